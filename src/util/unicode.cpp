@@ -1,0 +1,73 @@
+#include "util/unicode.h"
+
+#include <unicode/ustring.h>
+#include <unicode/utypes.h>
+
+#include <algorithm>
+#include <limits>
+#include <vector>
+
+namespace quorvel {
+
+namespace {
+
+bool is_ascii(std::string_view text) {
+    return std::all_of(text.begin(), text.end(),
+                       [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+}
+
+}  // namespace
+
+std::string unicode_to_lower(std::string_view text) {
+    if (is_ascii(text)) {
+        std::string out(text);
+        for (char& c : out) {
+            if (c >= 'A' && c <= 'Z') {
+                c = static_cast<char>(c - 'A' + 'a');
+            }
+        }
+        return out;
+    }
+    if (text.size() > static_cast<size_t>(std::numeric_limits<int32_t>::max() / 4)) {
+        return std::string(text);
+    }
+    const auto length = static_cast<int32_t>(text.size());
+
+    // UTF-8 to UTF-16: never more code units than bytes.
+    std::vector<UChar> wide(text.size() + 1);
+    int32_t wide_len = 0;
+    UErrorCode status = U_ZERO_ERROR;
+    u_strFromUTF8WithSub(wide.data(), static_cast<int32_t>(wide.size()), &wide_len, text.data(),
+                         length, 0xFFFD, nullptr, &status);
+    if (U_FAILURE(status)) {
+        return std::string(text);
+    }
+
+    // Lower-casing may lengthen the text: ask ICU for the size first.
+    status = U_ZERO_ERROR;
+    const int32_t needed = u_strToLower(nullptr, 0, wide.data(), wide_len, "", &status);
+    if (status != U_BUFFER_OVERFLOW_ERROR && U_FAILURE(status)) {
+        return std::string(text);
+    }
+    std::vector<UChar> lower(static_cast<size_t>(needed) + 1);
+    status = U_ZERO_ERROR;
+    u_strToLower(lower.data(), static_cast<int32_t>(lower.size()), wide.data(), wide_len, "",
+                 &status);
+    if (U_FAILURE(status)) {
+        return std::string(text);
+    }
+    lower.resize(static_cast<size_t>(needed));
+
+    std::string out(lower.size() * 3, '\0');
+    int32_t out_len = 0;
+    status = U_ZERO_ERROR;
+    u_strToUTF8(out.data(), static_cast<int32_t>(out.size()), &out_len, lower.data(),
+                static_cast<int32_t>(lower.size()), &status);
+    if (U_FAILURE(status)) {
+        return std::string(text);
+    }
+    out.resize(static_cast<size_t>(out_len));
+    return out;
+}
+
+}  // namespace quorvel

@@ -1,0 +1,159 @@
+#include "util/toml_read.h"
+
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+
+namespace quorvel {
+namespace {
+
+using toml_read::Fields;
+
+struct Sample {
+    std::string name;
+    uint16_t port = 0;
+    std::optional<bool> flag;
+    int32_t level = 7;
+};
+
+Result<Sample, TomlError> read_sample(const toml::node& node) {
+    auto table = toml_read::expect_table(node, "struct Sample");
+    if (!table) {
+        return unexpected(table.error());
+    }
+    Sample out;
+    Fields fields(**table);
+    fields.required("name", out.name, toml_read::read_string);
+    fields.required("port", out.port, toml_read::read_integer<uint16_t>);
+    fields.optional("flag", out.flag, toml_read::read_bool);
+    fields.defaulted("level", out.level, toml_read::read_integer<int32_t>);
+    if (auto done = fields.finish(); !done) {
+        return unexpected(done.error());
+    }
+    return out;
+}
+
+Result<Sample, TomlError> read_sample_text(std::string_view text) {
+    auto root = parse_toml(text);
+    if (!root) {
+        return unexpected(root.error());
+    }
+    return read_sample(*root);
+}
+
+TEST(TomlReadTest, ReadsFieldsAndDefaults) {
+    auto sample = read_sample_text("name = \"x\"\nport = 65535\nunknown = [1, 2]\n");
+    ASSERT_TRUE(sample) << sample.error().to_string();
+    EXPECT_EQ(sample->name, "x");
+    EXPECT_EQ(sample->port, 65535);
+    EXPECT_FALSE(sample->flag);
+    EXPECT_EQ(sample->level, 7);
+
+    sample = read_sample_text("name = \"x\"\nport = 0\nflag = false\nlevel = -3\n");
+    ASSERT_TRUE(sample) << sample.error().to_string();
+    EXPECT_EQ(sample->flag, std::optional<bool>(false));
+    EXPECT_EQ(sample->level, -3);
+}
+
+TEST(TomlReadTest, ReportsTheSystemsMessages) {
+    struct Case {
+        const char* text;
+        const char* message;
+    };
+    const Case cases[] = {
+        {"", "missing field `name`"},
+        {"port = 1", "missing field `name`"},
+        {"name = \"x\"", "missing field `port`"},
+        // A bad value wins over a missing field, whatever the order of the keys.
+        {"port = \"abc\"", "invalid type: string \"abc\", expected u16"},
+        {"name = \"x\"\nport = 65536", "invalid value: integer `65536`, expected u16"},
+        {"name = \"x\"\nport = -1", "invalid value: integer `-1`, expected u16"},
+        {"name = \"x\"\nport = 1.5", "invalid type: floating point `1.5`, expected u16"},
+        {"name = \"x\"\nport = 2.0", "invalid type: floating point `2.0`, expected u16"},
+        {"name = \"x\"\nport = true", "invalid type: boolean `true`, expected u16"},
+        {"name = 5\nport = 1", "invalid type: integer `5`, expected a string"},
+        {"name = [\"a\"]\nport = 1", "invalid type: sequence, expected a string"},
+        {"name = { a = 1 }\nport = 1", "invalid type: map, expected a string"},
+        {"name = 1979-05-27\nport = 1", "invalid type: map, expected a string"},
+        {"name = \"x\"\nport = 1\nflag = \"yes\"",
+         "invalid type: string \"yes\", expected a boolean"},
+        {"name = \"x\"\nport = 1\nlevel = 2147483648",
+         "invalid value: integer `2147483648`, expected i32"},
+    };
+    for (const auto& c : cases) {
+        auto sample = read_sample_text(c.text);
+        ASSERT_FALSE(sample) << c.text;
+        EXPECT_EQ(sample.error().message(), c.message) << c.text;
+    }
+}
+
+TEST(TomlReadTest, StringsAreShownInDebugForm) {
+    auto root = parse_toml("v = \"a\\\"b\\\\c\\n\\t\\u0001\\u007f\\u0085é\"");
+    ASSERT_TRUE(root);
+    EXPECT_EQ(toml_read::found_text(*root->get("v")),
+              "string \"a\\\"b\\\\c\\n\\t\\u{1}\\u{7f}\\u{85}é\"");
+}
+
+TEST(TomlReadTest, ErrorsCarryThePositionOfTheValue) {
+    auto sample = read_sample_text("name = \"x\"\n\nport = \"abc\"\n");
+    ASSERT_FALSE(sample);
+    EXPECT_EQ(sample.error().line(), 3u);
+    EXPECT_EQ(sample.error().to_string(),
+              "invalid type: string \"abc\", expected u16 at line 3, column 8");
+
+    auto root = parse_toml("[a]\nx = 1\n");
+    ASSERT_TRUE(root);
+    auto nested = read_sample(*root->get("a"));
+    ASSERT_FALSE(nested);
+    EXPECT_EQ(nested.error().message(), "missing field `name`");
+    EXPECT_EQ(nested.error().line(), 1u);
+}
+
+TEST(TomlReadTest, NonTablesAreNotStructs) {
+    auto root = parse_toml("a = 3\nb = [1]\n");
+    ASSERT_TRUE(root);
+    EXPECT_EQ(read_sample(*root->get("a")).error().message(),
+              "invalid type: integer `3`, expected struct Sample");
+    EXPECT_EQ(read_sample(*root->get("b")).error().message(),
+              "invalid type: sequence, expected struct Sample");
+}
+
+TEST(TomlReadTest, SyntaxErrorsAndRepeatedKeysFailToParse) {
+    const char* texts[] = {
+        "a = ",       "a = 1\na = 2",
+        "[t]\n[t]",   "= 1",
+        "a = \"x",    "a = [1, 2",
+        "[[t]]\n[t]", "a = 99999999999999999999",
+        "\xff = 1",   "a = { b = 1, b = 2 }",
+    };
+    for (const char* text : texts) {
+        auto root = parse_toml(text);
+        ASSERT_FALSE(root) << text;
+        EXPECT_FALSE(root.error().message().empty()) << text;
+        EXPECT_GT(root.error().line(), 0u) << text;
+    }
+}
+
+TEST(TomlReadTest, FromStrValuesShowTheParsersMessage) {
+    auto parse_even = [](std::string_view text) -> Result<int, std::string> {
+        if (text == "2") {
+            return 2;
+        }
+        return unexpected(std::string("not even: ") + std::string(text));
+    };
+    auto root = parse_toml("a = \"2\"\nb = \"3\"\nc = 3\n");
+    ASSERT_TRUE(root);
+    auto a = toml_read::read_from_str(*root->get("a"), "an even number", parse_even);
+    ASSERT_TRUE(a);
+    EXPECT_EQ(*a, 2);
+    EXPECT_EQ(
+        toml_read::read_from_str(*root->get("b"), "an even number", parse_even).error().message(),
+        "not even: 3");
+    EXPECT_EQ(
+        toml_read::read_from_str(*root->get("c"), "an even number", parse_even).error().message(),
+        "invalid type: integer `3`, expected an even number");
+}
+
+}  // namespace
+}  // namespace quorvel
