@@ -1,0 +1,358 @@
+#include "util/url.h"
+
+#include <array>
+#include <charconv>
+
+#include <boost/url/parse.hpp>
+#include <boost/url/url.hpp>
+#include <boost/url/url_view.hpp>
+
+namespace quorvel {
+namespace {
+
+namespace urls = boost::urls;
+
+struct SpecialScheme {
+    std::string_view name;
+    std::optional<uint16_t> default_port;
+};
+
+constexpr std::array<SpecialScheme, 6> kSpecialSchemes{{
+    {"http", 80},
+    {"https", 443},
+    {"ws", 80},
+    {"wss", 443},
+    {"ftp", 21},
+    {"file", std::nullopt},
+}};
+
+const SpecialScheme* find_special(std::string_view scheme) {
+    for (const auto& s : kSpecialSchemes) {
+        if (s.name == scheme) {
+            return &s;
+        }
+    }
+    return nullptr;
+}
+
+char ascii_lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+std::string ascii_lowercase(std::string_view text) {
+    std::string out(text);
+    for (auto& c : out) {
+        c = ascii_lower(c);
+    }
+    return out;
+}
+
+bool is_alpha(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+// Leading and trailing control characters and spaces are not part of a URL; tabs and line breaks
+// inside one are dropped, as a browser does with pasted text.
+std::string strip_input(std::string_view text) {
+    size_t begin = 0;
+    size_t end = text.size();
+    while (begin < end && static_cast<unsigned char>(text[begin]) <= 0x20) {
+        ++begin;
+    }
+    while (end > begin && static_cast<unsigned char>(text[end - 1]) <= 0x20) {
+        --end;
+    }
+    std::string out;
+    out.reserve(end - begin);
+    for (size_t i = begin; i < end; ++i) {
+        if (text[i] != '\t' && text[i] != '\n' && text[i] != '\r') {
+            out.push_back(text[i]);
+        }
+    }
+    return out;
+}
+
+// Characters that may stand in a path, query or fragment typed by a person but that the URI
+// grammar does not allow unescaped: they are percent-encoded instead of rejected.
+bool needs_escape(unsigned char c) {
+    if (c <= 0x20 || c >= 0x7f) {
+        return true;
+    }
+    switch (c) {
+        case '"': case '<': case '>': case '`': case '{': case '}':
+        case '|': case '^': case '\\': case '[': case ']':
+            return true;
+        default:
+            return false;
+    }
+}
+
+std::string escape_tail(std::string_view tail) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(tail.size());
+    bool in_fragment = false;
+    for (char ch : tail) {
+        auto c = static_cast<unsigned char>(ch);
+        // A second "#" inside the fragment is data.
+        if (c == '#') {
+            if (in_fragment) {
+                out += "%23";
+                continue;
+            }
+            in_fragment = true;
+        }
+        if (needs_escape(c)) {
+            out.push_back('%');
+            out.push_back(kHex[c >> 4]);
+            out.push_back(kHex[c & 0xf]);
+        } else {
+            out.push_back(ch);
+        }
+    }
+    return out;
+}
+
+// The URI grammar lets a parser stop a port at its first non-digit and read the rest as path;
+// a port must be digits only.
+std::optional<std::string_view> check_host_port(std::string_view authority) {
+    if (authority.starts_with("//")) {
+        authority.remove_prefix(2);
+    }
+    auto at = authority.rfind('@');
+    std::string_view hostport = at == std::string_view::npos ? authority : authority.substr(at + 1);
+    std::string_view port;
+    bool has_port = false;
+    if (hostport.starts_with("[")) {
+        auto close = hostport.find(']');
+        if (close == std::string_view::npos) {
+            return "invalid IPv6 address";
+        }
+        std::string_view after = hostport.substr(close + 1);
+        if (!after.empty()) {
+            if (after[0] != ':') {
+                return "invalid IPv6 address";
+            }
+            has_port = true;
+            port = after.substr(1);
+        }
+    } else if (auto colon = hostport.find(':'); colon != std::string_view::npos) {
+        has_port = true;
+        port = hostport.substr(colon + 1);
+    }
+    if (has_port) {
+        uint32_t value = 0;
+        for (char c : port) {
+            if (!is_digit(c)) {
+                return "invalid port number";
+            }
+            value = value * 10 + static_cast<uint32_t>(c - '0');
+            if (value > 65535) {
+                return "invalid port number";
+            }
+        }
+    }
+    return std::nullopt;
+}
+
+std::string_view sv(urls::string_view s) { return {s.data(), s.size()}; }
+
+Result<Url, UrlError> fail(std::string_view message) {
+    return unexpected(UrlError(std::string(message)));
+}
+
+}  // namespace
+
+Result<Url, UrlError> Url::parse(std::string_view input) {
+    const std::string text = strip_input(input);
+
+    size_t colon = 0;
+    if (text.empty() || !is_alpha(text[0])) {
+        return fail("relative URL without a base");
+    }
+    while (colon < text.size() && (is_alpha(text[colon]) || is_digit(text[colon]) ||
+                                   text[colon] == '+' || text[colon] == '-' ||
+                                   text[colon] == '.')) {
+        ++colon;
+    }
+    if (colon == text.size() || text[colon] != ':') {
+        return fail("relative URL without a base");
+    }
+    const std::string scheme = ascii_lowercase(std::string_view(text).substr(0, colon));
+    std::string_view rest = std::string_view(text).substr(colon + 1);
+    const SpecialScheme* special = find_special(scheme);
+
+    // Special schemes always have an authority: "http:example.com" and "file:/x" name the same
+    // resources as "http://example.com" and "file:///x".
+    std::string authority_part;
+    if (special != nullptr && !rest.starts_with("//")) {
+        if (special->name == "file") {
+            authority_part = rest.starts_with("/") ? "//" : "///";
+        } else {
+            while (rest.starts_with("/")) {
+                rest.remove_prefix(1);
+            }
+            authority_part = "//";
+        }
+    }
+    std::string rebuilt = scheme + ":" + authority_part;
+    {
+        std::string_view body = rest;
+        size_t tail_start = 0;
+        if (authority_part.empty() && body.starts_with("//")) {
+            tail_start = body.find_first_of("/?#", 2);
+        } else if (!authority_part.empty() && authority_part == "//") {
+            tail_start = body.find_first_of("/?#");
+        }
+        if (tail_start == std::string_view::npos) {
+            tail_start = body.size();
+        }
+        std::string_view authority = body.substr(0, tail_start);
+        for (char c : authority) {
+            if (static_cast<unsigned char>(c) <= 0x20 || static_cast<unsigned char>(c) >= 0x7f) {
+                return fail("invalid domain character");
+            }
+        }
+        if (auto problem = check_host_port(authority)) {
+            return fail(*problem);
+        }
+        rebuilt.append(authority);
+        rebuilt += escape_tail(body.substr(tail_start));
+    }
+
+    auto parsed = urls::parse_uri(rebuilt);
+    if (!parsed) {
+        // Tell the common faults apart the way a user can act on them.
+        auto slashes = rebuilt.find("//");
+        if (slashes != std::string::npos && slashes == scheme.size() + 1) {
+            size_t start = slashes + 2;
+            size_t end = rebuilt.find_first_of("/?#", start);
+            std::string_view authority = std::string_view(rebuilt).substr(
+                start, end == std::string::npos ? std::string::npos : end - start);
+            auto at = authority.rfind('@');
+            std::string_view hostport =
+                at == std::string_view::npos ? authority : authority.substr(at + 1);
+            if (hostport.starts_with("[")) {
+                return fail("invalid IPv6 address");
+            }
+            auto port_colon = hostport.rfind(':');
+            if (port_colon != std::string_view::npos) {
+                return fail("invalid port number");
+            }
+            return fail("invalid domain character");
+        }
+        return fail("invalid URL syntax");
+    }
+    urls::url url(*parsed);
+
+    if (special != nullptr) {
+        if (url.has_port()) {
+            std::string_view digits = sv(url.port());
+            if (digits.empty()) {
+                url.remove_port();
+            } else {
+                uint32_t value = 0;
+                auto [ptr, ec] =
+                    std::from_chars(digits.data(), digits.data() + digits.size(), value);
+                if (ec != std::errc() || ptr != digits.data() + digits.size() || value > 65535) {
+                    return fail("invalid port number");
+                }
+                if (special->default_port && value == *special->default_port) {
+                    url.remove_port();
+                } else {
+                    url.set_port_number(static_cast<uint16_t>(value));
+                }
+            }
+        }
+        if (url.host_type() != urls::host_type::ipv6 &&
+            url.host_type() != urls::host_type::ipvfuture) {
+            std::string host = ascii_lowercase(sv(url.encoded_host()));
+            if (special->name == "file" && host == "localhost") {
+                host.clear();
+            }
+            if (host.empty() && special->name != "file") {
+                return fail("empty host");
+            }
+            url.set_encoded_host(host);
+        }
+        url.normalize_path();
+        if (url.encoded_path().empty()) {
+            // Setting "/" through the library inserts a "/./" guard; an empty path behind an
+            // authority can simply take a "/" at its place.
+            std::string text = scheme + "://" + std::string(sv(url.encoded_authority())) + "/";
+            if (url.has_query()) {
+                text += "?" + std::string(sv(url.encoded_query()));
+            }
+            if (url.has_fragment()) {
+                text += "#" + std::string(sv(url.encoded_fragment()));
+            }
+            return Url(std::move(text));
+        }
+    }
+    return Url(std::string(sv(url.buffer())));
+}
+
+std::string Url::scheme() const { return std::string(sv(urls::url_view(text_).scheme())); }
+
+std::optional<std::string> Url::host_str() const {
+    urls::url_view view(text_);
+    if (!view.has_authority()) {
+        return std::nullopt;
+    }
+    return std::string(sv(view.encoded_host()));
+}
+
+std::optional<uint16_t> Url::port() const {
+    urls::url_view view(text_);
+    if (!view.has_port() || view.port().empty()) {
+        return std::nullopt;
+    }
+    return view.port_number();
+}
+
+std::optional<uint16_t> Url::port_or_known_default() const {
+    if (auto p = port()) {
+        return p;
+    }
+    if (const SpecialScheme* special = find_special(scheme())) {
+        return special->default_port;
+    }
+    return std::nullopt;
+}
+
+std::string Url::path() const { return std::string(sv(urls::url_view(text_).encoded_path())); }
+
+std::optional<std::string> Url::query() const {
+    urls::url_view view(text_);
+    if (!view.has_query()) {
+        return std::nullopt;
+    }
+    return std::string(sv(view.encoded_query()));
+}
+
+std::string Url::username() const { return std::string(sv(urls::url_view(text_).encoded_user())); }
+
+std::optional<std::string> Url::password() const {
+    urls::url_view view(text_);
+    if (!view.has_password()) {
+        return std::nullopt;
+    }
+    return std::string(sv(view.encoded_password()));
+}
+
+std::optional<std::string> Url::to_file_path() const {
+    urls::url_view view(text_);
+    if (view.scheme() != "file" || !view.encoded_host().empty()) {
+        return std::nullopt;
+    }
+    return view.encoded_path().decode();
+}
+
+std::string mask_url(const Url& url) {
+    if (url.username().empty() && !url.password()) {
+        return url.as_str();
+    }
+    urls::url masked(url.as_str());
+    masked.set_user("****");
+    masked.set_password("****");
+    return std::string(sv(masked.buffer()));
+}
+
+}  // namespace quorvel

@@ -1,0 +1,91 @@
+// An absolute URL in normalised form: the value that names a network and keys the network map,
+// so that two texts naming the same resource give equal values. Equality, order and hashing are
+// those of the normalised text.
+//
+// Normalisation: the scheme is lower-cased; for http, https, ws, wss, ftp and file the host is
+// lower-cased, a default port is dropped, dot segments are resolved and an empty path becomes
+// "/"; every other scheme (notably "controller") keeps the rest of the text as written.
+#pragma once
+
+#include <compare>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include <fmt/format.h>
+
+#include "util/result.h"
+
+namespace quorvel {
+
+class UrlError {
+public:
+    explicit UrlError(std::string message) : message_(std::move(message)) {}
+    const std::string& to_string() const { return message_; }
+    bool operator==(const UrlError&) const = default;
+
+private:
+    std::string message_;
+};
+
+class Url {
+public:
+    static Result<Url, UrlError> parse(std::string_view text);
+
+    // The normalised text.
+    const std::string& as_str() const { return text_; }
+    const std::string& to_string() const { return text_; }
+
+    // Lower case, without the ":".
+    std::string scheme() const;
+    // The host as written in the normalised text (IPv6 literals keep their brackets); absent
+    // when the URL has no authority.
+    std::optional<std::string> host_str() const;
+    // The explicit port; a default port of a special scheme has been dropped already.
+    std::optional<uint16_t> port() const;
+    std::optional<uint16_t> port_or_known_default() const;
+    // Percent-encoded, as in the text.
+    std::string path() const;
+    std::optional<std::string> query() const;
+    // Percent-encoded user name; empty when there is none.
+    std::string username() const;
+    std::optional<std::string> password() const;
+    // The local path of a "file" URL with an empty host, percent-decoded; absent otherwise.
+    std::optional<std::string> to_file_path() const;
+
+    bool operator==(const Url& other) const { return text_ == other.text_; }
+    std::strong_ordering operator<=>(const Url& other) const { return text_ <=> other.text_; }
+
+private:
+    explicit Url(std::string text) : text_(std::move(text)) {}
+    std::string text_;
+};
+
+// The URL's text, with the user name and the password replaced by "****" when either is set, so
+// that credentials never reach a log or a report.
+std::string mask_url(const Url& url);
+
+}  // namespace quorvel
+
+template <>
+struct std::hash<quorvel::Url> {
+    size_t operator()(const quorvel::Url& url) const noexcept {
+        return std::hash<std::string>{}(url.as_str());
+    }
+};
+
+template <>
+struct fmt::formatter<quorvel::Url> : fmt::formatter<std::string_view> {
+    auto format(const quorvel::Url& url, format_context& ctx) const {
+        return fmt::formatter<std::string_view>::format(url.as_str(), ctx);
+    }
+};
+
+template <>
+struct fmt::formatter<quorvel::UrlError> : fmt::formatter<std::string_view> {
+    auto format(const quorvel::UrlError& e, format_context& ctx) const {
+        return fmt::formatter<std::string_view>::format(e.to_string(), ctx);
+    }
+};
