@@ -16,7 +16,9 @@ std::string VersionInfo::full_commit() const {
     return git_dirty == "true" ? git_commit + "-dirty" : git_commit;
 }
 
-std::string VersionInfo::profile() const { return debug == "true" ? "debug" : "release"; }
+std::string VersionInfo::profile() const {
+    return debug == "true" ? "debug" : "release";
+}
 
 std::string VersionInfo::to_string() const {
     return fmt::format(

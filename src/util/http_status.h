@@ -16,6 +16,8 @@ std::optional<std::string_view> http_reason_phrase(uint16_t code);
 std::string http_status_text(uint16_t code);
 
 // 200 to 299.
-constexpr bool http_status_is_success(uint16_t code) { return code >= 200 && code <= 299; }
+constexpr bool http_status_is_success(uint16_t code) {
+    return code >= 200 && code <= 299;
+}
 
 }  // namespace quorvel

@@ -15,7 +15,9 @@ IoError IoError::other(std::string description) {
     return IoError(std::nullopt, std::move(description));
 }
 
-IoError IoError::invalid_utf8() { return other("stream did not contain valid UTF-8"); }
+IoError IoError::invalid_utf8() {
+    return other("stream did not contain valid UTF-8");
+}
 
 std::string IoError::to_string() const {
     if (os_code_) {

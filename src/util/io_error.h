@@ -12,7 +12,7 @@
 namespace quorvel {
 
 class IoError {
-public:
+  public:
     // An error raised by the operating system; `code` is an errno value.
     static IoError from_errno(int code);
     // An error without an OS code.
@@ -26,7 +26,7 @@ public:
 
     bool operator==(const IoError&) const = default;
 
-private:
+  private:
     IoError(std::optional<int> code, std::string description)
         : os_code_(code), description_(std::move(description)) {}
 

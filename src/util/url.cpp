@@ -35,7 +35,9 @@ const SpecialScheme* find_special(std::string_view scheme) {
     return nullptr;
 }
 
-char ascii_lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+char ascii_lower(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 std::string ascii_lowercase(std::string_view text) {
     std::string out(text);
@@ -45,8 +47,12 @@ std::string ascii_lowercase(std::string_view text) {
     return out;
 }
 
-bool is_alpha(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
+bool is_alpha(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+bool is_digit(char c) {
+    return c >= '0' && c <= '9';
+}
 
 // Leading and trailing control characters and spaces are not part of a URL; tabs and line breaks
 // inside one are dropped, as a browser does with pasted text.
@@ -76,8 +82,17 @@ bool needs_escape(unsigned char c) {
         return true;
     }
     switch (c) {
-        case '"': case '<': case '>': case '`': case '{': case '}':
-        case '|': case '^': case '\\': case '[': case ']':
+        case '"':
+        case '<':
+        case '>':
+        case '`':
+        case '{':
+        case '}':
+        case '|':
+        case '^':
+        case '\\':
+        case '[':
+        case ']':
             return true;
         default:
             return false;
@@ -152,7 +167,9 @@ std::optional<std::string_view> check_host_port(std::string_view authority) {
     return std::nullopt;
 }
 
-std::string_view sv(urls::string_view s) { return {s.data(), s.size()}; }
+std::string_view sv(urls::string_view s) {
+    return {s.data(), s.size()};
+}
 
 Result<Url, UrlError> fail(std::string_view message) {
     return unexpected(UrlError(std::string(message)));
@@ -167,9 +184,9 @@ Result<Url, UrlError> Url::parse(std::string_view input) {
     if (text.empty() || !is_alpha(text[0])) {
         return fail("relative URL without a base");
     }
-    while (colon < text.size() && (is_alpha(text[colon]) || is_digit(text[colon]) ||
-                                   text[colon] == '+' || text[colon] == '-' ||
-                                   text[colon] == '.')) {
+    while (colon < text.size() &&
+           (is_alpha(text[colon]) || is_digit(text[colon]) || text[colon] == '+' ||
+            text[colon] == '-' || text[colon] == '.')) {
         ++colon;
     }
     if (colon == text.size() || text[colon] != ':') {
@@ -289,7 +306,9 @@ Result<Url, UrlError> Url::parse(std::string_view input) {
     return Url(std::string(sv(url.buffer())));
 }
 
-std::string Url::scheme() const { return std::string(sv(urls::url_view(text_).scheme())); }
+std::string Url::scheme() const {
+    return std::string(sv(urls::url_view(text_).scheme()));
+}
 
 std::optional<std::string> Url::host_str() const {
     urls::url_view view(text_);
@@ -317,7 +336,9 @@ std::optional<uint16_t> Url::port_or_known_default() const {
     return std::nullopt;
 }
 
-std::string Url::path() const { return std::string(sv(urls::url_view(text_).encoded_path())); }
+std::string Url::path() const {
+    return std::string(sv(urls::url_view(text_).encoded_path()));
+}
 
 std::optional<std::string> Url::query() const {
     urls::url_view view(text_);
@@ -327,7 +348,9 @@ std::optional<std::string> Url::query() const {
     return std::string(sv(view.encoded_query()));
 }
 
-std::string Url::username() const { return std::string(sv(urls::url_view(text_).encoded_user())); }
+std::string Url::username() const {
+    return std::string(sv(urls::url_view(text_).encoded_user()));
+}
 
 std::optional<std::string> Url::password() const {
     urls::url_view view(text_);

@@ -21,17 +21,17 @@
 namespace quorvel {
 
 class UrlError {
-public:
+  public:
     explicit UrlError(std::string message) : message_(std::move(message)) {}
     const std::string& to_string() const { return message_; }
     bool operator==(const UrlError&) const = default;
 
-private:
+  private:
     std::string message_;
 };
 
 class Url {
-public:
+  public:
     static Result<Url, UrlError> parse(std::string_view text);
 
     // The normalised text.
@@ -58,7 +58,7 @@ public:
     bool operator==(const Url& other) const { return text_ == other.text_; }
     std::strong_ordering operator<=>(const Url& other) const { return text_ <=> other.text_; }
 
-private:
+  private:
     explicit Url(std::string text) : text_(std::move(text)) {}
     std::string text_;
 };
