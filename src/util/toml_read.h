@@ -124,6 +124,28 @@ auto read_from_str(const toml::node& node, std::string_view expecting, Parse&& p
     return std::move(*parsed);
 }
 
+// Reads every element of an array with `read` (node -> Result<T, TomlError>) and hands each value
+// with its node to `take` ((T&&, const toml::node&) -> Result<void, TomlError>), which may refuse
+// it. A non-array is "invalid type: ..., expected a sequence". The first error ends reading.
+template <class Read, class Take>
+Result<void, TomlError> read_sequence(const toml::node& node, Read&& read, Take&& take) {
+    auto array = expect_sequence(node);
+    if (!array) {
+        return unexpected(std::move(array.error()));
+    }
+    for (const toml::node& element : **array) {
+        auto value = read(element);
+        if (!value) {
+            return unexpected(std::move(value.error()));
+        }
+        auto taken = take(std::move(*value), element);
+        if (!taken) {
+            return unexpected(std::move(taken.error()));
+        }
+    }
+    return {};
+}
+
 // Reads the fields of one table. Required fields that are absent are reported only after every
 // present field was read, and then the first of them in the order they were asked for. After the
 // first error every further call does nothing.

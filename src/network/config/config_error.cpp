@@ -1,0 +1,40 @@
+#include "network/config/config_error.h"
+
+namespace quorvel::network {
+
+namespace {
+
+template <class... F>
+struct Overloaded : F... {
+    using F::operator()...;
+};
+template <class... F>
+Overloaded(F...) -> Overloaded<F...>;
+
+}  // namespace
+
+std::string ConfigError::to_string() const {
+    return std::visit(
+        Overloaded{
+            [](const IpNotInNetwork& e) {
+                return fmt::format("IP address {} is not in network {}", e.ip, e.network);
+            },
+            [](const GatewayNotFound& e) {
+                return fmt::format("gateway {} not found in nodes", e.pk);
+            },
+            [](const TomlDeserialization& e) {
+                return fmt::format("TOML deserialization error: {}", e.error);
+            },
+            [](const DuplicateRoute&) { return std::string("duplicate route"); },
+            [](const ReservedIp& e) { return fmt::format("IP address {} is reserved", e.ip); },
+            [](const InvalidHostname& e) {
+                return fmt::format("invalid hostname: {}", e.hostname);
+            },
+            [](const HostAddress& e) {
+                return fmt::format("invalid network address: {} is a host address", e.network);
+            },
+        },
+        value_);
+}
+
+}  // namespace quorvel::network
