@@ -217,6 +217,23 @@ class Fields {
     std::optional<std::string> missing_;
 };
 
+// Reads a structure from a table: `fill(fields, out)` asks `fields` for each field of `out`. A
+// non-table is "invalid type: ..., expected " + `name` (for example "struct Network").
+template <class T, class Fill>
+Result<T, TomlError> read_struct(const toml::node& node, std::string_view name, Fill&& fill) {
+    auto table = expect_table(node, name);
+    if (!table) {
+        return unexpected(std::move(table.error()));
+    }
+    T out{};
+    Fields fields(**table);
+    fill(fields, out);
+    if (auto done = fields.finish(); !done) {
+        return unexpected(std::move(done.error()));
+    }
+    return out;
+}
+
 }  // namespace toml_read
 }  // namespace quorvel
 

@@ -18,20 +18,12 @@ struct Sample {
 };
 
 Result<Sample, TomlError> read_sample(const toml::node& node) {
-    auto table = toml_read::expect_table(node, "struct Sample");
-    if (!table) {
-        return unexpected(table.error());
-    }
-    Sample out;
-    Fields fields(**table);
-    fields.required("name", out.name, toml_read::read_string);
-    fields.required("port", out.port, toml_read::read_integer<uint16_t>);
-    fields.optional("flag", out.flag, toml_read::read_bool);
-    fields.defaulted("level", out.level, toml_read::read_integer<int32_t>);
-    if (auto done = fields.finish(); !done) {
-        return unexpected(done.error());
-    }
-    return out;
+    return toml_read::read_struct<Sample>(node, "struct Sample", [](Fields& fields, Sample& out) {
+        fields.required("name", out.name, toml_read::read_string);
+        fields.required("port", out.port, toml_read::read_integer<uint16_t>);
+        fields.optional("flag", out.flag, toml_read::read_bool);
+        fields.defaulted("level", out.level, toml_read::read_integer<int32_t>);
+    });
 }
 
 Result<Sample, TomlError> read_sample_text(std::string_view text) {

@@ -51,51 +51,30 @@ Result<boost::uuids::uuid, TomlError> read_uuid(const toml::node& node) {
 }
 
 Result<NetworkNode, TomlError> read_node(const toml::node& node) {
-    auto table = toml_read::expect_table(node, "struct NetworkNode");
-    if (!table) {
-        return unexpected(std::move(table.error()));
-    }
-    NetworkNode out;
-    Fields fields(**table);
-    fields.required("pk", out.pk, read_pub_key);
-    fields.required("ip", out.ip, read_addr);
-    fields.required("hostname", out.hostname, toml_read::read_string);
-    fields.defaulted("groups", out.groups, deserialize_groups);
-    if (auto done = fields.finish(); !done) {
-        return unexpected(std::move(done.error()));
-    }
-    return out;
+    return toml_read::read_struct<NetworkNode>(
+        node, "struct NetworkNode", [](Fields& fields, NetworkNode& out) {
+            fields.required("pk", out.pk, read_pub_key);
+            fields.required("ip", out.ip, read_addr);
+            fields.required("hostname", out.hostname, toml_read::read_string);
+            fields.defaulted("groups", out.groups, deserialize_groups);
+        });
 }
 
 Result<NetworkRoute, TomlError> read_route(const toml::node& node) {
-    auto table = toml_read::expect_table(node, "struct NetworkRoute");
-    if (!table) {
-        return unexpected(std::move(table.error()));
-    }
-    NetworkRoute out;
-    Fields fields(**table);
-    fields.required("dest", out.dest, read_net);
-    fields.required("gw", out.gw, read_pub_key);
-    fields.defaulted("groups", out.groups, deserialize_groups);
-    if (auto done = fields.finish(); !done) {
-        return unexpected(std::move(done.error()));
-    }
-    return out;
+    return toml_read::read_struct<NetworkRoute>(
+        node, "struct NetworkRoute", [](Fields& fields, NetworkRoute& out) {
+            fields.required("dest", out.dest, read_net);
+            fields.required("gw", out.gw, read_pub_key);
+            fields.defaulted("groups", out.groups, deserialize_groups);
+        });
 }
 
 Result<NetworkPolicy, TomlError> read_policy(const toml::node& node) {
-    auto table = toml_read::expect_table(node, "struct NetworkPolicy");
-    if (!table) {
-        return unexpected(std::move(table.error()));
-    }
-    NetworkPolicy out;
-    Fields fields(**table);
-    fields.required("source_groups", out.source_groups, deserialize_groups);
-    fields.required("destination_groups", out.destination_groups, deserialize_groups);
-    if (auto done = fields.finish(); !done) {
-        return unexpected(std::move(done.error()));
-    }
-    return out;
+    return toml_read::read_struct<NetworkPolicy>(
+        node, "struct NetworkPolicy", [](Fields& fields, NetworkPolicy& out) {
+            fields.required("source_groups", out.source_groups, deserialize_groups);
+            fields.required("destination_groups", out.destination_groups, deserialize_groups);
+        });
 }
 
 // A host name must be one DNS label in its lower-case form.
@@ -227,22 +206,15 @@ Result<PolicySet, TomlError> deserialize_policies(const toml::node& node) {
 }
 
 Result<NetworkConfig, TomlError> NetworkConfig::deserialize(const toml::node& node) {
-    auto table = toml_read::expect_table(node, "struct NetworkConfig");
-    if (!table) {
-        return unexpected(std::move(table.error()));
-    }
-    NetworkConfig out;
-    Fields fields(**table);
-    fields.optional("id", out.id, read_uuid);
-    fields.required("network", out.network, read_net);
-    fields.optional("name", out.name, toml_read::read_string);
-    fields.defaulted("node", out.nodes, deserialize_nodes);
-    fields.defaulted("route", out.routes, deserialize_routes);
-    fields.defaulted("policy", out.policies, deserialize_policies);
-    if (auto done = fields.finish(); !done) {
-        return unexpected(std::move(done.error()));
-    }
-    return out;
+    return toml_read::read_struct<NetworkConfig>(
+        node, "struct NetworkConfig", [](Fields& fields, NetworkConfig& out) {
+            fields.optional("id", out.id, read_uuid);
+            fields.required("network", out.network, read_net);
+            fields.optional("name", out.name, toml_read::read_string);
+            fields.defaulted("node", out.nodes, deserialize_nodes);
+            fields.defaulted("route", out.routes, deserialize_routes);
+            fields.defaulted("policy", out.policies, deserialize_policies);
+        });
 }
 
 Result<NetworkConfig, ConfigError> NetworkConfig::try_from(std::string_view text) {
@@ -261,10 +233,6 @@ Result<NetworkConfig, ConfigError> NetworkConfig::try_from(std::string_view text
 }
 
 Result<MultiNetworkConfig, TomlError> MultiNetworkConfig::deserialize(const toml::node& node) {
-    auto table = toml_read::expect_table(node, "struct MultiNetworkConfig");
-    if (!table) {
-        return unexpected(std::move(table.error()));
-    }
     auto read_list = [](const toml::node& value) -> Result<std::vector<NetworkConfig>, TomlError> {
         std::vector<NetworkConfig> list;
         auto read = toml_read::read_sequence(value, NetworkConfig::deserialize,
@@ -277,13 +245,10 @@ Result<MultiNetworkConfig, TomlError> MultiNetworkConfig::deserialize(const toml
         }
         return list;
     };
-    MultiNetworkConfig out;
-    Fields fields(**table);
-    fields.required("network", out.network, read_list);
-    if (auto done = fields.finish(); !done) {
-        return unexpected(std::move(done.error()));
-    }
-    return out;
+    return toml_read::read_struct<MultiNetworkConfig>(
+        node, "struct MultiNetworkConfig", [&](Fields& fields, MultiNetworkConfig& out) {
+            fields.required("network", out.network, read_list);
+        });
 }
 
 Result<MultiNetworkConfig, TomlError> MultiNetworkConfig::from_toml(std::string_view text) {
