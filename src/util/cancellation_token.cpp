@@ -1,5 +1,7 @@
 #include "util/cancellation_token.h"
 
+#include "util/wakeup.h"
+
 #include <vector>
 
 namespace quorvel {
@@ -49,6 +51,21 @@ CancellationToken CancellationToken::child_token() const {
     return child;
 }
 
+boost::asio::awaitable<void> CancellationToken::cancelled() const {
+    if (is_cancelled()) {
+        co_return;
+    }
+    auto wakeup = co_await detail::Wakeup::create();
+    // The token keeps only a weak reference: a parked waiter must not keep itself alive through it.
+    std::weak_ptr<detail::Wakeup> weak = wakeup;
+    auto registration = on_cancel([weak] {
+        if (auto w = weak.lock()) {
+            w->wake();
+        }
+    });
+    co_await wakeup->wait();
+}
+
 void CancellationToken::deregister(const std::shared_ptr<State>& state, uint64_t id) {
     std::function<void()> dropped;
     std::lock_guard lock(state->mutex);
@@ -75,11 +92,14 @@ CancellationToken::Registration& CancellationToken::Registration::operator=(
     return *this;
 }
 
-CancellationToken::Registration::~Registration() { reset(); }
+CancellationToken::Registration::~Registration() {
+    reset();
+}
 
 void CancellationToken::Registration::reset() {
     if (auto state = state_.lock()) {
-        CancellationToken::deregister(std::static_pointer_cast<CancellationToken::State>(state), id_);
+        CancellationToken::deregister(std::static_pointer_cast<CancellationToken::State>(state),
+                                      id_);
     }
     state_.reset();
 }

@@ -2,6 +2,8 @@
 // callback once; child tokens are cancelled with their parent but not the other way round.
 #pragma once
 
+#include <boost/asio/awaitable.hpp>
+
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -12,17 +14,17 @@
 namespace quorvel {
 
 class CancellationToken {
-public:
+  public:
     // Deregisters its callback when destroyed; a callback that already ran is not run again.
     class [[nodiscard]] Registration {
-    public:
+      public:
         Registration() = default;
         Registration(Registration&& other) noexcept;
         Registration& operator=(Registration&& other) noexcept;
         ~Registration();
         void reset();
 
-    private:
+      private:
         friend class CancellationToken;
         Registration(std::weak_ptr<void> state, uint64_t id) : state_(std::move(state)), id_(id) {}
         std::weak_ptr<void> state_;
@@ -40,9 +42,13 @@ public:
 
     CancellationToken child_token() const;
 
+    // Completes once the token is cancelled (at once if it already is). Safe to abandon: a
+    // cancelled or destroyed wait leaves nothing registered on the token.
+    boost::asio::awaitable<void> cancelled() const;
+
     bool same_as(const CancellationToken& other) const { return state_ == other.state_; }
 
-private:
+  private:
     struct State {
         std::atomic<bool> cancelled{false};
         std::mutex mutex;

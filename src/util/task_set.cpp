@@ -1,0 +1,14 @@
+#include "util/task_set.h"
+
+#include <fmt/format.h>
+
+namespace quorvel {
+
+std::string to_string(const JoinError& error) {
+    if (error.kind == JoinError::Kind::Cancelled) {
+        return fmt::format("task {} was cancelled", error.id);
+    }
+    return fmt::format("task {} panicked with message \"{}\"", error.id, error.message);
+}
+
+}  // namespace quorvel

@@ -1,0 +1,168 @@
+#include "util/runtime.h"
+
+#include "util/cancellation_token.h"
+
+#include <gtest/gtest.h>
+
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/this_coro.hpp>
+#include <boost/asio/use_awaitable.hpp>
+
+#include <dirent.h>
+#include <atomic>
+#include <chrono>
+#include <stdexcept>
+#include <thread>
+
+namespace quorvel {
+namespace {
+
+namespace asio = boost::asio;
+using namespace std::chrono_literals;
+
+std::size_t thread_count() {
+    std::size_t count = 0;
+    DIR* dir = opendir("/proc/self/task");
+    while (auto* entry = readdir(dir)) {
+        if (entry->d_name[0] != '.') {
+            ++count;
+        }
+    }
+    closedir(dir);
+    return count;
+}
+
+asio::awaitable<int> add(int a, int b) {
+    co_return a + b;
+}
+
+TEST(RuntimeTest, BlockOnReturnsTheValueAndVoid) {
+    auto runtime = Runtime::create(2);
+    auto sum = runtime->block_on(add(2, 3));
+    ASSERT_TRUE(sum.has_value());
+    EXPECT_EQ(*sum, 5);
+
+    std::atomic<bool> ran{false};
+    auto done = runtime->block_on([&]() -> asio::awaitable<void> {
+        ran = true;
+        co_return;
+    }());
+    EXPECT_TRUE(done.has_value());
+    EXPECT_TRUE(ran);
+}
+
+TEST(RuntimeTest, DefaultsToOneWorkerPerCore) {
+    auto runtime = Runtime::create();
+    EXPECT_EQ(runtime->worker_count(), std::max(1u, std::thread::hardware_concurrency()));
+}
+
+TEST(RuntimeTest, BlockOnFromAWorkerThreadIsRefusedNotDeadlocked) {
+    auto runtime = Runtime::create(1);
+    auto inner = runtime->block_on([&]() -> asio::awaitable<std::string> {
+        EXPECT_TRUE(runtime->is_worker_thread());
+        EXPECT_EQ(Runtime::current(), runtime);
+        auto nested = runtime->block_on(add(1, 1));
+        if (nested.has_value()) {
+            co_return "nested block_on ran";
+        }
+        co_return to_string(nested.error());
+    }());
+    ASSERT_TRUE(inner.has_value());
+    EXPECT_EQ(*inner, "Cannot block on the runtime from one of its worker threads");
+    EXPECT_FALSE(runtime->is_worker_thread());
+    EXPECT_EQ(Runtime::current(), nullptr);
+}
+
+TEST(RuntimeTest, ExceptionsBecomeErrors) {
+    auto runtime = Runtime::create(1);
+    auto result = runtime->block_on([]() -> asio::awaitable<int> {
+        throw std::runtime_error("boom");
+        co_return 1;
+    }());
+    ASSERT_FALSE(result.has_value());
+    EXPECT_EQ(result.error().kind, RuntimeError::Kind::Failed);
+    EXPECT_EQ(to_string(result.error()), "boom");
+}
+
+TEST(RuntimeTest, StopReleasesBlockedHostThreadsAndRefusesNewWork) {
+    auto runtime = Runtime::create(2);
+    CancellationToken never;
+    std::thread stopper([&] {
+        std::this_thread::sleep_for(50ms);
+        runtime->stop();
+    });
+    auto result = runtime->block_on(never.cancelled());
+    stopper.join();
+    ASSERT_FALSE(result.has_value());
+    EXPECT_EQ(result.error().kind, RuntimeError::Kind::Stopped);
+
+    auto after = runtime->block_on(add(1, 2));
+    ASSERT_FALSE(after.has_value());
+    EXPECT_EQ(after.error().kind, RuntimeError::Kind::Stopped);
+}
+
+struct Tracker {
+    std::atomic<int>* alive;
+    explicit Tracker(std::atomic<int>* a) : alive(a) { ++*alive; }
+    Tracker(const Tracker&) = delete;
+    ~Tracker() { --*alive; }
+};
+
+TEST(RuntimeTest, ReleaseJoinsWorkersAndDestroysParkedTasks) {
+    const std::size_t before = thread_count();
+    std::atomic<int> alive{0};
+    std::atomic<int> started{0};
+    {
+        auto runtime = Runtime::create(4);
+        EXPECT_EQ(thread_count(), before + 4);
+        CancellationToken token;
+        for (int i = 0; i < 8; ++i) {
+            runtime->spawn([](std::atomic<int>* alive, std::atomic<int>* started,
+                              CancellationToken token, int i) -> asio::awaitable<void> {
+                Tracker tracker(alive);
+                ++*started;
+                if (i % 2 == 0) {
+                    co_await token.cancelled();
+                } else {
+                    asio::steady_timer timer(co_await asio::this_coro::executor, 1h);
+                    co_await timer.async_wait(asio::use_awaitable);
+                }
+            }(&alive, &started, token, i));
+        }
+        while (started < 8) {
+            std::this_thread::sleep_for(1ms);
+        }
+        EXPECT_EQ(alive, 8);
+    }
+    EXPECT_EQ(alive, 0);
+    EXPECT_EQ(thread_count(), before);
+}
+
+TEST(RuntimeTest, SpawnedTaskExceptionIsContained) {
+    auto runtime = Runtime::create(1);
+    runtime->spawn([]() -> asio::awaitable<void> {
+        throw std::runtime_error("task failure");
+        co_return;
+    }());
+    // The worker survives and serves later work.
+    auto result = runtime->block_on(add(4, 4));
+    ASSERT_TRUE(result.has_value());
+    EXPECT_EQ(*result, 8);
+}
+
+TEST(RuntimeTest, TokenWaitCompletesOnCancelFromAnotherThread) {
+    auto runtime = Runtime::create(2);
+    CancellationToken token;
+    std::thread canceller([&] {
+        std::this_thread::sleep_for(20ms);
+        token.cancel();
+    });
+    auto result = runtime->block_on(token.cancelled());
+    canceller.join();
+    EXPECT_TRUE(result.has_value());
+    // Already cancelled: completes at once.
+    EXPECT_TRUE(runtime->block_on(token.cancelled()).has_value());
+}
+
+}  // namespace
+}  // namespace quorvel

@@ -1,0 +1,100 @@
+#include "util/task_set.h"
+
+#include "util/async_test_util.h"
+#include "util/cancellation_token.h"
+#include "util/runtime.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace quorvel {
+namespace {
+
+namespace asio = boost::asio;
+using namespace std::chrono_literals;
+using testing::sleep_for;
+
+asio::awaitable<int> value_after(int value, std::chrono::milliseconds delay) {
+    co_await sleep_for(delay);
+    co_return value;
+}
+
+TEST(TaskSetTest, JoinsInOrderOfEndingThenReportsEmpty) {
+    auto runtime = Runtime::create(2);
+    auto outcome = runtime->block_on([&runtime]() -> asio::awaitable<std::vector<int>> {
+        TaskSet<int> set;
+        set.spawn(runtime->executor(), value_after(3, 60ms));
+        set.spawn(runtime->executor(), value_after(1, 0ms));
+        set.spawn(runtime->executor(), value_after(2, 30ms));
+        std::vector<int> order;
+        while (auto joined = co_await set.join_next()) {
+            EXPECT_TRUE(joined->has_value());
+            order.push_back(**joined);
+        }
+        EXPECT_TRUE(set.empty());
+        co_return order;
+    }());
+    ASSERT_TRUE(outcome.has_value());
+    EXPECT_EQ(*outcome, (std::vector<int>{1, 2, 3}));
+}
+
+TEST(TaskSetTest, EmptySetJoinsNothing) {
+    auto runtime = Runtime::create(1);
+    auto outcome = runtime->block_on([]() -> asio::awaitable<bool> {
+        TaskSet<void> set;
+        co_return !(co_await set.join_next()).has_value();
+    }());
+    ASSERT_TRUE(outcome.has_value());
+    EXPECT_TRUE(*outcome);
+}
+
+TEST(TaskSetTest, ExceptionAndAbortBecomeJoinErrors) {
+    auto runtime = Runtime::create(2);
+    auto outcome = runtime->block_on([&runtime]() -> asio::awaitable<std::vector<std::string>> {
+        TaskSet<void> set;
+        set.spawn(runtime->executor(), []() -> asio::awaitable<void> {
+            throw std::runtime_error("broken pass");
+            co_return;
+        }());
+        std::vector<std::string> texts;
+        auto failed = co_await set.join_next();
+        EXPECT_TRUE(failed->error().is_panic());
+        texts.push_back(to_string(failed->error()));
+
+        CancellationToken never;
+        set.spawn(runtime->executor(), never.cancelled());
+        set.abort_all();
+        auto aborted = co_await set.join_next();
+        EXPECT_TRUE(aborted->error().is_cancelled());
+        texts.push_back(to_string(aborted->error()));
+        co_return texts;
+    }());
+    ASSERT_TRUE(outcome.has_value());
+    EXPECT_EQ(*outcome, (std::vector<std::string>{"task 1 panicked with message \"broken pass\"",
+                                                  "task 2 was cancelled"}));
+}
+
+TEST(TaskSetTest, ReleasingTheSetAbortsItsTasks) {
+    auto runtime = Runtime::create(2);
+    std::atomic<bool> ended{false};
+    {
+        TaskSet<void> set;
+        set.spawn(runtime->executor(), [](std::atomic<bool>* ended) -> asio::awaitable<void> {
+            struct OnExit {
+                std::atomic<bool>* flag;
+                ~OnExit() { *flag = true; }
+            } on_exit{ended};
+            co_await sleep_for(1h);
+        }(&ended));
+        std::this_thread::sleep_for(10ms);
+        EXPECT_FALSE(ended);
+    }
+    EXPECT_TRUE(testing::eventually([&] { return ended.load(); }));
+}
+
+}  // namespace
+}  // namespace quorvel
