@@ -28,28 +28,6 @@ enum class TryRecvError { Empty, Disconnected };
 
 namespace detail {
 
-// Clears a parked receiver's wake-up when its wait ends or its coroutine is destroyed, so that no
-// wake-up (an object of the runtime) outlives the wait.
-template <class Shared>
-class ParkedWaiter {
-  public:
-    ParkedWaiter(std::shared_ptr<Shared> shared, std::shared_ptr<Wakeup> wakeup)
-        : shared_(std::move(shared)), wakeup_(std::move(wakeup)) {}
-    ~ParkedWaiter() {
-        std::shared_ptr<Wakeup> released;
-        std::lock_guard lock(shared_->mutex);
-        if (shared_->waiter == wakeup_) {
-            released = std::move(shared_->waiter);
-        }
-    }
-    ParkedWaiter(const ParkedWaiter&) = delete;
-    ParkedWaiter& operator=(const ParkedWaiter&) = delete;
-
-  private:
-    std::shared_ptr<Shared> shared_;
-    std::shared_ptr<Wakeup> wakeup_;
-};
-
 template <class T>
 struct UnboundedShared {
     std::mutex mutex;
@@ -147,29 +125,16 @@ class UnboundedReceiver {
 
     // The next value, or nullopt once every sender is gone and the queue is empty.
     boost::asio::awaitable<std::optional<T>> recv() {
-        for (;;) {
-            {
-                std::lock_guard lock(shared_->mutex);
-                if (!shared_->queue.empty()) {
-                    T value = std::move(shared_->queue.front());
-                    shared_->queue.pop_front();
-                    co_return std::optional<T>(std::move(value));
-                }
-                if (shared_->senders == 0) {
-                    co_return std::nullopt;
-                }
-            }
-            auto wakeup = co_await detail::Wakeup::create();
-            {
-                std::lock_guard lock(shared_->mutex);
-                if (!shared_->queue.empty() || shared_->senders == 0) {
-                    continue;
-                }
-                shared_->waiter = wakeup;
-            }
-            detail::ParkedWaiter parked(shared_, wakeup);
-            co_await wakeup->wait();
+        co_await detail::park_until(shared_, [](const detail::UnboundedShared<T>& shared) {
+            return !shared.queue.empty() || shared.senders == 0;
+        });
+        std::lock_guard lock(shared_->mutex);
+        if (shared_->queue.empty()) {
+            co_return std::nullopt;
         }
+        T value = std::move(shared_->queue.front());
+        shared_->queue.pop_front();
+        co_return std::optional<T>(std::move(value));
     }
 
     Result<T, TryRecvError> try_recv() {
@@ -310,24 +275,10 @@ class OneshotReceiver {
 
     // The value, or Closed when the sender was dropped without sending. Receive at most once.
     boost::asio::awaitable<Result<T, OneshotRecvError>> recv() {
-        for (;;) {
-            {
-                auto ready = take();
-                if (ready) {
-                    co_return std::move(*ready);
-                }
-            }
-            auto wakeup = co_await detail::Wakeup::create();
-            {
-                std::lock_guard lock(shared_->mutex);
-                if (shared_->value || !shared_->sender_alive) {
-                    continue;
-                }
-                shared_->waiter = wakeup;
-            }
-            detail::ParkedWaiter parked(shared_, wakeup);
-            co_await wakeup->wait();
-        }
+        co_await detail::park_until(shared_, [](const detail::OneshotShared<T>& shared) {
+            return shared.value.has_value() || !shared.sender_alive;
+        });
+        co_return *take();
     }
 
     // The value if it has arrived; Empty while the sender may still send.

@@ -15,7 +15,7 @@
 namespace quorvel {
 
 class Ipv4Addr {
-public:
+  public:
     constexpr Ipv4Addr() = default;
     constexpr explicit Ipv4Addr(uint32_t host_order) : value_(host_order) {}
     constexpr Ipv4Addr(uint8_t a, uint8_t b, uint8_t c, uint8_t d)
@@ -39,12 +39,12 @@ public:
 
     constexpr auto operator<=>(const Ipv4Addr&) const = default;
 
-private:
+  private:
     uint32_t value_ = 0;
 };
 
 class Ipv4Net {
-public:
+  public:
     constexpr Ipv4Net() = default;
     // `prefix_len` must be at most 32; use `create` for unchecked input.
     constexpr Ipv4Net(Ipv4Addr addr, uint8_t prefix_len) : addr_(addr), prefix_len_(prefix_len) {}
@@ -75,7 +75,7 @@ public:
 
     constexpr auto operator<=>(const Ipv4Net&) const = default;
 
-private:
+  private:
     Ipv4Addr addr_;
     uint8_t prefix_len_ = 0;
 };

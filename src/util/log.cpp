@@ -157,9 +157,13 @@ void clear_sinks() {
     r.publish();
 }
 
-void set_min_level(Level level) { g_min_level.store(static_cast<int>(level)); }
+void set_min_level(Level level) {
+    g_min_level.store(static_cast<int>(level));
+}
 
-Level min_level() { return static_cast<Level>(g_min_level.load()); }
+Level min_level() {
+    return static_cast<Level>(g_min_level.load());
+}
 
 bool enabled(Level level) {
     if (static_cast<int>(level) < g_min_level.load(std::memory_order_relaxed)) {
@@ -179,13 +183,17 @@ void emit(Level level, std::string_view target, std::string message, std::vector
     }
 }
 
-std::vector<SpanRecord> current_spans() { return t_spans; }
+std::vector<SpanRecord> current_spans() {
+    return t_spans;
+}
 
 SpanGuard::SpanGuard(Level level, std::string name, std::vector<Field> fields) {
     t_spans.push_back(SpanRecord{level, std::move(name), std::move(fields)});
 }
 
-SpanGuard::~SpanGuard() { t_spans.pop_back(); }
+SpanGuard::~SpanGuard() {
+    t_spans.pop_back();
+}
 
 ScopedCapture::ScopedCapture()
     : sink_(std::make_shared<CaptureSink>()), previous_level_(min_level()) {

@@ -45,24 +45,24 @@ inline constexpr std::string_view kSubsystem = "quorvel-agent";
 inline constexpr std::string_view kCategory = "default";
 
 class Sink {
-public:
+  public:
     virtual ~Sink() = default;
     virtual void write(const Event& event) = 0;
 };
 
 // Writes each event as one line to stderr through spdlog.
 class StderrSink : public Sink {
-public:
+  public:
     StderrSink();
     void write(const Event& event) override;
 
-private:
+  private:
     std::shared_ptr<void> logger_;
 };
 
 // Keeps every event in memory; for tests.
 class CaptureSink : public Sink {
-public:
+  public:
     void write(const Event& event) override;
     std::vector<Event> events() const;
     // True when an event at `level` has exactly this message.
@@ -72,7 +72,7 @@ public:
     size_t count(Level level, std::string_view message) const;
     void clear();
 
-private:
+  private:
     mutable std::mutex mutex_;
     std::vector<Event> events_;
 };
@@ -88,14 +88,15 @@ void set_min_level(Level level);
 Level min_level();
 bool enabled(Level level);
 
-void emit(Level level, std::string_view target, std::string message, std::vector<Field> fields = {});
+void emit(Level level, std::string_view target, std::string message,
+          std::vector<Field> fields = {});
 
 // The span stack of the calling thread; for tests and for formatting.
 std::vector<SpanRecord> current_spans();
 
 // Enters a span on the calling thread for the guard's lifetime.
 class [[nodiscard]] SpanGuard {
-public:
+  public:
     SpanGuard(Level level, std::string name, std::vector<Field> fields = {});
     ~SpanGuard();
     SpanGuard(const SpanGuard&) = delete;
@@ -104,13 +105,13 @@ public:
 
 // Installs a capture sink for the lifetime of the guard (tests).
 class ScopedCapture {
-public:
+  public:
     ScopedCapture();
     ~ScopedCapture();
     CaptureSink& sink() { return *sink_; }
     const CaptureSink* operator->() const { return sink_.get(); }
 
-private:
+  private:
     std::shared_ptr<CaptureSink> sink_;
     Level previous_level_;
 };
@@ -118,17 +119,17 @@ private:
 }  // namespace quorvel::log
 
 // Formatting happens only when the level is enabled.
-#define QV_LOG(level, target, ...)                                                       \
-    do {                                                                                 \
-        if (::quorvel::log::enabled(level)) {                                            \
-            ::quorvel::log::emit(level, target, ::fmt::format(__VA_ARGS__));             \
-        }                                                                                \
+#define QV_LOG(level, target, ...)                                           \
+    do {                                                                     \
+        if (::quorvel::log::enabled(level)) {                                \
+            ::quorvel::log::emit(level, target, ::fmt::format(__VA_ARGS__)); \
+        }                                                                    \
     } while (0)
-#define QV_LOG_FIELDS(level, target, fields, ...)                                        \
-    do {                                                                                 \
-        if (::quorvel::log::enabled(level)) {                                            \
-            ::quorvel::log::emit(level, target, ::fmt::format(__VA_ARGS__), fields);     \
-        }                                                                                \
+#define QV_LOG_FIELDS(level, target, fields, ...)                                    \
+    do {                                                                             \
+        if (::quorvel::log::enabled(level)) {                                        \
+            ::quorvel::log::emit(level, target, ::fmt::format(__VA_ARGS__), fields); \
+        }                                                                            \
     } while (0)
 #define QV_TRACE(target, ...) QV_LOG(::quorvel::log::Level::Trace, target, __VA_ARGS__)
 #define QV_DEBUG(target, ...) QV_LOG(::quorvel::log::Level::Debug, target, __VA_ARGS__)

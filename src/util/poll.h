@@ -15,7 +15,7 @@ template <class T>
 using Poll = std::optional<T>;
 
 class Waker {
-public:
+  public:
     Waker() = default;
     explicit Waker(std::function<void()> wake)
         : wake_(std::make_shared<const std::function<void()>>(std::move(wake))) {}
@@ -29,13 +29,13 @@ public:
     bool will_wake(const Waker& other) const { return wake_ == other.wake_; }
     explicit operator bool() const { return wake_ != nullptr; }
 
-private:
+  private:
     std::shared_ptr<const std::function<void()>> wake_;
 };
 
 // Holds the waker of the one task waiting on a resource; a new registration replaces the old.
 class WakerSlot {
-public:
+  public:
     void register_waker(const Waker& waker) {
         std::lock_guard lock(mutex_);
         waker_ = waker;
@@ -51,7 +51,7 @@ public:
         waker.wake();
     }
 
-private:
+  private:
     std::mutex mutex_;
     Waker waker_;
 };

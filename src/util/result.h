@@ -12,13 +12,13 @@ namespace quorvel {
 
 template <class E>
 class Unexpected {
-public:
+  public:
     explicit Unexpected(E error) : error_(std::move(error)) {}
     const E& error() const& { return error_; }
     E& error() & { return error_; }
     E&& error() && { return std::move(error_); }
 
-private:
+  private:
     E error_;
 };
 
@@ -29,30 +29,27 @@ Unexpected<std::decay_t<E>> unexpected(E&& error) {
 
 // Thrown only by value() on an error result: a programming fault, never an expected outcome.
 class BadResultAccess : public std::logic_error {
-public:
+  public:
     BadResultAccess() : std::logic_error("value() called on an error result") {}
 };
 
 template <class T, class E>
 class [[nodiscard]] Result {
-public:
+  public:
     using value_type = T;
     using error_type = E;
 
-    Result()
-        requires std::is_default_constructible_v<T>
-        : storage_(std::in_place_index<0>) {}
+    Result() requires std::is_default_constructible_v<T> : storage_(std::in_place_index<0>) {}
     template <class U = T>
-        requires std::is_constructible_v<T, U&&> &&
-                 (!std::is_same_v<std::decay_t<U>, Result>) &&
-                 (!std::is_same_v<std::decay_t<U>, Unexpected<E>>)
-    Result(U&& value) : storage_(std::in_place_index<0>, std::forward<U>(value)) {}
+    requires std::is_constructible_v<T, U&&> &&(!std::is_same_v<std::decay_t<U>, Result>)&&(
+        !std::is_same_v<std::decay_t<U>, Unexpected<E>>)Result(U&& value)
+        : storage_(std::in_place_index<0>, std::forward<U>(value)) {}
     template <class G>
-        requires std::is_constructible_v<E, const G&>
-    Result(const Unexpected<G>& e) : storage_(std::in_place_index<1>, e.error()) {}
+    requires std::is_constructible_v<E, const G&> Result(const Unexpected<G>& e)
+        : storage_(std::in_place_index<1>, e.error()) {}
     template <class G>
-        requires std::is_constructible_v<E, G&&>
-    Result(Unexpected<G>&& e) : storage_(std::in_place_index<1>, std::move(e).error()) {}
+    requires std::is_constructible_v<E, G&&> Result(Unexpected<G>&& e)
+        : storage_(std::in_place_index<1>, std::move(e).error()) {}
 
     bool has_value() const noexcept { return storage_.index() == 0; }
     explicit operator bool() const noexcept { return has_value(); }
@@ -76,7 +73,7 @@ public:
         return has_value() ? std::get<0>(storage_) : static_cast<T>(std::forward<U>(fallback));
     }
 
-private:
+  private:
     void checked() const {
         if (!has_value()) {
             throw BadResultAccess();
@@ -87,17 +84,17 @@ private:
 
 template <class E>
 class [[nodiscard]] Result<void, E> {
-public:
+  public:
     using value_type = void;
     using error_type = E;
 
     Result() = default;
     template <class G>
-        requires std::is_constructible_v<E, const G&>
-    Result(const Unexpected<G>& e) : error_(std::in_place_index<1>, e.error()) {}
+    requires std::is_constructible_v<E, const G&> Result(const Unexpected<G>& e)
+        : error_(std::in_place_index<1>, e.error()) {}
     template <class G>
-        requires std::is_constructible_v<E, G&&>
-    Result(Unexpected<G>&& e) : error_(std::in_place_index<1>, std::move(e).error()) {}
+    requires std::is_constructible_v<E, G&&> Result(Unexpected<G>&& e)
+        : error_(std::in_place_index<1>, std::move(e).error()) {}
 
     bool has_value() const noexcept { return error_.index() == 0; }
     explicit operator bool() const noexcept { return has_value(); }
@@ -111,7 +108,7 @@ public:
     const E& error() const& { return std::get<1>(error_); }
     E&& error() && { return std::move(std::get<1>(error_)); }
 
-private:
+  private:
     std::variant<std::monostate, E> error_;
 };
 

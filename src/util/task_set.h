@@ -101,30 +101,15 @@ class TaskSet {
     // The outcome of the next task to end, or nullopt when the set holds no task.
     boost::asio::awaitable<std::optional<JoinResult>> join_next() {
         auto state = state_;
-        for (;;) {
-            std::shared_ptr<detail::Wakeup> wakeup;
-            {
-                std::lock_guard lock(state->mutex);
-                if (!state->finished.empty()) {
-                    JoinResult outcome = std::move(state->finished.front());
-                    state->finished.pop_front();
-                    co_return std::optional<JoinResult>(std::move(outcome));
-                }
-                if (state->running.empty()) {
-                    co_return std::nullopt;
-                }
-            }
-            wakeup = co_await detail::Wakeup::create();
-            {
-                std::lock_guard lock(state->mutex);
-                if (!state->finished.empty() || state->running.empty()) {
-                    continue;
-                }
-                state->waiter = wakeup;
-            }
-            WaiterReset reset{state, wakeup};
-            co_await wakeup->wait();
+        co_await detail::park_until(
+            state, [](const State& s) { return !s.finished.empty() || s.running.empty(); });
+        std::lock_guard lock(state->mutex);
+        if (state->finished.empty()) {
+            co_return std::nullopt;
         }
+        JoinResult outcome = std::move(state->finished.front());
+        state->finished.pop_front();
+        co_return std::optional<JoinResult>(std::move(outcome));
     }
 
     // Asks every task still running to stop; their outcomes become Cancelled.
@@ -156,18 +141,6 @@ class TaskSet {
         std::map<uint64_t, std::shared_ptr<detail::TaskAbort>> running;
         std::deque<JoinResult> finished;
         std::shared_ptr<detail::Wakeup> waiter;
-    };
-
-    struct WaiterReset {
-        std::shared_ptr<State> state;
-        std::shared_ptr<detail::Wakeup> wakeup;
-        ~WaiterReset() {
-            std::shared_ptr<detail::Wakeup> released;
-            std::lock_guard lock(state->mutex);
-            if (state->waiter == wakeup) {
-                released = std::move(state->waiter);
-            }
-        }
     };
 
     struct Completion {

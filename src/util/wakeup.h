@@ -11,6 +11,7 @@
 #include <boost/system/error_code.hpp>
 
 #include <memory>
+#include <mutex>
 
 namespace quorvel::detail {
 
@@ -36,5 +37,42 @@ class Wakeup {
   private:
     boost::asio::experimental::concurrent_channel<void(boost::system::error_code)> channel_;
 };
+
+// Waits until `ready(*shared)` holds, checking it under `shared->mutex`. Between checks the waiter
+// parks a wake-up in `shared->waiter`, which whoever makes it ready wakes. Meant for state with a
+// single waiter. The parked wake-up is cleared when the wait ends or its coroutine is destroyed, so
+// none outlives the wait (and with it, the runtime).
+template <class Shared, class Ready>
+boost::asio::awaitable<void> park_until(std::shared_ptr<Shared> shared, Ready ready) {
+    struct Parked {
+        std::shared_ptr<Shared> shared;
+        std::shared_ptr<Wakeup> wakeup;
+        ~Parked() {
+            std::shared_ptr<Wakeup> released;
+            std::lock_guard lock(shared->mutex);
+            if (shared->waiter == wakeup) {
+                released = std::move(shared->waiter);
+            }
+        }
+    };
+    for (;;) {
+        {
+            std::lock_guard lock(shared->mutex);
+            if (ready(*shared)) {
+                co_return;
+            }
+        }
+        auto wakeup = co_await Wakeup::create();
+        {
+            std::lock_guard lock(shared->mutex);
+            if (ready(*shared)) {
+                co_return;
+            }
+            shared->waiter = wakeup;
+        }
+        Parked parked{shared, wakeup};
+        co_await wakeup->wait();
+    }
+}
 
 }  // namespace quorvel::detail
