@@ -49,6 +49,8 @@ struct Display {
 
 }  // namespace
 
-std::string Error::to_string() const { return std::visit(Display{}, value_); }
+std::string Error::to_string() const {
+    return std::visit(Display{}, value_);
+}
 
 }  // namespace quorvel::agent

@@ -96,8 +96,9 @@ class Error {
     static constexpr size_t kVariantCount = std::variant_size_v<Variant>;
 
     template <class V>
-        requires std::is_constructible_v<Variant, V&&> && (!std::is_same_v<std::decay_t<V>, Error>)
-    Error(V&& v) : value_(std::forward<V>(v)) {}
+    requires std::is_constructible_v<Variant, V&&> &&
+        (!std::is_same_v<std::decay_t<V>, Error>)Error(V&& v)
+        : value_(std::forward<V>(v)) {}
 
     // The variant's position, 0 to 15.
     size_t index() const { return value_.index(); }

@@ -1,11 +1,11 @@
 #include "util/file_io.h"
 
-#include <cerrno>
-#include <climits>
-#include <cstdlib>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
 
 #include <memory>
 
@@ -14,7 +14,9 @@
 namespace quorvel {
 namespace {
 
-IoError last_error() { return IoError::from_errno(errno); }
+IoError last_error() {
+    return IoError::from_errno(errno);
+}
 
 class Fd {
   public:
@@ -93,10 +95,8 @@ class TempFile {
         }
     }
 
-    Result<void, IoError> write(const std::string& target, std::string_view contents,
-                                mode_t mode) {
-        std::string pattern =
-            directory_of(target) + "/." + base_name_of(target) + ".tmp.XXXXXX";
+    Result<void, IoError> write(const std::string& target, std::string_view contents, mode_t mode) {
+        std::string pattern = directory_of(target) + "/." + base_name_of(target) + ".tmp.XXXXXX";
         // mkstemp creates the file with mode 0600, so a secret never sits in a wider file.
         int raw = ::mkostemp(pattern.data(), O_CLOEXEC);
         if (raw < 0) {

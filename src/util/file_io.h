@@ -2,9 +2,9 @@
 // configuration, which holds the node's secret key).
 #pragma once
 
+#include <sys/types.h>
 #include <string>
 #include <string_view>
-#include <sys/types.h>
 
 #include "util/io_error.h"
 #include "util/result.h"

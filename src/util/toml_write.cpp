@@ -92,9 +92,13 @@ void TomlWriter::header(std::string_view text) {
     out_ += "\n";
 }
 
-void TomlWriter::table(std::string_view name) { header("[" + toml_key(name) + "]"); }
+void TomlWriter::table(std::string_view name) {
+    header("[" + toml_key(name) + "]");
+}
 
-void TomlWriter::array_table(std::string_view name) { header("[[" + toml_key(name) + "]]"); }
+void TomlWriter::array_table(std::string_view name) {
+    header("[[" + toml_key(name) + "]]");
+}
 
 Result<std::string, std::string> TomlWriter::finish() && {
     if (invalid_utf8_) {

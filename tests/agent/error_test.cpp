@@ -23,10 +23,8 @@ TEST(AgentErrorTest, VariantsKeepTheirOrderAndMessages) {
          "TOML error: missing field `identity`"},
         {Error::UrlParse{UrlError("relative URL without a base")}, 4,
          "URL parsing error: relative URL without a base"},
-        {Error::Network{network::ConfigError(network::ConfigError::DuplicateRoute{})}, 5,
-         nullptr},
-        {Error::Identity{p2p::identity::Error(p2p::identity::Error::Kind::Cancelled)}, 6,
-         nullptr},
+        {Error::Network{network::ConfigError(network::ConfigError::DuplicateRoute{})}, 5, nullptr},
+        {Error::Identity{p2p::identity::Error(p2p::identity::Error::Kind::Cancelled)}, 6, nullptr},
         {Error::Node{"bind failed"}, 7, "Node error: bind failed"},
         {Error::TomlSerialization{"bad"}, 8, "TOML serialization error: bad"},
         {Error::ConfigParse{"oops"}, 9, "Configuration parse error: oops"},
@@ -48,7 +46,8 @@ TEST(AgentErrorTest, VariantsKeepTheirOrderAndMessages) {
         EXPECT_EQ(fmt::format("{}", c.error), c.error.to_string());
     }
     // Wrapped errors print their own text after the prefix, whatever it is.
-    const Error network{Error::Network{network::ConfigError(network::ConfigError::DuplicateRoute{})}};
+    const Error network{
+        Error::Network{network::ConfigError(network::ConfigError::DuplicateRoute{})}};
     EXPECT_EQ(network.to_string(),
               "Network error: " +
                   network::ConfigError(network::ConfigError::DuplicateRoute{}).to_string());

@@ -44,8 +44,14 @@ TEST(TomlWriteTest, LayoutOfKeysTablesAndArrays) {
 
 TEST(TomlWriteTest, StringsRoundTripThroughTheReader) {
     const std::string samples[] = {
-        "plain", "quote \" and backslash \\", "line\nbreak\ttab\rcr", std::string("nul\0x", 5),
-        "\x1f\x7f", "Grüße 🌍", "'single'", "",
+        "plain",
+        "quote \" and backslash \\",
+        "line\nbreak\ttab\rcr",
+        std::string("nul\0x", 5),
+        "\x1f\x7f",
+        "Grüße 🌍",
+        "'single'",
+        "",
     };
     for (const auto& sample : samples) {
         TomlWriter w;

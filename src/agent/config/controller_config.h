@@ -35,8 +35,7 @@ class ControllerConnectionStatus {
     bool operator==(const ControllerConnectionStatus&) const = default;
 
   private:
-    ControllerConnectionStatus(Kind kind, std::string text)
-        : kind_(kind), text_(std::move(text)) {}
+    ControllerConnectionStatus(Kind kind, std::string text) : kind_(kind), text_(std::move(text)) {}
 
     Kind kind_ = Kind::Initializing;
     std::string text_;
