@@ -195,6 +195,14 @@ SpanGuard::~SpanGuard() {
     t_spans.pop_back();
 }
 
+ScopedSpans::ScopedSpans(const std::vector<SpanRecord>& spans) : count_(spans.size()) {
+    t_spans.insert(t_spans.end(), spans.begin(), spans.end());
+}
+
+ScopedSpans::~ScopedSpans() {
+    t_spans.erase(t_spans.end() - static_cast<std::ptrdiff_t>(count_), t_spans.end());
+}
+
 ScopedCapture::ScopedCapture()
     : sink_(std::make_shared<CaptureSink>()), previous_level_(min_level()) {
     set_min_level(Level::Trace);

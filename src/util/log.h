@@ -103,6 +103,19 @@ class [[nodiscard]] SpanGuard {
     SpanGuard& operator=(const SpanGuard&) = delete;
 };
 
+// Enters a whole captured span stack (outermost first) on the calling thread for the guard's
+// lifetime; a task re-enters the spans current at its creation this way on every run.
+class [[nodiscard]] ScopedSpans {
+  public:
+    explicit ScopedSpans(const std::vector<SpanRecord>& spans);
+    ~ScopedSpans();
+    ScopedSpans(const ScopedSpans&) = delete;
+    ScopedSpans& operator=(const ScopedSpans&) = delete;
+
+  private:
+    size_t count_;
+};
+
 // Installs a capture sink for the lifetime of the guard (tests).
 class ScopedCapture {
   public:

@@ -1,0 +1,184 @@
+// The agent's side of one remote peer of the overlay: the handle `NodePeer`, keyed by the peer's
+// public key, and the inbound half of the packet path behind it (a driver task that carries the
+// peer's packets into the tunnel while any handle besides its own exists).
+//
+// The firewall's transmit trie keeps `NodePeer` copies; the outbound driver sends to a peer
+// through them. Two `NodePeer` values are equal when they share their inner object or else when
+// their keys are equal.
+#pragma once
+
+#include <boost/asio/any_io_executor.hpp>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "agent/netif/packet_half.h"
+#include "util/bytes.h"
+#include "util/io_error.h"
+#include "util/poll.h"
+#include "util/result.h"
+
+#include "p2p/keys.h"
+
+namespace quorvel::p2p {
+class Node;
+class NodePeer;
+}  // namespace quorvel::p2p
+
+namespace quorvel::agent {
+
+class AgentInner;
+class NodePeerInner;
+class TunDevice;
+
+// A counted handle of a node peer's inner object. Copying adds 1 to the count kept in the state;
+// releasing subtracts 1 (never below 0), and the release that brings it to 0 wakes the parked
+// driver so that it runs its last pass.
+class NodePeerRef {
+  public:
+    explicit NodePeerRef(std::shared_ptr<NodePeerInner> inner);
+    NodePeerRef(const NodePeerRef& other);
+    NodePeerRef(NodePeerRef&& other) noexcept;
+    NodePeerRef& operator=(const NodePeerRef& other);
+    NodePeerRef& operator=(NodePeerRef&& other) noexcept;
+    ~NodePeerRef();
+
+    NodePeerInner& inner() const { return ref_.inner(); }
+    // Same inner object, or else equal peer keys.
+    friend bool operator==(const NodePeerRef& a, const NodePeerRef& b);
+
+  private:
+    packet_half::CountedRef<NodePeerInner> ref_;
+};
+
+// What a node peer takes from its agent when it is made.
+struct NodePeerSetup {
+    // The interface hook's tunnel-device slot, loaded once: a node peer made while it is empty
+    // never writes into the tunnel.
+    std::shared_ptr<TunDevice> tun_device;
+    // The agent's interface MTU.
+    std::uint16_t mtu = 0;
+    // Where the driver task runs.
+    boost::asio::any_io_executor executor;
+};
+
+class NodePeer {
+  public:
+    // Contacts the peer through `node` and starts the peer's driver task on `setup.executor`
+    // inside the spans current on the calling thread. The node peer holds its agent only weakly.
+    // A refusal of the P2P node is an I/O error of the generic kind with the P2P error's text;
+    // then nothing is made and no task started.
+    static Result<NodePeer, IoError> create(const p2p::Node& node, const p2p::PubKey& pk,
+                                            std::weak_ptr<AgentInner> agent_inner,
+                                            const NodePeerSetup& setup);
+
+    explicit NodePeer(NodePeerRef ref) : ref_(std::move(ref)) {}
+
+    const p2p::PubKey& pk() const;
+    // The P2P library's handle of the peer, for batch sends and statistics.
+    const p2p::NodePeer& p2p_peer() const;
+    // The number of handles besides the first; for tests and diagnostics.
+    std::uint64_t ref_count() const;
+    // Hash of the peer key, consistent with equality.
+    std::size_t hash() const;
+
+    const NodePeerRef& handle() const { return ref_; }
+    friend bool operator==(const NodePeer& a, const NodePeer& b) { return a.ref_ == b.ref_; }
+
+  private:
+    NodePeerRef ref_;
+};
+
+struct NodePeerHash {
+    std::size_t operator()(const NodePeer& peer) const { return peer.hash(); }
+};
+
+namespace node_peer {
+
+inline constexpr std::string_view kTarget = "quorvel_agent::agent::netif::node_peer";
+
+// Writes a batch of packets into the tunnel. While a write is in flight a call's own list is
+// released unwritten and the call reports the in-flight write's outcome. Ready with the number
+// of packets written.
+class TunDevicePoller {
+  public:
+    virtual ~TunDevicePoller() = default;
+    virtual Poll<Result<std::size_t, IoError>> poll_send(const Waker& waker,
+                                                         std::vector<BytesMut> packets) = 0;
+};
+
+// Writes the packets one device write each, in order, and stops at the first failing one: the
+// packets after it are released unwritten.
+class TunWriteFuture {
+  public:
+    TunWriteFuture(std::shared_ptr<TunDevice> tun, std::vector<BytesMut> packets)
+        : tun_(std::move(tun)), packets_(std::move(packets)) {}
+    Poll<Result<std::size_t, IoError>> poll(const Waker& waker);
+
+  private:
+    std::shared_ptr<TunDevice> tun_;
+    std::vector<BytesMut> packets_;
+    std::size_t next_ = 0;
+};
+
+struct MakeTunWrite {
+    std::shared_ptr<TunDevice> tun;
+    TunWriteFuture operator()(std::vector<BytesMut> packets) const {
+        return TunWriteFuture(tun, std::move(packets));
+    }
+};
+
+class TunDevicePollHelper final : public TunDevicePoller {
+  public:
+    explicit TunDevicePollHelper(std::shared_ptr<TunDevice> tun)
+        : helper_(MakeTunWrite{std::move(tun)}) {}
+    Poll<Result<std::size_t, IoError>> poll_send(const Waker& waker,
+                                                 std::vector<BytesMut> packets) override;
+    bool in_flight() const { return helper_.in_flight(); }
+
+  private:
+    PollHelper<TunWriteFuture, MakeTunWrite> helper_;
+};
+
+// The inbound state of one peer, behind the inner object's mutex.
+class State {
+  public:
+    State(p2p::PubKey pk, std::weak_ptr<AgentInner> agent_inner,
+          std::unique_ptr<TunDevicePoller> tun_poller, std::uint16_t mtu);
+
+    // One pass of inbound packet work; success carries `keep_going`.
+    Result<bool, IoError> drive_transmit(const Waker& waker);
+
+    // A write batch whose tunnel write was still in flight when the last pass ended.
+    std::optional<std::vector<BytesMut>> pending_writes;
+    // Held weakly: the agent reaches its node peers through the firewall, so a strong reference
+    // back would keep both alive.
+    std::weak_ptr<AgentInner> agent_inner;
+    std::uint64_t ref_count = 0;
+    p2p::PubKey pk;
+    // Present exactly when the agent had a tunnel device when the node peer was made.
+    std::unique_ptr<TunDevicePoller> tun_poller;
+    // The driver's waker, parked by its last poll that ended waiting.
+    Waker driver_waker;
+    std::uint16_t mtu;
+};
+
+}  // namespace node_peer
+
+class NodePeerInner {
+  public:
+    NodePeerInner(p2p::PubKey pk, node_peer::State state) : pk(pk), state(std::move(state)) {}
+
+    const p2p::PubKey pk;
+    std::mutex mutex;
+    node_peer::State state;
+
+    // Inner objects compare by peer key alone.
+    friend bool operator==(const NodePeerInner& a, const NodePeerInner& b) { return a.pk == b.pk; }
+};
+
+}  // namespace quorvel::agent

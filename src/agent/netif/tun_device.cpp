@@ -1,0 +1,98 @@
+#include "agent/netif/tun_device.h"
+
+#include "util/driver_task.h"
+#include "util/log.h"
+
+namespace quorvel::agent {
+
+namespace tun_device {
+
+namespace {
+
+constexpr packet_half::DriverTexts kDriverTexts{
+    kTarget,
+    "TunDeviceDriver poll called",
+    "TunDeviceDriver keep_going = ",
+    "TunDeviceDriver ready",
+    "TunDeviceDriver pending",
+};
+
+// The IPv4 total length of a packet, when the packet is IPv4 and long enough to carry it.
+std::optional<std::size_t> ipv4_total_length(std::span<const std::uint8_t> packet) {
+    if (packet.size() < 4 || (packet[0] >> 4) != 4) {
+        return std::nullopt;
+    }
+    return (static_cast<std::size_t>(packet[2]) << 8) | packet[3];
+}
+
+}  // namespace
+
+Poll<Result<ReceivedPackets, IoError>> TunReadFuture::poll(const Waker& waker) {
+    for (int dropped = 0;;) {
+        if (buffer_.size() != read_size_) {
+            buffer_.resize(read_size_);
+        }
+        auto read = device_->poll_recv(waker, buffer_);
+        if (!read) {
+            return std::nullopt;
+        }
+        if (!*read) {
+            return Result<ReceivedPackets, IoError>(unexpected(std::move(*read).error()));
+        }
+        const std::size_t n = **read;
+        const auto total = ipv4_total_length(std::span(buffer_.data(), n));
+        if (total && *total > n) {
+            QV_DEBUG(kTarget,
+                     "Dropping packet cut short by the read: IPv4 total length {} exceeds the {} "
+                     "bytes read",
+                     *total, n);
+            if (++dropped == kMaxDropsPerPoll) {
+                waker.wake();
+                return std::nullopt;
+            }
+            continue;
+        }
+        buffer_.resize(n);
+        ReceivedPackets received;
+        received.count = 1;
+        received.packets.emplace_back(std::move(buffer_));
+        buffer_ = BytesMut();
+        return Result<ReceivedPackets, IoError>(std::move(received));
+    }
+}
+
+Poll<Result<ReceivedPackets, IoError>> TunDevicePollHelper::poll_recv(const Waker& waker,
+                                                                      std::size_t /*count*/) {
+    return helper_.poll(waker);
+}
+
+State::State(std::shared_ptr<AsyncDevice> tun, std::unique_ptr<TunDevicePoller> tun_poller,
+             std::unique_ptr<NodePeerPoller> send_poller,
+             std::shared_ptr<BasicAgentFirewall<NodePeer>> firewall, std::shared_ptr<AgentDns> dns)
+    : tun(std::move(tun)),
+      tun_poller(std::move(tun_poller)),
+      send_poller(std::move(send_poller)),
+      firewall(std::move(firewall)),
+      dns(std::move(dns)) {}
+
+}  // namespace tun_device
+
+TunDeviceRef TunDeviceRef::create(std::shared_ptr<AsyncDevice> device, tun_device::State state) {
+    return TunDeviceRef(std::make_shared<TunDeviceInner>(std::move(device), std::move(state)));
+}
+
+Poll<Result<void, IoError>> TunDeviceDriver::poll(const Waker& waker) {
+    return packet_half::poll_driver(ref_.inner(), waker, tun_device::kDriverTexts);
+}
+
+Poll<Result<std::size_t, IoError>> TunDevice::poll_send(
+    const Waker& waker, std::span<const std::uint8_t> packet) const {
+    return device()->poll_send(waker, packet);
+}
+
+boost::asio::awaitable<Result<std::size_t, IoError>> TunDevice::send(
+    std::span<const std::uint8_t> packet) const {
+    return device()->send(packet);
+}
+
+}  // namespace quorvel::agent

@@ -1,0 +1,86 @@
+// Runs a poll-model driver as a task on an executor. Each wake posts one re-poll of the driver;
+// wakes that arrive while a re-poll is already posted are folded into it, and a wake that arrives
+// during a poll posts exactly one more. Two polls of one driver never run at the same time. The
+// task ends when the driver's poll is ready: the driver is released first, then the completion
+// callback gets the driver's output.
+//
+// Between polls the task is owned by whatever holds its waker (a pending I/O wait, a stored
+// waker slot) and by a posted re-poll; when the last of them is released the task and its
+// driver go with it, which is how stopping the runtime stops every task.
+#pragma once
+
+#include <boost/asio/any_io_executor.hpp>
+#include <boost/asio/post.hpp>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include "util/log.h"
+#include "util/poll.h"
+
+namespace quorvel {
+
+class DriverTaskBase : public WakeTarget, public std::enable_shared_from_this<DriverTaskBase> {
+  public:
+    explicit DriverTaskBase(boost::asio::any_io_executor executor);
+    void wake() const override;
+    // Posts the first poll.
+    void start();
+    bool finished() const;
+
+  protected:
+    // Polls the driver once; true when the task has ended.
+    virtual bool poll_once(const Waker& waker) = 0;
+
+  private:
+    enum class RunState { Idle, Scheduled, Running, Notified, Done };
+    void run();
+    void post_run() const;
+
+    boost::asio::any_io_executor executor_;
+    mutable std::mutex mutex_;
+    mutable RunState state_ = RunState::Idle;
+    std::vector<log::SpanRecord> spans_;
+};
+
+// `Driver` has `Poll<Output> poll(const Waker&)`; `OnDone` is called with the output once the
+// driver has been released.
+template <class Driver, class OnDone>
+class DriverTask final : public DriverTaskBase {
+  public:
+    DriverTask(boost::asio::any_io_executor executor, Driver driver, OnDone on_done)
+        : DriverTaskBase(std::move(executor)),
+          driver_(std::move(driver)),
+          on_done_(std::move(on_done)) {}
+
+  protected:
+    bool poll_once(const Waker& waker) override {
+        auto output = driver_->poll(waker);
+        if (!output) {
+            return false;
+        }
+        driver_.reset();
+        on_done_(std::move(*output));
+        return true;
+    }
+
+  private:
+    std::optional<Driver> driver_;
+    OnDone on_done_;
+};
+
+// Spawns the driver as a detached task inside the spans current on the calling thread; nothing
+// waits for it. The returned pointer is for observing it in tests; holding it keeps the task's
+// memory, not the task running.
+template <class Driver, class OnDone>
+std::shared_ptr<DriverTaskBase> spawn_driver(boost::asio::any_io_executor executor, Driver driver,
+                                             OnDone on_done) {
+    auto task = std::make_shared<DriverTask<Driver, OnDone>>(std::move(executor), std::move(driver),
+                                                             std::move(on_done));
+    task->start();
+    return task;
+}
+
+}  // namespace quorvel
