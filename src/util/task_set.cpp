@@ -1,5 +1,7 @@
 #include "util/task_set.h"
 
+#include "util/debug_text.h"
+
 #include <fmt/format.h>
 
 namespace quorvel {
@@ -8,7 +10,7 @@ std::string to_string(const JoinError& error) {
     if (error.kind == JoinError::Kind::Cancelled) {
         return fmt::format("task {} was cancelled", error.id);
     }
-    return fmt::format("task {} panicked with message \"{}\"", error.id, error.message);
+    return fmt::format("task {} panicked with message {}", error.id, debug_quoted(error.message));
 }
 
 }  // namespace quorvel

@@ -39,7 +39,8 @@ struct JoinError {
     bool is_panic() const { return kind == Kind::Panic; }
 };
 
-// "task {id} was cancelled" or "task {id} panicked with message \"{message}\"".
+// "task {id} was cancelled" or "task {id} panicked with message {message}", the message quoted
+// and escaped as a debug string.
 std::string to_string(const JoinError& error);
 
 namespace detail {

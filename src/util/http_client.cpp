@@ -1,0 +1,345 @@
+#include "util/http_client.h"
+
+#include "util/wakeup.h"
+
+#include <curl/curl.h>
+
+#include <strings.h>
+
+#include <cstring>
+#include <deque>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <thread>
+
+namespace quorvel {
+
+namespace {
+
+// libcurl's global set-up is not thread-safe; do it once, before the first client.
+bool curl_global_ready() {
+    static const bool ready = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
+    return ready;
+}
+
+struct Transfer {
+    HttpRequest request;
+    CURL* easy = nullptr;
+    curl_slist* header_list = nullptr;
+    char error_buffer[CURL_ERROR_SIZE] = {};
+
+    // Written by the client's thread until `done`, read by the awaiting coroutine afterwards.
+    HttpResponse response;
+    std::optional<HttpError> error;
+
+    std::mutex mutex;
+    bool done = false;
+    std::shared_ptr<detail::Wakeup> wakeup;
+
+    ~Transfer() {
+        if (easy != nullptr) {
+            curl_easy_cleanup(easy);
+        }
+        if (header_list != nullptr) {
+            curl_slist_free_all(header_list);
+        }
+    }
+
+    // Waking under the lock means this thread never holds the wake-up, which belongs to the
+    // runtime, past the moment the awaiting side lets go of it.
+    void finish(std::optional<HttpError> failure) {
+        std::lock_guard lock(mutex);
+        if (done) {
+            return;
+        }
+        done = true;
+        error = std::move(failure);
+        if (wakeup) {
+            wakeup->wake();
+        }
+    }
+};
+
+size_t on_body(char* data, size_t size, size_t count, void* user) {
+    static_cast<Transfer*>(user)->response.body.append(data, size * count);
+    return size * count;
+}
+
+size_t on_header(char* data, size_t size, size_t count, void* user) {
+    auto* transfer = static_cast<Transfer*>(user);
+    std::string_view line(data, size * count);
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) {
+        line.remove_suffix(1);
+    }
+    if (line.starts_with("HTTP/")) {
+        // A new response (after a redirect or an interim 1xx): keep only the last one's headers.
+        transfer->response.headers.clear();
+        return size * count;
+    }
+    auto colon = line.find(':');
+    if (colon != std::string_view::npos) {
+        std::string_view value = line.substr(colon + 1);
+        while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) {
+            value.remove_prefix(1);
+        }
+        transfer->response.headers.emplace_back(std::string(line.substr(0, colon)),
+                                                std::string(value));
+    }
+    return size * count;
+}
+
+HttpError error_for(CURLcode code, const Transfer& transfer) {
+    std::string detail = transfer.error_buffer[0] != '\0' ? std::string(transfer.error_buffer)
+                                                          : std::string(curl_easy_strerror(code));
+    HttpError::Kind kind = HttpError::Kind::Request;
+    if (code == CURLE_OPERATION_TIMEDOUT) {
+        kind = HttpError::Kind::Timeout;
+    } else if (code == CURLE_TOO_MANY_REDIRECTS) {
+        kind = HttpError::Kind::Redirect;
+    }
+    return HttpError{kind,
+                     "error sending request for url (" + transfer.request.url + "): " + detail};
+}
+
+}  // namespace
+
+class HttpClient::Inner {
+  public:
+    explicit Inner(HttpClientOptions options) : options_(std::move(options)) {}
+
+    ~Inner() {
+        {
+            std::lock_guard lock(mutex_);
+            stopping_ = true;
+        }
+        if (thread_.joinable()) {
+            curl_multi_wakeup(multi_);
+            thread_.join();
+        }
+        if (multi_ != nullptr) {
+            curl_multi_cleanup(multi_);
+        }
+    }
+
+    bool init() {
+        if (!curl_global_ready()) {
+            return false;
+        }
+        multi_ = curl_multi_init();
+        return multi_ != nullptr;
+    }
+
+    const HttpClientOptions& options() const { return options_; }
+
+    std::optional<HttpError> prepare(Transfer& transfer) const {
+        transfer.easy = curl_easy_init();
+        if (transfer.easy == nullptr) {
+            return HttpError{HttpError::Kind::Builder, "failed to create a transfer handle"};
+        }
+        CURL* easy = transfer.easy;
+        const HttpRequest& request = transfer.request;
+        curl_easy_setopt(easy, CURLOPT_URL, request.url.c_str());
+        curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, transfer.error_buffer);
+        curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+        curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &on_body);
+        curl_easy_setopt(easy, CURLOPT_WRITEDATA, &transfer);
+        curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &on_header);
+        curl_easy_setopt(easy, CURLOPT_HEADERDATA, &transfer);
+        curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
+        curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+        curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING, nullptr);
+        if (options_.max_redirects > 0) {
+            curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
+            curl_easy_setopt(easy, CURLOPT_MAXREDIRS, options_.max_redirects);
+        }
+        if (options_.timeout) {
+            curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS,
+                             static_cast<long>(options_.timeout->count()));
+        }
+        if (options_.pool_max_idle_per_host && *options_.pool_max_idle_per_host == 0) {
+            curl_easy_setopt(easy, CURLOPT_FORBID_REUSE, 1L);
+        }
+        bool has_accept = false;
+        for (const auto& [name, value] : request.headers) {
+            has_accept = has_accept || strcasecmp(name.c_str(), "accept") == 0;
+            std::string line = name + ": " + value;
+            curl_slist* next = curl_slist_append(transfer.header_list, line.c_str());
+            if (next == nullptr) {
+                return HttpError{HttpError::Kind::Builder, "failed to add a request header"};
+            }
+            transfer.header_list = next;
+        }
+        if (!has_accept) {
+            transfer.header_list = curl_slist_append(transfer.header_list, "Accept: */*");
+        }
+        curl_easy_setopt(easy, CURLOPT_HTTPHEADER, transfer.header_list);
+        if (request.method == "GET") {
+            curl_easy_setopt(easy, CURLOPT_HTTPGET, 1L);
+        } else if (request.method == "HEAD") {
+            curl_easy_setopt(easy, CURLOPT_NOBODY, 1L);
+        } else {
+            curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, request.method.c_str());
+        }
+        if (request.body) {
+            curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE,
+                             static_cast<curl_off_t>(request.body->size()));
+            curl_easy_setopt(easy, CURLOPT_POSTFIELDS, request.body->data());
+        }
+        return std::nullopt;
+    }
+
+    // Hands a prepared transfer to the client's thread, starting the thread on first use.
+    void submit(const std::shared_ptr<Transfer>& transfer) {
+        {
+            std::lock_guard lock(mutex_);
+            if (stopping_) {
+                transfer->finish(HttpError{HttpError::Kind::Aborted, "HTTP client is shut down"});
+                return;
+            }
+            incoming_.push_back(transfer);
+            if (!thread_.joinable()) {
+                thread_ = std::thread([this] { run(); });
+            }
+        }
+        curl_multi_wakeup(multi_);
+    }
+
+    void abandon(const std::shared_ptr<Transfer>& transfer) {
+        {
+            std::lock_guard lock(mutex_);
+            abandoned_.push_back(transfer);
+        }
+        curl_multi_wakeup(multi_);
+    }
+
+  private:
+    void run() {
+        std::map<CURL*, std::shared_ptr<Transfer>> active;
+        for (;;) {
+            std::deque<std::shared_ptr<Transfer>> incoming;
+            std::deque<std::shared_ptr<Transfer>> abandoned;
+            bool stopping;
+            {
+                std::lock_guard lock(mutex_);
+                incoming.swap(incoming_);
+                abandoned.swap(abandoned_);
+                stopping = stopping_;
+            }
+            for (auto& transfer : incoming) {
+                if (curl_multi_add_handle(multi_, transfer->easy) != CURLM_OK) {
+                    transfer->finish(
+                        HttpError{HttpError::Kind::Builder, "failed to start the transfer"});
+                    continue;
+                }
+                active.emplace(transfer->easy, transfer);
+            }
+            for (auto& transfer : abandoned) {
+                if (active.erase(transfer->easy) != 0) {
+                    curl_multi_remove_handle(multi_, transfer->easy);
+                }
+                transfer->finish(HttpError{HttpError::Kind::Aborted, "transfer abandoned"});
+            }
+            if (stopping) {
+                for (auto& [easy, transfer] : active) {
+                    curl_multi_remove_handle(multi_, easy);
+                    transfer->finish(
+                        HttpError{HttpError::Kind::Aborted, "HTTP client is shut down"});
+                }
+                return;
+            }
+            int running = 0;
+            curl_multi_perform(multi_, &running);
+            int queued = 0;
+            while (CURLMsg* message = curl_multi_info_read(multi_, &queued)) {
+                if (message->msg != CURLMSG_DONE) {
+                    continue;
+                }
+                auto it = active.find(message->easy_handle);
+                if (it == active.end()) {
+                    continue;
+                }
+                auto transfer = it->second;
+                active.erase(it);
+                CURLcode code = message->data.result;
+                curl_multi_remove_handle(multi_, transfer->easy);
+                if (code != CURLE_OK) {
+                    transfer->finish(error_for(code, *transfer));
+                    continue;
+                }
+                curl_easy_getinfo(transfer->easy, CURLINFO_RESPONSE_CODE,
+                                  &transfer->response.status);
+                char* url = nullptr;
+                curl_easy_getinfo(transfer->easy, CURLINFO_EFFECTIVE_URL, &url);
+                transfer->response.url = url != nullptr ? url : transfer->request.url;
+                transfer->finish(std::nullopt);
+            }
+            curl_multi_poll(multi_, nullptr, 0, 1000, nullptr);
+        }
+    }
+
+    HttpClientOptions options_;
+    CURLM* multi_ = nullptr;
+    std::mutex mutex_;
+    bool stopping_ = false;
+    std::deque<std::shared_ptr<Transfer>> incoming_;
+    std::deque<std::shared_ptr<Transfer>> abandoned_;
+    std::thread thread_;
+};
+
+Result<HttpClient, HttpError> HttpClient::build(HttpClientOptions options) {
+    auto inner = std::make_shared<Inner>(std::move(options));
+    if (!inner->init()) {
+        return unexpected(
+            HttpError{HttpError::Kind::Builder, "failed to initialise the HTTP library"});
+    }
+    return HttpClient(std::move(inner));
+}
+
+const HttpClientOptions& HttpClient::options() const {
+    return inner_->options();
+}
+
+namespace {
+
+// Aborts the transfer unless the awaiting coroutine saw it end.
+struct AbandonGuard {
+    std::function<void()> abandon;
+    ~AbandonGuard() {
+        if (abandon) {
+            abandon();
+        }
+    }
+};
+
+}  // namespace
+
+boost::asio::awaitable<Result<HttpResponse, HttpError>> HttpClient::execute(
+    HttpRequest request) const {
+    auto inner = inner_;
+    auto transfer = std::make_shared<Transfer>();
+    transfer->request = std::move(request);
+    if (auto failure = inner->prepare(*transfer)) {
+        co_return unexpected(std::move(*failure));
+    }
+    transfer->wakeup = co_await detail::Wakeup::create();
+    inner->submit(transfer);
+    AbandonGuard guard{[inner, transfer] {
+        std::shared_ptr<detail::Wakeup> released;
+        {
+            std::lock_guard lock(transfer->mutex);
+            released = std::move(transfer->wakeup);
+        }
+        inner->abandon(transfer);
+    }};
+    co_await transfer->wakeup->wait();
+    guard.abandon = nullptr;
+    std::lock_guard lock(transfer->mutex);
+    transfer->wakeup.reset();
+    if (transfer->error) {
+        co_return unexpected(std::move(*transfer->error));
+    }
+    co_return std::move(transfer->response);
+}
+
+}  // namespace quorvel

@@ -1,0 +1,194 @@
+#include "util/http_client.h"
+
+#include "util/async_test_util.h"
+#include "util/runtime.h"
+
+#include <gtest/gtest.h>
+#include <httplib.h>
+
+#include <boost/asio/experimental/awaitable_operators.hpp>
+
+#include <atomic>
+#include <set>
+#include <string>
+#include <thread>
+
+namespace quorvel {
+namespace {
+
+namespace asio = boost::asio;
+using namespace std::chrono_literals;
+using namespace boost::asio::experimental::awaitable_operators;
+
+// A loopback HTTP server on its own thread.
+class TestServer {
+  public:
+    TestServer() {
+        server_.Get("/echo", [](const httplib::Request& req, httplib::Response& res) {
+            res.set_content(
+                req.get_header_value("quorvel-pk") + "|" + req.get_header_value("Accept"),
+                "text/plain");
+        });
+        server_.Put("/body", [](const httplib::Request& req, httplib::Response& res) {
+            res.status = 201;
+            res.set_content(req.method + ":" + req.body, "text/plain");
+        });
+        server_.Get(R"(/hop/(\d+))", [](const httplib::Request& req, httplib::Response& res) {
+            int left = std::stoi(req.matches[1]);
+            if (left == 0) {
+                res.set_content("arrived", "text/plain");
+                return;
+            }
+            res.set_redirect("/hop/" + std::to_string(left - 1));
+        });
+        server_.Get("/slow", [](const httplib::Request&, httplib::Response& res) {
+            std::this_thread::sleep_for(600ms);
+            res.set_content("late", "text/plain");
+        });
+        server_.Get("/port", [this](const httplib::Request& req, httplib::Response& res) {
+            std::lock_guard lock(mutex_);
+            ports_.insert(req.remote_port);
+            res.set_content("ok", "text/plain");
+        });
+        port_ = server_.bind_to_any_port("127.0.0.1");
+        thread_ = std::thread([this] { server_.listen_after_bind(); });
+    }
+    ~TestServer() {
+        server_.stop();
+        thread_.join();
+    }
+    std::string url(const std::string& path) const {
+        return "http://127.0.0.1:" + std::to_string(port_) + path;
+    }
+    std::size_t distinct_ports() {
+        std::lock_guard lock(mutex_);
+        return ports_.size();
+    }
+
+  private:
+    httplib::Server server_;
+    int port_ = 0;
+    std::thread thread_;
+    std::mutex mutex_;
+    std::set<int> ports_;
+};
+
+HttpClient agent_like_client() {
+    auto client = HttpClient::build(
+        HttpClientOptions{.pool_max_idle_per_host = 0, .timeout = 5000ms, .max_redirects = 5});
+    EXPECT_TRUE(client.has_value());
+    return *client;
+}
+
+TEST(HttpClientTest, SendsHeadersAndDefaultAccept) {
+    TestServer server;
+    auto runtime = Runtime::create(2);
+    auto client = agent_like_client();
+    auto response = runtime->block_on(
+        client.execute(HttpRequest{"GET", server.url("/echo"), {{"quorvel-pk", "abc"}}, {}}));
+    ASSERT_TRUE(response.has_value());
+    ASSERT_TRUE(response->has_value()) << response->error().message;
+    EXPECT_EQ((*response)->status, 200);
+    EXPECT_EQ((*response)->body, "abc|*/*");
+}
+
+TEST(HttpClientTest, SendsMethodAndBody) {
+    TestServer server;
+    auto runtime = Runtime::create(2);
+    auto client = agent_like_client();
+    auto response = runtime->block_on(client.execute(
+        HttpRequest{"PUT", server.url("/body"), {{"Content-Type", "application/json"}}, "{}"}));
+    ASSERT_TRUE(response.has_value() && response->has_value());
+    EXPECT_EQ((*response)->status, 201);
+    EXPECT_EQ((*response)->body, "PUT:{}");
+}
+
+TEST(HttpClientTest, FollowsAtMostFiveRedirects) {
+    TestServer server;
+    auto runtime = Runtime::create(2);
+    auto client = agent_like_client();
+    struct Case {
+        int hops;
+        bool ok;
+    };
+    for (const Case& c : {Case{0, true}, Case{5, true}, Case{6, false}}) {
+        auto response = runtime->block_on(client.execute(
+            HttpRequest{"GET", server.url("/hop/" + std::to_string(c.hops)), {}, {}}));
+        ASSERT_TRUE(response.has_value());
+        EXPECT_EQ(response->has_value(), c.ok) << c.hops << " redirects";
+        if (c.ok && response->has_value()) {
+            EXPECT_EQ((*response)->body, "arrived");
+            EXPECT_EQ((*response)->url, server.url("/hop/0"));
+        } else if (!c.ok && !response->has_value()) {
+            EXPECT_EQ(response->error().kind, HttpError::Kind::Redirect);
+        }
+    }
+}
+
+TEST(HttpClientTest, TimeoutEndsTheTransfer) {
+    TestServer server;
+    auto runtime = Runtime::create(2);
+    auto client = HttpClient::build(
+        HttpClientOptions{.pool_max_idle_per_host = {}, .timeout = 100ms, .max_redirects = 10});
+    ASSERT_TRUE(client.has_value());
+    auto response =
+        runtime->block_on(client->execute(HttpRequest{"GET", server.url("/slow"), {}, {}}));
+    ASSERT_TRUE(response.has_value());
+    ASSERT_FALSE(response->has_value());
+    EXPECT_EQ(response->error().kind, HttpError::Kind::Timeout);
+}
+
+TEST(HttpClientTest, NoIdleConnectionIsReused) {
+    TestServer server;
+    auto runtime = Runtime::create(2);
+    auto client = agent_like_client();
+    for (int i = 0; i < 3; ++i) {
+        auto response =
+            runtime->block_on(client.execute(HttpRequest{"GET", server.url("/port"), {}, {}}));
+        ASSERT_TRUE(response.has_value() && response->has_value());
+    }
+    EXPECT_EQ(server.distinct_ports(), 3u);
+}
+
+TEST(HttpClientTest, ConnectionRefusedIsAnError) {
+    auto runtime = Runtime::create(1);
+    auto client = agent_like_client();
+    // Port 9 on loopback: nothing listens there in the test environment.
+    auto response =
+        runtime->block_on(client.execute(HttpRequest{"GET", "http://127.0.0.1:9/", {}, {}}));
+    ASSERT_TRUE(response.has_value());
+    ASSERT_FALSE(response->has_value());
+    EXPECT_EQ(response->error().kind, HttpError::Kind::Request);
+    EXPECT_NE(response->error().message.find("http://127.0.0.1:9/"), std::string::npos);
+}
+
+// An abandoned transfer, or the runtime going away mid-transfer, leaves nothing behind.
+TEST(HttpClientTest, AbandonedTransfersAreAborted) {
+    TestServer server;
+    auto client = agent_like_client();
+    {
+        auto runtime = Runtime::create(2);
+        auto outcome = runtime->block_on([&]() -> asio::awaitable<std::size_t> {
+            // Requests are named locals: GCC 12 destroys brace-initialised aggregate
+            // temporaries inside a co_await expression twice.
+            HttpRequest request{"GET", server.url("/slow"), {}, {}};
+            auto result = co_await (client.execute(std::move(request)) || testing::sleep_for(20ms));
+            co_return result.index();
+        }());
+        ASSERT_TRUE(outcome.has_value());
+        EXPECT_EQ(*outcome, 1u);
+        runtime->spawn([](HttpClient client, std::string url) -> asio::awaitable<void> {
+            HttpRequest request{"GET", url, {}, {}};
+            (void)co_await client.execute(std::move(request));
+        }(client, server.url("/slow")));
+        std::this_thread::sleep_for(20ms);
+    }
+    // The client still works after its transfers were abandoned.
+    auto runtime = Runtime::create(1);
+    auto response =
+        runtime->block_on(client.execute(HttpRequest{"GET", server.url("/echo"), {}, {}}));
+    ASSERT_TRUE(response.has_value() && response->has_value());
+}
+
+}  // namespace
+}  // namespace quorvel
