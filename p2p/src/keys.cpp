@@ -1,9 +1,30 @@
 #include "p2p/keys.h"
 
 #include "p2p/crypto.h"
-#include "p2p/debug.h"
+#include "util/debug_text.h"
 
 namespace quorvel::p2p {
+
+namespace {
+
+// A character in single quotes with the escapes of a quoted string; bytes that are not ASCII
+// stand alone here, so they are written as their code.
+std::string char_literal(char c) {
+    auto u = static_cast<unsigned char>(c);
+    if (u >= 0x80) {
+        return fmt::format("'\\u{{{:x}}}'", u);
+    }
+    if (c == '"') {
+        return "'\"'";
+    }
+    if (c == '\'') {
+        return "'\\''";
+    }
+    std::string quoted = debug_quoted(std::string_view(&c, 1));
+    return "'" + quoted.substr(1, quoted.size() - 2) + "'";
+}
+
+}  // namespace
 
 std::string HexError::to_string() const {
     switch (kind) {
@@ -11,8 +32,8 @@ std::string HexError::to_string() const {
             return fmt::format("invalid hex length: expected {} characters, got {}", expected,
                                length);
         case Kind::InvalidCharacter:
-            return fmt::format("invalid hex character {} at position {}",
-                               debug::char_literal(character), index);
+            return fmt::format("invalid hex character {} at position {}", char_literal(character),
+                               index);
     }
     return "invalid hex text";
 }
@@ -21,8 +42,7 @@ std::string HexError::debug() const {
     if (kind == Kind::InvalidLength) {
         return "InvalidLength";
     }
-    return fmt::format("InvalidCharacter {{ c: {}, index: {} }}", debug::char_literal(character),
-                       index);
+    return fmt::format("InvalidCharacter {{ c: {}, index: {} }}", char_literal(character), index);
 }
 
 std::string to_hex(std::span<const uint8_t> bytes) {

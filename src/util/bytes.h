@@ -1,61 +1,63 @@
-// Packet buffers: `Bytes` is a shared immutable view of bytes (copying it shares the storage and
-// copies no bytes); `BytesMut` is a plain growable buffer owned by one holder.
+// A shared, immutable byte buffer: copies and slices share one allocation, so a packet can be
+// handed to several holders (a batch, a log, a capture) without copying its bytes.
 #pragma once
 
-#include <algorithm>
-#include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <span>
-#include <stdexcept>
 #include <vector>
 
 namespace quorvel {
 
-using BytesMut = std::vector<std::uint8_t>;
+// A growable buffer owned by one holder (packets being written, write batches).
+using BytesMut = std::vector<uint8_t>;
 
 class Bytes {
   public:
     Bytes() = default;
-    // Takes the buffer over without copying its bytes.
-    explicit Bytes(BytesMut buffer)
-        : storage_(std::make_shared<const BytesMut>(std::move(buffer))),
+    // Takes the vector's storage without copying it.
+    explicit Bytes(std::vector<uint8_t> data)
+        : storage_(std::make_shared<const std::vector<uint8_t>>(std::move(data))),
           offset_(0),
           size_(storage_->size()) {}
-    static Bytes copy_from(std::span<const std::uint8_t> bytes) {
-        return Bytes(BytesMut(bytes.begin(), bytes.end()));
+    static Bytes copy_from(std::span<const uint8_t> data) {
+        return Bytes(std::vector<uint8_t>(data.begin(), data.end()));
     }
 
-    const std::uint8_t* data() const { return storage_ ? storage_->data() + offset_ : nullptr; }
-    std::size_t size() const { return size_; }
+    const uint8_t* data() const { return storage_ ? storage_->data() + offset_ : nullptr; }
+    size_t size() const { return size_; }
     bool empty() const { return size_ == 0; }
-    std::span<const std::uint8_t> span() const { return {data(), size_}; }
-    operator std::span<const std::uint8_t>() const { return span(); }
-    const std::uint8_t* begin() const { return data(); }
-    const std::uint8_t* end() const { return data() + size_; }
-    std::uint8_t operator[](std::size_t i) const { return data()[i]; }
+    std::span<const uint8_t> span() const { return {data(), size_}; }
+    operator std::span<const uint8_t>() const { return span(); }
+    const uint8_t* begin() const { return data(); }
+    const uint8_t* end() const { return data() + size_; }
+    uint8_t operator[](size_t i) const { return data()[i]; }
 
-    // A view of [from, to) sharing this storage.
-    Bytes slice(std::size_t from, std::size_t to) const {
-        if (from > to || to > size_) {
-            throw std::out_of_range("Bytes::slice out of range");
+    // The bytes [offset, offset + length) of this buffer, sharing its storage; clamped to the end.
+    Bytes slice(size_t offset, size_t length) const {
+        Bytes out;
+        if (offset >= size_) {
+            return out;
         }
-        Bytes out(*this);
-        out.offset_ += from;
-        out.size_ = to - from;
+        out.storage_ = storage_;
+        out.offset_ = offset_ + offset;
+        out.size_ = length < size_ - offset ? length : size_ - offset;
         return out;
     }
-    BytesMut to_vec() const { return BytesMut(begin(), end()); }
+
+    std::vector<uint8_t> to_vector() const { return std::vector<uint8_t>(begin(), end()); }
 
     // Compares contents, not storage.
-    friend bool operator==(const Bytes& a, const Bytes& b) {
-        return a.size_ == b.size_ && (a.size_ == 0 || std::equal(a.begin(), a.end(), b.begin()));
+    bool operator==(const Bytes& other) const {
+        return size_ == other.size_ &&
+               (size_ == 0 || std::memcmp(data(), other.data(), size_) == 0);
     }
 
   private:
-    std::shared_ptr<const BytesMut> storage_;
-    std::size_t offset_ = 0;
-    std::size_t size_ = 0;
+    std::shared_ptr<const std::vector<uint8_t>> storage_;
+    size_t offset_ = 0;
+    size_t size_ = 0;
 };
 
 }  // namespace quorvel

@@ -86,6 +86,11 @@ class BasicAgentFirewall {
     SnapshotSlot<TxTrie> tx_trie_;
 };
 
+// The agent's firewall, over its node peer handles (agent/netif/node_peer.h). Declared here
+// without that header, which reaches the firewall itself.
+class NodePeer;
+using AgentFirewall = BasicAgentFirewall<NodePeer>;
+
 namespace firewall_detail {
 
 inline std::vector<log::Field> addr_fields(Ipv4Addr src, Ipv4Addr dst) {

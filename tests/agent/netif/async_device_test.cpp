@@ -141,7 +141,7 @@ TEST_F(SocketPairTest, MtuSizedPacketIsReadWhole) {
     ASSERT_TRUE(received->has_value());
     EXPECT_EQ((*received)->count, 1u);
     ASSERT_EQ((*received)->packets.size(), 1u);
-    EXPECT_EQ((*received)->packets[0].to_vec(), packet);
+    EXPECT_EQ((*received)->packets[0].to_vector(), packet);
     EXPECT_FALSE(poller.in_flight());
 }
 
@@ -157,7 +157,7 @@ TEST_F(SocketPairTest, PacketLongerThanTheReadIsDroppedNotForwardedCut) {
     ASSERT_TRUE(received.has_value());
     ASSERT_TRUE(received->has_value());
     ASSERT_EQ((*received)->count, 1u);
-    EXPECT_EQ((*received)->packets[0].to_vec(), next);
+    EXPECT_EQ((*received)->packets[0].to_vector(), next);
     EXPECT_EQ(capture->count(log::Level::Debug,
                              "Dropping packet cut short by the read: IPv4 total length 1300 "
                              "exceeds the 1280 bytes read"),
@@ -186,7 +186,7 @@ TEST_F(SocketPairTest, NonIpv4AndShortPacketsAreHandedOnAsRead) {
     for (const auto& p : packets) {
         auto received = poller.poll_recv(w.waker, 1);
         ASSERT_TRUE(received.has_value() && received->has_value());
-        EXPECT_EQ((*received)->packets[0].to_vec(), p);
+        EXPECT_EQ((*received)->packets[0].to_vector(), p);
     }
 }
 
@@ -228,7 +228,7 @@ TEST_F(PacketInformationTest, HeaderIsStrippedOnReadAndAddedOnWrite) {
     CountingWaker w;
     auto received = poller.poll_recv(w.waker, 1);
     ASSERT_TRUE(received.has_value() && received->has_value());
-    EXPECT_EQ((*received)->packets[0].to_vec(), packet);
+    EXPECT_EQ((*received)->packets[0].to_vector(), packet);
 
     auto written = device_->poll_send(w.waker, packet);
     ASSERT_TRUE(written.has_value() && written->has_value());

@@ -1,0 +1,32 @@
+// Whole-file reading and crash-safe whole-file writing for small state files (the agent's
+// configuration, which holds the node's secret key).
+#pragma once
+
+#include <sys/types.h>
+#include <string>
+#include <string_view>
+
+#include "util/io_error.h"
+#include "util/result.h"
+
+namespace quorvel {
+
+// Reads the whole file as UTF-8 text. A directory fails with EISDIR; bytes that are not UTF-8 fail
+// with "stream did not contain valid UTF-8".
+Result<std::string, IoError> read_to_string(const std::string& path);
+
+// Replaces the file at `path` with `contents` so that a reader (or a crash) sees either the old
+// or the new contents, never a mixture: the text goes to a temporary file in the same folder,
+// is flushed to disk and is then renamed over the old file. An existing file keeps its permission
+// bits; a new one gets `new_file_mode` from its creation on. A symbolic link is followed and its
+// target replaced.
+Result<void, IoError> write_file_atomically(const std::string& path, std::string_view contents,
+                                            mode_t new_file_mode);
+
+// Creates a new file at `path` holding `contents`, with `mode` from its creation on. Never
+// replaces anything: an existing file (or link, or directory) fails with EEXIST. The file
+// appears complete or not at all.
+Result<void, IoError> create_file_exclusively(const std::string& path, std::string_view contents,
+                                              mode_t mode);
+
+}  // namespace quorvel

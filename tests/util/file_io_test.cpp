@@ -1,0 +1,129 @@
+#include "util/file_io.h"
+
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <set>
+
+#include <cerrno>
+#include <csignal>
+
+#include <gtest/gtest.h>
+
+#include "util/temp_dir.h"
+
+namespace quorvel {
+namespace {
+
+using testing::TempDir;
+
+TEST(FileIoTest, ReadToStringErrors) {
+    TempDir dir;
+    testing::write_file(dir.file("ok"), "héllo", 0644);
+    testing::write_file(dir.file("bad"), "a\xff", 0644);
+    EXPECT_EQ(read_to_string(dir.file("ok")).value(), "héllo");
+    EXPECT_EQ(read_to_string(dir.file("bad")).error().to_string(),
+              "stream did not contain valid UTF-8");
+    EXPECT_EQ(read_to_string(dir.file("missing")).error().to_string(),
+              "No such file or directory (os error 2)");
+    EXPECT_EQ(read_to_string(dir.path()).error().to_string(), "Is a directory (os error 21)");
+    EXPECT_EQ(read_to_string(dir.file("ok") + "/x").error().to_string(),
+              "Not a directory (os error 20)");
+}
+
+TEST(FileIoTest, AtomicWriteCreatesOwnerOnlyAndKeepsExistingModes) {
+    TempDir dir;
+    const std::string fresh = dir.file("fresh.toml");
+    ASSERT_TRUE(write_file_atomically(fresh, "one", 0600).has_value());
+    EXPECT_EQ(testing::read_file(fresh), "one");
+    EXPECT_EQ(testing::file_mode(fresh), 0600u);
+
+    const std::string shared = dir.file("shared.toml");
+    testing::write_file(shared, "old", 0644);
+    ASSERT_TRUE(write_file_atomically(shared, "new", 0600).has_value());
+    EXPECT_EQ(testing::read_file(shared), "new");
+    EXPECT_EQ(testing::file_mode(shared), 0644u);
+
+    // No temporary file is left behind.
+    EXPECT_EQ(dir.entries(), (std::set<std::string>{"fresh.toml", "shared.toml"}));
+}
+
+TEST(FileIoTest, AtomicWriteFollowsASymbolicLink) {
+    TempDir dir;
+    testing::write_file(dir.file("real.toml"), "old", 0640);
+    ASSERT_EQ(::symlink("real.toml", dir.file("link.toml").c_str()), 0);
+    ASSERT_TRUE(write_file_atomically(dir.file("link.toml"), "new", 0600).has_value());
+    struct stat st {};
+    ASSERT_EQ(::lstat(dir.file("link.toml").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    EXPECT_EQ(testing::read_file(dir.file("real.toml")), "new");
+    EXPECT_EQ(testing::file_mode(dir.file("real.toml")), 0640u);
+}
+
+TEST(FileIoTest, AtomicWriteRefusesADirectory) {
+    TempDir dir;
+    ASSERT_EQ(::mkdir(dir.file("sub").c_str(), 0755), 0);
+    auto written = write_file_atomically(dir.file("sub"), "x", 0600);
+    ASSERT_FALSE(written.has_value());
+    EXPECT_EQ(written.error().os_code(), EISDIR);
+    EXPECT_EQ(dir.entries(), std::set<std::string>{"sub"});
+}
+
+// A write that fails part-way (here: the file-size limit is hit after a few bytes) leaves the old
+// file exactly as it was and no temporary file behind.
+TEST(FileIoTest, FailedWriteLeavesThePreviousFileIntact) {
+    TempDir dir;
+    const std::string path = dir.file("config.toml");
+    const std::string old_contents = "previous contents\n";
+    testing::write_file(path, old_contents, 0600);
+
+    struct sigaction ignore {};
+    struct sigaction previous_action {};
+    ignore.sa_handler = SIG_IGN;
+    ASSERT_EQ(::sigaction(SIGXFSZ, &ignore, &previous_action), 0);
+    struct rlimit previous_limit {};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &previous_limit), 0);
+    struct rlimit small = previous_limit;
+    small.rlim_cur = 8;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+
+    auto written = write_file_atomically(path, std::string(4096, 'x'), 0600);
+    auto created = create_file_exclusively(dir.file("new.toml"), std::string(4096, 'y'), 0600);
+
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &previous_limit), 0);
+    ASSERT_EQ(::sigaction(SIGXFSZ, &previous_action, nullptr), 0);
+
+    ASSERT_FALSE(written.has_value());
+    EXPECT_EQ(written.error().to_string(), "File too large (os error 27)");
+    ASSERT_FALSE(created.has_value());
+    EXPECT_EQ(created.error().os_code(), EFBIG);
+    EXPECT_EQ(testing::read_file(path), old_contents);
+    EXPECT_EQ(dir.entries(), std::set<std::string>{"config.toml"});
+}
+
+TEST(FileIoTest, ExclusiveCreationNeverReplaces) {
+    TempDir dir;
+    const std::string path = dir.file("id.toml");
+    ASSERT_TRUE(create_file_exclusively(path, "first", 0600).has_value());
+    EXPECT_EQ(testing::file_mode(path), 0600u);
+    EXPECT_EQ(testing::read_file(path), "first");
+
+    auto again = create_file_exclusively(path, "second", 0600);
+    ASSERT_FALSE(again.has_value());
+    EXPECT_EQ(again.error().to_string(), "File exists (os error 17)");
+    EXPECT_EQ(testing::read_file(path), "first");
+
+    ASSERT_EQ(::symlink("nowhere", dir.file("dangling").c_str()), 0);
+    auto dangling = create_file_exclusively(dir.file("dangling"), "x", 0600);
+    ASSERT_FALSE(dangling.has_value());
+    EXPECT_EQ(dangling.error().os_code(), EEXIST);
+
+    auto missing_dir = create_file_exclusively(dir.file("no/such.toml"), "x", 0600);
+    ASSERT_FALSE(missing_dir.has_value());
+    EXPECT_EQ(missing_dir.error().os_code(), ENOENT);
+    EXPECT_EQ(dir.entries(), (std::set<std::string>{"dangling", "id.toml"}));
+}
+
+}  // namespace
+}  // namespace quorvel
