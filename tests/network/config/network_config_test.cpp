@@ -455,6 +455,22 @@ TEST(MultiNetworkConfigTest, Errors) {
     }
 }
 
+// Characters that the TOML parser's own tables handle badly when they stand where it expects
+// blank space, and a control character in a table header: each is an error.
+TEST(NetworkConfigTest, StrayCharactersAreErrors) {
+    using namespace std::string_literals;
+    const std::string texts[] = {
+        "network = \"10.0.0.0/24\"\xc2\xa1"s,       "network\xef\xbb\xbd = \"10.0.0.0/24\""s,
+        "network =\xe3\x80\x81\"10.0.0.0/24\""s,    "network = \"10.0.0.0/24\"\n[[node\xc2\xa0]]"s,
+        "network = \"10.0.0.0/24\"\n[[!\0ute]]\n"s, "network = \"10.0.0.0/24\"\0"s,
+    };
+    for (const auto& text : texts) {
+        auto config = NetworkConfig::try_from(text);
+        ASSERT_FALSE(config) << text;
+        EXPECT_TRUE(config.error().is<ConfigError::TomlDeserialization>()) << text;
+    }
+}
+
 // Malformed documents end in an error, never in a crash: every prefix of a valid document and a
 // few thousand random corruptions of it.
 TEST(NetworkConfigTest, MalformedTextNeverCrashes) {
