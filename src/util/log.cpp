@@ -5,6 +5,8 @@
 
 #include <algorithm>
 
+#include "util/snapshot_slot.h"
+
 namespace quorvel::log {
 
 namespace {
@@ -13,7 +15,7 @@ struct Registry {
     std::mutex mutex;
     std::vector<std::shared_ptr<Sink>> sinks;
     // Snapshot read on every event without taking the mutex.
-    std::atomic<std::shared_ptr<const std::vector<std::shared_ptr<Sink>>>> snapshot{
+    SnapshotSlot<std::vector<std::shared_ptr<Sink>>> snapshot{
         std::make_shared<const std::vector<std::shared_ptr<Sink>>>()};
 
     std::atomic<size_t> count{0};

@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+#include <vector>
+
 namespace quorvel::log {
 namespace {
 
@@ -34,6 +38,36 @@ TEST(LogTest, MinimumLevelFiltersBeforeFormatting) {
     QV_ERROR("quorvel::test", "{}", count());
     EXPECT_EQ(formatted, 1);
     EXPECT_EQ(capture.sink().events().size(), 1u);
+}
+
+// Sinks come and go (a test's capture, say) while other threads keep logging.
+TEST(LogTest, SinksChangeWhileOtherThreadsLog) {
+    ScopedCapture capture;
+    std::atomic<bool> done{false};
+    std::atomic<int> started{0};
+    std::vector<std::thread> loggers;
+    for (int t = 0; t < 3; ++t) {
+        loggers.emplace_back([&] {
+            QV_TRACE("quorvel::test", "busy");
+            started.fetch_add(1);
+            while (!done.load()) {
+                QV_TRACE("quorvel::test", "busy");
+            }
+        });
+    }
+    while (started.load() < 3) {
+        std::this_thread::yield();
+    }
+    for (int i = 0; i < 200; ++i) {
+        auto extra = std::make_shared<CaptureSink>();
+        add_sink(extra);
+        remove_sink(extra);
+    }
+    done.store(true);
+    for (auto& t : loggers) {
+        t.join();
+    }
+    EXPECT_GE(capture->count(Level::Trace, "busy"), 3u);
 }
 
 }  // namespace
