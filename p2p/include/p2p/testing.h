@@ -3,7 +3,10 @@
 // pays one relaxed atomic load per send for them.
 #pragma once
 
+#include <atomic>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <set>
 #include <span>

@@ -1,0 +1,699 @@
+#include "p2p/node.h"
+
+#include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <fcntl.h>
+#include <bit>
+#include <cerrno>
+#include <cstring>
+
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/detached.hpp>
+#include <boost/asio/experimental/awaitable_operators.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/redirect_error.hpp>
+#include <boost/asio/this_coro.hpp>
+#include <boost/asio/use_awaitable.hpp>
+
+#include "node_internal.h"
+#include "util/log.h"
+
+namespace quorvel::p2p {
+
+namespace testing {
+std::shared_ptr<TestHooks> hooks_for_binding(const PubKey& node_pk);
+}
+
+namespace asio = boost::asio;
+using asio::ip::address;
+
+namespace {
+
+constexpr const char* kTarget = "quorvel_p2p::node";
+// Datagrams read per wake of the receive task before it yields to other tasks.
+constexpr int kReceiveBudget = 64;
+
+}  // namespace
+
+namespace util::net {
+
+Result<Addrs, IoError> get_addrs() {
+    ifaddrs* list = nullptr;
+    if (::getifaddrs(&list) != 0) {
+        return unexpected(IoError::from_errno(errno));
+    }
+    Addrs out;
+    for (ifaddrs* it = list; it != nullptr; it = it->ifa_next) {
+        if (it->ifa_addr == nullptr) {
+            continue;
+        }
+        if (it->ifa_addr->sa_family == AF_INET) {
+            auto* sin = reinterpret_cast<sockaddr_in*>(it->ifa_addr);
+            out[it->ifa_name].push_back(asio::ip::address_v4(ntohl(sin->sin_addr.s_addr)));
+        } else if (it->ifa_addr->sa_family == AF_INET6) {
+            auto* sin6 = reinterpret_cast<sockaddr_in6*>(it->ifa_addr);
+            asio::ip::address_v6::bytes_type bytes;
+            std::memcpy(bytes.data(), sin6->sin6_addr.s6_addr, bytes.size());
+            out[it->ifa_name].push_back(asio::ip::address_v6(bytes, sin6->sin6_scope_id));
+        }
+    }
+    ::freeifaddrs(list);
+    return out;
+}
+
+}  // namespace util::net
+
+namespace detail {
+
+Directory& Directory::instance() {
+    static Directory d;
+    return d;
+}
+
+void Directory::enter(const PubKey& pk, const std::shared_ptr<NodeCore>& core, SocketAddr addr) {
+    std::lock_guard lock(mutex_);
+    entries_[pk] = Entry{core, core.get(), addr};
+}
+
+void Directory::leave(const PubKey& pk, const NodeCore* core) {
+    std::lock_guard lock(mutex_);
+    auto it = entries_.find(pk);
+    if (it != entries_.end() && it->second.raw == core) {
+        entries_.erase(it);
+    }
+}
+
+std::optional<SocketAddr> Directory::lookup(const PubKey& pk) {
+    std::lock_guard lock(mutex_);
+    auto it = entries_.find(pk);
+    if (it == entries_.end()) {
+        return std::nullopt;
+    }
+    return it->second.addr;
+}
+
+std::shared_ptr<NodeCore> Directory::find(const PubKey& pk) {
+    std::lock_guard lock(mutex_);
+    auto it = entries_.find(pk);
+    return it == entries_.end() ? nullptr : it->second.core.lock();
+}
+
+IoParts::IoParts(asio::any_io_executor executor, int fd)
+    : strand(asio::make_strand(executor)), socket(strand, fd), timer(strand) {}
+
+NodeCore::NodeCore(NodeOpts opts, CancellationToken token, std::shared_ptr<Transport> transport,
+                   std::set<SocketAddr> local_addrs,
+                   std::function<Result<util::net::Addrs, IoError>()> get_addrs)
+    : opts(std::move(opts)),
+      token(std::move(token)),
+      transport(std::move(transport)),
+      get_addrs(std::move(get_addrs)),
+      local_addrs(std::move(local_addrs)) {}
+
+NodeCore::~NodeCore() {
+    // Normally done on stop; a core released without one still leaves nothing behind.
+    on_stop();
+}
+
+void NodeCore::on_stop() {
+    if (transport->stopped.exchange(true, std::memory_order_acq_rel)) {
+        return;
+    }
+    Directory::instance().leave(transport->own_pk, this);
+    transport->set_write_arm(nullptr);
+    transport->wake_writers();
+    std::unordered_map<PubKey, std::shared_ptr<PeerState>> released;
+    {
+        std::lock_guard lock(mutex);
+        released = peers;
+    }
+    // Reads never complete on a stopped node; their wakers would only keep their tasks alive.
+    for (auto& [pk, peer] : released) {
+        std::lock_guard lock(peer->mutex);
+        peer->reader = Waker();
+    }
+    if (auto parts = io.lock()) {
+        asio::post(parts->strand, [parts] {
+            boost::system::error_code ignored;
+            parts->socket.cancel(ignored);
+            parts->timer.cancel();
+        });
+    }
+}
+
+std::shared_ptr<PeerState> NodeCore::find_peer(const PubKey& pk) {
+    std::lock_guard lock(mutex);
+    auto it = peers.find(pk);
+    return it == peers.end() ? nullptr : it->second;
+}
+
+SuperPeerRef NodeCore::find_super_peer(const PubKey& pk) {
+    std::lock_guard lock(mutex);
+    auto it = super_peers.find(pk);
+    return it == super_peers.end() ? nullptr : it->second;
+}
+
+Result<NodePeer, InitiateError> NodeCore::initiate(const PubKey& pk) {
+    if (transport->stopped.load(std::memory_order_acquire)) {
+        return unexpected(InitiateError::node_stopped());
+    }
+    if (pk == transport->own_pk) {
+        return unexpected(InitiateError::send_to_self());
+    }
+    if (transport->hooks && transport->hooks->initiate_refused(pk)) {
+        return unexpected(InitiateError::refused(pk));
+    }
+    std::optional<SocketAddr> remote = Directory::instance().lookup(pk);
+    std::lock_guard lock(mutex);
+    auto it = peers.find(pk);
+    if (it != peers.end()) {
+        return NodePeer(NodePeerRef(it->second));
+    }
+    if (opts.max_peers != 0 && peers.size() >= opts.max_peers) {
+        return unexpected(InitiateError::capacity_exceeded(opts.max_peers));
+    }
+    ShortId rx_id;
+    crypto::random_bytes(rx_id.bytes);
+    auto peer = std::make_shared<PeerState>(
+        pk, transport, rx_id, static_cast<uint64_t>(opts.hello_timeout.count()), remote);
+    peers.emplace(pk, peer);
+    QV_TRACE(kTarget, "Initiated peer {}", pk);
+    return NodePeer(NodePeerRef(std::move(peer)));
+}
+
+bool NodeCore::inject(const PubKey& from, std::span<const uint8_t> datagram) {
+    if (transport->stopped.load(std::memory_order_acquire)) {
+        return false;
+    }
+    auto peer = find_peer(from);
+    return peer && peer->deliver(std::vector<uint8_t>(datagram.begin(), datagram.end()));
+}
+
+void NodeCore::send_control(wire::Type type, const PubKey& to, const SocketAddr& addr,
+                            uint64_t stamp, ShortId short_id) {
+    std::array<uint8_t, wire::HEADER_LEN> header{};
+    wire::write_header(header.data(), transport->header(type, to));
+    std::array<uint8_t, wire::CONTROL_BODY_LEN> body{};
+    for (int i = 0; i < 8; ++i) {
+        body[static_cast<size_t>(i)] = static_cast<uint8_t>(stamp >> (56 - 8 * i));
+    }
+    std::memcpy(body.data() + 8, short_id.bytes.data(), 4);
+    if (int err = transport->send_to(addr, header, body); err != 0) {
+        QV_DEBUG(kTarget, "Failed to send control message to {}: {}", socket_addr_to_string(addr),
+                 IoError::from_errno(err));
+    }
+}
+
+bool NodeCore::pow_acceptable(PeerState* peer, const wire::Header& header) {
+    if (peer == nullptr) {
+        return pow_meets(header.sender, header.pow, opts.min_pow_difficulty);
+    }
+    std::lock_guard lock(peer->mutex);
+    if (peer->verified_pow == header.pow) {
+        return true;
+    }
+    bool ok = pow_meets(header.sender, header.pow, opts.min_pow_difficulty);
+    peer->pow_status = ok ? PowStatus::Ok : PowStatus::Nok;
+    if (ok) {
+        peer->verified_pow = header.pow;
+    }
+    return ok;
+}
+
+void NodeCore::handle_datagram(std::span<const uint8_t> datagram, const SocketAddr& from,
+                               Instant now) {
+    auto header = wire::read_header(datagram);
+    if (!header) {
+        QV_TRACE(kTarget, "Dropping undecodable datagram from {}", socket_addr_to_string(from));
+        return;
+    }
+    if (header->network != transport->network || header->recipient != transport->own_pk ||
+        header->sender == transport->own_pk) {
+        QV_TRACE(kTarget, "Dropping datagram not meant for this node from {}",
+                 socket_addr_to_string(from));
+        return;
+    }
+    std::span<const uint8_t> body = datagram.subspan(wire::HEADER_LEN);
+    auto peer = find_peer(header->sender);
+    if (!pow_acceptable(peer.get(), *header)) {
+        QV_DEBUG(kTarget, "Dropping datagram from {}: proof of work below difficulty {}",
+                 header->sender, opts.min_pow_difficulty);
+        return;
+    }
+    if (header->type == wire::Type::App) {
+        if (!peer) {
+            QV_TRACE(kTarget, "Dropping datagram from unknown peer {}", header->sender);
+            return;
+        }
+        {
+            std::lock_guard lock(peer->mutex);
+            peer->remote = from;
+        }
+        if (!peer->deliver(std::vector<uint8_t>(body.begin(), body.end()))) {
+            QV_TRACE(kTarget, "Inbox of peer {} is full; dropping datagram", header->sender);
+        }
+        return;
+    }
+    if (body.size() < wire::CONTROL_BODY_LEN) {
+        return;
+    }
+    uint64_t stamp = 0;
+    for (int i = 0; i < 8; ++i) {
+        stamp = (stamp << 8) | body[static_cast<size_t>(i)];
+    }
+    ShortId their_id;
+    std::memcpy(their_id.bytes.data(), body.data() + 8, 4);
+    if (header->type == wire::Type::Hello) {
+        ShortId our_id;
+        if (peer) {
+            std::lock_guard lock(peer->mutex);
+            peer->remote = from;
+            peer->tx_short_id = their_id;
+            our_id = peer->rx_short_id;
+        }
+        send_control(wire::Type::Ack, header->sender, from, stamp, our_id);
+        return;
+    }
+    // An ACK echoes the stamp of our HELLO; one from the future is not ours.
+    Instant sent = instant_of(stamp);
+    if (sent > now) {
+        return;
+    }
+    if (auto super_peer = find_super_peer(header->sender)) {
+        super_peer->record_ack(transport->local, from, sent, now);
+    }
+    if (peer) {
+        std::lock_guard lock(peer->mutex);
+        peer->remote = from;
+        peer->tx_short_id = their_id;
+        peer->path.record_ack(sent, now);
+    }
+}
+
+void NodeCore::housekeeping_pass(Instant now) {
+    bool no_local_addrs;
+    {
+        std::lock_guard lock(mutex);
+        no_local_addrs = local_addrs.empty();
+    }
+    if (no_local_addrs && get_addrs) {
+        if (auto addrs = get_addrs()) {
+            auto found = Node::local_addrs_for_socket(*addrs, transport->local);
+            std::lock_guard lock(mutex);
+            local_addrs = std::move(found);
+        }
+    }
+    std::vector<SuperPeerRef> supers;
+    std::vector<std::shared_ptr<PeerState>> known;
+    {
+        std::lock_guard lock(mutex);
+        for (const auto& pk : super_peer_order) {
+            supers.push_back(super_peers.at(pk));
+        }
+        for (const auto& [pk, peer] : peers) {
+            known.push_back(peer);
+        }
+    }
+    uint64_t stamp = stamp_of(now);
+    for (const auto& sp : supers) {
+        auto resolved = sp->resolved_addrs();
+        if (!resolved) {
+            continue;
+        }
+        for (const auto& addr : *resolved) {
+            sp->record_hello(transport->local, addr, now);
+            send_control(wire::Type::Hello, sp->url().pk(), addr, stamp, ShortId{});
+        }
+    }
+    for (const auto& peer : known) {
+        auto addr = peer->remote_addr();
+        if (!addr) {
+            continue;
+        }
+        {
+            std::lock_guard lock(peer->mutex);
+            peer->path.record_hello(now);
+        }
+        send_control(wire::Type::Hello, peer->pk, *addr, stamp, peer->rx_short_id);
+    }
+}
+
+namespace {
+
+asio::awaitable<void> receive_task(std::shared_ptr<NodeCore> core, std::shared_ptr<IoParts> io) {
+    std::vector<uint8_t> buffer(65536);
+    while (!core->token.is_cancelled()) {
+        boost::system::error_code ec;
+        co_await io->socket.async_wait(asio::posix::descriptor_base::wait_read,
+                                       asio::redirect_error(asio::use_awaitable, ec));
+        if (ec || core->token.is_cancelled()) {
+            break;
+        }
+        for (int i = 0; i < kReceiveBudget; ++i) {
+            sockaddr_storage from{};
+            socklen_t from_len = sizeof from;
+            ssize_t n = ::recvfrom(core->transport->fd, buffer.data(), buffer.size(), MSG_DONTWAIT,
+                                   reinterpret_cast<sockaddr*>(&from), &from_len);
+            if (n < 0) {
+                int err = errno;
+                if (err == EAGAIN || err == EWOULDBLOCK || err == EINTR || err == ECONNREFUSED) {
+                    break;
+                }
+                QV_ERROR(kTarget, "I/O error: {}", IoError::from_errno(err));
+                co_return;
+            }
+            SocketAddr sender;
+            if (from_len <= sender.capacity()) {
+                std::memcpy(sender.data(), &from, from_len);
+                sender.resize(from_len);
+            }
+            core->handle_datagram(std::span<const uint8_t>(buffer.data(), static_cast<size_t>(n)),
+                                  sender, Clock::now());
+        }
+    }
+}
+
+asio::awaitable<void> housekeeping_task(std::shared_ptr<NodeCore> core,
+                                        std::shared_ptr<IoParts> io) {
+    while (!core->token.is_cancelled()) {
+        core->housekeeping_pass(Clock::now());
+        io->timer.expires_after(core->opts.housekeeping_interval);
+        boost::system::error_code ec;
+        co_await io->timer.async_wait(asio::redirect_error(asio::use_awaitable, ec));
+    }
+}
+
+struct FdGuard {
+    int fd = -1;
+    ~FdGuard() {
+        if (fd >= 0) {
+            ::close(fd);
+        }
+    }
+    int release() { return std::exchange(fd, -1); }
+};
+
+asio::awaitable<Result<std::vector<SocketAddr>, IoError>> resolve_literal(std::string host,
+                                                                          uint16_t port) {
+    std::vector<SocketAddr> out;
+    if (host == "localhost") {
+        out.emplace_back(asio::ip::address_v4::loopback(), port);
+        out.emplace_back(asio::ip::address_v6::loopback(), port);
+        co_return out;
+    }
+    boost::system::error_code ec;
+    address addr = asio::ip::make_address(host, ec);
+    if (ec) {
+        co_return unexpected(
+            IoError::other("only IP addresses and localhost can be resolved here"));
+    }
+    out.emplace_back(addr, port);
+    co_return out;
+}
+
+}  // namespace
+
+}  // namespace detail
+
+Node::Node(std::shared_ptr<detail::NodeCore> core) : core_(std::move(core)) {}
+
+Node::~Node() {
+    stop();
+}
+
+void Node::stop() {
+    core_->token.cancel();
+}
+
+const NodeOpts& Node::opts() const {
+    return core_->opts;
+}
+const PubKey& Node::pk() const {
+    return core_->opts.id.pk();
+}
+SocketAddr Node::local_addr() const {
+    return core_->transport->local;
+}
+const CancellationToken& Node::cancellation_token() const {
+    return core_->token;
+}
+
+std::set<SocketAddr> Node::local_addrs() const {
+    std::lock_guard lock(core_->mutex);
+    return core_->local_addrs;
+}
+
+Result<NodePeer, InitiateError> Node::initiate(const PubKey& pk) const {
+    return core_->initiate(pk);
+}
+
+std::optional<PubKey> Node::default_route() const {
+    std::lock_guard lock(core_->mutex);
+    return core_->default_route;
+}
+
+std::vector<std::pair<PubKey, SuperPeerRef>> Node::super_peers() const {
+    std::lock_guard lock(core_->mutex);
+    std::vector<std::pair<PubKey, SuperPeerRef>> out;
+    for (const auto& pk : core_->super_peer_order) {
+        out.emplace_back(pk, core_->super_peers.at(pk));
+    }
+    return out;
+}
+
+Result<Node::BoundSocket, node::Error> Node::bind_udp_socket(const std::vector<address>& udp_addrs,
+                                                             uint16_t port) {
+    address bind_addr =
+        udp_addrs.empty() ? address(asio::ip::address_v4::loopback()) : udp_addrs.front();
+    SocketAddr endpoint(bind_addr, port);
+    int fd = ::socket(bind_addr.is_v4() ? AF_INET : AF_INET6,
+                      SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        return unexpected(node::Error::bind_error(IoError::from_errno(errno), port));
+    }
+    detail::FdGuard guard{fd};
+    if (::bind(fd, endpoint.data(), static_cast<socklen_t>(endpoint.size())) != 0) {
+        return unexpected(node::Error::bind_error(IoError::from_errno(errno), port));
+    }
+    SocketAddr bound;
+    socklen_t len = static_cast<socklen_t>(bound.capacity());
+    if (::getsockname(fd, bound.data(), &len) != 0) {
+        return unexpected(node::Error::udp_local_addr_error(IoError::from_errno(errno)));
+    }
+    bound.resize(len);
+    return BoundSocket{guard.release(), bound};
+}
+
+std::set<SocketAddr> Node::local_addrs_for_socket(const util::net::Addrs& addrs,
+                                                  const SocketAddr& bound) {
+    std::set<SocketAddr> out;
+    const address& bound_addr = bound.address();
+    for (const auto& [name, list] : addrs) {
+        for (const auto& a : list) {
+            if (a.is_v4() != bound_addr.is_v4()) {
+                continue;
+            }
+            // A socket bound to one address is reached only there.
+            if (!bound_addr.is_unspecified() && a != bound_addr) {
+                continue;
+            }
+            out.emplace(a, bound.port());
+        }
+    }
+    return out;
+}
+
+std::set<SocketAddr> Node::resolved_addrs_for_socket(const std::vector<SocketAddr>& resolved,
+                                                     const SocketAddr& bound) {
+    std::set<SocketAddr> out;
+    for (const auto& a : resolved) {
+        if (a.address().is_v4() == bound.address().is_v4()) {
+            out.insert(a);
+        }
+    }
+    return out;
+}
+
+asio::awaitable<Result<NodeRef, node::Error>> Node::bind(NodeOpts opts, BindHooks hooks) {
+    auto executor = co_await asio::this_coro::executor;
+    co_return co_await bind(asio::any_io_executor(executor), std::move(opts), std::move(hooks));
+}
+
+asio::awaitable<Result<NodeRef, node::Error>> Node::bind(asio::any_io_executor executor,
+                                                         NodeOpts opts, BindHooks hooks) {
+    using asio::experimental::awaitable_operators::operator||;
+    using E = node::Error;
+
+    // 1. Agreement keys.
+    std::optional<crypto::AgreementKey> agreement_sk;
+    std::optional<crypto::AgreementKey> agreement_pk;
+    if (opts.arm_messages) {
+        auto sk = crypto::convert_ed25519_sk_to_curve25519_sk(opts.id.sk());
+        if (!sk) {
+            co_return unexpected(E::crypto_error(sk.error()));
+        }
+        auto pk = crypto::convert_ed25519_pk_to_curve25519_pk(opts.id.pk());
+        if (!pk) {
+            co_return unexpected(E::crypto_error(pk.error()));
+        }
+        agreement_sk = *sk;
+        agreement_pk = *pk;
+    }
+    // 2. The peer table's size must be usable as a power-of-two capacity.
+    if (opts.max_peers != 0 && !std::has_single_bit(opts.max_peers)) {
+        co_return unexpected(E::bind_parse_error(
+            fmt::format("max_peers must be 0 or a power of two, got {}", opts.max_peers)));
+    }
+    // 3.
+    uint16_t port = opts.effective_udp_port();
+    QV_TRACE(kTarget, "UDP port: {}", port);
+    // 4.
+    CancellationToken token;
+    // 5.
+    if (opts.super_peers.empty()) {
+        co_return unexpected(E(E::Kind::NoSuperPeers));
+    }
+    for (const auto& sp : opts.super_peers) {
+        if (sp.network_id() != opts.network_id()) {
+            co_return unexpected(
+                E::super_peer_network_id_mismatch(opts.network_id(), sp.network_id()));
+        }
+    }
+    // 7.
+    if (!executor) {
+        co_return unexpected(E(E::Kind::NoAsyncRuntimeFound));
+    }
+    // 8.
+    auto socket = bind_udp_socket(opts.udp_addrs, port);
+    if (!socket) {
+        co_return unexpected(socket.error());
+    }
+    detail::FdGuard fd_guard{socket->fd};
+    // 9.
+    auto get_addrs = hooks.get_addrs ? hooks.get_addrs : [] { return util::net::get_addrs(); };
+    util::net::Addrs addrs;
+    if (auto found = get_addrs()) {
+        addrs = std::move(*found);
+    } else {
+        std::vector<log::Field> fields{{"error", found.error().to_string()}};
+        QV_LOG_FIELDS(log::Level::Warn, kTarget, fields,
+                      "Failed to enumerate local interfaces during startup; continuing without "
+                      "local addrs and retrying via housekeeping");
+    }
+    std::set<SocketAddr> local_addrs = local_addrs_for_socket(addrs, socket->addr);
+    // 10.
+    auto resolve = hooks.resolve ? hooks.resolve : detail::resolve_literal;
+    std::unordered_map<PubKey, SuperPeerRef> super_peers;
+    std::vector<PubKey> order;
+    for (const auto& url : opts.super_peers) {
+        std::optional<crypto::SessionKeys> session_keys;
+        if (opts.arm_messages) {
+            if (!agreement_pk) {
+                co_return unexpected(E(E::Kind::AgreementPkNotPresent));
+            }
+            if (!agreement_sk) {
+                co_return unexpected(E(E::Kind::AgreementSkNotPresent));
+            }
+            auto their_pk = crypto::convert_ed25519_pk_to_curve25519_pk(url.pk());
+            if (!their_pk) {
+                co_return unexpected(E::crypto_error(their_pk.error()));
+            }
+            auto kx = crypto::compute_kx_session_keys(*agreement_pk, *agreement_sk, *their_pk);
+            if (!kx) {
+                co_return unexpected(E::crypto_error(kx.error()));
+            }
+            auto keys = crypto::SessionKeys::create(kx->rx, kx->tx);
+            if (!keys) {
+                co_return unexpected(E::crypto_error(keys.error()));
+            }
+            session_keys = *keys;
+        }
+        QV_TRACE(kTarget, "Resolve hostname {}", url.addr());
+        std::optional<std::set<SocketAddr>> resolved;
+        asio::steady_timer limit(executor, hooks.resolve_timeout);
+        auto outcome =
+            co_await (resolve(url.host(), url.port()) || limit.async_wait(asio::use_awaitable));
+        if (outcome.index() == 0) {
+            auto& found = std::get<0>(outcome);
+            if (found) {
+                std::string list;
+                for (const auto& a : *found) {
+                    list += (list.empty() ? "" : ", ") + socket_addr_to_string(a);
+                }
+                QV_TRACE(kTarget, "Resolved hostname {} to {{{}}}", url.addr(), list);
+                resolved = resolved_addrs_for_socket(*found, socket->addr);
+            } else {
+                QV_WARN(kTarget, "Failed to resolve hostname {}: {}", url.addr(), found.error());
+            }
+        } else {
+            QV_WARN(kTarget, "Timeout of {} ms exceeded while attempting to resolve hostname {}",
+                    hooks.resolve_timeout.count(), url.addr());
+        }
+        auto record = std::make_shared<SuperPeer>(url, std::move(session_keys), std::move(resolved),
+                                                  local_addrs);
+        if (super_peers.insert_or_assign(url.pk(), std::move(record)).second) {
+            order.push_back(url.pk());
+        }
+    }
+    // 11.
+    auto test_hooks = testing::hooks_for_binding(opts.id.pk());
+    auto transport = std::make_shared<detail::Transport>(fd_guard.release(), socket->addr, opts.id,
+                                                         opts.network_id(), test_hooks);
+    PubKey first_super_peer = opts.super_peers.front().pk();
+    auto core = std::make_shared<detail::NodeCore>(std::move(opts), token, transport,
+                                                   std::move(local_addrs), get_addrs);
+    core->super_peers = std::move(super_peers);
+    core->super_peer_order = std::move(order);
+    core->default_route = first_super_peer;
+
+    int io_fd = ::fcntl(transport->fd, F_DUPFD_CLOEXEC, 0);
+    if (io_fd < 0) {
+        co_return unexpected(E::bind_error(IoError::from_errno(errno), port));
+    }
+    auto io = std::make_shared<detail::IoParts>(executor, io_fd);
+    core->io = io;
+    std::weak_ptr<detail::IoParts> weak_io = io;
+    transport->set_write_arm([weak_io, weak_transport = std::weak_ptr(transport)] {
+        auto parts = weak_io.lock();
+        if (!parts) {
+            return;
+        }
+        asio::post(parts->strand, [parts, weak_transport] {
+            parts->socket.async_wait(asio::posix::descriptor_base::wait_write,
+                                     [weak_transport](boost::system::error_code) {
+                                         if (auto t = weak_transport.lock()) {
+                                             t->write_wait_done();
+                                         }
+                                     });
+        });
+    });
+    std::weak_ptr<detail::NodeCore> weak_core = core;
+    test_hooks->set_injector([weak_core](const PubKey& from, std::span<const uint8_t> data) {
+        auto c = weak_core.lock();
+        return c && c->inject(from, data);
+    });
+    core->stop_registration = token.on_cancel([weak_core] {
+        if (auto c = weak_core.lock()) {
+            c->on_stop();
+        }
+    });
+    detail::Directory::instance().enter(core->opts.id.pk(), core, [&] {
+        SocketAddr reach = transport->local;
+        if (reach.address().is_unspecified()) {
+            reach.address(reach.address().is_v4() ? address(asio::ip::address_v4::loopback())
+                                                  : address(asio::ip::address_v6::loopback()));
+        }
+        return reach;
+    }());
+    // 12. The tasks run on the node's strand; the node's token ends them.
+    asio::co_spawn(io->strand, detail::receive_task(core, io), asio::detached);
+    asio::co_spawn(io->strand, detail::housekeeping_task(core, io), asio::detached);
+    // 13.
+    co_return std::make_shared<Node>(std::move(core));
+}
+
+}  // namespace quorvel::p2p

@@ -1,0 +1,194 @@
+// The node's inner parts, shared by the node, its peer handles and its tasks.
+//
+// Ownership: NodeCore owns the peers and super peers; a peer owns a share of the Transport (the
+// socket), never of the node, so peer handles kept by the application hold no node alive. The
+// asio objects live in IoParts, owned only by the node's two tasks, so that they go away with
+// the tasks (or with the io_context) and never outlive their execution context.
+#pragma once
+
+#include <atomic>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <unordered_map>
+#include <vector>
+
+#include <boost/asio/posix/stream_descriptor.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/strand.hpp>
+
+#include "p2p/node.h"
+#include "p2p/node_peer.h"
+#include "p2p/testing.h"
+
+namespace quorvel::p2p::detail {
+
+namespace wire {
+
+// Layout of every datagram the node sends:
+//   0  marker 1E 3F 50 01
+//   4  message type
+//   5  network id (4 bytes)
+//   9  sender public key (32 bytes)
+//  41  sender proof of work (signed 32-bit, big-endian)
+//  45  recipient public key (32 bytes)
+//  77  body: the application datagram, or for HELLO and ACK an 8-byte time stamp chosen by the
+//      HELLO's sender (echoed by the ACK) and the 4-byte short id the sender gives the recipient
+inline constexpr std::array<uint8_t, 4> MARKER{0x1e, 0x3f, 0x50, 0x01};
+inline constexpr size_t HEADER_LEN = 77;
+inline constexpr size_t CONTROL_BODY_LEN = 12;
+inline constexpr size_t MAX_UDP_PAYLOAD = 65507;
+inline constexpr size_t MAX_APP_LEN = MAX_UDP_PAYLOAD - HEADER_LEN;
+
+enum class Type : uint8_t { App = 1, Hello = 2, Ack = 3 };
+
+struct Header {
+    Type type = Type::App;
+    NetworkId network;
+    PubKey sender;
+    Pow pow;
+    PubKey recipient;
+};
+
+void write_header(uint8_t* out, const Header& header);
+// Nothing when the bytes do not start with a header of a known type.
+std::optional<Header> read_header(std::span<const uint8_t> datagram);
+
+}  // namespace wire
+
+struct NodeCore;
+
+// Process-wide table of bound nodes by public key: how nodes of one process find each other.
+class Directory {
+  public:
+    static Directory& instance();
+    void enter(const PubKey& pk, const std::shared_ptr<NodeCore>& core, SocketAddr addr);
+    void leave(const PubKey& pk, const NodeCore* core);
+    std::optional<SocketAddr> lookup(const PubKey& pk);
+    std::shared_ptr<NodeCore> find(const PubKey& pk);
+
+  private:
+    struct Entry {
+        std::weak_ptr<NodeCore> core;
+        const NodeCore* raw = nullptr;
+        SocketAddr addr;
+    };
+    std::mutex mutex_;
+    std::unordered_map<PubKey, Entry> entries_;
+};
+
+// The node's UDP socket, shared with its peers for sending.
+struct Transport {
+    Transport(int fd, SocketAddr local, const Identity& id, NetworkId network,
+              std::shared_ptr<testing::TestHooks> hooks);
+    ~Transport();
+    Transport(const Transport&) = delete;
+    Transport& operator=(const Transport&) = delete;
+
+    // 0 or the errno of the failed send; never blocks.
+    int send_to(const SocketAddr& to, std::span<const uint8_t> header,
+                std::span<const uint8_t> body);
+    wire::Header header(wire::Type type, const PubKey& recipient) const;
+
+    // Registers `waker` to be woken when the socket can take more data.
+    void wait_writable(const Waker& waker);
+    void wake_writers();
+    void set_write_arm(std::function<void()> arm);
+    void write_wait_done();
+
+    const int fd;
+    const SocketAddr local;
+    const PubKey own_pk;
+    const Pow own_pow;
+    const NetworkId network;
+    const std::shared_ptr<testing::TestHooks> hooks;
+    std::atomic<bool> stopped{false};
+
+  private:
+    std::mutex write_mutex_;
+    std::vector<Waker> write_waiters_;
+    std::function<void()> arm_write_;
+    bool write_armed_ = false;
+};
+
+struct PeerState {
+    PeerState(PubKey pk, std::shared_ptr<Transport> transport, ShortId rx_short_id,
+              uint64_t hello_timeout_ms, std::optional<SocketAddr> remote);
+
+    static constexpr size_t INBOX_LIMIT = 1024;
+    static constexpr Instant::rep NEVER = std::numeric_limits<Instant::rep>::min();
+
+    const PubKey pk;
+    const std::shared_ptr<Transport> transport;
+    const std::array<uint8_t, wire::HEADER_LEN> app_header;
+    const Instant created_at;
+    const ShortId rx_short_id;
+    const uint64_t hello_timeout_ms;
+    std::atomic<Instant::rep> app_tx{NEVER};
+    std::atomic<Instant::rep> app_rx{NEVER};
+
+    std::mutex mutex;
+    std::deque<std::vector<uint8_t>> inbox;
+    Waker reader;
+    std::optional<SocketAddr> remote;
+    PeerPath path;
+    PowStatus pow_status = PowStatus::Unknw;
+    std::optional<Pow> verified_pow;
+    std::optional<ShortId> tx_short_id;
+    uint64_t dropped = 0;
+
+    // Sends one application datagram; with a waker, a full socket makes it pending.
+    Poll<Result<void, SendDatagramError>> send(std::span<const uint8_t> payload,
+                                               const Waker* waker);
+    // Queues a received datagram for the reader; false when the inbox is full.
+    bool deliver(std::vector<uint8_t> datagram);
+    std::optional<SocketAddr> remote_addr();
+};
+
+struct IoParts {
+    explicit IoParts(boost::asio::any_io_executor executor, int fd);
+    boost::asio::strand<boost::asio::any_io_executor> strand;
+    boost::asio::posix::stream_descriptor socket;  // a duplicate of the transport's descriptor
+    boost::asio::steady_timer timer;
+};
+
+struct NodeCore : std::enable_shared_from_this<NodeCore> {
+    NodeCore(NodeOpts opts, CancellationToken token, std::shared_ptr<Transport> transport,
+             std::set<SocketAddr> local_addrs,
+             std::function<Result<util::net::Addrs, IoError>()> get_addrs);
+    ~NodeCore();
+
+    const NodeOpts opts;
+    const CancellationToken token;
+    const std::shared_ptr<Transport> transport;
+    const std::function<Result<util::net::Addrs, IoError>()> get_addrs;
+    CancellationToken::Registration stop_registration;
+    std::weak_ptr<IoParts> io;
+
+    mutable std::mutex mutex;
+    std::set<SocketAddr> local_addrs;
+    std::unordered_map<PubKey, std::shared_ptr<PeerState>> peers;
+    std::unordered_map<PubKey, SuperPeerRef> super_peers;
+    std::vector<PubKey> super_peer_order;
+    std::optional<PubKey> default_route;
+
+    Result<NodePeer, InitiateError> initiate(const PubKey& pk);
+    void handle_datagram(std::span<const uint8_t> datagram, const SocketAddr& from, Instant now);
+    void housekeeping_pass(Instant now);
+    // Runs once, when the node's token fires.
+    void on_stop();
+    bool inject(const PubKey& from, std::span<const uint8_t> datagram);
+
+  private:
+    void send_control(wire::Type type, const PubKey& to, const SocketAddr& addr, uint64_t stamp,
+                      ShortId short_id);
+    std::shared_ptr<PeerState> find_peer(const PubKey& pk);
+    SuperPeerRef find_super_peer(const PubKey& pk);
+    bool pow_acceptable(PeerState* peer, const wire::Header& header);
+};
+
+uint64_t stamp_of(Instant t);
+Instant instant_of(uint64_t stamp);
+
+}  // namespace quorvel::p2p::detail
