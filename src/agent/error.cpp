@@ -21,7 +21,9 @@ struct Display {
     std::string operator()(const Error::Identity& e) const {
         return "Identity error: " + e.error.to_string();
     }
-    std::string operator()(const Error::Node& e) const { return "Node error: " + e.message; }
+    std::string operator()(const Error::Node& e) const {
+        return "Node error: " + e.error.to_string();
+    }
     std::string operator()(const Error::TomlSerialization& e) const {
         return "TOML serialization error: " + e.message;
     }

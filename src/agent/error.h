@@ -14,6 +14,7 @@
 
 #include "network/config/config_error.h"
 #include "p2p/identity.h"
+#include "p2p/node_error.h"
 #include "util/io_error.h"
 #include "util/toml_read.h"
 #include "util/url.h"
@@ -52,9 +53,8 @@ class Error {
         p2p::identity::Error error;
         bool operator==(const Identity&) const = default;
     };
-    // The P2P node's error, kept as its display text.
     struct Node {
-        std::string message;
+        p2p::node::Error error;
         bool operator==(const Node&) const = default;
     };
     struct TomlSerialization {

@@ -8,6 +8,8 @@
 #include <cstdlib>
 
 #include <memory>
+#include <optional>
+#include <utility>
 
 #include "util/unicode.h"
 
@@ -95,7 +97,10 @@ class TempFile {
         }
     }
 
-    Result<void, IoError> write(const std::string& target, std::string_view contents, mode_t mode) {
+    // `owner`, when given, is the (uid, gid) the replaced file had; it is kept where the process
+    // may give files away, and silently not elsewhere.
+    Result<void, IoError> write(const std::string& target, std::string_view contents, mode_t mode,
+                                std::optional<std::pair<uid_t, gid_t>> owner = std::nullopt) {
         std::string pattern = directory_of(target) + "/." + base_name_of(target) + ".tmp.XXXXXX";
         // mkstemp creates the file with mode 0600, so a secret never sits in a wider file.
         int raw = ::mkostemp(pattern.data(), O_CLOEXEC);
@@ -104,6 +109,9 @@ class TempFile {
         }
         path_ = pattern;
         Fd fd(raw);
+        if (owner) {
+            [[maybe_unused]] int rc = ::fchown(fd.get(), owner->first, owner->second);
+        }
         if (::fchmod(fd.get(), mode & 07777) != 0) {
             return unexpected(last_error());
         }
@@ -158,6 +166,7 @@ Result<void, IoError> write_file_atomically(const std::string& path, std::string
                                             mode_t new_file_mode) {
     std::string target = path;
     mode_t mode = new_file_mode;
+    std::optional<std::pair<uid_t, gid_t>> owner;
     struct stat st {};
     if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
         // Replace what the link points at, not the link.
@@ -172,10 +181,11 @@ Result<void, IoError> write_file_atomically(const std::string& path, std::string
             return unexpected(IoError::from_errno(EISDIR));
         }
         mode = st.st_mode & 07777;
+        owner.emplace(st.st_uid, st.st_gid);
     }
 
     TempFile temp;
-    if (auto written = temp.write(target, contents, mode); !written) {
+    if (auto written = temp.write(target, contents, mode, owner); !written) {
         return written;
     }
     if (::rename(temp.path().c_str(), target.c_str()) != 0) {

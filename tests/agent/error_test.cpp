@@ -25,7 +25,7 @@ TEST(AgentErrorTest, VariantsKeepTheirOrderAndMessages) {
          "URL parsing error: relative URL without a base"},
         {Error::Network{network::ConfigError(network::ConfigError::DuplicateRoute{})}, 5, nullptr},
         {Error::Identity{p2p::identity::Error(p2p::identity::Error::Kind::Cancelled)}, 6, nullptr},
-        {Error::Node{"bind failed"}, 7, "Node error: bind failed"},
+        {Error::Node{p2p::node::Error::bind_parse_error("bad address")}, 7, nullptr},
         {Error::TomlSerialization{"bad"}, 8, "TOML serialization error: bad"},
         {Error::ConfigParse{"oops"}, 9, "Configuration parse error: oops"},
         {Error::NetworkAlreadyExists{"file:///a"}, 10, "Network already exists: file:///a"},
@@ -57,7 +57,9 @@ TEST(AgentErrorTest, VariantsKeepTheirOrderAndMessages) {
 }
 
 TEST(AgentErrorTest, WrappedTextsAppearUnchanged) {
-    EXPECT_EQ(Error(Error::Node{""}).to_string(), "Node error: ");
+    const auto bind = p2p::node::Error::bind_error(IoError::from_errno(EADDRINUSE), 4000);
+    EXPECT_EQ(Error(Error::Node{bind}).to_string(), "Node error: " + bind.to_string());
+    EXPECT_EQ(Error(Error::Utf8{""}).to_string(), "UTF8 error: ");
     EXPECT_EQ(Error(Error::Http{""}).to_string(), "HTTP client error: ");
     EXPECT_EQ(Error(Error::ControllerUnlinkFailed{599, ""}).to_string(),
               "Controller unlink failed (HTTP 599 <unknown status code>): ");

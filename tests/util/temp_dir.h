@@ -2,8 +2,10 @@
 #pragma once
 
 #include <dirent.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <fstream>
 #include <set>
@@ -68,5 +70,34 @@ inline mode_t file_mode(const std::string& path) {
     }
     return st.st_mode & 07777;
 }
+
+// Limits the size of files this process writes for the guard's lifetime, so that a write past
+// `bytes` fails with EFBIG as it would on a full disk (the signal that would end the process is
+// ignored meanwhile).
+class FileSizeLimit {
+  public:
+    explicit FileSizeLimit(rlim_t bytes) {
+        struct sigaction ignore {};
+        ignore.sa_handler = SIG_IGN;
+        ::sigaction(SIGXFSZ, &ignore, &previous_action_);
+        ::getrlimit(RLIMIT_FSIZE, &previous_limit_);
+        struct rlimit small = previous_limit_;
+        small.rlim_cur = bytes;
+        active_ = ::setrlimit(RLIMIT_FSIZE, &small) == 0;
+    }
+    ~FileSizeLimit() {
+        ::setrlimit(RLIMIT_FSIZE, &previous_limit_);
+        ::sigaction(SIGXFSZ, &previous_action_, nullptr);
+    }
+    FileSizeLimit(const FileSizeLimit&) = delete;
+    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+    bool active() const { return active_; }
+
+  private:
+    struct sigaction previous_action_ {};
+    struct rlimit previous_limit_ {};
+    bool active_ = false;
+};
 
 }  // namespace quorvel::testing
