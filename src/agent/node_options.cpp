@@ -1,0 +1,143 @@
+#include "agent/node_options.h"
+
+#include "p2p/env.h"
+
+#include <boost/asio/ip/address.hpp>
+
+#include <bit>
+
+namespace quorvel::agent {
+
+namespace {
+
+using p2p::util::system::get_env;
+
+// Decodes one UTF-8 sequence of valid text at `i`, advancing `i`.
+char32_t next_code_point(std::string_view text, std::size_t& i) {
+    const auto lead = static_cast<unsigned char>(text[i]);
+    const int length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+    char32_t cp = length == 1 ? lead : lead & (0x7F >> length);
+    for (int k = 1; k < length && i + k < text.size(); ++k) {
+        cp = (cp << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
+    }
+    i += length;
+    return cp;
+}
+
+bool is_unicode_white_space(char32_t cp) {
+    return (cp >= 0x09 && cp <= 0x0D) || cp == 0x20 || cp == 0x85 || cp == 0xA0 || cp == 0x1680 ||
+           (cp >= 0x2000 && cp <= 0x200A) || cp == 0x2028 || cp == 0x2029 || cp == 0x202F ||
+           cp == 0x205F || cp == 0x3000;
+}
+
+// The pieces of `text` between runs of Unicode white space.
+std::vector<std::string_view> split_white_space(std::string_view text) {
+    std::vector<std::string_view> pieces;
+    std::size_t start = 0;
+    std::size_t i = 0;
+    while (i < text.size()) {
+        const std::size_t at = i;
+        if (is_unicode_white_space(next_code_point(text, i))) {
+            if (at > start) {
+                pieces.push_back(text.substr(start, at - start));
+            }
+            start = i;
+        }
+    }
+    if (start < text.size()) {
+        pieces.push_back(text.substr(start));
+    }
+    return pieces;
+}
+
+Result<std::vector<boost::asio::ip::address>, Error> parse_udp_addrs(std::string_view text) {
+    std::vector<boost::asio::ip::address> addrs;
+    for (std::string_view piece : split_white_space(text)) {
+        boost::system::error_code ec;
+        // The standard text forms only: no zone suffix.
+        auto addr = boost::asio::ip::make_address(std::string(piece), ec);
+        if (ec || piece.find('%') != std::string_view::npos) {
+            return unexpected(Error(Error::Node{"Invalid udp addresses: " + std::string(piece)}));
+        }
+        addrs.push_back(addr);
+    }
+    return addrs;
+}
+
+std::optional<uint16_t> parse_udp_port(const std::string& text) {
+    if (split_white_space(text).empty()) {
+        return std::nullopt;
+    }
+    auto port = p2p::util::system::parse_unsigned(text, 65535);
+    if (!port) {
+        return std::nullopt;
+    }
+    return static_cast<uint16_t>(*port);
+}
+
+}  // namespace
+
+NodeEnv NodeEnv::read() {
+    NodeEnv env;
+    env.min_pow_difficulty = get_env("MIN_POW_DIFFICULTY", p2p::MIN_POW_DIFFICULTY_DEFAULT);
+    env.arm_messages = get_env("ARM_MESSAGES", p2p::ARM_MESSAGES_DEFAULT);
+    env.udp_addrs = get_env("UDP_ADDRS", std::string());
+    env.udp_port = get_env("UDP_PORT", std::string());
+    env.max_peers = get_env("MAX_PEERS", p2p::MAX_PEERS_DEFAULT);
+    env.hello_timeout = get_env("HELLO_TIMEOUT", p2p::HELLO_TIMEOUT_DEFAULT_MS);
+    env.hello_max_age = get_env("HELLO_MAX_AGE", p2p::HELLO_MAX_AGE_DEFAULT_MS);
+    env.process_unites = get_env("PROCESS_UNITES", p2p::PROCESS_UNITES_DEFAULT);
+    env.housekeeping_interval =
+        get_env("HOUSEKEEPING_INTERVAL", p2p::HOUSEKEEPING_INTERVAL_DEFAULT_MS);
+    env.enforce_tcp = get_env("ENFORCE_TCP", p2p::ENFORCE_TCP_DEFAULT);
+    env.mtu = get_env("MTU", p2p::MTU_DEFAULT);
+    return env;
+}
+
+Result<p2p::NodeOpts, Error> build_node_opts(const NodeEnv& env, p2p::Identity identity,
+                                             std::vector<p2p::SuperPeerUrl> super_peers) {
+    auto udp_addrs = parse_udp_addrs(env.udp_addrs);
+    if (!udp_addrs) {
+        return unexpected(std::move(udp_addrs).error());
+    }
+    // Binding requires this; refusing it here keeps a bad value from ever reaching the node.
+    if (env.max_peers != 0 && !std::has_single_bit(env.max_peers)) {
+        return unexpected(Error(
+            Error::Node{"Failed to build node opts: max_peers must be 0 or a power of two, got " +
+                        std::to_string(env.max_peers)}));
+    }
+    p2p::NodeOptsBuilder builder;
+    builder.id(std::move(identity))
+        .udp_addrs(std::move(*udp_addrs))
+        .udp_port(parse_udp_port(env.udp_port))
+        .super_peers(std::move(super_peers))
+        .max_peers(env.max_peers)
+        .min_pow_difficulty(env.min_pow_difficulty)
+        .arm_messages(env.arm_messages)
+        .hello_timeout(std::chrono::milliseconds(env.hello_timeout))
+        .hello_max_age(std::chrono::milliseconds(env.hello_max_age))
+        .mtu(env.mtu)
+        .process_unites(env.process_unites)
+        .housekeeping_interval(std::chrono::milliseconds(env.housekeeping_interval))
+        .enforce_tcp(env.enforce_tcp);
+    auto opts = builder.build();
+    if (!opts) {
+        return unexpected(
+            Error(Error::Node{"Failed to build node opts: " + opts.error().to_string()}));
+    }
+    return std::move(*opts);
+}
+
+std::vector<p2p::SuperPeerUrl> effective_super_peers(
+    const std::optional<std::vector<p2p::SuperPeerUrl>>& configured) {
+    return configured ? *configured : p2p::SUPER_PEERS_DEFAULT();
+}
+
+uint16_t interface_mtu(std::optional<uint16_t> configured, bool arm_messages) {
+    if (configured) {
+        return *configured;
+    }
+    return arm_messages ? 1280 : 1328;
+}
+
+}  // namespace quorvel::agent

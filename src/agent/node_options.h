@@ -1,0 +1,49 @@
+// The P2P node's options as the agent builds them at start: the node identity, the super peers,
+// and eleven settings from "QUORVEL_" environment variables.
+#pragma once
+
+#include "agent/error.h"
+#include "p2p/identity.h"
+#include "p2p/node_opts.h"
+#include "p2p/super_peer.h"
+#include "util/result.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace quorvel::agent {
+
+// The environment's node settings, read in a fixed order. Unusable values give the defaults.
+struct NodeEnv {
+    uint8_t min_pow_difficulty = p2p::MIN_POW_DIFFICULTY_DEFAULT;
+    bool arm_messages = p2p::ARM_MESSAGES_DEFAULT;
+    std::string udp_addrs;
+    std::string udp_port;
+    uint64_t max_peers = p2p::MAX_PEERS_DEFAULT;
+    uint64_t hello_timeout = p2p::HELLO_TIMEOUT_DEFAULT_MS;
+    uint64_t hello_max_age = p2p::HELLO_MAX_AGE_DEFAULT_MS;
+    bool process_unites = p2p::PROCESS_UNITES_DEFAULT;
+    uint64_t housekeeping_interval = p2p::HOUSEKEEPING_INTERVAL_DEFAULT_MS;
+    bool enforce_tcp = p2p::ENFORCE_TCP_DEFAULT;
+    uint64_t mtu = p2p::MTU_DEFAULT;
+
+    static NodeEnv read();
+};
+
+// The node options from the identity, the super peers and the environment's settings. Fails with
+// a node error "Invalid udp addresses: ..." for a UDP_ADDRS piece that is not an IP address, and
+// "Failed to build node opts: ..." for options the builder refuses or a MAX_PEERS value that is
+// neither 0 nor a power of two (which the node cannot bind with).
+Result<p2p::NodeOpts, Error> build_node_opts(const NodeEnv& env, p2p::Identity identity,
+                                             std::vector<p2p::SuperPeerUrl> super_peers);
+
+// The configured super peers, or the built-in list when the configuration names none.
+std::vector<p2p::SuperPeerUrl> effective_super_peers(
+    const std::optional<std::vector<p2p::SuperPeerUrl>>& configured);
+
+// The interface MTU: the configured one, else 1280 with armed messages and 1328 without.
+uint16_t interface_mtu(std::optional<uint16_t> configured, bool arm_messages);
+
+}  // namespace quorvel::agent
