@@ -14,6 +14,7 @@
 #include <boost/uuid/uuid.hpp>
 
 #include "network/config/config_error.h"
+#include "network/config/effective.h"
 #include "p2p/keys.h"
 #include "util/ipv4.h"
 #include "util/result.h"
@@ -74,6 +75,22 @@ struct NetworkConfig {
     static Result<NetworkConfig, TomlError> deserialize(const toml::node& node);
 
     NetworkConfig clone() const { return *this; }
+
+    // What the node keyed `local` derives for itself (see effective.h). The access rules and the
+    // routes expect `local` to name a node of the document; for a key that names none they are
+    // empty.
+    std::optional<Ipv4Addr> ip(const p2p::PubKey& pk) const;
+    GroupIndex groups() const;
+    // True when a policy links the two nodes, and always for a key with itself. Symmetric.
+    bool matching_policy(const p2p::PubKey& a, const p2p::PubKey& b) const;
+    // Fails with DuplicateRoute when two derived rules share direction, source and destination.
+    Result<EffectiveAccessRuleList, ConfigError> effective_access_rule_list(
+        const p2p::PubKey& local) const;
+    // Fails with GatewayNotFound for a route the local node installs whose gateway is no node.
+    Result<EffectiveRoutingList, ConfigError> effective_routing_list(
+        const p2p::PubKey& local) const;
+    EffectiveForwardingList effective_forwarding_list(const p2p::PubKey& local) const;
+    HostnameList hostnames(const p2p::PubKey& local) const;
 
     bool operator==(const NetworkConfig&) const = default;
 };
