@@ -13,15 +13,8 @@ using testing::addr;
 using testing::key;
 using testing::make_document;
 using testing::net;
+using testing::rule_list;
 using testing::sample_document;
-
-EffectiveAccessRuleList rule_list(std::initializer_list<EffectiveAccessRule> rules) {
-    EffectiveAccessRuleList list;
-    for (const EffectiveAccessRule& r : rules) {
-        list.rules.emplace(EffectiveAccessRuleListEntryKey{r.direction, r.source, r.dest}, r);
-    }
-    return list;
-}
 
 constexpr Direction OUT = Direction::OUT;
 constexpr Direction IN = Direction::IN;

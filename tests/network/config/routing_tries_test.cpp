@@ -15,6 +15,7 @@ namespace {
 using testing::addr;
 using testing::key;
 using testing::net;
+using testing::rule_list;
 using testing::sample_document;
 
 using Triple = std::tuple<Ipv4Net, Ipv4Net, p2p::PubKey>;
@@ -28,14 +29,6 @@ std::set<Triple> contents(const RoutingTrie& trie) {
         }
     }
     return out;
-}
-
-EffectiveAccessRuleList list_of(std::initializer_list<EffectiveAccessRule> rules) {
-    EffectiveAccessRuleList list;
-    for (const EffectiveAccessRule& r : rules) {
-        list.rules.emplace(EffectiveAccessRuleListEntryKey{r.direction, r.source, r.dest}, r);
-    }
-    return list;
 }
 
 TEST(RoutingTriesTest, HoldExactlyTheAllowedRules) {
@@ -119,23 +112,23 @@ TEST(RoutingTriesTest, EdgeCases) {
 
     RoutingTries empty = EffectiveAccessRuleList{}.routing_tries();
     EXPECT_TRUE(empty.outbound.empty() && empty.inbound.empty());
-    RoutingTries deny_only = list_of({out_deny}).routing_tries();
+    RoutingTries deny_only = rule_list({out_deny}).routing_tries();
     EXPECT_TRUE(deny_only.outbound.empty() && deny_only.inbound.empty());
-    RoutingTries in_only = list_of({in_allow}).routing_tries();
+    RoutingTries in_only = rule_list({in_allow}).routing_tries();
     EXPECT_TRUE(in_only.outbound.empty());
     EXPECT_EQ(in_only.inbound.size(), 1u);
-    RoutingTries out_only = list_of({out_allow}).routing_tries();
+    RoutingTries out_only = rule_list({out_allow}).routing_tries();
     EXPECT_TRUE(out_only.inbound.empty());
     EXPECT_EQ(out_only.outbound.size(), 1u);
 
     // Same destination, different sources: one inner table. Same source, different destinations:
     // two inner tables.
     RoutingTries shared =
-        list_of({
-                    {Direction::OUT, l, d, key(2), Action::Allow},
-                    {Direction::OUT, net("10.9.0.0/16"), d, key(2), Action::Allow},
-                    {Direction::OUT, l, net("10.0.0.7/32"), key(7), Action::Allow},
-                })
+        rule_list({
+                      {Direction::OUT, l, d, key(2), Action::Allow},
+                      {Direction::OUT, net("10.9.0.0/16"), d, key(2), Action::Allow},
+                      {Direction::OUT, l, net("10.0.0.7/32"), key(7), Action::Allow},
+                  })
             .routing_tries();
     EXPECT_EQ(shared.outbound.size(), 2u);
     EXPECT_EQ(shared.outbound.get(d)->size(), 2u);

@@ -13,6 +13,7 @@ namespace {
 using testing::addr;
 using testing::key;
 using testing::net;
+using testing::rule_list;
 
 // "Type", "Source", "Destination", "PubKey", "Action" padded to 4, 18, 18, 64 and 6.
 const std::string kHeader = "Type Source" + std::string(12, ' ') + " Destination" +
@@ -22,14 +23,6 @@ std::string hex(uint8_t n) {
     return key(n).to_string();
 }
 
-EffectiveAccessRuleList list_of(std::initializer_list<EffectiveAccessRule> rules) {
-    EffectiveAccessRuleList list;
-    for (const EffectiveAccessRule& r : rules) {
-        list.rules.emplace(EffectiveAccessRuleListEntryKey{r.direction, r.source, r.dest}, r);
-    }
-    return list;
-}
-
 TEST(TablesTest, EmptyAccessRuleTableIsTheHeaderAlone) {
     EXPECT_EQ(EffectiveAccessRuleList{}.to_string(), kHeader);
     EXPECT_EQ(kHeader.size(), 115u);  // 114 characters and the line feed
@@ -37,7 +30,7 @@ TEST(TablesTest, EmptyAccessRuleTableIsTheHeaderAlone) {
 
 TEST(TablesTest, AccessRuleRowsArePaddedToTheirColumns) {
     auto list =
-        list_of({{Direction::OUT, net("10.0.0.1/32"), net("10.0.0.2/32"), key(2), Action::Deny}});
+        rule_list({{Direction::OUT, net("10.0.0.1/32"), net("10.0.0.2/32"), key(2), Action::Deny}});
     const std::string row = "OUT  10.0.0.1/32        10.0.0.2/32        " + hex(2) + " DENY  \n";
     EXPECT_EQ(list.to_string(), kHeader + row);
     EXPECT_EQ(row.size(), 115u);
@@ -45,7 +38,7 @@ TEST(TablesTest, AccessRuleRowsArePaddedToTheirColumns) {
 }
 
 TEST(TablesTest, AccessRulesSortOutBeforeInThenNumerically) {
-    auto list = list_of({
+    auto list = rule_list({
         {Direction::IN, net("1.0.0.0/8"), net("10.0.0.1/32"), key(1), Action::Allow},
         {Direction::OUT, net("10.0.0.10/32"), net("10.0.0.1/32"), key(3), Action::Allow},
         {Direction::OUT, net("10.0.0.9/32"), net("10.0.0.1/32"), key(4), Action::Allow},

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <algorithm>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,15 @@ inline p2p::PubKey key(uint8_t n) {
     p2p::PubKey::Bytes bytes;
     bytes.fill(n);
     return p2p::PubKey(bytes);
+}
+
+// A rule list holding exactly these rules.
+inline EffectiveAccessRuleList rule_list(std::initializer_list<EffectiveAccessRule> rules) {
+    EffectiveAccessRuleList list;
+    for (const EffectiveAccessRule& r : rules) {
+        list.rules.emplace(EffectiveAccessRuleListEntryKey{r.direction, r.source, r.dest}, r);
+    }
+    return list;
 }
 
 inline Ipv4Net net(const char* text) {
