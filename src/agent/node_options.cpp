@@ -57,7 +57,8 @@ Result<std::vector<boost::asio::ip::address>, Error> parse_udp_addrs(std::string
         // The standard text forms only: no zone suffix.
         auto addr = boost::asio::ip::make_address(std::string(piece), ec);
         if (ec || piece.find('%') != std::string_view::npos) {
-            return unexpected(Error(Error::Node{"Invalid udp addresses: " + std::string(piece)}));
+            return unexpected(
+                Error(Error::ConfigParse{"Invalid udp addresses: " + std::string(piece)}));
         }
         addrs.push_back(addr);
     }
@@ -102,9 +103,9 @@ Result<p2p::NodeOpts, Error> build_node_opts(const NodeEnv& env, p2p::Identity i
     }
     // Binding requires this; refusing it here keeps a bad value from ever reaching the node.
     if (env.max_peers != 0 && !std::has_single_bit(env.max_peers)) {
-        return unexpected(Error(
-            Error::Node{"Failed to build node opts: max_peers must be 0 or a power of two, got " +
-                        std::to_string(env.max_peers)}));
+        return unexpected(Error(Error::ConfigParse{
+            "Failed to build node opts: max_peers must be 0 or a power of two, got " +
+            std::to_string(env.max_peers)}));
     }
     p2p::NodeOptsBuilder builder;
     builder.id(std::move(identity))
@@ -123,7 +124,7 @@ Result<p2p::NodeOpts, Error> build_node_opts(const NodeEnv& env, p2p::Identity i
     auto opts = builder.build();
     if (!opts) {
         return unexpected(
-            Error(Error::Node{"Failed to build node opts: " + opts.error().to_string()}));
+            Error(Error::ConfigParse{"Failed to build node opts: " + opts.error().to_string()}));
     }
     return std::move(*opts);
 }

@@ -33,7 +33,7 @@ struct NodeEnv {
 };
 
 // The node options from the identity, the super peers and the environment's settings. Fails with
-// a node error "Invalid udp addresses: ..." for a UDP_ADDRS piece that is not an IP address, and
+// a configuration error "Invalid udp addresses: ..." for a UDP_ADDRS piece that is not an IP address, and
 // "Failed to build node opts: ..." for options the builder refuses or a MAX_PEERS value that is
 // neither 0 nor a power of two (which the node cannot bind with).
 Result<p2p::NodeOpts, Error> build_node_opts(const NodeEnv& env, p2p::Identity identity,

@@ -126,12 +126,16 @@ TEST(NodeOptionsTest, RefusedSettingsStopStartUp) {
         std::string message;
     };
     const Case cases[] = {
-        {"UDP_ADDRS", "127.0.0.1 localhost", "Node error: Invalid udp addresses: localhost"},
-        {"UDP_ADDRS", "fe80::1%eth0", "Node error: Invalid udp addresses: fe80::1%eth0"},
+        {"UDP_ADDRS", "127.0.0.1 localhost",
+         "Configuration parse error: Invalid udp addresses: localhost"},
+        {"UDP_ADDRS", "fe80::1%eth0",
+         "Configuration parse error: Invalid udp addresses: fe80::1%eth0"},
         {"MAX_PEERS", "3",
-         "Node error: Failed to build node opts: max_peers must be 0 or a power of two, got 3"},
+         "Configuration parse error: Failed to build node opts: max_peers must be 0 or a power of "
+         "two, got 3"},
         {"MAX_PEERS", "8191",
-         "Node error: Failed to build node opts: max_peers must be 0 or a power of two, got "
+         "Configuration parse error: Failed to build node opts: max_peers must be 0 or a power of "
+         "two, got "
          "8191"},
     };
     for (const auto& c : cases) {
