@@ -299,7 +299,7 @@ std::string Error::to_string() const {
         case Kind::CryptoError:
             return "crypto error: " + (crypto_ ? crypto_->to_string() : std::string());
         case Kind::BindParseError:
-            return "invalid bind address: " + text_;
+            return "invalid bind parameters: " + text_;
         case Kind::BindError:
             return fmt::format("failed to bind UDP port {}: {}", num_a_, io_text(io_));
         case Kind::NetworkIdMismatch:

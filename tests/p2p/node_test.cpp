@@ -1,0 +1,556 @@
+#include "p2p/node.h"
+
+#include <arpa/inet.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/use_awaitable.hpp>
+#include <boost/asio/use_future.hpp>
+#include <chrono>
+#include <condition_variable>
+#include <future>
+#include <thread>
+
+#include "agent/netif/control_packet.h"
+#include "p2p/testing.h"
+#include "util/log.h"
+
+namespace quorvel::p2p {
+namespace {
+
+namespace asio = boost::asio;
+using namespace std::chrono_literals;
+
+// A waker that a test thread can wait on.
+class TestWaker {
+  public:
+    TestWaker()
+        : state_(std::make_shared<State>()), waker_([s = state_] {
+              std::lock_guard lock(s->mutex);
+              ++s->wakes;
+              s->cv.notify_all();
+          }) {}
+    const Waker& waker() const { return waker_; }
+    int wakes() const {
+        std::lock_guard lock(state_->mutex);
+        return state_->wakes;
+    }
+    // Waits until the count of wakes passes `seen`; false after `limit`.
+    bool wait_past(int seen, std::chrono::milliseconds limit = 5s) const {
+        std::unique_lock lock(state_->mutex);
+        return state_->cv.wait_for(lock, limit, [&] { return state_->wakes > seen; });
+    }
+
+    // Polls `op` until it is ready, waiting for wakes in between.
+    template <class F>
+    auto poll_until_ready(F op, std::chrono::milliseconds limit = 5s) const
+        -> decltype(op(std::declval<const Waker&>())) {
+        auto deadline = std::chrono::steady_clock::now() + limit;
+        for (;;) {
+            int seen = wakes();
+            auto r = op(waker_);
+            if (r || std::chrono::steady_clock::now() > deadline) {
+                return r;
+            }
+            wait_past(seen, 100ms);
+        }
+    }
+
+  private:
+    struct State {
+        mutable std::mutex mutex;
+        std::condition_variable cv;
+        int wakes = 0;
+    };
+    std::shared_ptr<State> state_;
+    Waker waker_;
+};
+
+// Waits until `cond` holds, checking every few milliseconds; false after `limit`.
+template <class F>
+bool eventually(F cond, std::chrono::milliseconds limit = 5s) {
+    auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!cond()) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(5ms);
+    }
+    return true;
+}
+
+Identity weak_identity() {
+    return Identity(SecKey::random(), Pow(0));
+}
+
+NodeOptsBuilder test_opts(const Identity& id) {
+    NodeOptsBuilder b;
+    b.id(id).udp_port(0).min_pow_difficulty(0).housekeeping_interval(20ms);
+    return b;
+}
+
+class NodeTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        thread_ = std::thread([this] { io_.run(); });
+    }
+    void TearDown() override {
+        // With every node released, the node tasks end and the context runs out of work.
+        guard_.reset();
+        auto done = std::async(std::launch::async, [this] { thread_.join(); });
+        bool stopped = done.wait_for(10s) == std::future_status::ready;
+        if (!stopped) {
+            io_.stop();
+            done.wait();
+        }
+        EXPECT_TRUE(stopped) << "node tasks were still running after the nodes were released";
+    }
+
+    Result<NodeRef, node::Error> bind(NodeOpts opts, BindHooks hooks = {}) {
+        return asio::co_spawn(io_,
+                              Node::bind(io_.get_executor(), std::move(opts), std::move(hooks)),
+                              asio::use_future)
+            .get();
+    }
+    NodeRef bind_ok(NodeOpts opts, BindHooks hooks = {}) {
+        auto r = bind(std::move(opts), std::move(hooks));
+        EXPECT_TRUE(r.has_value()) << r.error().to_string();
+        return r.has_value() ? *r : nullptr;
+    }
+
+    asio::io_context io_;
+    asio::executor_work_guard<asio::io_context::executor_type> guard_{io_.get_executor()};
+    std::thread thread_;
+};
+
+std::vector<uint8_t> bytes_of(std::string_view s) {
+    return std::vector<uint8_t>(s.begin(), s.end());
+}
+
+TEST_F(NodeTest, TwoNodesExchangeDatagramsByPublicKey) {
+    Identity a_id = weak_identity();
+    Identity b_id = weak_identity();
+    NodeRef a = bind_ok(*test_opts(a_id).build());
+    NodeRef b = bind_ok(*test_opts(b_id).build());
+    ASSERT_TRUE(a && b);
+
+    auto a_to_b = a->initiate(b_id.pk());
+    auto b_to_a = b->initiate(a_id.pk());
+    ASSERT_TRUE(a_to_b.has_value() && b_to_a.has_value());
+    EXPECT_EQ(a_to_b->pk(), b_id.pk());
+
+    TestWaker w;
+    auto send = a_to_b->send_datagrams_wait(
+        {Bytes(bytes_of("one")), Bytes(bytes_of("two")), Bytes(bytes_of("three"))});
+    auto sent = w.poll_until_ready([&](const Waker& k) { return send.poll(k); });
+    ASSERT_TRUE(sent.has_value());
+    ASSERT_TRUE(sent->has_value()) << sent->error().to_string();
+    EXPECT_EQ(send.sent(), 3u);
+
+    // Five buffers in, at most three filled, one datagram each, in order.
+    std::vector<std::vector<uint8_t>> received;
+    auto got_all = eventually([&] {
+        std::vector<DatagramBuffer> bufs(5);
+        auto n = b_to_a->poll_read_datagrams(w.waker(), bufs);
+        if (n) {
+            EXPECT_LE(*n, bufs.size());
+            for (size_t i = 0; i < *n; ++i) {
+                received.push_back(bufs[i]);
+            }
+            for (size_t i = *n; i < bufs.size(); ++i) {
+                EXPECT_TRUE(bufs[i].empty());
+            }
+        }
+        return received.size() >= 3;
+    });
+    ASSERT_TRUE(got_all);
+    EXPECT_EQ(received, (std::vector<std::vector<uint8_t>>{bytes_of("one"), bytes_of("two"),
+                                                           bytes_of("three")}));
+
+    // And back, one datagram at a time.
+    ASSERT_TRUE(b_to_a->send_datagram(bytes_of("reply")).has_value());
+    auto read = a_to_b->read_datagrams(std::vector<DatagramBuffer>(2));
+    auto n = w.poll_until_ready([&](const Waker& k) { return read.poll(k); });
+    ASSERT_EQ(n, std::optional<size_t>(1));
+    EXPECT_EQ(read.buffers()[0], bytes_of("reply"));
+    EXPECT_TRUE(read.buffers()[1].empty());
+
+    auto stats = b_to_a->stats();
+    EXPECT_TRUE(stats.app_tx.has_value());
+    EXPECT_TRUE(stats.app_rx.has_value());
+    EXPECT_EQ(stats.pow_status, PowStatus::Ok);
+}
+
+TEST_F(NodeTest, PendingReadRegistersTheWakerAndInjectionWakesIt) {
+    Identity a_id = weak_identity();
+    Identity b_id = weak_identity();
+    NodeRef a = bind_ok(*test_opts(a_id).build());
+    ASSERT_TRUE(a);
+    auto peer = a->initiate(b_id.pk());
+    ASSERT_TRUE(peer.has_value());
+
+    TestWaker w;
+    std::vector<DatagramBuffer> bufs(4);
+    EXPECT_EQ(peer->poll_read_datagrams(w.waker(), bufs), std::nullopt);
+    int seen = w.wakes();
+    auto hooks = testing::hooks_for(a_id.pk());
+    ASSERT_TRUE(hooks->inject(b_id.pk(), bytes_of("injected")));
+    EXPECT_TRUE(w.wait_past(seen));
+    EXPECT_EQ(peer->poll_read_datagrams(w.waker(), bufs), std::optional<size_t>(1));
+    EXPECT_EQ(bufs[0], bytes_of("injected"));
+    // A key the node has no peer for takes no injection.
+    EXPECT_FALSE(hooks->inject(weak_identity().pk(), bytes_of("x")));
+    // Zero buffers complete at once with 0.
+    EXPECT_EQ(peer->poll_read_datagrams(w.waker(), {}), std::optional<size_t>(0));
+    testing::forget_hooks(a_id.pk());
+}
+
+TEST_F(NodeTest, CopiesReachTheSamePeerAndSurviveEachOther) {
+    Identity a_id = weak_identity();
+    Identity b_id = weak_identity();
+    NodeRef a = bind_ok(*test_opts(a_id).build());
+    ASSERT_TRUE(a);
+    auto first = a->initiate(b_id.pk());
+    auto second = a->initiate(b_id.pk());
+    ASSERT_TRUE(first.has_value() && second.has_value());
+    EXPECT_EQ(*first, *second);
+    std::optional<NodePeer> copy = *first;
+    EXPECT_EQ(*copy, *first);
+    first.value() = *second;  // keep one alive through a different handle
+    copy.reset();
+    auto hooks = testing::hooks_for(a_id.pk());
+    ASSERT_TRUE(hooks->inject(b_id.pk(), bytes_of("still there")));
+    std::vector<DatagramBuffer> bufs(1);
+    TestWaker w;
+    EXPECT_EQ(second->poll_read_datagrams(w.waker(), bufs), std::optional<size_t>(1));
+    testing::forget_hooks(a_id.pk());
+}
+
+TEST_F(NodeTest, TestControlsCaptureHoldAndFailSends) {
+    Identity a_id = weak_identity();
+    Identity b_id = weak_identity();
+    auto hooks = testing::hooks_for(a_id.pk());  // asked for before the node binds
+    hooks->capture_sends(/*deliver=*/false);
+    NodeRef a = bind_ok(*test_opts(a_id).build());
+    ASSERT_TRUE(a);
+    auto peer = a->initiate(b_id.pk());  // not bound anywhere: only the capture sees the sends
+    ASSERT_TRUE(peer.has_value());
+    TestWaker w;
+
+    ASSERT_TRUE(peer->send_datagram(bytes_of("captured")).has_value());
+    auto sent = hooks->sent();
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0].to, b_id.pk());
+    EXPECT_EQ(sent[0].payload, bytes_of("captured"));
+
+    hooks->pend_sends();
+    auto held = peer->send_datagrams_wait({Bytes(bytes_of("held"))});
+    EXPECT_EQ(held.poll(w.waker()), std::nullopt);
+    EXPECT_EQ(held.poll(w.waker()), std::nullopt);
+    auto now = peer->send_datagram(bytes_of("now"));
+    ASSERT_FALSE(now.has_value());
+    EXPECT_EQ(now.error().kind(), SendDatagramError::Kind::Io);
+    // An abandoned pending send leaves nothing to clean up.
+    {
+        auto dropped = peer->send_datagrams_wait({Bytes(bytes_of("dropped"))});
+        (void)dropped.poll(w.waker());
+    }
+    int seen = w.wakes();
+    hooks->release_sends();
+    EXPECT_TRUE(w.wait_past(seen));
+    auto done = held.poll(w.waker());
+    ASSERT_TRUE(done.has_value());
+    EXPECT_TRUE(done->has_value());
+    EXPECT_EQ(hooks->sent().back().payload, bytes_of("held"));
+
+    hooks->fail_sends(SendDatagramError::io(IoError::other("injected failure")));
+    auto failing = peer->send_datagrams_wait({Bytes(bytes_of("a")), Bytes(bytes_of("b"))});
+    auto failed = failing.poll(w.waker());
+    ASSERT_TRUE(failed.has_value());
+    ASSERT_FALSE(failed->has_value());
+    EXPECT_EQ(failed->error().to_string(), "failed to send datagram: injected failure");
+    EXPECT_EQ(failing.sent(), 0u);
+    hooks->release_sends();
+
+    hooks->refuse_initiate(b_id.pk());
+    auto refused = a->initiate(b_id.pk());
+    ASSERT_FALSE(refused.has_value());
+    EXPECT_EQ(refused.error().to_string(),
+              "initiating contact with " + b_id.pk().to_string() + " was refused");
+    hooks->allow_initiate(b_id.pk());
+    EXPECT_TRUE(a->initiate(b_id.pk()).has_value());
+    testing::forget_hooks(a_id.pk());
+}
+
+TEST_F(NodeTest, InitiateAndSendErrors) {
+    Identity a_id = weak_identity();
+    NodeRef a = bind_ok(*test_opts(a_id).max_peers(1).build());
+    ASSERT_TRUE(a);
+    auto self = a->initiate(a_id.pk());
+    ASSERT_FALSE(self.has_value());
+    EXPECT_EQ(self.error().kind(), InitiateError::Kind::SendToSelf);
+
+    Identity nowhere = weak_identity();
+    auto peer = a->initiate(nowhere.pk());
+    ASSERT_TRUE(peer.has_value());
+    auto full = a->initiate(weak_identity().pk());
+    ASSERT_FALSE(full.has_value());
+    EXPECT_EQ(full.error().to_string(), "peer list capacity of 1 exceeded");
+    EXPECT_EQ(full.error().debug(), "PeersListCapacityExceeded(1)");
+
+    auto unreachable = peer->send_datagram(bytes_of("x"));
+    ASSERT_FALSE(unreachable.has_value());
+    EXPECT_EQ(unreachable.error().to_string(),
+              "no address known for peer " + nowhere.pk().to_string());
+    std::vector<uint8_t> huge(70000, 1);
+    auto too_large = peer->send_datagram(huge);
+    ASSERT_FALSE(too_large.has_value());
+    EXPECT_EQ(too_large.error().to_string(),
+              "datagram of 70000 bytes exceeds the limit of 65430 bytes");
+
+    a->stop();
+    auto stopped = peer->send_datagram(bytes_of("x"));
+    ASSERT_FALSE(stopped.has_value());
+    EXPECT_EQ(stopped.error().kind(), SendDatagramError::Kind::NodeStopped);
+    EXPECT_EQ(a->initiate(nowhere.pk()).error().kind(), InitiateError::Kind::NodeStopped);
+}
+
+TEST_F(NodeTest, PeerHandlesOutliveTheNode) {
+    Identity a_id = weak_identity();
+    std::optional<NodePeer> peer;
+    {
+        NodeRef a = bind_ok(*test_opts(a_id).build());
+        ASSERT_TRUE(a);
+        auto p = a->initiate(weak_identity().pk());
+        ASSERT_TRUE(p.has_value());
+        peer = *p;
+    }
+    TestWaker w;
+    std::vector<DatagramBuffer> bufs(1);
+    EXPECT_EQ(peer->poll_read_datagrams(w.waker(), bufs), std::nullopt);
+    EXPECT_EQ(peer->send_datagram(bytes_of("x")).error().kind(),
+              SendDatagramError::Kind::NodeStopped);
+}
+
+TEST_F(NodeTest, DatagramsBelowTheProofOfWorkAreDropped) {
+    // A pow value whose difficulty is below 8 for this key.
+    SecKey sk = SecKey::random();
+    Identity weak(sk, Pow(0));
+    for (int32_t v = 0; weak.difficulty() >= 8; ++v) {
+        weak = Identity(sk, Pow(v));
+    }
+    Identity strict_id = weak_identity();
+    NodeRef strict = bind_ok(*test_opts(strict_id).min_pow_difficulty(8).build());
+    NodeRef sender = bind_ok(*test_opts(weak).build());
+    ASSERT_TRUE(strict && sender);
+    auto at_strict = strict->initiate(weak.pk());
+    auto at_sender = sender->initiate(strict_id.pk());
+    ASSERT_TRUE(at_strict.has_value() && at_sender.has_value());
+    ASSERT_TRUE(at_sender->send_datagram(bytes_of("refused")).has_value());
+    EXPECT_TRUE(eventually([&] { return at_strict->stats().pow_status == PowStatus::Nok; }));
+    std::vector<DatagramBuffer> bufs(1);
+    TestWaker w;
+    EXPECT_EQ(at_strict->poll_read_datagrams(w.waker(), bufs), std::nullopt);
+}
+
+TEST_F(NodeTest, WireDatagramsCarryTheControlMarker) {
+    // A plain UDP socket posing as a super peer receives the node's HELLOs.
+    int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+    ASSERT_GE(fd, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    socklen_t len = sizeof addr;
+    ASSERT_EQ(::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len), 0);
+    timeval tv{5, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+
+    Identity super_id = weak_identity();
+    auto url = SuperPeerUrl::parse(
+        fmt::format("127.0.0.1:{}/{}", ntohs(addr.sin_port), super_id.pk().to_string()));
+    ASSERT_TRUE(url.has_value());
+    Identity a_id = weak_identity();
+    NodeRef a = bind_ok(*test_opts(a_id).super_peers({*url}).build());
+    ASSERT_TRUE(a);
+
+    std::vector<uint8_t> buf(2048);
+    ssize_t n = ::recv(fd, buf.data(), buf.size(), 0);
+    ::close(fd);
+    ASSERT_GT(n, 4);
+    EXPECT_EQ(std::vector<uint8_t>(buf.begin(), buf.begin() + 4),
+              (std::vector<uint8_t>{0x1e, 0x3f, 0x50, 0x01}));
+    // Seen as an IPv4/UDP packet, the datagram is what the packet path treats as control traffic.
+    std::vector<uint8_t> packet = {0x45, 0, 0,   0, 0, 0, 0,   0, 64, 17,
+                                   0,    0, 127, 0, 0, 1, 127, 0, 0,  1};
+    packet.insert(packet.end(), {0x30, 0x39, 0x30, 0x39, 0, 0, 0, 0});
+    packet.insert(packet.end(), buf.begin(), buf.begin() + n);
+    EXPECT_TRUE(agent::is_quorvel_control_packet(packet));
+}
+
+TEST_F(NodeTest, SuperPeerAnswersMakeItReachable) {
+    Identity super_id = weak_identity();
+    NodeRef super_node = bind_ok(*test_opts(super_id).build());
+    ASSERT_TRUE(super_node);
+    auto url = SuperPeerUrl::parse(
+        fmt::format("127.0.0.1:{}/{}", super_node->local_addr().port(), super_id.pk().to_string()));
+    ASSERT_TRUE(url.has_value());
+    Identity a_id = weak_identity();
+    NodeRef a = bind_ok(*test_opts(a_id).super_peers({*url, SUPER_PEERS_DEFAULT()[0]}).build());
+    ASSERT_TRUE(a);
+    EXPECT_EQ(a->default_route(), super_id.pk());
+    auto supers = a->super_peers();
+    ASSERT_EQ(supers.size(), 2u);
+    EXPECT_EQ(supers[0].first, super_id.pk());
+    EXPECT_TRUE(supers[0].second->has_session_keys());
+    EXPECT_TRUE(eventually([&] { return supers[0].second->stats(Clock::now(), 30000).reachable; }));
+    auto stats = supers[0].second->stats(Clock::now(), 30000);
+    EXPECT_EQ(stats.address, url->addr());
+    ASSERT_TRUE(stats.resolved_addrs.has_value());
+    EXPECT_EQ(stats.resolved_addrs->size(), 1u);
+    ASSERT_FALSE(stats.udp_path_order.empty());
+    const PeerPath& path = stats.udp_paths.at(stats.udp_path_order.front());
+    EXPECT_TRUE(path.last_ack_time.has_value());
+    EXPECT_FALSE(path.latencies.empty());
+    EXPECT_FALSE(stats.tcp_path.has_value());
+    // Nothing answers at the built-in address.
+    auto silent = supers[1].second->stats(Clock::now(), 30000);
+    EXPECT_FALSE(silent.reachable);
+
+    // Peers that talk get a reachable direct path.
+    auto peer = a->initiate(super_id.pk());
+    auto back = super_node->initiate(a_id.pk());
+    ASSERT_TRUE(peer.has_value() && back.has_value());
+    EXPECT_TRUE(eventually([&] { return peer->stats().reachable; }));
+    auto ps = peer->stats();
+    ASSERT_EQ(ps.direct_path_order.size(), 1u);
+    EXPECT_EQ(ps.direct_path_order.front().local, a->local_addr());
+    EXPECT_TRUE(ps.tx_short_id.has_value());
+    EXPECT_EQ(ps.tx_short_id, back->stats().rx_short_id);
+    EXPECT_TRUE(ps.relay_paths.empty());
+}
+
+TEST_F(NodeTest, BindRefusesBadOptionsBeforeBindingASocket) {
+    Identity id = weak_identity();
+    auto no_supers = bind(*test_opts(id).super_peers({}).build());
+    ASSERT_FALSE(no_supers.has_value());
+    EXPECT_EQ(no_supers.error().debug(), "NoSuperPeers");
+
+    auto foreign = SuperPeerUrl::parse("127.0.0.1:9/" + id.pk().to_string() + "/01020304");
+    ASSERT_TRUE(foreign.has_value());
+    auto mismatch = bind(*test_opts(id).super_peers({SUPER_PEERS_DEFAULT()[0], *foreign}).build());
+    ASSERT_FALSE(mismatch.has_value());
+    EXPECT_EQ(mismatch.error().debug(),
+              "SuperPeerNetworkIdMismatch(NetworkId([113, 118, 0, 1]), NetworkId([1, 2, 3, 4]))");
+
+    for (uint64_t bad : {3ULL, 6ULL, 8191ULL}) {
+        auto r = bind(*test_opts(id).max_peers(bad).build());
+        ASSERT_FALSE(r.has_value());
+        EXPECT_EQ(r.error().kind(), node::Error::Kind::BindParseError);
+        EXPECT_EQ(r.error().to_string(), fmt::format("invalid bind parameters: max_peers must be 0 "
+                                                     "or a power of two, got {}",
+                                                     bad));
+    }
+    for (uint64_t good : {0ULL, 1ULL, 2ULL, 8192ULL}) {
+        auto r = bind(*test_opts(weak_identity()).max_peers(good).build());
+        EXPECT_TRUE(r.has_value()) << good;
+    }
+
+    auto empty = asio::co_spawn(io_, Node::bind(asio::any_io_executor(), *test_opts(id).build()),
+                                asio::use_future)
+                     .get();
+    ASSERT_FALSE(empty.has_value());
+    EXPECT_EQ(empty.error().debug(), "NoAsyncRuntimeFound");
+}
+
+TEST_F(NodeTest, BindErrorForAPortInUse) {
+    Identity id = weak_identity();
+    NodeRef first = bind_ok(*test_opts(id).build());
+    ASSERT_TRUE(first);
+    uint16_t port = first->local_addr().port();
+    auto second = bind(*test_opts(weak_identity()).udp_port(port).build());
+    ASSERT_FALSE(second.has_value());
+    EXPECT_EQ(second.error().kind(), node::Error::Kind::BindError);
+    EXPECT_EQ(
+        second.error().to_string(),
+        fmt::format("failed to bind UDP port {}: Address already in use (os error 98)", port));
+}
+
+TEST_F(NodeTest, UnresolvableAndHangingSuperPeersStillBind) {
+    log::ScopedCapture capture;
+    Identity id = weak_identity();
+    auto named =
+        SuperPeerUrl::parse("peer.invalid:4000/" + SUPER_PEERS_DEFAULT()[0].pk().to_string());
+    auto hanging =
+        SuperPeerUrl::parse("hang.invalid:4000/" + SUPER_PEERS_DEFAULT()[1].pk().to_string());
+    ASSERT_TRUE(named && hanging);
+    BindHooks hooks;
+    hooks.resolve_timeout = 50ms;
+    hooks.resolve = [](std::string host,
+                       uint16_t) -> asio::awaitable<Result<std::vector<SocketAddr>, IoError>> {
+        if (host == "hang.invalid") {
+            asio::steady_timer forever(co_await asio::this_coro::executor, 1h);
+            co_await forever.async_wait(asio::use_awaitable);
+        }
+        co_return unexpected(IoError::other("no such host"));
+    };
+    hooks.get_addrs = [] {
+        return Result<util::net::Addrs, IoError>(unexpected(IoError::from_errno(EACCES)));
+    };
+    NodeRef a = bind_ok(*test_opts(id).super_peers({*named, *hanging}).build(), hooks);
+    ASSERT_TRUE(a);
+    EXPECT_TRUE(capture->contains(log::Level::Warn,
+                                  "Failed to resolve hostname peer.invalid:4000: no such host"));
+    EXPECT_TRUE(capture->contains(
+        log::Level::Warn,
+        "Timeout of 50 ms exceeded while attempting to resolve hostname hang.invalid:4000"));
+    EXPECT_TRUE(capture->contains(log::Level::Warn,
+                                  "Failed to enumerate local interfaces during startup; continuing "
+                                  "without local addrs and retrying via housekeeping"));
+    EXPECT_TRUE(a->local_addrs().empty());
+    auto supers = a->super_peers();
+    ASSERT_EQ(supers.size(), 2u);
+    EXPECT_FALSE(supers[0].second->resolved_addrs().has_value());
+    EXPECT_FALSE(supers[1].second->resolved_addrs().has_value());
+}
+
+TEST_F(NodeTest, SuperPeersWithOneKeyLeaveTheLaterRecord) {
+    log::ScopedCapture capture;
+    const auto& pk = SUPER_PEERS_DEFAULT()[0].pk().to_string();
+    auto first = SuperPeerUrl::parse("127.0.0.1:4001/" + pk);
+    auto later = SuperPeerUrl::parse("127.0.0.1:4002/" + pk);
+    ASSERT_TRUE(first && later);
+    NodeRef a = bind_ok(
+        *test_opts(weak_identity()).arm_messages(false).super_peers({*first, *later}).build());
+    ASSERT_TRUE(a);
+    auto supers = a->super_peers();
+    ASSERT_EQ(supers.size(), 1u);
+    EXPECT_EQ(supers[0].second->url().addr(), "127.0.0.1:4002");
+    // Without armed messages no session keys are derived.
+    EXPECT_FALSE(supers[0].second->has_session_keys());
+    EXPECT_TRUE(capture->contains(log::Level::Trace,
+                                  "Resolved hostname 127.0.0.1:4002 to {127.0.0.1:4002}"));
+}
+
+TEST_F(NodeTest, KeyDerivedPortAndLoopbackBinding) {
+    Identity id = weak_identity();
+    auto opts = test_opts(id).build();
+    opts->udp_port.reset();
+    auto r = bind(*opts);
+    if (!r.has_value()) {
+        // Another program holds the derived port; the error still names it.
+        EXPECT_EQ(r.error().kind(), node::Error::Kind::BindError);
+        return;
+    }
+    EXPECT_EQ((*r)->local_addr().port(), id.pk().udp_port());
+    EXPECT_TRUE((*r)->local_addr().address().is_loopback());
+}
+
+}  // namespace
+}  // namespace quorvel::p2p
