@@ -1,4 +1,5 @@
 #include "util/ip_packet.h"
+#include "util/reference_checksum.h"
 
 #include <gtest/gtest.h>
 
@@ -10,17 +11,7 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-// A plain reference sum over big-endian words, independent of the code under test.
-uint16_t reference_checksum(const Bytes& data) {
-    uint32_t sum = 0;
-    for (size_t i = 0; i < data.size(); ++i) {
-        sum += (i % 2 == 0) ? uint32_t{data[i]} << 8 : data[i];
-    }
-    while (sum > 0xffff) {
-        sum = (sum & 0xffff) + (sum >> 16);
-    }
-    return static_cast<uint16_t>(~sum);
-}
+using quorvel::testing::reference_checksum;
 
 Bytes pseudo_header_and_segment(const Bytes& packet) {
     Bytes data(packet.begin() + 12, packet.begin() + 20);
@@ -69,7 +60,7 @@ struct HeaderErrorCase {
     std::string text;
 };
 
-class Ipv4HeaderErrorTest : public testing::TestWithParam<HeaderErrorCase> {};
+class Ipv4HeaderErrorTest : public ::testing::TestWithParam<HeaderErrorCase> {};
 
 TEST_P(Ipv4HeaderErrorTest, RejectsInOrder) {
     const auto& c = GetParam();
@@ -92,7 +83,7 @@ using Kind = Ipv4HeaderError::Kind;
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, Ipv4HeaderErrorTest,
-    testing::Values(
+    ::testing::Values(
         HeaderErrorCase{"empty",
                         {},
                         {Kind::TooShort, 0},
@@ -127,7 +118,7 @@ INSTANTIATE_TEST_SUITE_P(
                         filled(59, 0x4f),
                         {Kind::HeaderLengthExceedsData, 59, 4, 15},
                         "IPv4 header length field 15 announces 60 bytes, but only 59 were given"}),
-    [](const testing::TestParamInfo<HeaderErrorCase>& info) { return info.param.name; });
+    [](const ::testing::TestParamInfo<HeaderErrorCase>& info) { return info.param.name; });
 
 TEST(Ipv4HeaderSliceTest, ReadsEveryField) {
     Bytes packet = {0x46, 0xb8, 0x05, 0xdc, 0x12, 0x34, 0x5f, 0xff, 7,    17,   0xaa, 0xbb, 10,

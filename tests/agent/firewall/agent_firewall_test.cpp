@@ -113,7 +113,7 @@ struct OutboundCase {
     std::optional<std::string> dest_net;  // the destination entry that won, if any
 };
 
-class OutboundLookupTest : public testing::TestWithParam<OutboundCase> {
+class OutboundLookupTest : public ::testing::TestWithParam<OutboundCase> {
   protected:
     // 10.1.0.0/16 lets everything through to peer 1; the more specific 10.1.2.3/32 takes only
     // 192.168.0.0/24 (peer 2) and a single host (peer 3), so it hides the wider entry for every
@@ -177,7 +177,7 @@ TEST_P(OutboundLookupTest, MostSpecificDestinationThenItsSources) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, OutboundLookupTest,
-    testing::Values(
+    ::testing::Values(
         OutboundCase{"wide_destination", "172.16.0.1", "10.1.9.9", 1, "10.1.0.0/16"},
         OutboundCase{"host_destination_network_source", "192.168.0.9", "10.1.2.3", 2,
                      "10.1.2.3/32"},
@@ -188,7 +188,7 @@ INSTANTIATE_TEST_SUITE_P(
         OutboundCase{"default_destination", "100.100.1.1", "8.8.8.8", 4, "0.0.0.0/0"},
         OutboundCase{"default_destination_unknown_source", "10.1.0.1", "8.8.8.8", std::nullopt,
                      "0.0.0.0/0"}),
-    [](const testing::TestParamInfo<OutboundCase>& info) { return info.param.name; });
+    [](const ::testing::TestParamInfo<OutboundCase>& info) { return info.param.name; });
 
 TEST(AgentFirewallTest, OutboundMissWithoutCatchAllDestination) {
     log::ScopedCapture capture;
@@ -243,7 +243,7 @@ struct InboundCase {
     std::optional<uint8_t> expected_peer;  // the key the warning names, when refused
 };
 
-class InboundCheckTest : public testing::TestWithParam<InboundCase> {
+class InboundCheckTest : public ::testing::TestWithParam<InboundCase> {
   protected:
     // From 10.2.0.0/16 only peer 1 may send to us, except that 10.2.5.0/24 belongs to peer 2 for
     // traffic to 100.64.0.1. Peer 3 may send from anywhere, but only to 100.64.9.0/24.
@@ -300,7 +300,7 @@ TEST_P(InboundCheckTest, AcceptsOnlyTheNamedPeer) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, InboundCheckTest,
-    testing::Values(
+    ::testing::Values(
         InboundCase{"accepted", "10.2.0.9", "100.64.0.1", 1, true, true, std::nullopt},
         InboundCase{"accepted_specific", "10.2.5.1", "100.64.0.1", 2, true, true, std::nullopt},
         InboundCase{"wrong_peer", "10.2.0.9", "100.64.0.1", 2, true, false, 1},
@@ -314,7 +314,7 @@ INSTANTIATE_TEST_SUITE_P(
         InboundCase{"catch_all_source_wrong_peer", "8.8.8.8", "100.64.9.9", 1, true, false, 3},
         InboundCase{"catch_all_source_no_destination", "8.8.8.8", "100.64.0.1", 3, false, false,
                     std::nullopt}),
-    [](const testing::TestParamInfo<InboundCase>& info) { return info.param.name; });
+    [](const ::testing::TestParamInfo<InboundCase>& info) { return info.param.name; });
 
 TEST(AgentFirewallTest, StoredTriesAreWhatLoadsReturnAndOldOnesStayAliveWhileHeld) {
     Firewall firewall;

@@ -30,7 +30,7 @@ struct ControlCase {
     bool expected;
 };
 
-class ControlPacketTest : public testing::TestWithParam<ControlCase> {};
+class ControlPacketTest : public ::testing::TestWithParam<ControlCase> {};
 
 TEST_P(ControlPacketTest, Recognises) {
     EXPECT_EQ(is_quorvel_control_packet(GetParam().packet), GetParam().expected);
@@ -49,7 +49,7 @@ Bytes marker_then(const Bytes& rest) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, ControlPacketTest,
-    testing::Values(
+    ::testing::Values(
         ControlCase{"empty", {}, false}, ControlCase{"nineteen_bytes", Bytes(19, 0x45), false},
         ControlCase{"udp_ihl5_marker", make_packet(5, 17, kMarker), true},
         ControlCase{"udp_ihl5_marker_and_more", make_packet(5, 17, marker_then({1, 2, 3})), true},
@@ -73,7 +73,7 @@ INSTANTIATE_TEST_SUITE_P(
         // Fragment offset, total length and checksum are not looked at.
         ControlCase{"non_first_fragment", with(make_packet(5, 17, kMarker), 7, 0x10), true},
         ControlCase{"wrong_total_length", with(make_packet(5, 17, kMarker), 3, 0xff), true}),
-    [](const testing::TestParamInfo<ControlCase>& info) { return info.param.name; });
+    [](const ::testing::TestParamInfo<ControlCase>& info) { return info.param.name; });
 
 }  // namespace
 }  // namespace quorvel::agent

@@ -1,4 +1,5 @@
 #include "agent/netif/icmp_reply.h"
+#include "util/reference_checksum.h"
 
 #include <gtest/gtest.h>
 
@@ -11,17 +12,7 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-// A deliberately plain one's-complement sum, independent of the one under test.
-uint16_t reference_checksum(const uint8_t* data, size_t len) {
-    uint32_t sum = 0;
-    for (size_t i = 0; i < len; ++i) {
-        sum += (i % 2 == 0) ? uint32_t{data[i]} << 8 : data[i];
-    }
-    while (sum > 0xffff) {
-        sum = (sum & 0xffff) + (sum >> 16);
-    }
-    return static_cast<uint16_t>(~sum);
-}
+using quorvel::testing::reference_checksum;
 
 // 40 bytes: a UDP datagram 10.1.0.5:54321 -> 10.1.0.9:53 with 12 bytes of data.
 Bytes udp_packet_40() {
@@ -108,7 +99,7 @@ struct ReplyCase {
     size_t quoted;
 };
 
-class IcmpReplyLayoutTest : public testing::TestWithParam<ReplyCase> {};
+class IcmpReplyLayoutTest : public ::testing::TestWithParam<ReplyCase> {};
 
 // The properties every reply has, whatever the offending packet carried.
 TEST_P(IcmpReplyLayoutTest, LayoutAddressesAndChecksums) {
@@ -140,8 +131,8 @@ TEST_P(IcmpReplyLayoutTest, LayoutAddressesAndChecksums) {
     EXPECT_EQ(Bytes(reply.begin() + 28, reply.end()),
               Bytes(c.packet.begin(), c.packet.begin() + static_cast<ptrdiff_t>(c.quoted)));
     // Both checksums verify: a sum over data holding its correct checksum comes to zero.
-    EXPECT_EQ(reference_checksum(reply.data(), 20), 0);
-    EXPECT_EQ(reference_checksum(reply.data() + 20, reply.size() - 20), 0);
+    EXPECT_EQ(reference_checksum(std::span(reply).first(20)), 0);
+    EXPECT_EQ(reference_checksum(std::span(reply).subspan(20)), 0);
 }
 
 Bytes udp_packet_with_options() {
@@ -161,16 +152,16 @@ Bytes header_only_packet() {
 
 INSTANTIATE_TEST_SUITE_P(
     Replies, IcmpReplyLayoutTest,
-    testing::Values(ReplyCase{"udp40_host", udp_packet_40(), false, 0, 28},
-                    ReplyCase{"udp40_frag_min_mtu", udp_packet_40(), true, 68, 28},
-                    ReplyCase{"udp40_frag_max_mtu", udp_packet_40(), true, 65535, 28},
-                    ReplyCase{"icmp24_host", icmp_packet_24(), false, 0, 24},
-                    ReplyCase{"icmp24_frag", icmp_packet_24(), true, 1280, 24},
-                    ReplyCase{"header_only", header_only_packet(), false, 0, 20},
-                    ReplyCase{"max_header_host", max_header_packet(), false, 0, 68},
-                    ReplyCase{"max_header_frag", max_header_packet(), true, 1328, 68},
-                    ReplyCase{"options_broadcast_host", udp_packet_with_options(), false, 0, 32}),
-    [](const testing::TestParamInfo<ReplyCase>& info) { return info.param.name; });
+    ::testing::Values(ReplyCase{"udp40_host", udp_packet_40(), false, 0, 28},
+                      ReplyCase{"udp40_frag_min_mtu", udp_packet_40(), true, 68, 28},
+                      ReplyCase{"udp40_frag_max_mtu", udp_packet_40(), true, 65535, 28},
+                      ReplyCase{"icmp24_host", icmp_packet_24(), false, 0, 24},
+                      ReplyCase{"icmp24_frag", icmp_packet_24(), true, 1280, 24},
+                      ReplyCase{"header_only", header_only_packet(), false, 0, 20},
+                      ReplyCase{"max_header_host", max_header_packet(), false, 0, 68},
+                      ReplyCase{"max_header_frag", max_header_packet(), true, 1328, 68},
+                      ReplyCase{"options_broadcast_host", udp_packet_with_options(), false, 0, 32}),
+    [](const ::testing::TestParamInfo<ReplyCase>& info) { return info.param.name; });
 
 }  // namespace
 }  // namespace quorvel::agent
