@@ -75,6 +75,13 @@ std::string strip_input(std::string_view text) {
     return out;
 }
 
+void append_escaped(std::string& out, unsigned char c) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    out.push_back('%');
+    out.push_back(kHex[c >> 4]);
+    out.push_back(kHex[c & 0xf]);
+}
+
 // Characters that may stand in a path, query or fragment typed by a person but that the URI
 // grammar does not allow unescaped: they are percent-encoded instead of rejected.
 bool needs_escape(unsigned char c) {
@@ -100,7 +107,6 @@ bool needs_escape(unsigned char c) {
 }
 
 std::string escape_tail(std::string_view tail) {
-    static constexpr char kHex[] = "0123456789ABCDEF";
     std::string out;
     out.reserve(tail.size());
     bool in_fragment = false;
@@ -115,9 +121,7 @@ std::string escape_tail(std::string_view tail) {
             in_fragment = true;
         }
         if (needs_escape(c)) {
-            out.push_back('%');
-            out.push_back(kHex[c >> 4]);
-            out.push_back(kHex[c & 0xf]);
+            append_escaped(out, c);
         } else {
             out.push_back(ch);
         }
@@ -165,6 +169,30 @@ std::optional<std::string_view> check_host_port(std::string_view authority) {
         }
     }
     return std::nullopt;
+}
+
+// The host follows the last "@" of the authority: an "@" before it belongs to the user
+// information and is percent-encoded, as are characters the user information may not hold.
+std::string escape_userinfo(std::string_view authority) {
+    auto at = authority.rfind('@');
+    if (at == std::string_view::npos) {
+        return std::string(authority);
+    }
+    size_t start = authority.starts_with("//") ? 2 : 0;
+    std::string out(authority.substr(0, start));
+    for (char ch : authority.substr(start, at - start)) {
+        const auto c = static_cast<unsigned char>(ch);
+        const bool allowed =
+            (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+            std::string_view("-._~%!$&'()*+,;=:").find(ch) != std::string_view::npos;
+        if (allowed) {
+            out.push_back(ch);
+        } else {
+            append_escaped(out, c);
+        }
+    }
+    out.append(authority.substr(at));
+    return out;
 }
 
 std::string_view sv(urls::string_view s) {
@@ -230,7 +258,7 @@ Result<Url, UrlError> Url::parse(std::string_view input) {
         if (auto problem = check_host_port(authority)) {
             return fail(*problem);
         }
-        rebuilt.append(authority);
+        rebuilt += escape_userinfo(authority);
         rebuilt += escape_tail(body.substr(tail_start));
     }
 
@@ -288,6 +316,13 @@ Result<Url, UrlError> Url::parse(std::string_view input) {
                 return fail("empty host");
             }
             url.set_encoded_host(host);
+        }
+        // An empty password, and a user information without user and password, say nothing.
+        if (url.has_password() && url.encoded_password().empty()) {
+            url.remove_password();
+        }
+        if (url.has_userinfo() && url.encoded_user().empty() && !url.has_password()) {
+            url.remove_userinfo();
         }
         url.normalize_path();
         if (url.encoded_path().empty()) {

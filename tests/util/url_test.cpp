@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <unordered_set>
 
 namespace quorvel {
@@ -10,6 +11,9 @@ namespace {
 struct NormaliseCase {
     const char* input;
     const char* expected;
+    friend std::ostream& operator<<(std::ostream& os, const NormaliseCase& c) {
+        return os << '"' << c.input << '"';
+    }
 };
 
 class UrlNormaliseTest : public ::testing::TestWithParam<NormaliseCase> {};
@@ -39,6 +43,10 @@ INSTANTIATE_TEST_SUITE_P(
                       NormaliseCase{"http:example.com/x", "http://example.com/x"},
                       NormaliseCase{"  https://example.com/x \n", "https://example.com/x"},
                       NormaliseCase{"https://User:Pw@Example.com/", "https://User:Pw@example.com/"},
+                      NormaliseCase{"https://@example.com/", "https://example.com/"},
+                      NormaliseCase{"https://u:@example.com/", "https://u@example.com/"},
+                      NormaliseCase{"https://:p@example.com/", "https://:p@example.com/"},
+                      NormaliseCase{"https://a@b@example.com/", "https://a%40b@example.com/"},
                       NormaliseCase{"http://[::1]:8080/", "http://[::1]:8080/"},
                       NormaliseCase{"file:///var/mobile/lab.toml", "file:///var/mobile/lab.toml"},
                       NormaliseCase{"FILE:///var/x", "file:///var/x"},
@@ -48,12 +56,16 @@ INSTANTIATE_TEST_SUITE_P(
                       NormaliseCase{"controller://3f2a9c10-5b7e-4d21-8c4f-0a6b2d9e7f13",
                                     "controller://3f2a9c10-5b7e-4d21-8c4f-0a6b2d9e7f13"},
                       NormaliseCase{"CONTROLLER://Abc", "controller://Abc"},
+                      NormaliseCase{"controller://@x", "controller://@x"},
                       NormaliseCase{"controller://x:80/a/../b", "controller://x:80/a/../b"},
                       NormaliseCase{"mailto:Someone@Example.com", "mailto:Someone@Example.com"}));
 
 struct ErrorCase {
     const char* input;
     const char* message;
+    friend std::ostream& operator<<(std::ostream& os, const ErrorCase& c) {
+        return os << '"' << c.input << '"';
+    }
 };
 
 class UrlErrorTest : public ::testing::TestWithParam<ErrorCase> {};
