@@ -180,6 +180,11 @@ Result<void, IoError> write_file_atomically(const std::string& path, std::string
         if (S_ISDIR(st.st_mode)) {
             return unexpected(IoError::from_errno(EISDIR));
         }
+        // Replacing goes through the folder, which would let a save overwrite a file that the
+        // process may not write to; such a file stays protected.
+        if (::access(target.c_str(), W_OK) != 0) {
+            return unexpected(last_error());
+        }
         mode = st.st_mode & 07777;
         owner.emplace(st.st_uid, st.st_gid);
     }

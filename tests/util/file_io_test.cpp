@@ -64,6 +64,21 @@ TEST(FileIoTest, AtomicWriteKeepsTheOwnerWhereItMay) {
     EXPECT_EQ(testing::read_file(path), "new");
 }
 
+TEST(FileIoTest, AtomicWriteLeavesAFileItMayNotWriteAlone) {
+    TempDir dir;
+    // The folder lets anyone create and rename files; only the file itself is read-only.
+    ASSERT_EQ(::chmod(dir.path().c_str(), 0777), 0);
+    const std::string path = dir.file("readonly.toml");
+    testing::write_file(path, "old", 0444);
+    const std::string result = testing::without_privileges([&] {
+        auto written = write_file_atomically(path, "new", 0600);
+        return written ? std::string("written") : written.error().to_string();
+    });
+    EXPECT_EQ(result, "Permission denied (os error 13)");
+    EXPECT_EQ(testing::read_file(path), "old");
+    EXPECT_EQ(dir.entries(), std::set<std::string>{"readonly.toml"});
+}
+
 TEST(FileIoTest, AtomicWriteFollowsASymbolicLink) {
     TempDir dir;
     testing::write_file(dir.file("real.toml"), "old", 0640);

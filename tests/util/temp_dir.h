@@ -4,10 +4,13 @@
 #include <dirent.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <csignal>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <set>
 #include <sstream>
 #include <string>
@@ -99,5 +102,36 @@ class FileSizeLimit {
     struct rlimit previous_limit_ {};
     bool active_ = false;
 };
+
+// Runs `body` without the superuser's privileges, which would make every file readable: as root
+// in a child process that has switched to the unprivileged user, otherwise directly. Returns what
+// `body` returned.
+inline std::string without_privileges(const std::function<std::string()>& body) {
+    if (::geteuid() != 0) {
+        return body();
+    }
+    int fds[2];
+    if (::pipe(fds) != 0) {
+        return "pipe failed";
+    }
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::close(fds[0]);
+        std::string out = (::setgid(65534) == 0 && ::setuid(65534) == 0) ? body() : "setuid failed";
+        [[maybe_unused]] auto n = ::write(fds[1], out.data(), out.size());
+        ::_exit(0);
+    }
+    ::close(fds[1]);
+    std::string out;
+    char buffer[512];
+    ssize_t n = 0;
+    while ((n = ::read(fds[0], buffer, sizeof buffer)) > 0) {
+        out.append(buffer, static_cast<size_t>(n));
+    }
+    ::close(fds[0]);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return out;
+}
 
 }  // namespace quorvel::testing

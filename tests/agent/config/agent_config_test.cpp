@@ -1,11 +1,9 @@
 #include "agent/config/agent_config.h"
 
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
-#include <functional>
 
 #include <gtest/gtest.h>
 
@@ -471,37 +469,6 @@ TEST_F(AgentConfigFileTest, ExistingFilesThatDoNotLoadAreLeftAlone) {
     EXPECT_EQ(missing.error().to_string(), "I/O error: No such file or directory (os error 2)");
 }
 
-// Runs `body` without the superuser's privileges, which would make every file readable: as root
-// in a child process that has switched to the unprivileged user, otherwise directly. Returns what
-// `body` returned.
-std::string without_privileges(const std::function<std::string()>& body) {
-    if (::geteuid() != 0) {
-        return body();
-    }
-    int fds[2];
-    if (::pipe(fds) != 0) {
-        return "pipe failed";
-    }
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        ::close(fds[0]);
-        std::string out = (::setgid(65534) == 0 && ::setuid(65534) == 0) ? body() : "setuid failed";
-        [[maybe_unused]] auto n = ::write(fds[1], out.data(), out.size());
-        ::_exit(0);
-    }
-    ::close(fds[1]);
-    std::string out;
-    char buffer[512];
-    ssize_t n = 0;
-    while ((n = ::read(fds[0], buffer, sizeof buffer)) > 0) {
-        out.append(buffer, static_cast<size_t>(n));
-    }
-    ::close(fds[0]);
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    return out;
-}
-
 std::string outcome(const Result<AgentConfig, Error>& result) {
     return result ? std::string("loaded") : result.error().to_string();
 }
@@ -517,9 +484,10 @@ TEST_F(AgentConfigFileTest, UnreadablePathsGiveTheirErrorAndChangeNothing) {
     ASSERT_EQ(::mkdir(closed.c_str(), 0700), 0);
     quorvel::testing::write_file(closed + "/agent.toml", identity_block(), 0600);
 
-    EXPECT_EQ(without_privileges([&] { return outcome(AgentConfig::load_or_generate(locked)); }),
+    EXPECT_EQ(quorvel::testing::without_privileges(
+                  [&] { return outcome(AgentConfig::load_or_generate(locked)); }),
               "I/O error: Permission denied (os error 13)");
-    EXPECT_EQ(without_privileges(
+    EXPECT_EQ(quorvel::testing::without_privileges(
                   [&] { return outcome(AgentConfig::load_or_generate(closed + "/agent.toml")); }),
               "I/O error: Permission denied (os error 13)");
 
