@@ -21,7 +21,10 @@ std::string char_literal(char c) {
         return "'\\''";
     }
     std::string quoted = debug_quoted(std::string_view(&c, 1));
-    return "'" + quoted.substr(1, quoted.size() - 2) + "'";
+    // The quoted form with its double quotes swapped for single ones.
+    quoted.front() = '\'';
+    quoted.back() = '\'';
+    return quoted;
 }
 
 }  // namespace

@@ -213,15 +213,7 @@ bool NodeCore::pow_acceptable(PeerState* peer, const wire::Header& header) {
         return pow_meets(header.sender, header.pow, opts.min_pow_difficulty);
     }
     std::lock_guard lock(peer->mutex);
-    if (peer->verified_pow == header.pow) {
-        return true;
-    }
-    bool ok = pow_meets(header.sender, header.pow, opts.min_pow_difficulty);
-    peer->pow_status = ok ? PowStatus::Ok : PowStatus::Nok;
-    if (ok) {
-        peer->verified_pow = header.pow;
-    }
-    return ok;
+    return peer->check_pow_locked(header.pow, opts.min_pow_difficulty);
 }
 
 void NodeCore::handle_datagram(std::span<const uint8_t> datagram, const SocketAddr& from,
@@ -239,23 +231,27 @@ void NodeCore::handle_datagram(std::span<const uint8_t> datagram, const SocketAd
     }
     std::span<const uint8_t> body = datagram.subspan(wire::HEADER_LEN);
     auto peer = find_peer(header->sender);
-    if (!pow_acceptable(peer.get(), *header)) {
-        QV_DEBUG(kTarget, "Dropping datagram from {}: proof of work below difficulty {}",
-                 header->sender, opts.min_pow_difficulty);
-        return;
-    }
     if (header->type == wire::Type::App) {
         if (!peer) {
             QV_TRACE(kTarget, "Dropping datagram from unknown peer {}", header->sender);
             return;
         }
-        {
-            std::lock_guard lock(peer->mutex);
-            peer->remote = from;
+        switch (peer->receive(header->pow, opts.min_pow_difficulty, from, body)) {
+            case PeerState::Receipt::Delivered:
+                break;
+            case PeerState::Receipt::PowInvalid:
+                QV_DEBUG(kTarget, "Dropping datagram from {}: proof of work below difficulty {}",
+                         header->sender, opts.min_pow_difficulty);
+                break;
+            case PeerState::Receipt::InboxFull:
+                QV_TRACE(kTarget, "Inbox of peer {} is full; dropping datagram", header->sender);
+                break;
         }
-        if (!peer->deliver(std::vector<uint8_t>(body.begin(), body.end()))) {
-            QV_TRACE(kTarget, "Inbox of peer {} is full; dropping datagram", header->sender);
-        }
+        return;
+    }
+    if (!pow_acceptable(peer.get(), *header)) {
+        QV_DEBUG(kTarget, "Dropping control message from {}: proof of work below difficulty {}",
+                 header->sender, opts.min_pow_difficulty);
         return;
     }
     if (body.size() < wire::CONTROL_BODY_LEN) {

@@ -143,6 +143,14 @@ struct PeerState {
                                                const Waker* waker);
     // Queues a received datagram for the reader; false when the inbox is full.
     bool deliver(std::vector<uint8_t> datagram);
+
+    enum class Receipt { Delivered, PowInvalid, InboxFull };
+    // The receive path of one application datagram under a single lock: the sender's proof of
+    // work (checked once per value), its address, and the queueing.
+    Receipt receive(Pow pow, uint8_t min_difficulty, const SocketAddr& from,
+                    std::span<const uint8_t> body);
+    // Checks the proof of work and records the outcome; the caller holds `mutex`.
+    bool check_pow_locked(Pow pow, uint8_t min_difficulty);
     std::optional<SocketAddr> remote_addr();
 };
 

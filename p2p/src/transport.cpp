@@ -234,6 +234,40 @@ Poll<Result<void, SendDatagramError>> PeerState::send(std::span<const uint8_t> p
     return R();
 }
 
+bool PeerState::check_pow_locked(Pow pow, uint8_t min_difficulty) {
+    if (verified_pow == pow) {
+        return true;
+    }
+    bool ok = pow_meets(pk, pow, min_difficulty);
+    pow_status = ok ? PowStatus::Ok : PowStatus::Nok;
+    if (ok) {
+        verified_pow = pow;
+    }
+    return ok;
+}
+
+PeerState::Receipt PeerState::receive(Pow pow, uint8_t min_difficulty, const SocketAddr& from,
+                                      std::span<const uint8_t> body) {
+    Waker waker;
+    {
+        std::lock_guard lock(mutex);
+        if (!check_pow_locked(pow, min_difficulty)) {
+            return Receipt::PowInvalid;
+        }
+        remote = from;
+        if (inbox.size() >= INBOX_LIMIT) {
+            ++dropped;
+            return Receipt::InboxFull;
+        }
+        inbox.emplace_back(body.begin(), body.end());
+        waker = std::move(reader);
+        reader = Waker();
+    }
+    app_rx.store(Clock::now().time_since_epoch().count(), std::memory_order_relaxed);
+    waker.wake();
+    return Receipt::Delivered;
+}
+
 bool PeerState::deliver(std::vector<uint8_t> datagram) {
     Waker waker;
     {
