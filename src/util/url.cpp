@@ -347,7 +347,7 @@ std::string Url::scheme() const {
 
 std::optional<std::string> Url::host_str() const {
     urls::url_view view(text_);
-    if (!view.has_authority()) {
+    if (!view.has_authority() || view.encoded_host().empty()) {
         return std::nullopt;
     }
     return std::string(sv(view.encoded_host()));

@@ -41,7 +41,7 @@ class Url {
     // Lower case, without the ":".
     std::string scheme() const;
     // The host as written in the normalised text (IPv6 literals keep their brackets); absent
-    // when the URL has no authority.
+    // when the URL has no authority or an empty host ("file:///x").
     std::optional<std::string> host_str() const;
     // The explicit port; a default port of a special scheme has been dropped already.
     std::optional<uint16_t> port() const;

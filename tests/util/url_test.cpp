@@ -127,6 +127,9 @@ TEST(UrlTest, Accessors) {
     EXPECT_EQ(plain.password(), std::nullopt);
 
     EXPECT_EQ(Url::parse("file:///tmp/a%20b.toml").value().to_file_path(), "/tmp/a b.toml");
+    EXPECT_EQ(Url::parse("file:///tmp/x").value().host_str(), std::nullopt);
+    EXPECT_EQ(Url::parse("file://Server/x").value().host_str(), "server");
+    EXPECT_EQ(Url::parse("mailto:a@b").value().host_str(), std::nullopt);
     EXPECT_EQ(Url::parse("file://server/x").value().to_file_path(), std::nullopt);
     EXPECT_EQ(Url::parse("http://h/x").value().to_file_path(), std::nullopt);
     EXPECT_EQ(Url::parse("controller://abc").value().scheme(), "controller");
