@@ -1,6 +1,7 @@
 #include "agent/netif/node_peer.h"
 
 #include "agent/netif/tun_device.h"
+#include "util/driver_task.h"
 
 namespace quorvel::agent {
 
@@ -35,11 +36,69 @@ std::size_t NodePeer::hash() const {
     return std::hash<p2p::PubKey>()(pk());
 }
 
+const p2p::NodePeer& NodePeer::p2p_peer() const {
+    return ref_.inner().p2p_peer;
+}
+
+Result<NodePeer, IoError> NodePeer::create(const p2p::Node& node, const p2p::PubKey& pk,
+                                           std::weak_ptr<AgentInner> agent_inner,
+                                           const NodePeerSetup& setup) {
+    auto p2p_peer = node.initiate(pk);
+    if (!p2p_peer) {
+        return unexpected(IoError::other(p2p_peer.error().to_string()));
+    }
+    auto recv_poller = std::make_unique<node_peer::NodePeerPollHelper>(*p2p_peer);
+    std::unique_ptr<node_peer::TunDevicePoller> tun_poller;
+    if (setup.tun_device) {
+        tun_poller = std::make_unique<node_peer::TunDevicePollHelper>(setup.tun_device);
+    }
+    node_peer::State state(*p2p_peer, std::move(recv_poller), std::move(agent_inner), pk,
+                           std::move(tun_poller), setup.mtu);
+    NodePeer peer(
+        NodePeerRef(std::make_shared<NodePeerInner>(std::move(*p2p_peer), pk, std::move(state))));
+    spawn_driver(setup.executor, NodePeerDriver(peer.ref_), [](Result<void, IoError> outcome) {
+        packet_half::log_driver_end(node_peer::kTarget, outcome);
+    });
+    return peer;
+}
+
+Poll<Result<void, IoError>> NodePeerDriver::poll(const Waker& waker) {
+    static constexpr packet_half::DriverTexts kTexts{
+        node_peer::kTarget,     "NodePeerDriver poll",    "NodePeerDriver keep_going = ",
+        "NodePeerDriver ready", "NodePeerDriver pending",
+    };
+    return packet_half::poll_driver(ref_.inner(), waker, kTexts);
+}
+
 namespace node_peer {
 
-State::State(p2p::PubKey pk, std::weak_ptr<AgentInner> agent_inner,
+State::State(p2p::NodePeer p2p_peer, std::unique_ptr<NodePeerPoller> recv_poller,
+             std::weak_ptr<AgentInner> agent_inner, p2p::PubKey pk,
              std::unique_ptr<TunDevicePoller> tun_poller, std::uint16_t mtu)
-    : agent_inner(std::move(agent_inner)), pk(pk), tun_poller(std::move(tun_poller)), mtu(mtu) {}
+    : p2p_peer(std::move(p2p_peer)),
+      recv_poller(std::move(recv_poller)),
+      agent_inner(std::move(agent_inner)),
+      pk(pk),
+      tun_poller(std::move(tun_poller)),
+      mtu(mtu) {}
+
+Poll<ReceivedDatagrams> PeerReadFuture::poll(const Waker& waker) {
+    if (!read_) {
+        read_.emplace(peer_->read_datagrams(std::vector<p2p::DatagramBuffer>(slots_)));
+    }
+    auto count = read_->poll(waker);
+    if (!count) {
+        return std::nullopt;
+    }
+    ReceivedDatagrams received{*count, read_->take_buffers()};
+    read_.reset();
+    peer_.reset();
+    return received;
+}
+
+Poll<ReceivedDatagrams> NodePeerPollHelper::poll_recv(const Waker& waker, std::size_t slots) {
+    return helper_.poll(waker, slots);
+}
 
 Poll<Result<std::size_t, IoError>> TunWriteFuture::poll(const Waker& waker) {
     while (next_ < packets_.size()) {

@@ -23,11 +23,8 @@
 #include "util/result.h"
 
 #include "p2p/keys.h"
-
-namespace quorvel::p2p {
-class Node;
-class NodePeer;
-}  // namespace quorvel::p2p
+#include "p2p/node.h"
+#include "p2p/node_peer.h"
 
 namespace quorvel::agent {
 
@@ -66,9 +63,20 @@ struct NodePeerSetup {
     boost::asio::any_io_executor executor;
 };
 
+class NodePeerDriver {
+  public:
+    explicit NodePeerDriver(NodePeerRef ref) : ref_(std::move(ref)) {}
+    // Polled only by its task.
+    Poll<Result<void, IoError>> poll(const Waker& waker);
+
+  private:
+    NodePeerRef ref_;
+};
+
 class NodePeer {
   public:
-    // Contacts the peer through `node` and starts the peer's driver task on `setup.executor`
+    // Contacts the peer through `node` (loading nothing else of the agent: `setup` carries what
+    // the agent provides) and starts the peer's driver task on `setup.executor`
     // inside the spans current on the calling thread. The node peer holds its agent only weakly.
     // A refusal of the P2P node is an I/O error of the generic kind with the P2P error's text;
     // then nothing is made and no task started.
@@ -100,6 +108,48 @@ struct NodePeerHash {
 namespace node_peer {
 
 inline constexpr std::string_view kTarget = "quorvel_agent::agent::netif::node_peer";
+
+// Datagrams read from the peer: the first `count` slots hold one datagram each, the rest are
+// empty.
+struct ReceivedDatagrams {
+    std::size_t count = 0;
+    std::vector<p2p::DatagramBuffer> slots;
+};
+
+// Reads the peer's datagrams. While a read is in flight a call's slot count is ignored and the
+// call reports the in-flight read.
+class NodePeerPoller {
+  public:
+    virtual ~NodePeerPoller() = default;
+    virtual Poll<ReceivedDatagrams> poll_recv(const Waker& waker, std::size_t slots) = 0;
+};
+
+// One read into a fresh list of `slots` empty buffers, started at its first poll.
+class PeerReadFuture {
+  public:
+    PeerReadFuture(p2p::NodePeer peer, std::size_t slots) : peer_(std::move(peer)), slots_(slots) {}
+    Poll<ReceivedDatagrams> poll(const Waker& waker);
+
+  private:
+    std::optional<p2p::NodePeer> peer_;
+    std::size_t slots_;
+    std::optional<p2p::ReadDatagrams> read_;
+};
+
+struct MakePeerRead {
+    p2p::NodePeer peer;
+    PeerReadFuture operator()(std::size_t slots) const { return PeerReadFuture(peer, slots); }
+};
+
+class NodePeerPollHelper final : public NodePeerPoller {
+  public:
+    explicit NodePeerPollHelper(p2p::NodePeer peer) : helper_(MakePeerRead{std::move(peer)}) {}
+    Poll<ReceivedDatagrams> poll_recv(const Waker& waker, std::size_t slots) override;
+    bool in_flight() const { return helper_.in_flight(); }
+
+  private:
+    PollHelper<PeerReadFuture, MakePeerRead> helper_;
+};
 
 // Writes a batch of packets into the tunnel. While a write is in flight a call's own list is
 // released unwritten and the call reports the in-flight write's outcome. Ready with the number
@@ -147,7 +197,8 @@ class TunDevicePollHelper final : public TunDevicePoller {
 // The inbound state of one peer, behind the inner object's mutex.
 class State {
   public:
-    State(p2p::PubKey pk, std::weak_ptr<AgentInner> agent_inner,
+    State(p2p::NodePeer p2p_peer, std::unique_ptr<NodePeerPoller> recv_poller,
+          std::weak_ptr<AgentInner> agent_inner, p2p::PubKey pk,
           std::unique_ptr<TunDevicePoller> tun_poller, std::uint16_t mtu);
 
     // One pass of inbound packet work; success carries `keep_going`.
@@ -155,6 +206,9 @@ class State {
 
     // A write batch whose tunnel write was still in flight when the last pass ended.
     std::optional<std::vector<BytesMut>> pending_writes;
+    // The peer's P2P handle; inbound ICMP replies go back to the peer through it.
+    p2p::NodePeer p2p_peer;
+    std::unique_ptr<NodePeerPoller> recv_poller;
     // Held weakly: the agent reaches its node peers through the firewall, so a strong reference
     // back would keep both alive.
     std::weak_ptr<AgentInner> agent_inner;
@@ -171,8 +225,11 @@ class State {
 
 class NodePeerInner {
   public:
-    NodePeerInner(p2p::PubKey pk, node_peer::State state) : pk(pk), state(std::move(state)) {}
+    NodePeerInner(p2p::NodePeer p2p_peer, p2p::PubKey pk, node_peer::State state)
+        : p2p_peer(std::move(p2p_peer)), pk(pk), state(std::move(state)) {}
 
+    // Used by outbound batch sends and the status report, beside the state's own copy.
+    const p2p::NodePeer p2p_peer;
     const p2p::PubKey pk;
     std::mutex mutex;
     node_peer::State state;

@@ -66,9 +66,37 @@ Poll<Result<ReceivedPackets, IoError>> TunDevicePollHelper::poll_recv(const Wake
     return helper_.poll(waker);
 }
 
+Poll<Result<void, IoError>> PeerSendFuture::poll(const Waker& waker) {
+    std::optional<log::SpanGuard> span;
+    if (log::enabled(log::Level::Trace)) {
+        span.emplace(log::Level::Trace, "node_peer",
+                     std::vector<log::Field>{{"pk", peer_->pk().to_string()}});
+    }
+    if (!send_) {
+        send_.emplace(peer_->p2p_peer().send_datagrams_wait(std::move(datagrams_)));
+    }
+    auto sent = send_->poll(waker);
+    if (!sent) {
+        return std::nullopt;
+    }
+    Result<void, IoError> outcome;
+    if (!*sent) {
+        outcome = unexpected(IoError::other(sent->error().to_string()));
+    }
+    span.reset();
+    send_.reset();
+    peer_.reset();
+    return outcome;
+}
+
+Poll<Result<void, IoError>> NodePeerPollHelper::poll_send(const Waker& waker, NodePeer peer,
+                                                          std::vector<Bytes> datagrams) {
+    return helper_.poll(waker, std::move(peer), std::move(datagrams));
+}
+
 State::State(std::shared_ptr<AsyncDevice> tun, std::unique_ptr<TunDevicePoller> tun_poller,
-             std::unique_ptr<NodePeerPoller> send_poller,
-             std::shared_ptr<BasicAgentFirewall<NodePeer>> firewall, std::shared_ptr<AgentDns> dns)
+             std::unique_ptr<NodePeerPoller> send_poller, std::shared_ptr<AgentFirewall> firewall,
+             std::shared_ptr<AgentDns> dns)
     : tun(std::move(tun)),
       tun_poller(std::move(tun_poller)),
       send_poller(std::move(send_poller)),
@@ -83,6 +111,21 @@ TunDeviceRef TunDeviceRef::create(std::shared_ptr<AsyncDevice> device, tun_devic
 
 Poll<Result<void, IoError>> TunDeviceDriver::poll(const Waker& waker) {
     return packet_half::poll_driver(ref_.inner(), waker, tun_device::kDriverTexts);
+}
+
+std::shared_ptr<TunDevice> TunDevice::create(const boost::asio::any_io_executor& executor,
+                                             std::shared_ptr<AsyncDevice> device,
+                                             std::shared_ptr<AgentFirewall> firewall,
+                                             std::shared_ptr<AgentDns> dns, std::uint16_t mtu) {
+    tun_device::State state(device, std::make_unique<tun_device::TunDevicePollHelper>(device, mtu),
+                            std::make_unique<tun_device::NodePeerPollHelper>(), std::move(firewall),
+                            std::move(dns));
+    auto tun = std::make_shared<TunDevice>(TunDeviceRef::create(device, std::move(state)));
+    spawn_driver(executor, TunDeviceDriver(tun->ref_), [](Result<void, IoError> outcome) {
+        // The task fails with the error; it is reported here, confined to this task.
+        packet_half::log_driver_end(tun_device::kTarget, outcome);
+    });
+    return tun;
 }
 
 Poll<Result<std::size_t, IoError>> TunDevice::poll_send(

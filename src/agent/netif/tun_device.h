@@ -98,12 +98,44 @@ class TunDevicePollHelper final : public TunDevicePoller {
     PollHelper<TunReadFuture, MakeTunRead> helper_;
 };
 
+// One batch send to one peer, started at its first poll and polled inside a trace span naming the
+// peer. A P2P send error becomes an I/O error of the generic kind with the P2P error's text.
+class PeerSendFuture {
+  public:
+    PeerSendFuture(NodePeer peer, std::vector<Bytes> datagrams)
+        : peer_(std::move(peer)), datagrams_(std::move(datagrams)) {}
+    Poll<Result<void, IoError>> poll(const Waker& waker);
+
+  private:
+    std::optional<NodePeer> peer_;
+    std::vector<Bytes> datagrams_;
+    std::optional<p2p::SendDatagrams> send_;
+};
+
+struct MakePeerSend {
+    PeerSendFuture operator()(NodePeer peer, std::vector<Bytes> datagrams) const {
+        return PeerSendFuture(std::move(peer), std::move(datagrams));
+    }
+};
+
+// One send in flight for all peers of the state.
+class NodePeerPollHelper final : public NodePeerPoller {
+  public:
+    NodePeerPollHelper() : helper_(MakePeerSend{}) {}
+    Poll<Result<void, IoError>> poll_send(const Waker& waker, NodePeer peer,
+                                          std::vector<Bytes> datagrams) override;
+    bool in_flight() const { return helper_.in_flight(); }
+
+  private:
+    PollHelper<PeerSendFuture, MakePeerSend> helper_;
+};
+
 // The outbound state, behind the inner object's mutex.
 class State {
   public:
     State(std::shared_ptr<AsyncDevice> tun, std::unique_ptr<TunDevicePoller> tun_poller,
-          std::unique_ptr<NodePeerPoller> send_poller,
-          std::shared_ptr<BasicAgentFirewall<NodePeer>> firewall, std::shared_ptr<AgentDns> dns);
+          std::unique_ptr<NodePeerPoller> send_poller, std::shared_ptr<AgentFirewall> firewall,
+          std::shared_ptr<AgentDns> dns);
 
     // One pass of outbound packet work; success carries `keep_going`.
     Result<bool, IoError> drive_transmit(const Waker& waker);
@@ -112,7 +144,7 @@ class State {
     std::shared_ptr<AsyncDevice> tun;
     std::unique_ptr<TunDevicePoller> tun_poller;
     std::unique_ptr<NodePeerPoller> send_poller;
-    std::shared_ptr<BasicAgentFirewall<NodePeer>> firewall;
+    std::shared_ptr<AgentFirewall> firewall;
     // Batches whose send was still pending when the last pass ended.
     std::optional<BatchMap> pending_batches;
     std::shared_ptr<AgentDns> dns;
@@ -162,7 +194,7 @@ class TunDevice {
     // spawns its driver task on `executor` inside the spans current on the calling thread.
     static std::shared_ptr<TunDevice> create(const boost::asio::any_io_executor& executor,
                                              std::shared_ptr<AsyncDevice> device,
-                                             std::shared_ptr<BasicAgentFirewall<NodePeer>> firewall,
+                                             std::shared_ptr<AgentFirewall> firewall,
                                              std::shared_ptr<AgentDns> dns, std::uint16_t mtu);
 
     explicit TunDevice(TunDeviceRef ref) : ref_(std::move(ref)) {}

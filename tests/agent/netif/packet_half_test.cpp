@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "agent/netif/async_device.h"
+#include "agent/netif/device_pair.h"
 #include "agent/netif/tun_device.h"
 #include "util/driver_task.h"
 #include "util/log.h"
@@ -246,10 +247,9 @@ TEST(NodePeerDriverTask, PassErrorIsLoggedOnceAfterTheDriverReleasedItsHandle) {
 TEST(TunDeviceDriverTask, ReleasingTheHandleWakesNothingAndTheNextReadinessEndsIt) {
     log::ScopedCapture capture;
     boost::asio::io_context io;
-    int fds[2];
-    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_SEQPACKET, 0, fds), 0);
-    auto device = AsyncDevice::from_fd(io.get_executor(), fds[0]);
-    ASSERT_TRUE(device.has_value());
+    auto pair = testing::make_device_pair(io.get_executor());
+    ASSERT_TRUE(pair->device);
+    auto device = std::make_optional(pair->device);
 
     auto inner = std::make_shared<DeviceInner>();
     // Each pass tries to read the tunnel, as the outbound pass does, and ends waiting.
@@ -274,13 +274,12 @@ TEST(TunDeviceDriverTask, ReleasingTheHandleWakesNothingAndTheNextReadinessEndsI
     EXPECT_EQ(passes_of(inner), 1);  // no wake
     EXPECT_FALSE(task->finished());
 
-    ASSERT_EQ(::send(fds[1], "x", 1, 0), 1);
+    ASSERT_EQ(::send(pair->host, "x", 1, 0), 1);
     io.run_one();  // the readiness wait completes
     drain(io);
     EXPECT_EQ(passes_of(inner), 2);
     EXPECT_TRUE(task->finished());
     EXPECT_EQ(capture->count(log::Level::Trace, "Driver ready"), 1u);
-    ::close(fds[1]);
 }
 
 TEST(DriverTask, KeepGoingRunsAgainAtOnceThroughTheExecutor) {
@@ -365,10 +364,9 @@ TEST(DriverTask, WakesFromManyThreadsNeverOverlapPolls) {
 // The real tunnel-device handle counts like any other and its release wakes nothing.
 TEST(TunDeviceRef, CountsCopiesOfTheFirstHandle) {
     boost::asio::io_context io;
-    int fds[2];
-    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_SEQPACKET, 0, fds), 0);
-    auto device = AsyncDevice::from_fd(io.get_executor(), fds[0]);
-    ASSERT_TRUE(device.has_value());
+    auto pair = testing::make_device_pair(io.get_executor());
+    ASSERT_TRUE(pair->device);
+    auto device = std::make_optional(pair->device);
     auto first = TunDeviceRef::create(
         *device,
         tun_device::State(*device, std::make_unique<tun_device::TunDevicePollHelper>(*device, 1280),
@@ -384,8 +382,39 @@ TEST(TunDeviceRef, CountsCopiesOfTheFirstHandle) {
         EXPECT_EQ(count(), 2u);
     }
     EXPECT_EQ(count(), 0u);
-    ::close(fds[1]);
 }
 
 }  // namespace
 }  // namespace quorvel::agent::packet_half
+
+namespace quorvel::agent {
+namespace {
+
+TEST(TunDeviceCreate, SpawnsTheDriverWithOneCopyAndItsReleaseWakesNothing) {
+    log::ScopedCapture capture;
+    boost::asio::io_context io;
+    auto pair = testing::make_device_pair(io.get_executor());
+    ASSERT_TRUE(pair->device);
+    auto device = std::make_optional(pair->device);
+    auto tun = TunDevice::create(io.get_executor(), *device, nullptr, nullptr, 1280);
+    {
+        std::lock_guard lock(tun->handle().inner().mutex);
+        EXPECT_EQ(tun->handle().inner().state.ref_count, 1u);
+    }
+    EXPECT_EQ(tun->device(), *device);
+    io.poll();
+    const auto polls = [&] {
+        return capture->count(log::Level::Trace, "TunDeviceDriver poll called");
+    };
+    EXPECT_EQ(polls(), 1u);
+    EXPECT_EQ(capture->count(log::Level::Trace, "TunDeviceDriver pending"), 1u);
+
+    tun.reset();
+    io.restart();
+    io.poll();
+    EXPECT_EQ(polls(), 1u);
+    EXPECT_EQ(capture->count(log::Level::Trace, "TunDeviceDriver ready"), 0u);
+}
+
+}  // namespace
+}  // namespace quorvel::agent
