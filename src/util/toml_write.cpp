@@ -93,11 +93,11 @@ void TomlWriter::header(std::string_view text) {
 }
 
 void TomlWriter::table(std::string_view name) {
-    header("[" + toml_key(name) + "]");
+    header(fmt::format("[{}]", toml_key(name)));
 }
 
 void TomlWriter::array_table(std::string_view name) {
-    header("[[" + toml_key(name) + "]]");
+    header(fmt::format("[[{}]]", toml_key(name)));
 }
 
 Result<std::string, std::string> TomlWriter::finish() && {
