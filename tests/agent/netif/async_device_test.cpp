@@ -9,6 +9,7 @@
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
 #include <boost/asio/io_context.hpp>
+#include <boost/asio/thread_pool.hpp>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -335,6 +336,67 @@ TEST_F(SocketPairTest, CoroutineSendWaitsForRoomAndWritesTheWholePacket) {
     drained = host_drain();
     ASSERT_FALSE(drained.empty());
     EXPECT_EQ(drained.back(), packet);
+}
+
+}  // namespace
+}  // namespace quorvel::agent
+
+namespace quorvel::agent {
+namespace {
+
+TEST(AsyncDeviceWriters, SeveralWritersAtOnceEachPacketArrivesWholeAndInItsWritersOrder) {
+    constexpr int kWriters = 4;
+    constexpr int kPerWriter = 300;
+    constexpr std::size_t kSize = 900;
+    boost::asio::thread_pool pool(4);
+    int fds[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_SEQPACKET, 0, fds), 0);
+    auto device = AsyncDevice::from_fd(pool.get_executor(), fds[0]);
+    ASSERT_TRUE(device.has_value());
+    auto failures = std::make_shared<std::atomic<int>>(0);
+    for (int w = 0; w < kWriters; ++w) {
+        boost::asio::co_spawn(
+            pool,
+            [dev = *device, w, failures]() -> boost::asio::awaitable<void> {
+                for (int i = 0; i < kPerWriter; ++i) {
+                    BytesMut packet(kSize, static_cast<std::uint8_t>(i));
+                    packet[0] = static_cast<std::uint8_t>(w);
+                    packet[1] = static_cast<std::uint8_t>(i >> 8);
+                    packet[2] = static_cast<std::uint8_t>(i & 0xff);
+                    auto written = co_await dev->send(packet);
+                    if (!written || *written != kSize) {
+                        ++*failures;
+                    }
+                }
+            },
+            boost::asio::detached);
+    }
+    // The host reads slowly enough at first that the writers meet a full socket.
+    std::vector<int> next(kWriters, 0);
+    int bad = 0;
+    for (int n = 0; n < kWriters * kPerWriter; ++n) {
+        BytesMut buffer(4096);
+        const ssize_t got = ::recv(fds[1], buffer.data(), buffer.size(), 0);
+        ASSERT_EQ(got, static_cast<ssize_t>(kSize));
+        const int w = buffer[0];
+        const int i = (buffer[1] << 8) | buffer[2];
+        ASSERT_LT(w, kWriters);
+        if (i != next[w]) {
+            ++bad;
+        }
+        next[w] = i + 1;
+        for (std::size_t k = 3; k < kSize; ++k) {
+            if (buffer[k] != static_cast<std::uint8_t>(i)) {
+                ++bad;
+                break;
+            }
+        }
+    }
+    pool.join();
+    EXPECT_EQ(bad, 0);
+    EXPECT_EQ(*failures, 0);
+    device->reset();
+    ::close(fds[1]);
 }
 
 }  // namespace
