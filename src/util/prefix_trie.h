@@ -5,7 +5,7 @@
 // Keys are stored with their host bits cleared: 10.0.0.7/24 and 10.0.0.0/24 are the same key.
 //
 // Lookups never allocate. A small table (at most `kLinearLimit` entries, the common case for the
-// inner tables of the firewall) is scanned linearly, longest prefix first. A larger one is a
+// inner tables of the firewall) is scanned linearly and costs one allocation. A larger one is a
 // multibit trie with 8-bit strides: each node holds 256 slots, each slot names the longest prefix
 // that ends inside this node and covers the slot, plus the child node for the next 8 bits. A
 // lookup therefore reads at most four slots.
@@ -41,26 +41,33 @@ class PrefixTrie {
       public:
         // Inserts `value` under `net`, replacing an earlier value. True when the key was new.
         bool insert_or_assign(Ipv4Net net, V value) {
-            auto [it, inserted] = index_.try_emplace(key_of(net), entries_.size());
-            if (inserted) {
-                entries_.push_back(Entry{net.trunc(), std::move(value)});
-            } else {
-                entries_[it->second].value = std::move(value);
+            if (V* existing = find(net)) {
+                *existing = std::move(value);
+                return false;
             }
-            return inserted;
+            add(net, std::move(value));
+            return true;
         }
 
         // The value under `net`, default-constructed first when the key is new.
         V& operator[](Ipv4Net net) {
-            auto [it, inserted] = index_.try_emplace(key_of(net), entries_.size());
-            if (inserted) {
-                entries_.push_back(Entry{net.trunc(), V{}});
+            if (V* existing = find(net)) {
+                return *existing;
             }
-            return entries_[it->second].value;
+            return add(net, V{});
         }
 
         V* find(Ipv4Net net) {
-            auto it = index_.find(key_of(net));
+            const Ipv4Net key = net.trunc();
+            if (index_.empty()) {
+                for (Entry& e : entries_) {
+                    if (e.net == key) {
+                        return &e.value;
+                    }
+                }
+                return nullptr;
+            }
+            auto it = index_.find(key_of(key));
             return it == index_.end() ? nullptr : &entries_[it->second].value;
         }
 
@@ -69,13 +76,34 @@ class PrefixTrie {
 
         PrefixTrie build() && {
             index_.clear();
-            return PrefixTrie(std::move(entries_));
+            return from_entries(std::move(entries_));
         }
 
       private:
+        V& add(Ipv4Net net, V value) {
+            entries_.push_back(Entry{net.trunc(), std::move(value)});
+            // Small builders search their few entries; an index pays off only beyond that.
+            if (entries_.size() > kLinearLimit) {
+                if (index_.empty()) {
+                    for (size_t i = 0; i + 1 < entries_.size(); ++i) {
+                        index_.emplace(key_of(entries_[i].net), i);
+                    }
+                }
+                index_.emplace(key_of(entries_.back().net), entries_.size() - 1);
+            }
+            return entries_.back().value;
+        }
+
         std::vector<Entry> entries_;
         boost::unordered_flat_map<uint64_t, size_t> index_;
     };
+
+    // A table of these entries, in any order; of entries with the same key (host bits cleared) the
+    // last one wins. Entries already in ascending order of address, then prefix length, are taken
+    // without sorting.
+    static PrefixTrie from_entries(std::vector<Entry> entries) {
+        return PrefixTrie(std::move(entries));
+    }
 
     PrefixTrie() = default;
 
@@ -83,12 +111,14 @@ class PrefixTrie {
     const Entry* lookup_entry(Ipv4Addr addr) const noexcept {
         const uint32_t a = addr.to_u32();
         if (nodes_.empty()) {
-            for (const Linear& l : linear_) {
-                if ((a & l.mask) == l.addr) {
-                    return &entries_[l.index];
+            const Entry* best = nullptr;
+            for (const Entry& e : entries_) {
+                if (e.net.contains(addr) &&
+                    (best == nullptr || e.net.prefix_len() > best->net.prefix_len())) {
+                    best = &e;
                 }
             }
-            return nullptr;
+            return best;
         }
         uint32_t best = kNone;
         uint32_t node = 0;
@@ -136,40 +166,52 @@ class PrefixTrie {
         uint32_t child = 0;      // node index; 0 is the root, which is never a child
     };
 
-    struct Linear {
-        uint32_t addr;
-        uint32_t mask;
-        uint32_t index;
-    };
-
     static uint64_t key_of(Ipv4Net net) {
         const Ipv4Net t = net.trunc();
         return (uint64_t{t.addr().to_u32()} << 8) | t.prefix_len();
     }
 
     explicit PrefixTrie(std::vector<Entry> entries) : entries_(std::move(entries)) {
-        std::sort(entries_.begin(), entries_.end(),
-                  [](const Entry& x, const Entry& y) { return x.net < y.net; });
-        // Longest prefixes first: the linear scan stops at the first match, and the trie lets a
-        // longer prefix overwrite the slots of a shorter one that was expanded into them earlier.
-        std::vector<uint32_t> order(entries_.size());
-        for (uint32_t i = 0; i < order.size(); ++i) {
-            order[i] = i;
+        bool ordered = true;
+        for (size_t i = 0; i < entries_.size(); ++i) {
+            entries_[i].net = entries_[i].net.trunc();
+            ordered = ordered && (i == 0 || entries_[i - 1].net < entries_[i].net);
         }
-        std::stable_sort(order.begin(), order.end(), [this](uint32_t x, uint32_t y) {
-            return entries_[x].net.prefix_len() > entries_[y].net.prefix_len();
-        });
-        if (entries_.size() <= kLinearLimit) {
-            linear_.reserve(order.size());
-            for (uint32_t i : order) {
-                const Ipv4Net& n = entries_[i].net;
-                linear_.push_back(Linear{n.addr().to_u32(), n.netmask_u32(), i});
+        if (!ordered) {
+            std::stable_sort(entries_.begin(), entries_.end(),
+                             [](const Entry& x, const Entry& y) { return x.net < y.net; });
+            // Keep the last of each run of equal keys.
+            size_t out = 0;
+            for (size_t i = 0; i < entries_.size(); ++i) {
+                if (i + 1 < entries_.size() && entries_[i + 1].net == entries_[i].net) {
+                    continue;
+                }
+                if (out != i) {
+                    entries_[out] = std::move(entries_[i]);
+                }
+                ++out;
             }
+            entries_.erase(entries_.begin() + static_cast<std::ptrdiff_t>(out), entries_.end());
+        }
+        if (entries_.size() <= kLinearLimit) {
             return;
         }
+        // Shortest prefixes first (a counting sort over the 33 lengths), so that a longer prefix
+        // overwrites the slots of a shorter one expanded into them earlier.
+        std::array<uint32_t, 34> start{};
+        for (const Entry& e : entries_) {
+            ++start[e.net.prefix_len() + 1u];
+        }
+        for (size_t len = 1; len < start.size(); ++len) {
+            start[len] += start[len - 1];
+        }
+        std::vector<uint32_t> order(entries_.size());
+        for (uint32_t i = 0; i < entries_.size(); ++i) {
+            order[start[entries_[i].net.prefix_len()]++] = i;
+        }
         nodes_.resize(256);
-        for (auto it = order.rbegin(); it != order.rend(); ++it) {
-            place(*it);
+        for (uint32_t i : order) {
+            place(i);
         }
     }
 
@@ -199,7 +241,6 @@ class PrefixTrie {
     }
 
     std::vector<Entry> entries_;
-    std::vector<Linear> linear_;
     std::vector<Slot> nodes_;  // 256 slots per node, node 0 is the root
 };
 

@@ -98,6 +98,30 @@ TEST(PrefixTrieTest, KeysLoseTheirHostBitsAndLaterValuesReplaceEarlierOnes) {
     EXPECT_EQ(keys, (std::vector<std::string>{"10.0.0.0/24", "10.0.0.0/25", "10.0.1.0/24"}));
 }
 
+TEST(PrefixTrieTest, FromEntriesOrdersKeysAndKeepsTheLastOfEqualOnes) {
+    for (size_t pad : {0u, 20u}) {
+        std::vector<PrefixTrie<int>::Entry> entries = {{net("10.0.1.0/24"), 1},
+                                                       {net("10.0.0.7/24"), 2},
+                                                       {net("10.0.0.0/24"), 3},
+                                                       {net("10.0.0.0/16"), 4},
+                                                       {net("10.0.1.0/24"), 5}};
+        for (size_t i = 0; i < pad; ++i) {
+            entries.push_back({Ipv4Net(Ipv4Addr(0xc0a80000u + (static_cast<uint32_t>(i) << 8)), 24),
+                               100 + static_cast<int>(i)});
+        }
+        auto trie = PrefixTrie<int>::from_entries(entries);
+        ASSERT_EQ(trie.size(), 3 + pad);
+        EXPECT_EQ(trie.begin()->net, net("10.0.0.0/16"));
+        EXPECT_EQ(*trie.get(net("10.0.0.0/24")), 3);
+        EXPECT_EQ(*trie.get(net("10.0.1.0/24")), 5);
+        EXPECT_EQ(lookup(trie, "10.0.0.200"), 3);
+        EXPECT_EQ(lookup(trie, "10.0.9.1"), 4);
+        if (pad > 0) {
+            EXPECT_EQ(lookup(trie, "192.168.19.1"), 119);
+        }
+    }
+}
+
 TEST(PrefixTrieTest, EqualityIgnoresInsertionOrder) {
     PrefixTrie<int> a = build({{"10.0.0.0/8", 1}, {"10.0.0.1/32", 2}});
     PrefixTrie<int> b = build({{"10.0.0.1/32", 2}, {"10.0.0.0/8", 1}});

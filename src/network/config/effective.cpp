@@ -1,6 +1,9 @@
 #include "network/config/effective.h"
 
+#include <boost/unordered/unordered_flat_set.hpp>
+
 #include <algorithm>
+#include <compare>
 #include <vector>
 
 #include "network/config/network_config.h"
@@ -124,25 +127,98 @@ class LocalView {
     std::vector<Route> routes_;
 };
 
+// Collects the derived rules in the order of the derivation's passes while tracing: each rule is
+// traced before it is added, and the first rule that repeats a key ends the derivation right
+// after its trace line.
 class RuleListBuilder {
   public:
-    explicit RuleListBuilder(size_t expected) { list_.rules.reserve(expected); }
-
-    // False when a rule with the same direction, source and destination is already present.
-    bool add(std::string_view what, EffectiveAccessRule rule) {
-        QV_TRACE(kTarget, "Adding {} rule for {}: {}", to_string(rule.direction), what,
-                 rule.debug());
-        EffectiveAccessRuleListEntryKey key{rule.direction, rule.source, rule.dest};
-        return list_.rules.try_emplace(key, rule).second;
+    explicit RuleListBuilder(size_t expected) {
+        rules_.reserve(expected);
+        seen_.reserve(expected);
     }
 
-    EffectiveAccessRuleList finish() && { return std::move(list_); }
+    // False when the rule's key was added before.
+    bool add(std::string_view what, const EffectiveAccessRule& rule) {
+        QV_TRACE(kTarget, "Adding {} rule for {}: {}", to_string(rule.direction), what,
+                 rule.debug());
+        if (!seen_.insert({rule.direction, rule.source, rule.dest}).second) {
+            return false;
+        }
+        rules_.push_back(rule);
+        return true;
+    }
+
+    Result<EffectiveAccessRuleList, ConfigError> finish() && {
+        // No key repeats, so ordering the rules cannot fail.
+        return std::move(EffectiveAccessRuleList::from_rules(std::move(rules_))).value();
+    }
 
   private:
-    EffectiveAccessRuleList list_;
+    std::vector<EffectiveAccessRule> rules_;
+    boost::unordered_flat_set<EffectiveAccessRuleListEntryKey, EffectiveAccessRuleListEntryKeyHash>
+        seen_;
+};
+
+// The canonical order of the rule list as two integers compared in turn: OUT before IN, then the
+// source's address and prefix length, then the destination's.
+struct OrderKey {
+    uint64_t major;
+    uint64_t minor;
+
+    explicit OrderKey(const EffectiveAccessRuleListEntryKey& key)
+        : major((uint64_t{key.direction == Direction::OUT ? 0u : 1u} << 40) |
+                (uint64_t{key.source.addr().to_u32()} << 8) | key.source.prefix_len()),
+          minor((uint64_t{key.dest.addr().to_u32()} << 8) | key.dest.prefix_len()) {}
+    explicit OrderKey(const EffectiveAccessRule& rule)
+        : OrderKey(EffectiveAccessRuleListEntryKey{rule.direction, rule.source, rule.dest}) {}
+
+    auto operator<=>(const OrderKey&) const = default;
 };
 
 }  // namespace
+
+std::optional<EffectiveAccessRuleList> EffectiveAccessRuleList::from_rules(
+    std::vector<EffectiveAccessRule> rules) {
+    // Rules that arrive in canonical order, as the derivation writes them, are checked in one
+    // pass and kept as they are.
+    bool ordered = true;
+    for (size_t i = 1; i < rules.size() && ordered; ++i) {
+        ordered = OrderKey(rules[i - 1]) < OrderKey(rules[i]);
+    }
+    if (ordered) {
+        EffectiveAccessRuleList list;
+        list.rules_ = std::move(rules);
+        return list;
+    }
+    struct Slot {
+        OrderKey key;
+        uint32_t index;
+    };
+    std::vector<Slot> order;
+    order.reserve(rules.size());
+    for (size_t i = 0; i < rules.size(); ++i) {
+        order.push_back({OrderKey(rules[i]), static_cast<uint32_t>(i)});
+    }
+    std::sort(order.begin(), order.end(),
+              [](const Slot& a, const Slot& b) { return a.key < b.key; });
+    EffectiveAccessRuleList list;
+    list.rules_.reserve(rules.size());
+    for (size_t i = 0; i < order.size(); ++i) {
+        if (i > 0 && order[i].key == order[i - 1].key) {
+            return std::nullopt;
+        }
+        list.rules_.push_back(std::move(rules[order[i].index]));
+    }
+    return list;
+}
+
+const EffectiveAccessRule* EffectiveAccessRuleList::find(const Key& key) const {
+    const OrderKey wanted(key);
+    auto it = std::lower_bound(
+        rules_.begin(), rules_.end(), wanted,
+        [](const EffectiveAccessRule& r, const OrderKey& k) { return OrderKey(r) < k; });
+    return it != rules_.end() && OrderKey(*it) == wanted ? &*it : nullptr;
+}
 
 size_t EffectiveAccessRuleListEntryKeyHash::operator()(
     const EffectiveAccessRuleListEntryKey& key) const noexcept {
@@ -220,42 +296,129 @@ Result<EffectiveAccessRuleList, ConfigError> NetworkConfig::effective_access_rul
             peers.push_back({pk, host_net(node.ip), groups, allow_if(view.linked(groups))});
         }
     }
-
     size_t expected = peers.size();
     for (const LocalView::Route& r : view.routes()) {
         expected += r.route->gw == local_pk ? peers.size() : 1;
     }
-    RuleListBuilder list(2 * expected);
+    expected *= 2;
 
-    // OUT rules first, then IN rules; within each, node rules before route rules.
-    for (Direction dir : {Direction::OUT, Direction::IN}) {
-        const bool out = dir == Direction::OUT;
-        for (const Peer& peer : peers) {
-            if (!list.add("node", {dir, out ? local_net : peer.net, out ? peer.net : local_net,
-                                   peer.pk, peer.linked})) {
-                return unexpected(ConfigError(ConfigError::DuplicateRoute{}));
+    if (log::enabled(log::Level::Trace)) {
+        // Rules in the order of the four passes (OUT node and route rules, then IN node and route
+        // rules), each traced before it is added, as the trace lines tell the story of the
+        // derivation.
+        RuleListBuilder list(expected);
+        for (Direction dir : {Direction::OUT, Direction::IN}) {
+            const bool out = dir == Direction::OUT;
+            for (const Peer& peer : peers) {
+                if (!list.add("node", {dir, out ? local_net : peer.net, out ? peer.net : local_net,
+                                       peer.pk, peer.linked})) {
+                    return unexpected(ConfigError(ConfigError::DuplicateRoute{}));
+                }
+            }
+            for (const LocalView::Route& r : view.routes()) {
+                const NetworkRoute& route = *r.route;
+                if (route.gw != local_pk) {
+                    if (!list.add("route (non-gateway)",
+                                  {dir, out ? local_net : route.dest, out ? route.dest : local_net,
+                                   route.gw, allow_if(r.admits_local)})) {
+                        return unexpected(ConfigError(ConfigError::DuplicateRoute{}));
+                    }
+                    continue;
+                }
+                for (const Peer& peer : peers) {
+                    if (!list.add("route (gateway)",
+                                  {dir, out ? route.dest : peer.net, out ? peer.net : route.dest,
+                                   peer.pk, allow_if(view.admits(r, peer.groups))})) {
+                        return unexpected(ConfigError(ConfigError::DuplicateRoute{}));
+                    }
+                }
             }
         }
-        for (const LocalView::Route& r : view.routes()) {
-            const NetworkRoute& route = *r.route;
-            if (route.gw != local_pk) {
-                if (!list.add("route (non-gateway)",
-                              {dir, out ? local_net : route.dest, out ? route.dest : local_net,
-                               route.gw, allow_if(r.admits_local)})) {
-                    return unexpected(ConfigError(ConfigError::DuplicateRoute{}));
-                }
-                continue;
-            }
-            for (const Peer& peer : peers) {
-                if (!list.add("route (gateway)",
-                              {dir, out ? route.dest : peer.net, out ? peer.net : route.dest,
-                               peer.pk, allow_if(view.admits(r, peer.groups))})) {
-                    return unexpected(ConfigError(ConfigError::DuplicateRoute{}));
-                }
-            }
+        return std::move(list).finish();
+    }
+
+    // The same rules, written straight in the list's canonical order so that no sort and no hash
+    // probe per rule is needed. Peers and routes are sorted once; each source's destinations
+    // are then merged from sorted sequences. Should a document make two keys meet (a route onto a
+    // node's or the local node's address), the list falls back to sorting and reports the
+    // repeated key.
+    std::sort(peers.begin(), peers.end(),
+              [](const Peer& a, const Peer& b) { return a.net < b.net; });
+    std::vector<const LocalView::Route*> gateways;
+    std::vector<const LocalView::Route*> others;
+    for (const LocalView::Route& r : view.routes()) {
+        (r.route->gw == local_pk ? gateways : others).push_back(&r);
+    }
+    auto by_dest = [](const LocalView::Route* a, const LocalView::Route* b) {
+        return a->route->dest < b->route->dest;
+    };
+    std::sort(gateways.begin(), gateways.end(), by_dest);
+    std::sort(others.begin(), others.end(), by_dest);
+
+    std::vector<EffectiveAccessRule> rules;
+    rules.reserve(expected);
+    auto out_via_other = [&](const LocalView::Route* r) {
+        rules.push_back(
+            {Direction::OUT, local_net, r->route->dest, r->route->gw, allow_if(r->admits_local)});
+    };
+    auto in_via_other = [&](const LocalView::Route* r) {
+        rules.push_back(
+            {Direction::IN, r->route->dest, local_net, r->route->gw, allow_if(r->admits_local)});
+    };
+    auto out_via_local = [&](const LocalView::Route* r) {
+        for (const Peer& peer : peers) {
+            rules.push_back({Direction::OUT, r->route->dest, peer.net, peer.pk,
+                             allow_if(view.admits(*r, peer.groups))});
+        }
+    };
+    auto in_via_local = [&](const Peer& peer, const LocalView::Route* r) {
+        rules.push_back({Direction::IN, peer.net, r->route->dest, peer.pk,
+                         allow_if(view.admits(*r, peer.groups))});
+    };
+
+    // OUT: the sources are the local node and the destinations of the routes through it.
+    size_t g = 0;
+    for (; g < gateways.size() && gateways[g]->route->dest < local_net; ++g) {
+        out_via_local(gateways[g]);
+    }
+    size_t o = 0;
+    for (const Peer& peer : peers) {
+        for (; o < others.size() && others[o]->route->dest < peer.net; ++o) {
+            out_via_other(others[o]);
+        }
+        rules.push_back({Direction::OUT, local_net, peer.net, peer.pk, peer.linked});
+    }
+    for (; o < others.size(); ++o) {
+        out_via_other(others[o]);
+    }
+    for (; g < gateways.size(); ++g) {
+        out_via_local(gateways[g]);
+    }
+
+    // IN: the sources are the other nodes and the destinations of the routes through others.
+    o = 0;
+    for (const Peer& peer : peers) {
+        for (; o < others.size() && others[o]->route->dest < peer.net; ++o) {
+            in_via_other(others[o]);
+        }
+        g = 0;
+        for (; g < gateways.size() && gateways[g]->route->dest < local_net; ++g) {
+            in_via_local(peer, gateways[g]);
+        }
+        rules.push_back({Direction::IN, peer.net, local_net, peer.pk, peer.linked});
+        for (; g < gateways.size(); ++g) {
+            in_via_local(peer, gateways[g]);
         }
     }
-    return std::move(list).finish();
+    for (; o < others.size(); ++o) {
+        in_via_other(others[o]);
+    }
+
+    auto list = EffectiveAccessRuleList::from_rules(std::move(rules));
+    if (!list) {
+        return unexpected(ConfigError(ConfigError::DuplicateRoute{}));
+    }
+    return std::move(*list);
 }
 
 Result<EffectiveRoutingList, ConfigError> NetworkConfig::effective_routing_list(

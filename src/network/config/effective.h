@@ -10,10 +10,12 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
 #include <unordered_set>
+#include <vector>
 
 #include <fmt/format.h>
 
@@ -70,21 +72,39 @@ struct EffectiveAccessRuleListEntryKeyHash {
     size_t operator()(const EffectiveAccessRuleListEntryKey& key) const noexcept;
 };
 
-struct EffectiveAccessRuleList {
-    using Map = boost::unordered_flat_map<EffectiveAccessRuleListEntryKey, EffectiveAccessRule,
-                                          EffectiveAccessRuleListEntryKeyHash>;
-    Map rules;
+// The local node's access rules, at most one per key. They are kept in one canonical order (the
+// order of the table: OUT before IN, then by source, then by destination, each network by address
+// and prefix length), so equal lists compare and print alike however they were built.
+class EffectiveAccessRuleList {
+  public:
+    using Key = EffectiveAccessRuleListEntryKey;
+    using const_iterator = std::vector<EffectiveAccessRule>::const_iterator;
 
-    size_t size() const { return rules.size(); }
-    bool empty() const { return rules.empty(); }
+    EffectiveAccessRuleList() = default;
+
+    // The list of these rules, in any order; nothing when two of them share a key.
+    static std::optional<EffectiveAccessRuleList> from_rules(
+        std::vector<EffectiveAccessRule> rules);
+
+    // The rule with this key, or null.
+    const EffectiveAccessRule* find(const Key& key) const;
+
+    size_t size() const { return rules_.size(); }
+    bool empty() const { return rules_.empty(); }
+    // The rules in canonical order.
+    const_iterator begin() const { return rules_.begin(); }
+    const_iterator end() const { return rules_.end(); }
 
     // The two-level prefix tables of the allowed rules, for the firewall.
     RoutingTries routing_tries() const;
 
-    // The access-rule table: OUT rows before IN rows, then by source and destination.
+    // The access-rule table.
     std::string to_string() const;
 
     bool operator==(const EffectiveAccessRuleList&) const = default;
+
+  private:
+    std::vector<EffectiveAccessRule> rules_;
 };
 
 struct EffectiveRoute {

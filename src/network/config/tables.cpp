@@ -18,17 +18,6 @@ constexpr size_t kAddrWidth = 15;  // 255.255.255.255
 constexpr size_t kKeyWidth = 64;
 constexpr size_t kActionWidth = 6;
 
-// OUT before IN, then source, then destination, each network by address and prefix length.
-bool table_order(const EffectiveAccessRule* a, const EffectiveAccessRule* b) {
-    if (a->direction != b->direction) {
-        return a->direction == Direction::OUT;
-    }
-    if (a->source != b->source) {
-        return a->source < b->source;
-    }
-    return a->dest < b->dest;
-}
-
 }  // namespace
 
 std::string_view to_string(Direction direction) {
@@ -59,26 +48,20 @@ std::string EffectiveAccessRule::debug() const {
 }
 
 std::string EffectiveAccessRuleList::to_string() const {
-    std::vector<const EffectiveAccessRule*> sorted;
-    sorted.reserve(rules.size());
-    for (const auto& [key, rule] : rules) {
-        sorted.push_back(&rule);
-    }
-    std::sort(sorted.begin(), sorted.end(), table_order);
-
     std::string out;
-    out.reserve((sorted.size() + 1) * 115);
+    out.reserve((rules_.size() + 1) * 115);
     append_table_line(out, {{"Type", kTypeWidth},
                             {"Source", kNetWidth},
                             {"Destination", kNetWidth},
                             {"PubKey", kKeyWidth},
                             {"Action", kActionWidth}});
-    for (const EffectiveAccessRule* rule : sorted) {
-        append_table_line(out, {{network::to_string(rule->direction), kTypeWidth},
-                                {rule->source.to_string(), kNetWidth},
-                                {rule->dest.to_string(), kNetWidth},
-                                {rule->pk.to_string(), kKeyWidth},
-                                {network::to_string(rule->action), kActionWidth}});
+    // The list is already in table order.
+    for (const EffectiveAccessRule& rule : rules_) {
+        append_table_line(out, {{network::to_string(rule.direction), kTypeWidth},
+                                {rule.source.to_string(), kNetWidth},
+                                {rule.dest.to_string(), kNetWidth},
+                                {rule.pk.to_string(), kKeyWidth},
+                                {network::to_string(rule.action), kActionWidth}});
     }
     return out;
 }

@@ -1,6 +1,12 @@
 #include "network/config/effective.h"
 
+#include <fmt/format.h>
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <random>
+#include <string>
+#include <vector>
 
 #include "network/config/network_config.h"
 #include "network/config/test_documents.h"
@@ -13,6 +19,7 @@ using testing::addr;
 using testing::key;
 using testing::make_document;
 using testing::net;
+using testing::rule_at;
 using testing::rule_list;
 using testing::sample_document;
 
@@ -101,11 +108,11 @@ TEST(EffectiveTest, SeenFromTheGatewayOfARoute) {
     ASSERT_TRUE(rules.has_value());
     // Two gateway routes with four other nodes each, three routes via others, four nodes.
     EXPECT_EQ(rules->size(), 2u * (2 * 4 + 3 + 4));
-    const auto* rule = &rules->rules.at({OUT, net("10.4.0.0/16"), net("10.0.0.5/32")});
+    const auto* rule = &rule_at(*rules, {OUT, net("10.4.0.0/16"), net("10.0.0.5/32")});
     EXPECT_EQ(rule->action, ALLOW);  // D lists "ALL", which the route names
-    rule = &rules->rules.at({IN, net("10.0.0.4/32"), net("10.4.0.0/16")});
+    rule = &rule_at(*rules, {IN, net("10.0.0.4/32"), net("10.4.0.0/16")});
     EXPECT_EQ(rule->action, DENY);
-    EXPECT_EQ(rules->rules.at({IN, net("10.0.0.4/32"), net("10.1.0.0/16")}).action, ALLOW);
+    EXPECT_EQ(rule_at(*rules, {IN, net("10.0.0.4/32"), net("10.1.0.0/16")}).action, ALLOW);
 }
 
 TEST(EffectiveTest, OrderOfNodesRoutesAndPoliciesChangesNothing) {
@@ -199,7 +206,7 @@ TEST(EffectiveTest, WithoutPoliciesEveryNodeRuleDenies) {
     auto rules = doc.effective_access_rule_list(key(1));
     ASSERT_TRUE(rules.has_value());
     EXPECT_EQ(rules->size(), 4u);
-    for (const auto& [k, rule] : rules->rules) {
+    for (const auto& rule : *rules) {
         EXPECT_EQ(rule.action, DENY) << rule.to_string();
     }
     EXPECT_EQ(doc.hostnames(key(1)).size(), 1u);
@@ -233,7 +240,7 @@ TEST(EffectiveTest, MatchingPolicy) {
     // ALL/ALL lets every node reach every other.
     auto rules = all.effective_access_rule_list(key(4));
     ASSERT_TRUE(rules.has_value());
-    for (const auto& [k, rule] : rules->rules) {
+    for (const auto& rule : *rules) {
         EXPECT_EQ(rule.action, ALLOW) << rule.to_string();
     }
     EXPECT_EQ(all.hostnames(key(4)).size(), 5u);
@@ -247,8 +254,8 @@ TEST(EffectiveTest, RouteWithoutGroupsIsAllowedForEveryNode) {
     ASSERT_TRUE(gw_rules.has_value());
     for (uint8_t n : {2, 3}) {
         Ipv4Net host(addr(n == 2 ? "10.0.0.2" : "10.0.0.3"), 32);
-        EXPECT_EQ(gw_rules->rules.at({OUT, net("172.16.0.0/12"), host}).action, ALLOW);
-        EXPECT_EQ(gw_rules->rules.at({IN, host, net("172.16.0.0/12")}).action, ALLOW);
+        EXPECT_EQ(rule_at(*gw_rules, {OUT, net("172.16.0.0/12"), host}).action, ALLOW);
+        EXPECT_EQ(rule_at(*gw_rules, {IN, host, net("172.16.0.0/12")}).action, ALLOW);
         auto routes = doc.effective_routing_list(key(n));
         ASSERT_TRUE(routes.has_value());
         ASSERT_EQ(routes->size(), 1u);
@@ -298,6 +305,127 @@ TEST(EffectiveTest, EachRuleIsTracedBeforeItIsAdded) {
         traced += e.message.starts_with("Adding ") ? 1 : 0;
     }
     EXPECT_EQ(traced, rules->size());
+}
+
+}  // namespace
+}  // namespace quorvel::network
+
+namespace quorvel::network {
+namespace {
+
+TEST(EffectiveTest, WhileTracingTheDerivationStopsAtTheRuleThatRepeatsAKey) {
+    log::ScopedCapture capture;
+    const NetworkConfig doc = make_document(
+        {{1, "10.0.0.1", "l", {}}, {2, "10.0.0.2", "a", {}}, {3, "10.0.0.3", "b", {}}},
+        {{"10.0.0.3/32", 2, {}}}, {});
+    auto rules = doc.effective_access_rule_list(key(1));
+    ASSERT_FALSE(rules.has_value());
+    EXPECT_TRUE(rules.error().is<ConfigError::DuplicateRoute>());
+    std::vector<std::string> traced;
+    for (const auto& e : capture->events()) {
+        if (e.message.starts_with("Adding ")) {
+            traced.push_back(e.message);
+        }
+    }
+    // Both OUT node rules, then the route's OUT rule, which repeats B's key; nothing after it.
+    ASSERT_EQ(traced.size(), 3u);
+    EXPECT_EQ(traced[2],
+              "Adding OUT rule for route (non-gateway): EffectiveAccessRule { direction: OUT, "
+              "source: 10.0.0.1/32, dest: 10.0.0.3/32, pk: " +
+                  key(2).to_string() + ", action: Allow }");
+}
+
+TEST(EffectiveTest, ListsFromRulesAreOrderedAndRefuseRepeatedKeys) {
+    const EffectiveAccessRule in{IN, net("10.0.0.2/32"), net("10.0.0.1/32"), key(2), ALLOW};
+    const EffectiveAccessRule out{OUT, net("10.0.0.9/32"), net("10.0.0.1/32"), key(3), DENY};
+    const EffectiveAccessRule out_first{OUT, net("10.0.0.1/32"), net("10.0.0.2/32"), key(2), ALLOW};
+    auto list = EffectiveAccessRuleList::from_rules({in, out, out_first});
+    ASSERT_TRUE(list.has_value());
+    EXPECT_EQ(std::vector<EffectiveAccessRule>(list->begin(), list->end()),
+              (std::vector<EffectiveAccessRule>{out_first, out, in}));
+    ASSERT_NE(list->find({IN, in.source, in.dest}), nullptr);
+    EXPECT_EQ(*list->find({IN, in.source, in.dest}), in);
+    EXPECT_EQ(list->find({OUT, in.source, in.dest}), nullptr);
+    EXPECT_EQ(list->find({IN, in.source, net("10.0.0.1/31")}), nullptr);
+
+    EffectiveAccessRule same_key = out;
+    same_key.action = ALLOW;
+    EXPECT_FALSE(EffectiveAccessRuleList::from_rules({out, in, same_key}).has_value());
+    EXPECT_TRUE(EffectiveAccessRuleList::from_rules({}).value().empty());
+}
+
+}  // namespace
+}  // namespace quorvel::network
+
+namespace quorvel::network {
+namespace {
+
+// The derivation writes its rules straight in canonical order when nothing is traced and in the
+// order of its passes, with a check per rule, while tracing; both must agree on every document,
+// including those where a route lands on a node's address.
+TEST(EffectiveTest, TracedAndUntracedDerivationsAgreeOnRandomDocuments) {
+    std::mt19937 rng(5150);
+    const std::vector<std::string> names = {"a", "b", "c", "ALL"};
+    auto pick_groups = [&] {
+        std::vector<std::string> out;
+        for (const std::string& n : names) {
+            if (rng() % 3 == 0) {
+                out.push_back(n);
+            }
+        }
+        return out;
+    };
+    size_t duplicates = 0;
+    for (int round = 0; round < 300; ++round) {
+        const size_t node_count = 1 + rng() % 12;
+        std::vector<testing::NodeSpec> nodes;
+        std::vector<std::string> ips;
+        for (size_t i = 0; i < node_count; ++i) {
+            ips.push_back(fmt::format("10.0.0.{}", 1 + 3 * i + rng() % 3));
+        }
+        for (size_t i = 0; i < node_count; ++i) {
+            nodes.push_back({static_cast<uint8_t>(i + 1), ips[i].c_str(), "h", pick_groups()});
+        }
+        std::vector<std::string> dests;
+        const size_t route_count = rng() % 6;
+        for (size_t r = 0; r < route_count; ++r) {
+            // Now and then a route onto a node's own /32.
+            dests.push_back(rng() % 8 == 0 ? ips[rng() % node_count] + "/32"
+                                           : fmt::format("10.{}.{}.0/24", 1 + rng() % 250, r));
+        }
+        std::vector<testing::RouteSpec> routes;
+        for (const std::string& d : dests) {
+            routes.push_back(
+                {d.c_str(), static_cast<uint8_t>(1 + rng() % node_count), pick_groups()});
+        }
+        std::vector<testing::PolicySpec> policies;
+        for (size_t p = rng() % 4; p > 0; --p) {
+            policies.push_back({pick_groups(), pick_groups()});
+        }
+        NetworkConfig doc = make_document(nodes, routes, policies, rng() % 64, rng() % 2 == 0);
+        for (uint8_t local = 1; local <= node_count; ++local) {
+            auto plain = doc.effective_access_rule_list(key(local));
+            Result<EffectiveAccessRuleList, ConfigError> traced = EffectiveAccessRuleList{};
+            {
+                log::ScopedCapture capture;
+                traced = doc.effective_access_rule_list(key(local));
+            }
+            ASSERT_EQ(plain.has_value(), traced.has_value()) << "round " << round;
+            if (plain.has_value()) {
+                ASSERT_EQ(*plain, *traced) << plain->to_string() << traced->to_string();
+                const size_t peers = node_count - 1;
+                const size_t via_local = static_cast<size_t>(
+                    std::count_if(doc.routes.begin(), doc.routes.end(),
+                                  [&](const auto& r) { return r.second.gw == key(local); }));
+                EXPECT_EQ(plain->size(),
+                          2 * (peers + (doc.routes.size() - via_local) + via_local * peers));
+            } else {
+                ++duplicates;
+                EXPECT_EQ(plain.error(), traced.error());
+            }
+        }
+    }
+    EXPECT_GT(duplicates, 0u);
 }
 
 }  // namespace

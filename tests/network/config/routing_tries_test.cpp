@@ -37,7 +37,7 @@ TEST(RoutingTriesTest, HoldExactlyTheAllowedRules) {
         auto rules = doc.effective_access_rule_list(key(local));
         ASSERT_TRUE(rules.has_value());
         std::set<Triple> out, in;
-        for (const auto& [k, r] : rules->rules) {
+        for (const auto& r : *rules) {
             if (r.action != Action::Allow) {
                 continue;
             }

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <initializer_list>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -20,11 +21,17 @@ inline p2p::PubKey key(uint8_t n) {
 
 // A rule list holding exactly these rules.
 inline EffectiveAccessRuleList rule_list(std::initializer_list<EffectiveAccessRule> rules) {
-    EffectiveAccessRuleList list;
-    for (const EffectiveAccessRule& r : rules) {
-        list.rules.emplace(EffectiveAccessRuleListEntryKey{r.direction, r.source, r.dest}, r);
+    return EffectiveAccessRuleList::from_rules(rules).value();
+}
+
+// The rule under `key`, which must be in the list.
+inline const EffectiveAccessRule& rule_at(const EffectiveAccessRuleList& list,
+                                          const EffectiveAccessRuleListEntryKey& key) {
+    const EffectiveAccessRule* rule = list.find(key);
+    if (rule == nullptr) {
+        throw std::out_of_range("no rule under this key");
     }
-    return list;
+    return *rule;
 }
 
 inline Ipv4Net net(const char* text) {
