@@ -64,8 +64,13 @@ EffectiveAccessRuleList expected_sample_rules() {
     });
 }
 
+TEST(EffectiveTest, TheSampleNetworkReadsAsBuiltInCode) {
+    EXPECT_EQ(testing::sample_toml_document(), sample_document());
+    EXPECT_EQ(testing::sample_toml_document(true), sample_document());
+}
+
 TEST(EffectiveTest, DerivesEveryListOfTheSampleNetwork) {
-    const NetworkConfig doc = sample_document();
+    const NetworkConfig doc = testing::sample_toml_document();
 
     auto rules = doc.effective_access_rule_list(key(1));
     ASSERT_TRUE(rules.has_value()) << rules.error().to_string();
@@ -116,9 +121,10 @@ TEST(EffectiveTest, SeenFromTheGatewayOfARoute) {
 }
 
 TEST(EffectiveTest, OrderOfNodesRoutesAndPoliciesChangesNothing) {
-    const NetworkConfig base = sample_document();
-    const NetworkConfig variants[] = {sample_document(0, true), sample_document(97, false),
-                                      sample_document(1024, true)};
+    const NetworkConfig base = testing::sample_toml_document();
+    // Sections written back to front, and maps sized so that they iterate in other orders.
+    const NetworkConfig variants[] = {testing::sample_toml_document(true), sample_document(0, true),
+                                      sample_document(97, false), sample_document(1024, true)};
     for (uint8_t local = 1; local <= 5; ++local) {
         auto rules = base.effective_access_rule_list(key(local));
         auto routes = base.effective_routing_list(key(local));
@@ -155,9 +161,11 @@ TEST(EffectiveTest, RouteOntoANodeAddressIsADuplicateRoute) {
     const std::vector<testing::NodeSpec> nodes = {
         {1, "10.0.0.1", "l", {}}, {2, "10.0.0.2", "a", {}}, {3, "10.0.0.3", "b", {}}};
     // Through another node: its OUT rule L -> 10.0.0.3/32 collides with B's node rule.
-    NetworkConfig via_other = make_document(nodes, {{"10.0.0.3/32", 2, {}}}, {});
+    NetworkConfig via_other =
+        testing::read_document(testing::make_toml(nodes, {{"10.0.0.3/32", 2, {}}}, {}));
     // Through L itself: 10.0.0.1/32 -> N collides with L's node rule towards N.
-    NetworkConfig via_local = make_document(nodes, {{"10.0.0.1/32", 1, {}}}, {});
+    NetworkConfig via_local =
+        testing::read_document(testing::make_toml(nodes, {{"10.0.0.1/32", 1, {}}}, {}));
     for (const NetworkConfig* doc : {&via_other, &via_local}) {
         auto rules = doc->effective_access_rule_list(key(1));
         ASSERT_FALSE(rules.has_value());

@@ -32,7 +32,7 @@ std::set<Triple> contents(const RoutingTrie& trie) {
 }
 
 TEST(RoutingTriesTest, HoldExactlyTheAllowedRules) {
-    const NetworkConfig doc = sample_document();
+    const NetworkConfig doc = testing::sample_toml_document();
     for (uint8_t local = 1; local <= 5; ++local) {
         auto rules = doc.effective_access_rule_list(key(local));
         ASSERT_TRUE(rules.has_value());
@@ -54,7 +54,7 @@ TEST(RoutingTriesTest, HoldExactlyTheAllowedRules) {
 }
 
 TEST(RoutingTriesTest, SampleNetworkSeenFromTheLocalNode) {
-    const NetworkConfig doc = sample_document();
+    const NetworkConfig doc = testing::sample_toml_document();
     RoutingTries tries = doc.effective_access_rule_list(key(1)).value().routing_tries();
     const Ipv4Net l = net("10.0.0.1/32");
     const Ipv4Net fwd = net("192.168.0.0/24");

@@ -1,5 +1,6 @@
-// Documents built in code for the derivation tests: keys with a recognisable text form and a
-// small network whose nodes, routes and policies exercise every kind of rule.
+// Documents for the derivation tests, written as TOML text or built in code: keys with a
+// recognisable text form and a small network whose nodes, routes and policies exercise every kind
+// of rule.
 #pragma once
 
 #include <algorithm>
@@ -117,6 +118,54 @@ inline const std::vector<PolicySpec> kPolicies = {
     {{"dev"}, {"db"}},
     {{"ops"}, {"ALL"}},
 };
+
+// The document as TOML text, its sections in the given order or back to front.
+inline std::string make_toml(const std::vector<NodeSpec>& nodes,
+                             const std::vector<RouteSpec>& routes,
+                             const std::vector<PolicySpec>& policies, bool reverse = false) {
+    auto list = [](const std::vector<std::string>& names) {
+        std::string out = "[";
+        for (size_t i = 0; i < names.size(); ++i) {
+            out += (i == 0 ? "\"" : ", \"") + names[i] + "\"";
+        }
+        return out + "]";
+    };
+    std::vector<std::string> sections;
+    for (const NodeSpec& n : nodes) {
+        sections.push_back("[[node]]\npk = \"" + key(n.key).to_string() + "\"\nip = \"" + n.ip +
+                           "\"\nhostname = \"" + n.hostname + "\"\ngroups = " + list(n.groups) +
+                           "\n");
+    }
+    for (const RouteSpec& r : routes) {
+        sections.push_back("[[route]]\ndest = \"" + std::string(r.dest) + "\"\ngw = \"" +
+                           key(r.gw).to_string() + "\"\ngroups = " + list(r.groups) + "\n");
+    }
+    for (const PolicySpec& p : policies) {
+        sections.push_back("[[policy]]\nsource_groups = " + list(p.source_groups) +
+                           "\ndestination_groups = " + list(p.destination_groups) + "\n");
+    }
+    if (reverse) {
+        std::reverse(sections.begin(), sections.end());
+    }
+    std::string text = "network = \"10.0.0.0/24\"\n";
+    for (const std::string& section : sections) {
+        text += "\n" + section;
+    }
+    return text;
+}
+
+// The document read from its TOML text and validated.
+inline NetworkConfig read_document(const std::string& text) {
+    auto doc = NetworkConfig::try_from(text);
+    if (!doc.has_value()) {
+        throw std::invalid_argument(doc.error().to_string());
+    }
+    return std::move(doc).value();
+}
+
+inline NetworkConfig sample_toml_document(bool reverse = false) {
+    return read_document(make_toml(kNodes, kRoutes, kPolicies, reverse));
+}
 
 inline NetworkConfig sample_document(size_t bucket_hint = 0, bool reverse = false) {
     return make_document(kNodes, kRoutes, kPolicies, bucket_hint, reverse);
