@@ -1,7 +1,12 @@
 #include "p2p/identity.h"
 
+#include <algorithm>
+#include <atomic>
 #include <bit>
 #include <cstring>
+#include <mutex>
+#include <thread>
+#include <vector>
 
 #include "p2p/crypto.h"
 
@@ -36,6 +41,7 @@ void put_pow(uint8_t* out, uint32_t pow) {
 }
 
 constexpr uint32_t kCancelCheckInterval = 4096;
+constexpr uint8_t kParallelDifficulty = 16;
 
 }  // namespace
 
@@ -50,24 +56,58 @@ Identity::Identity(SecKey sk, Pow pow) : sk_(sk), pk_(crypto::derive_public_key(
 
 Result<Identity, identity::Error> Identity::generate(uint8_t difficulty,
                                                      std::optional<CancellationToken> cancel) {
-    std::array<uint8_t, KEY_LEN + 4> input{};
-    for (;;) {
-        SecKey sk = SecKey::random();
-        PubKey pk = crypto::derive_public_key(sk);
-        std::memcpy(input.data(), pk.as_bytes().data(), KEY_LEN);
-        // Every 32-bit value is tried for this key before a new key is drawn.
-        uint32_t pow = 0;
-        do {
-            if (pow % kCancelCheckInterval == 0 && cancel && cancel->is_cancelled()) {
-                return unexpected(identity::Error(identity::Error::Kind::Cancelled));
-            }
-            put_pow(input.data() + KEY_LEN, pow);
-            if (leading_zero_bits(crypto::sha256(input)) >= difficulty) {
-                return Identity(sk, pk, Pow(static_cast<int32_t>(pow)));
-            }
-            ++pow;
-        } while (pow != 0);
+    // Each searcher draws its own keys; the first one to meet the difficulty ends the others.
+    std::atomic<bool> done{false};
+    std::mutex found_mutex;
+    std::optional<Identity> found;
+    auto search = [&] {
+        std::array<uint8_t, KEY_LEN + 4> input{};
+        while (!done.load(std::memory_order_relaxed)) {
+            SecKey sk = SecKey::random();
+            PubKey pk = crypto::derive_public_key(sk);
+            std::memcpy(input.data(), pk.as_bytes().data(), KEY_LEN);
+            // Every 32-bit value is tried for this key before a new key is drawn.
+            uint32_t pow = 0;
+            do {
+                if (pow % kCancelCheckInterval == 0) {
+                    if (done.load(std::memory_order_relaxed)) {
+                        return;
+                    }
+                    if (cancel && cancel->is_cancelled()) {
+                        done.store(true, std::memory_order_relaxed);
+                        return;
+                    }
+                }
+                put_pow(input.data() + KEY_LEN, pow);
+                if (leading_zero_bits(crypto::sha256(input)) >= difficulty) {
+                    std::lock_guard lock(found_mutex);
+                    if (!found) {
+                        found = Identity(sk, pk, Pow(static_cast<int32_t>(pow)));
+                    }
+                    done.store(true, std::memory_order_relaxed);
+                    return;
+                }
+                ++pow;
+            } while (pow != 0);
+        }
+    };
+    // Low difficulties finish in milliseconds; only long searches are worth more threads.
+    unsigned helpers = difficulty >= kParallelDifficulty
+                           ? std::min(std::max(std::thread::hardware_concurrency(), 1u), 4u) - 1
+                           : 0;
+    std::vector<std::thread> threads;
+    threads.reserve(helpers);
+    for (unsigned i = 0; i < helpers; ++i) {
+        threads.emplace_back(search);
     }
+    search();
+    for (auto& t : threads) {
+        t.join();
+    }
+    if (!found) {
+        return unexpected(identity::Error(identity::Error::Kind::Cancelled));
+    }
+    return *found;
 }
 
 }  // namespace quorvel::p2p

@@ -629,8 +629,9 @@ asio::awaitable<Result<NodeRef, node::Error>> Node::bind(asio::any_io_executor e
             QV_WARN(kTarget, "Timeout of {} ms exceeded while attempting to resolve hostname {}",
                     hooks.resolve_timeout.count(), url.addr());
         }
-        auto record = std::make_shared<SuperPeer>(url, std::move(session_keys), std::move(resolved),
-                                                  local_addrs);
+        auto record = std::make_shared<SuperPeer>(
+            url, std::move(session_keys), std::move(resolved), local_addrs,
+            static_cast<uint64_t>(opts.hello_timeout.count()));
         if (super_peers.insert_or_assign(url.pk(), std::move(record)).second) {
             order.push_back(url.pk());
         }

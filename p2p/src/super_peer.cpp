@@ -100,9 +100,11 @@ const std::vector<SuperPeerUrl>& SUPER_PEERS_DEFAULT() {
 }
 
 SuperPeer::SuperPeer(SuperPeerUrl url, std::optional<crypto::SessionKeys> session_keys,
-                     std::optional<std::set<SocketAddr>> resolved, std::set<SocketAddr> local_addrs)
+                     std::optional<std::set<SocketAddr>> resolved, std::set<SocketAddr> local_addrs,
+                     uint64_t hello_timeout_ms)
     : url_(std::move(url)),
       session_keys_(std::move(session_keys)),
+      hello_timeout_ms_(hello_timeout_ms),
       resolved_(std::move(resolved)),
       local_addrs_(std::move(local_addrs)) {}
 
@@ -131,7 +133,7 @@ void SuperPeer::record_ack(const SocketAddr& local, const SocketAddr& remote, In
     path_for(local, remote).record_ack(sent, received);
 }
 
-SuperPeerStats SuperPeer::stats(Instant now, uint64_t hello_timeout_ms) const {
+SuperPeerStats SuperPeer::stats(Instant now) const {
     std::lock_guard lock(mutex_);
     SuperPeerStats stats;
     stats.address = url_.addr();
@@ -141,13 +143,13 @@ SuperPeerStats SuperPeer::stats(Instant now, uint64_t hello_timeout_ms) const {
     // Reachable paths first, each group in the order the paths were first used.
     for (bool want_reachable : {true, false}) {
         for (const auto& key : path_order_) {
-            if (paths_.at(key).is_reachable(now, hello_timeout_ms) == want_reachable) {
+            if (paths_.at(key).is_reachable(now, hello_timeout_ms_) == want_reachable) {
                 stats.udp_path_order.push_back(key);
             }
         }
     }
     stats.reachable = !stats.udp_path_order.empty() &&
-                      paths_.at(stats.udp_path_order.front()).is_reachable(now, hello_timeout_ms);
+                      paths_.at(stats.udp_path_order.front()).is_reachable(now, hello_timeout_ms_);
     return stats;
 }
 

@@ -29,7 +29,7 @@ unsigned slow_leading_zeros(const PubKey& pk, Pow pow) {
 }
 
 TEST(IdentityTest, GenerateMeetsTheDifficulty) {
-    for (uint8_t difficulty : {0, 1, 8, 12}) {
+    for (uint8_t difficulty : {0, 1, 8, 12, 16}) {
         SCOPED_TRACE(int(difficulty));
         auto id = Identity::generate(difficulty);
         ASSERT_TRUE(id.has_value());

@@ -409,8 +409,8 @@ TEST_F(NodeTest, SuperPeerAnswersMakeItReachable) {
     ASSERT_EQ(supers.size(), 2u);
     EXPECT_EQ(supers[0].first, super_id.pk());
     EXPECT_TRUE(supers[0].second->has_session_keys());
-    EXPECT_TRUE(eventually([&] { return supers[0].second->stats(Clock::now(), 30000).reachable; }));
-    auto stats = supers[0].second->stats(Clock::now(), 30000);
+    EXPECT_TRUE(eventually([&] { return supers[0].second->stats(Clock::now()).reachable; }));
+    auto stats = supers[0].second->stats(Clock::now());
     EXPECT_EQ(stats.address, url->addr());
     ASSERT_TRUE(stats.resolved_addrs.has_value());
     EXPECT_EQ(stats.resolved_addrs->size(), 1u);
@@ -420,7 +420,7 @@ TEST_F(NodeTest, SuperPeerAnswersMakeItReachable) {
     EXPECT_FALSE(path.latencies.empty());
     EXPECT_FALSE(stats.tcp_path.has_value());
     // Nothing answers at the built-in address.
-    auto silent = supers[1].second->stats(Clock::now(), 30000);
+    auto silent = supers[1].second->stats(Clock::now());
     EXPECT_FALSE(silent.reachable);
 
     // Peers that talk get a reachable direct path.

@@ -43,8 +43,9 @@ class Identity {
     // Derives the public key from `sk`; the proof of work is taken as given, not checked.
     Identity(SecKey sk, Pow pow);
 
-    // Draws fresh keys and searches proof-of-work values until one meets `difficulty`. Runs on
-    // the calling thread and can take long (about 2^difficulty hashes); it checks `cancel` every
+    // Draws fresh keys and searches proof-of-work values until one meets `difficulty`. Blocks the
+    // calling thread and can take long (about 2^difficulty hashes); from difficulty 16 up, up to
+    // three helper threads search too and are joined before it returns. It checks `cancel` every
     // few thousand hashes and gives up with `Cancelled` once it fires.
     static Result<Identity, identity::Error> generate(
         uint8_t difficulty, std::optional<CancellationToken> cancel = std::nullopt);

@@ -58,15 +58,17 @@ const std::vector<SuperPeerUrl>& SUPER_PEERS_DEFAULT();
 // One super peer of a running node. Its paths are updated by the node's driver and housekeeping.
 class SuperPeer {
   public:
+    // `hello_timeout_ms`: how long after its last ACK a path still counts as reachable.
     SuperPeer(SuperPeerUrl url, std::optional<crypto::SessionKeys> session_keys,
-              std::optional<std::set<SocketAddr>> resolved, std::set<SocketAddr> local_addrs);
+              std::optional<std::set<SocketAddr>> resolved, std::set<SocketAddr> local_addrs,
+              uint64_t hello_timeout_ms);
 
     const SuperPeerUrl& url() const { return url_; }
     bool has_session_keys() const { return session_keys_.has_value(); }
     std::optional<std::set<SocketAddr>> resolved_addrs() const;
 
     // A snapshot for the status report; `now` decides reachability.
-    SuperPeerStats stats(Instant now, uint64_t hello_timeout_ms) const;
+    SuperPeerStats stats(Instant now) const;
 
     // Called by the node.
     void record_hello(const SocketAddr& local, const SocketAddr& remote, Instant sent);
@@ -78,6 +80,7 @@ class SuperPeer {
 
     const SuperPeerUrl url_;
     const std::optional<crypto::SessionKeys> session_keys_;
+    const uint64_t hello_timeout_ms_;
     mutable std::mutex mutex_;
     std::optional<std::set<SocketAddr>> resolved_;
     std::set<SocketAddr> local_addrs_;
