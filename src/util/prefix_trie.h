@@ -5,10 +5,10 @@
 // Keys are stored with their host bits cleared: 10.0.0.7/24 and 10.0.0.0/24 are the same key.
 //
 // Lookups never allocate. A small table (at most `kLinearLimit` entries, the common case for the
-// inner tables of the firewall) is scanned linearly and costs one allocation. A larger one is a
-// multibit trie with 8-bit strides: each node holds 256 slots, each slot names the longest prefix
-// that ends inside this node and covers the slot, plus the child node for the next 8 bits. A
-// lookup therefore reads at most four slots.
+// inner tables of the firewall) is scanned linearly, longest prefix first, and costs a single
+// allocation. A larger one is a multibit trie with 8-bit strides: each node holds 256 slots, each
+// slot names the longest prefix that ends inside this node and covers the slot, plus the child
+// node for the next 8 bits. A lookup therefore reads at most four slots.
 #pragma once
 
 #include <boost/unordered/unordered_flat_map.hpp>
@@ -111,14 +111,14 @@ class PrefixTrie {
     const Entry* lookup_entry(Ipv4Addr addr) const noexcept {
         const uint32_t a = addr.to_u32();
         if (nodes_.empty()) {
-            const Entry* best = nullptr;
-            for (const Entry& e : entries_) {
-                if (e.net.contains(addr) &&
-                    (best == nullptr || e.net.prefix_len() > best->net.prefix_len())) {
-                    best = &e;
+            // Longest prefix first, so the first match is the answer.
+            for (size_t i = 0; i < entries_.size(); ++i) {
+                const Entry& e = entries_[scan_[i]];
+                if (e.net.contains(addr)) {
+                    return &e;
                 }
             }
-            return best;
+            return nullptr;
         }
         uint32_t best = kNone;
         uint32_t node = 0;
@@ -194,6 +194,13 @@ class PrefixTrie {
             entries_.erase(entries_.begin() + static_cast<std::ptrdiff_t>(out), entries_.end());
         }
         if (entries_.size() <= kLinearLimit) {
+            for (uint8_t i = 0; i < entries_.size(); ++i) {
+                scan_[i] = i;
+            }
+            std::stable_sort(scan_.begin(), scan_.begin() + entries_.size(),
+                             [this](uint8_t x, uint8_t y) {
+                                 return entries_[x].net.prefix_len() > entries_[y].net.prefix_len();
+                             });
             return;
         }
         // Shortest prefixes first (a counting sort over the 33 lengths), so that a longer prefix
@@ -242,6 +249,8 @@ class PrefixTrie {
 
     std::vector<Entry> entries_;
     std::vector<Slot> nodes_;  // 256 slots per node, node 0 is the root
+    // Small tables: entry indices by descending prefix length.
+    std::array<uint8_t, kLinearLimit> scan_{};
 };
 
 }  // namespace quorvel
