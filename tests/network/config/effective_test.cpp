@@ -438,3 +438,32 @@ TEST(EffectiveTest, TracedAndUntracedDerivationsAgreeOnRandomDocuments) {
 
 }  // namespace
 }  // namespace quorvel::network
+
+namespace quorvel::network {
+namespace {
+
+TEST(EffectiveTest, ManyGroupNamesStillMatchExactly) {
+    // More names than fit one 64-bit mask word; the deciding ones come last.
+    std::vector<std::string> many;
+    for (int i = 0; i < 150; ++i) {
+        many.push_back(fmt::format("g{}", i));
+    }
+    std::vector<std::string> first_half(many.begin(), many.begin() + 140);
+    NetworkConfig doc =
+        make_document({{1, "10.0.0.1", "l", {"g148"}},
+                       {2, "10.0.0.2", "n", {"g149"}},
+                       {3, "10.0.0.3", "m", {"g147", "other"}}},
+                      {{"10.7.0.0/16", 2, {"g0", "g148"}}, {"10.8.0.0/16", 2, {"g1", "g147"}}},
+                      {{first_half, first_half}, {{"g148"}, {"g149"}}});
+    EXPECT_TRUE(doc.matching_policy(key(1), key(2)));
+    EXPECT_FALSE(doc.matching_policy(key(1), key(3)));
+    EXPECT_FALSE(doc.matching_policy(key(2), key(3)));
+    auto routes = doc.effective_routing_list(key(1));
+    ASSERT_TRUE(routes.has_value());
+    ASSERT_EQ(routes->size(), 1u);
+    EXPECT_EQ(routes->routes.begin()->first, net("10.7.0.0/16"));
+    EXPECT_EQ(doc.hostnames(key(1)).size(), 2u);
+}
+
+}  // namespace
+}  // namespace quorvel::network
