@@ -129,16 +129,4 @@ Result<p2p::NodeOpts, Error> build_node_opts(const NodeEnv& env, p2p::Identity i
     return std::move(*opts);
 }
 
-std::vector<p2p::SuperPeerUrl> effective_super_peers(
-    const std::optional<std::vector<p2p::SuperPeerUrl>>& configured) {
-    return configured ? *configured : p2p::SUPER_PEERS_DEFAULT();
-}
-
-uint16_t interface_mtu(std::optional<uint16_t> configured, bool arm_messages) {
-    if (configured) {
-        return *configured;
-    }
-    return arm_messages ? 1280 : 1328;
-}
-
 }  // namespace quorvel::agent

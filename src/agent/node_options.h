@@ -33,17 +33,10 @@ struct NodeEnv {
 };
 
 // The node options from the identity, the super peers and the environment's settings. Fails with
-// a configuration error "Invalid udp addresses: ..." for a UDP_ADDRS piece that is not an IP address, and
-// "Failed to build node opts: ..." for options the builder refuses or a MAX_PEERS value that is
-// neither 0 nor a power of two (which the node cannot bind with).
+// a configuration error "Invalid udp addresses: ..." for a UDP_ADDRS piece that is not an IP
+// address, and "Failed to build node opts: ..." for options the builder refuses or a MAX_PEERS
+// value that is neither 0 nor a power of two (which the node cannot bind with).
 Result<p2p::NodeOpts, Error> build_node_opts(const NodeEnv& env, p2p::Identity identity,
                                              std::vector<p2p::SuperPeerUrl> super_peers);
-
-// The configured super peers, or the built-in list when the configuration names none.
-std::vector<p2p::SuperPeerUrl> effective_super_peers(
-    const std::optional<std::vector<p2p::SuperPeerUrl>>& configured);
-
-// The interface MTU: the configured one, else 1280 with armed messages and 1328 without.
-uint16_t interface_mtu(std::optional<uint16_t> configured, bool arm_messages);
 
 }  // namespace quorvel::agent

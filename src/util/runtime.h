@@ -159,7 +159,8 @@ class Runtime::BlockNotifier {
             if constexpr (std::is_void_v<T>) {
                 state->value.emplace(true);
             } else {
-                state->value.emplace(std::forward<V>(value)...);
+                // The value arrives wrapped in an optional that always holds it.
+                (state->value.emplace(std::move(*value)), ...);
             }
         }
         state->finish(std::nullopt);
@@ -182,7 +183,17 @@ Result<T, RuntimeError> Runtime::block_on(boost::asio::awaitable<T> task) {
         }
     }
     register_blocker(state, &BlockState<T>::abandon);
-    boost::asio::co_spawn(context_, std::move(task), BlockNotifier<T>(state));
+    if constexpr (std::is_void_v<T>) {
+        boost::asio::co_spawn(context_, std::move(task), BlockNotifier<T>(state));
+    } else {
+        // Asio needs a default-constructible result to report an exception with; an optional is.
+        boost::asio::co_spawn(
+            context_,
+            [](boost::asio::awaitable<T> inner) -> boost::asio::awaitable<std::optional<T>> {
+                co_return std::optional<T>(co_await std::move(inner));
+            }(std::move(task)),
+            BlockNotifier<T>(state));
+    }
     {
         std::unique_lock lock(state->mutex);
         state->cv.wait(lock, [&] { return state->done; });

@@ -46,7 +46,7 @@ p2p::Identity identity() {
 
 Result<p2p::NodeOpts, Error> opts_from(const std::map<std::string, std::string>& env) {
     ScopedEnv scoped(env);
-    return build_node_opts(NodeEnv::read(), identity(), effective_super_peers(std::nullopt));
+    return build_node_opts(NodeEnv::read(), identity(), p2p::SUPER_PEERS_DEFAULT());
 }
 
 TEST(NodeOptionsTest, DefaultsWithoutVariables) {
@@ -143,18 +143,6 @@ TEST(NodeOptionsTest, RefusedSettingsStopStartUp) {
         ASSERT_FALSE(opts.has_value()) << c.key << "=" << c.value;
         EXPECT_EQ(opts.error().to_string(), c.message);
     }
-}
-
-TEST(NodeOptionsTest, ConfiguredSuperPeersWinEvenWhenEmpty) {
-    EXPECT_TRUE(effective_super_peers(std::vector<p2p::SuperPeerUrl>{}).empty());
-    EXPECT_EQ(effective_super_peers(std::nullopt), p2p::SUPER_PEERS_DEFAULT());
-}
-
-TEST(NodeOptionsTest, InterfaceMtu) {
-    EXPECT_EQ(interface_mtu(std::nullopt, true), 1280);
-    EXPECT_EQ(interface_mtu(std::nullopt, false), 1328);
-    EXPECT_EQ(interface_mtu(1400, true), 1400);
-    EXPECT_EQ(interface_mtu(1400, false), 1400);
 }
 
 }  // namespace

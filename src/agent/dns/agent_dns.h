@@ -25,7 +25,7 @@
 
 namespace quorvel::agent {
 
-class AgentConfig;
+struct AgentConfig;
 
 inline constexpr std::string_view kDnsTarget = "quorvel_agent::agent::dns";
 

@@ -11,7 +11,7 @@
 
 namespace quorvel::agent {
 
-class AgentConfig;
+struct AgentConfig;
 class AgentInner;
 
 class AgentNetif {

@@ -6,7 +6,7 @@
 
 namespace quorvel::agent {
 
-class AgentConfig;
+struct AgentConfig;
 
 class AgentRouter {
   public:

@@ -1,0 +1,156 @@
+#include "agent/inner.h"
+
+#include "agent/firewall/firewall_rebuild.h"
+#include "util/log.h"
+
+#include <boost/asio/experimental/awaitable_operators.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/this_coro.hpp>
+#include <boost/asio/use_awaitable.hpp>
+
+#include <exception>
+#include <unordered_map>
+
+namespace quorvel::agent {
+
+namespace {
+
+using Health = network::NetworkHealth;
+
+}  // namespace
+
+LoginState LoginState::default_state() {
+    return LoginState{LoginStatus{}, std::make_shared<Notify>(), nullptr};
+}
+
+AgentInner::AgentInner(Parts parts)
+    : cancellation_token_(std::move(parts.cancellation_token)),
+      node_(std::move(parts.node)),
+      netif_(std::move(parts.netif)),
+      firewall_(std::move(parts.firewall)),
+      router_(std::move(parts.router)),
+      dns_(std::move(parts.dns)),
+      config_path_(std::move(parts.config_path)),
+      platform_dependent_(std::move(parts.platform_dependent)),
+      client_(std::move(parts.client)),
+      state_(std::move(parts.config)),
+      identity_(std::move(parts.identity)),
+      mtu_(parts.mtu),
+      executor_(std::move(parts.executor)),
+      housekeeping_period_(parts.housekeeping_period) {}
+
+AgentInner::~AgentInner() {
+    node_.reset();
+    netif_.reset();
+    firewall_.reset();
+    router_.reset();
+    dns_.reset();
+    platform_dependent_.reset();
+}
+
+boost::asio::awaitable<void> AgentInner::apply_desired_state(std::shared_ptr<AgentInner> self,
+                                                             inner::State& state) {
+    auto& networks = state.config.network;
+
+    // The tunnel addresses as applied before this application: the tries depend on them too.
+    std::unordered_map<Url, std::optional<Ipv4Net>> applied_ips;
+    for (const auto& [url, network] : networks) {
+        applied_ips.emplace(url, network.current_state.ip.applied);
+    }
+
+    co_await self->netif_->apply_desired_state(self, state.config);
+    co_await self->router_->apply_desired_state(state.config);
+
+    bool changed = false;
+    for (auto& [url, network] : networks) {
+        auto& current = network.current_state.access_rules;
+        const auto& desired = network.desired_state.access_rules;
+        if (current != desired) {
+            QV_TRACE(kInnerTarget, "Access rules change: current=\n{}; desired=\n{}",
+                     current.to_string(), desired.to_string());
+            current = desired;
+            changed = true;
+        }
+    }
+    // A network whose address became applied (or was withdrawn) in this application changes
+    // which rules the tries hold, even when no rule list changed.
+    bool address_changed = false;
+    for (const auto& [url, network] : networks) {
+        auto before = applied_ips.find(url);
+        if (before == applied_ips.end() || before->second != network.current_state.ip.applied) {
+            address_changed = true;
+        }
+    }
+    if (changed || address_changed) {
+        update_tries(self, networks);
+    }
+
+    if (self->dns_) {
+        co_await self->dns_->apply_desired_state(state.config);
+    }
+
+    for (auto& [url, network] : networks) {
+        const auto kind = network.health.kind();
+        if (kind == Health::Kind::Initializing || kind == Health::Kind::Ok ||
+            kind == Health::Kind::Pending) {
+            network.health =
+                network.current_state == network.desired_state ? Health::ok() : Health::pending();
+        }
+    }
+    self.reset();
+}
+
+boost::asio::awaitable<void> AgentInner::housekeeping_runner(std::shared_ptr<AgentInner> self,
+                                                             CancellationToken token) {
+    using namespace boost::asio::experimental::awaitable_operators;
+    boost::asio::steady_timer timer(co_await boost::asio::this_coro::executor);
+    auto next_tick = std::chrono::steady_clock::now();
+    for (;;) {
+        timer.expires_at(next_tick);
+        co_await (token.cancelled() || timer.async_wait(boost::asio::use_awaitable));
+        // Cancellation wins over a tick that is due at the same time.
+        if (token.is_cancelled()) {
+            co_return;
+        }
+        next_tick += self->housekeeping_period_;
+        try {
+            co_await run_pass(self, token);
+        } catch (const boost::system::system_error& e) {
+            if (e.code() == boost::asio::error::operation_aborted) {
+                throw;
+            }
+            QV_ERROR(kInnerTarget, "Error in housekeeping: {}", e.what());
+        } catch (const std::exception& e) {
+            QV_ERROR(kInnerTarget, "Error in housekeeping: {}", e.what());
+        }
+    }
+}
+
+boost::asio::awaitable<bool> AgentInner::run_pass(std::shared_ptr<AgentInner> self,
+                                                  CancellationToken token) {
+    auto state = co_await self->state_.write();
+    // A pass that waited for the lock while shutdown held it must not undo the shutdown's
+    // withdrawal, nor report to the host after shutdown has returned.
+    if (token.is_cancelled()) {
+        QV_TRACE(kInnerTarget, "Agent cancelled; housekeeping pass skipped");
+        co_return false;
+    }
+    co_await housekeeping(self, state);
+    ++self->completed_passes_;
+    co_return true;
+}
+
+boost::asio::awaitable<void> AgentInner::shutdown() {
+    QV_TRACE(kInnerTarget, "Cancel agent token");
+    cancellation_token_.cancel();
+    auto state = co_await state_.write();
+    for (auto& [url, network] : state->config.network) {
+        network.desired_state = network::AgentState{};
+    }
+    co_await apply_desired_state(shared_from_this(), *state);
+    if (dns_) {
+        dns_->shutdown();
+    }
+}
+
+}  // namespace quorvel::agent

@@ -1,0 +1,545 @@
+#include "agent/agent.h"
+
+#include "agent/agent_test_util.h"
+#include "agent/netif/mobile_netif.h"
+#include "agent/router/mobile_router.h"
+#include "util/async_test_util.h"
+#include "util/log.h"
+#include "util/runtime.h"
+#include "util/temp_dir.h"
+
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <map>
+#include <mutex>
+#include <thread>
+
+namespace quorvel::agent {
+namespace {
+
+namespace asio = boost::asio;
+using namespace std::chrono_literals;
+using namespace testing;
+using ::quorvel::testing::eventually;
+
+constexpr std::string_view kNetifLine =
+    "We're running on a mobile platform where the network listener handles TUN address updates. "
+    "Therefore, we just assume everything is fine and hope for the best! \U0001F91E";
+constexpr std::string_view kRouterLine =
+    "We're running on a mobile platform where the network listener handles route updates. "
+    "Therefore, we just assume everything is fine and hope for the best! \U0001F91E";
+
+std::size_t entries_in(const char* dir) {
+    std::size_t count = 0;
+    DIR* d = opendir(dir);
+    while (auto* e = readdir(d)) {
+        count += e->d_name[0] != '.';
+    }
+    closedir(d);
+    return count;
+}
+
+// Clears the node's environment variables for one test and sets the given ones.
+class NodeEnvironment {
+  public:
+    explicit NodeEnvironment(std::map<std::string, std::string> values = {}) {
+        clear();
+        for (const auto& [key, value] : values) {
+            setenv(("QUORVEL_" + key).c_str(), value.c_str(), 1);
+        }
+    }
+    ~NodeEnvironment() { clear(); }
+
+  private:
+    static void clear() {
+        for (const char* key : {"MIN_POW_DIFFICULTY", "ARM_MESSAGES", "UDP_ADDRS", "UDP_PORT",
+                                "MAX_PEERS", "HELLO_TIMEOUT", "HELLO_MAX_AGE", "PROCESS_UNITES",
+                                "HOUSEKEEPING_INTERVAL", "ENFORCE_TCP", "MTU"}) {
+            unsetenv((std::string("QUORVEL_") + key).c_str());
+        }
+    }
+};
+
+// A runtime, a socket pair standing in for the host's tunnel, and what the listener heard.
+class AgentTest : public ::testing::Test {
+  protected:
+    AgentTest() : runtime_(Runtime::create(4)) {}
+
+    AgentConfig dns_disabled_config() {
+        AgentConfig config(test_identity());
+        config.dns = DnsConfig{true};
+        return config;
+    }
+
+    // The host's end of the tunnel is `host_fd_`; the agent's end becomes the device.
+    std::shared_ptr<AsyncDevice> make_device() {
+        int fds[2];
+        EXPECT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, fds), 0);
+        host_fd_ = fds[1];
+        auto device = AsyncDevice::from_fd(runtime_->executor(), fds[0]);
+        EXPECT_TRUE(device.has_value());
+        return device.has_value() ? *device : nullptr;
+    }
+
+    PlatformDependent platform(std::shared_ptr<AsyncDevice> device) {
+        return PlatformDependent{std::move(device), [this](NetworkChange change) {
+                                     std::lock_guard lock(mutex_);
+                                     changes_.push_back(std::move(change));
+                                 }};
+    }
+
+    // The started agent; a failed start throws, which fails the test.
+    Agent start(AgentConfig config, std::shared_ptr<AsyncDevice> device = nullptr,
+                std::chrono::milliseconds period = 10s) {
+        auto started = runtime_->block_on(Agent::start(std::move(config), dir_.file("config.toml"),
+                                                       platform(std::move(device)), period));
+        EXPECT_TRUE(started.has_value() && started->has_value())
+            << (started.has_value() ? started->error().to_string() : to_string(started.error()));
+        return std::move(started.value().value());
+    }
+
+    // Applies the running configuration's desired states as a pass does, after `edit`.
+    template <class Edit>
+    void apply(const Agent& agent, Edit edit) {
+        auto done = runtime_->block_on(
+            [](std::shared_ptr<AgentInner> inner, Edit edit) -> asio::awaitable<void> {
+                auto state = co_await inner->state().write();
+                edit(state->config);
+                co_await AgentInner::apply_desired_state(inner, *state);
+            }(agent.inner(), std::move(edit)));
+        ASSERT_TRUE(done.has_value());
+    }
+    void apply(const Agent& agent) {
+        apply(agent, [](AgentConfig&) {});
+    }
+
+    // A copy of the running configuration, read under the state lock.
+    AgentConfig running_config(const Agent& agent) {
+        auto copy = runtime_->block_on(
+            [](std::shared_ptr<AgentInner> inner) -> asio::awaitable<AgentConfig> {
+                auto state = co_await inner->state().read();
+                co_return state->config;
+            }(agent.inner()));
+        EXPECT_TRUE(copy.has_value());
+        return std::move(*copy);
+    }
+
+    void shutdown(const Agent& agent) {
+        ASSERT_TRUE(runtime_->block_on(agent.shutdown()).has_value());
+    }
+
+    ~AgentTest() override {
+        if (host_fd_ >= 0) {
+            close(host_fd_);
+        }
+    }
+
+    quorvel::testing::TempDir dir_;
+    NodeEnvironment env_;
+    std::shared_ptr<Runtime> runtime_;
+    int host_fd_ = -1;
+    std::mutex mutex_;
+    std::vector<NetworkChange> changes_;
+};
+
+TEST_F(AgentTest, StartLogsAndRunsTheFirstPassAtOnce) {
+    log::ScopedCapture capture;
+    auto agent = start(dns_disabled_config());
+    EXPECT_TRUE(eventually([&] { return agent.inner()->completed_passes() >= 1; }));
+    EXPECT_TRUE(capture->contains(log::Level::Info, "Start agent."));
+    EXPECT_TRUE(
+        capture->contains(log::Level::Debug, "Update check is not available on this platform"));
+    EXPECT_TRUE(capture->contains(log::Level::Info, "Agent started."));
+    EXPECT_FALSE(agent.inner()->cancellation_token().is_cancelled());
+    EXPECT_EQ(agent.inner()->dns(), nullptr);
+    EXPECT_EQ(agent.inner()->public_key(), agent.node()->pk());
+    shutdown(agent);
+}
+
+TEST_F(AgentTest, UpdateCheckLineFollowsTheSetting) {
+    for (std::optional<bool> setting :
+         {std::optional<bool>(), std::optional<bool>(true), std::optional<bool>(false)}) {
+        log::ScopedCapture capture;
+        auto config = dns_disabled_config();
+        config.update_check = setting;
+        auto agent = start(std::move(config));
+        EXPECT_EQ(
+            capture->contains(log::Level::Debug, "Update check is not available on this platform"),
+            setting.value_or(true));
+        shutdown(agent);
+    }
+}
+
+TEST_F(AgentTest, DnsSectionDecidesTheDnsComponent) {
+    struct Case {
+        std::optional<DnsConfig> dns;
+        bool component;
+    };
+    for (const Case& c : {Case{std::nullopt, true}, Case{DnsConfig{}, true},
+                          Case{DnsConfig{false}, true}, Case{DnsConfig{true}, false}}) {
+        AgentConfig config(test_identity());
+        config.dns = c.dns;
+        auto agent = start(std::move(config));
+        EXPECT_EQ(agent.inner()->dns() != nullptr, c.component);
+        shutdown(agent);
+    }
+}
+
+TEST_F(AgentTest, ControllerStatusRule) {
+    struct Case {
+        std::optional<std::string> email;
+        std::optional<std::string> secret;
+        ControllerConnectionStatus::Kind expected;
+    };
+    const Case cases[] = {
+        {"user@example.com", "c2VjcmV0", ControllerConnectionStatus::Kind::Initializing},
+        {std::nullopt, "c2VjcmV0", ControllerConnectionStatus::Kind::LoggedOut},
+        {"user@example.com", std::nullopt, ControllerConnectionStatus::Kind::LoggedOut},
+    };
+    for (const auto& c : cases) {
+        auto config = dns_disabled_config();
+        config.controller = ControllerConfig{};
+        config.controller->display_login_email = c.email;
+        config.controller->shared_secret = c.secret;
+        config.controller->status = ControllerConnectionStatus::err("stale");
+        auto agent = start(std::move(config));
+        auto running = running_config(agent);
+        ASSERT_TRUE(running.controller.has_value());
+        EXPECT_EQ(running.controller->status.kind(), c.expected);
+        shutdown(agent);
+    }
+    auto agent = start(dns_disabled_config());
+    EXPECT_FALSE(running_config(agent).controller.has_value());
+    shutdown(agent);
+}
+
+TEST_F(AgentTest, EnvironmentReachesTheNodeAndTheInterfaceMtu) {
+    struct Case {
+        std::map<std::string, std::string> env;
+        std::optional<uint16_t> configured_mtu;
+        uint16_t mtu;
+        bool arm_messages;
+    };
+    const Case cases[] = {
+        {{}, std::nullopt, 1280, true},
+        {{{"ARM_MESSAGES", "false"}}, std::nullopt, 1328, false},
+        {{{"ARM_MESSAGES", "False"}}, std::nullopt, 1280, true},
+        {{{"ARM_MESSAGES", "0"}}, std::nullopt, 1280, true},
+        {{{"ARM_MESSAGES", "false"}}, 1400, 1400, false},
+        {{}, 1400, 1400, true},
+    };
+    for (const auto& c : cases) {
+        NodeEnvironment env(c.env);
+        auto config = dns_disabled_config();
+        config.mtu = c.configured_mtu;
+        auto agent = start(std::move(config));
+        EXPECT_EQ(agent.inner()->mtu(), c.mtu);
+        EXPECT_EQ(agent.node()->opts().arm_messages, c.arm_messages);
+        shutdown(agent);
+    }
+    NodeEnvironment env({{"UDP_ADDRS", "127.0.0.1"},
+                         {"HELLO_TIMEOUT", "+1234"},
+                         {"MAX_PEERS", "16"},
+                         {"MTU", "1300"}});
+    auto agent = start(dns_disabled_config());
+    const auto& opts = agent.node()->opts();
+    ASSERT_EQ(opts.udp_addrs.size(), 1u);
+    EXPECT_EQ(opts.udp_addrs[0].to_string(), "127.0.0.1");
+    EXPECT_EQ(opts.hello_timeout, 1234ms);
+    EXPECT_EQ(opts.max_peers, 16u);
+    EXPECT_EQ(opts.mtu, 1300u);
+    shutdown(agent);
+}
+
+TEST_F(AgentTest, StartUpFailuresReturnErrorsAndLeaveNothingRunning) {
+    const std::size_t threads = entries_in("/proc/self/task");
+    const std::size_t fds = entries_in("/proc/self/fd");
+    struct Case {
+        std::map<std::string, std::string> env;
+        std::optional<std::vector<p2p::SuperPeerUrl>> super_peers;
+        std::string message;
+    };
+    const Case cases[] = {
+        {{{"UDP_ADDRS", "127.0.0.1 localhost"}},
+         std::nullopt,
+         "Configuration parse error: Invalid udp addresses: localhost"},
+        {{{"MAX_PEERS", "3"}},
+         std::nullopt,
+         "Configuration parse error: Failed to build node opts: max_peers must be 0 or a power "
+         "of two, got 3"},
+        {{}, std::vector<p2p::SuperPeerUrl>{}, "Node error: "},
+    };
+    for (const auto& c : cases) {
+        NodeEnvironment env(c.env);
+        auto config = dns_disabled_config();
+        config.super_peers = c.super_peers;
+        auto started = runtime_->block_on(
+            Agent::start(std::move(config), dir_.file("config.toml"), platform(nullptr)));
+        ASSERT_TRUE(started.has_value());
+        ASSERT_FALSE(started->has_value());
+        EXPECT_TRUE(started->error().to_string().starts_with(c.message))
+            << started->error().to_string();
+    }
+    // The port of a node that failed to bind is free again, and nothing was left behind.
+    EXPECT_EQ(entries_in("/proc/self/task"), threads);
+    EXPECT_EQ(entries_in("/proc/self/fd"), fds);
+}
+
+TEST_F(AgentTest, ApplicationCallsTheHooksInOrderAndMakesOneTunnelDevice) {
+    auto device = make_device();
+    auto config = dns_disabled_config();
+    auto& plain = add_network(config, "https://example.com/plain.toml");
+    plain.desired_state.ip = {net("10.1.0.5/24"), std::nullopt};
+    plain.desired_state.routes = {routes_to("10.9.0.0/16", "10.1.0.3"), std::nullopt};
+    auto& gateway = add_network(config, "https://example.com/gateway.toml");
+    gateway.desired_state.ip = {net("10.2.0.1/24"), std::nullopt};
+    gateway.desired_state.forwardings = {forwarding_for("10.8.0.0/16"), std::nullopt};
+    log::ScopedCapture capture;
+    auto agent = start(std::move(config), device);
+    ASSERT_TRUE(eventually([&] { return agent.inner()->completed_passes() >= 1; }));
+    for (int i = 0; i < 3; ++i) {
+        apply(agent);
+    }
+
+    // One device, made once, and every later application logs only the listener line.
+    EXPECT_EQ(capture->count(log::Level::Trace, "Start TUN device runner (initialization)"), 1u);
+    auto tun = agent.inner()->netif()->load_tun_device();
+    ASSERT_NE(tun, nullptr);
+    EXPECT_EQ(tun->device(), device);
+    apply(agent);
+    EXPECT_EQ(agent.inner()->netif()->load_tun_device(), tun);
+
+    // Interface hook, route hook, firewall, in this order, in every application.
+    std::vector<std::string> order;
+    for (const auto& event : capture->events()) {
+        if (event.message == kNetifLine) {
+            order.push_back("netif");
+        } else if (event.message == kRouterLine) {
+            order.push_back("router");
+        } else if (event.message == "Tries rebuilt successfully.") {
+            order.push_back("tries");
+        }
+    }
+    ASSERT_GE(order.size(), 8u);
+    EXPECT_EQ(order[0], "netif");
+    EXPECT_EQ(order[1], "router");
+    EXPECT_EQ(order[2], "tries");  // the addresses became applied
+    EXPECT_EQ(order[3], "netif");
+    EXPECT_EQ(order[4], "router");
+
+    auto running = running_config(agent);
+    const auto& p = running.network.at(url("https://example.com/plain.toml"));
+    EXPECT_EQ(p.current_state.ip, p.desired_state.ip);
+    EXPECT_EQ(p.current_state.routes, p.desired_state.routes);
+    EXPECT_EQ(p.health, network::NetworkHealth::ok());
+    const auto& g = running.network.at(url("https://example.com/gateway.toml"));
+    EXPECT_EQ(g.current_state.ip, g.desired_state.ip);
+    EXPECT_EQ(g.current_state.forwardings,
+              (network::AppliedStatus<network::EffectiveForwardingList>{
+                  std::nullopt, std::string(kForwardingUnsupported)}));
+    EXPECT_EQ(g.health, network::NetworkHealth::pending());
+    shutdown(agent);
+}
+
+TEST_F(AgentTest, HealthFollowsTheStatesButErrorsStay) {
+    auto agent = start(dns_disabled_config());
+    apply(agent, [](AgentConfig& config) {
+        add_network(config, "https://example.com/ok.toml").desired_state.ip = {net("10.1.0.5/24"),
+                                                                               std::nullopt};
+        auto& member = add_network(config, "https://example.com/not-member.toml");
+        member.health = network::NetworkHealth::not_a_member_error();
+        auto& disabled = add_network(config, "https://example.com/disabled.toml");
+        disabled.health = network::NetworkHealth::disabled();
+        disabled.desired_state.forwardings = {forwarding_for("10.8.0.0/16"), std::nullopt};
+    });
+    auto running = running_config(agent);
+    EXPECT_EQ(running.network.at(url("https://example.com/ok.toml")).health,
+              network::NetworkHealth::ok());
+    EXPECT_EQ(running.network.at(url("https://example.com/not-member.toml")).health,
+              network::NetworkHealth::not_a_member_error());
+    EXPECT_EQ(running.network.at(url("https://example.com/disabled.toml")).health,
+              network::NetworkHealth::disabled());
+    shutdown(agent);
+}
+
+// The firewall step: rules that change are copied and rebuild the tries once; a network whose
+// address becomes applied later gets into the tries although its rules did not change.
+TEST_F(AgentTest, TriesFollowAccessRulesAndAppliedAddresses) {
+    auto device = make_device();
+    auto peer = test_identity().pk();
+    auto agent = start(dns_disabled_config(), device);
+    log::ScopedCapture capture;
+    apply(agent, [&](AgentConfig& config) {
+        auto& a = add_network(config, "https://example.com/a.toml");
+        a.desired_state.access_rules = {allow_out("10.1.0.5/32", "10.1.0.0/24", peer),
+                                        std::nullopt};
+        auto& b = add_network(config, "https://example.com/b.toml");
+        b.desired_state.access_rules = {allow_out("10.2.0.5/32", "10.2.0.0/24", peer),
+                                        std::nullopt};
+    });
+    EXPECT_EQ(capture->count(log::Level::Trace, "Tries rebuilt successfully."), 1u);
+    std::size_t changes = 0;
+    for (const auto& e : capture->events()) {
+        changes += e.message.starts_with("Access rules change: current=\nNone; desired=\n");
+    }
+    EXPECT_EQ(changes, 2u);
+    // Without applied addresses no rule gets into the tries.
+    EXPECT_TRUE(agent.inner()->firewall()->load_tx_trie()->empty());
+
+    apply(agent, [&](AgentConfig& config) {
+        config.network.at(url("https://example.com/a.toml")).desired_state.ip = {net("10.1.0.5/24"),
+                                                                                 std::nullopt};
+    });
+    EXPECT_EQ(capture->count(log::Level::Trace, "Tries rebuilt successfully."), 2u);
+    auto tx = agent.inner()->firewall()->load_tx_trie();
+    ASSERT_EQ(tx->size(), 1u);
+    EXPECT_EQ(tx->begin()->net, net("10.1.0.0/24"));
+    const NodePeer* node_peer = tx->begin()->value.lookup(*Ipv4Addr::parse("10.1.0.5"));
+    ASSERT_NE(node_peer, nullptr);
+    EXPECT_EQ(node_peer->pk(), peer);
+
+    // Nothing changed: no rebuild.
+    apply(agent);
+    EXPECT_EQ(capture->count(log::Level::Trace, "Tries rebuilt successfully."), 2u);
+    shutdown(agent);
+    // Shutdown withdraws everything: both tries empty.
+    EXPECT_TRUE(agent.inner()->firewall()->load_tx_trie()->empty());
+    EXPECT_TRUE(agent.inner()->firewall()->load_rx_trie()->empty());
+}
+
+TEST_F(AgentTest, ShutdownWaitsForARunningPassAndResets) {
+    auto config = dns_disabled_config();
+    auto& n = add_network(config, "https://example.com/n.toml");
+    n.desired_state.ip = {net("10.1.0.5/24"), std::nullopt};
+    n.name = "kept";
+    auto agent = start(std::move(config), nullptr, 20ms);
+    ASSERT_TRUE(eventually([&] { return agent.inner()->completed_passes() >= 2; }));
+
+    // Stand in for a pass that holds the lock.
+    auto guard = agent.inner()->state().try_write();
+    ASSERT_TRUE(guard.has_value());
+    std::atomic<bool> shut_down{false};
+    log::ScopedCapture capture;
+    std::thread host([&] {
+        EXPECT_TRUE(runtime_->block_on(agent.shutdown()).has_value());
+        shut_down = true;
+    });
+    std::this_thread::sleep_for(100ms);
+    EXPECT_FALSE(shut_down) << "shutdown did not wait for the pass";
+    EXPECT_TRUE(agent.inner()->cancellation_token().is_cancelled());
+    guard->unlock();
+    host.join();
+    EXPECT_TRUE(capture->contains(log::Level::Info, "Shutdown agent."));
+    EXPECT_TRUE(capture->contains(log::Level::Trace, "Cancel agent token"));
+    EXPECT_TRUE(capture->contains(log::Level::Info, "Agent shut down."));
+
+    const uint64_t passes = agent.inner()->completed_passes();
+    std::this_thread::sleep_for(150ms);
+    EXPECT_EQ(agent.inner()->completed_passes(), passes) << "a pass ran after shutdown";
+    EXPECT_TRUE(eventually(
+        [&] { return capture->contains(log::Level::Trace, "Monitoring task cancelled."); }));
+
+    auto running = running_config(agent);
+    const auto& after = running.network.at(url("https://example.com/n.toml"));
+    EXPECT_TRUE(after.desired_state.is_empty());
+    EXPECT_TRUE(after.current_state.ip.is_empty());
+    EXPECT_EQ(after.name, "kept");
+    // A second shutdown is harmless.
+    shutdown(agent);
+    EXPECT_EQ(capture->count(log::Level::Info, "Agent shut down."), 2u);
+}
+
+// A pass that asked for the state lock while shutdown held it finds the token cancelled and does
+// nothing once it gets the lock.
+TEST_F(AgentTest, PassQueuedBehindShutdownDoesNothing) {
+    auto agent = start(dns_disabled_config());
+    ASSERT_TRUE(eventually([&] { return agent.inner()->completed_passes() >= 1; }));
+    const uint64_t passes = agent.inner()->completed_passes();
+    auto guard = agent.inner()->state().try_write();
+    ASSERT_TRUE(guard.has_value());
+    std::thread host([&] { EXPECT_TRUE(runtime_->block_on(agent.shutdown()).has_value()); });
+    ASSERT_TRUE(eventually([&] { return agent.inner()->cancellation_token().is_cancelled(); }));
+    std::this_thread::sleep_for(20ms);
+    // Queued behind shutdown, with the token it was started with.
+    std::atomic<int> ran{-1};
+    runtime_->spawn(
+        [](std::shared_ptr<AgentInner> inner, std::atomic<int>* ran) -> asio::awaitable<void> {
+            *ran = co_await AgentInner::run_pass(inner, inner->cancellation_token()) ? 1 : 0;
+        }(agent.inner(), &ran));
+    std::this_thread::sleep_for(20ms);
+    guard->unlock();
+    host.join();
+    ASSERT_TRUE(eventually([&] { return ran.load() != -1; }));
+    EXPECT_EQ(ran.load(), 0);
+    EXPECT_EQ(agent.inner()->completed_passes(), passes);
+}
+
+TEST_F(AgentTest, ReleasingAgentAndRuntimeLeavesNothingBehind) {
+    const std::size_t threads = entries_in("/proc/self/task");
+    const std::size_t fds = entries_in("/proc/self/fd");
+    std::weak_ptr<AgentInner> weak_inner;
+    std::weak_ptr<AgentFirewall> weak_firewall;
+    std::weak_ptr<AsyncDevice> weak_device;
+    {
+        auto runtime = Runtime::create(4);
+        int pair[2];
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair), 0);
+        auto device = AsyncDevice::from_fd(runtime->executor(), pair[0]);
+        ASSERT_TRUE(device.has_value());
+        weak_device = *device;
+        auto config = dns_disabled_config();
+        auto peer = test_identity().pk();
+        auto& n = add_network(config, "https://example.com/n.toml");
+        n.desired_state.ip = {net("10.1.0.5/24"), std::nullopt};
+        n.desired_state.access_rules = {allow_out("10.1.0.5/32", "10.1.0.0/24", peer),
+                                        std::nullopt};
+        auto started = runtime->block_on(Agent::start(std::move(config), dir_.file("c.toml"),
+                                                      platform(std::move(*device)), 20ms));
+        ASSERT_TRUE(started.has_value() && started->has_value());
+        Agent agent = std::move(**started);
+        weak_inner = agent.inner();
+        weak_firewall = agent.inner()->firewall();
+        // Passes make the tunnel device and a node peer with its driver.
+        ASSERT_TRUE(
+            eventually([&] { return !agent.inner()->firewall()->load_tx_trie()->empty(); }));
+        ASSERT_TRUE(runtime->block_on(agent.shutdown()).has_value());
+        close(pair[1]);
+    }
+    EXPECT_TRUE(weak_inner.expired());
+    EXPECT_TRUE(weak_firewall.expired());
+    EXPECT_TRUE(weak_device.expired());
+    EXPECT_EQ(entries_in("/proc/self/task"), threads);
+    EXPECT_EQ(entries_in("/proc/self/fd"), fds);
+}
+
+// Without shutdown, the agent's tasks keep its inner state alive until the runtime goes.
+TEST_F(AgentTest, ReleasingTheRuntimeStopsAnAgentThatWasNotShutDown) {
+    const std::size_t threads = entries_in("/proc/self/task");
+    std::weak_ptr<AgentInner> weak_inner;
+    {
+        auto runtime = Runtime::create(2);
+        auto started = runtime->block_on(
+            Agent::start(dns_disabled_config(), dir_.file("c.toml"), platform(nullptr), 20ms));
+        ASSERT_TRUE(started.has_value() && started->has_value());
+        {
+            log::ScopedCapture capture;
+            Agent agent = std::move(**started);
+            weak_inner = agent.inner();
+            started->value();  // keep the moved-from result alive until here
+            Agent released = std::move(agent);
+            (void)released;
+        }
+        EXPECT_FALSE(weak_inner.expired()) << "the housekeeping task holds the inner state";
+    }
+    EXPECT_TRUE(weak_inner.expired());
+    EXPECT_EQ(entries_in("/proc/self/task"), threads);
+}
+
+}  // namespace
+}  // namespace quorvel::agent

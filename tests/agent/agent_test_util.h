@@ -1,0 +1,56 @@
+// Building blocks for tests of the running agent: configurations, networks and desired states.
+#pragma once
+
+#include "agent/config/agent_config.h"
+#include "network/network.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace quorvel::agent::testing {
+
+inline p2p::Identity test_identity() {
+    return p2p::Identity(p2p::SecKey::random(), p2p::Pow(0));
+}
+
+inline Url url(const std::string& text) {
+    return *Url::parse(text);
+}
+
+inline Ipv4Net net(const char* text) {
+    return *Ipv4Net::parse(text);
+}
+
+inline network::Network& add_network(AgentConfig& config, const std::string& text) {
+    Url key = url(text);
+    return config.network.insert_or_assign(key, network::Network(key)).first->second;
+}
+
+inline network::EffectiveAccessRuleList allow_out(const char* source, const char* dest,
+                                                  const p2p::PubKey& pk) {
+    network::EffectiveAccessRuleList list;
+    network::EffectiveAccessRule rule{network::Direction::OUT, net(source), net(dest), pk,
+                                      network::Action::Allow};
+    list.rules.emplace(
+        network::EffectiveAccessRuleListEntryKey{rule.direction, rule.source, rule.dest}, rule);
+    network::EffectiveAccessRule in{network::Direction::IN, net(dest), net(source), pk,
+                                    network::Action::Allow};
+    list.rules.emplace(network::EffectiveAccessRuleListEntryKey{in.direction, in.source, in.dest},
+                       in);
+    return list;
+}
+
+inline network::EffectiveRoutingList routes_to(const char* dest, const char* gateway) {
+    network::EffectiveRoutingList list;
+    list.routes.emplace(net(dest), network::EffectiveRoute{net(dest), *Ipv4Addr::parse(gateway)});
+    return list;
+}
+
+inline network::EffectiveForwardingList forwarding_for(const char* dest) {
+    network::EffectiveForwardingList list;
+    list.networks.insert(net(dest));
+    return list;
+}
+
+}  // namespace quorvel::agent::testing
