@@ -40,6 +40,12 @@ AgentInner::AgentInner(Parts parts)
       housekeeping_period_(parts.housekeeping_period) {}
 
 AgentInner::~AgentInner() {
+    // Node peers in the tries keep the tunnel device, and the tunnel device keeps the firewall:
+    // empty tries break that circle, so that the peers' drivers end and everything is released.
+    if (firewall_) {
+        firewall_->store_tx_trie(nullptr);
+        firewall_->store_rx_trie(nullptr);
+    }
     node_.reset();
     netif_.reset();
     firewall_.reset();

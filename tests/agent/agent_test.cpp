@@ -518,27 +518,45 @@ TEST_F(AgentTest, ReleasingAgentAndRuntimeLeavesNothingBehind) {
     EXPECT_EQ(entries_in("/proc/self/fd"), fds);
 }
 
-// Without shutdown, the agent's tasks keep its inner state alive until the runtime goes.
+// Without shutdown, the agent's tasks keep its inner state alive until the runtime goes; then
+// everything goes, the node peers in the tries (which hold the agent only weakly) included.
 TEST_F(AgentTest, ReleasingTheRuntimeStopsAnAgentThatWasNotShutDown) {
     const std::size_t threads = entries_in("/proc/self/task");
+    const std::size_t fds = entries_in("/proc/self/fd");
     std::weak_ptr<AgentInner> weak_inner;
+    std::weak_ptr<AgentFirewall> weak_firewall;
+    int host_end = -1;
     {
         auto runtime = Runtime::create(2);
-        auto started = runtime->block_on(
-            Agent::start(dns_disabled_config(), dir_.file("c.toml"), platform(nullptr), 20ms));
+        int pair[2];
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair), 0);
+        host_end = pair[1];
+        auto device = AsyncDevice::from_fd(runtime->executor(), pair[0]);
+        ASSERT_TRUE(device.has_value());
+        auto config = dns_disabled_config();
+        auto& n = add_network(config, "https://example.com/n.toml");
+        n.desired_state.ip = {net("10.1.0.5/24"), std::nullopt};
+        n.desired_state.access_rules = {
+            allow_out("10.1.0.5/32", "10.1.0.0/24", test_identity().pk()), std::nullopt};
+        auto started = runtime->block_on(Agent::start(std::move(config), dir_.file("c.toml"),
+                                                      platform(std::move(*device)), 20ms));
         ASSERT_TRUE(started.has_value() && started->has_value());
         {
             log::ScopedCapture capture;
-            Agent agent = std::move(**started);
+            Agent agent = std::move(started->value());
             weak_inner = agent.inner();
-            started->value();  // keep the moved-from result alive until here
-            Agent released = std::move(agent);
-            (void)released;
+            weak_firewall = agent.inner()->firewall();
+            ASSERT_TRUE(
+                eventually([&] { return !agent.inner()->firewall()->load_tx_trie()->empty(); }));
         }
         EXPECT_FALSE(weak_inner.expired()) << "the housekeeping task holds the inner state";
+        EXPECT_TRUE(eventually([&] { return !weak_inner.expired(); }));
     }
+    close(host_end);
     EXPECT_TRUE(weak_inner.expired());
+    EXPECT_TRUE(weak_firewall.expired());
     EXPECT_EQ(entries_in("/proc/self/task"), threads);
+    EXPECT_EQ(entries_in("/proc/self/fd"), fds);
 }
 
 }  // namespace
