@@ -27,18 +27,15 @@ inline network::Network& add_network(AgentConfig& config, const std::string& tex
     return config.network.insert_or_assign(key, network::Network(key)).first->second;
 }
 
+// An allowed outbound rule from `source` to `dest` through `pk`, and the inbound one back.
 inline network::EffectiveAccessRuleList allow_out(const char* source, const char* dest,
                                                   const p2p::PubKey& pk) {
-    network::EffectiveAccessRuleList list;
-    network::EffectiveAccessRule rule{network::Direction::OUT, net(source), net(dest), pk,
-                                      network::Action::Allow};
-    list.rules.emplace(
-        network::EffectiveAccessRuleListEntryKey{rule.direction, rule.source, rule.dest}, rule);
-    network::EffectiveAccessRule in{network::Direction::IN, net(dest), net(source), pk,
-                                    network::Action::Allow};
-    list.rules.emplace(network::EffectiveAccessRuleListEntryKey{in.direction, in.source, in.dest},
-                       in);
-    return list;
+    auto list = network::EffectiveAccessRuleList::from_rules({
+        {network::Direction::OUT, net(source), net(dest), pk, network::Action::Allow},
+        {network::Direction::IN, net(dest), net(source), pk, network::Action::Allow},
+    });
+    EXPECT_TRUE(list.has_value());
+    return list.value_or(network::EffectiveAccessRuleList{});
 }
 
 inline network::EffectiveRoutingList routes_to(const char* dest, const char* gateway) {
