@@ -110,11 +110,8 @@ bool Runtime::is_worker_thread() const {
     return tls_current_runtime == this;
 }
 
-std::shared_ptr<Runtime> Runtime::current() {
-    if (tls_current_runtime == nullptr) {
-        return nullptr;
-    }
-    return tls_current_runtime->weak_from_this().lock();
+Runtime* Runtime::current() {
+    return tls_current_runtime;
 }
 
 bool Runtime::on_worker_thread() {

@@ -61,8 +61,10 @@ class Runtime : public std::enable_shared_from_this<Runtime> {
 
     // True on a worker thread of this runtime.
     bool is_worker_thread() const;
-    // The runtime whose worker thread calls this, or null on any other thread.
-    static std::shared_ptr<Runtime> current();
+    // The runtime whose worker thread calls this, or null on any other thread. A plain pointer on
+    // purpose: a task must not own its runtime, since the last owner releasing it on a worker
+    // thread would have that worker join itself.
+    static Runtime* current();
     // True on a worker thread of any runtime.
     static bool on_worker_thread();
 
@@ -74,7 +76,8 @@ class Runtime : public std::enable_shared_from_this<Runtime> {
     Result<T, RuntimeError> block_on(boost::asio::awaitable<T> task);
 
     // Stops the workers and joins them; idempotent. Tasks stay suspended until the runtime is
-    // released. Must not be called from a worker thread.
+    // released. Must not be called from a worker thread, and the runtime must not be released on
+    // one.
     void stop();
 
   private:

@@ -347,6 +347,29 @@ TEST_F(AgentTest, ApplicationCallsTheHooksInOrderAndMakesOneTunnelDevice) {
     shutdown(agent);
 }
 
+// With DNS on, the DNS component is the last step of every application.
+TEST_F(AgentTest, DnsComponentIsAppliedLast) {
+    AgentConfig config(test_identity());
+    add_network(config, "https://example.com/n.toml").desired_state.ip = {net("10.1.0.5/24"),
+                                                                          std::nullopt};
+    auto agent = start(std::move(config));
+    ASSERT_NE(agent.inner()->dns(), nullptr);
+    log::ScopedCapture capture;
+    apply(agent);
+    std::vector<std::string> order;
+    for (const auto& event : capture->events()) {
+        if (event.message == kNetifLine) {
+            order.push_back("netif");
+        } else if (event.message == kRouterLine) {
+            order.push_back("router");
+        } else if (event.message.starts_with("DNS is not supported on this platform: ")) {
+            order.push_back("dns");
+        }
+    }
+    EXPECT_EQ(order, (std::vector<std::string>{"netif", "router", "dns"}));
+    shutdown(agent);
+}
+
 TEST_F(AgentTest, HealthFollowsTheStatesButErrorsStay) {
     auto agent = start(dns_disabled_config());
     apply(agent, [](AgentConfig& config) {

@@ -60,7 +60,7 @@ TEST(RuntimeTest, BlockOnFromAWorkerThreadIsRefusedNotDeadlocked) {
     auto runtime = Runtime::create(1);
     auto inner = runtime->block_on([&]() -> asio::awaitable<std::string> {
         EXPECT_TRUE(runtime->is_worker_thread());
-        EXPECT_EQ(Runtime::current(), runtime);
+        EXPECT_EQ(Runtime::current(), runtime.get());
         auto nested = runtime->block_on(add(1, 1));
         if (nested.has_value()) {
             co_return "nested block_on ran";
