@@ -10,7 +10,9 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <dirent.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -159,6 +161,10 @@ TEST_F(AgentTest, StartLogsAndRunsTheFirstPassAtOnce) {
     EXPECT_FALSE(agent.inner()->cancellation_token().is_cancelled());
     EXPECT_EQ(agent.inner()->dns(), nullptr);
     EXPECT_EQ(agent.inner()->public_key(), agent.node()->pk());
+    const auto& http = agent.inner()->client().options();
+    EXPECT_EQ(http.pool_max_idle_per_host, 0u);
+    EXPECT_EQ(http.timeout, 5000ms);
+    EXPECT_EQ(http.max_redirects, 5);
     shutdown(agent);
 }
 
@@ -265,7 +271,17 @@ TEST_F(AgentTest, StartUpFailuresReturnErrorsAndLeaveNothingRunning) {
         std::optional<std::vector<p2p::SuperPeerUrl>> super_peers;
         std::string message;
     };
+    // A port taken by another socket: the node's socket cannot be bound.
+    const int taken = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(taken, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    socklen_t len = sizeof addr;
+    ASSERT_EQ(getsockname(taken, reinterpret_cast<sockaddr*>(&addr), &len), 0);
+    const std::string taken_port = std::to_string(ntohs(addr.sin_port));
     const Case cases[] = {
+        {{{"UDP_PORT", taken_port}}, std::nullopt, "Node error: "},
         {{{"UDP_ADDRS", "127.0.0.1 localhost"}},
          std::nullopt,
          "Configuration parse error: Invalid udp addresses: localhost"},
@@ -286,7 +302,8 @@ TEST_F(AgentTest, StartUpFailuresReturnErrorsAndLeaveNothingRunning) {
         EXPECT_TRUE(started->error().to_string().starts_with(c.message))
             << started->error().to_string();
     }
-    // The port of a node that failed to bind is free again, and nothing was left behind.
+    close(taken);
+    // Nothing was left behind: no thread, no socket.
     EXPECT_EQ(entries_in("/proc/self/task"), threads);
     EXPECT_EQ(entries_in("/proc/self/fd"), fds);
 }
