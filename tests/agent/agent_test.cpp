@@ -371,6 +371,8 @@ TEST_F(AgentTest, DnsComponentIsAppliedLast) {
                                                                           std::nullopt};
     auto agent = start(std::move(config));
     ASSERT_NE(agent.inner()->dns(), nullptr);
+    // The first pass runs at once; the next one comes ten seconds later.
+    ASSERT_TRUE(eventually([&] { return agent.inner()->completed_passes() >= 1; }));
     log::ScopedCapture capture;
     apply(agent);
     std::vector<std::string> order;
@@ -414,6 +416,7 @@ TEST_F(AgentTest, TriesFollowAccessRulesAndAppliedAddresses) {
     auto device = make_device();
     auto peer = test_identity().pk();
     auto agent = start(dns_disabled_config(), device);
+    ASSERT_TRUE(eventually([&] { return agent.inner()->completed_passes() >= 1; }));
     log::ScopedCapture capture;
     apply(agent, [&](AgentConfig& config) {
         auto& a = add_network(config, "https://example.com/a.toml");
