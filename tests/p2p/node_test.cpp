@@ -14,6 +14,7 @@
 #include <boost/asio/use_future.hpp>
 #include <chrono>
 #include <condition_variable>
+#include <filesystem>
 #include <future>
 #include <thread>
 
@@ -550,6 +551,83 @@ TEST_F(NodeTest, KeyDerivedPortAndLoopbackBinding) {
     }
     EXPECT_EQ((*r)->local_addr().port(), id.pk().udp_port());
     EXPECT_TRUE((*r)->local_addr().address().is_loopback());
+}
+
+}  // namespace
+}  // namespace quorvel::p2p
+
+namespace quorvel::p2p {
+namespace {
+
+size_t open_fd_count() {
+    size_t n = 0;
+    for ([[maybe_unused]] const auto& entry :
+         std::filesystem::directory_iterator("/proc/self/fd")) {
+        ++n;
+    }
+    return n;
+}
+
+TEST(NodeReleaseTest, ReleasingEverythingLeavesNoDescriptorOrTaskBehind) {
+    size_t before = open_fd_count();
+    {
+        asio::io_context io;
+        auto guard = asio::make_work_guard(io);
+        std::thread runner([&] { io.run(); });
+        Identity a_id = weak_identity();
+        Identity b_id = weak_identity();
+        auto bind = [&](const Identity& id) {
+            return asio::co_spawn(io, Node::bind(io.get_executor(), *test_opts(id).build()),
+                                  asio::use_future)
+                .get();
+        };
+        auto a = bind(a_id);
+        auto b = bind(b_id);
+        ASSERT_TRUE(a.has_value() && b.has_value());
+        EXPECT_GT(open_fd_count(), before);
+        auto peer = (*a)->initiate(b_id.pk());
+        auto back = (*b)->initiate(a_id.pk());
+        ASSERT_TRUE(peer.has_value() && back.has_value());
+        ASSERT_TRUE(peer->send_datagram(bytes_of("bye")).has_value());
+        EXPECT_TRUE(eventually([&] {
+            std::vector<DatagramBuffer> bufs(1);
+            TestWaker w;
+            return back->poll_read_datagrams(w.waker(), bufs).has_value();
+        }));
+        // A read left pending holds no task alive once it is dropped.
+        TestWaker w;
+        auto pending = peer->read_datagrams(std::vector<DatagramBuffer>(1));
+        EXPECT_EQ(pending.poll(w.waker()), std::nullopt);
+        { auto abandoned = std::move(pending); }
+        int seen = w.wakes();
+        ASSERT_TRUE(testing::hooks_for(a_id.pk())->inject(b_id.pk(), bytes_of("late")));
+        EXPECT_FALSE(w.wait_past(seen, 50ms));
+        testing::forget_hooks(a_id.pk());
+
+        peer.value() = *back;  // drop every handle but the ones released below
+        a = unexpected(node::Error(node::Error::Kind::NoSuperPeers));
+        b = unexpected(node::Error(node::Error::Kind::NoSuperPeers));
+        peer = unexpected(InitiateError::node_stopped());
+        back = unexpected(InitiateError::node_stopped());
+        guard.reset();
+        runner.join();  // returns only once both nodes' tasks have ended
+    }
+    EXPECT_EQ(open_fd_count(), before);
+}
+
+TEST_F(NodeTest, BindsAnIpv6Address) {
+    Identity id = weak_identity();
+    auto node = bind(*test_opts(id).udp_addrs({boost::asio::ip::make_address("::1")}).build());
+    if (!node.has_value() && node.error().kind() == node::Error::Kind::BindError) {
+        GTEST_SKIP() << "no IPv6 loopback here: " << node.error().to_string();
+    }
+    ASSERT_TRUE(node.has_value()) << node.error().to_string();
+    EXPECT_TRUE((*node)->local_addr().address().is_v6());
+    // The built-in super peers are IPv4 only, so none of their addresses suit this socket.
+    for (const auto& [pk, sp] : (*node)->super_peers()) {
+        ASSERT_TRUE(sp->resolved_addrs().has_value());
+        EXPECT_TRUE(sp->resolved_addrs()->empty());
+    }
 }
 
 }  // namespace
