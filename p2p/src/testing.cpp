@@ -1,5 +1,6 @@
 #include "p2p/testing.h"
 
+#include <algorithm>
 #include <map>
 
 #include "node_internal.h"
@@ -90,7 +91,8 @@ TestHooks::SendDecision TestHooks::on_send(const PubKey& to, std::span<const uin
         return decision;
     }
     if (mode_ == SendMode::Pend) {
-        if (waker != nullptr) {
+        if (waker != nullptr && std::none_of(held_.begin(), held_.end(),
+                                             [&](const Waker& w) { return w.will_wake(*waker); })) {
             held_.push_back(*waker);
         }
         return decision;

@@ -2,6 +2,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -106,7 +107,11 @@ void Transport::wait_writable(const Waker& waker) {
             // The node has stopped: nothing would ever wake this waiter, so wake it now.
             arm = [waker] { waker.wake(); };
         } else {
-            write_waiters_.push_back(waker);
+            // A task polled again before the socket drained is already waiting.
+            if (std::none_of(write_waiters_.begin(), write_waiters_.end(),
+                             [&](const Waker& w) { return w.will_wake(waker); })) {
+                write_waiters_.push_back(waker);
+            }
             if (!write_armed_) {
                 write_armed_ = true;
                 arm = arm_write_;
