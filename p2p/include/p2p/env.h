@@ -13,6 +13,7 @@ namespace quorvel::p2p::util::system {
 
 inline constexpr std::string_view ENV_PREFIX = "QUORVEL_";
 
+// The default's type chooses the parsing, so pass a typed default (uint8_t{24}, uint64_t{8192}).
 uint8_t get_env(std::string_view key, uint8_t default_value);
 uint64_t get_env(std::string_view key, uint64_t default_value);
 std::string get_env(std::string_view key, std::string default_value);
