@@ -687,8 +687,21 @@ asio::awaitable<Result<NodeRef, node::Error>> Node::bind(asio::any_io_executor e
         return reach;
     }());
     // 12. The tasks run on the node's strand; the node's token ends them.
-    asio::co_spawn(io->strand, detail::receive_task(core, io), asio::detached);
-    asio::co_spawn(io->strand, detail::housekeeping_task(core, io), asio::detached);
+    // A task that fails ends alone, with its error logged; it never takes the runtime down.
+    auto log_failure = [](std::exception_ptr failure) {
+        if (!failure) {
+            return;
+        }
+        try {
+            std::rethrow_exception(failure);
+        } catch (const std::exception& e) {
+            QV_ERROR(kTarget, "I/O error: {}", e.what());
+        } catch (...) {
+            QV_ERROR(kTarget, "I/O error: unknown failure");
+        }
+    };
+    asio::co_spawn(io->strand, detail::receive_task(core, io), log_failure);
+    asio::co_spawn(io->strand, detail::housekeeping_task(core, io), log_failure);
     // 13.
     co_return std::make_shared<Node>(std::move(core));
 }
