@@ -34,7 +34,7 @@
 
 namespace quorvel::agent {
 
-inline constexpr std::string_view kFirewallTarget = "quorvel::agent::firewall";
+inline constexpr std::string_view kFirewallTarget = "quorvel_agent::agent::firewall";
 
 template <class Peer>
 class BasicAgentFirewall {

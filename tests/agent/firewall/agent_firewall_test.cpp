@@ -145,7 +145,7 @@ TEST_P(OutboundLookupTest, MostSpecificDestinationThenItsSources) {
     }
     ASSERT_FALSE(events.empty());
     EXPECT_EQ(events[0].level, log::Level::Trace);
-    EXPECT_EQ(events[0].target, kFirewallTarget);
+    EXPECT_EQ(events[0].target, "quorvel_agent::agent::firewall");
     EXPECT_EQ(events[0].message, "Found dest trie entry with net " + *c.dest_net);
     EXPECT_EQ(field(events[0], "src"), std::string(c.src));
     EXPECT_EQ(field(events[0], "dst"), std::string(c.dst));
@@ -286,7 +286,7 @@ TEST_P(InboundCheckTest, AcceptsOnlyTheNamedPeer) {
     }
     ASSERT_EQ(events.size(), 1u);
     EXPECT_EQ(events[0].level, log::Level::Warn);
-    EXPECT_EQ(events[0].target, kFirewallTarget);
+    EXPECT_EQ(events[0].target, "quorvel_agent::agent::firewall");
     EXPECT_EQ(events[0].message,
               fmt::format("Security violation: packet source mismatch - received from peer {} "
                           "with source IP {} but expected peer {} for this route",
