@@ -255,6 +255,21 @@ Result<Url, UrlError> Url::parse(std::string_view input) {
                 return fail("invalid domain character");
             }
         }
+        if (special != nullptr && special->name == "file") {
+            // A file URL names at most a host: no user information, no port. A drive letter
+            // standing where the host would ("file://C:/x") belongs to the path.
+            std::string_view host = authority.substr(authority.starts_with("//") ? 2 : 0);
+            if (host.size() == 2 && is_alpha(host[0]) && host[1] == ':') {
+                rebuilt += "///";
+                rebuilt += host;
+                rebuilt += escape_tail(body.substr(tail_start));
+                authority = {};
+                body = {};
+                tail_start = 0;
+            } else if (host.find_first_of("@:") != std::string_view::npos) {
+                return fail("invalid domain character");
+            }
+        }
         if (auto problem = check_host_port(authority)) {
             return fail(*problem);
         }

@@ -53,6 +53,7 @@ INSTANTIATE_TEST_SUITE_P(
                       NormaliseCase{"file:/var/x", "file:///var/x"},
                       NormaliseCase{"file://localhost/var/x", "file:///var/x"},
                       NormaliseCase{"file://", "file:///"},
+                      NormaliseCase{"file://C:/x", "file:///C:/x"},
                       NormaliseCase{"controller://3f2a9c10-5b7e-4d21-8c4f-0a6b2d9e7f13",
                                     "controller://3f2a9c10-5b7e-4d21-8c4f-0a6b2d9e7f13"},
                       NormaliseCase{"CONTROLLER://Abc", "controller://Abc"},
@@ -87,7 +88,10 @@ INSTANTIATE_TEST_SUITE_P(
                       ErrorCase{"http://x:8a/", "invalid port number"},
                       ErrorCase{"controller://x:70000", "invalid port number"},
                       ErrorCase{"http://[::g]/", "invalid IPv6 address"},
-                      ErrorCase{"http://exa mple.com/", "invalid domain character"}));
+                      ErrorCase{"http://exa mple.com/", "invalid domain character"},
+                      ErrorCase{"file://user@host/x", "invalid domain character"},
+                      ErrorCase{"file://:p@host/x", "invalid domain character"},
+                      ErrorCase{"file://host:8080/x", "invalid domain character"}));
 
 TEST(UrlTest, EqualTextsAfterNormalisationAreEqualKeys) {
     auto a = Url::parse("CONTROLLER://x").value();
