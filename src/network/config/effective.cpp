@@ -13,7 +13,7 @@ namespace quorvel::network {
 
 namespace {
 
-constexpr std::string_view kTarget = "quorvel::network::config";
+constexpr std::string_view kTarget = "quorvel_agent::network::config";
 
 Ipv4Net host_net(Ipv4Addr ip) {
     return Ipv4Net(ip, 32);

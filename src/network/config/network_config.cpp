@@ -176,18 +176,25 @@ Result<NodeMap, TomlError> deserialize_nodes(const toml::node& node) {
 }
 
 Result<RouteMap, TomlError> deserialize_routes(const toml::node& node) {
-    RouteMap routes;
-    auto read =
+    // As with nodes, a malformed route anywhere in the array is reported ahead of a repeated
+    // destination.
+    std::vector<std::pair<NetworkRoute, const toml::node*>> read;
+    auto all =
         toml_read::read_sequence(node, read_route, [&](NetworkRoute&& route, const toml::node& at) {
-            const Ipv4Net dest = route.dest;
-            if (!routes.emplace(dest, std::move(route)).second) {
-                return Result<void, TomlError>(unexpected(
-                    toml_read::custom("duplicate route destination: " + dest.to_string(), at)));
-            }
+            read.emplace_back(std::move(route), &at);
             return Result<void, TomlError>();
         });
-    if (!read) {
-        return unexpected(std::move(read.error()));
+    if (!all) {
+        return unexpected(std::move(all.error()));
+    }
+
+    RouteMap routes;
+    for (auto& [route, at] : read) {
+        const Ipv4Net dest = route.dest;
+        if (!routes.emplace(dest, std::move(route)).second) {
+            return unexpected(
+                toml_read::custom("duplicate route destination: " + dest.to_string(), *at));
+        }
     }
     return routes;
 }

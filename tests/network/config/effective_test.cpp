@@ -310,7 +310,11 @@ TEST(EffectiveTest, EachRuleIsTracedBeforeItIsAdded) {
                                       k2 + ", action: Deny }"));
     size_t traced = 0;
     for (const auto& e : capture->events()) {
-        traced += e.message.starts_with("Adding ") ? 1 : 0;
+        if (e.message.starts_with("Adding ")) {
+            ++traced;
+            EXPECT_EQ(e.target, "quorvel_agent::network::config");
+            EXPECT_TRUE(e.fields.empty());
+        }
     }
     EXPECT_EQ(traced, rules->size());
 }

@@ -202,6 +202,10 @@ TEST(NetworkConfigTest, DuplicatesFailReading) {
         {node_toml(1, "10.0.0.1", "a") + route_toml("10.1.0.5/24", 1) +
              route_toml("10.1.0.5/24", 1),
          "toml: duplicate route destination: 10.1.0.5/24"},
+        // Every route is read before destinations are compared: a malformed later route wins.
+        {node_toml(1, "10.0.0.1", "a") + route_toml("10.1.0.0/24", 1) +
+             route_toml("10.1.0.0/24", 1) + "[[route]]\ndest = \"10.2.0.0/24\"\n",
+         "toml: missing field `gw`"},
         // Same address, other prefix length: different destinations.
         {node_toml(1, "10.0.0.1", "a") + route_toml("10.1.0.0/16", 1) +
              route_toml("10.1.0.0/24", 1),
