@@ -94,6 +94,8 @@ std::optional<std::string_view> http_reason_phrase(uint16_t code) {
             return "Locked";
         case 424:
             return "Failed Dependency";
+        case 425:
+            return "Too Early";
         case 426:
             return "Upgrade Required";
         case 428:

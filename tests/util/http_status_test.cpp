@@ -16,6 +16,7 @@ TEST(HttpStatusTest, TextForms) {
         {401, "401 Unauthorized"},
         {404, "404 Not Found"},
         {418, "418 I'm a teapot"},
+        {425, "425 Too Early"},
         {500, "500 Internal Server Error"},
         {511, "511 Network Authentication Required"},
         {299, "299 <unknown status code>"},
