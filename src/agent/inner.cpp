@@ -72,7 +72,7 @@ boost::asio::awaitable<void> AgentInner::apply_desired_state(std::shared_ptr<Age
         auto& current = network.current_state.access_rules;
         const auto& desired = network.desired_state.access_rules;
         if (current != desired) {
-            QV_TRACE(kInnerTarget, "Access rules change: current=\n{}; desired=\n{}",
+            QV_TRACE(kFirewallTarget, "Access rules change: current=\n{}; desired=\n{}",
                      current.to_string(), desired.to_string());
             current = desired;
             changed = true;

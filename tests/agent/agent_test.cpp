@@ -3,6 +3,7 @@
 #include "agent/agent_test_util.h"
 #include "agent/netif/mobile_netif.h"
 #include "agent/router/mobile_router.h"
+#include "p2p/testing.h"
 #include "util/async_test_util.h"
 #include "util/log.h"
 #include "util/runtime.h"
@@ -429,7 +430,10 @@ TEST_F(AgentTest, TriesFollowAccessRulesAndAppliedAddresses) {
     EXPECT_EQ(capture->count(log::Level::Trace, "Tries rebuilt successfully."), 1u);
     std::size_t changes = 0;
     for (const auto& e : capture->events()) {
-        changes += e.message.starts_with("Access rules change: current=\nNone; desired=\n");
+        if (e.message.starts_with("Access rules change: current=\nNone; desired=\n")) {
+            ++changes;
+            EXPECT_EQ(e.target, "quorvel_agent::agent::firewall");
+        }
     }
     EXPECT_EQ(changes, 2u);
     // Without applied addresses no rule gets into the tries.
@@ -454,6 +458,110 @@ TEST_F(AgentTest, TriesFollowAccessRulesAndAppliedAddresses) {
     // Shutdown withdraws everything: both tries empty.
     EXPECT_TRUE(agent.inner()->firewall()->load_tx_trie()->empty());
     EXPECT_TRUE(agent.inner()->firewall()->load_rx_trie()->empty());
+}
+
+// The rebuild keeps one node peer per allowed outbound peer: shared by every entry and network
+// naming it, kept across rebuilds, and released once no rule names it. Inbound-only and refused
+// keys get none; a later network's entry for the same destination replaces the earlier one.
+TEST_F(AgentTest, RebuildKeepsOneNodePeerPerAllowedPeer) {
+    using network::Action;
+    using network::Direction;
+    auto device = make_device();
+    auto agent = start(dns_disabled_config(), device);
+    ASSERT_TRUE(eventually([&] { return agent.inner()->completed_passes() >= 1; }));
+    const auto shared = test_identity().pk();
+    const auto inbound_only = test_identity().pk();
+    const auto refused = test_identity().pk();
+    const auto other = test_identity().pk();
+    p2p::testing::hooks_for(agent.node()->pk())->refuse_initiate(refused);
+    auto rules = [](std::vector<network::EffectiveAccessRule> list) {
+        auto made = network::EffectiveAccessRuleList::from_rules(std::move(list));
+        EXPECT_TRUE(made.has_value());
+        return network::AppliedStatus<network::EffectiveAccessRuleList>{
+            made.value_or(network::EffectiveAccessRuleList{}), std::nullopt};
+    };
+    log::ScopedCapture capture;
+    std::vector<Url> order;
+    apply(agent, [&](AgentConfig& config) {
+        auto& a = add_network(config, "https://example.com/a.toml");
+        a.desired_state.ip = {net("10.1.0.5/24"), std::nullopt};
+        a.desired_state.access_rules = rules({
+            {Direction::OUT, net("10.1.0.5/32"), net("10.1.0.0/24"), shared, Action::Allow},
+            {Direction::OUT, net("10.1.0.5/32"), net("10.3.0.0/24"), refused, Action::Allow},
+            {Direction::OUT, net("10.1.0.5/32"), net("10.5.0.0/24"), shared, Action::Allow},
+            {Direction::OUT, net("10.1.0.5/32"), net("10.6.0.0/24"), other, Action::Deny},
+            {Direction::IN, net("10.4.0.0/24"), net("10.1.0.5/32"), inbound_only, Action::Allow},
+        });
+        auto& b = add_network(config, "https://example.com/b.toml");
+        b.desired_state.ip = {net("10.2.0.5/24"), std::nullopt};
+        b.desired_state.access_rules = rules({
+            {Direction::OUT, net("10.2.0.5/32"), net("10.2.0.0/24"), shared, Action::Allow},
+            {Direction::OUT, net("10.2.0.5/32"), net("10.5.0.0/24"), other, Action::Allow},
+        });
+        for (const auto& [key, network] : config.network) {
+            order.push_back(key);
+        }
+    });
+    auto tx = agent.inner()->firewall()->load_tx_trie();
+    auto peer_at = [&](const char* dest, const char* source) -> const NodePeer* {
+        const auto* inner = tx->get(net(dest));
+        return inner == nullptr ? nullptr : inner->lookup(*Ipv4Addr::parse(source));
+    };
+    const NodePeer* in_a = peer_at("10.1.0.0/24", "10.1.0.5");
+    const NodePeer* in_b = peer_at("10.2.0.0/24", "10.2.0.5");
+    ASSERT_NE(in_a, nullptr);
+    ASSERT_NE(in_b, nullptr);
+    EXPECT_EQ(&in_a->handle().inner(), &in_b->handle().inner()) << "two node peers for one key";
+    const NodePeerInner* shared_peer = &in_a->handle().inner();
+    // Both networks name 10.5.0.0/24: the one visited later decides it alone.
+    const NodePeer* later = order.back() == url("https://example.com/b.toml")
+                                ? peer_at("10.5.0.0/24", "10.2.0.5")
+                                : peer_at("10.5.0.0/24", "10.1.0.5");
+    ASSERT_NE(later, nullptr);
+    EXPECT_EQ(later->pk(), order.back() == url("https://example.com/b.toml") ? other : shared);
+    EXPECT_EQ(tx->get(net("10.5.0.0/24"))->size(), 1u);
+    // Refused, inbound-only and denied keys carry no packet out.
+    EXPECT_EQ(peer_at("10.3.0.0/24", "10.1.0.5"), nullptr);
+    EXPECT_EQ(peer_at("10.6.0.0/24", "10.1.0.5"), nullptr);
+    for (const auto& dest : *tx) {
+        for (const auto& source : dest.value) {
+            EXPECT_NE(source.value.pk(), inbound_only);
+            EXPECT_NE(source.value.pk(), refused);
+        }
+    }
+    EXPECT_TRUE(capture->contains_substring(log::Level::Error, "Failed to create node peer"));
+    const auto* rx_inner = agent.inner()->firewall()->load_rx_trie()->get(net("10.4.0.0/24"));
+    ASSERT_NE(rx_inner, nullptr);
+    EXPECT_EQ(*rx_inner->lookup(*Ipv4Addr::parse("10.1.0.5")), inbound_only);
+
+    // Another rule change keeps the node peer of a key that is still named.
+    apply(agent, [&](AgentConfig& config) {
+        config.network.at(url("https://example.com/b.toml")).desired_state.access_rules = rules({
+            {Direction::OUT, net("10.2.0.5/32"), net("10.2.0.0/16"), shared, Action::Allow},
+        });
+    });
+    tx = agent.inner()->firewall()->load_tx_trie();
+    ASSERT_NE(peer_at("10.2.0.0/16", "10.2.0.5"), nullptr);
+    EXPECT_EQ(&peer_at("10.2.0.0/16", "10.2.0.5")->handle().inner(), shared_peer);
+    EXPECT_EQ(&peer_at("10.1.0.0/24", "10.1.0.5")->handle().inner(), shared_peer);
+    tx.reset();
+    // The key no rule names any more lost its node peer; the shared one lives on.
+    EXPECT_TRUE(eventually(
+        [&] { return capture->count(log::Level::Trace, "NodePeerDriver ready") == 1u; }));
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(capture->count(log::Level::Trace, "NodePeerDriver ready"), 1u);
+
+    // No rule names any peer any more: every node peer is released and its driver ends.
+    apply(agent, [&](AgentConfig& config) {
+        for (auto& [key, network] : config.network) {
+            network.desired_state.access_rules = rules({});
+        }
+    });
+    EXPECT_TRUE(agent.inner()->firewall()->load_tx_trie()->empty());
+    EXPECT_TRUE(agent.inner()->firewall()->load_rx_trie()->empty());
+    EXPECT_TRUE(eventually(
+        [&] { return capture->count(log::Level::Trace, "NodePeerDriver ready") == 2u; }));
+    shutdown(agent);
 }
 
 TEST_F(AgentTest, ShutdownWaitsForARunningPassAndResets) {
