@@ -148,19 +148,24 @@ Result<void, Error> write_config(const AgentConfig& config, const std::string& p
 }  // namespace
 
 Result<NetworkMap, TomlError> deserialize_networks(const toml::node& node) {
-    NetworkMap networks;
-    auto read = toml_read::read_sequence(
-        node, read_network, [&](network::Network&& entry, const toml::node& at) {
-            Url key = entry.config_url;
-            if (networks.contains(key)) {
-                return Result<void, TomlError>(
-                    unexpected(toml_read::custom("duplicate network URL: " + key.as_str(), at)));
-            }
-            networks.emplace(std::move(key), std::move(entry));
-            return Result<void, TomlError>();
-        });
+    // Every element is read before any is inserted: a malformed network is reported ahead of a
+    // duplicate that comes earlier in the document.
+    std::vector<std::pair<network::Network, const toml::node*>> entries;
+    auto read = toml_read::read_sequence(node, read_network,
+                                         [&](network::Network&& entry, const toml::node& at) {
+                                             entries.emplace_back(std::move(entry), &at);
+                                             return Result<void, TomlError>();
+                                         });
     if (!read) {
         return unexpected(std::move(read.error()));
+    }
+    NetworkMap networks;
+    for (auto& [entry, at] : entries) {
+        Url key = entry.config_url;
+        if (networks.contains(key)) {
+            return unexpected(toml_read::custom("duplicate network URL: " + key.as_str(), *at));
+        }
+        networks.emplace(std::move(key), std::move(entry));
     }
     return networks;
 }

@@ -287,6 +287,10 @@ TEST(AgentConfigFormatTest, ReadingErrors) {
         {identity_block() + "[[network]]\nconfig_url = \"HTTP://Host/\"\n[[network]]\nconfig_url = "
                             "\"http://host:80\"\n",
          "duplicate network URL: http://host/"},
+        // Every network is read before the duplicates are looked for.
+        {identity_block() + "[[network]]\nconfig_url = \"file:///a\"\n[[network]]\nconfig_url = "
+                            "\"file:///a\"\n[[network]]\nconfig_url = 7\n",
+         "invalid type: integer `7`, expected a string"},
         {"super_peers = \"x\"\n" + identity_block(),
          "invalid type: string \"x\", expected a sequence"},
         {"super_peers = [1]\n" + identity_block(), "invalid type: integer `1`, expected a string"},
