@@ -35,8 +35,9 @@ namespace toml_read {
 
 namespace {
 
-// A floating-point number always shows a decimal point or an exponent, so that 1.0 does not read
-// as an integer.
+// A floating-point number in plain decimal notation, never with an exponent (1e20 shows as
+// 100000000000000000000.0), and always with a decimal point, so that 1.0 does not read as an
+// integer.
 std::string float_text(double value) {
     if (std::isnan(value)) {
         return "NaN";
@@ -44,8 +45,35 @@ std::string float_text(double value) {
     if (std::isinf(value)) {
         return value < 0 ? "-inf" : "inf";
     }
+    // The shortest digits that read back as the same value, possibly with an exponent.
     std::string text = fmt::format("{}", value);
-    if (text.find_first_of(".e") == std::string::npos) {
+    if (auto e = text.find('e'); e != std::string::npos) {
+        const int exponent = std::stoi(text.substr(e + 1));
+        std::string mantissa = text.substr(0, e);
+        const bool negative = mantissa.starts_with('-');
+        if (negative) {
+            mantissa.erase(0, 1);
+        }
+        const auto dot = mantissa.find('.');
+        std::string digits = mantissa;
+        if (dot != std::string::npos) {
+            digits.erase(dot, 1);
+        }
+        const long point =
+            static_cast<long>(dot == std::string::npos ? mantissa.size() : dot) + exponent;
+        if (point <= 0) {
+            text = "0." + std::string(static_cast<size_t>(-point), '0') + digits;
+        } else if (static_cast<size_t>(point) >= digits.size()) {
+            text = digits + std::string(static_cast<size_t>(point) - digits.size(), '0');
+        } else {
+            text = digits.substr(0, static_cast<size_t>(point)) + "." +
+                   digits.substr(static_cast<size_t>(point));
+        }
+        if (negative) {
+            text.insert(0, 1, '-');
+        }
+    }
+    if (text.find('.') == std::string::npos) {
         text += ".0";
     }
     return text;
