@@ -302,6 +302,14 @@ Result<Url, UrlError> Url::parse(std::string_view input) {
     }
     urls::url url(*parsed);
 
+    // An empty password, and a user information without user and password, say nothing, whatever
+    // the scheme.
+    if (url.has_password() && url.encoded_password().empty()) {
+        url.remove_password();
+    }
+    if (url.has_userinfo() && url.encoded_user().empty() && !url.has_password()) {
+        url.remove_userinfo();
+    }
     if (special != nullptr) {
         if (url.has_port()) {
             std::string_view digits = sv(url.port());
@@ -331,13 +339,6 @@ Result<Url, UrlError> Url::parse(std::string_view input) {
                 return fail("empty host");
             }
             url.set_encoded_host(host);
-        }
-        // An empty password, and a user information without user and password, say nothing.
-        if (url.has_password() && url.encoded_password().empty()) {
-            url.remove_password();
-        }
-        if (url.has_userinfo() && url.encoded_user().empty() && !url.has_password()) {
-            url.remove_userinfo();
         }
         url.normalize_path();
         if (url.encoded_path().empty()) {
