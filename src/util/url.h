@@ -2,9 +2,10 @@
 // so that two texts naming the same resource give equal values. Equality, order and hashing are
 // those of the normalised text.
 //
-// Normalisation: the scheme is lower-cased; for http, https, ws, wss, ftp and file the host is
-// lower-cased, a default port is dropped, dot segments are resolved and an empty path becomes
-// "/"; every other scheme (notably "controller") keeps the rest of the text as written.
+// Normalisation: the scheme is lower-cased and an empty password or user information is dropped;
+// for http, https, ws, wss, ftp and file the host is lower-cased, a default port is dropped, dot
+// segments are resolved and an empty path becomes "/"; every other scheme (notably "controller")
+// keeps the rest of the text as written. A file URL holds no user information and no port.
 #pragma once
 
 #include <compare>
