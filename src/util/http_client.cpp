@@ -6,6 +6,9 @@
 
 #include <strings.h>
 
+#include <algorithm>
+#include <chrono>
+
 #include <cstring>
 #include <deque>
 #include <functional>
@@ -31,6 +34,8 @@ struct Transfer {
 
     // Written by the client's thread until `done`, read by the awaiting coroutine afterwards.
     HttpResponse response;
+    // Where a redirect that the transfer did not follow points, absolute.
+    std::string redirect_url;
     std::optional<HttpError> error;
 
     std::mutex mutex;
@@ -132,7 +137,10 @@ class HttpClient::Inner {
 
     const HttpClientOptions& options() const { return options_; }
 
-    std::optional<HttpError> prepare(Transfer& transfer) const {
+    // `follow` is how many redirects libcurl may follow itself (0: none), `timeout` what is left
+    // of the request's time.
+    std::optional<HttpError> prepare(Transfer& transfer, long follow,
+                                     std::optional<std::chrono::milliseconds> timeout) const {
         transfer.easy = curl_easy_init();
         if (transfer.easy == nullptr) {
             return HttpError{HttpError::Kind::Builder, "failed to create a transfer handle"};
@@ -149,13 +157,13 @@ class HttpClient::Inner {
         curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
         curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
         curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING, nullptr);
-        if (options_.max_redirects > 0) {
+        if (follow > 0) {
             curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
-            curl_easy_setopt(easy, CURLOPT_MAXREDIRS, options_.max_redirects);
+            curl_easy_setopt(easy, CURLOPT_MAXREDIRS, follow);
         }
-        if (options_.timeout) {
+        if (timeout) {
             curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS,
-                             static_cast<long>(options_.timeout->count()));
+                             std::max(1L, static_cast<long>(timeout->count())));
         }
         if (options_.pool_max_idle_per_host && *options_.pool_max_idle_per_host == 0) {
             curl_easy_setopt(easy, CURLOPT_FORBID_REUSE, 1L);
@@ -272,6 +280,9 @@ class HttpClient::Inner {
                 char* url = nullptr;
                 curl_easy_getinfo(transfer->easy, CURLINFO_EFFECTIVE_URL, &url);
                 transfer->response.url = url != nullptr ? url : transfer->request.url;
+                char* location = nullptr;
+                curl_easy_getinfo(transfer->easy, CURLINFO_REDIRECT_URL, &location);
+                transfer->redirect_url = location != nullptr ? location : "";
                 transfer->finish(std::nullopt);
             }
             curl_multi_poll(multi_, nullptr, 0, 1000, nullptr);
@@ -312,14 +323,61 @@ struct AbandonGuard {
     }
 };
 
+bool is_get_or_head(const std::string& method) {
+    return method == "GET" || method == "HEAD";
+}
+
+bool same_header(const std::string& a, std::string_view b) {
+    return a.size() == b.size() && strncasecmp(a.data(), b.data(), b.size()) == 0;
+}
+
+std::string host_of(const std::string& url) {
+    char* host = nullptr;
+    std::string text;
+    if (CURLU* parsed = curl_url()) {
+        if (curl_url_set(parsed, CURLUPART_URL, url.c_str(), 0) == CURLUE_OK &&
+            curl_url_get(parsed, CURLUPART_HOST, &host, 0) == CURLUE_OK) {
+            text = host;
+            curl_free(host);
+        }
+        curl_url_cleanup(parsed);
+    }
+    return text;
+}
+
+// The request that follows a redirect with `status` to `target`: 301, 302 and 303 turn it into
+// a GET without body, and credentials never go on to another host.
+void redirect(HttpRequest& request, long status, const std::string& target) {
+    auto drop = [&request](std::initializer_list<std::string_view> names) {
+        std::erase_if(request.headers, [&](const auto& header) {
+            for (auto name : names) {
+                if (same_header(header.first, name)) {
+                    return true;
+                }
+            }
+            return false;
+        });
+    };
+    if (status == 301 || status == 302 || status == 303) {
+        request.method = "GET";
+        request.body.reset();
+        drop({"Content-Type", "Content-Length", "Content-Encoding", "Transfer-Encoding"});
+    }
+    if (host_of(target) != host_of(request.url)) {
+        drop({"Authorization", "Cookie", "Proxy-Authorization", "WWW-Authenticate"});
+    }
+    request.url = target;
+}
+
 }  // namespace
 
-boost::asio::awaitable<Result<HttpResponse, HttpError>> HttpClient::execute(
-    HttpRequest request) const {
+boost::asio::awaitable<Result<HttpClient::Hop, HttpError>> HttpClient::transfer(
+    const HttpRequest& request, long follow,
+    std::optional<std::chrono::milliseconds> timeout) const {
     auto inner = inner_;
     auto transfer = std::make_shared<Transfer>();
-    transfer->request = std::move(request);
-    if (auto failure = inner->prepare(*transfer)) {
+    transfer->request = request;
+    if (auto failure = inner->prepare(*transfer, follow, timeout)) {
         co_return unexpected(std::move(*failure));
     }
     transfer->wakeup = co_await detail::Wakeup::create();
@@ -339,7 +397,53 @@ boost::asio::awaitable<Result<HttpResponse, HttpError>> HttpClient::execute(
     if (transfer->error) {
         co_return unexpected(std::move(*transfer->error));
     }
-    co_return std::move(transfer->response);
+    co_return Hop{std::move(transfer->response), std::move(transfer->redirect_url)};
+}
+
+// libcurl keeps the method of a non-GET request across every redirect; the client follows those
+// itself, so that a 301, 302 or 303 goes on as a GET. The limits hold for the whole request.
+boost::asio::awaitable<Result<HttpResponse, HttpError>> HttpClient::execute(
+    HttpRequest request) const {
+    const HttpClientOptions& options = inner_->options();
+    const auto start = std::chrono::steady_clock::now();
+    auto time_left = [&]() -> std::optional<std::chrono::milliseconds> {
+        if (!options.timeout) {
+            return std::nullopt;
+        }
+        return *options.timeout - std::chrono::duration_cast<std::chrono::milliseconds>(
+                                      std::chrono::steady_clock::now() - start);
+    };
+    long redirects = 0;
+    for (;;) {
+        const long follow =
+            is_get_or_head(request.method) ? std::max(0L, options.max_redirects - redirects) : 0;
+        const bool followed_by_curl = follow > 0;
+        auto left = time_left();
+        if (left && left->count() <= 0) {
+            co_return unexpected(
+                HttpError{HttpError::Kind::Timeout,
+                          "error sending request for url (" + request.url + "): timed out"});
+        }
+        auto hop = co_await transfer(request, follow, left);
+        if (!hop) {
+            co_return unexpected(std::move(hop).error());
+        }
+        const long status = hop->response.status;
+        if (followed_by_curl || hop->redirect_url.empty() ||
+            (status != 301 && status != 302 && status != 303 && status != 307 && status != 308)) {
+            co_return std::move(hop->response);
+        }
+        if (redirects >= options.max_redirects) {
+            if (options.max_redirects == 0) {
+                co_return std::move(hop->response);
+            }
+            co_return unexpected(HttpError{
+                HttpError::Kind::Redirect,
+                "error sending request for url (" + request.url + "): too many redirects"});
+        }
+        ++redirects;
+        redirect(request, status, hop->redirect_url);
+    }
 }
 
 }  // namespace quorvel

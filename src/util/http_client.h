@@ -2,7 +2,9 @@
 // curl multi handle), never on a runtime worker; the awaiting coroutine is resumed on its executor
 // when the transfer ends. A client is a shared handle: copies share the thread and its settings.
 // Releasing the last copy aborts the transfers still running and joins the thread. Abandoning an
-// awaited transfer (cancellation, or the task being destroyed) aborts that transfer.
+// awaited transfer (cancellation, or the task being destroyed) aborts that transfer. Redirects:
+// 301, 302 and 303 turn any other method into a GET without body, 307 and 308 keep method and
+// body, and credential headers are not sent on to another host.
 #pragma once
 
 #include "util/result.h"
@@ -63,6 +65,15 @@ class HttpClient {
 
   private:
     class Inner;
+    struct Hop {
+        HttpResponse response;
+        // The absolute target of a redirect that the transfer did not follow, or empty.
+        std::string redirect_url;
+    };
+    // One transfer, in which libcurl follows at most `follow` redirects itself.
+    boost::asio::awaitable<Result<Hop, HttpError>> transfer(
+        const HttpRequest& request, long follow,
+        std::optional<std::chrono::milliseconds> timeout) const;
     explicit HttpClient(std::shared_ptr<Inner> inner) : inner_(std::move(inner)) {}
     std::shared_ptr<Inner> inner_;
 };

@@ -41,6 +41,20 @@ class TestServer {
             }
             res.set_redirect("/hop/" + std::to_string(left - 1));
         });
+        // A non-GET request redirected with the status in the path, to the path after it.
+        server_.Put(R"(/moved/(\d+)(/.*|http:.*))",
+                    [](const httplib::Request& req, httplib::Response& res) {
+                        res.status = std::stoi(req.matches[1]);
+                        res.set_header("Location", req.matches[2].str());
+                    });
+        auto show = [](const httplib::Request& req, httplib::Response& res) {
+            res.set_content(req.method + ":" + req.body + "|" +
+                                req.get_header_value("Content-Type") + "|" +
+                                req.get_header_value("Authorization"),
+                            "text/plain");
+        };
+        server_.Get("/show", show);
+        server_.Put("/show", show);
         server_.Get("/slow", [](const httplib::Request&, httplib::Response& res) {
             std::this_thread::sleep_for(600ms);
             res.set_content("late", "text/plain");
@@ -122,6 +136,44 @@ TEST(HttpClientTest, FollowsAtMostFiveRedirects) {
         } else if (!c.ok && !response->has_value()) {
             EXPECT_EQ(response->error().kind, HttpError::Kind::Redirect);
         }
+    }
+}
+
+// 301, 302 and 303 turn a PUT into a GET without body; 307 and 308 keep method and body.
+// Credentials stay with their host, and the limit of five redirects holds across the change of
+// method.
+TEST(HttpClientTest, RedirectedPutFollowsTheStatusRules) {
+    TestServer server;
+    auto runtime = Runtime::create(2);
+    auto client = agent_like_client();
+    const HttpHeaders headers{{"Content-Type", "application/json"}, {"Authorization", "secret"}};
+    struct Case {
+        std::string path;
+        std::string body;  // or the error's text
+    };
+    const std::string elsewhere = "http://localhost:" + server.url("").substr(17);
+    const Case cases[] = {
+        {"/moved/301/show", "GET:||secret"},
+        {"/moved/302/show", "GET:||secret"},
+        {"/moved/303/show", "GET:||secret"},
+        {"/moved/307/show", "PUT:{}|application/json|secret"},
+        {"/moved/308/show", "PUT:{}|application/json|secret"},
+        {"/moved/303/hop/4", "arrived"},
+        {"/moved/307" + elsewhere + "/show", "PUT:{}|application/json|"},
+        {"/moved/303/hop/5", "too many redirects"},
+    };
+    for (const auto& c : cases) {
+        auto response = runtime->block_on(
+            client.execute(HttpRequest{"PUT", server.url(c.path), headers, "{}"}));
+        ASSERT_TRUE(response.has_value());
+        if (c.body == "too many redirects") {
+            ASSERT_FALSE(response->has_value()) << c.path;
+            EXPECT_EQ(response->error().kind, HttpError::Kind::Redirect);
+            continue;
+        }
+        ASSERT_TRUE(response->has_value()) << c.path << ": " << response->error().message;
+        EXPECT_EQ((*response)->status, 200) << c.path;
+        EXPECT_EQ((*response)->body, c.body) << c.path;
     }
 }
 
