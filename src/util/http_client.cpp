@@ -404,7 +404,9 @@ boost::asio::awaitable<Result<HttpClient::Hop, HttpError>> HttpClient::transfer(
 // itself, so that a 301, 302 or 303 goes on as a GET. The limits hold for the whole request.
 boost::asio::awaitable<Result<HttpResponse, HttpError>> HttpClient::execute(
     HttpRequest request) const {
-    const HttpClientOptions& options = inner_->options();
+    // The caller's handle may go while the request runs; this copy keeps the client.
+    const HttpClient self = *this;
+    const HttpClientOptions& options = self.options();
     const auto start = std::chrono::steady_clock::now();
     auto time_left = [&]() -> std::optional<std::chrono::milliseconds> {
         if (!options.timeout) {
@@ -424,7 +426,7 @@ boost::asio::awaitable<Result<HttpResponse, HttpError>> HttpClient::execute(
                 HttpError{HttpError::Kind::Timeout,
                           "error sending request for url (" + request.url + "): timed out"});
         }
-        auto hop = co_await transfer(request, follow, left);
+        auto hop = co_await self.transfer(request, follow, left);
         if (!hop) {
             co_return unexpected(std::move(hop).error());
         }
