@@ -1,5 +1,7 @@
 #include "agent/node_options.h"
 
+#include <algorithm>
+
 #include "p2p/env.h"
 
 #include <boost/asio/ip/address.hpp>
@@ -76,6 +78,16 @@ std::optional<uint16_t> parse_udp_port(const std::string& text) {
     return static_cast<uint16_t>(*port);
 }
 
+// Milliseconds from an unsigned environment value. Values beyond what a clock duration holds in
+// nanoseconds are capped (at about 292 years): converting them unchecked would wrap to a negative
+// or tiny period, and a timer with such a period fires without pause.
+std::chrono::milliseconds saturating_millis(uint64_t ms) {
+    constexpr uint64_t kMax = static_cast<uint64_t>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::nanoseconds::max())
+            .count());
+    return std::chrono::milliseconds(static_cast<int64_t>(std::min(ms, kMax)));
+}
+
 }  // namespace
 
 NodeEnv NodeEnv::read() {
@@ -115,11 +127,11 @@ Result<p2p::NodeOpts, Error> build_node_opts(const NodeEnv& env, p2p::Identity i
         .max_peers(env.max_peers)
         .min_pow_difficulty(env.min_pow_difficulty)
         .arm_messages(env.arm_messages)
-        .hello_timeout(std::chrono::milliseconds(env.hello_timeout))
-        .hello_max_age(std::chrono::milliseconds(env.hello_max_age))
+        .hello_timeout(saturating_millis(env.hello_timeout))
+        .hello_max_age(saturating_millis(env.hello_max_age))
         .mtu(env.mtu)
         .process_unites(env.process_unites)
-        .housekeeping_interval(std::chrono::milliseconds(env.housekeeping_interval))
+        .housekeeping_interval(saturating_millis(env.housekeeping_interval))
         .enforce_tcp(env.enforce_tcp);
     auto opts = builder.build();
     if (!opts) {

@@ -96,6 +96,13 @@ TEST(NodeOptionsTest, VariablesReachTheOptions) {
         {"PROCESS_UNITES", "false", [](auto& o) { EXPECT_FALSE(o.process_unites); }},
         {"HOUSEKEEPING_INTERVAL", "70",
          [](auto& o) { EXPECT_EQ(o.housekeeping_interval.count(), 70); }},
+        // Durations beyond what a nanosecond clock holds are capped, never wrapped.
+        {"HOUSEKEEPING_INTERVAL", "18446744073709551615",
+         [](auto& o) { EXPECT_EQ(o.housekeeping_interval.count(), 9223372036854); }},
+        {"HELLO_TIMEOUT", "9223372036854775808",
+         [](auto& o) { EXPECT_EQ(o.hello_timeout.count(), 9223372036854); }},
+        {"HELLO_MAX_AGE", "9223372036854",
+         [](auto& o) { EXPECT_EQ(o.hello_max_age.count(), 9223372036854); }},
         {"ENFORCE_TCP", "true", [](auto& o) { EXPECT_TRUE(o.enforce_tcp); }},
         {"MTU", "1400", [](auto& o) { EXPECT_EQ(o.mtu, 1400u); }},
         {"MTU", "1400 ", [](auto& o) { EXPECT_EQ(o.mtu, 1200u); }},
