@@ -61,33 +61,40 @@ std::vector<uint8_t> packet(Ipv4Addr src, Ipv4Addr dst, size_t len) {
     return p;
 }
 
-void BM_OutboundHit(benchmark::State& state) {
+// A firewall with `peers` rules and one 1280-byte packet towards `dst`, ready for the outbound
+// check.
+struct OutboundSetup {
+    OutboundSetup(uint32_t peers, Ipv4Addr dst)
+        : bytes(packet(Ipv4Addr(10, 0, 0, 1), dst, 1280)),
+          shared(std::make_shared<const std::vector<uint8_t>>(bytes)),
+          header(ip::Ipv4HeaderSlice::from_slice(bytes).value()) {
+        fill(firewall, peers);
+    }
+
     BasicAgentFirewall<BenchPeer> firewall;
-    fill(firewall, static_cast<uint32_t>(state.range(0)));
-    const auto bytes = packet(Ipv4Addr(10, 0, 0, 1), Ipv4Addr(10, 0, 0, 9), 1280);
-    const auto shared = std::make_shared<const std::vector<uint8_t>>(bytes);
-    const auto header = ip::Ipv4HeaderSlice::from_slice(bytes).value();
+    std::vector<uint8_t> bytes;
+    std::shared_ptr<const std::vector<uint8_t>> shared;
+    ip::Ipv4HeaderSlice header;
     boost::unordered_flat_map<BenchPeer, std::vector<std::shared_ptr<const std::vector<uint8_t>>>,
                               BenchPeerHash>
         batches;
+};
+
+void BM_OutboundHit(benchmark::State& state) {
+    OutboundSetup setup(static_cast<uint32_t>(state.range(0)), Ipv4Addr(10, 0, 0, 9));
     for (auto _ : state) {
-        benchmark::DoNotOptimize(firewall.handle_outbound_packet(shared, header, batches));
-        batches.begin()->second.clear();
+        benchmark::DoNotOptimize(
+            setup.firewall.handle_outbound_packet(setup.shared, setup.header, setup.batches));
+        setup.batches.begin()->second.clear();
     }
 }
 BENCHMARK(BM_OutboundHit)->Arg(10)->Arg(1000);
 
 void BM_OutboundMiss(benchmark::State& state) {
-    BasicAgentFirewall<BenchPeer> firewall;
-    fill(firewall, static_cast<uint32_t>(state.range(0)));
-    const auto bytes = packet(Ipv4Addr(10, 0, 0, 1), Ipv4Addr(192, 168, 1, 1), 1280);
-    const auto shared = std::make_shared<const std::vector<uint8_t>>(bytes);
-    const auto header = ip::Ipv4HeaderSlice::from_slice(bytes).value();
-    boost::unordered_flat_map<BenchPeer, std::vector<std::shared_ptr<const std::vector<uint8_t>>>,
-                              BenchPeerHash>
-        batches;
+    OutboundSetup setup(static_cast<uint32_t>(state.range(0)), Ipv4Addr(192, 168, 1, 1));
     for (auto _ : state) {
-        benchmark::DoNotOptimize(firewall.handle_outbound_packet(shared, header, batches));
+        benchmark::DoNotOptimize(
+            setup.firewall.handle_outbound_packet(setup.shared, setup.header, setup.batches));
     }
 }
 BENCHMARK(BM_OutboundMiss)->Arg(10)->Arg(1000);
