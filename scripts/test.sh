@@ -9,7 +9,7 @@ bash scripts/install-deps.sh
 build_dir="${QUORVEL_BUILD_DIR:-build/sanitize}"
 jobs="${QUORVEL_JOBS:-$(nproc)}"
 
-cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=Debug -DQUORVEL_SANITIZE=ON -DQUORVEL_BENCHMARKS=OFF
+cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=Debug -DQUORVEL_SANITIZE=ON -DQUORVEL_BENCHMARKS=OFF -DQUORVEL_WERROR=ON
 cmake --build "$build_dir" -j "$jobs"
 
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:strict_string_checks=1"
