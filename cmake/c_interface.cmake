@@ -1,0 +1,60 @@
+# The C interface (src/ffi/, include/quorvel/agent.h): compiled once, linked into the static
+# agent library that the tests use and into the shared library libquorvel_agent.so, which exports
+# only the quorvel_agent_ functions. Install rules put the shared library, a static archive that
+# holds every part of the agent, the header and a pkg-config file in place, so that a host builds
+# with `pkg-config --cflags --libs quorvel-agent` (add `--static` for the archive).
+include(GNUInstallDirs)
+
+file(GLOB QUORVEL_FFI_SOURCES CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/src/ffi/*.cpp)
+add_library(quorvel_ffi OBJECT ${QUORVEL_FFI_SOURCES})
+target_include_directories(quorvel_ffi PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}/include
+    ${CMAKE_CURRENT_SOURCE_DIR}/src)
+target_link_libraries(quorvel_ffi PUBLIC ${QUORVEL_AGENT_DEPS})
+set_target_properties(quorvel_ffi PROPERTIES CXX_VISIBILITY_PRESET hidden
+    VISIBILITY_INLINES_HIDDEN ON)
+target_sources(quorvel_agent PRIVATE $<TARGET_OBJECTS:quorvel_ffi>)
+
+add_library(quorvel_agent_shared SHARED $<TARGET_OBJECTS:quorvel_ffi>)
+target_link_libraries(quorvel_agent_shared PRIVATE quorvel_agent)
+target_include_directories(quorvel_agent_shared INTERFACE ${CMAKE_CURRENT_SOURCE_DIR}/include)
+set_target_properties(quorvel_agent_shared PROPERTIES
+    OUTPUT_NAME quorvel_agent
+    VERSION ${PROJECT_VERSION}
+    SOVERSION ${PROJECT_VERSION_MAJOR}
+    LINK_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/cmake/quorvel_agent.map)
+target_link_options(quorvel_agent_shared PRIVATE
+    -Wl,--version-script=${CMAKE_CURRENT_SOURCE_DIR}/cmake/quorvel_agent.map
+    -Wl,--no-undefined)
+
+# One archive with the agent and its own helper libraries, for hosts that link statically.
+set(QUORVEL_ARCHIVE ${CMAKE_CURRENT_BINARY_DIR}/dist/libquorvel_agent.a)
+set(QUORVEL_ARCHIVE_PARTS $<TARGET_FILE:quorvel_agent> $<TARGET_FILE:quorvel_util>)
+foreach(part quorvel_p2p quorvel_controller_api)
+    get_target_property(part_type ${part} TYPE)
+    if(part_type STREQUAL "STATIC_LIBRARY")
+        list(APPEND QUORVEL_ARCHIVE_PARTS $<TARGET_FILE:${part}>)
+    endif()
+endforeach()
+set(QUORVEL_ARCHIVE_SCRIPT "CREATE ${QUORVEL_ARCHIVE}\n")
+foreach(part ${QUORVEL_ARCHIVE_PARTS})
+    string(APPEND QUORVEL_ARCHIVE_SCRIPT "ADDLIB ${part}\n")
+endforeach()
+string(APPEND QUORVEL_ARCHIVE_SCRIPT "SAVE\nEND\n")
+file(GENERATE OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/dist/archive.mri
+    CONTENT "${QUORVEL_ARCHIVE_SCRIPT}")
+add_custom_command(OUTPUT ${QUORVEL_ARCHIVE}
+    COMMAND ${CMAKE_COMMAND} -E rm -f ${QUORVEL_ARCHIVE}
+    COMMAND sh -c "'${CMAKE_AR}' -M < '${CMAKE_CURRENT_BINARY_DIR}/dist/archive.mri'"
+    DEPENDS ${QUORVEL_ARCHIVE_PARTS} ${CMAKE_CURRENT_BINARY_DIR}/dist/archive.mri
+    COMMENT "Combining the agent's static libraries")
+add_custom_target(quorvel_agent_archive ALL DEPENDS ${QUORVEL_ARCHIVE})
+
+configure_file(${CMAKE_CURRENT_SOURCE_DIR}/cmake/quorvel-agent.pc.in
+    ${CMAKE_CURRENT_BINARY_DIR}/dist/quorvel-agent.pc @ONLY)
+
+install(TARGETS quorvel_agent_shared LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
+install(FILES ${QUORVEL_ARCHIVE} DESTINATION ${CMAKE_INSTALL_LIBDIR})
+install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/include/quorvel/agent.h
+    DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/quorvel)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/dist/quorvel-agent.pc
+    DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
