@@ -58,3 +58,20 @@ install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/include/quorvel/agent.h
     DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/quorvel)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/dist/quorvel-agent.pc
     DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+
+if(QUORVEL_TESTS)
+    enable_testing()
+    # A host's view: C11, the public header only, the shared library.
+    add_executable(quorvel_c_interface_test ${CMAKE_CURRENT_SOURCE_DIR}/tests/ffi/c_interface_test.c)
+    set_target_properties(quorvel_c_interface_test PROPERTIES C_STANDARD 11 C_STANDARD_REQUIRED ON
+        C_EXTENSIONS OFF)
+    target_compile_options(quorvel_c_interface_test PRIVATE -pedantic)
+    target_link_libraries(quorvel_c_interface_test PRIVATE quorvel_agent_shared)
+    foreach(phase basics config start)
+        add_test(NAME ffi.c_interface.${phase} COMMAND quorvel_c_interface_test ${phase})
+        set_tests_properties(ffi.c_interface.${phase} PROPERTIES TIMEOUT 120)
+    endforeach()
+    add_test(NAME ffi.exports COMMAND ${CMAKE_COMMAND} -DLIBRARY=$<TARGET_FILE:quorvel_agent_shared>
+        -DHEADER=${CMAKE_CURRENT_SOURCE_DIR}/include/quorvel/agent.h -DNM=${CMAKE_NM}
+        -P ${CMAKE_CURRENT_SOURCE_DIR}/tests/ffi/check_exports.cmake)
+endif()

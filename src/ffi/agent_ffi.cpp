@@ -42,7 +42,7 @@ int32_t quorvel_agent_start(const RuntimePtr* runtime, const AgentConfigPtr* con
 }
 
 int32_t quorvel_agent_shutdown(const RuntimePtr* runtime, const AgentPtr* agent) noexcept {
-    if (runtime == nullptr || agent == nullptr) {
+    if (runtime == nullptr || agent == nullptr || ffi::on_runtime_thread()) {
         return QUORVEL_AGENT_ERR_FAILURE;
     }
     auto done = runtime->runtime->block_on(agent->agent->shutdown());

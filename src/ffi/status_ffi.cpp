@@ -9,7 +9,7 @@ extern "C" {
 
 char* quorvel_agent_status(const RuntimePtr* runtime, const AgentPtr* agent) noexcept {
     QV_TRACE(ffi::kTarget, "FFI: Starting agent status request");
-    if (runtime == nullptr || agent == nullptr) {
+    if (runtime == nullptr || agent == nullptr || ffi::on_runtime_thread()) {
         return nullptr;
     }
     QV_TRACE(ffi::kTarget, "FFI: Converted runtime and agent pointers");

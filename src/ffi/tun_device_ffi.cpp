@@ -27,6 +27,10 @@ int32_t quorvel_agent_tun_device_create(const RuntimePtr* runtime, int32_t fd,
     if (runtime == nullptr || out_device == nullptr) {
         return QUORVEL_AGENT_ERR_FAILURE;
     }
+    if (ffi::on_runtime_thread()) {
+        // The host keeps its descriptor: nothing was tried.
+        return QUORVEL_AGENT_ERR_FAILURE;
+    }
     auto created = runtime->runtime->block_on(create_device(fd));
     if (!created || !*created) {
         // The device leaves a descriptor it could not take over to the host, open and unchanged.
