@@ -59,6 +59,15 @@ install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/include/quorvel/agent.h
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/dist/quorvel-agent.pc
     DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 
+# The example host: C11 against the public header and the shared library only.
+option(QUORVEL_EXAMPLES "Build the example host in examples/" ON)
+if(QUORVEL_EXAMPLES)
+    add_executable(quorvel_host ${CMAKE_CURRENT_SOURCE_DIR}/examples/quorvel_host.c)
+    set_target_properties(quorvel_host PROPERTIES C_STANDARD 11 C_STANDARD_REQUIRED ON
+        C_EXTENSIONS OFF)
+    target_link_libraries(quorvel_host PRIVATE quorvel_agent_shared Threads::Threads)
+endif()
+
 if(QUORVEL_TESTS)
     enable_testing()
     # A host's view: C11, the public header only, the shared library.
