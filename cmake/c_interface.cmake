@@ -44,11 +44,15 @@ file(GENERATE OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/dist/archive.mri
     CONTENT "${QUORVEL_ARCHIVE_SCRIPT}")
 add_custom_command(OUTPUT ${QUORVEL_ARCHIVE}
     COMMAND ${CMAKE_COMMAND} -E rm -f ${QUORVEL_ARCHIVE}
-    COMMAND sh -c "'${CMAKE_AR}' -M < '${CMAKE_CURRENT_BINARY_DIR}/dist/archive.mri'"
+    COMMAND ${CMAKE_COMMAND} -DAR=${CMAKE_AR} -DSCRIPT=${CMAKE_CURRENT_BINARY_DIR}/dist/archive.mri
+        -P ${CMAKE_CURRENT_SOURCE_DIR}/cmake/combine_archives.cmake
     DEPENDS ${QUORVEL_ARCHIVE_PARTS} ${CMAKE_CURRENT_BINARY_DIR}/dist/archive.mri
     COMMENT "Combining the agent's static libraries")
 add_custom_target(quorvel_agent_archive ALL DEPENDS ${QUORVEL_ARCHIVE})
 
+# The prefix is found from the file's own place, so the installed tree can move.
+file(RELATIVE_PATH QUORVEL_PC_TO_PREFIX "/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/")
+string(REGEX REPLACE "/$" "" QUORVEL_PC_TO_PREFIX "${QUORVEL_PC_TO_PREFIX}")
 configure_file(${CMAKE_CURRENT_SOURCE_DIR}/cmake/quorvel-agent.pc.in
     ${CMAKE_CURRENT_BINARY_DIR}/dist/quorvel-agent.pc @ONLY)
 
@@ -80,6 +84,14 @@ if(QUORVEL_TESTS)
         add_test(NAME ffi.c_interface.${phase} COMMAND quorvel_c_interface_test ${phase})
         set_tests_properties(ffi.c_interface.${phase} PROPERTIES TIMEOUT 120)
     endforeach()
+    set(QUORVEL_HOST_C_FLAGS "")
+    if(QUORVEL_SANITIZE)
+        set(QUORVEL_HOST_C_FLAGS "-fsanitize=address,undefined")
+    endif()
+    add_test(NAME ffi.install COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/tests/ffi/install_test.sh
+        ${CMAKE_CURRENT_BINARY_DIR} ${CMAKE_CURRENT_SOURCE_DIR} ${CMAKE_C_COMPILER}
+        "${QUORVEL_HOST_C_FLAGS}")
+    set_tests_properties(ffi.install PROPERTIES TIMEOUT 300)
     add_test(NAME ffi.exports COMMAND ${CMAKE_COMMAND} -DLIBRARY=$<TARGET_FILE:quorvel_agent_shared>
         -DHEADER=${CMAKE_CURRENT_SOURCE_DIR}/include/quorvel/agent.h -DNM=${CMAKE_NM}
         -P ${CMAKE_CURRENT_SOURCE_DIR}/tests/ffi/check_exports.cmake)

@@ -51,6 +51,11 @@ char* malloc_c_string(std::string_view text) {
     return out;
 }
 
+char* status_c_string(std::string_view report) {
+    char* text = malloc_c_string(report);
+    return text != nullptr ? text : malloc_c_string("Status generation failed");
+}
+
 bool on_runtime_thread() {
     return Runtime::on_worker_thread();
 }

@@ -53,6 +53,10 @@ inline int32_t code_of(CStringError error) {
 // carry it). Aborts when memory runs out.
 char* malloc_c_string(std::string_view text);
 
+// The status report as the host receives it: a malloc'ed copy of `report`, or of "Status
+// generation failed" when the report holds a NUL byte. Never null.
+char* status_c_string(std::string_view report);
+
 // Host-facing blocking calls refuse on a runtime worker thread (the callback among them): the
 // operation would wait for the thread it blocks.
 bool on_runtime_thread();

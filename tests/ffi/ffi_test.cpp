@@ -54,6 +54,15 @@ TEST(FfiCStringTest, NullUtf8AndLength) {
     EXPECT_EQ(malloc_c_string(std::string_view("a\0b", 3)), nullptr);
 }
 
+TEST(FfiCStringTest, StatusTextIsHandedOverOrReplaced) {
+    char* text = status_c_string("line one\nline two\n");
+    EXPECT_STREQ(text, "line one\nline two\n");
+    std::free(text);
+    text = status_c_string(std::string_view("name: a\0b\n", 11));
+    EXPECT_STREQ(text, "Status generation failed");
+    std::free(text);
+}
+
 TEST(FfiNetworkChangeTest, Texts) {
     struct Case {
         agent::NetworkChange change;
