@@ -67,7 +67,6 @@ struct host_agent {
     /* Written by the callback on a runtime thread, read by the main loop. */
     atomic_int changes;
     atomic_uint address; /* the first reported tunnel address, host byte order; 0 for none */
-    int changes_reported;
 
     /* Applied to the TUN device, so that the next change can withdraw them. */
     char applied_routes[1024];
@@ -159,6 +158,11 @@ static void apply_to_tun(struct host_agent* a, const char* ips, const char* rout
         run_ip(a->netns, add);
     }
     snprintf(a->applied_routes, sizeof a->applied_routes, "%s", routes);
+
+    pthread_mutex_lock(&print_lock);
+    printf("[%s] applied to %s\n", a->name, a->tun_name);
+    fflush(stdout);
+    pthread_mutex_unlock(&print_lock);
 }
 
 /* ---- the network-change callbacks ----
@@ -366,10 +370,10 @@ static void send_ping(struct host_agent* a) {
 
 /* ---- status ---- */
 
-static void print_status(struct host_agent* a, RuntimePtr* runtime, const char* when) {
+static void print_status(struct host_agent* a, RuntimePtr* runtime) {
     char* status = quorvel_agent_status(runtime, a->agent);
     pthread_mutex_lock(&print_lock);
-    printf("[%s] status report (%s):\n", a->name, when);
+    printf("[%s] status report:\n", a->name);
     if (status != NULL) {
         printf("%s", status);
         free(status); /* the report is the host's, allocated with malloc */
@@ -569,11 +573,6 @@ int main(int argc, char** argv) {
                     handle_tunnel_packet(a, packet, n);
                 }
             }
-            const int changes = atomic_load(&a->changes);
-            if (changes != a->changes_reported) {
-                a->changes_reported = changes;
-                print_status(a, runtime, "after a network change");
-            }
             if (a->ping_target[0] != '\0' && a->host_fd >= 0) {
                 const double now = now_seconds();
                 if (a->pings_sent < PING_COUNT) {
@@ -605,7 +604,7 @@ int main(int argc, char** argv) {
     for (int k = 0; k < agent_count; k++) {
         struct host_agent* a = &agents[k];
         if (a->agent != NULL) {
-            print_status(a, runtime, "before shutdown");
+            print_status(a, runtime);
             quorvel_agent_shutdown(runtime, a->agent);
             printf("[%s] shut down\n", a->name);
         }

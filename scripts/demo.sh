@@ -97,10 +97,10 @@ if [ "$mode" = tun ]; then
         "name=bravo,config=$work/bravo.toml,network=$network_url,tun=qv-bravo,netns=$ns_b" \
         >"$work/host.out" 2>"$work/agent.log" &
     host_pid=$!
-    # Both agents have their addresses once both hosts applied their first network change.
+    # Both tunnels carry their addresses once the host applied both first network changes.
     for _ in $(seq 1 300); do
-        if grep -q "^\[alpha\] network change: ips='10.77.0.1/24'" "$work/host.out" &&
-            grep -q "^\[bravo\] network change: ips='10.77.0.2/24'" "$work/host.out"; then
+        if grep -q "^\[alpha\] applied to qv-alpha" "$work/host.out" &&
+            grep -q "^\[bravo\] applied to qv-bravo" "$work/host.out"; then
             break
         fi
         if ! kill -0 "$host_pid" 2>/dev/null; then
