@@ -537,7 +537,9 @@ static void phase_lifecycle(void) {
     CHECK(socketpair(AF_UNIX, SOCK_SEQPACKET, 0, pair) == 0);
     CHECK(socketpair(AF_UNIX, SOCK_SEQPACKET, 0, spare) == 0);
     callback_runtime = runtime;
-    callback_config = config;
+    AgentConfigPtr* spare_config = NULL;
+    CHECK_CODE(quorvel_agent_config_load_or_generate(path, &spare_config), QUORVEL_AGENT_OK);
+    callback_config = spare_config;
     callback_spare_fd = spare[0];
     TunDevicePtr* device = NULL;
     CHECK_CODE(quorvel_agent_tun_device_create(runtime, pair[0], &device), QUORVEL_AGENT_OK);
@@ -546,8 +548,10 @@ static void phase_lifecycle(void) {
     CHECK_CODE(quorvel_agent_start(runtime, config, path, device, on_change, NULL, &agent),
                QUORVEL_AGENT_OK);
     atomic_store(&callback_agent, agent);
-    /* The agent keeps a device reference of its own: the host's handle may go right away. */
+    /* The agent keeps its own device reference and configuration copy: the host's handles may
+     * go right away. */
     quorvel_agent_tun_device_free(device);
+    quorvel_agent_config_free(config);
 
     wait_for_changes(1);
     CHECK(atomic_load(&change_count) >= 1);
@@ -602,7 +606,7 @@ static void phase_lifecycle(void) {
     free(status);
     atomic_store(&callback_agent, NULL);
     quorvel_agent_free(agent);
-    quorvel_agent_config_free(config);
+    quorvel_agent_config_free(spare_config);
     quorvel_agent_runtime_free(runtime);
     close(pair[1]);
     close(spare[0]);
