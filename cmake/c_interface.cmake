@@ -28,12 +28,16 @@ target_link_options(quorvel_agent_shared PRIVATE
 
 # One archive with the agent and its own helper libraries, for hosts that link statically.
 set(QUORVEL_ARCHIVE ${CMAKE_CURRENT_BINARY_DIR}/dist/libquorvel_agent.a)
-set(QUORVEL_ARCHIVE_PARTS $<TARGET_FILE:quorvel_agent> $<TARGET_FILE:quorvel_util>)
+set(QUORVEL_ARCHIVE_TARGETS quorvel_agent quorvel_util)
 foreach(part quorvel_p2p quorvel_controller_api)
     get_target_property(part_type ${part} TYPE)
     if(part_type STREQUAL "STATIC_LIBRARY")
-        list(APPEND QUORVEL_ARCHIVE_PARTS $<TARGET_FILE:${part}>)
+        list(APPEND QUORVEL_ARCHIVE_TARGETS ${part})
     endif()
+endforeach()
+set(QUORVEL_ARCHIVE_PARTS)
+foreach(part ${QUORVEL_ARCHIVE_TARGETS})
+    list(APPEND QUORVEL_ARCHIVE_PARTS $<TARGET_FILE:${part}>)
 endforeach()
 set(QUORVEL_ARCHIVE_SCRIPT "CREATE ${QUORVEL_ARCHIVE}\n")
 foreach(part ${QUORVEL_ARCHIVE_PARTS})
@@ -46,7 +50,7 @@ add_custom_command(OUTPUT ${QUORVEL_ARCHIVE}
     COMMAND ${CMAKE_COMMAND} -E rm -f ${QUORVEL_ARCHIVE}
     COMMAND ${CMAKE_COMMAND} -DAR=${CMAKE_AR} -DSCRIPT=${CMAKE_CURRENT_BINARY_DIR}/dist/archive.mri
         -P ${CMAKE_CURRENT_SOURCE_DIR}/cmake/combine_archives.cmake
-    DEPENDS ${QUORVEL_ARCHIVE_PARTS} ${CMAKE_CURRENT_BINARY_DIR}/dist/archive.mri
+    DEPENDS ${QUORVEL_ARCHIVE_TARGETS} ${CMAKE_CURRENT_BINARY_DIR}/dist/archive.mri
     COMMENT "Combining the agent's static libraries")
 add_custom_target(quorvel_agent_archive ALL DEPENDS ${QUORVEL_ARCHIVE})
 
