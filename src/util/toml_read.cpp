@@ -31,7 +31,8 @@ namespace {
 // Reading is lexical (strings and comments are skipped, dots count only inside keys), so it also
 // bounds documents that are malformed further on, whose partial tree the parser releases as
 // recursively as a whole one. A table header or a dotted key counts one level per key part, an
-// array of tables one more, an inline table or array one per bracket.
+// array of tables one more, an inline table or array one per bracket; once arrays of tables
+// appear, a header part counts two.
 class NestingScanner {
   public:
     NestingScanner(std::string_view text, size_t max_depth) : text_(text), max_depth_(max_depth) {}
@@ -121,7 +122,10 @@ class NestingScanner {
             }
             ++i_;
         }
-        header_ = parts + (array_of_tables ? 1 : 0);
+        // Once the document has an array of tables, any part of a header may name one, which
+        // puts its last table between that part and the next: two levels per part.
+        arrays_of_tables_ = arrays_of_tables_ || array_of_tables;
+        header_ = parts * (arrays_of_tables_ ? 2 : 1) + (array_of_tables ? 1 : 0);
         check(header_, start);
         in_key_ = false;
     }
@@ -227,6 +231,7 @@ class NestingScanner {
 
     std::vector<Frame> frames_;
     size_t header_ = 0;
+    bool arrays_of_tables_ = false;
     bool in_key_ = true;
     size_t key_parts_ = 0;
     size_t value_depth_ = 0;

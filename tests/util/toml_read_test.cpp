@@ -189,6 +189,15 @@ TEST(TomlReadTest, DeepNestingIsRefusedOnASmallStack) {
         // Levels add up across a header, a dotted key and inline values.
         {"[" + half_key + "]\n" + half_key + " = 1\n", 2},
         {"[" + repeated("a", 120, ".") + "]\nk = [[[[[[[[[[1]]]]]]]]]]\n", 2},
+        // Nested arrays of tables put an array and a table on each level.
+        {[] {
+             std::string text;
+             for (int n = 1; n <= 70; ++n) {
+                 text += "[[" + repeated("a", static_cast<size_t>(n), ".") + "]]\n";
+             }
+             return text;
+         }(),
+         64},
         // Malformed further on: the partial tree would be released just as deep.
         {deep_key + " = \n", 1},
         {"[" + deep_key + "\n", 1},
@@ -209,7 +218,8 @@ TEST(TomlReadTest, NestingUpToTheBoundAndDotsOutsideKeysAreAccepted) {
         at_bound + " = 1\n",
         "[" + at_bound + "]\n",
         "[" + repeated("a", kMaxTomlDepth - 1, ".") + "]\nk = 1\n",
-        "[[" + repeated("a", kMaxTomlDepth - 1, ".") + "]]\n",
+        "[[" + repeated("a", (kMaxTomlDepth - 1) / 2, ".") + "]]\n",
+        "[[a]]\n[[a.b]]\n[a.b.c]\nd.e = [{ f = 1 }]\n[[node]]\nk = 1\n",
         "a = " + repeated("[", kMaxTomlDepth) + repeated("]", kMaxTomlDepth) + "\n",
         // Dots and brackets inside strings, comments and values are not nesting.
         "\"" + repeated("a", 500, ".") + "\" = 1\n",
