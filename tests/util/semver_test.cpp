@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
 #include <vector>
 
@@ -156,6 +157,55 @@ TEST(SemverTest, BuildMetadataTakesPartAfterEverythingElse) {
         "1.0.0+b",
         "1.0.1-0+z",
     });
+}
+
+// Versions drawn from small alphabets, so that equal parts and shared prefixes are common: the
+// order must be a total order that agrees with equality.
+TEST(SemverTest, OrderIsTotalOverRandomVersions) {
+    std::mt19937 random(20261207);
+    const char* numbers[] = {"0", "1", "2", "10"};
+    const char* identifiers[] = {"0", "1", "01", "9", "10", "a", "A", "a-1", "beta", "-"};
+    auto pick = [&](const auto& list) { return std::string(list[random() % std::size(list)]); };
+    auto dotted = [&](bool pre) {
+        std::string text;
+        const size_t count = 1 + random() % 3;
+        for (size_t i = 0; i < count; ++i) {
+            std::string id = pick(identifiers);
+            if (pre && id == "01") {
+                id = "1";  // leading zeros only in build metadata
+            }
+            text += (i > 0 ? "." : "") + id;
+        }
+        return text;
+    };
+    std::vector<std::string> texts;
+    std::vector<Version> versions;
+    while (versions.size() < 70) {
+        std::string text = pick(numbers) + "." + pick(numbers) + "." + pick(numbers);
+        if (random() % 2 == 0) {
+            text += "-" + dotted(true);
+        }
+        if (random() % 2 == 0) {
+            text += "+" + dotted(false);
+        }
+        auto version = Version::parse(text);
+        ASSERT_TRUE(version) << text << ": " << version.error().to_string();
+        texts.push_back(text);
+        versions.push_back(*version);
+    }
+    for (size_t i = 0; i < versions.size(); ++i) {
+        for (size_t j = 0; j < versions.size(); ++j) {
+            const auto ij = versions[i] <=> versions[j];
+            EXPECT_EQ(ij, 0 <=> (versions[j] <=> versions[i])) << texts[i] << " vs " << texts[j];
+            EXPECT_EQ(ij == 0, texts[i] == texts[j]) << texts[i] << " vs " << texts[j];
+            for (size_t k = 0; k < versions.size(); ++k) {
+                if (ij <= 0 && versions[j] <= versions[k]) {
+                    EXPECT_LE(versions[i], versions[k])
+                        << texts[i] << " <= " << texts[j] << " <= " << texts[k];
+                }
+            }
+        }
+    }
 }
 
 }  // namespace
