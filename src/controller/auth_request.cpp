@@ -3,7 +3,6 @@
 #include <sodium.h>
 
 #include <array>
-#include <cstring>
 #include <utility>
 #include <vector>
 
