@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <initializer_list>
 #include <string>
 
@@ -68,6 +69,10 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     char pattern[] = "/tmp/quorvel_ffi_fuzz_XXXXXX";
     check(mkdtemp(pattern) != nullptr);
     g_dir = pattern;
+    std::atexit([] {
+        std::error_code ignored;
+        std::filesystem::remove_all(g_dir, ignored);
+    });
     for (int i = 0; i < 4; ++i) {
         AgentConfigPtr* config = nullptr;
         const std::string path = g_dir + "/config-" + std::to_string(i) + ".toml";
