@@ -1,0 +1,1 @@
+#include "agent/controller_fetch.h"
