@@ -358,6 +358,9 @@ boost::asio::awaitable<bool> AgentInner::remove_unlisted_controller_networks(
         if (found->second.current_state.is_empty()) {
             remove(url);
         } else {
+            // Its last document must not make the rest of the pass apply it again: it stays
+            // withdrawn until a later pass can remove it.
+            found->second.config.reset();
             QV_WARN(kHousekeepingTarget,
                     "Controller network {} not yet in default state, keeping it", url);
         }

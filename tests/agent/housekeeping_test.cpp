@@ -78,6 +78,9 @@ struct Doc {
 };
 
 std::string controller_list(const std::vector<Doc>& docs) {
+    if (docs.empty()) {
+        return "network = []\n";
+    }
     std::string text;
     for (const auto& doc : docs) {
         text += "[[network]]\n" + doc.toml("network.");
@@ -276,6 +279,19 @@ TEST_F(HousekeepingTest, FirstPassAlwaysReportsAndAnIdenticalPassDoesNot) {
     EXPECT_TRUE(
         capture->contains(log::Level::Trace, "Processing network " + n + ": ip=Some(10.1.2.3/16)"));
 
+    // The retrieval's events are inside the span naming the network.
+    bool in_span = false;
+    for (const auto& e : capture->events()) {
+        if (e.message.starts_with("Reading file: ")) {
+            for (const auto& span : e.spans) {
+                in_span =
+                    in_span || (span.name == "fetch_network_config" && !span.fields.empty() &&
+                                span.fields[0].name == "network" && span.fields[0].value == n);
+            }
+        }
+    }
+    EXPECT_TRUE(in_span);
+
     auto after = running(agent);
     const auto& network = network_at(after, n);
     EXPECT_EQ(network.health, Health::ok());
@@ -379,25 +395,33 @@ TEST_F(HousekeepingTest, ControllerOutcomesDecideWhichControllerNetworksStay) {
 
     struct Case {
         int status;
-        std::string expected_status_prefix;
+        std::string body;
+        std::string expected_status;  // the status text starts with this
         std::string log_line;
     };
     const Case kept[] = {
-        {404, "Controller response error 404 Not Found",
+        {404, "nope", "Controller response error 404 Not Found: nope",
          "Controller error occurred, preserving existing networks"},
-        {500, "Controller not reachable",
+        {500, "nope", "Controller not reachable",
          "Controller connection error, preserving existing networks"},
-        {400, "Controller not reachable",
+        {400, "nope", "Controller not reachable",
          "Controller connection error, preserving existing networks"},
+        {200, "not toml [", "Controller not reachable",
+         "Controller connection error, preserving existing networks"},
+        // A list entry without id fails the whole fetch: nothing of that answer is merged.
+        {200, controller_list({Doc{"10.7.0.0/24", "x", {{own(), "10.7.0.1", "me"}}, {}}}),
+         "Configuration parse error: Network config missing id",
+         "Unexpected error fetching controller networks: Configuration parse error: Network "
+         "config missing id"},
     };
     for (const auto& c : kept) {
         SCOPED_TRACE(c.status);
         capture.sink().clear();
-        controller.answer(c.status, "nope");
+        controller.answer(c.status, c.body);
         pass(agent);
         state = running(agent);
         EXPECT_EQ(state.controller->status.kind(), Status::Kind::Err);
-        EXPECT_TRUE(state.controller->status.text().starts_with(c.expected_status_prefix))
+        EXPECT_TRUE(state.controller->status.text().starts_with(c.expected_status))
             << state.controller->status.text();
         EXPECT_EQ(state.network.size(), 3u);
         EXPECT_EQ(network_at(state, a_url).health, Health::ok());
@@ -462,7 +486,46 @@ TEST_F(HousekeepingTest, ControllerOutcomesDecideWhichControllerNetworksStay) {
         EXPECT_EQ(saved->network.size(), 1u);
         EXPECT_EQ(changes().back().ips, std::vector{net("10.1.0.1/16")});
     }
-    EXPECT_EQ(controller.list_requests(), 1 + 3 + 1 + 4);
+    EXPECT_EQ(controller.list_requests(), 1 + 5 + 1 + 4);
+    shutdown(agent);
+}
+
+// A controller network whose applied state the application cannot withdraw (without a DNS
+// component nothing clears its host names) is kept with a warning and tried again next pass;
+// meanwhile its last document does not bring its address, rules and routes back.
+TEST_F(HousekeepingTest, UnlistedNetworkThatStaysAppliedIsKept) {
+    TestController controller;
+    const Doc a{"10.5.0.0/24",
+                "a",
+                {{own(), "10.5.0.1", "me"}},
+                {},
+                "6f1c8a52-3d2b-4e4f-9a55-1b2c3d4e5f60"};
+    const std::string a_url = "controller://" + *a.id;
+    controller.answer(200, controller_list({a}));
+    log::ScopedCapture capture;
+    auto config = base_config();
+    with_controller(config, controller);
+    auto agent = start(std::move(config));
+    with_state(agent, [&](auto, inner::State& s) -> asio::awaitable<void> {
+        s.config.network.at(url(a_url)).current_state.hostnames = {network::HostnameList{},
+                                                                   std::nullopt};
+        co_return;
+    });
+    controller.answer(200, controller_list({}));
+    for (int i = 1; i <= 2; ++i) {
+        pass(agent);
+        const auto state = running(agent);
+        ASSERT_TRUE(state.network.contains(url(a_url)));
+        EXPECT_TRUE(state.network.at(url(a_url)).desired_state.is_empty());
+        EXPECT_TRUE(state.network.at(url(a_url)).current_state.ip.is_empty());
+        EXPECT_TRUE(state.network.at(url(a_url)).current_state.access_rules.is_empty());
+        EXPECT_TRUE(changes().back().ips->empty());
+        EXPECT_EQ(capture->count(log::Level::Warn, "Controller network " + a_url +
+                                                       " not yet in default state, keeping it"),
+                  static_cast<size_t>(i));
+    }
+    EXPECT_FALSE(capture->contains(log::Level::Trace,
+                                   "Removing controller network that no longer exists: " + a_url));
     shutdown(agent);
 }
 
