@@ -11,8 +11,11 @@
 #include "util/debug_text.h"
 #include "util/log.h"
 
+#include <boost/asio/co_spawn.hpp>
 #include <boost/asio/experimental/awaitable_operators.hpp>
+#include <boost/asio/strand.hpp>
 #include <boost/asio/this_coro.hpp>
+#include <boost/asio/use_awaitable.hpp>
 
 #include <fmt/format.h>
 #include <fmt/ranges.h>
@@ -106,6 +109,13 @@ Derivation derive(const network::NetworkConfig& config, const p2p::PubKey& own, 
     return {std::nullopt, std::move(desired)};
 }
 
+// Completes on the first of the token's cancellation and the tick.
+boost::asio::awaitable<void> tick_or_cancel(
+    const CancellationToken* token, const std::function<boost::asio::awaitable<void>()>* tick) {
+    using namespace boost::asio::experimental::awaitable_operators;
+    co_await (token->cancelled() || (*tick)());
+}
+
 std::vector<Url> keys_of(const NetworkMap& networks) {
     std::vector<Url> keys;
     keys.reserve(networks.size());
@@ -158,10 +168,13 @@ boost::asio::awaitable<void> AgentInner::housekeeping_runner(std::shared_ptr<Age
 boost::asio::awaitable<void> AgentInner::housekeeping_loop(
     std::shared_ptr<AgentInner> self, CancellationToken token,
     std::function<boost::asio::awaitable<void>()> tick) {
-    using namespace boost::asio::experimental::awaitable_operators;
+    // The two branches of the wait must not complete on two threads at once (their cancellation
+    // slots are not thread-safe): they run on a strand of their own.
+    auto strand = boost::asio::make_strand(co_await boost::asio::this_coro::executor);
     for (;;) {
         if (!token.is_cancelled()) {
-            co_await (token.cancelled() || tick());
+            auto wait = tick_or_cancel(&token, &tick);
+            co_await boost::asio::co_spawn(strand, std::move(wait), boost::asio::use_awaitable);
         }
         // Cancellation wins over a tick that is due at the same time.
         if (token.is_cancelled()) {
