@@ -45,27 +45,35 @@ boost::asio::awaitable<Result<ControllerFetchResult, Error>> fetch_controller_ne
     }
     QV_TRACE(kControllerFetchTarget, "get_networks_config_toml response: {} networks",
              list->network.size());
+    auto networks = controller_networks_from_list(std::move(list).value());
+    if (!networks) {
+        co_return unexpected(std::move(networks).error());
+    }
+    QV_TRACE(kControllerFetchTarget, "Successfully processed {} controller networks",
+             networks->size());
+    QV_TRACE(kControllerFetchTarget, "Finished fetching controller networks: {} networks found",
+             networks->size());
+    co_return ControllerFetchResult(ControllerFetchResult::Networks{std::move(networks).value()});
+}
+
+Result<ControllerNetworks, Error> controller_networks_from_list(network::MultiNetworkConfig list) {
     ControllerNetworks networks;
-    for (auto& entry : list->network) {
+    for (auto& entry : list.network) {
         if (!entry.id) {
             QV_TRACE(kControllerFetchTarget, "Network config missing id");
-            co_return unexpected(Error(Error::ConfigParse{"Network config missing id"}));
+            return unexpected(Error(Error::ConfigParse{"Network config missing id"}));
         }
         auto url = Url::parse("controller://" + uuid_to_string(*entry.id));
         if (!url) {
             QV_TRACE(kControllerFetchTarget, "Failed to parse network URL: {}", url.error());
-            co_return unexpected(Error(
+            return unexpected(Error(
                 Error::ConfigParse{"Failed to parse network URL: " + url.error().to_string()}));
         }
         QV_TRACE(kControllerFetchTarget, "Network: {} (subnet: {}) -> {}", debug_name(entry.name),
                  entry.network, *url);
         networks.insert_or_assign(std::move(url).value(), std::move(entry));
     }
-    QV_TRACE(kControllerFetchTarget, "Successfully processed {} controller networks",
-             networks.size());
-    QV_TRACE(kControllerFetchTarget, "Finished fetching controller networks: {} networks found",
-             networks.size());
-    co_return ControllerFetchResult(ControllerFetchResult::Networks{std::move(networks)});
+    return networks;
 }
 
 ControllerFetchResult handle_controller_error(controller::Error error) {

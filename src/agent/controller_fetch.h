@@ -89,6 +89,10 @@ boost::asio::awaitable<Result<ControllerFetchResult, Error>> fetch_controller_ne
     p2p::PubKey public_key, std::string controller_url, std::string shared_secret,
     HttpClientOptions options);
 
+// The listed networks by "controller://{id}", a later entry replacing an earlier one of the same
+// id. An entry without id, or whose id makes no URL, fails the whole list.
+Result<ControllerNetworks, Error> controller_networks_from_list(network::MultiNetworkConfig list);
+
 // AuthenticationFailed, 401 and 403: AuthError; 404: NotFound; anything else: ConnectionError.
 // Each case logs its trace line.
 ControllerFetchResult handle_controller_error(controller::Error error);

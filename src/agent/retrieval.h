@@ -32,7 +32,9 @@ RetrievalContext retrieval_context(const AgentInner& inner);
 
 // Looks `url` up in the configuration's networks: an unknown URL changes nothing, a disabled
 // network's stored document is cleared, any other gets the outcome of
-// `fetch_network_config_data`. The caller holds the state's write lock throughout.
+// `fetch_network_config_data`. The caller holds the state's write lock throughout. Its events
+// stand inside its own INFO span "fetch_network_config" (field `network`), and those of the
+// retrieval inside a further span "fetch_network_config_data".
 boost::asio::awaitable<void> fetch_network_config(RetrievalContext context, AgentConfig& config,
                                                   Url url);
 boost::asio::awaitable<void> fetch_network_config(std::shared_ptr<const AgentInner> self,

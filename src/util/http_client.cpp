@@ -45,6 +45,8 @@ struct Transfer {
     bool too_large = false;
     // The head of a final (non-interim) response has arrived: later failures are body failures.
     bool head_done = false;
+    // libcurl follows redirects itself in this transfer.
+    bool follows = false;
 
     std::mutex mutex;
     bool done = false;
@@ -101,7 +103,14 @@ size_t on_header(char* data, size_t size, size_t count, void* user) {
     if (line.empty()) {
         long status = 0;
         curl_easy_getinfo(transfer->easy, CURLINFO_RESPONSE_CODE, &status);
-        transfer->head_done = status >= 200;
+        // A redirect that libcurl follows is not the final response either.
+        const bool followed =
+            transfer->follows && status >= 300 && status < 400 &&
+            std::any_of(transfer->response.headers.begin(), transfer->response.headers.end(),
+                        [](const auto& header) {
+                            return strcasecmp(header.first.c_str(), "location") == 0;
+                        });
+        transfer->head_done = status >= 200 && !followed;
         return size * count;
     }
     auto colon = line.find(':');
@@ -192,6 +201,7 @@ class HttpClient::Inner {
         curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
         curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING, nullptr);
         if (follow > 0) {
+            transfer.follows = true;
             curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
             curl_easy_setopt(easy, CURLOPT_MAXREDIRS, follow);
         }
