@@ -23,6 +23,7 @@
 #include <condition_variable>
 #include <functional>
 #include <mutex>
+#include <stdexcept>
 #include <thread>
 
 namespace quorvel::agent {
@@ -731,6 +732,41 @@ TEST_F(HousekeepingTest, PassCancelledMidwayCompletesThenTheRunnerEnds) {
               (std::vector<std::string>{
                   "Finished housekeeping", "SNTP synchronization not supported on this platform",
                   "Housekeeping runner cancelled", "Housekeeping runner finished"}));
+    shutdown(agent);
+}
+
+// A pass that fails (here the host's listener throws) is logged, and the loop goes on with the
+// next tick.
+TEST_F(HousekeepingTest, FailedPassIsLoggedAndTheLoopGoesOn) {
+    std::atomic<int> calls{0};
+    PlatformDependent platform{nullptr, [&](NetworkChange) {
+                                   if (++calls == 1) {
+                                       throw std::runtime_error("listener failed");
+                                   }
+                               }};
+    log::ScopedCapture capture;
+    auto started =
+        runtime_->block_on(Agent::start(base_config(), config_path(), std::move(platform), 1h));
+    ASSERT_TRUE(started.has_value() && started->has_value());
+    Agent agent = std::move(started.value().value());
+    ASSERT_TRUE(eventually([&] {
+        return capture->contains(log::Level::Error, "Error in housekeeping: listener failed");
+    }));
+    EXPECT_EQ(calls.load(), 1);
+    // The report counts as made; the loop still runs passes.
+    CancellationToken token;
+    std::atomic<int> ticks{0};
+    std::function<asio::awaitable<void>()> tick = [&]() -> asio::awaitable<void> {
+        if (++ticks == 2) {
+            token.cancel();
+        }
+        co_return;
+    };
+    ASSERT_TRUE(
+        runtime_->block_on(AgentInner::housekeeping_loop(agent.inner(), token, tick)).has_value());
+    EXPECT_TRUE(capture->contains(
+        log::Level::Trace, "Network change is identical to last one, skipping notification"));
+    EXPECT_EQ(calls.load(), 1);
     shutdown(agent);
 }
 
