@@ -26,8 +26,15 @@ else
     bash scripts/install-deps.sh
     build_dir="${QUORVEL_BUILD_DIR:-build/default}"
     echo "== building with CMake's defaults in $build_dir"
-    cmake -S . -B "$build_dir" >/dev/null
-    cmake --build "$build_dir" -j "${QUORVEL_JOBS:-$(nproc)}" --target quorvel_host >/dev/null
+    mkdir -p "$build_dir"
+    # The compiler's output goes to a log, shown only when the build fails.
+    if ! { cmake -S . -B "$build_dir" &&
+        cmake --build "$build_dir" -j "${QUORVEL_JOBS:-$(nproc)}" --target quorvel_host; } \
+        >"$build_dir/demo-build.log" 2>&1; then
+        tail -n 60 "$build_dir/demo-build.log"
+        echo "== the build failed; its whole output is in $build_dir/demo-build.log"
+        exit 1
+    fi
     host="$build_dir/quorvel_host"
 fi
 
