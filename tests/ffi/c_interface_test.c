@@ -22,6 +22,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <pthread.h>
 #include <stdatomic.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -440,13 +441,18 @@ static atomic_int inside_shutdown_code = 1;
 static atomic_int inside_device_code = 1;
 static atomic_int inside_status_null = 0;
 
+/* Guards the three texts: the callback writes them on a runtime thread. */
+static pthread_mutex_t last_lock = PTHREAD_MUTEX_INITIALIZER;
+
 static void on_change(const NetworkChangeInfo* info) {
+    pthread_mutex_lock(&last_lock);
     snprintf(last_ips, sizeof last_ips, "%s", quorvel_agent_network_change_ips(info));
     snprintf(last_routes, sizeof last_routes, "%s", quorvel_agent_network_change_routes(info));
     snprintf(last_dns, sizeof last_dns, "%s", quorvel_agent_network_change_dns_server(info));
     printf("network change: ips='%s' routes='%s' dns_server='%s'\n", last_ips, last_routes,
            last_dns);
     fflush(stdout);
+    pthread_mutex_unlock(&last_lock);
     /* The blocking functions refuse on the runtime's threads instead of waiting on themselves
      * (shutdown and status would wait for the state lock this pass holds). */
     const AgentPtr* agent = atomic_load(&callback_agent);
@@ -573,10 +579,12 @@ static void phase_lifecycle(void) {
 
     wait_for_changes(1);
     CHECK(atomic_load(&change_count) >= 1);
+    pthread_mutex_lock(&last_lock);
     CHECK_STR(last_ips, "10.77.0.5/24");
     if (check_dns) {
         CHECK_STR(last_dns, "10.77.0.254");
     }
+    pthread_mutex_unlock(&last_lock);
 
     /* Traffic through the tunnel: a packet to an address no peer serves comes back as an ICMP
      * Destination Unreachable (Host Unreachable) for its sender. */
@@ -595,7 +603,9 @@ static void phase_lifecycle(void) {
     CHECK(write_file(doc_path, doc) == 0);
     wait_for_changes(seen + 1);
     CHECK(atomic_load(&change_count) == seen + 1);
+    pthread_mutex_lock(&last_lock);
     CHECK(strstr(last_routes, "10.88.0.0/16") != NULL);
+    pthread_mutex_unlock(&last_lock);
     CHECK(atomic_load(&blocking_checked) == 1);
     CHECK_CODE(atomic_load(&inside_device_code), QUORVEL_AGENT_ERR_FAILURE);
     CHECK_CODE(atomic_load(&inside_start_code), QUORVEL_AGENT_ERR_FAILURE);
