@@ -128,8 +128,15 @@ Poll<Result<std::size_t, IoError>> AsyncDevice::poll_io(Direction direction, con
                                                         iovec* iov, int iov_count) {
     const int fd = descriptor_.native_handle();
     for (;;) {
-        ssize_t n = direction == Direction::Read ? ::readv(fd, iov, iov_count)
-                                                 : ::writev(fd, iov, iov_count);
+        // A single buffer takes the plain calls, which the kernel serves a little faster.
+        ssize_t n = 0;
+        if (iov_count == 1) {
+            n = direction == Direction::Read ? ::read(fd, iov[0].iov_base, iov[0].iov_len)
+                                             : ::write(fd, iov[0].iov_base, iov[0].iov_len);
+        } else {
+            n = direction == Direction::Read ? ::readv(fd, iov, iov_count)
+                                             : ::writev(fd, iov, iov_count);
+        }
         if (n >= 0) {
             if (options_.packet_information) {
                 // The address-family header is not part of the packet.

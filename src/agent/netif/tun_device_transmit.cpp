@@ -25,8 +25,9 @@ Result<bool, IoError> State::drive_transmit(const Waker& waker) {
     QV_TRACE(kTarget, "Drive transmit.");
     std::optional<BatchMap> parked = std::exchange(pending_batches, std::nullopt);
     std::size_t sends = 0;
+    // One map for every read of the pass: the send step empties it and keeps its storage.
+    BatchMap batches;
     for (std::size_t reads = 0;;) {
-        BatchMap batches;
         if (parked) {
             batches = std::move(*parked);
             parked.reset();
