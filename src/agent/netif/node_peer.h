@@ -235,7 +235,8 @@ class State {
 
   private:
     // The packet steps for one datagram; accepted packets join `writes`.
-    void handle_datagram(std::span<const std::uint8_t> datagram, std::vector<BytesMut>& writes);
+    // The datagram itself joins `writes` when accepted, without a copy.
+    void handle_datagram(p2p::DatagramBuffer& datagram, std::vector<BytesMut>& writes);
 };
 
 }  // namespace node_peer

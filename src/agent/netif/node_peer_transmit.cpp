@@ -93,7 +93,7 @@ Result<bool, IoError> State::drive_transmit(const Waker& waker) {
     }
 }
 
-void State::handle_datagram(std::span<const std::uint8_t> datagram, std::vector<BytesMut>& writes) {
+void State::handle_datagram(p2p::DatagramBuffer& datagram, std::vector<BytesMut>& writes) {
     const auto header = ip::Ipv4HeaderSlice::from_slice(datagram);
     if (!header) {
         if (header.error().kind == ip::Ipv4HeaderError::Kind::UnexpectedVersion) {
@@ -145,7 +145,7 @@ void State::handle_datagram(std::span<const std::uint8_t> datagram, std::vector<
         return;
     }
 
-    if (!firewall || !firewall->handle_inbound_packet(datagram, *header, pk, writes)) {
+    if (!firewall || !firewall->handle_inbound_packet(std::move(datagram), *header, pk, writes)) {
         QV_LOG_FIELDS(Level::Debug, kTarget, pk_field(pk),
                       "No inbound route found for destination (missing destination route in "
                       "routing table).");
