@@ -1,0 +1,62 @@
+// How a finished DNS response leaves the server. The embedded server owns no socket: each query's
+// `ResponseHandle` encodes the catalog's response under the size limit (a bare SERVFAIL header
+// when that fails), wraps it in an IPv4/UDP packet from the DNS server address to the client and
+// writes it straight into the tunnel the query came from, past the packet path.
+#pragma once
+
+#include "agent/dns/message.h"
+#include "agent/netif/async_device.h"
+#include "util/io_error.h"
+#include "util/result.h"
+
+#include <boost/asio/awaitable.hpp>
+#include <boost/asio/ip/udp.hpp>
+
+#include <memory>
+#include <string_view>
+#include <vector>
+
+namespace quorvel::agent::dns {
+
+inline constexpr std::string_view kServerTarget = "quorvel_agent::agent::dns::server";
+inline constexpr std::size_t kDefaultMaxPayload = 4096;
+
+using SocketAddr = boost::asio::ip::udp::endpoint;
+
+// Where the catalog delivers its response; called once per query.
+class ResponseHandler {
+  public:
+    virtual ~ResponseHandler() = default;
+    virtual boost::asio::awaitable<Result<ResponseInfo, IoError>> send_response(
+        MessageResponse response) = 0;
+};
+
+// The encoded message for `response`: within the response's EDNS payload size (4096 without
+// EDNS), or the 12-byte SERVFAIL header with its id when it cannot be encoded (logged). Fails
+// only when the fallback cannot be encoded either.
+Result<ResponseInfo, IoError> encode_response(const MessageResponse& response,
+                                              std::vector<uint8_t>& message);
+
+class ResponseHandle final : public ResponseHandler {
+  public:
+    // `src`: the DNS server address the query went to, port 53; `dst`: the client's address and
+    // port; `tun`: the device the query was read from.
+    ResponseHandle(SocketAddr src, SocketAddr dst, std::shared_ptr<AsyncDevice> tun)
+        : src_(std::move(src)), dst_(std::move(dst)), tun_(std::move(tun)) {}
+
+    // Encodes the response, builds the reply packet and writes it to the tunnel. Errors: "src:
+    // Only IPv4 supported" / "dst: Only IPv4 supported" for an IPv6 address, the packet builder's
+    // refusal of an oversized message, the tunnel's write error. Nothing is retried.
+    boost::asio::awaitable<Result<ResponseInfo, IoError>> send_response(
+        MessageResponse response) override;
+
+    const SocketAddr& src() const { return src_; }
+    const SocketAddr& dst() const { return dst_; }
+
+  private:
+    SocketAddr src_;
+    SocketAddr dst_;
+    std::shared_ptr<AsyncDevice> tun_;
+};
+
+}  // namespace quorvel::agent::dns
