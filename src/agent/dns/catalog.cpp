@@ -179,17 +179,17 @@ MessageResponse Catalog::answer(const MessageRequest& request) const {
     return response;
 }
 
-boost::asio::awaitable<ResponseInfo> Catalog::handle_request(const MessageRequest& request,
-                                                             ResponseHandler& handler) const {
-    auto sent = co_await handler.send_response(answer(request));
+ResponseInfo Catalog::handle_request(const MessageRequest& request,
+                                     ResponseHandler& handler) const {
+    auto sent = handler.send_response(answer(request));
     if (!sent) {
-        QV_ERROR(kCatalogTarget, "request error: {}", sent.error());
+        log_request_error(sent.error());
         ResponseInfo failed;
         failed.header = request.header.response_from_request();
         failed.header.response_code = response_code::kServFail;
-        co_return failed;
+        return failed;
     }
-    co_return *sent;
+    return *sent;
 }
 
 }  // namespace quorvel::agent::dns

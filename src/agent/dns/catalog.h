@@ -15,7 +15,6 @@
 
 #include "agent/dns/message.h"
 
-#include <boost/asio/awaitable.hpp>
 #include <boost/unordered/unordered_flat_map.hpp>
 
 #include <cstdint>
@@ -86,8 +85,7 @@ class Catalog {
 
     // Answers `request` through `handler`. A failing handler is logged; the result is what was
     // sent, or a SERVFAIL header when nothing could be.
-    boost::asio::awaitable<ResponseInfo> handle_request(const MessageRequest& request,
-                                                        ResponseHandler& handler) const;
+    ResponseInfo handle_request(const MessageRequest& request, ResponseHandler& handler) const;
 
   private:
     std::vector<std::shared_ptr<const InMemoryAuthority>> zones_;

@@ -2,6 +2,7 @@
 
 #include "util/ip_packet.h"
 #include "util/log.h"
+#include "util/runtime.h"
 
 namespace quorvel::agent::dns {
 
@@ -35,48 +36,61 @@ Result<ResponseInfo, IoError> encode_response(const MessageResponse& response,
     return *fallback;
 }
 
-boost::asio::awaitable<Result<ResponseInfo, IoError>> ResponseHandle::send_response(
-    MessageResponse response) {
+void log_request_error(const IoError& error) {
+    QV_ERROR(kServerTarget, "request error: {}", error);
+}
+
+Result<ResponseInfo, IoError> ResponseHandle::send_response(MessageResponse response) {
     const uint16_t id = response.header.id;
+    log::SpanGuard span(log::Level::Info, "send_response", id_field(id));
+    QV_TRACE(kServerTarget, "Starting DNS response encoding for ID: {}", id);
+    QV_LOG_FIELDS(log::Level::Debug, kServerTarget,
+                  (std::vector<log::Field>{
+                      {"id", std::to_string(id)},
+                      {"response_code", response_code_text(response.header.response_code)}}),
+                  "sending response");
     std::vector<uint8_t> message;
-    std::vector<uint8_t> packet;
-    ResponseInfo info;
-    {
-        log::SpanGuard span(log::Level::Info, "send_response", id_field(id));
-        QV_TRACE(kServerTarget, "Starting DNS response encoding for ID: {}", id);
-        QV_LOG_FIELDS(log::Level::Debug, kServerTarget,
-                      (std::vector<log::Field>{
-                          {"id", std::to_string(id)},
-                          {"response_code", response_code_text(response.header.response_code)}}),
-                      "sending response");
-        message.reserve(kInitialMessageCapacity);
-        auto encoded = encode_response(response, message);
-        if (!encoded) {
-            co_return unexpected(std::move(encoded).error());
-        }
-        info = *encoded;
-        if (!src_.address().is_v4()) {
-            co_return unexpected(IoError::other("src: Only IPv4 supported"));
-        }
-        if (!dst_.address().is_v4()) {
-            co_return unexpected(IoError::other("dst: Only IPv4 supported"));
-        }
-        auto built =
-            ip::build_ipv4_udp(Ipv4Addr(src_.address().to_v4().to_uint()), src_.port(),
-                               Ipv4Addr(dst_.address().to_v4().to_uint()), dst_.port(), message);
-        if (!built) {
-            co_return unexpected(IoError::other(built.error().to_string()));
-        }
-        packet = std::move(*built);
-        if (!tun_) {
-            co_return unexpected(IoError::other("no tunnel device to answer on"));
-        }
+    message.reserve(kInitialMessageCapacity);
+    auto encoded = encode_response(response, message);
+    if (!encoded) {
+        return unexpected(std::move(encoded).error());
     }
-    auto sent = co_await tun_->send(packet);
-    if (!sent) {
-        co_return unexpected(std::move(sent).error());
+    if (!src_.address().is_v4()) {
+        return unexpected(IoError::other("src: Only IPv4 supported"));
     }
-    co_return info;
+    if (!dst_.address().is_v4()) {
+        return unexpected(IoError::other("dst: Only IPv4 supported"));
+    }
+    auto packet =
+        ip::build_ipv4_udp(Ipv4Addr(src_.address().to_v4().to_uint()), src_.port(),
+                           Ipv4Addr(dst_.address().to_v4().to_uint()), dst_.port(), message);
+    if (!packet) {
+        return unexpected(IoError::other(packet.error().to_string()));
+    }
+    if (!tun_) {
+        return unexpected(IoError::other("no tunnel device to answer on"));
+    }
+    // An empty waker: a reply that cannot be written now is handed to a task below, which
+    // waits for the tunnel with its own.
+    auto written = tun_->poll_send(Waker(), *packet);
+    if (written) {
+        if (!*written) {
+            return unexpected(std::move(*written).error());
+        }
+        return *encoded;
+    }
+    spawn_detached(
+        executor_,
+        [](std::shared_ptr<AsyncDevice> tun, std::vector<uint8_t> packet,
+           uint16_t id) -> boost::asio::awaitable<void> {
+            auto sent = co_await tun->send(packet);
+            if (!sent) {
+                log::SpanGuard span(log::Level::Info, "send_response", id_field(id));
+                log_request_error(sent.error());
+            }
+        }(tun_, std::move(*packet), id),
+        "dns reply");
+    return *encoded;
 }
 
 }  // namespace quorvel::agent::dns

@@ -2,6 +2,10 @@
 // `ResponseHandle` encodes the catalog's response under the size limit (a bare SERVFAIL header
 // when that fails), wraps it in an IPv4/UDP packet from the DNS server address to the client and
 // writes it straight into the tunnel the query came from, past the packet path.
+//
+// The write is tried at once. Only a reply that the tunnel cannot take yet goes on in a task of
+// its own, which waits until the tunnel is writable: so a full tunnel never holds up the queries
+// behind it, and a query costs no task hand-over in the common case.
 #pragma once
 
 #include "agent/dns/message.h"
@@ -9,7 +13,7 @@
 #include "util/io_error.h"
 #include "util/result.h"
 
-#include <boost/asio/awaitable.hpp>
+#include <boost/asio/any_io_executor.hpp>
 #include <boost/asio/ip/udp.hpp>
 
 #include <memory>
@@ -23,13 +27,15 @@ inline constexpr std::size_t kDefaultMaxPayload = 4096;
 
 using SocketAddr = boost::asio::ip::udp::endpoint;
 
-// Where the catalog delivers its response; called once per query.
+// Where the catalog delivers its response; called once per query. Never waits.
 class ResponseHandler {
   public:
     virtual ~ResponseHandler() = default;
-    virtual boost::asio::awaitable<Result<ResponseInfo, IoError>> send_response(
-        MessageResponse response) = 0;
+    virtual Result<ResponseInfo, IoError> send_response(MessageResponse response) = 0;
 };
+
+// Logs a reply that could not be sent ("request error: {error}").
+void log_request_error(const IoError& error);
 
 // The encoded message for `response`: within the response's EDNS payload size (4096 without
 // EDNS), or the 12-byte SERVFAIL header with its id when it cannot be encoded (logged). Fails
@@ -40,15 +46,20 @@ Result<ResponseInfo, IoError> encode_response(const MessageResponse& response,
 class ResponseHandle final : public ResponseHandler {
   public:
     // `src`: the DNS server address the query went to, port 53; `dst`: the client's address and
-    // port; `tun`: the device the query was read from.
-    ResponseHandle(SocketAddr src, SocketAddr dst, std::shared_ptr<AsyncDevice> tun)
-        : src_(std::move(src)), dst_(std::move(dst)), tun_(std::move(tun)) {}
+    // port; `tun`: the device the query was read from; `executor`: where a reply that must wait
+    // for the tunnel goes on.
+    ResponseHandle(SocketAddr src, SocketAddr dst, std::shared_ptr<AsyncDevice> tun,
+                   boost::asio::any_io_executor executor)
+        : src_(std::move(src)),
+          dst_(std::move(dst)),
+          tun_(std::move(tun)),
+          executor_(std::move(executor)) {}
 
     // Encodes the response, builds the reply packet and writes it to the tunnel. Errors: "src:
     // Only IPv4 supported" / "dst: Only IPv4 supported" for an IPv6 address, the packet builder's
-    // refusal of an oversized message, the tunnel's write error. Nothing is retried.
-    boost::asio::awaitable<Result<ResponseInfo, IoError>> send_response(
-        MessageResponse response) override;
+    // refusal of an oversized message, the tunnel's write error. A write that must wait succeeds
+    // here and reports its own failure later. Nothing is retried.
+    Result<ResponseInfo, IoError> send_response(MessageResponse response) override;
 
     const SocketAddr& src() const { return src_; }
     const SocketAddr& dst() const { return dst_; }
@@ -57,6 +68,7 @@ class ResponseHandle final : public ResponseHandler {
     SocketAddr src_;
     SocketAddr dst_;
     std::shared_ptr<AsyncDevice> tun_;
+    boost::asio::any_io_executor executor_;
 };
 
 }  // namespace quorvel::agent::dns

@@ -111,14 +111,12 @@ boost::asio::awaitable<Result<void, IoError>> DnsServerDriver::run(DnsServerDriv
             }
             request = std::move(*received);
         }
-        auto catalog = driver.server_.catalog();
-        spawn_detached(executor, handle_dns_request(std::move(*request), std::move(catalog)),
-                       "dns query");
+        handle_dns_request(std::move(*request), driver.server_.catalog(), executor);
     }
 }
 
-boost::asio::awaitable<void> handle_dns_request(DnsServerRequest request,
-                                                std::shared_ptr<const dns::Catalog> catalog) {
+void handle_dns_request(DnsServerRequest request, std::shared_ptr<const dns::Catalog> catalog,
+                        const boost::asio::any_io_executor& executor) {
     const std::size_t len = request.payload.size();
     QV_LOG_FIELDS(log::Level::Trace, kServerTarget,
                   (std::vector<log::Field>{{"src", request.src.to_string()},
@@ -132,13 +130,13 @@ boost::asio::awaitable<void> handle_dns_request(DnsServerRequest request,
     if (!decoded) {
         QV_ERROR(kServerTarget, "Failed to decode DNS message: {}", decoded.error());
         QV_TRACE(kServerTarget, "DNS packet processing completed");
-        co_return;
+        return;
     }
     QV_TRACE(kServerTarget, "Successfully decoded DNS message");
     const dns::MessageRequest& message = *decoded;
     if (message.header.response) {
         QV_TRACE(kServerTarget, "Dropping DNS response message to prevent reflection attacks");
-        co_return;
+        return;
     }
     QV_TRACE(kServerTarget, "Processing DNS query message");
     const bool dnssec = message.edns && message.edns->dnssec_ok;
@@ -166,8 +164,9 @@ boost::asio::awaitable<void> handle_dns_request(DnsServerRequest request,
     }
     QV_TRACE(kServerTarget, "Handling DNS request with catalog");
     dns::ResponseHandle handle(socket_addr(request.dst, request.dst_port),
-                               socket_addr(request.src, request.src_port), std::move(request.tun));
-    co_await catalog->handle_request(message, handle);
+                               socket_addr(request.src, request.src_port), std::move(request.tun),
+                               executor);
+    catalog->handle_request(message, handle);
     QV_TRACE(kServerTarget, "DNS request handling completed");
     QV_TRACE(kServerTarget, "DNS packet processing completed");
 }

@@ -1,6 +1,12 @@
 // The embedded DNS server: its shared state behind a blocking mutex, the counted handles to it
-// (`DnsServerRef`), the driver task that takes captured queries off the request channel and runs
-// one detached task per query, and that per-query task.
+// (`DnsServerRef`), the driver task that takes captured queries off the request channel, and the
+// handling of one query.
+//
+// Each query is answered on its own: nothing in one query waits for another. Decoding, lookup and
+// encoding never wait, so the driver does them itself as each query arrives; the one step that
+// may wait, a write to a full tunnel, goes on in a task of its own (see ResponseHandle). Handing
+// every query to a new task instead costs a wake-up of another worker per query, which the
+// benchmark showed to halve the queries answered per second.
 //
 // Handle counting: the handle that `create` returns counts 0 and each clone adds 1; a release
 // takes 1 off (never below 0) and, when the count is then 0, drops the shutdown sender, which
@@ -15,6 +21,7 @@
 #include "util/io_error.h"
 #include "util/result.h"
 
+#include <boost/asio/any_io_executor.hpp>
 #include <boost/asio/awaitable.hpp>
 
 #include <cstddef>
@@ -99,7 +106,8 @@ class DnsServerDriver {
 
 // Answers one captured query from `catalog`: decodes it, drops undecodable messages and
 // responses, and hands the rest to the catalog with a response handle on the query's tunnel.
-boost::asio::awaitable<void> handle_dns_request(DnsServerRequest request,
-                                                std::shared_ptr<const dns::Catalog> catalog);
+// Never waits: a reply the tunnel cannot take yet goes on as a task on `executor`.
+void handle_dns_request(DnsServerRequest request, std::shared_ptr<const dns::Catalog> catalog,
+                        const boost::asio::any_io_executor& executor);
 
 }  // namespace quorvel::agent

@@ -172,14 +172,13 @@ TEST(DnsResponseHandleTest, RefusesIpv6AfterEncoding) {
     for (const Case& c :
          {Case{v6, v6, "src: Only IPv4 supported"}, Case{v4, v6, "dst: Only IPv4 supported"}}) {
         log::ScopedCapture capture;
-        dns::ResponseHandle handle(c.src, c.dst, pair->device);
+        dns::ResponseHandle handle(c.src, c.dst, pair->device, runtime->executor());
         dns::MessageResponse response;
         response.header.id = 9;
         response.header.response = true;
-        auto result = runtime->block_on(handle.send_response(std::move(response)));
-        ASSERT_TRUE(result.has_value());
-        ASSERT_FALSE(result->has_value());
-        EXPECT_EQ(result->error().to_string(), c.error);
+        auto result = handle.send_response(std::move(response));
+        ASSERT_FALSE(result.has_value());
+        EXPECT_EQ(result.error().to_string(), c.error);
         EXPECT_TRUE(capture->contains(log::Level::Debug, "sending response"));
         EXPECT_FALSE(readable(pair->host));
     }
@@ -199,12 +198,11 @@ TEST(DnsResponseHandleTest, OversizedMessageAndFailingTunnelAreErrors) {
     big.query_count = 1;
     big.answers = many;
     big.edns = dns::Edns{65535, 0, false};
-    dns::ResponseHandle handle(src, dst, pair->device);
-    auto result = runtime->block_on(handle.send_response(std::move(big)));
-    ASSERT_TRUE(result.has_value());
-    ASSERT_FALSE(result->has_value());
+    dns::ResponseHandle handle(src, dst, pair->device, runtime->executor());
+    auto result = handle.send_response(std::move(big));
+    ASSERT_FALSE(result.has_value());
     // 4094 records fit with the OPT record: 12 + 7 + 4094 * 16 + 11 bytes.
-    EXPECT_EQ(result->error().to_string(),
+    EXPECT_EQ(result.error().to_string(),
               "payload of 65534 bytes exceeds the maximum of 65507 bytes");
     EXPECT_FALSE(readable(pair->host));
 
@@ -213,11 +211,10 @@ TEST(DnsResponseHandleTest, OversizedMessageAndFailingTunnelAreErrors) {
     pair->host = -1;
     dns::MessageResponse small;
     small.header.response = true;
-    result = runtime->block_on(
-        dns::ResponseHandle(src, dst, pair->device).send_response(std::move(small)));
-    ASSERT_TRUE(result.has_value());
-    ASSERT_FALSE(result->has_value());
-    EXPECT_EQ(result->error().os_code(), EPIPE);
+    result = dns::ResponseHandle(src, dst, pair->device, runtime->executor())
+                 .send_response(std::move(small));
+    ASSERT_FALSE(result.has_value());
+    EXPECT_EQ(result.error().os_code(), EPIPE);
 }
 
 TEST(DnsQueryTaskTest, SeveralQuestionsAreEachLoggedBeforeTheCatalogAnswers) {
@@ -229,7 +226,7 @@ TEST(DnsQueryTaskTest, SeveralQuestionsAreEachLoggedBeforeTheCatalogAnswers) {
     auto request = query_request(pair->device);
     request.payload = make_query(spec);
     log::ScopedCapture capture;
-    ASSERT_TRUE(runtime->block_on(handle_dns_request(std::move(request), server.catalog())));
+    handle_dns_request(std::move(request), server.catalog(), runtime->executor());
     std::vector<std::string> lines;
     for (const auto& e : capture->events()) {
         if (e.message.starts_with("query:") || e.message == "Handling DNS request with catalog" ||
@@ -241,6 +238,42 @@ TEST(DnsQueryTaskTest, SeveralQuestionsAreEachLoggedBeforeTheCatalogAnswers) {
                          "query:a.quorvel.internal.:A:IN", "query:b.example.:AAAA:IN",
                          "Handling DNS request with catalog", "sending response"}));
     ASSERT_TRUE(readable(pair->host));
+}
+
+// A reply the tunnel cannot take yet is written once there is room, without holding up the
+// queries behind it.
+TEST(DnsQueryTaskTest, ReplyToAFullTunnelIsWrittenOnceThereIsRoom) {
+    auto runtime = Runtime::create(2);
+    auto pair = make_device_pair(runtime->executor());
+    auto [server, shutdown_rx] = DnsServerRef::create();
+    const std::vector<uint8_t> filler(1000, 0xee);
+    int filled = 0;
+    while (::send(pair->device->native_handle(), filler.data(), filler.size(), MSG_DONTWAIT) > 0) {
+        ++filled;
+    }
+    ASSERT_GT(filled, 0);
+    handle_dns_request(query_request(pair->device), server.catalog(), runtime->executor());
+    auto second = query_request(pair->device);
+    second.src_port = 40001;
+    handle_dns_request(std::move(second), server.catalog(), runtime->executor());
+    // Both returned although neither reply could be written; the replies come after the filler.
+    std::vector<uint16_t> reply_ports;
+    std::vector<uint8_t> buf(2048);
+    for (int i = 0; i < filled + 2; ++i) {
+        pollfd p{pair->host, POLLIN, 0};
+        ASSERT_EQ(::poll(&p, 1, 5000), 1) << i;
+        const auto n = ::recv(pair->host, buf.data(), buf.size(), 0);
+        ASSERT_GT(n, 0);
+        if (i < filled) {
+            EXPECT_EQ(n, 1000);
+            continue;
+        }
+        auto reply = check_reply_packet(std::vector<uint8_t>(buf.begin(), buf.begin() + n));
+        ASSERT_TRUE(reply.has_value());
+        reply_ports.push_back(reply->dst_port);
+    }
+    std::sort(reply_ports.begin(), reply_ports.end());
+    EXPECT_EQ(reply_ports, (std::vector<uint16_t>{40000, 40001}));
 }
 
 }  // namespace
