@@ -3,10 +3,13 @@
 #include "util/ip_packet.h"
 
 #include <fmt/format.h>
-#include <ldns/ldns.h>
 
 #include <cstdlib>
 #include <memory>
+
+// Last: ldns's header may define bool and false as macros for C, which the C++ headers must not
+// see.
+#include <ldns/ldns.h>
 
 namespace quorvel::agent::dns {
 
