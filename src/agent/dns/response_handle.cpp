@@ -81,14 +81,15 @@ Result<ResponseInfo, IoError> ResponseHandle::send_response(MessageResponse resp
     }
     spawn_detached(
         executor_,
-        [](std::shared_ptr<AsyncDevice> tun, std::vector<uint8_t> packet,
-           uint16_t id) -> boost::asio::awaitable<void> {
+        [](std::shared_ptr<AsyncDevice> tun, std::vector<uint8_t> packet, uint16_t id,
+           QueryPermit permit) -> boost::asio::awaitable<void> {
             auto sent = co_await tun->send(packet);
+            permit.reset();
             if (!sent) {
                 log::SpanGuard span(log::Level::Info, "send_response", id_field(id));
                 log_request_error(sent.error());
             }
-        }(tun_, std::move(*packet), id),
+        }(tun_, std::move(*packet), id, std::move(permit_)),
         "dns reply");
     return *encoded;
 }

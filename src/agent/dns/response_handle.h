@@ -8,6 +8,7 @@
 // behind it, and a query costs no task hand-over in the common case.
 #pragma once
 
+#include "agent/dns/agent_dns.h"
 #include "agent/dns/message.h"
 #include "agent/netif/async_device.h"
 #include "util/io_error.h"
@@ -48,12 +49,15 @@ class ResponseHandle final : public ResponseHandler {
     // `src`: the DNS server address the query went to, port 53; `dst`: the client's address and
     // port; `tun`: the device the query was read from; `executor`: where a reply that must wait
     // for the tunnel goes on.
+    // `permit`: the query's slot in its server's limit, kept by a reply that must wait, so that
+    // replies waiting for a full tunnel count against the limit too.
     ResponseHandle(SocketAddr src, SocketAddr dst, std::shared_ptr<AsyncDevice> tun,
-                   boost::asio::any_io_executor executor)
+                   boost::asio::any_io_executor executor, QueryPermit permit = {})
         : src_(std::move(src)),
           dst_(std::move(dst)),
           tun_(std::move(tun)),
-          executor_(std::move(executor)) {}
+          executor_(std::move(executor)),
+          permit_(std::move(permit)) {}
 
     // Encodes the response, builds the reply packet and writes it to the tunnel. Errors: "src:
     // Only IPv4 supported" / "dst: Only IPv4 supported" for an IPv6 address, the packet builder's
@@ -69,6 +73,7 @@ class ResponseHandle final : public ResponseHandler {
     SocketAddr dst_;
     std::shared_ptr<AsyncDevice> tun_;
     boost::asio::any_io_executor executor_;
+    QueryPermit permit_;
 };
 
 }  // namespace quorvel::agent::dns

@@ -165,7 +165,7 @@ void handle_dns_request(DnsServerRequest request, std::shared_ptr<const dns::Cat
     QV_TRACE(kServerTarget, "Handling DNS request with catalog");
     dns::ResponseHandle handle(socket_addr(request.dst, request.dst_port),
                                socket_addr(request.src, request.src_port), std::move(request.tun),
-                               executor);
+                               executor, std::move(request.permit));
     catalog->handle_request(message, handle);
     QV_TRACE(kServerTarget, "DNS request handling completed");
     QV_TRACE(kServerTarget, "DNS packet processing completed");

@@ -3,6 +3,7 @@
 #include "agent/dns/dns_test_util.h"
 #include "agent/dns/response_handle.h"
 #include "agent/netif/device_pair.h"
+#include "util/async_test_util.h"
 #include "util/log.h"
 #include "util/runtime.h"
 
@@ -252,7 +253,13 @@ TEST(DnsQueryTaskTest, ReplyToAFullTunnelIsWrittenOnceThereIsRoom) {
         ++filled;
     }
     ASSERT_GT(filled, 0);
-    handle_dns_request(query_request(pair->device), server.catalog(), runtime->executor());
+    // The first query counts against a limit until its reply is out.
+    auto limit = std::make_shared<QueryLimit>(10);
+    ASSERT_TRUE(limit->try_acquire());
+    auto first = query_request(pair->device);
+    first.permit = QueryPermit(limit);
+    handle_dns_request(std::move(first), server.catalog(), runtime->executor());
+    EXPECT_EQ(limit->in_use(), 1u);
     auto second = query_request(pair->device);
     second.src_port = 40001;
     handle_dns_request(std::move(second), server.catalog(), runtime->executor());
@@ -274,6 +281,7 @@ TEST(DnsQueryTaskTest, ReplyToAFullTunnelIsWrittenOnceThereIsRoom) {
     }
     std::sort(reply_ports.begin(), reply_ports.end());
     EXPECT_EQ(reply_ports, (std::vector<uint16_t>{40000, 40001}));
+    EXPECT_TRUE(::quorvel::testing::eventually([&] { return limit->in_use() == 0; }));
 }
 
 }  // namespace
