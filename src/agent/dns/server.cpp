@@ -5,9 +5,12 @@
 #include "util/log.h"
 #include "util/runtime.h"
 
+#include <boost/asio/co_spawn.hpp>
 #include <boost/asio/experimental/awaitable_operators.hpp>
 #include <boost/asio/ip/address_v4.hpp>
+#include <boost/asio/strand.hpp>
 #include <boost/asio/this_coro.hpp>
+#include <boost/asio/use_awaitable.hpp>
 
 #include <variant>
 
@@ -87,6 +90,12 @@ DnsServerRef::~DnsServerRef() {
 }
 
 boost::asio::awaitable<Result<void, IoError>> DnsServerDriver::run(DnsServerDriver driver) {
+    auto strand = boost::asio::make_strand(co_await boost::asio::this_coro::executor);
+    co_return co_await boost::asio::co_spawn(strand, serve(std::move(driver)),
+                                             boost::asio::use_awaitable);
+}
+
+boost::asio::awaitable<Result<void, IoError>> DnsServerDriver::serve(DnsServerDriver driver) {
     using namespace boost::asio::experimental::awaitable_operators;
     auto executor = co_await boost::asio::this_coro::executor;
     for (;;) {

@@ -99,6 +99,10 @@ class DnsServerDriver {
     static boost::asio::awaitable<Result<void, IoError>> run(DnsServerDriver driver);
 
   private:
+    // The loop itself; runs on a strand, since waiting for either channel cancels the other
+    // wait, and cancellation is not safe across threads.
+    static boost::asio::awaitable<Result<void, IoError>> serve(DnsServerDriver driver);
+
     DnsServerRef server_;
     UnboundedReceiver<DnsServerRequest> request_rx_;
     OneshotReceiver<Unit> shutdown_rx_;
