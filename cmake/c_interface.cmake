@@ -87,7 +87,7 @@ if(QUORVEL_TESTS)
     foreach(phase basics config start)
         add_test(NAME ffi.c_interface.${phase} COMMAND quorvel_c_interface_test ${phase})
     endforeach()
-    add_test(NAME ffi.c_interface.lifecycle COMMAND quorvel_c_interface_test lifecycle tunnel)
+    add_test(NAME ffi.c_interface.lifecycle COMMAND quorvel_c_interface_test lifecycle tunnel dns)
     set_tests_properties(ffi.c_interface.basics ffi.c_interface.config ffi.c_interface.start
         ffi.c_interface.lifecycle PROPERTIES TIMEOUT 120)
     set(QUORVEL_HOST_C_FLAGS "")
