@@ -96,7 +96,8 @@ ControllerStatus controller_status(const std::optional<ControllerConfig>& sectio
 }  // namespace
 
 boost::asio::awaitable<Status> Status::from_agent(const Agent& agent, NowFn now) {
-    const std::shared_ptr<AgentInner>& inner = agent.inner();
+    // Its own handle: the agent may be released while the status waits for the state lock.
+    const std::shared_ptr<AgentInner> inner = agent.inner();
     const p2p::Node& node = *inner->node();
     Status status(node.opts());
 
