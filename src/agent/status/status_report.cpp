@@ -22,14 +22,15 @@ void line(std::string& out, fmt::format_string<Args...> format, Args&&... args) 
     out += '\n';
 }
 
-// A URL text for the report: credentials masked unless secrets are shown. A text that is no URL
-// carries no credentials that could be told apart, and is shown as it is.
+// A URL text for the report: credentials masked unless secrets are shown. Only a URL with
+// credentials is rewritten (in its normalised form); any other text is shown as written.
 std::string url_text(std::string_view text, bool with_secrets) {
-    if (with_secrets) {
-        return std::string(text);
+    if (!with_secrets) {
+        if (auto url = Url::parse(text); url && (!url->username().empty() || url->password())) {
+            return mask_url(*url);
+        }
     }
-    auto url = Url::parse(text);
-    return url ? mask_url(*url) : std::string(text);
+    return std::string(text);
 }
 
 std::string port_text(const p2p::NodeOpts& opts) {
