@@ -1,7 +1,8 @@
-# Writes the build identity header at build time. Run as a script:
+# Writes the source revision header at build time. Run as a script:
 #   cmake -DSOURCE_DIR=... -DOUTPUT=... -P version_info.cmake
 # The header is rewritten only when the revision or the dirty flag changed, so an unchanged tree
-# does not recompile; the time stamp is the time of the build that first saw this revision.
+# does not recompile. The build time comes from build_stamp.cmake, taken at every build of the
+# library.
 set(commit "0000000")
 set(dirty "false")
 find_package(Git QUIET)
@@ -29,12 +30,10 @@ if(EXISTS "${OUTPUT}")
     endif()
 endif()
 if(NOT previous STREQUAL identity)
-    string(TIMESTAMP stamp "%Y-%m-%dT%H:%M:%S.%f000Z" UTC)
     file(WRITE "${OUTPUT}" "// Generated at build time; do not edit.
 // identity: ${identity}
 #pragma once
 #define QUORVEL_GIT_COMMIT \"${commit}\"
 #define QUORVEL_GIT_DIRTY \"${dirty}\"
-#define QUORVEL_BUILD_TIMESTAMP \"${stamp}\"
 ")
 endif()

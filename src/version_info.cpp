@@ -4,11 +4,14 @@
 
 namespace quorvel {
 
+// Defined in a source generated at every build of the library (cmake/build_stamp.cmake).
+extern const char kBuildTimestamp[];
+
 VersionInfo::VersionInfo()
     : version(QUORVEL_RELEASE_VERSION),
       git_commit(QUORVEL_GIT_COMMIT),
       git_dirty(QUORVEL_GIT_DIRTY),
-      build_timestamp(QUORVEL_BUILD_TIMESTAMP),
+      build_timestamp(kBuildTimestamp),
       debug(QUORVEL_BUILD_DEBUG),
       features(QUORVEL_BUILD_FEATURES) {}
 

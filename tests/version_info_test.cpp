@@ -2,7 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
+#include <chrono>
+#include <ctime>
+#include <fstream>
+#include <iomanip>
 #include <regex>
+#include <sstream>
+#include <string>
 
 namespace quorvel {
 namespace {
@@ -61,6 +69,43 @@ TEST(VersionInfoTest, DerivedTexts) {
               "  Features: ffi\n");
     EXPECT_EQ(fmt::format("{}", info), info.to_string());
 }
+
+#ifdef QUORVEL_AGENT_OBJECT_LIST
+// Every build that makes a new library takes its own time: the stamp is never older than any
+// object of the library it is in (a stamp kept from an earlier build of the same revision is).
+TEST(VersionInfoTest, BuildTimestampIsTakenAfterTheLibrarysObjects) {
+    std::ifstream list(QUORVEL_AGENT_OBJECT_LIST);
+    if (!list) {
+        GTEST_SKIP() << "the build folder's object list is not here";
+    }
+    std::tm parts{};
+    std::istringstream text(VersionInfo().build_timestamp);
+    text >> std::get_time(&parts, "%Y-%m-%dT%H:%M:%S");
+    ASSERT_FALSE(text.fail()) << VersionInfo().build_timestamp;
+    char dot = 0;
+    long nanos = 0;
+    text >> dot >> nanos;
+    const auto stamp =
+        std::chrono::system_clock::from_time_t(::timegm(&parts)) + std::chrono::nanoseconds(nanos);
+    size_t objects = 0;
+    for (std::string path; std::getline(list, path);) {
+        struct stat st {};
+        if (path.empty() || ::stat(path.c_str(), &st) != 0) {
+            continue;
+        }
+        ++objects;
+        const auto written = std::chrono::system_clock::time_point(
+            std::chrono::duration_cast<std::chrono::system_clock::duration>(
+                std::chrono::seconds(st.st_mtim.tv_sec) +
+                std::chrono::nanoseconds(st.st_mtim.tv_nsec)));
+        EXPECT_LE(written, stamp) << path << " is newer than the build time stamp "
+                                  << VersionInfo().build_timestamp;
+    }
+    if (objects == 0) {
+        GTEST_SKIP() << "the library's objects are not here";
+    }
+}
+#endif
 
 }  // namespace
 }  // namespace quorvel

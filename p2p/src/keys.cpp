@@ -1,5 +1,7 @@
 #include "p2p/keys.h"
 
+#include <sodium.h>
+
 #include "p2p/crypto.h"
 #include "util/debug_text.h"
 
@@ -28,6 +30,19 @@ std::string char_literal(char c) {
 }
 
 }  // namespace
+
+size_t PubKey::hash() const noexcept {
+    static const auto key = [] {
+        std::array<uint8_t, crypto_shorthash_KEYBYTES> k{};
+        crypto::random_bytes(k);
+        return k;
+    }();
+    static_assert(crypto_shorthash_BYTES == sizeof(uint64_t));
+    uint64_t out = 0;
+    crypto_shorthash(reinterpret_cast<unsigned char*>(&out), bytes_.data(), bytes_.size(),
+                     key.data());
+    return static_cast<size_t>(out);
+}
 
 std::string HexError::to_string() const {
     switch (kind) {

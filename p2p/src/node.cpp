@@ -10,6 +10,7 @@
 #include <bit>
 #include <cerrno>
 #include <cstring>
+#include <variant>
 
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
@@ -36,6 +37,9 @@ namespace {
 constexpr const char* kTarget = "quorvel_p2p::node";
 // Datagrams read per wake of the receive task before it yields to other tasks.
 constexpr int kReceiveBudget = 64;
+// The shortest pause between two housekeeping passes, whatever the options say: each pass greets
+// every peer, and a pass after a zero pause would follow the last without end.
+constexpr std::chrono::milliseconds kMinHousekeepingPause{10};
 
 }  // namespace
 
@@ -126,13 +130,17 @@ void NodeCore::on_stop() {
     Directory::instance().leave(transport->own_pk, this);
     transport->set_write_arm(nullptr);
     transport->wake_writers();
-    std::unordered_map<PubKey, std::shared_ptr<PeerState>> released;
+    std::vector<std::shared_ptr<PeerState>> live;
     {
         std::lock_guard lock(mutex);
-        released = peers;
+        for (const auto& [pk, entry] : peers) {
+            if (auto peer = entry.lock()) {
+                live.push_back(std::move(peer));
+            }
+        }
     }
     // Reads never complete on a stopped node; their wakers would only keep their tasks alive.
-    for (auto& [pk, peer] : released) {
+    for (auto& peer : live) {
         std::lock_guard lock(peer->mutex);
         peer->reader = Waker();
     }
@@ -148,7 +156,7 @@ void NodeCore::on_stop() {
 std::shared_ptr<PeerState> NodeCore::find_peer(const PubKey& pk) {
     std::lock_guard lock(mutex);
     auto it = peers.find(pk);
-    return it == peers.end() ? nullptr : it->second;
+    return it == peers.end() ? nullptr : it->second.lock();
 }
 
 SuperPeerRef NodeCore::find_super_peer(const PubKey& pk) {
@@ -169,12 +177,18 @@ Result<NodePeer, InitiateError> NodeCore::initiate(const PubKey& pk) {
     }
     std::optional<SocketAddr> remote = Directory::instance().lookup(pk);
     std::lock_guard lock(mutex);
-    auto it = peers.find(pk);
-    if (it != peers.end()) {
-        return NodePeer(NodePeerRef(it->second));
+    if (auto it = peers.find(pk); it != peers.end()) {
+        if (auto peer = it->second.lock()) {
+            return NodePeer(NodePeerRef(std::move(peer)));
+        }
+        peers.erase(it);
     }
     if (opts.max_peers != 0 && peers.size() >= opts.max_peers) {
-        return unexpected(InitiateError::capacity_exceeded(opts.max_peers));
+        // Only peers that still have a handle count.
+        std::erase_if(peers, [](const auto& entry) { return entry.second.expired(); });
+        if (peers.size() >= opts.max_peers) {
+            return unexpected(InitiateError::capacity_exceeded(opts.max_peers));
+        }
     }
     ShortId rx_id;
     crypto::random_bytes(rx_id.bytes);
@@ -274,11 +288,15 @@ void NodeCore::handle_datagram(std::span<const uint8_t> datagram, const SocketAd
         send_control(wire::Type::Ack, header->sender, from, stamp, our_id);
         return;
     }
-    // An ACK echoes the stamp of our HELLO; one from the future is not ours.
-    Instant sent = instant_of(stamp);
-    if (sent > now) {
+    // An ACK echoes the stamp of our HELLO; one from the future, or one that no instant gives,
+    // is not ours.
+    const std::optional<Instant> echoed = instant_of(stamp);
+    if (!echoed || *echoed > now) {
+        QV_TRACE(kTarget, "Dropping ACK with a time stamp this node never sent from {}",
+                 header->sender);
         return;
     }
+    const Instant sent = *echoed;
     if (auto super_peer = find_super_peer(header->sender)) {
         super_peer->record_ack(transport->local, from, sent, now);
     }
@@ -310,9 +328,14 @@ void NodeCore::housekeeping_pass(Instant now) {
         for (const auto& pk : super_peer_order) {
             supers.push_back(super_peers.at(pk));
         }
-        for (const auto& [pk, peer] : peers) {
-            known.push_back(peer);
-        }
+        std::erase_if(peers, [&](const auto& entry) {
+            auto peer = entry.second.lock();
+            if (!peer) {
+                return true;
+            }
+            known.push_back(std::move(peer));
+            return false;
+        });
     }
     uint64_t stamp = stamp_of(now);
     for (const auto& sp : supers) {
@@ -377,7 +400,7 @@ asio::awaitable<void> housekeeping_task(std::shared_ptr<NodeCore> core,
                                         std::shared_ptr<IoParts> io) {
     while (!core->token.is_cancelled()) {
         core->housekeeping_pass(Clock::now());
-        io->timer.expires_after(core->opts.housekeeping_interval);
+        io->timer.expires_after(std::max(core->opts.housekeeping_interval, kMinHousekeepingPause));
         boost::system::error_code ec;
         co_await io->timer.async_wait(asio::redirect_error(asio::use_awaitable, ec));
     }
@@ -409,6 +432,15 @@ asio::awaitable<Result<std::vector<SocketAddr>, IoError>> resolve_literal(std::s
     }
     out.emplace_back(addr, port);
     co_return out;
+}
+
+// The look-up of `host`, or nothing once `limit` has passed. Both run on `strand`.
+asio::awaitable<std::variant<Result<std::vector<SocketAddr>, IoError>, std::monostate>>
+resolve_within(BindHooks::Resolver resolve, std::string host, uint16_t port,
+               asio::strand<asio::any_io_executor> strand, std::chrono::milliseconds limit) {
+    using asio::experimental::awaitable_operators::operator||;
+    asio::steady_timer timer(strand, limit);
+    co_return co_await (resolve(std::move(host), port) || timer.async_wait(asio::use_awaitable));
 }
 
 }  // namespace
@@ -611,9 +643,13 @@ asio::awaitable<Result<NodeRef, node::Error>> Node::bind(asio::any_io_executor e
         }
         QV_TRACE(kTarget, "Resolve hostname {}", url.addr());
         std::optional<std::set<SocketAddr>> resolved;
-        asio::steady_timer limit(executor, hooks.resolve_timeout);
-        auto outcome =
-            co_await (resolve(url.host(), url.port()) || limit.async_wait(asio::use_awaitable));
+        // The racing pair cancels its loser from the winner's completion; on a runtime with
+        // several threads that is safe only when both run on one strand.
+        auto strand = asio::make_strand(executor);
+        auto outcome = co_await asio::co_spawn(
+            strand,
+            detail::resolve_within(resolve, url.host(), url.port(), strand, hooks.resolve_timeout),
+            asio::use_awaitable);
         if (outcome.index() == 0) {
             auto& found = std::get<0>(outcome);
             if (found) {

@@ -1,6 +1,8 @@
 // The node's inner parts, shared by the node, its peer handles and its tasks.
 //
-// Ownership: NodeCore owns the peers and super peers; a peer owns a share of the Transport (the
+// Ownership: NodeCore owns the super peers; the application's handles own the peers, which the
+// node only looks up, so that a peer and its queue go with its last handle; a peer owns a share
+// of the Transport (the
 // socket), never of the node, so peer handles kept by the application hold no node alive. The
 // asio objects live in IoParts, owned only by the node's two tasks, so that they go away with
 // the tasks (or with the io_context) and never outlive their execution context.
@@ -176,7 +178,8 @@ struct NodeCore : std::enable_shared_from_this<NodeCore> {
 
     mutable std::mutex mutex;
     std::set<SocketAddr> local_addrs;
-    std::unordered_map<PubKey, std::shared_ptr<PeerState>> peers;
+    // Entries of released peers linger until the next look-up of their key or a full table.
+    std::unordered_map<PubKey, std::weak_ptr<PeerState>> peers;
     std::unordered_map<PubKey, SuperPeerRef> super_peers;
     std::vector<PubKey> super_peer_order;
     std::optional<PubKey> default_route;
@@ -197,6 +200,7 @@ struct NodeCore : std::enable_shared_from_this<NodeCore> {
 };
 
 uint64_t stamp_of(Instant t);
-Instant instant_of(uint64_t stamp);
+// Nothing for a stamp that no instant of this node's clock gives (2^63 and above).
+std::optional<Instant> instant_of(uint64_t stamp);
 
 }  // namespace quorvel::p2p::detail

@@ -74,9 +74,11 @@ Result<NodeOpts, NodeOptsBuilderError> NodeOptsBuilder::build() const {
     if (!id_) {
         return unexpected(NodeOptsBuilderError::uninitialized_field("id"));
     }
-    if (housekeeping_interval_.count() <= 0) {
+    // Zero is an ordinary setting (the node then keeps house at its shortest pace); only a
+    // negative duration, which no setting gives, is refused.
+    if (housekeeping_interval_.count() < 0) {
         return unexpected(
-            NodeOptsBuilderError::validation_error("housekeeping_interval must be positive"));
+            NodeOptsBuilderError::validation_error("housekeeping_interval must not be negative"));
     }
     return NodeOpts{
         .id = *id_,

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <limits>
 
 #include "node_internal.h"
 
@@ -55,7 +56,10 @@ uint64_t stamp_of(Instant t) {
         std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count());
 }
 
-Instant instant_of(uint64_t stamp) {
+std::optional<Instant> instant_of(uint64_t stamp) {
+    if (stamp > static_cast<uint64_t>(std::numeric_limits<int64_t>::max())) {
+        return std::nullopt;
+    }
     return Instant(std::chrono::duration_cast<Clock::duration>(
         std::chrono::nanoseconds(static_cast<int64_t>(stamp))));
 }

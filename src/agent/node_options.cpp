@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "p2p/env.h"
+#include "util/unicode.h"
 
 #include <boost/asio/ip/address.hpp>
 
@@ -14,47 +15,9 @@ namespace {
 
 using p2p::util::system::get_env;
 
-// Decodes one UTF-8 sequence of valid text at `i`, advancing `i`.
-char32_t next_code_point(std::string_view text, std::size_t& i) {
-    const auto lead = static_cast<unsigned char>(text[i]);
-    const int length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
-    char32_t cp = length == 1 ? lead : lead & (0x7F >> length);
-    for (int k = 1; k < length && i + k < text.size(); ++k) {
-        cp = (cp << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
-    }
-    i += length;
-    return cp;
-}
-
-bool is_unicode_white_space(char32_t cp) {
-    return (cp >= 0x09 && cp <= 0x0D) || cp == 0x20 || cp == 0x85 || cp == 0xA0 || cp == 0x1680 ||
-           (cp >= 0x2000 && cp <= 0x200A) || cp == 0x2028 || cp == 0x2029 || cp == 0x202F ||
-           cp == 0x205F || cp == 0x3000;
-}
-
-// The pieces of `text` between runs of Unicode white space.
-std::vector<std::string_view> split_white_space(std::string_view text) {
-    std::vector<std::string_view> pieces;
-    std::size_t start = 0;
-    std::size_t i = 0;
-    while (i < text.size()) {
-        const std::size_t at = i;
-        if (is_unicode_white_space(next_code_point(text, i))) {
-            if (at > start) {
-                pieces.push_back(text.substr(start, at - start));
-            }
-            start = i;
-        }
-    }
-    if (start < text.size()) {
-        pieces.push_back(text.substr(start));
-    }
-    return pieces;
-}
-
 Result<std::vector<boost::asio::ip::address>, Error> parse_udp_addrs(std::string_view text) {
     std::vector<boost::asio::ip::address> addrs;
-    for (std::string_view piece : split_white_space(text)) {
+    for (std::string_view piece : split_unicode_white_space(text)) {
         boost::system::error_code ec;
         // The standard text forms only: no zone suffix.
         auto addr = boost::asio::ip::make_address(std::string(piece), ec);
@@ -68,7 +31,7 @@ Result<std::vector<boost::asio::ip::address>, Error> parse_udp_addrs(std::string
 }
 
 std::optional<uint16_t> parse_udp_port(const std::string& text) {
-    if (split_white_space(text).empty()) {
+    if (split_unicode_white_space(text).empty()) {
         return std::nullopt;
     }
     auto port = p2p::util::system::parse_unsigned(text, 65535);

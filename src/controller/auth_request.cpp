@@ -1,6 +1,6 @@
 #include "controller/auth_request.h"
 
-#include <sodium.h>
+#include "controller/base64url.h"
 
 #include <array>
 #include <utility>
@@ -45,14 +45,6 @@ JsonError unknown_variant(std::string_view name) {
     return JsonError(fmt::format("unknown variant `{}`, expected one of {}", name, expected));
 }
 
-// The 64-byte signature in unpadded base64url: 86 characters of A-Z, a-z, 0-9, "-" and "_".
-std::string base64url(const p2p::crypto::Signature& signature) {
-    constexpr int kVariant = sodium_base64_VARIANT_URLSAFE_NO_PADDING;
-    std::array<char, sodium_base64_ENCODED_LEN(sizeof(p2p::crypto::Signature), kVariant)> text{};
-    sodium_bin2base64(text.data(), text.size(), signature.data(), signature.size(), kVariant);
-    return std::string(text.data());
-}
-
 // Signs `message` and assembles the answer from the challenge, the signature and the name.
 template <class Signed, class Challenge>
 Result<Signed, p2p::crypto::Error> signed_request(Challenge challenge,
@@ -63,7 +55,7 @@ Result<Signed, p2p::crypto::Error> signed_request(Challenge challenge,
     if (!signature) {
         return unexpected(std::move(signature.error()));
     }
-    return Signed{std::move(challenge), "Ed25519", base64url(*signature), std::move(name)};
+    return Signed{std::move(challenge), "Ed25519", base64url_encode(*signature), std::move(name)};
 }
 
 }  // namespace

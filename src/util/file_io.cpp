@@ -1,15 +1,19 @@
 #include "util/file_io.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 
 #include <memory>
 #include <optional>
 #include <utility>
+#include <vector>
 
 #include "util/unicode.h"
 
@@ -85,7 +89,59 @@ void sync_directory(const std::string& directory) {
     }
 }
 
-// A flushed temporary file beside `target`, removed again unless it was handed on.
+// The name of a temporary file beside `target`: "." + the target's name + ".tmp." + six letters
+// or digits that mkstemp chose.
+std::string temp_pattern(const std::string& target) {
+    return directory_of(target) + "/." + base_name_of(target) + ".tmp.XXXXXX";
+}
+
+bool is_temp_name_of(std::string_view name, std::string_view base) {
+    const std::string prefix = "." + std::string(base) + ".tmp.";
+    if (name.size() != prefix.size() + 6 || !name.starts_with(prefix)) {
+        return false;
+    }
+    for (char c : name.substr(prefix.size())) {
+        const bool alnum =
+            (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+        if (!alnum) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool same_file(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// The file a save replaces: the target of a symbolic link, else the path itself.
+std::string replacement_target(const std::string& path) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+        std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(path.c_str(), nullptr),
+                                                             &std::free);
+        if (resolved) {
+            return resolved.get();
+        }
+    }
+    return path;
+}
+
+// Renames `from` to `to` unless `to` exists (EEXIST then), in one step, so that no second name
+// of the file is ever left behind. ENOTSUP, EINVAL or ENOSYS where the file system or the
+// system cannot.
+int rename_no_replace(const std::string& from, const std::string& to) {
+#if defined(__APPLE__)
+    return ::renamex_np(from.c_str(), to.c_str(), RENAME_EXCL) == 0 ? 0 : errno;
+#else
+    return ::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0 ? 0
+                                                                                            : errno;
+#endif
+}
+
+// A flushed temporary file beside `target`, removed again unless it was handed on. It stays open
+// and locked until then: a lock that is free marks the temporary of a save that died, which
+// `remove_stale_temp_files` may remove, while a save in progress keeps its own.
 class TempFile {
   public:
     TempFile() = default;
@@ -95,42 +151,66 @@ class TempFile {
         if (!path_.empty()) {
             ::unlink(path_.c_str());
         }
+        // Closing drops the lock, after the name is gone.
     }
 
     // `owner`, when given, is the (uid, gid) the replaced file had; it is kept where the process
     // may give files away, and silently not elsewhere.
     Result<void, IoError> write(const std::string& target, std::string_view contents, mode_t mode,
                                 std::optional<std::pair<uid_t, gid_t>> owner = std::nullopt) {
-        std::string pattern = directory_of(target) + "/." + base_name_of(target) + ".tmp.XXXXXX";
-        // mkstemp creates the file with mode 0600, so a secret never sits in a wider file.
-        int raw = ::mkostemp(pattern.data(), O_CLOEXEC);
-        if (raw < 0) {
-            return unexpected(last_error());
+        if (auto created = create(target); !created) {
+            return created;
         }
-        path_ = pattern;
-        Fd fd(raw);
         if (owner) {
-            [[maybe_unused]] int rc = ::fchown(fd.get(), owner->first, owner->second);
+            [[maybe_unused]] int rc = ::fchown(fd_->get(), owner->first, owner->second);
         }
-        if (::fchmod(fd.get(), mode & 07777) != 0) {
+        if (::fchmod(fd_->get(), mode & 07777) != 0) {
             return unexpected(last_error());
         }
-        if (auto written = write_all(fd.get(), contents); !written) {
+        if (auto written = write_all(fd_->get(), contents); !written) {
             return written;
         }
-        if (::fsync(fd.get()) != 0) {
-            return unexpected(last_error());
-        }
-        if (fd.close() != 0) {
+        if (::fsync(fd_->get()) != 0) {
             return unexpected(last_error());
         }
         return {};
     }
 
     const std::string& path() const { return path_; }
-    void release() { path_.clear(); }
+    // The name went elsewhere: nothing to remove. The contents were flushed before, so the
+    // file is complete whatever closing says.
+    void release() {
+        path_.clear();
+        fd_.reset();
+    }
 
   private:
+    Result<void, IoError> create(const std::string& target) {
+        // A cleaner may take a fresh file for a stale one in the moment before it is locked;
+        // then the name is gone or another file's, and a new name is tried.
+        for (int attempt = 0; attempt < 8; ++attempt) {
+            std::string pattern = temp_pattern(target);
+            // mkstemp creates the file with mode 0600, so a secret never sits in a wider file.
+            int raw = ::mkostemp(pattern.data(), O_CLOEXEC);
+            if (raw < 0) {
+                return unexpected(last_error());
+            }
+            fd_.emplace(raw);
+            // Where the file system has no locks, no cleaner can take the lock either, so the
+            // temporary is safe without one.
+            [[maybe_unused]] int locked = ::flock(raw, LOCK_EX);
+            struct stat ours {};
+            struct stat named {};
+            if (::fstat(raw, &ours) == 0 && ::stat(pattern.c_str(), &named) == 0 &&
+                same_file(ours, named)) {
+                path_ = std::move(pattern);
+                return {};
+            }
+        }
+        return unexpected(IoError::from_errno(EEXIST));
+    }
+
+    std::optional<Fd> fd_;
     std::string path_;
 };
 
@@ -164,18 +244,11 @@ Result<std::string, IoError> read_to_string(const std::string& path) {
 
 Result<void, IoError> write_file_atomically(const std::string& path, std::string_view contents,
                                             mode_t new_file_mode) {
-    std::string target = path;
+    // Replace what a link points at, not the link.
+    const std::string target = replacement_target(path);
     mode_t mode = new_file_mode;
     std::optional<std::pair<uid_t, gid_t>> owner;
     struct stat st {};
-    if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
-        // Replace what the link points at, not the link.
-        std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(path.c_str(), nullptr),
-                                                             &std::free);
-        if (resolved) {
-            target = resolved.get();
-        }
-    }
     if (::stat(target.c_str(), &st) == 0) {
         if (S_ISDIR(st.st_mode)) {
             return unexpected(IoError::from_errno(EISDIR));
@@ -207,7 +280,19 @@ Result<void, IoError> create_file_exclusively(const std::string& path, std::stri
     if (auto written = temp.write(path, contents, mode); !written) {
         return written;
     }
-    // link() refuses an existing name, which makes the creation both exclusive and atomic.
+    // Renaming without replacing makes the creation exclusive and atomic, and unlike a hard link
+    // leaves no second name of the file behind, even when the process dies midway.
+    int rename_errno = rename_no_replace(temp.path(), path);
+    if (rename_errno == 0) {
+        temp.release();
+        sync_directory(directory_of(path));
+        return {};
+    }
+    if (rename_errno != EINVAL && rename_errno != ENOSYS && rename_errno != ENOTSUP &&
+        rename_errno != EOPNOTSUPP) {
+        return unexpected(IoError::from_errno(rename_errno));
+    }
+    // link() refuses an existing name as well; the temporary's name goes again right after.
     if (::link(temp.path().c_str(), path.c_str()) == 0) {
         sync_directory(directory_of(path));
         return {};
@@ -242,6 +327,39 @@ Result<void, IoError> create_file_exclusively(const std::string& path, std::stri
     }
     sync_directory(directory_of(path));
     return {};
+}
+
+void remove_stale_temp_files(const std::string& path) {
+    const std::string target = replacement_target(path);
+    const std::string directory = directory_of(target);
+    const std::string base = base_name_of(target);
+    DIR* dir = ::opendir(directory.c_str());
+    if (dir == nullptr) {
+        return;
+    }
+    std::vector<std::string> candidates;
+    while (const dirent* entry = ::readdir(dir)) {
+        if (is_temp_name_of(entry->d_name, base)) {
+            candidates.emplace_back(entry->d_name);
+        }
+    }
+    ::closedir(dir);
+    for (const auto& name : candidates) {
+        const std::string candidate = directory + "/" + name;
+        Fd fd(::open(candidate.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+        struct stat opened {};
+        if (fd.get() < 0 || ::fstat(fd.get(), &opened) != 0 || !S_ISREG(opened.st_mode)) {
+            continue;
+        }
+        // A save in progress holds the lock of its temporary.
+        if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
+            continue;
+        }
+        struct stat named {};
+        if (::lstat(candidate.c_str(), &named) == 0 && same_file(opened, named)) {
+            ::unlink(candidate.c_str());
+        }
+    }
 }
 
 }  // namespace quorvel

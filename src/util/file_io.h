@@ -25,8 +25,14 @@ Result<void, IoError> write_file_atomically(const std::string& path, std::string
 
 // Creates a new file at `path` holding `contents`, with `mode` from its creation on. Never
 // replaces anything: an existing file (or link, or directory) fails with EEXIST. The file
-// appears complete or not at all.
+// appears complete or not at all, and under one name only.
 Result<void, IoError> create_file_exclusively(const std::string& path, std::string_view contents,
                                               mode_t mode);
+
+// Removes what saves of the file at `path` that died midway left in its folder: temporary files
+// named "." + the file's name + ".tmp." + six letters or digits, which hold a copy of the file
+// (the secret key), or a second name of it. A temporary whose save is still running is kept (it
+// holds a lock on it), and no other name is touched. Best effort: failures are silent.
+void remove_stale_temp_files(const std::string& path);
 
 }  // namespace quorvel

@@ -1,8 +1,11 @@
 #include "util/http_client.h"
 
+#include "util/unicode.h"
 #include "util/wakeup.h"
 
 #include <curl/curl.h>
+#include <unicode/ucnv.h>
+#include <unicode/ustring.h>
 
 #include <strings.h>
 
@@ -37,6 +40,13 @@ struct Transfer {
     // Where a redirect that the transfer did not follow points, absolute.
     std::string redirect_url;
     std::optional<HttpError> error;
+    // Body cap of this transfer; set when the body went past it.
+    std::optional<size_t> max_body;
+    bool too_large = false;
+    // The head of a final (non-interim) response has arrived: later failures are body failures.
+    bool head_done = false;
+    // libcurl follows redirects itself in this transfer.
+    bool follows = false;
 
     std::mutex mutex;
     bool done = false;
@@ -67,8 +77,15 @@ struct Transfer {
 };
 
 size_t on_body(char* data, size_t size, size_t count, void* user) {
-    static_cast<Transfer*>(user)->response.body.append(data, size * count);
-    return size * count;
+    auto* transfer = static_cast<Transfer*>(user);
+    const size_t length = size * count;
+    if (transfer->max_body && length > *transfer->max_body - transfer->response.body.size()) {
+        // Returning less than given makes libcurl abort the transfer.
+        transfer->too_large = true;
+        return 0;
+    }
+    transfer->response.body.append(data, length);
+    return length;
 }
 
 size_t on_header(char* data, size_t size, size_t count, void* user) {
@@ -80,6 +97,20 @@ size_t on_header(char* data, size_t size, size_t count, void* user) {
     if (line.starts_with("HTTP/")) {
         // A new response (after a redirect or an interim 1xx): keep only the last one's headers.
         transfer->response.headers.clear();
+        transfer->head_done = false;
+        return size * count;
+    }
+    if (line.empty()) {
+        long status = 0;
+        curl_easy_getinfo(transfer->easy, CURLINFO_RESPONSE_CODE, &status);
+        // A redirect that libcurl follows is not the final response either.
+        const bool followed =
+            transfer->follows && status >= 300 && status < 400 &&
+            std::any_of(transfer->response.headers.begin(), transfer->response.headers.end(),
+                        [](const auto& header) {
+                            return strcasecmp(header.first.c_str(), "location") == 0;
+                        });
+        transfer->head_done = status >= 200 && !followed;
         return size * count;
     }
     auto colon = line.find(':');
@@ -95,6 +126,13 @@ size_t on_header(char* data, size_t size, size_t count, void* user) {
 }
 
 HttpError error_for(CURLcode code, const Transfer& transfer) {
+    if (transfer.too_large || code == CURLE_FILESIZE_EXCEEDED) {
+        return HttpError{HttpError::Kind::BodyTooLarge,
+                         "error reading response body for url (" + transfer.request.url +
+                             "): body exceeds the limit of " +
+                             std::to_string(transfer.max_body.value_or(0)) + " bytes",
+                         true};
+    }
     std::string detail = transfer.error_buffer[0] != '\0' ? std::string(transfer.error_buffer)
                                                           : std::string(curl_easy_strerror(code));
     HttpError::Kind kind = HttpError::Kind::Request;
@@ -102,6 +140,11 @@ HttpError error_for(CURLcode code, const Transfer& transfer) {
         kind = HttpError::Kind::Timeout;
     } else if (code == CURLE_TOO_MANY_REDIRECTS) {
         kind = HttpError::Kind::Redirect;
+    }
+    if (transfer.head_done) {
+        return HttpError{
+            kind, "error reading response body for url (" + transfer.request.url + "): " + detail,
+            true};
     }
     return HttpError{kind,
                      "error sending request for url (" + transfer.request.url + "): " + detail};
@@ -158,12 +201,24 @@ class HttpClient::Inner {
         curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
         curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING, nullptr);
         if (follow > 0) {
+            transfer.follows = true;
             curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
             curl_easy_setopt(easy, CURLOPT_MAXREDIRS, follow);
         }
         if (timeout) {
             curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS,
                              std::max(1L, static_cast<long>(timeout->count())));
+        }
+        transfer.max_body = options_.max_body_bytes;
+        if (options_.max_body_bytes) {
+            // Refuses a declared length above the cap before any of the body arrives.
+            curl_easy_setopt(easy, CURLOPT_MAXFILESIZE_LARGE,
+                             static_cast<curl_off_t>(*options_.max_body_bytes));
+        }
+        if (options_.root_certificates_pem) {
+            curl_blob blob{const_cast<char*>(options_.root_certificates_pem->data()),
+                           options_.root_certificates_pem->size(), CURL_BLOB_COPY};
+            curl_easy_setopt(easy, CURLOPT_CAINFO_BLOB, &blob);
         }
         if (options_.pool_max_idle_per_host && *options_.pool_max_idle_per_host == 0) {
             curl_easy_setopt(easy, CURLOPT_FORBID_REUSE, 1L);
@@ -446,6 +501,92 @@ boost::asio::awaitable<Result<HttpResponse, HttpError>> HttpClient::execute(
         ++redirects;
         redirect(request, status, hop->redirect_url);
     }
+}
+
+namespace {
+
+std::string ascii_lower(std::string_view text) {
+    std::string lower(text);
+    for (char& c : lower) {
+        if (c >= 'A' && c <= 'Z') {
+            c = static_cast<char>(c - 'A' + 'a');
+        }
+    }
+    return lower;
+}
+
+// The charset parameter of a Content-Type value, lower-cased, without quotes; empty when none.
+std::string declared_charset(const HttpResponse& response) {
+    for (const auto& [name, value] : response.headers) {
+        if (!same_header(name, "content-type")) {
+            continue;
+        }
+        std::string lower = ascii_lower(value);
+        auto at = lower.find("charset=");
+        if (at == std::string::npos) {
+            return {};
+        }
+        std::string charset = lower.substr(at + 8);
+        charset = charset.substr(0, charset.find(';'));
+        while (!charset.empty() && (charset.back() == ' ' || charset.back() == '\t')) {
+            charset.pop_back();
+        }
+        if (charset.size() >= 2 && charset.front() == '"' && charset.back() == '"') {
+            charset = charset.substr(1, charset.size() - 2);
+        }
+        return charset;
+    }
+    return {};
+}
+
+// `bytes` in `charset` as UTF-8, or absent when ICU does not know the charset.
+std::optional<std::string> convert_to_utf8(const std::string& bytes, const std::string& charset) {
+    UErrorCode status = U_ZERO_ERROR;
+    UConverter* converter = ucnv_open(charset.c_str(), &status);
+    if (U_FAILURE(status)) {
+        return std::nullopt;
+    }
+    std::u16string wide(bytes.size() + 1, u'\0');
+    status = U_ZERO_ERROR;
+    int32_t length = ucnv_toUChars(converter, wide.data(), static_cast<int32_t>(wide.size()),
+                                   bytes.data(), static_cast<int32_t>(bytes.size()), &status);
+    if (status == U_BUFFER_OVERFLOW_ERROR) {
+        wide.assign(static_cast<size_t>(length) + 1, u'\0');
+        status = U_ZERO_ERROR;
+        length = ucnv_toUChars(converter, wide.data(), static_cast<int32_t>(wide.size()),
+                               bytes.data(), static_cast<int32_t>(bytes.size()), &status);
+    }
+    ucnv_close(converter);
+    if (U_FAILURE(status)) {
+        return std::nullopt;
+    }
+    std::string text(static_cast<size_t>(length) * 3 + 1, '\0');
+    int32_t written = 0;
+    status = U_ZERO_ERROR;
+    u_strToUTF8WithSub(text.data(), static_cast<int32_t>(text.size()), &written, wide.data(),
+                       length, 0xFFFD, nullptr, &status);
+    if (U_FAILURE(status)) {
+        return std::nullopt;
+    }
+    text.resize(static_cast<size_t>(written));
+    return text;
+}
+
+}  // namespace
+
+std::string response_text(const HttpResponse& response) {
+    std::string charset = declared_charset(response);
+    const bool utf8 = charset.empty() || charset == "utf-8" || charset == "utf8";
+    if (utf8 && is_valid_utf8(response.body)) {
+        return response.body;
+    }
+    if (!utf8) {
+        if (auto text = convert_to_utf8(response.body, charset)) {
+            return std::move(*text);
+        }
+    }
+    auto text = convert_to_utf8(response.body, "utf-8");
+    return text ? std::move(*text) : std::string();
 }
 
 }  // namespace quorvel

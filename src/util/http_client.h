@@ -4,7 +4,8 @@
 // Releasing the last copy aborts the transfers still running and joins the thread. Abandoning an
 // awaited transfer (cancellation, or the task being destroyed) aborts that transfer. Redirects:
 // 301, 302 and 303 turn any other method into a GET without body, 307 and 308 keep method and
-// body, and credential headers are not sent on to another host.
+// body, and credential headers are not sent on to another host. A response body is kept in
+// memory only up to a cap: a larger one fails the transfer as soon as it shows, never buffered.
 #pragma once
 
 #include "util/result.h"
@@ -21,6 +22,10 @@
 
 namespace quorvel {
 
+// The default cap on a response body: far above any document the agent fetches, far below what
+// would hurt a mobile device's memory.
+inline constexpr std::size_t kDefaultMaxBodyBytes = 16 * 1024 * 1024;
+
 struct HttpClientOptions {
     // Idle connections kept per host for reuse; 0 closes every connection after its transfer.
     std::optional<std::size_t> pool_max_idle_per_host;
@@ -28,6 +33,10 @@ struct HttpClientOptions {
     std::optional<std::chrono::milliseconds> timeout;
     // Redirects followed before the transfer fails.
     long max_redirects = 10;
+    // Largest response body accepted; none means no cap.
+    std::optional<std::size_t> max_body_bytes = kDefaultMaxBodyBytes;
+    // When set, the trusted roots for HTTPS (PEM text), in place of the system's store.
+    std::optional<std::string> root_certificates_pem = std::nullopt;
 };
 
 using HttpHeaders = std::vector<std::pair<std::string, std::string>>;
@@ -46,10 +55,16 @@ struct HttpResponse {
     std::string url;  // the final URL, after redirects
 };
 
+// The body as text: decoded by the charset that the Content-Type header declares, UTF-8 when it
+// declares none or one that is not known; undecodable bytes become U+FFFD.
+std::string response_text(const HttpResponse& response);
+
 struct HttpError {
-    enum class Kind { Builder, Request, Timeout, Redirect, Aborted };
+    enum class Kind { Builder, Request, Timeout, Redirect, Aborted, BodyTooLarge };
     Kind kind;
     std::string message;
+    // True when the failure came while the final response's body was read, after its head.
+    bool in_body = false;
 
     bool operator==(const HttpError&) const = default;
 };

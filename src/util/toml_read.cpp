@@ -1,6 +1,9 @@
 #include "util/toml_read.h"
 
+#include <algorithm>
 #include <cmath>
+#include <optional>
+#include <vector>
 
 #include "util/debug_text.h"
 
@@ -22,7 +25,226 @@ std::string TomlError::to_string() const {
     return fmt::format("{} at line {}, column {}", message_, line_, column_);
 }
 
+namespace {
+
+// Finds where a document nests tables and arrays deeper than `max_depth`, from its text alone.
+// Reading is lexical (strings and comments are skipped, dots count only inside keys), so it also
+// bounds documents that are malformed further on, whose partial tree the parser releases as
+// recursively as a whole one. A table header or a dotted key counts one level per key part, an
+// array of tables one more, an inline table or array one per bracket; once arrays of tables
+// appear, a header part counts two.
+class NestingScanner {
+  public:
+    NestingScanner(std::string_view text, size_t max_depth) : text_(text), max_depth_(max_depth) {}
+
+    std::optional<TomlError> run() {
+        while (i_ < text_.size() && !error_) {
+            step();
+        }
+        return error_;
+    }
+
+  private:
+    struct Frame {
+        bool table;
+        // The depth of the table or array itself.
+        size_t depth;
+    };
+
+    char at(size_t offset) const { return i_ + offset < text_.size() ? text_[i_ + offset] : '\0'; }
+
+    void advance() {
+        if (text_[i_] == '\n') {
+            ++line_;
+            line_start_ = i_ + 1;
+        }
+        ++i_;
+    }
+
+    void check(size_t depth, size_t where) {
+        if (depth > max_depth_ && !error_) {
+            error_.emplace(fmt::format("document nested deeper than {} levels", max_depth_), line_,
+                           static_cast<uint32_t>(where - line_start_ + 1));
+        }
+    }
+
+    // The depth keys of the innermost open table start from.
+    size_t key_base() const { return frames_.empty() ? header_ : frames_.back().depth; }
+
+    void skip_string() {
+        const char quote = text_[i_];
+        const bool escapes = quote == '"';
+        if (at(1) == quote && at(2) == quote) {
+            i_ += 3;
+            while (i_ < text_.size()) {
+                if (escapes && text_[i_] == '\\') {
+                    advance();
+                    if (i_ < text_.size()) {
+                        advance();
+                    }
+                } else if (text_[i_] == quote && at(1) == quote && at(2) == quote) {
+                    // Up to two quotes of the content may stand right before the closing three.
+                    for (int n = 0; n < 5 && i_ < text_.size() && text_[i_] == quote; ++n) {
+                        ++i_;
+                    }
+                    return;
+                } else {
+                    advance();
+                }
+            }
+            return;
+        }
+        ++i_;
+        while (i_ < text_.size() && text_[i_] != '\n') {
+            if (escapes && text_[i_] == '\\') {
+                ++i_;
+                if (i_ < text_.size() && text_[i_] != '\n') {
+                    ++i_;
+                }
+            } else if (text_[i_++] == quote) {
+                return;
+            }
+        }
+    }
+
+    void table_header() {
+        const size_t start = i_;
+        const bool array_of_tables = at(1) == '[';
+        i_ += array_of_tables ? 2 : 1;
+        size_t parts = 1;
+        while (i_ < text_.size() && text_[i_] != ']' && text_[i_] != '\n') {
+            if (text_[i_] == '"' || text_[i_] == '\'') {
+                skip_string();
+                continue;
+            }
+            if (text_[i_] == '.') {
+                ++parts;
+            }
+            ++i_;
+        }
+        // Once the document has an array of tables, any part of a header may name one, which
+        // puts its last table between that part and the next: two levels per part.
+        arrays_of_tables_ = arrays_of_tables_ || array_of_tables;
+        header_ = parts * (arrays_of_tables_ ? 2 : 1) + (array_of_tables ? 1 : 0);
+        check(header_, start);
+        in_key_ = false;
+    }
+
+    void step() {
+        const char c = text_[i_];
+        switch (c) {
+            case '\n':
+                advance();
+                if (frames_.empty()) {
+                    in_key_ = true;
+                    key_parts_ = 0;
+                }
+                return;
+            case '#':
+                while (i_ < text_.size() && text_[i_] != '\n') {
+                    ++i_;
+                }
+                return;
+            case '"':
+            case '\'':
+                if (in_key_ && key_parts_ == 0) {
+                    key_parts_ = 1;
+                }
+                skip_string();
+                return;
+            case '.':
+                if (in_key_) {
+                    ++key_parts_;
+                    check(key_base() + key_parts_, i_);
+                }
+                break;
+            case '=':
+                if (in_key_) {
+                    value_depth_ = key_base() + std::max<size_t>(key_parts_, 1);
+                    check(value_depth_, i_);
+                    in_key_ = false;
+                    key_parts_ = 0;
+                }
+                break;
+            case '[':
+                if (frames_.empty() && in_key_ && key_parts_ == 0) {
+                    table_header();
+                    return;
+                }
+                open(false);
+                break;
+            case '{':
+                open(true);
+                break;
+            case ',':
+                if (!frames_.empty()) {
+                    if (frames_.back().table) {
+                        in_key_ = true;
+                        key_parts_ = 0;
+                    } else {
+                        value_depth_ = frames_.back().depth + 1;
+                    }
+                }
+                break;
+            case ']':
+            case '}':
+                if (!frames_.empty()) {
+                    frames_.pop_back();
+                }
+                in_key_ = false;
+                if (!frames_.empty() && !frames_.back().table) {
+                    value_depth_ = frames_.back().depth + 1;
+                }
+                break;
+            case ' ':
+            case '\t':
+            case '\r':
+                break;
+            default:
+                if (in_key_ && key_parts_ == 0) {
+                    key_parts_ = 1;
+                }
+                break;
+        }
+        ++i_;
+    }
+
+    void open(bool table) {
+        const size_t depth = in_key_ ? key_base() + std::max<size_t>(key_parts_, 1) : value_depth_;
+        check(depth, i_);
+        frames_.push_back(Frame{table, depth});
+        if (table) {
+            in_key_ = true;
+            key_parts_ = 0;
+        } else {
+            in_key_ = false;
+            value_depth_ = depth + 1;
+        }
+    }
+
+    std::string_view text_;
+    const size_t max_depth_;
+    size_t i_ = 0;
+    uint32_t line_ = 1;
+    size_t line_start_ = 0;
+    std::optional<TomlError> error_;
+
+    std::vector<Frame> frames_;
+    size_t header_ = 0;
+    bool arrays_of_tables_ = false;
+    bool in_key_ = true;
+    size_t key_parts_ = 0;
+    size_t value_depth_ = 0;
+};
+
+}  // namespace
+
 Result<toml::table, TomlError> parse_toml(std::string_view text) {
+    // The parser recurses once per level while it builds, finishes and releases a document, so a
+    // few kilobytes of nesting would exhaust the stack of a small thread.
+    if (auto too_deep = NestingScanner(text, kMaxTomlDepth).run()) {
+        return unexpected(std::move(*too_deep));
+    }
     try {
         return toml::parse(text);
     } catch (const toml::parse_error& e) {

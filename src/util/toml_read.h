@@ -47,7 +47,13 @@ class TomlError {
     uint32_t column_ = 0;
 };
 
-// Parses TOML text into its root table. Repeated keys and tables are syntax errors.
+// The deepest nesting of tables and arrays a document may have: far beyond any document of the
+// system, and shallow enough for the parser's recursion on a 512 KiB thread stack.
+inline constexpr size_t kMaxTomlDepth = 128;
+
+// Parses TOML text into its root table. Repeated keys and tables are syntax errors; a document
+// nested deeper than kMaxTomlDepth is refused ("document nested deeper than 128 levels") before
+// the parser sees it. Every TOML text from outside goes through here.
 Result<toml::table, TomlError> parse_toml(std::string_view text);
 
 namespace toml_read {

@@ -1,6 +1,8 @@
 #include "util/unicode.h"
 
+#include <unicode/uchar.h>
 #include <unicode/ustring.h>
+#include <unicode/utf8.h>
 #include <unicode/utypes.h>
 
 #include <algorithm>
@@ -111,6 +113,31 @@ bool is_valid_utf8(std::string_view text) {
         i += extra + 1;
     }
     return true;
+}
+
+std::vector<std::string_view> split_unicode_white_space(std::string_view text) {
+    std::vector<std::string_view> pieces;
+    const auto* bytes = reinterpret_cast<const uint8_t*>(text.data());
+    const auto length = static_cast<int32_t>(
+        std::min<size_t>(text.size(), static_cast<size_t>(std::numeric_limits<int32_t>::max())));
+    int32_t start = 0;
+    int32_t i = 0;
+    while (i < length) {
+        const int32_t at = i;
+        UChar32 c = 0;
+        U8_NEXT(bytes, i, length, c);
+        if (c >= 0 && u_isUWhiteSpace(c)) {
+            if (at > start) {
+                pieces.push_back(
+                    text.substr(static_cast<size_t>(start), static_cast<size_t>(at - start)));
+            }
+            start = i;
+        }
+    }
+    if (start < length) {
+        pieces.push_back(text.substr(static_cast<size_t>(start)));
+    }
+    return pieces;
 }
 
 }  // namespace quorvel

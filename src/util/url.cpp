@@ -3,6 +3,8 @@
 #include <array>
 #include <charconv>
 
+#include <fmt/format.h>
+
 #include <boost/url/parse.hpp>
 #include <boost/url/url.hpp>
 #include <boost/url/url_view.hpp>
@@ -195,6 +197,104 @@ std::string escape_userinfo(std::string_view authority) {
     return out;
 }
 
+bool is_hex(char c) {
+    return is_digit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+int hex_value(char c) {
+    return is_digit(c) ? c - '0' : (ascii_lower(c) - 'a' + 10);
+}
+
+// True when the '%' at `i` does not start a percent-encoding.
+bool is_stray_percent(std::string_view text, size_t i) {
+    return text[i] == '%' && (i + 2 >= text.size() || !is_hex(text[i + 1]) || !is_hex(text[i + 2]));
+}
+
+// The URL standard keeps a '%' that starts no percent-encoding as it stands ("/%zz"); Boost.URL
+// refuses it. Such a '%' goes to Boost.URL as an encoding that the text holds nowhere else, which
+// its normalisation leaves alone (a byte above 0x7F, never decoded), and comes back afterwards.
+class StrayPercent {
+  public:
+    explicit StrayPercent(std::string_view text) {
+        std::array<bool, 256> used{};
+        for (size_t i = 0; i < text.size(); ++i) {
+            if (text[i] != '%') {
+                continue;
+            }
+            if (is_stray_percent(text, i)) {
+                any_ = true;
+            } else {
+                used[static_cast<size_t>(hex_value(text[i + 1]) * 16 + hex_value(text[i + 2]))] =
+                    true;
+            }
+        }
+        for (size_t byte = 0x80; byte <= 0xff; ++byte) {
+            if (!used[byte]) {
+                sentinel_ = fmt::format("%{:02X}", byte);
+                return;
+            }
+        }
+        // Every candidate in use, which no real URL does: the '%' stays encoded.
+        sentinel_ = "%25";
+        restores_ = false;
+    }
+
+    std::string hide(std::string_view text) const {
+        if (!any_) {
+            return std::string(text);
+        }
+        std::string out;
+        out.reserve(text.size() + 8);
+        for (size_t i = 0; i < text.size(); ++i) {
+            if (is_stray_percent(text, i)) {
+                out += sentinel_;
+            } else {
+                out.push_back(text[i]);
+            }
+        }
+        return out;
+    }
+
+    std::string restore(std::string_view text) const {
+        if (!any_ || !restores_) {
+            return std::string(text);
+        }
+        std::string out;
+        out.reserve(text.size());
+        for (size_t i = 0; i < text.size(); ++i) {
+            if (text[i] == '%' && i + 2 < text.size() &&
+                ascii_lower(text[i + 1]) == ascii_lower(sentinel_[1]) &&
+                ascii_lower(text[i + 2]) == ascii_lower(sentinel_[2])) {
+                out.push_back('%');
+                i += 2;
+            } else {
+                out.push_back(text[i]);
+            }
+        }
+        return out;
+    }
+
+  private:
+    bool any_ = false;
+    std::string sentinel_;
+    bool restores_ = true;
+};
+
+// Decodes the percent-encodings of `text`, keeping every '%' that starts none.
+std::string percent_decode(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '%' && !is_stray_percent(text, i)) {
+            out.push_back(static_cast<char>(hex_value(text[i + 1]) * 16 + hex_value(text[i + 2])));
+            i += 2;
+        } else {
+            out.push_back(text[i]);
+        }
+    }
+    return out;
+}
+
 std::string_view sv(urls::string_view s) {
     return {s.data(), s.size()};
 }
@@ -238,6 +338,8 @@ Result<Url, UrlError> Url::parse(std::string_view input) {
         }
     }
     std::string rebuilt = scheme + ":" + authority_part;
+    // Where the path, query and fragment start in `rebuilt`.
+    size_t tail_offset = 0;
     {
         std::string_view body = rest;
         size_t tail_start = 0;
@@ -262,6 +364,7 @@ Result<Url, UrlError> Url::parse(std::string_view input) {
             if (host.size() == 2 && is_alpha(host[0]) && host[1] == ':') {
                 rebuilt += "///";
                 rebuilt += host;
+                tail_offset = rebuilt.size();
                 rebuilt += escape_tail(body.substr(tail_start));
                 authority = {};
                 body = {};
@@ -274,8 +377,15 @@ Result<Url, UrlError> Url::parse(std::string_view input) {
             return fail(*problem);
         }
         rebuilt += escape_userinfo(authority);
+        if (!body.empty()) {
+            tail_offset = rebuilt.size();
+        }
         rebuilt += escape_tail(body.substr(tail_start));
     }
+    // Only the path, query and fragment may hold a stray '%'; in the host it stays an error.
+    const StrayPercent stray(rebuilt);
+    rebuilt =
+        rebuilt.substr(0, tail_offset) + stray.hide(std::string_view(rebuilt).substr(tail_offset));
 
     auto parsed = urls::parse_uri(rebuilt);
     if (!parsed) {
@@ -351,30 +461,52 @@ Result<Url, UrlError> Url::parse(std::string_view input) {
             if (url.has_fragment()) {
                 text += "#" + std::string(sv(url.encoded_fragment()));
             }
-            return Url(std::move(text));
+            return Url(stray.restore(text));
         }
     }
-    return Url(std::string(sv(url.buffer())));
+    return Url(stray.restore(sv(url.buffer())));
 }
 
+namespace {
+
+// A Boost.URL view of a normalised text, which may hold a stray '%' that Boost.URL refuses.
+class TextView {
+  public:
+    explicit TextView(const std::string& text)
+        : stray_(text), hidden_(stray_.hide(text)), view_(hidden_) {}
+    TextView(const TextView&) = delete;
+    TextView& operator=(const TextView&) = delete;
+
+    const urls::url_view* operator->() const { return &view_; }
+    // A part of the view as the normalised text has it.
+    std::string text_of(urls::string_view part) const { return stray_.restore(sv(part)); }
+
+  private:
+    StrayPercent stray_;
+    std::string hidden_;
+    urls::url_view view_;
+};
+
+}  // namespace
+
 std::string Url::scheme() const {
-    return std::string(sv(urls::url_view(text_).scheme()));
+    return std::string(sv(TextView(text_)->scheme()));
 }
 
 std::optional<std::string> Url::host_str() const {
-    urls::url_view view(text_);
-    if (!view.has_authority() || view.encoded_host().empty()) {
+    TextView view(text_);
+    if (!view->has_authority() || view->encoded_host().empty()) {
         return std::nullopt;
     }
-    return std::string(sv(view.encoded_host()));
+    return std::string(sv(view->encoded_host()));
 }
 
 std::optional<uint16_t> Url::port() const {
-    urls::url_view view(text_);
-    if (!view.has_port() || view.port().empty()) {
+    TextView view(text_);
+    if (!view->has_port() || view->port().empty()) {
         return std::nullopt;
     }
-    return view.port_number();
+    return view->port_number();
 }
 
 std::optional<uint16_t> Url::port_or_known_default() const {
@@ -388,45 +520,49 @@ std::optional<uint16_t> Url::port_or_known_default() const {
 }
 
 std::string Url::path() const {
-    return std::string(sv(urls::url_view(text_).encoded_path()));
+    TextView view(text_);
+    return view.text_of(view->encoded_path());
 }
 
 std::optional<std::string> Url::query() const {
-    urls::url_view view(text_);
-    if (!view.has_query()) {
+    TextView view(text_);
+    if (!view->has_query()) {
         return std::nullopt;
     }
-    return std::string(sv(view.encoded_query()));
+    return view.text_of(view->encoded_query());
 }
 
 std::string Url::username() const {
-    return std::string(sv(urls::url_view(text_).encoded_user()));
+    TextView view(text_);
+    return view.text_of(view->encoded_user());
 }
 
 std::optional<std::string> Url::password() const {
-    urls::url_view view(text_);
-    if (!view.has_password()) {
+    TextView view(text_);
+    if (!view->has_password()) {
         return std::nullopt;
     }
-    return std::string(sv(view.encoded_password()));
+    return view.text_of(view->encoded_password());
 }
 
 std::optional<std::string> Url::to_file_path() const {
-    urls::url_view view(text_);
-    if (view.scheme() != "file" || !view.encoded_host().empty()) {
+    TextView view(text_);
+    if (view->scheme() != "file" || !view->encoded_host().empty()) {
         return std::nullopt;
     }
-    return view.encoded_path().decode();
+    // A '%' that starts no encoding stands for itself.
+    return percent_decode(view.text_of(view->encoded_path()));
 }
 
 std::string mask_url(const Url& url) {
     if (url.username().empty() && !url.password()) {
         return url.as_str();
     }
-    urls::url masked(url.as_str());
+    const StrayPercent stray(url.as_str());
+    urls::url masked(stray.hide(url.as_str()));
     masked.set_user("****");
     masked.set_password("****");
-    return std::string(sv(masked.buffer()));
+    return stray.restore(sv(masked.buffer()));
 }
 
 }  // namespace quorvel

@@ -96,6 +96,9 @@ TEST(NodeOptionsTest, VariablesReachTheOptions) {
         {"PROCESS_UNITES", "false", [](auto& o) { EXPECT_FALSE(o.process_unites); }},
         {"HOUSEKEEPING_INTERVAL", "70",
          [](auto& o) { EXPECT_EQ(o.housekeeping_interval.count(), 70); }},
+        // Zero is ordinary input: start-up goes on with it.
+        {"HOUSEKEEPING_INTERVAL", "0",
+         [](auto& o) { EXPECT_EQ(o.housekeeping_interval.count(), 0); }},
         // Durations beyond what a nanosecond clock holds are capped, never wrapped.
         {"HOUSEKEEPING_INTERVAL", "18446744073709551615",
          [](auto& o) { EXPECT_EQ(o.housekeeping_interval.count(), 9223372036854); }},

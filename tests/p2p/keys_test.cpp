@@ -95,6 +95,24 @@ TEST(KeysTest, HashSeparatesKeys) {
     EXPECT_EQ(keys.size(), 64u);
 }
 
+// Keys from a document that agree everywhere but in one byte, at each position in turn, must not
+// share a hash, or loading them piles every key into one bucket.
+TEST(KeysTest, HashReadsEveryByte) {
+    for (size_t position = 0; position < KEY_LEN; ++position) {
+        std::set<size_t> hashes;
+        for (int value = 0; value < 256; ++value) {
+            PubKey::Bytes bytes;
+            bytes.fill(0xab);
+            bytes[position] = static_cast<uint8_t>(value);
+            hashes.insert(std::hash<PubKey>{}(PubKey(bytes)));
+        }
+        EXPECT_EQ(hashes.size(), 256u) << "byte " << position;
+    }
+    PubKey::Bytes bytes;
+    bytes.fill(7);
+    EXPECT_EQ(PubKey(bytes).hash(), std::hash<PubKey>{}(PubKey(bytes)));
+}
+
 TEST(KeysTest, UdpPortIsDerivedFromTheKey) {
     PubKey::Bytes bytes{};
     EXPECT_EQ(PubKey(bytes).udp_port(), 10000);

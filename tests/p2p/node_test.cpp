@@ -18,6 +18,7 @@
 #include <future>
 #include <thread>
 
+#include "../../p2p/src/node_internal.h"
 #include "agent/netif/control_packet.h"
 #include "p2p/testing.h"
 #include "util/log.h"
@@ -323,6 +324,119 @@ TEST_F(NodeTest, InitiateAndSendErrors) {
     EXPECT_EQ(a->initiate(nowhere.pk()).error().kind(), InitiateError::Kind::NodeStopped);
 }
 
+// A peer goes with its last handle, its queue with it: a node that has ever initiated max_peers
+// different keys still takes new ones, and a released key starts over with an empty queue.
+TEST_F(NodeTest, ReleasedPeersLeaveTheTable) {
+    Identity a_id = weak_identity();
+    // Housekeeping passes hold the peers for a moment; after the first, none comes.
+    NodeRef a = bind_ok(*test_opts(a_id).max_peers(2).housekeeping_interval(1h).build());
+    ASSERT_TRUE(a);
+    auto hooks = testing::hooks_for(a_id.pk());
+    Identity kept = weak_identity();
+    auto kept_peer = a->initiate(kept.pk());
+    ASSERT_TRUE(kept_peer.has_value());
+
+    Identity first = weak_identity();
+    std::weak_ptr<detail::PeerState> first_state;
+    {
+        auto peer = a->initiate(first.pk());
+        ASSERT_TRUE(peer.has_value());
+        first_state = peer->ref().state();
+        auto copy = *peer;
+        ASSERT_TRUE(hooks->inject(first.pk(), bytes_of("unread")));
+        EXPECT_FALSE(a->initiate(weak_identity().pk()).has_value());
+    }
+    EXPECT_TRUE(eventually([&] { return first_state.expired(); }));
+    EXPECT_FALSE(hooks->inject(first.pk(), bytes_of("late")));
+
+    for (int i = 0; i < 20; ++i) {
+        auto other = a->initiate(weak_identity().pk());
+        ASSERT_TRUE(other.has_value()) << i << ": " << other.error().to_string();
+    }
+    auto again = a->initiate(first.pk());
+    ASSERT_TRUE(again.has_value());
+    TestWaker w;
+    std::vector<DatagramBuffer> bufs(1);
+    EXPECT_EQ(again->poll_read_datagrams(w.waker(), bufs), std::nullopt);
+    // The peer that kept its handle is still the same one.
+    EXPECT_EQ(*a->initiate(kept.pk()), *kept_peer);
+    testing::forget_hooks(a_id.pk());
+}
+
+// An ACK echoes our own HELLO stamp; a stamp at or above 2^63 is no instant of the node's clock
+// and is dropped instead of turning into a negative time.
+TEST_F(NodeTest, AckStampsBeyondTheClockAreDropped) {
+    Identity a_id = weak_identity();
+    Identity b_id = weak_identity();
+    NodeRef a = bind_ok(*test_opts(a_id).build());
+    ASSERT_TRUE(a);
+    auto core = detail::Directory::instance().find(a_id.pk());
+    ASSERT_TRUE(core);
+    auto peer = a->initiate(b_id.pk());
+    ASSERT_TRUE(peer.has_value());
+
+    auto ack = [&](uint64_t stamp) {
+        std::vector<uint8_t> datagram(detail::wire::HEADER_LEN + detail::wire::CONTROL_BODY_LEN);
+        detail::wire::Header header;
+        header.type = detail::wire::Type::Ack;
+        header.network = a->opts().network_id();
+        header.sender = b_id.pk();
+        header.pow = b_id.pow();
+        header.recipient = a_id.pk();
+        detail::wire::write_header(datagram.data(), header);
+        for (int i = 0; i < 8; ++i) {
+            datagram[detail::wire::HEADER_LEN + static_cast<size_t>(i)] =
+                static_cast<uint8_t>(stamp >> (56 - 8 * i));
+        }
+        return datagram;
+    };
+    const SocketAddr from(asio::ip::address_v4::loopback(), 9);
+    const Instant now = Clock::now();
+    for (uint64_t stamp : {uint64_t{1} << 63, ~uint64_t{0}, (uint64_t{1} << 63) + 12345}) {
+        core->handle_datagram(ack(stamp), from, now);
+        EXPECT_TRUE(peer->stats().direct_paths.empty()) << stamp;
+    }
+    // A stamp of our own clock is taken.
+    core->handle_datagram(ack(detail::stamp_of(now - 3ms)), from, now);
+    auto stats = peer->stats();
+    ASSERT_EQ(stats.direct_paths.size(), 1u);
+    EXPECT_EQ(stats.direct_paths.begin()->second.last_ack_time, std::optional<Instant>(now));
+    EXPECT_EQ(stats.direct_paths.begin()->second.latencies, std::deque<uint64_t>{3000});
+}
+
+// Zero is an ordinary housekeeping interval: the node binds and keeps house at its shortest pace
+// instead of greeting its super peers without pause.
+TEST_F(NodeTest, ZeroHousekeepingIntervalRunsAtTheShortestPace) {
+    int super_fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(super_fd, 0);
+    SocketAddr super_addr(asio::ip::address_v4::loopback(), 0);
+    ASSERT_EQ(::bind(super_fd, super_addr.data(), static_cast<socklen_t>(super_addr.size())), 0);
+    socklen_t len = static_cast<socklen_t>(super_addr.capacity());
+    ASSERT_EQ(::getsockname(super_fd, super_addr.data(), &len), 0);
+    timeval wait{0, 20000};
+    ::setsockopt(super_fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    auto url = SuperPeerUrl::parse(
+        fmt::format("127.0.0.1:{}/{}", super_addr.port(), weak_identity().pk().to_string()));
+    ASSERT_TRUE(url.has_value());
+
+    Identity a_id = weak_identity();
+    NodeRef a = bind_ok(*test_opts(a_id).super_peers({*url}).housekeeping_interval(0ms).build());
+    ASSERT_TRUE(a);
+    int hellos = 0;
+    const auto until = std::chrono::steady_clock::now() + 300ms;
+    std::vector<uint8_t> buffer(2048);
+    while (std::chrono::steady_clock::now() < until) {
+        if (::recv(super_fd, buffer.data(), buffer.size(), 0) > 0) {
+            ++hellos;
+        }
+    }
+    a->stop();
+    ::close(super_fd);
+    // At most one pass every 10 ms; a pass after every zero pause sends thousands.
+    EXPECT_GE(hellos, 1);
+    EXPECT_LE(hellos, 40);
+}
+
 TEST_F(NodeTest, PeerHandlesOutliveTheNode) {
     Identity a_id = weak_identity();
     std::optional<NodePeer> peer;
@@ -520,6 +634,32 @@ TEST_F(NodeTest, UnresolvableAndHangingSuperPeersStillBind) {
     ASSERT_EQ(supers.size(), 2u);
     EXPECT_FALSE(supers[0].second->resolved_addrs().has_value());
     EXPECT_FALSE(supers[1].second->resolved_addrs().has_value());
+}
+
+// The look-up races a time limit; the loser is cancelled from the winner's completion, which on
+// a runtime with several threads is safe only on one strand.
+TEST_F(NodeTest, SuperPeerLookUpsRaceTheirTimeLimitOnAStrand) {
+    Identity id = weak_identity();
+    auto named =
+        SuperPeerUrl::parse("peer.invalid:4000/" + SUPER_PEERS_DEFAULT()[0].pk().to_string());
+    ASSERT_TRUE(named);
+    std::atomic<int> on_strand{0};
+    std::atomic<int> calls{0};
+    BindHooks hooks;
+    hooks.resolve_timeout = 50ms;
+    hooks.resolve = [&](std::string,
+                        uint16_t) -> asio::awaitable<Result<std::vector<SocketAddr>, IoError>> {
+        auto executor = co_await asio::this_coro::executor;
+        ++calls;
+        if (executor.target<asio::strand<asio::any_io_executor>>() != nullptr) {
+            ++on_strand;
+        }
+        co_return unexpected(IoError::other("no such host"));
+    };
+    NodeRef a = bind_ok(*test_opts(id).super_peers({*named}).build(), hooks);
+    ASSERT_TRUE(a);
+    EXPECT_EQ(calls.load(), 1);
+    EXPECT_EQ(on_strand.load(), 1);
 }
 
 TEST_F(NodeTest, SuperPeersWithOneKeyLeaveTheLaterRecord) {

@@ -1,9 +1,16 @@
 #include "util/file_io.h"
 
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <random>
 #include <set>
+#include <thread>
 
 #include <cerrno>
 
@@ -146,6 +153,97 @@ TEST(FileIoTest, ExclusiveCreationNeverReplaces) {
     ASSERT_FALSE(missing_dir.has_value());
     EXPECT_EQ(missing_dir.error().os_code(), ENOENT);
     EXPECT_EQ(dir.entries(), (std::set<std::string>{"dangling", "id.toml"}));
+}
+
+// What saves that died left beside the file goes at the next load or save: temporaries of our
+// own pattern whose save no longer runs, also a second name of the live file. Everything else
+// stays, and so does the temporary of a save still in progress (it holds its lock).
+TEST(FileIoTest, StaleTemporariesOfTheFileAreRemoved) {
+    TempDir dir;
+    const std::string path = dir.file("agent.toml");
+    testing::write_file(path, "live", 0600);
+    testing::write_file(dir.file(".agent.toml.tmp.AbC123"), "secret", 0600);
+    ASSERT_EQ(::link(path.c_str(), dir.file(".agent.toml.tmp.Link00").c_str()), 0);
+    const std::set<std::string> foreign = {
+        ".agent.toml.tmp.abc12",  ".agent.toml.tmp.abc1234", ".agent.toml.tmp.ab_123",
+        ".other.toml.tmp.AbC123", "agent.toml.tmp.AbC123",   ".agent.toml.tmp.Dir000",
+        ".agent.toml.tmp.Sym000", ".agent.toml.tmp.Busy00",
+    };
+    for (const auto& name : foreign) {
+        if (name == ".agent.toml.tmp.Dir000") {
+            ASSERT_EQ(::mkdir(dir.file(name).c_str(), 0700), 0);
+        } else if (name == ".agent.toml.tmp.Sym000") {
+            ASSERT_EQ(::symlink("agent.toml", dir.file(name).c_str()), 0);
+        } else {
+            testing::write_file(dir.file(name), "x", 0600);
+        }
+    }
+    int busy = ::open(dir.file(".agent.toml.tmp.Busy00").c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(busy, 0);
+    ASSERT_EQ(::flock(busy, LOCK_EX), 0);
+
+    remove_stale_temp_files(path);
+    std::set<std::string> expected = foreign;
+    expected.insert("agent.toml");
+    EXPECT_EQ(dir.entries(), expected);
+    struct stat st {};
+    ASSERT_EQ(::stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_nlink, 1u);
+    EXPECT_EQ(testing::read_file(path), "live");
+
+    // Through a symbolic link, the folder of the file it names is cleaned.
+    ::close(busy);
+    TempDir other;
+    const std::string link = other.file("link.toml");
+    ASSERT_EQ(::symlink(path.c_str(), link.c_str()), 0);
+    remove_stale_temp_files(link);
+    expected.erase(".agent.toml.tmp.Busy00");
+    EXPECT_EQ(dir.entries(), expected);
+}
+
+// Kills a process that writes the file over and over at 200 random moments. The file is never
+// torn, and after a clean-up nothing but the file is left; a creation never leaves the file with
+// a second name, even before the clean-up.
+TEST(FileIoTest, KilledWritesLeaveOneCompleteFileAndNoCopies) {
+    TempDir dir;
+    const std::string path = dir.file("agent.toml");
+    const std::string contents[] = {std::string(3000, 'a'), std::string(5000, 'b')};
+    std::mt19937 random(7);
+    for (int round = 0; round < 200; ++round) {
+        const bool create = round % 2 == 1;
+        if (!create) {
+            ASSERT_TRUE(write_file_atomically(path, contents[0], 0600).has_value());
+        }
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            for (size_t i = 0;; ++i) {
+                if (create) {
+                    ::unlink(path.c_str());
+                    (void)create_file_exclusively(path, contents[i % 2], 0600);
+                } else {
+                    (void)write_file_atomically(path, contents[i % 2], 0600);
+                }
+            }
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(random() % 3000));
+        ::kill(child, SIGKILL);
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+
+        struct stat st {};
+        if (::stat(path.c_str(), &st) == 0) {
+            EXPECT_EQ(st.st_nlink, 1u) << "round " << round;
+            const std::string text = testing::read_file(path);
+            EXPECT_TRUE(text == contents[0] || text == contents[1]) << "round " << round;
+        } else {
+            EXPECT_TRUE(create) << "round " << round;
+        }
+        remove_stale_temp_files(path);
+        auto entries = dir.entries();
+        entries.erase("agent.toml");
+        ASSERT_TRUE(entries.empty()) << "round " << round << ": " << *entries.begin();
+    }
 }
 
 }  // namespace

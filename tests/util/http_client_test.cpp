@@ -244,3 +244,34 @@ TEST(HttpClientTest, AbandonedTransfersAreAborted) {
 
 }  // namespace
 }  // namespace quorvel
+
+namespace quorvel {
+namespace {
+
+TEST(HttpResponseTextTest, DecodesByTheDeclaredCharset) {
+    struct Case {
+        const char* content_type;
+        std::string body;
+        std::string text;
+    };
+    const std::vector<Case> cases = {
+        {nullptr, "plain \xc3\xa9", "plain \xc3\xa9"},
+        {nullptr, "bad \xff end", "bad \xef\xbf\xbd end"},
+        {"text/plain; charset=UTF-8", "\xe2\x82\xac", "\xe2\x82\xac"},
+        {"text/plain; charset=ISO-8859-1", "caf\xe9", "caf\xc3\xa9"},
+        {"text/plain;charset=\"windows-1252\"; format=flowed", "\x80", "\xe2\x82\xac"},
+        {"text/plain; charset=utf-16le", std::string("h\0i\0", 4), "hi"},
+        {"text/plain; charset=no-such-charset", "ok \xff", "ok \xef\xbf\xbd"},
+    };
+    for (const auto& c : cases) {
+        HttpResponse response;
+        if (c.content_type != nullptr) {
+            response.headers.emplace_back("content-type", c.content_type);
+        }
+        response.body = c.body;
+        EXPECT_EQ(response_text(response), c.text) << (c.content_type ? c.content_type : "none");
+    }
+}
+
+}  // namespace
+}  // namespace quorvel

@@ -5,6 +5,8 @@
 #include <optional>
 #include <string>
 
+#include "util/small_stack.h"
+
 namespace quorvel {
 namespace {
 
@@ -154,6 +156,86 @@ TEST(TomlReadTest, FromStrValuesShowTheParsersMessage) {
     EXPECT_EQ(
         toml_read::read_from_str(*root->get("c"), "an even number", parse_even).error().message(),
         "invalid type: integer `3`, expected an even number");
+}
+
+std::string repeated(std::string_view piece, size_t times, std::string_view separator = "") {
+    std::string out;
+    for (size_t i = 0; i < times; ++i) {
+        if (i > 0) {
+            out += separator;
+        }
+        out += piece;
+    }
+    return out;
+}
+
+// Deep documents are refused before the parser recurses: on a 512 KiB stack, as a secondary
+// thread of the mobile host has, each of these crashed the thread.
+TEST(TomlReadTest, DeepNestingIsRefusedOnASmallStack) {
+    struct Case {
+        std::string text;
+        uint32_t line;
+    };
+    const std::string deep_key = repeated("a", 2000, ".");
+    const std::string half_key = repeated("a", 65, ".");
+    const Case refused[] = {
+        {deep_key + " = 1\n", 1},
+        {"x = 1\n[" + deep_key + "]\n", 2},
+        {"[[" + deep_key + "]]\n", 1},
+        {"[t]\n" + deep_key + " = { b = 1 }\n", 2},
+        {"a = " + repeated("[", 20000) + repeated("]", 20000) + "\n", 1},
+        {"a = " + repeated("{ b = ", 2000) + "1" + repeated(" }", 2000) + "\n", 1},
+        {"a = [" + repeated("{ b.c.d = [", 200) + "\n", 1},
+        // Levels add up across a header, a dotted key and inline values.
+        {"[" + half_key + "]\n" + half_key + " = 1\n", 2},
+        {"[" + repeated("a", 120, ".") + "]\nk = [[[[[[[[[[1]]]]]]]]]]\n", 2},
+        // Nested arrays of tables put an array and a table on each level.
+        {[] {
+             std::string text;
+             for (int n = 1; n <= 70; ++n) {
+                 text += "[[" + repeated("a", static_cast<size_t>(n), ".") + "]]\n";
+             }
+             return text;
+         }(),
+         64},
+        // Malformed further on: the partial tree would be released just as deep.
+        {deep_key + " = \n", 1},
+        {"[" + deep_key + "\n", 1},
+    };
+    for (const auto& c : refused) {
+        testing::run_on_small_stack([&] {
+            auto root = parse_toml(c.text);
+            ASSERT_FALSE(root) << c.text.substr(0, 60);
+            EXPECT_EQ(root.error().message(), "document nested deeper than 128 levels");
+            EXPECT_EQ(root.error().line(), c.line) << c.text.substr(0, 60);
+        });
+    }
+}
+
+TEST(TomlReadTest, NestingUpToTheBoundAndDotsOutsideKeysAreAccepted) {
+    const std::string at_bound = repeated("a", kMaxTomlDepth, ".");
+    const std::string texts[] = {
+        at_bound + " = 1\n",
+        "[" + at_bound + "]\n",
+        "[" + repeated("a", kMaxTomlDepth - 1, ".") + "]\nk = 1\n",
+        "[[" + repeated("a", (kMaxTomlDepth - 1) / 2, ".") + "]]\n",
+        "[[a]]\n[[a.b]]\n[a.b.c]\nd.e = [{ f = 1 }]\n[[node]]\nk = 1\n",
+        "a = " + repeated("[", kMaxTomlDepth) + repeated("]", kMaxTomlDepth) + "\n",
+        // Dots and brackets inside strings, comments and values are not nesting.
+        "\"" + repeated("a", 500, ".") + "\" = 1\n",
+        "'" + repeated("[", 500) + "' = 1\n",
+        "s = \"\"\"" + repeated("[{", 500) + "\n\\\"\"\"" + repeated("]", 500) + "\"\"\"\"\n",
+        "s = '''" + repeated("{.", 500) + "''''\nt = 1\n",
+        "# " + repeated("[a.", 500) + "\nv = 1.5e3\nw = 1979-05-27T07:32:00.999Z\n",
+        "e = \"\\\"" + repeated("[", 500) + "\"\nx = 1\n",
+        "a = [\n  1.5, # " + repeated("[", 500) + "\n  2.5,\n]\n",
+    };
+    for (const auto& text : texts) {
+        testing::run_on_small_stack([&] {
+            auto root = parse_toml(text);
+            EXPECT_TRUE(root) << text.substr(0, 60) << ": " << root.error().to_string();
+        });
+    }
 }
 
 }  // namespace

@@ -59,6 +59,9 @@ class PubKey {
     // The UDP port a node binds when its options name none: 10000 to 29999, below the usual
     // ephemeral range so that it rarely collides with outgoing sockets.
     uint16_t udp_port() const;
+    // A hash of all 32 bytes under a key chosen at random per process: keys come from documents
+    // and peers, and keys crafted to agree in some bytes must not pile up in one bucket.
+    size_t hash() const noexcept;
 
     auto operator<=>(const PubKey&) const = default;
 
@@ -104,12 +107,7 @@ class Pow {
 
 template <>
 struct std::hash<quorvel::p2p::PubKey> {
-    size_t operator()(const quorvel::p2p::PubKey& k) const noexcept {
-        // Keys are uniformly random; their first bytes are already a good hash.
-        size_t h;
-        std::memcpy(&h, k.as_bytes().data(), sizeof h);
-        return h;
-    }
+    size_t operator()(const quorvel::p2p::PubKey& k) const noexcept { return k.hash(); }
 };
 
 template <>

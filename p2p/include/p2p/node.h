@@ -80,7 +80,7 @@ class Node {
     const CancellationToken& cancellation_token() const;
 
     // Starts (or rejoins) contact with `pk`; returns at once. Two calls for one key reach the
-    // same peer.
+    // same peer while a handle of it is held; the peer goes with its last handle.
     Result<NodePeer, InitiateError> initiate(const PubKey& pk) const;
 
     // The first super peer of the options: where traffic goes that has no better path.

@@ -136,6 +136,7 @@ Result<void, Error> write_config(const AgentConfig& config, const std::string& p
         return unexpected(std::move(text.error()));
     }
     QV_TRACE(kTarget, "Successfully serialized config");
+    remove_stale_temp_files(path);
     auto written = mode == WriteMode::Replace ? write_file_atomically(path, *text, kNewFileMode)
                                               : create_file_exclusively(path, *text, kNewFileMode);
     if (!written) {
@@ -279,6 +280,8 @@ Result<std::string, Error> AgentConfig::to_toml() const {
 
 Result<AgentConfig, Error> AgentConfig::load(const std::string& path) {
     QV_TRACE(kTarget, "Loading agent config from {}", path);
+    // Saves that died midway may have left copies of the secret key beside the file.
+    remove_stale_temp_files(path);
     auto text = read_to_string(path);
     if (!text) {
         return unexpected(Error(Error::Io{std::move(text.error())}));

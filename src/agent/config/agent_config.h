@@ -4,7 +4,8 @@
 //
 // The file holds the node's secret key in clear text: a file created here is owner-only (0600)
 // from its creation on, and every save replaces the file atomically, so a crash or a full disk
-// never leaves a truncated identity behind.
+// never leaves a truncated identity behind. Loading and saving remove the temporary copies that
+// saves killed midway left beside the file.
 #pragma once
 
 #include <cstdint>

@@ -1,7 +1,4 @@
 // Taking the status snapshot: from a running agent, or from a configuration alone.
-#include <unicode/uchar.h>
-#include <unicode/utf8.h>
-
 #include <algorithm>
 #include <vector>
 
@@ -13,39 +10,16 @@
 #include "p2p/env.h"
 #include "p2p/node.h"
 #include "util/log.h"
+#include "util/unicode.h"
 
 namespace quorvel::agent {
 
 namespace {
 
-// The pieces of `text` between runs of Unicode white space.
-std::vector<std::string_view> white_space_pieces(std::string_view text) {
-    std::vector<std::string_view> pieces;
-    const auto length = static_cast<int32_t>(text.size());
-    int32_t start = -1;
-    int32_t i = 0;
-    while (i < length) {
-        const int32_t at = i;
-        UChar32 c;
-        U8_NEXT(text.data(), i, length, c);
-        const bool white = c >= 0 && u_isUWhiteSpace(c);
-        if (white && start >= 0) {
-            pieces.push_back(text.substr(start, at - start));
-            start = -1;
-        } else if (!white && start < 0) {
-            start = at;
-        }
-    }
-    if (start >= 0) {
-        pieces.push_back(text.substr(start));
-    }
-    return pieces;
-}
-
 // Every piece an IP address in its standard form, or none at all.
 std::vector<boost::asio::ip::address> udp_addrs_or_none(std::string_view text) {
     std::vector<boost::asio::ip::address> addrs;
-    for (std::string_view piece : white_space_pieces(text)) {
+    for (std::string_view piece : split_unicode_white_space(text)) {
         boost::system::error_code ec;
         auto addr = boost::asio::ip::make_address(std::string(piece), ec);
         if (ec || piece.find('%') != std::string_view::npos) {
@@ -58,7 +32,7 @@ std::vector<boost::asio::ip::address> udp_addrs_or_none(std::string_view text) {
 
 // The text without surrounding white space, as a port number.
 std::optional<uint16_t> trimmed_udp_port(std::string_view text) {
-    const auto pieces = white_space_pieces(text);
+    const auto pieces = split_unicode_white_space(text);
     if (pieces.empty()) {
         return std::nullopt;
     }

@@ -9,6 +9,7 @@
 
 #include "p2p/env.h"
 #include "util/log.h"
+#include "util/small_stack.h"
 #include "util/temp_dir.h"
 
 namespace quorvel::agent {
@@ -594,6 +595,41 @@ TEST_F(AgentConfigFileTest, TextThatIsNotUtf8IsNotWritten) {
     EXPECT_EQ(saved.error().to_string(),
               "TOML serialization error: a string value is not valid UTF-8");
     EXPECT_EQ(quorvel::testing::read_file(path), before);
+}
+
+// Saves that died midway leave copies of the secret key beside the file; loading and saving
+// remove them.
+TEST_F(AgentConfigFileTest, LoadingAndSavingRemoveStaleCopiesOfTheFile) {
+    const std::string path = dir_.file("agent.toml");
+    const AgentConfig config = worked_example();
+    ASSERT_TRUE(config.save(path).has_value());
+    const std::string text = quorvel::testing::read_file(path);
+    quorvel::testing::write_file(dir_.file(".agent.toml.tmp.k9Zq1B"), text, 0600);
+    quorvel::testing::write_file(dir_.file("notes.txt"), "mine", 0644);
+    ASSERT_TRUE(AgentConfig::load(path).has_value());
+    EXPECT_EQ(dir_.entries(), (std::set<std::string>{"agent.toml", "notes.txt"}));
+
+    ASSERT_EQ(::link(path.c_str(), dir_.file(".agent.toml.tmp.A0a0A0").c_str()), 0);
+    ASSERT_TRUE(config.save(path).has_value());
+    EXPECT_EQ(dir_.entries(), (std::set<std::string>{"agent.toml", "notes.txt"}));
+}
+
+// A configuration file nested past the bound fails to load with a TOML error, also on a small
+// thread stack, instead of crashing on every start.
+TEST_F(AgentConfigFileTest, DeeplyNestedFilesFailToLoad) {
+    const std::string path = dir_.file("agent.toml");
+    std::string deep = "[identity]\n";
+    for (int i = 0; i < 3000; ++i) {
+        deep += i == 0 ? "a" : ".a";
+    }
+    deep += " = 1\n";
+    quorvel::testing::write_file(path, deep, 0600);
+    quorvel::testing::run_on_small_stack([&] {
+        auto loaded = AgentConfig::load(path);
+        ASSERT_FALSE(loaded.has_value());
+        EXPECT_EQ(loaded.error().to_string(),
+                  "TOML error: document nested deeper than 128 levels at line 2, column 254");
+    });
 }
 
 }  // namespace

@@ -1,0 +1,176 @@
+#include "agent/retrieval.h"
+
+#include "agent/inner.h"
+#include "p2p/keys.h"
+#include "util/file_io.h"
+#include "util/http_status.h"
+#include "util/log.h"
+
+#include <vector>
+
+namespace quorvel::agent {
+
+namespace {
+
+using Spans = std::vector<log::SpanRecord>;
+
+Spans with_span(Spans spans, const char* name, const Url& url) {
+    spans.push_back(log::SpanRecord{log::Level::Info, name, {{"network", url.as_str()}}});
+    return spans;
+}
+
+// "%XX" escapes decoded; a "%" without two hexadecimal digits after it stays as it is.
+std::string percent_decode(std::string_view text) {
+    std::string decoded;
+    decoded.reserve(text.size());
+    for (size_t i = 0; i < text.size(); ++i) {
+        uint8_t byte = 0;
+        if (text[i] == '%' && i + 2 < text.size() &&
+            p2p::from_hex(text.substr(i + 1, 2), std::span<uint8_t>(&byte, 1))) {
+            decoded.push_back(static_cast<char>(byte));
+            i += 2;
+            continue;
+        }
+        decoded.push_back(text[i]);
+    }
+    return decoded;
+}
+
+Result<std::string, Error> read_document_file(std::string_view encoded_path) {
+    std::string path = percent_decode(encoded_path);
+    QV_TRACE(kRetrievalTarget, "Reading file: {}", path);
+    if (path.find('\0') != std::string::npos) {
+        // The operating system would read the path only up to the NUL: another file.
+        return unexpected(
+            Error(Error::Io{IoError::other("file name contained an unexpected NUL byte")}));
+    }
+    auto text = read_to_string(path);
+    if (!text) {
+        return unexpected(Error(Error::Io{std::move(text).error()}));
+    }
+    return std::move(text).value();
+}
+
+boost::asio::awaitable<Result<std::string, Error>> fetch_in(const RetrievalContext& context,
+                                                            std::string url, Spans spans) {
+    HttpRequest request;
+    request.method = "GET";
+    request.url = url;
+    request.headers.emplace_back("quorvel-pk", context.public_key.to_string());
+    {
+        log::ScopedSpans scope(spans);
+        QV_TRACE(kRetrievalTarget, "Sending request");
+    }
+    const HttpClient client = context.client;
+    auto response = co_await client.execute(std::move(request));
+    log::ScopedSpans scope(spans);
+    if (!response) {
+        co_return unexpected(Error(Error::Http{std::move(response).error().message}));
+    }
+    QV_TRACE(kRetrievalTarget, "Received response");
+    const auto status = static_cast<uint16_t>(response->status);
+    if (!http_status_is_success(status)) {
+        co_return unexpected(Error(Error::ConfigParse{"HTTP request failed with status '" +
+                                                      http_status_text(status) + "'"}));
+    }
+    std::string text = response_text(*response);
+    QV_TRACE(kRetrievalTarget, "Received body");
+    co_return text;
+}
+
+boost::asio::awaitable<Result<std::string, Error>> retrieve_in(const RetrievalContext& context,
+                                                               std::string url, Spans spans) {
+    if (url.starts_with("controller://")) {
+        co_return unexpected(
+            Error(Error::ConfigParse{"Controller network not found in cache: " + url}));
+    }
+    if (url.starts_with("http://") || url.starts_with("https://")) {
+        co_return co_await fetch_in(context, std::move(url), std::move(spans));
+    }
+    if (url.starts_with("file://")) {
+        log::ScopedSpans scope(spans);
+        co_return read_document_file(std::string_view(url).substr(7));
+    }
+    co_return unexpected(Error(Error::ConfigParse{"Unsupported URL scheme: " + url}));
+}
+
+boost::asio::awaitable<Result<network::NetworkConfig, Error>> fetch_data_in(
+    const RetrievalContext& context, const Url& url, Spans spans) {
+    {
+        log::ScopedSpans scope(spans);
+        QV_TRACE(kRetrievalTarget, "Retrieving network config from: {}", url.as_str());
+    }
+    auto text = co_await retrieve_in(context, url.as_str(), spans);
+    if (!text) {
+        co_return unexpected(std::move(text).error());
+    }
+    auto config = network::NetworkConfig::try_from(*text);
+    if (!config) {
+        co_return unexpected(Error(Error::Network{std::move(config).error()}));
+    }
+    co_return std::move(config).value();
+}
+
+}  // namespace
+
+RetrievalContext retrieval_context(const AgentInner& inner) {
+    return RetrievalContext{inner.client(), inner.public_key()};
+}
+
+boost::asio::awaitable<void> fetch_network_config(RetrievalContext context, AgentConfig& config,
+                                                  Url url) {
+    Spans spans = with_span(log::current_spans(), "fetch_network_config", url);
+    auto it = config.network.find(url);
+    if (it == config.network.end()) {
+        log::ScopedSpans scope(spans);
+        QV_TRACE(kRetrievalTarget, "Network {} not found in config, skipping", url.as_str());
+        co_return;
+    }
+    if (it->second.disabled) {
+        log::ScopedSpans scope(spans);
+        QV_TRACE(kRetrievalTarget, "Network is disabled.");
+        it->second.config.reset();
+        co_return;
+    }
+    auto result =
+        co_await fetch_data_in(context, url, with_span(spans, "fetch_network_config_data", url));
+    // The caller holds the state's write lock, so the network is still there.
+    it = config.network.find(url);
+    if (it == config.network.end()) {
+        co_return;
+    }
+    if (result) {
+        it->second.config = network::ConfigRetrieval(std::move(result).value());
+    } else {
+        it->second.config = network::ConfigRetrieval(
+            unexpected(std::make_shared<const Error>(std::move(result).error())));
+    }
+}
+
+boost::asio::awaitable<void> fetch_network_config(std::shared_ptr<const AgentInner> self,
+                                                  AgentConfig& config, Url url) {
+    co_await fetch_network_config(retrieval_context(*self), config, std::move(url));
+}
+
+boost::asio::awaitable<Result<network::NetworkConfig, Error>> fetch_network_config_data(
+    RetrievalContext context, Url url) {
+    co_return co_await fetch_data_in(
+        context, url, with_span(log::current_spans(), "fetch_network_config_data", url));
+}
+
+boost::asio::awaitable<Result<network::NetworkConfig, Error>> fetch_network_config_data(
+    std::shared_ptr<const AgentInner> self, Url url) {
+    co_return co_await fetch_network_config_data(retrieval_context(*self), std::move(url));
+}
+
+boost::asio::awaitable<Result<std::string, Error>> retrieve_network_config(
+    const RetrievalContext& context, std::string url) {
+    co_return co_await retrieve_in(context, std::move(url), log::current_spans());
+}
+
+boost::asio::awaitable<Result<std::string, Error>> fetch(const RetrievalContext& context,
+                                                         std::string url) {
+    co_return co_await fetch_in(context, std::move(url), log::current_spans());
+}
+
+}  // namespace quorvel::agent

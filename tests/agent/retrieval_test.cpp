@@ -1,0 +1,223 @@
+#include "agent/retrieval.h"
+
+#include "agent/agent_test_util.h"
+#include "controller/raw_http_server.h"
+#include "controller/test_controller.h"
+#include "util/log.h"
+#include "util/temp_dir.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <fstream>
+#include <future>
+
+namespace quorvel::agent {
+namespace {
+
+using namespace std::chrono_literals;
+using quorvel::testing::RawHttpServer;
+using quorvel::testing::RawRequest;
+using quorvel::testing::RawResponse;
+using quorvel::testing::run;
+
+constexpr const char* kDocument = "network = \"10.0.0.0/24\"\nname = \"net\"\n";
+
+RetrievalContext context(std::chrono::milliseconds timeout = 5000ms) {
+    auto client = HttpClient::build(
+        HttpClientOptions{.pool_max_idle_per_host = 0, .timeout = timeout, .max_redirects = 5});
+    EXPECT_TRUE(client.has_value());
+    return RetrievalContext{*client, testing::test_identity().pk()};
+}
+
+void write_file(const std::string& path, const std::string& contents) {
+    std::ofstream out(path, std::ios::binary);
+    out << contents;
+}
+
+// The display text of the failure, or "ok: " and the document's name.
+std::string outcome(const Result<network::NetworkConfig, Error>& result) {
+    if (!result) {
+        return result.error().to_string();
+    }
+    return "ok: " + result->name.value_or("");
+}
+
+TEST(RetrievalTest, FetchesByScheme) {
+    quorvel::testing::TempDir dir;
+    write_file(dir.file("net.toml"), kDocument);
+    write_file(dir.file("my net.toml"), kDocument);
+    write_file(dir.file("latin.toml"), "network = \"10.0.0.0/24\"\nname = \"caf\xe9\"\n");
+    write_file(dir.file("empty.toml"), "");
+    RawHttpServer server([](const RawRequest& request) {
+        if (request.target == "/doc") {
+            return RawResponse{.body = kDocument};
+        }
+        if (request.target == "/latin") {
+            return RawResponse{.headers = {{"Content-Type", "text/plain; charset=iso-8859-1"}},
+                               .body = "network = \"10.0.0.0/24\"\nname = \"caf\xe9\"\n"};
+        }
+        if (request.target == "/empty") {
+            return RawResponse{.status = 200};
+        }
+        if (request.target == "/big") {
+            return RawResponse{.body = std::string(17 << 20, '#'), .chunked = true};
+        }
+        return RawResponse{.status = std::stoi(request.target.substr(1)), .body = kDocument};
+    });
+    struct Case {
+        std::string url;
+        std::string outcome;
+    };
+    const std::vector<Case> cases = {
+        {server.url("/doc"), "ok: net"},
+        {server.url("/latin"), "ok: caf\xc3\xa9"},
+        {server.url("/404"),
+         "Configuration parse error: HTTP request failed with status '404 Not "
+         "Found'"},
+        {server.url("/304"),
+         "Configuration parse error: HTTP request failed with status '304 Not "
+         "Modified'"},
+        {server.url("/500"),
+         "Configuration parse error: HTTP request failed with status '500 "
+         "Internal Server Error'"},
+        {server.url("/empty"),
+         "Network error: TOML deserialization error: missing field `network`"},
+        {"file://" + dir.file("net.toml"), "ok: net"},
+        {"file://" + dir.file("my%20net.toml"), "ok: net"},
+        {"file://" + dir.file("empty.toml"),
+         "Network error: TOML deserialization error: missing field `network`"},
+        {"file://" + dir.file("missing.toml"), "I/O error: No such file or directory (os error 2)"},
+        {"file://" + dir.file("latin.toml"), "I/O error: stream did not contain valid UTF-8"},
+        {"file://" + dir.file("net.toml%00.txt"),
+         "I/O error: file name contained an unexpected NUL byte"},
+        {"controller://67e55044-10b1-426f-9247-bb680e5fe0c8",
+         "Configuration parse error: Controller network not found in cache: "
+         "controller://67e55044-10b1-426f-9247-bb680e5fe0c8"},
+        {"ftp://example.com/net.toml",
+         "Configuration parse error: Unsupported URL scheme: ftp://example.com/net.toml"},
+    };
+    auto ctx = context();
+    for (const auto& c : cases) {
+        auto result = run(fetch_network_config_data(ctx, testing::url(c.url)));
+        std::string text = outcome(result);
+        if (c.outcome.starts_with("Network error: ")) {
+            // The reading error's position is free; the message is what counts.
+            text = text.substr(0, c.outcome.size());
+        }
+        EXPECT_EQ(text, c.outcome) << c.url;
+    }
+    auto big = run(fetch_network_config_data(ctx, testing::url(server.url("/big"))));
+    ASSERT_FALSE(big.has_value());
+    EXPECT_TRUE(big.error().is<Error::Http>());
+    EXPECT_NE(big.error().to_string().find("exceeds the limit of 16777216 bytes"),
+              std::string::npos)
+        << big.error().to_string();
+
+    // Only the HTTP(S) URLs reached the server, each with the node's key.
+    const auto requests = server.requests();
+    EXPECT_EQ(requests.size(), 7u);
+    for (const auto& request : requests) {
+        EXPECT_EQ(request.method, "GET");
+        EXPECT_EQ(request.value("quorvel-pk"), ctx.public_key.to_string());
+        EXPECT_TRUE(request.body.empty());
+    }
+}
+
+// A stalled server and one that drips a byte a second both end at the client's time limit.
+TEST(RetrievalTest, TheClientTimeLimitEndsSlowServers) {
+    RawHttpServer stalled([](const RawRequest&) { return RawResponse{.stall = true}; });
+    RawHttpServer dripping(
+        [](const RawRequest&) { return RawResponse{.body = kDocument, .drip = 1000ms}; });
+    auto ctx = context(2000ms);
+    auto runtime = Runtime::create(2);
+    auto measure = [&](std::string url) {
+        return std::async(std::launch::async, [&, url] {
+            const auto start = std::chrono::steady_clock::now();
+            auto result = runtime->block_on(fetch_network_config_data(ctx, testing::url(url)));
+            EXPECT_TRUE(result.has_value());
+            EXPECT_FALSE(result->has_value());
+            if (result->has_value()) {
+                return std::chrono::steady_clock::duration{};
+            }
+            EXPECT_TRUE(result->error().is<Error::Http>()) << result->error().to_string();
+            return std::chrono::steady_clock::now() - start;
+        });
+    };
+    auto stall = measure(stalled.url("/doc"));
+    auto drip = measure(dripping.url("/doc"));
+    for (auto took : {stall.get(), drip.get()}) {
+        EXPECT_GE(took, 1900ms);
+        EXPECT_LT(took, 4000ms);
+    }
+}
+
+TEST(RetrievalTest, StoresEachOutcomeOnTheNetwork) {
+    quorvel::testing::TempDir dir;
+    write_file(dir.file("net.toml"), kDocument);
+    const std::string good = "file://" + dir.file("net.toml");
+    const std::string bad = "file://" + dir.file("gone.toml");
+    AgentConfig config(testing::test_identity());
+    testing::add_network(config, good);
+    testing::add_network(config, bad);
+    testing::add_network(config, "https://off.example/net.toml").disabled = true;
+    auto ctx = context();
+    log::ScopedCapture capture;
+
+    // A retrieval replaces what the previous one stored, success and failure alike.
+    auto& bad_network = config.network.at(testing::url(bad));
+    bad_network.config = network::ConfigRetrieval(*network::NetworkConfig::try_from(kDocument));
+    run(fetch_network_config(ctx, config, testing::url(good)));
+    run(fetch_network_config(ctx, config, testing::url(bad)));
+    ASSERT_TRUE(config.network.at(testing::url(good)).config.has_value());
+    EXPECT_TRUE(config.network.at(testing::url(good)).config->has_value());
+    ASSERT_TRUE(bad_network.config.has_value());
+    ASSERT_FALSE(bad_network.config->has_value());
+    EXPECT_EQ(bad_network.config->error()->to_string(),
+              "I/O error: No such file or directory (os error 2)");
+
+    // Disabled: the stored document goes, nothing is fetched.
+    auto& off = config.network.at(testing::url("https://off.example/net.toml"));
+    off.config = network::ConfigRetrieval(*network::NetworkConfig::try_from(kDocument));
+    run(fetch_network_config(ctx, config, testing::url("https://off.example/net.toml")));
+    EXPECT_FALSE(off.config.has_value());
+    EXPECT_TRUE(capture->contains(log::Level::Trace, "Network is disabled."));
+
+    // Unknown: nothing changes.
+    const AgentConfig before = config;
+    run(fetch_network_config(ctx, config, testing::url("https://other.example/")));
+    EXPECT_EQ(config, before);
+    EXPECT_TRUE(capture->contains(log::Level::Trace,
+                                  "Network https://other.example/ not found in config, skipping"));
+}
+
+TEST(RetrievalTest, LogsInsideTheRetrievalSpans) {
+    RawHttpServer server([](const RawRequest&) { return RawResponse{.body = kDocument}; });
+    const std::string url = server.url("/doc");
+    AgentConfig config(testing::test_identity());
+    testing::add_network(config, url);
+    log::ScopedCapture capture;
+    run(fetch_network_config(context(), config, testing::url(url)));
+    std::vector<std::string> messages;
+    for (const auto& event : capture->events()) {
+        if (event.target != kRetrievalTarget) {
+            continue;
+        }
+        messages.push_back(event.message);
+        ASSERT_EQ(event.spans.size(), 2u) << event.message;
+        EXPECT_EQ(event.spans[0].name, "fetch_network_config");
+        EXPECT_EQ(event.spans[1].name, "fetch_network_config_data");
+        for (const auto& span : event.spans) {
+            EXPECT_EQ(span.level, log::Level::Info);
+            ASSERT_EQ(span.fields.size(), 1u);
+            EXPECT_EQ(span.fields[0].name, "network");
+            EXPECT_EQ(span.fields[0].value, url);
+        }
+    }
+    EXPECT_EQ(messages,
+              (std::vector<std::string>{"Retrieving network config from: " + url, "Sending request",
+                                        "Received response", "Received body"}));
+}
+
+}  // namespace
+}  // namespace quorvel::agent
