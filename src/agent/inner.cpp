@@ -3,12 +3,6 @@
 #include "agent/firewall/firewall_rebuild.h"
 #include "util/log.h"
 
-#include <boost/asio/experimental/awaitable_operators.hpp>
-#include <boost/asio/steady_timer.hpp>
-#include <boost/asio/this_coro.hpp>
-#include <boost/asio/use_awaitable.hpp>
-
-#include <exception>
 #include <unordered_map>
 
 namespace quorvel::agent {
@@ -104,46 +98,6 @@ boost::asio::awaitable<void> AgentInner::apply_desired_state(std::shared_ptr<Age
         }
     }
     self.reset();
-}
-
-boost::asio::awaitable<void> AgentInner::housekeeping_runner(std::shared_ptr<AgentInner> self,
-                                                             CancellationToken token) {
-    using namespace boost::asio::experimental::awaitable_operators;
-    boost::asio::steady_timer timer(co_await boost::asio::this_coro::executor);
-    auto next_tick = std::chrono::steady_clock::now();
-    for (;;) {
-        timer.expires_at(next_tick);
-        co_await (token.cancelled() || timer.async_wait(boost::asio::use_awaitable));
-        // Cancellation wins over a tick that is due at the same time.
-        if (token.is_cancelled()) {
-            co_return;
-        }
-        next_tick += self->housekeeping_period_;
-        try {
-            co_await run_pass(self, token);
-        } catch (const boost::system::system_error& e) {
-            if (e.code() == boost::asio::error::operation_aborted) {
-                throw;
-            }
-            QV_ERROR(kInnerTarget, "Error in housekeeping: {}", e.what());
-        } catch (const std::exception& e) {
-            QV_ERROR(kInnerTarget, "Error in housekeeping: {}", e.what());
-        }
-    }
-}
-
-boost::asio::awaitable<bool> AgentInner::run_pass(std::shared_ptr<AgentInner> self,
-                                                  CancellationToken token) {
-    auto state = co_await self->state_.write();
-    // A pass that waited for the lock while shutdown held it must not undo the shutdown's
-    // withdrawal, nor report to the host after shutdown has returned.
-    if (token.is_cancelled()) {
-        QV_TRACE(kInnerTarget, "Agent cancelled; housekeeping pass skipped");
-        co_return false;
-    }
-    co_await housekeeping(self, state);
-    ++self->completed_passes_;
-    co_return true;
 }
 
 boost::asio::awaitable<void> AgentInner::shutdown() {

@@ -27,9 +27,11 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
+#include <unordered_map>
 
 namespace quorvel::agent {
 
@@ -60,8 +62,16 @@ struct State {
     std::optional<std::chrono::nanoseconds> time_deviation;
     std::optional<UpdateStatus> update_status;
 
+    // A change of the network list or of a name that is not in the file yet: set by a pass that
+    // changed either, cleared only by a save that succeeded, so a failed save is tried again.
+    bool save_pending = false;
+
     explicit State(AgentConfig running_config)
         : config(std::move(running_config)), login(LoginState::default_state()) {}
+
+    // Writes the running configuration to `path` (atomically: a failed save leaves the file as
+    // it was).
+    Result<void, Error> save_config(const std::string& path) const { return config.save(path); }
 };
 
 }  // namespace inner
@@ -99,10 +109,16 @@ class AgentInner : public std::enable_shared_from_this<AgentInner> {
     static boost::asio::awaitable<void> apply_desired_state(std::shared_ptr<AgentInner> self,
                                                             inner::State& state);
 
-    // One housekeeping pass at once, then one every 10 seconds, until `token` is cancelled. The
-    // token is checked before each periodic tick and again once a pass holds the state lock.
+    // The body of the housekeeping task: one pass at once, then one every housekeeping period
+    // (10 seconds), passes of missed ticks back to back, until `token` is cancelled.
     static boost::asio::awaitable<void> housekeeping_runner(std::shared_ptr<AgentInner> self,
                                                             CancellationToken token);
+    // The runner's loop with its clock given: `tick` completes when the next pass is due. The
+    // token is looked at before every wait and wins over a tick due at the same time; a pass is
+    // never cut short by it. A failed pass is logged and the loop goes on.
+    static boost::asio::awaitable<void> housekeeping_loop(
+        std::shared_ptr<AgentInner> self, CancellationToken token,
+        std::function<boost::asio::awaitable<void>()> tick);
 
     // Cancels the token, then, holding the state's write lock, applies an empty desired state
     // for every network and shuts the DNS component down.
@@ -130,15 +146,35 @@ class AgentInner : public std::enable_shared_from_this<AgentInner> {
     uint64_t completed_passes() const { return completed_passes_.load(); }
 
     // One pass as the runner starts it: takes the state's write lock, gives up when `token` was
-    // cancelled meanwhile, else runs the pass. True when the pass ran.
-    static boost::asio::awaitable<bool> run_pass(std::shared_ptr<AgentInner> self,
-                                                 CancellationToken token);
+    // cancelled meanwhile, else runs the pass. True when the pass ran, or the pass's error.
+    static boost::asio::awaitable<Result<bool, Error>> run_pass(std::shared_ptr<AgentInner> self,
+                                                                CancellationToken token);
+
+    // One housekeeping pass over the locked state: controller sync, retrieval of the manual
+    // networks, health and desired state, save, application, host report, metrics. Every failure
+    // inside is logged and passed over; the next pass is the retry.
+    static boost::asio::awaitable<Result<void, Error>> housekeeping(
+        std::shared_ptr<AgentInner> self, inner::State& state);
+
+    // The steps of the pass, in pass order. The two that return a flag tell whether the network
+    // list or a network's name changed, that is whether the file must be saved.
+    static boost::asio::awaitable<bool> sync_controller_networks(std::shared_ptr<AgentInner> self,
+                                                                 inner::State& state);
+    static boost::asio::awaitable<void> sync_manual_networks(std::shared_ptr<AgentInner> self,
+                                                             inner::State& state);
+    bool process_network_configs(inner::State& state) const;
+    void notify_on_network_change(inner::State& state) const;
+    static void check_and_update_time_deviation(inner::State& state);
+
+    // Controller sync's two halves: the listed documents become the networks' documents (new
+    // networks are added), and controller networks no longer listed are reset and removed.
+    static bool merge_controller_networks(
+        inner::State& state, const std::unordered_map<Url, network::NetworkConfig>& listed);
+    static boost::asio::awaitable<bool> remove_unlisted_controller_networks(
+        std::shared_ptr<AgentInner> self, inner::State& state,
+        const std::unordered_map<Url, network::NetworkConfig>& listed);
 
   private:
-    // One housekeeping pass, holding the state's write lock.
-    static boost::asio::awaitable<void> housekeeping(std::shared_ptr<AgentInner> self,
-                                                     RwLock<inner::State>::WriteGuard& state);
-
     CancellationToken cancellation_token_;
     p2p::NodeRef node_;
     std::shared_ptr<AgentNetif> netif_;

@@ -61,12 +61,7 @@ class AgentTest : public ::testing::Test {
 
     // The host's end of the tunnel is `host_fd_`; the agent's end becomes the device.
     std::shared_ptr<AsyncDevice> make_device() {
-        int fds[2];
-        EXPECT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, fds), 0);
-        host_fd_ = fds[1];
-        auto device = AsyncDevice::from_fd(runtime_->executor(), fds[0]);
-        EXPECT_TRUE(device.has_value());
-        return device.has_value() ? *device : nullptr;
+        return tunnel_pair(runtime_->executor(), host_fd_);
     }
 
     PlatformDependent platform(std::shared_ptr<AsyncDevice> device) {
@@ -102,15 +97,7 @@ class AgentTest : public ::testing::Test {
     }
 
     // A copy of the running configuration, read under the state lock.
-    AgentConfig running_config(const Agent& agent) {
-        auto copy = runtime_->block_on(
-            [](std::shared_ptr<AgentInner> inner) -> asio::awaitable<AgentConfig> {
-                auto state = co_await inner->state().read();
-                co_return state->config;
-            }(agent.inner()));
-        EXPECT_TRUE(copy.has_value());
-        return std::move(*copy);
-    }
+    AgentConfig running_config(const Agent& agent) { return running_config_of(*runtime_, agent); }
 
     void shutdown(const Agent& agent) {
         ASSERT_TRUE(runtime_->block_on(agent.shutdown()).has_value());
@@ -177,31 +164,42 @@ TEST_F(AgentTest, DnsSectionDecidesTheDnsComponent) {
     }
 }
 
+// The first pass sets the controller status: a shared secret makes it fetch (here from a port on
+// which nothing listens), none leaves the node logged out.
 TEST_F(AgentTest, ControllerStatusRule) {
     struct Case {
         std::optional<std::string> email;
         std::optional<std::string> secret;
-        ControllerConnectionStatus::Kind expected;
+        ControllerConnectionStatus expected;
     };
     const Case cases[] = {
-        {"user@example.com", "c2VjcmV0", ControllerConnectionStatus::Kind::Initializing},
-        {std::nullopt, "c2VjcmV0", ControllerConnectionStatus::Kind::LoggedOut},
-        {"user@example.com", std::nullopt, ControllerConnectionStatus::Kind::LoggedOut},
+        {"user@example.com", "c2VjcmV0",
+         ControllerConnectionStatus::err("Controller not reachable")},
+        {std::nullopt, "c2VjcmV0", ControllerConnectionStatus::err("Controller not reachable")},
+        {"user@example.com", std::nullopt, ControllerConnectionStatus::logged_out()},
     };
     for (const auto& c : cases) {
         auto config = dns_disabled_config();
         config.controller = ControllerConfig{};
+        config.controller->url = "http://127.0.0.1:" + std::to_string(closed_port());
         config.controller->display_login_email = c.email;
         config.controller->shared_secret = c.secret;
         config.controller->status = ControllerConnectionStatus::err("stale");
         auto agent = start(std::move(config));
+        ASSERT_TRUE(eventually([&] { return agent.inner()->completed_passes() >= 1; }));
         auto running = running_config(agent);
         ASSERT_TRUE(running.controller.has_value());
-        EXPECT_EQ(running.controller->status.kind(), c.expected);
+        EXPECT_EQ(running.controller->status, c.expected);
         shutdown(agent);
     }
+    // Without a controller section the pass adds an empty one, logged out.
     auto agent = start(dns_disabled_config());
-    EXPECT_FALSE(running_config(agent).controller.has_value());
+    ASSERT_TRUE(eventually([&] { return agent.inner()->completed_passes() >= 1; }));
+    auto running = running_config(agent);
+    ASSERT_TRUE(running.controller.has_value());
+    EXPECT_FALSE(running.controller->url.has_value());
+    EXPECT_FALSE(running.controller->shared_secret.has_value());
+    EXPECT_EQ(running.controller->status, ControllerConnectionStatus::logged_out());
     shutdown(agent);
 }
 
@@ -291,10 +289,10 @@ TEST_F(AgentTest, StartUpFailuresReturnErrorsAndLeaveNothingRunning) {
 TEST_F(AgentTest, ApplicationCallsTheHooksInOrderAndMakesOneTunnelDevice) {
     auto device = make_device();
     auto config = dns_disabled_config();
-    auto& plain = add_network(config, "https://example.com/plain.toml");
+    auto& plain = add_network(config, "controller://plain");
     plain.desired_state.ip = {net("10.1.0.5/24"), std::nullopt};
     plain.desired_state.routes = {routes_to("10.9.0.0/16", "10.1.0.3"), std::nullopt};
-    auto& gateway = add_network(config, "https://example.com/gateway.toml");
+    auto& gateway = add_network(config, "controller://gateway");
     gateway.desired_state.ip = {net("10.2.0.1/24"), std::nullopt};
     gateway.desired_state.forwardings = {forwarding_for("10.8.0.0/16"), std::nullopt};
     log::ScopedCapture capture;
@@ -331,11 +329,11 @@ TEST_F(AgentTest, ApplicationCallsTheHooksInOrderAndMakesOneTunnelDevice) {
     EXPECT_EQ(order[4], "router");
 
     auto running = running_config(agent);
-    const auto& p = running.network.at(url("https://example.com/plain.toml"));
+    const auto& p = running.network.at(url("controller://plain"));
     EXPECT_EQ(p.current_state.ip, p.desired_state.ip);
     EXPECT_EQ(p.current_state.routes, p.desired_state.routes);
     EXPECT_EQ(p.health, network::NetworkHealth::ok());
-    const auto& g = running.network.at(url("https://example.com/gateway.toml"));
+    const auto& g = running.network.at(url("controller://gateway"));
     EXPECT_EQ(g.current_state.ip, g.desired_state.ip);
     EXPECT_EQ(g.current_state.forwardings,
               (network::AppliedStatus<network::EffectiveForwardingList>{
@@ -347,8 +345,7 @@ TEST_F(AgentTest, ApplicationCallsTheHooksInOrderAndMakesOneTunnelDevice) {
 // With DNS on, the DNS component is the last step of every application.
 TEST_F(AgentTest, DnsComponentIsAppliedLast) {
     AgentConfig config(test_identity());
-    add_network(config, "https://example.com/n.toml").desired_state.ip = {net("10.1.0.5/24"),
-                                                                          std::nullopt};
+    add_network(config, "controller://n").desired_state.ip = {net("10.1.0.5/24"), std::nullopt};
     auto agent = start(std::move(config));
     ASSERT_NE(agent.inner()->dns(), nullptr);
     // The first pass runs at once; the next one comes ten seconds later.
@@ -371,21 +368,22 @@ TEST_F(AgentTest, DnsComponentIsAppliedLast) {
 
 TEST_F(AgentTest, HealthFollowsTheStatesButErrorsStay) {
     auto agent = start(dns_disabled_config());
+    // The first pass would judge these networks itself: let it run before they are added.
+    ASSERT_TRUE(eventually([&] { return agent.inner()->completed_passes() >= 1; }));
     apply(agent, [](AgentConfig& config) {
-        add_network(config, "https://example.com/ok.toml").desired_state.ip = {net("10.1.0.5/24"),
-                                                                               std::nullopt};
-        auto& member = add_network(config, "https://example.com/not-member.toml");
+        add_network(config, "controller://ok").desired_state.ip = {net("10.1.0.5/24"),
+                                                                   std::nullopt};
+        auto& member = add_network(config, "controller://not-member");
         member.health = network::NetworkHealth::not_a_member_error();
-        auto& disabled = add_network(config, "https://example.com/disabled.toml");
+        auto& disabled = add_network(config, "controller://disabled");
         disabled.health = network::NetworkHealth::disabled();
         disabled.desired_state.forwardings = {forwarding_for("10.8.0.0/16"), std::nullopt};
     });
     auto running = running_config(agent);
-    EXPECT_EQ(running.network.at(url("https://example.com/ok.toml")).health,
-              network::NetworkHealth::ok());
-    EXPECT_EQ(running.network.at(url("https://example.com/not-member.toml")).health,
+    EXPECT_EQ(running.network.at(url("controller://ok")).health, network::NetworkHealth::ok());
+    EXPECT_EQ(running.network.at(url("controller://not-member")).health,
               network::NetworkHealth::not_a_member_error());
-    EXPECT_EQ(running.network.at(url("https://example.com/disabled.toml")).health,
+    EXPECT_EQ(running.network.at(url("controller://disabled")).health,
               network::NetworkHealth::disabled());
     shutdown(agent);
 }
@@ -399,10 +397,10 @@ TEST_F(AgentTest, TriesFollowAccessRulesAndAppliedAddresses) {
     ASSERT_TRUE(eventually([&] { return agent.inner()->completed_passes() >= 1; }));
     log::ScopedCapture capture;
     apply(agent, [&](AgentConfig& config) {
-        auto& a = add_network(config, "https://example.com/a.toml");
+        auto& a = add_network(config, "controller://a");
         a.desired_state.access_rules = {allow_out("10.1.0.5/32", "10.1.0.0/24", peer),
                                         std::nullopt};
-        auto& b = add_network(config, "https://example.com/b.toml");
+        auto& b = add_network(config, "controller://b");
         b.desired_state.access_rules = {allow_out("10.2.0.5/32", "10.2.0.0/24", peer),
                                         std::nullopt};
     });
@@ -419,8 +417,8 @@ TEST_F(AgentTest, TriesFollowAccessRulesAndAppliedAddresses) {
     EXPECT_TRUE(agent.inner()->firewall()->load_tx_trie()->empty());
 
     apply(agent, [&](AgentConfig& config) {
-        config.network.at(url("https://example.com/a.toml")).desired_state.ip = {net("10.1.0.5/24"),
-                                                                                 std::nullopt};
+        config.network.at(url("controller://a")).desired_state.ip = {net("10.1.0.5/24"),
+                                                                     std::nullopt};
     });
     EXPECT_EQ(capture->count(log::Level::Trace, "Tries rebuilt successfully."), 2u);
     auto tx = agent.inner()->firewall()->load_tx_trie();
@@ -462,7 +460,7 @@ TEST_F(AgentTest, RebuildKeepsOneNodePeerPerAllowedPeer) {
     log::ScopedCapture capture;
     std::vector<Url> order;
     apply(agent, [&](AgentConfig& config) {
-        auto& a = add_network(config, "https://example.com/a.toml");
+        auto& a = add_network(config, "controller://a");
         a.desired_state.ip = {net("10.1.0.5/24"), std::nullopt};
         a.desired_state.access_rules = rules({
             {Direction::OUT, net("10.1.0.5/32"), net("10.1.0.0/24"), shared, Action::Allow},
@@ -471,7 +469,7 @@ TEST_F(AgentTest, RebuildKeepsOneNodePeerPerAllowedPeer) {
             {Direction::OUT, net("10.1.0.5/32"), net("10.6.0.0/24"), other, Action::Deny},
             {Direction::IN, net("10.4.0.0/24"), net("10.1.0.5/32"), inbound_only, Action::Allow},
         });
-        auto& b = add_network(config, "https://example.com/b.toml");
+        auto& b = add_network(config, "controller://b");
         b.desired_state.ip = {net("10.2.0.5/24"), std::nullopt};
         b.desired_state.access_rules = rules({
             {Direction::OUT, net("10.2.0.5/32"), net("10.2.0.0/24"), shared, Action::Allow},
@@ -493,11 +491,11 @@ TEST_F(AgentTest, RebuildKeepsOneNodePeerPerAllowedPeer) {
     EXPECT_EQ(&in_a->handle().inner(), &in_b->handle().inner()) << "two node peers for one key";
     const NodePeerInner* shared_peer = &in_a->handle().inner();
     // Both networks name 10.5.0.0/24: the one visited later decides it alone.
-    const NodePeer* later = order.back() == url("https://example.com/b.toml")
+    const NodePeer* later = order.back() == url("controller://b")
                                 ? peer_at("10.5.0.0/24", "10.2.0.5")
                                 : peer_at("10.5.0.0/24", "10.1.0.5");
     ASSERT_NE(later, nullptr);
-    EXPECT_EQ(later->pk(), order.back() == url("https://example.com/b.toml") ? other : shared);
+    EXPECT_EQ(later->pk(), order.back() == url("controller://b") ? other : shared);
     EXPECT_EQ(tx->get(net("10.5.0.0/24"))->size(), 1u);
     // Refused, inbound-only and denied keys carry no packet out.
     EXPECT_EQ(peer_at("10.3.0.0/24", "10.1.0.5"), nullptr);
@@ -515,7 +513,7 @@ TEST_F(AgentTest, RebuildKeepsOneNodePeerPerAllowedPeer) {
 
     // Another rule change keeps the node peer of a key that is still named.
     apply(agent, [&](AgentConfig& config) {
-        config.network.at(url("https://example.com/b.toml")).desired_state.access_rules = rules({
+        config.network.at(url("controller://b")).desired_state.access_rules = rules({
             {Direction::OUT, net("10.2.0.5/32"), net("10.2.0.0/16"), shared, Action::Allow},
         });
     });
@@ -545,7 +543,7 @@ TEST_F(AgentTest, RebuildKeepsOneNodePeerPerAllowedPeer) {
 
 TEST_F(AgentTest, ShutdownWaitsForARunningPassAndResets) {
     auto config = dns_disabled_config();
-    auto& n = add_network(config, "https://example.com/n.toml");
+    auto& n = add_network(config, "controller://n");
     n.desired_state.ip = {net("10.1.0.5/24"), std::nullopt};
     n.name = "kept";
     auto agent = start(std::move(config), nullptr, 20ms);
@@ -576,7 +574,7 @@ TEST_F(AgentTest, ShutdownWaitsForARunningPassAndResets) {
         [&] { return capture->contains(log::Level::Trace, "Monitoring task cancelled."); }));
 
     auto running = running_config(agent);
-    const auto& after = running.network.at(url("https://example.com/n.toml"));
+    const auto& after = running.network.at(url("controller://n"));
     EXPECT_TRUE(after.desired_state.is_empty());
     EXPECT_TRUE(after.current_state.ip.is_empty());
     EXPECT_EQ(after.name, "kept");
@@ -600,7 +598,8 @@ TEST_F(AgentTest, PassQueuedBehindShutdownDoesNothing) {
     std::atomic<int> ran{-1};
     runtime_->spawn(
         [](std::shared_ptr<AgentInner> inner, std::atomic<int>* ran) -> asio::awaitable<void> {
-            *ran = co_await AgentInner::run_pass(inner, inner->cancellation_token()) ? 1 : 0;
+            auto result = co_await AgentInner::run_pass(inner, inner->cancellation_token());
+            *ran = result.has_value() && *result ? 1 : 0;
         }(agent.inner(), &ran));
     std::this_thread::sleep_for(20ms);
     guard->unlock();
@@ -625,7 +624,7 @@ TEST_F(AgentTest, ReleasingAgentAndRuntimeLeavesNothingBehind) {
         weak_device = *device;
         auto config = dns_disabled_config();
         auto peer = test_identity().pk();
-        auto& n = add_network(config, "https://example.com/n.toml");
+        auto& n = add_network(config, "controller://n");
         n.desired_state.ip = {net("10.1.0.5/24"), std::nullopt};
         n.desired_state.access_rules = {allow_out("10.1.0.5/32", "10.1.0.0/24", peer),
                                         std::nullopt};
@@ -664,7 +663,7 @@ TEST_F(AgentTest, ReleasingTheRuntimeStopsAnAgentThatWasNotShutDown) {
         auto device = AsyncDevice::from_fd(runtime->executor(), pair[0]);
         ASSERT_TRUE(device.has_value());
         auto config = dns_disabled_config();
-        auto& n = add_network(config, "https://example.com/n.toml");
+        auto& n = add_network(config, "controller://n");
         n.desired_state.ip = {net("10.1.0.5/24"), std::nullopt};
         n.desired_state.access_rules = {
             allow_out("10.1.0.5/32", "10.1.0.0/24", test_identity().pk()), std::nullopt};

@@ -1,11 +1,19 @@
 // Building blocks for tests of the running agent: configurations, networks and desired states.
 #pragma once
 
+#include "agent/agent.h"
 #include "agent/config/agent_config.h"
 #include "network/network.h"
+#include "util/runtime.h"
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdint>
 #include <cstdlib>
 #include <map>
 #include <string>
@@ -35,6 +43,20 @@ class NodeEnvironment {
 
 inline p2p::Identity test_identity() {
     return p2p::Identity(p2p::SecKey::random(), p2p::Pow(0));
+}
+
+// A loopback TCP port on which nothing listens: connecting to it is refused at once.
+inline uint16_t closed_port() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    const bool bound = ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+                       ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0;
+    ::close(fd);
+    EXPECT_TRUE(bound);
+    return ntohs(addr.sin_port);
 }
 
 inline Url url(const std::string& text) {
@@ -71,6 +93,29 @@ inline network::EffectiveForwardingList forwarding_for(const char* dest) {
     network::EffectiveForwardingList list;
     list.networks.insert(net(dest));
     return list;
+}
+
+// A copy of the running agent's configuration, read under the state lock.
+inline AgentConfig running_config_of(Runtime& runtime, const Agent& agent) {
+    auto copy = runtime.block_on(
+        [](std::shared_ptr<AgentInner> inner) -> boost::asio::awaitable<AgentConfig> {
+            auto state = co_await inner->state().read();
+            co_return state->config;
+        }(agent.inner()));
+    EXPECT_TRUE(copy.has_value());
+    return std::move(*copy);
+}
+
+// A socket pair standing in for the host's tunnel: the agent's end as a device, the host's end
+// in `host_fd` (which the caller closes).
+inline std::shared_ptr<AsyncDevice> tunnel_pair(const boost::asio::any_io_executor& executor,
+                                                int& host_fd) {
+    int fds[2];
+    EXPECT_EQ(::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, fds), 0);
+    host_fd = fds[1];
+    auto device = AsyncDevice::from_fd(executor, fds[0]);
+    EXPECT_TRUE(device.has_value());
+    return device.has_value() ? *device : nullptr;
 }
 
 }  // namespace quorvel::agent::testing

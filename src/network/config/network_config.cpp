@@ -87,31 +87,6 @@ bool is_valid_hostname(std::string_view lower) {
     });
 }
 
-Result<void, ConfigError> validate(const NetworkConfig& config) {
-    // The embedded DNS server takes the address below the broadcast address in every network.
-    const Ipv4Addr reserved(config.network.broadcast().to_u32() - uint32_t{1});
-    for (const auto& [pk, node] : config.nodes) {
-        if (!config.network.contains(node.ip)) {
-            return unexpected(ConfigError(ConfigError::IpNotInNetwork{node.ip, config.network}));
-        }
-        if (node.ip == reserved) {
-            return unexpected(ConfigError(ConfigError::ReservedIp{node.ip}));
-        }
-        if (!is_valid_hostname(unicode_to_lower(node.hostname))) {
-            return unexpected(ConfigError(ConfigError::InvalidHostname{node.hostname}));
-        }
-    }
-    for (const auto& [dest, route] : config.routes) {
-        if (dest.addr() != dest.network()) {
-            return unexpected(ConfigError(ConfigError::HostAddress{dest}));
-        }
-        if (!config.nodes.contains(route.gw)) {
-            return unexpected(ConfigError(ConfigError::GatewayNotFound{route.gw}));
-        }
-    }
-    return {};
-}
-
 }  // namespace
 
 size_t NetworkPolicyHash::operator()(const NetworkPolicy& policy) const noexcept {
@@ -224,6 +199,32 @@ Result<NetworkConfig, TomlError> NetworkConfig::deserialize(const toml::node& no
         });
 }
 
+Result<void, ConfigError> NetworkConfig::validate() const {
+    const NetworkConfig& config = *this;
+    // The embedded DNS server takes the address below the broadcast address in every network.
+    const Ipv4Addr reserved(config.network.broadcast().to_u32() - uint32_t{1});
+    for (const auto& [pk, node] : config.nodes) {
+        if (!config.network.contains(node.ip)) {
+            return unexpected(ConfigError(ConfigError::IpNotInNetwork{node.ip, config.network}));
+        }
+        if (node.ip == reserved) {
+            return unexpected(ConfigError(ConfigError::ReservedIp{node.ip}));
+        }
+        if (!is_valid_hostname(unicode_to_lower(node.hostname))) {
+            return unexpected(ConfigError(ConfigError::InvalidHostname{node.hostname}));
+        }
+    }
+    for (const auto& [dest, route] : config.routes) {
+        if (dest.addr() != dest.network()) {
+            return unexpected(ConfigError(ConfigError::HostAddress{dest}));
+        }
+        if (!config.nodes.contains(route.gw)) {
+            return unexpected(ConfigError(ConfigError::GatewayNotFound{route.gw}));
+        }
+    }
+    return {};
+}
+
 Result<NetworkConfig, ConfigError> NetworkConfig::try_from(std::string_view text) {
     auto root = parse_toml(text);
     if (!root) {
@@ -233,7 +234,7 @@ Result<NetworkConfig, ConfigError> NetworkConfig::try_from(std::string_view text
     if (!config) {
         return unexpected(ConfigError(ConfigError::TomlDeserialization{std::move(config.error())}));
     }
-    if (auto valid = validate(*config); !valid) {
+    if (auto valid = config->validate(); !valid) {
         return unexpected(std::move(valid.error()));
     }
     return std::move(*config);

@@ -73,6 +73,10 @@ struct NetworkConfig {
     static Result<NetworkConfig, ConfigError> try_from(std::string_view text);
     // Reads one document table without validating it; the failures are TOML reading errors.
     static Result<NetworkConfig, TomlError> deserialize(const toml::node& node);
+    // The checks `try_from` makes after reading: node addresses inside the network and off the
+    // DNS server's address, host names that are one DNS label, route destinations without host
+    // bits and gateways that are nodes. The first failing check is the error.
+    Result<void, ConfigError> validate() const;
 
     NetworkConfig clone() const { return *this; }
 
