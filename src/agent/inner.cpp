@@ -61,29 +61,7 @@ boost::asio::awaitable<void> AgentInner::apply_desired_state(std::shared_ptr<Age
     co_await self->netif_->apply_desired_state(self, state.config);
     co_await self->router_->apply_desired_state(state.config);
 
-    bool changed = false;
-    for (auto& [url, network] : networks) {
-        auto& current = network.current_state.access_rules;
-        const auto& desired = network.desired_state.access_rules;
-        if (current != desired) {
-            QV_TRACE(kFirewallTarget, "Access rules change: current=\n{}; desired=\n{}",
-                     current.to_string(), desired.to_string());
-            current = desired;
-            changed = true;
-        }
-    }
-    // A network whose address became applied (or was withdrawn) in this application changes
-    // which rules the tries hold, even when no rule list changed.
-    bool address_changed = false;
-    for (const auto& [url, network] : networks) {
-        auto before = applied_ips.find(url);
-        if (before == applied_ips.end() || before->second != network.current_state.ip.applied) {
-            address_changed = true;
-        }
-    }
-    if (changed || address_changed) {
-        update_tries(self, networks);
-    }
+    apply_firewall_desired_state(self, networks, applied_ips);
 
     if (self->dns_) {
         co_await self->dns_->apply_desired_state(state.config);

@@ -41,10 +41,43 @@ void DriverTaskBase::wake() const {
     }
 }
 
+// The posted run keeps the task alive until it has run. A runtime that is going away destroys its
+// queued work instead: then the driver is released here, so that what it holds (its handle, an
+// operation in flight that keeps the task's waker) does not keep the task and itself alive in a
+// circle with nobody left to wake it.
+struct DriverTaskBase::PostedRun {
+    explicit PostedRun(std::shared_ptr<DriverTaskBase> task) : task(std::move(task)) {}
+    PostedRun(PostedRun&& other) noexcept : task(std::move(other.task)) {}
+    PostedRun(const PostedRun&) = delete;
+    PostedRun& operator=(const PostedRun&) = delete;
+    PostedRun& operator=(PostedRun&&) = delete;
+    ~PostedRun() {
+        if (task) {
+            task->abandon();
+        }
+    }
+    void operator()() {
+        auto running = std::move(task);
+        running->run();
+    }
+
+    std::shared_ptr<DriverTaskBase> task;
+};
+
 void DriverTaskBase::post_run() const {
-    // The posted run keeps the task alive until it has run (or the executor drops it).
     auto self = std::const_pointer_cast<DriverTaskBase>(shared_from_this());
-    boost::asio::post(executor_, [self = std::move(self)] { self->run(); });
+    boost::asio::post(executor_, PostedRun(std::move(self)));
+}
+
+void DriverTaskBase::abandon() {
+    {
+        std::lock_guard lock(mutex_);
+        if (state_ == RunState::Done) {
+            return;
+        }
+        state_ = RunState::Done;
+    }
+    release_driver();
 }
 
 void DriverTaskBase::run() {
@@ -62,6 +95,7 @@ void DriverTaskBase::run() {
         done = poll_once(waker);
     }
     bool again = false;
+    bool orphaned = false;
     {
         std::lock_guard lock(mutex_);
         if (done) {
@@ -71,7 +105,15 @@ void DriverTaskBase::run() {
             again = true;
         } else {
             state_ = RunState::Idle;
+            // Between polls only the holders of its waker own the task. The run that called us
+            // holds one reference; nothing else means no waker was kept and no wake can come.
+            orphaned = kCheckWakers && weak_from_this().use_count() <= 1;
         }
+    }
+    if (orphaned) {
+        log::ScopedSpans spans(spans_);
+        QV_ERROR(kDriverTaskTarget,
+                 "Driver returned pending without keeping its waker; its task ends unfinished");
     }
     if (again) {
         post_run();

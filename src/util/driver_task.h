@@ -14,6 +14,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -21,6 +22,16 @@
 #include "util/poll.h"
 
 namespace quorvel {
+
+inline constexpr std::string_view kDriverTaskTarget = "quorvel_agent::util::driver_task";
+
+#ifdef NDEBUG
+inline constexpr bool kCheckWakers = false;
+#else
+// Debug builds report a driver whose poll returned pending without keeping a copy of its waker
+// anywhere: such a task would silently end, since its waker is all that keeps it.
+inline constexpr bool kCheckWakers = true;
+#endif
 
 class DriverTaskBase : public WakeTarget, public std::enable_shared_from_this<DriverTaskBase> {
   public:
@@ -33,11 +44,16 @@ class DriverTaskBase : public WakeTarget, public std::enable_shared_from_this<Dr
   protected:
     // Polls the driver once; true when the task has ended.
     virtual bool poll_once(const Waker& waker) = 0;
+    // Releases the driver without polling it again: the runtime dropped the task's posted run.
+    virtual void release_driver() = 0;
 
   private:
     enum class RunState { Idle, Scheduled, Running, Notified, Done };
+    struct PostedRun;
     void run();
     void post_run() const;
+    // The runtime is going away: its queued work is destroyed instead of run.
+    void abandon();
 
     boost::asio::any_io_executor executor_;
     mutable std::mutex mutex_;
@@ -65,6 +81,7 @@ class DriverTask final : public DriverTaskBase {
         on_done_(std::move(*output));
         return true;
     }
+    void release_driver() override { driver_.reset(); }
 
   private:
     std::optional<Driver> driver_;

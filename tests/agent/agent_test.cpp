@@ -464,7 +464,6 @@ TEST_F(AgentTest, RebuildKeepsOneNodePeerPerAllowedPeer) {
         a.desired_state.ip = {net("10.1.0.5/24"), std::nullopt};
         a.desired_state.access_rules = rules({
             {Direction::OUT, net("10.1.0.5/32"), net("10.1.0.0/24"), shared, Action::Allow},
-            {Direction::OUT, net("10.1.0.5/32"), net("10.3.0.0/24"), refused, Action::Allow},
             {Direction::OUT, net("10.1.0.5/32"), net("10.5.0.0/24"), shared, Action::Allow},
             {Direction::OUT, net("10.1.0.5/32"), net("10.6.0.0/24"), other, Action::Deny},
             {Direction::IN, net("10.4.0.0/24"), net("10.1.0.5/32"), inbound_only, Action::Allow},
@@ -475,8 +474,15 @@ TEST_F(AgentTest, RebuildKeepsOneNodePeerPerAllowedPeer) {
             {Direction::OUT, net("10.2.0.5/32"), net("10.2.0.0/24"), shared, Action::Allow},
             {Direction::OUT, net("10.2.0.5/32"), net("10.5.0.0/24"), other, Action::Allow},
         });
+        auto& c = add_network(config, "https://example.com/c.toml");
+        c.desired_state.ip = {net("10.3.0.5/24"), std::nullopt};
+        c.desired_state.access_rules = rules({
+            {Direction::OUT, net("10.3.0.5/32"), net("10.3.0.0/24"), refused, Action::Allow},
+        });
         for (const auto& [key, network] : config.network) {
-            order.push_back(key);
+            if (key != url("https://example.com/c.toml")) {
+                order.push_back(key);
+            }
         }
     });
     auto tx = agent.inner()->firewall()->load_tx_trie();
@@ -498,7 +504,7 @@ TEST_F(AgentTest, RebuildKeepsOneNodePeerPerAllowedPeer) {
     EXPECT_EQ(later->pk(), order.back() == url("controller://b") ? other : shared);
     EXPECT_EQ(tx->get(net("10.5.0.0/24"))->size(), 1u);
     // Refused, inbound-only and denied keys carry no packet out.
-    EXPECT_EQ(peer_at("10.3.0.0/24", "10.1.0.5"), nullptr);
+    EXPECT_EQ(peer_at("10.3.0.0/24", "10.3.0.5"), nullptr);
     EXPECT_EQ(peer_at("10.6.0.0/24", "10.1.0.5"), nullptr);
     for (const auto& dest : *tx) {
         for (const auto& source : dest.value) {

@@ -21,6 +21,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string_view>
 #include <utility>
@@ -80,8 +81,19 @@ class BasicAgentFirewall {
     bool handle_inbound_packet(std::span<const uint8_t> packet, const ip::Ipv4HeaderSlice& header,
                                const p2p::PubKey& sender,
                                std::vector<std::vector<uint8_t>>& writes) const;
+    // The same for a packet the caller gives up: an accepted packet joins `writes` without a
+    // copy. `header` must view `packet`'s bytes, which the move keeps in place.
+    bool handle_inbound_packet(std::vector<uint8_t>&& packet, const ip::Ipv4HeaderSlice& header,
+                               const p2p::PubKey& sender,
+                               std::vector<std::vector<uint8_t>>& writes) const;
 
   private:
+    // Nothing when the receive trie has no entry for the packet's addresses; else whether the
+    // entry names `sender` (a refusal is logged here).
+    std::optional<bool> check_inbound(const ip::Ipv4HeaderSlice& header,
+                                      const p2p::PubKey& sender) const;
+    static void log_inbound_accepted(const ip::Ipv4HeaderSlice& header, const p2p::PubKey& sender);
+
     SnapshotSlot<RxTrie> rx_trie_;
     SnapshotSlot<TxTrie> tx_trie_;
 };
@@ -137,20 +149,19 @@ bool BasicAgentFirewall<Peer>::handle_outbound_packet(const Packet& packet,
 }
 
 template <class Peer>
-bool BasicAgentFirewall<Peer>::handle_inbound_packet(
-    std::span<const uint8_t> packet, const ip::Ipv4HeaderSlice& header, const p2p::PubKey& sender,
-    std::vector<std::vector<uint8_t>>& writes) const {
+std::optional<bool> BasicAgentFirewall<Peer>::check_inbound(const ip::Ipv4HeaderSlice& header,
+                                                            const p2p::PubKey& sender) const {
     const Ipv4Addr src = header.source_addr();
     const Ipv4Addr dst = header.destination_addr();
     const std::shared_ptr<const RxTrie> rx = rx_trie_.load();
 
     const auto* inner = rx->lookup(src);
     if (inner == nullptr) {
-        return false;
+        return std::nullopt;
     }
     const p2p::PubKey* expected = inner->lookup(dst);
     if (expected == nullptr) {
-        return false;
+        return std::nullopt;
     }
     if (*expected != sender) {
         QV_LOG_FIELDS(log::Level::Warn, kFirewallTarget,
@@ -161,14 +172,51 @@ bool BasicAgentFirewall<Peer>::handle_inbound_packet(
                       "Security violation: packet source mismatch - received from peer {} with "
                       "source IP {} but expected peer {} for this route",
                       sender, src, *expected);
-        return true;
+        return false;
     }
-    writes.emplace_back(packet.begin(), packet.end());
+    return true;
+}
+
+template <class Peer>
+void BasicAgentFirewall<Peer>::log_inbound_accepted(const ip::Ipv4HeaderSlice& header,
+                                                    const p2p::PubKey& sender) {
+    const Ipv4Addr src = header.source_addr();
+    const Ipv4Addr dst = header.destination_addr();
     QV_LOG_FIELDS(
         log::Level::Trace, kFirewallTarget,
         (std::vector<log::Field>{
             {"peer", sender.to_string()}, {"src", src.to_string()}, {"dst", dst.to_string()}}),
         "Successfully forwarded packet to TUN device: {} -> {}", src, dst);
+}
+
+template <class Peer>
+bool BasicAgentFirewall<Peer>::handle_inbound_packet(
+    std::span<const uint8_t> packet, const ip::Ipv4HeaderSlice& header, const p2p::PubKey& sender,
+    std::vector<std::vector<uint8_t>>& writes) const {
+    const auto accepted = check_inbound(header, sender);
+    if (!accepted) {
+        return false;
+    }
+    if (*accepted) {
+        writes.emplace_back(packet.begin(), packet.end());
+        log_inbound_accepted(header, sender);
+    }
+    return true;
+}
+
+template <class Peer>
+bool BasicAgentFirewall<Peer>::handle_inbound_packet(
+    std::vector<uint8_t>&& packet, const ip::Ipv4HeaderSlice& header, const p2p::PubKey& sender,
+    std::vector<std::vector<uint8_t>>& writes) const {
+    const auto accepted = check_inbound(header, sender);
+    if (!accepted) {
+        return false;
+    }
+    if (*accepted) {
+        // Logged first: the header views the packet's bytes, which now move on.
+        log_inbound_accepted(header, sender);
+        writes.push_back(std::move(packet));
+    }
     return true;
 }
 

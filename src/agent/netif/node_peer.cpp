@@ -41,7 +41,6 @@ const p2p::NodePeer& NodePeer::p2p_peer() const {
 }
 
 Result<NodePeer, IoError> NodePeer::create(const p2p::Node& node, const p2p::PubKey& pk,
-                                           std::weak_ptr<AgentInner> agent_inner,
                                            const NodePeerSetup& setup) {
     auto p2p_peer = node.initiate(pk);
     if (!p2p_peer) {
@@ -52,7 +51,7 @@ Result<NodePeer, IoError> NodePeer::create(const p2p::Node& node, const p2p::Pub
     if (setup.tun_device) {
         tun_poller = std::make_unique<node_peer::TunDevicePollHelper>(setup.tun_device);
     }
-    node_peer::State state(*p2p_peer, std::move(recv_poller), std::move(agent_inner), pk,
+    node_peer::State state(*p2p_peer, std::move(recv_poller), setup.firewall, pk,
                            std::move(tun_poller), setup.mtu);
     NodePeer peer(
         NodePeerRef(std::make_shared<NodePeerInner>(std::move(*p2p_peer), pk, std::move(state))));
@@ -73,11 +72,11 @@ Poll<Result<void, IoError>> NodePeerDriver::poll(const Waker& waker) {
 namespace node_peer {
 
 State::State(p2p::NodePeer p2p_peer, std::unique_ptr<NodePeerPoller> recv_poller,
-             std::weak_ptr<AgentInner> agent_inner, p2p::PubKey pk,
+             std::shared_ptr<AgentFirewall> firewall, p2p::PubKey pk,
              std::unique_ptr<TunDevicePoller> tun_poller, std::uint16_t mtu)
     : p2p_peer(std::move(p2p_peer)),
       recv_poller(std::move(recv_poller)),
-      agent_inner(std::move(agent_inner)),
+      firewall(std::move(firewall)),
       pk(pk),
       tun_poller(std::move(tun_poller)),
       mtu(mtu) {}

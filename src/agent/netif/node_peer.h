@@ -13,9 +13,11 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string_view>
 #include <vector>
 
+#include "agent/firewall/agent_firewall.h"
 #include "agent/netif/packet_half.h"
 #include "util/bytes.h"
 #include "util/io_error.h"
@@ -28,7 +30,6 @@
 
 namespace quorvel::agent {
 
-class AgentInner;
 class NodePeerInner;
 class TunDevice;
 
@@ -52,8 +53,12 @@ class NodePeerRef {
     packet_half::CountedRef<NodePeerInner> ref_;
 };
 
-// What a node peer takes from its agent when it is made.
+// What a node peer takes from its agent when it is made. The node peer keeps these parts
+// themselves, never the agent's inner state: a pass that held the last reference to that state
+// would run its destructor under the peer's lock.
 struct NodePeerSetup {
+    // Whose receive trie decides which of the peer's packets enter the tunnel.
+    std::shared_ptr<AgentFirewall> firewall;
     // The interface hook's tunnel-device slot, loaded once: a node peer made while it is empty
     // never writes into the tunnel.
     std::shared_ptr<TunDevice> tun_device;
@@ -76,12 +81,10 @@ class NodePeerDriver {
 class NodePeer {
   public:
     // Contacts the peer through `node` (loading nothing else of the agent: `setup` carries what
-    // the agent provides) and starts the peer's driver task on `setup.executor`
-    // inside the spans current on the calling thread. The node peer holds its agent only weakly.
-    // A refusal of the P2P node is an I/O error of the generic kind with the P2P error's text;
-    // then nothing is made and no task started.
+    // the agent provides) and starts the peer's driver task on `setup.executor` inside the spans
+    // current on the calling thread. A refusal of the P2P node is an I/O error of the generic
+    // kind with the P2P error's text; then nothing is made and no task started.
     static Result<NodePeer, IoError> create(const p2p::Node& node, const p2p::PubKey& pk,
-                                            std::weak_ptr<AgentInner> agent_inner,
                                             const NodePeerSetup& setup);
 
     explicit NodePeer(NodePeerRef ref) : ref_(std::move(ref)) {}
@@ -194,24 +197,34 @@ class TunDevicePollHelper final : public TunDevicePoller {
     PollHelper<TunWriteFuture, MakeTunWrite> helper_;
 };
 
+// Slots given to every read of the peer's datagrams.
+inline constexpr std::size_t kReadSlots = 138;
+// A pass ends with `keep_going` once more than this many packets of it reached the tunnel.
+inline constexpr std::size_t kWriteBudget = 23;
+// Reads one pass makes at most before it yields with `keep_going`, so that a peer flooding
+// datagrams that never reach the tunnel (refused, undecodable) cannot hold the driver. Each read
+// takes up to `kReadSlots` datagrams, so the cap lies far above the write budget.
+inline constexpr std::size_t kMaxReadsPerPass = 32;
+
 // The inbound state of one peer, behind the inner object's mutex.
 class State {
   public:
     State(p2p::NodePeer p2p_peer, std::unique_ptr<NodePeerPoller> recv_poller,
-          std::weak_ptr<AgentInner> agent_inner, p2p::PubKey pk,
+          std::shared_ptr<AgentFirewall> firewall, p2p::PubKey pk,
           std::unique_ptr<TunDevicePoller> tun_poller, std::uint16_t mtu);
 
-    // One pass of inbound packet work; success carries `keep_going`.
+    // One pass of inbound packet work; success carries `keep_going`. Never fails: every problem
+    // drops the packet or batch concerned with a log event.
     Result<bool, IoError> drive_transmit(const Waker& waker);
 
-    // A write batch whose tunnel write was still in flight when the last pass ended.
-    std::optional<std::vector<BytesMut>> pending_writes;
+    // True while the tunnel write of a batch is still in flight in `tun_poller` after a pass
+    // ended. The batch itself stays with that write, which the next pass polls before it reads,
+    // so the packets are neither copied nor written twice.
+    bool pending_writes = false;
     // The peer's P2P handle; inbound ICMP replies go back to the peer through it.
     p2p::NodePeer p2p_peer;
     std::unique_ptr<NodePeerPoller> recv_poller;
-    // Held weakly: the agent reaches its node peers through the firewall, so a strong reference
-    // back would keep both alive.
-    std::weak_ptr<AgentInner> agent_inner;
+    std::shared_ptr<AgentFirewall> firewall;
     std::uint64_t ref_count = 0;
     p2p::PubKey pk;
     // Present exactly when the agent had a tunnel device when the node peer was made.
@@ -219,6 +232,11 @@ class State {
     // The driver's waker, parked by its last poll that ended waiting.
     Waker driver_waker;
     std::uint16_t mtu;
+
+  private:
+    // The packet steps for one datagram; accepted packets join `writes`.
+    // The datagram itself joins `writes` when accepted, without a copy.
+    void handle_datagram(p2p::DatagramBuffer& datagram, std::vector<BytesMut>& writes);
 };
 
 }  // namespace node_peer

@@ -130,6 +130,13 @@ class NodePeerPollHelper final : public NodePeerPoller {
     PollHelper<PeerSendFuture, MakePeerSend> helper_;
 };
 
+// A pass ends with `keep_going` once this many batch sends of it have succeeded.
+inline constexpr std::size_t kSendBudget = 24;
+// Reads one pass makes at most before it yields with `keep_going`, so that a host flooding
+// packets that never count toward the budget (unroutable, undecodable, looped back) cannot hold
+// the driver and its lock.
+inline constexpr std::size_t kMaxReadsPerPass = 256;
+
 // The outbound state, behind the inner object's mutex.
 class State {
   public:
@@ -148,6 +155,10 @@ class State {
     // Batches whose send was still pending when the last pass ended.
     std::optional<BatchMap> pending_batches;
     std::shared_ptr<AgentDns> dns;
+
+  private:
+    // The packet steps for one packet read; a routed packet joins its peer's batch.
+    void handle_packet(const Waker& waker, const Bytes& packet, BatchMap& batches);
 };
 
 }  // namespace tun_device

@@ -10,6 +10,7 @@
 #include <boost/asio/ip/address.hpp>
 
 #include "agent/netif/device_pair.h"
+#include "agent/netif/pass_fixture.h"
 #include "agent/netif/tun_device.h"
 #include "p2p/identity.h"
 #include "p2p/node.h"
@@ -20,67 +21,41 @@
 namespace quorvel::agent {
 namespace {
 
-p2p::PubKey key_of(std::uint8_t b) {
-    p2p::PubKey::Bytes bytes{};
-    bytes.fill(b);
-    return p2p::PubKey(bytes);
-}
-
-struct Counter {
-    std::shared_ptr<int> n = std::make_shared<int>(0);
-    Waker waker{[n = n] { ++*n; }};
-};
+using testing::Counter;
+using testing::key_of;
 
 // A bound P2P node on loopback, with the node's test controls.
 class NodePeerTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        const p2p::Identity id(p2p::SecKey::random(), p2p::Pow(0));
-        auto opts = p2p::NodeOptsBuilder()
-                        .id(id)
-                        .udp_addrs({boost::asio::ip::make_address("127.0.0.1")})
-                        .udp_port(0)
-                        .build();
-        ASSERT_TRUE(opts.has_value());
-        std::optional<Result<p2p::NodeRef, p2p::node::Error>> bound;
-        boost::asio::co_spawn(
-            io_,
-            [&]() -> boost::asio::awaitable<void> {
-                bound = co_await p2p::Node::bind(io_.get_executor(), *opts);
-            },
-            boost::asio::detached);
-        while (!bound) {
-            io_.run_one();
-        }
-        ASSERT_TRUE(bound->has_value()) << bound->error().to_string();
-        node_ = **bound;
-        hooks_ = p2p::testing::hooks_for(node_->pk());
+        bound_.emplace(io_);
+        node_ = bound_->node;
+        hooks_ = bound_->hooks;
     }
     void TearDown() override {
         drain();
-        node_->stop();
         node_.reset();
+        hooks_.reset();
+        bound_.reset();
         drain();
-        p2p::testing::forget_hooks(id_pk());
     }
-    p2p::PubKey id_pk() const { return node_ ? node_->pk() : p2p::PubKey(); }
-
     void drain() {
         io_.restart();
         io_.poll();
     }
     NodePeerSetup setup(std::shared_ptr<TunDevice> tun = nullptr) {
-        return NodePeerSetup{std::move(tun), 1280, io_.get_executor()};
+        return NodePeerSetup{nullptr, std::move(tun), 1280, io_.get_executor()};
     }
 
     boost::asio::io_context io_;
+    std::optional<testing::BoundNode> bound_;
     p2p::NodeRef node_;
     std::shared_ptr<p2p::testing::TestHooks> hooks_;
 };
 
 TEST_F(NodePeerTest, DriverRunsOneMorePassAndEndsExactlyWhenTheLastOutsideHandleGoes) {
     log::ScopedCapture capture;
-    auto made = NodePeer::create(*node_, key_of(7), {}, setup());
+    auto made = NodePeer::create(*node_, key_of(7), setup());
     ASSERT_TRUE(made.has_value()) << made.error().to_string();
     std::optional<NodePeer> first(std::move(*made));
     EXPECT_EQ(first->ref_count(), 1u);  // the driver's copy
@@ -106,9 +81,9 @@ TEST_F(NodePeerTest, DriverRunsOneMorePassAndEndsExactlyWhenTheLastOutsideHandle
 }
 
 TEST_F(NodePeerTest, EqualByInnerObjectOrElseByKey) {
-    auto a = NodePeer::create(*node_, key_of(1), {}, setup());
-    auto a_again = NodePeer::create(*node_, key_of(1), {}, setup());
-    auto b = NodePeer::create(*node_, key_of(2), {}, setup());
+    auto a = NodePeer::create(*node_, key_of(1), setup());
+    auto a_again = NodePeer::create(*node_, key_of(1), setup());
+    auto b = NodePeer::create(*node_, key_of(2), setup());
     ASSERT_TRUE(a && a_again && b);
     const NodePeer copy = *a;
     EXPECT_TRUE(copy == *a);
@@ -122,7 +97,7 @@ TEST_F(NodePeerTest, EqualByInnerObjectOrElseByKey) {
 TEST_F(NodePeerTest, RefusedInitiateGivesTheP2pErrorTextAndStartsNoTask) {
     log::ScopedCapture capture;
     hooks_->refuse_initiate(key_of(9));
-    auto made = NodePeer::create(*node_, key_of(9), {}, setup());
+    auto made = NodePeer::create(*node_, key_of(9), setup());
     ASSERT_FALSE(made.has_value());
     const auto expected = node_->initiate(key_of(9));
     ASSERT_FALSE(expected.has_value());
@@ -138,8 +113,8 @@ TEST_F(NodePeerTest, TunnelWriterExistsOnlyWhenTheAgentHadADevice) {
     auto device = std::make_optional(pair->device);
     auto tun = TunDevice::create(io_.get_executor(), *device, nullptr, nullptr, 1280);
 
-    auto with = NodePeer::create(*node_, key_of(3), {}, setup(tun));
-    auto without = NodePeer::create(*node_, key_of(4), {}, setup());
+    auto with = NodePeer::create(*node_, key_of(3), setup(tun));
+    auto without = NodePeer::create(*node_, key_of(4), setup());
     ASSERT_TRUE(with && without);
     auto has_writer = [](const NodePeer& p) {
         std::lock_guard lock(p.handle().inner().mutex);
@@ -169,8 +144,8 @@ TEST_F(NodePeerTest, ReceivePollerKeepsTheSlotCountOfTheReadInFlight) {
 }
 
 TEST_F(NodePeerTest, SendPollerKeepsOneSendForAllPeers) {
-    auto a = NodePeer::create(*node_, key_of(10), {}, setup());
-    auto b = NodePeer::create(*node_, key_of(11), {}, setup());
+    auto a = NodePeer::create(*node_, key_of(10), setup());
+    auto b = NodePeer::create(*node_, key_of(11), setup());
     ASSERT_TRUE(a && b);
     hooks_->capture_sends(false);
     hooks_->pend_sends();
@@ -203,7 +178,7 @@ TEST_F(NodePeerTest, SendPollerKeepsOneSendForAllPeers) {
 }
 
 TEST_F(NodePeerTest, SendErrorComesBackAsAnIoErrorWithTheP2pText) {
-    auto a = NodePeer::create(*node_, key_of(12), {}, setup());
+    auto a = NodePeer::create(*node_, key_of(12), setup());
     ASSERT_TRUE(a.has_value());
     const auto error = p2p::SendDatagramError::peer_unreachable(key_of(12));
     hooks_->fail_sends(error);

@@ -418,3 +418,87 @@ TEST(TunDeviceCreate, SpawnsTheDriverWithOneCopyAndItsReleaseWakesNothing) {
 
 }  // namespace
 }  // namespace quorvel::agent
+
+namespace quorvel::agent::packet_half {
+namespace {
+
+// A driver that never ends; `keep` decides whether its pending poll keeps a copy of its waker,
+// which then lives in the driver's own slot (so the task and the slot keep each other).
+struct IdleDriver {
+    struct Shared {
+        std::mutex mutex;
+        Waker kept;
+        int polls = 0;
+        bool released = false;
+    };
+    std::shared_ptr<Shared> shared;
+    bool keep = true;
+
+    IdleDriver(std::shared_ptr<Shared> s, bool k) : shared(std::move(s)), keep(k) {}
+    IdleDriver(IdleDriver&& other) noexcept = default;
+    ~IdleDriver() {
+        if (shared) {
+            shared->released = true;
+        }
+    }
+    Poll<int> poll(const Waker& waker) {
+        std::lock_guard lock(shared->mutex);
+        ++shared->polls;
+        if (keep) {
+            shared->kept = waker;
+        }
+        return std::nullopt;
+    }
+};
+
+constexpr std::string_view kOrphaned =
+    "Driver returned pending without keeping its waker; its task ends unfinished";
+
+TEST(DriverTask, PendingPollThatKeptNoWakerIsReportedInDebugBuilds) {
+    if (!kCheckWakers) {
+        GTEST_SKIP() << "the check is built into debug builds only";
+    }
+    log::ScopedCapture capture;
+    boost::asio::io_context io;
+    auto kept = std::make_shared<IdleDriver::Shared>();
+    (void)spawn_driver(io.get_executor(), IdleDriver(kept, true), [](int) {});
+    drain(io);
+    EXPECT_EQ(kept->polls, 1);
+    EXPECT_FALSE(capture->contains(log::Level::Error, kOrphaned));
+
+    auto lost = std::make_shared<IdleDriver::Shared>();
+    (void)spawn_driver(io.get_executor(), IdleDriver(lost, false), [](int) {});
+    drain(io);
+    EXPECT_EQ(lost->polls, 1);
+    EXPECT_TRUE(capture->contains(log::Level::Error, kOrphaned));
+    EXPECT_TRUE(lost->released);  // nothing kept the task
+
+    // Break the circle of the driver that kept its waker in its own slot.
+    std::lock_guard lock(kept->mutex);
+    kept->kept = Waker();
+}
+
+// A task whose waker sits in a slot of its own driver is kept by nobody else. When its posted
+// run is dropped with the runtime instead of run, the driver is released, which ends the circle.
+TEST(DriverTask, RuntimeGoingAwayReleasesTheDriverOfAQueuedRun) {
+    auto shared = std::make_shared<IdleDriver::Shared>();
+    {
+        boost::asio::io_context io;
+        (void)spawn_driver(io.get_executor(), IdleDriver(shared, true), [](int) {});
+        drain(io);
+        EXPECT_EQ(shared->polls, 1);
+        Waker waker;
+        {
+            std::lock_guard lock(shared->mutex);
+            waker = shared->kept;
+        }
+        waker.wake();  // queues a run that never happens
+        EXPECT_FALSE(shared->released);
+    }
+    EXPECT_TRUE(shared->released);
+    std::lock_guard lock(shared->mutex);
+    shared->kept = Waker();
+}
+
+}  // namespace
+}  // namespace quorvel::agent::packet_half

@@ -1,0 +1,358 @@
+// Packets per second of the two packet paths beside a bare loop doing the same I/O, on one thread
+// (run it pinned to one core: `taskset -c 2 quorvel_bench --benchmark_filter=PacketPath`).
+//
+// Outbound: the host writes a burst into a packet socket pair; timed is the agent's tunnel
+// driver reading it, parsing, looking the transmit trie up and sending each packet through the
+// P2P stand-in to a peer node, against a loop that reads the same socket pair and sends each
+// packet on a plain UDP socket. Inbound: a stand-in peer sends a burst; timed is the agent's node
+// receiving it, the node-peer driver checking each packet against the receive trie and writing
+// it into the socket pair, against a loop that reads a plain UDP socket and writes each datagram
+// into the socket pair. Both outbound loops send to a stand-in node that is never run, so the
+// receiving socket costs both the same. The counters give both rates and R = agent / bare.
+#include <benchmark/benchmark.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/use_future.hpp>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "agent/firewall/agent_firewall.h"
+#include "agent/netif/async_device.h"
+#include "agent/netif/node_peer.h"
+#include "agent/netif/tun_device.h"
+#include "p2p/identity.h"
+#include "p2p/node.h"
+#include "p2p/node_opts.h"
+
+namespace quorvel::agent {
+namespace {
+
+namespace asio = boost::asio;
+using Clock = std::chrono::steady_clock;
+
+// Packets per timed burst: small enough for every socket buffer on the way.
+constexpr int kBurst = 32;
+constexpr std::uint16_t kMtu = 1500;
+
+const Ipv4Addr kLocal(10, 0, 0, 1);
+const Ipv4Addr kRemote(10, 0, 0, 2);
+
+std::vector<std::uint8_t> packet(Ipv4Addr src, Ipv4Addr dst, std::size_t len) {
+    std::vector<std::uint8_t> p(len, 0x5a);
+    p[0] = 0x45;
+    p[1] = 0;
+    p[2] = static_cast<std::uint8_t>(len >> 8);
+    p[3] = static_cast<std::uint8_t>(len);
+    p[6] = 0;
+    p[8] = 64;
+    p[9] = 17;
+    src.to_bytes(&p[12]);
+    dst.to_bytes(&p[16]);
+    return p;
+}
+
+p2p::NodeRef bind_node(asio::io_context& io) {
+    const p2p::Identity id(p2p::SecKey::random(), p2p::Pow(0));
+    auto opts = p2p::NodeOptsBuilder()
+                    .id(id)
+                    .udp_addrs({asio::ip::make_address("127.0.0.1")})
+                    .udp_port(0)
+                    .min_pow_difficulty(0)
+                    .build();
+    auto bound = asio::co_spawn(io, p2p::Node::bind(io.get_executor(), *opts), asio::use_future);
+    while (bound.wait_for(std::chrono::seconds(0)) != std::future_status::ready) {
+        io.run_one();
+    }
+    return bound.get().value();
+}
+
+void set_buffers(int fd) {
+    const int size = 1 << 20;
+    (void)::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
+    (void)::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+}
+
+// A packet socket pair: `agent` is the agent's end, `host` the host's.
+struct Tunnel {
+    Tunnel() {
+        int fds[2];
+        if (::socketpair(AF_UNIX, SOCK_SEQPACKET, 0, fds) == 0) {
+            agent = fds[0];
+            host = fds[1];
+            set_buffers(agent);
+            set_buffers(host);
+        }
+    }
+    ~Tunnel() {
+        if (host >= 0) {
+            ::close(host);
+        }
+    }
+    void host_write_burst(const std::vector<std::uint8_t>& p) const {
+        for (int i = 0; i < kBurst; ++i) {
+            (void)::send(host, p.data(), p.size(), 0);
+        }
+    }
+    // Reads what the agent wrote; the number of packets.
+    int host_drain() const {
+        std::vector<std::uint8_t> buffer(2048);
+        int n = 0;
+        while (::recv(host, buffer.data(), buffer.size(), MSG_DONTWAIT) >= 0) {
+            ++n;
+        }
+        return n;
+    }
+
+    int agent = -1;  // owned by the device once one is made over it
+    int host = -1;
+};
+
+// A UDP socket on loopback with its address.
+struct UdpSocket {
+    UdpSocket() {
+        fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, 0);
+        set_buffers(fd);
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        (void)::bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
+        socklen_t len = sizeof addr;
+        (void)::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+    }
+    ~UdpSocket() { ::close(fd); }
+    int fd = -1;
+    sockaddr_in addr{};
+};
+
+// A stand-in node that the benchmark never runs after binding: where the outbound loops send,
+// so that the agent's sends and the bare ones meet the same receiving socket.
+struct RemoteNode {
+    RemoteNode() : node(bind_node(io)), addr(node->local_addr()) {}
+    ~RemoteNode() { node->stop(); }
+    asio::io_context io;
+    p2p::NodeRef node;
+    p2p::SocketAddr addr;
+};
+
+// Runs the agent's tasks until none is ready.
+void run_until_idle(asio::io_context& io) {
+    io.restart();
+    while (io.poll() > 0) {
+    }
+}
+
+// A firewall over real node peers: `peer` carries 10.0.0.1 -> 10.0.0.2 and may send back.
+void route_through(AgentFirewall& firewall, const NodePeer& peer) {
+    PrefixTrie<NodePeer>::Builder tx_inner;
+    tx_inner.insert_or_assign(Ipv4Net(kLocal, 32), peer);
+    AgentFirewall::TxTrie::Builder tx;
+    tx.insert_or_assign(Ipv4Net(kRemote, 32), std::move(tx_inner).build());
+    firewall.store_tx_trie(std::make_shared<const AgentFirewall::TxTrie>(std::move(tx).build()));
+    PrefixTrie<p2p::PubKey>::Builder rx_inner;
+    rx_inner.insert_or_assign(Ipv4Net(kLocal, 32), peer.pk());
+    AgentFirewall::RxTrie::Builder rx;
+    rx.insert_or_assign(Ipv4Net(kRemote, 32), std::move(rx_inner).build());
+    firewall.store_rx_trie(std::make_shared<const AgentFirewall::RxTrie>(std::move(rx).build()));
+}
+
+// The agent's half of both paths: its node, tunnel device and a node peer for the remote node.
+// The remote node runs on its own io_context, which the benchmark never runs after binding.
+struct AgentSide {
+    AgentSide() : node(bind_node(io)), remote(bind_node(remote_io)) {
+        auto made = AsyncDevice::from_fd(io.get_executor(), tunnel.agent);
+        device = std::move(made).value();
+        tun = TunDevice::create(io.get_executor(), device, firewall, nullptr, kMtu);
+        peer.emplace(NodePeer::create(*node, remote->pk(),
+                                      NodePeerSetup{firewall, tun, kMtu, io.get_executor()})
+                         .value());
+        route_through(*firewall, *peer);
+        run_until_idle(io);
+    }
+    ~AgentSide() {
+        firewall->store_tx_trie(nullptr);
+        peer.reset();
+        tun.reset();
+        device.reset();
+        run_until_idle(io);
+        node->stop();
+        remote->stop();
+        run_until_idle(io);
+    }
+
+    asio::io_context io;
+    asio::io_context remote_io;
+    p2p::NodeRef node;
+    p2p::NodeRef remote;
+    Tunnel tunnel;
+    std::shared_ptr<AsyncDevice> device;
+    std::shared_ptr<AgentFirewall> firewall = std::make_shared<AgentFirewall>();
+    std::shared_ptr<TunDevice> tun;
+    std::optional<NodePeer> peer;
+};
+
+double seconds_since(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// Each runner moves one burst and returns the seconds of its timed part.
+struct OutboundAgent {
+    explicit OutboundAgent(std::size_t len) : p(packet(kLocal, kRemote, len)) {}
+    double burst() {
+        side.tunnel.host_write_burst(p);
+        const auto start = Clock::now();
+        run_until_idle(side.io);
+        return seconds_since(start);
+    }
+    AgentSide side;
+    std::vector<std::uint8_t> p;
+};
+
+// Reads the socket pair and sends each packet to a stand-in node's socket; `framed` sends it
+// the way the stand-in does (sendmsg behind a 77-byte header), which is not part of R but shows
+// what the framing costs.
+struct OutboundBare {
+    OutboundBare(std::size_t len, bool framed) : p(packet(kLocal, kRemote, len)), framed(framed) {}
+    ~OutboundBare() { ::close(tunnel.agent); }
+    double burst() {
+        tunnel.host_write_burst(p);
+        const auto start = Clock::now();
+        for (;;) {
+            const ssize_t n = ::recv(tunnel.agent, buffer.data(), buffer.size(), MSG_DONTWAIT);
+            if (n < 0) {
+                break;
+            }
+            if (!framed) {
+                (void)::sendto(out.fd, buffer.data(), static_cast<std::size_t>(n), MSG_DONTWAIT,
+                               destination.addr.data(), destination.addr.size());
+                continue;
+            }
+            iovec iov[2] = {{header.data(), header.size()},
+                            {buffer.data(), static_cast<std::size_t>(n)}};
+            msghdr msg{};
+            msg.msg_name = destination.addr.data();
+            msg.msg_namelen = static_cast<socklen_t>(destination.addr.size());
+            msg.msg_iov = iov;
+            msg.msg_iovlen = 2;
+            (void)::sendmsg(out.fd, &msg, MSG_DONTWAIT | MSG_NOSIGNAL);
+        }
+        return seconds_since(start);
+    }
+    Tunnel tunnel;
+    UdpSocket out;
+    RemoteNode destination;
+    std::vector<std::uint8_t> p;
+    bool framed;
+    std::vector<std::uint8_t> buffer = std::vector<std::uint8_t>(kMtu);
+    std::vector<std::uint8_t> header = std::vector<std::uint8_t>(77, 0x1e);
+};
+
+struct InboundAgent {
+    explicit InboundAgent(std::size_t len)
+        : to_agent(side.remote->initiate(side.node->pk()).value()),
+          p(packet(kRemote, kLocal, len)) {}
+    double burst() {
+        for (int i = 0; i < kBurst; ++i) {
+            (void)to_agent.send_datagram(p);
+        }
+        const auto start = Clock::now();
+        run_until_idle(side.io);
+        const double seconds = seconds_since(start);
+        delivered = side.tunnel.host_drain();
+        return seconds;
+    }
+    AgentSide side;
+    p2p::NodePeer to_agent;
+    std::vector<std::uint8_t> p;
+    int delivered = 0;
+};
+
+// Reads a plain UDP socket and writes each datagram into the socket pair.
+struct InboundBare {
+    explicit InboundBare(std::size_t len) : p(packet(kRemote, kLocal, len)) {}
+    ~InboundBare() { ::close(tunnel.agent); }
+    double burst() {
+        for (int i = 0; i < kBurst; ++i) {
+            (void)::sendto(peer.fd, p.data(), p.size(), 0,
+                           reinterpret_cast<const sockaddr*>(&in.addr), sizeof in.addr);
+        }
+        const auto start = Clock::now();
+        for (;;) {
+            const ssize_t n = ::recv(in.fd, buffer.data(), buffer.size(), MSG_DONTWAIT);
+            if (n < 0) {
+                break;
+            }
+            (void)::send(tunnel.agent, buffer.data(), static_cast<std::size_t>(n), MSG_DONTWAIT);
+        }
+        const double seconds = seconds_since(start);
+        delivered = tunnel.host_drain();
+        return seconds;
+    }
+    Tunnel tunnel;
+    UdpSocket peer;
+    UdpSocket in;
+    std::vector<std::uint8_t> p;
+    std::vector<std::uint8_t> buffer = std::vector<std::uint8_t>(65536);
+    int delivered = 0;
+};
+
+// The agent's and the bare loop's bursts alternate within every iteration, so that the load of
+// a shared machine weighs on both alike. The time of an iteration is the agent's.
+void report(benchmark::State& state, double agent_seconds, double bare_seconds) {
+    const double packets = static_cast<double>(state.iterations()) * kBurst;
+    state.counters["agent_pps"] = packets / agent_seconds;
+    state.counters["bare_pps"] = packets / bare_seconds;
+    state.counters["R"] = bare_seconds / agent_seconds;
+    state.SetItemsProcessed(static_cast<std::int64_t>(packets));
+}
+
+void BM_PacketPathOutbound(benchmark::State& state) {
+    const auto len = static_cast<std::size_t>(state.range(0));
+    OutboundAgent agent(len);
+    OutboundBare bare(len, false);
+    OutboundBare framed(len, true);
+    double agent_seconds = 0;
+    double bare_seconds = 0;
+    double framed_seconds = 0;
+    for (auto _ : state) {
+        const double a = agent.burst();
+        bare_seconds += bare.burst();
+        framed_seconds += framed.burst();
+        agent_seconds += a;
+        state.SetIterationTime(a);
+    }
+    report(state, agent_seconds, bare_seconds);
+    state.counters["framed_pps"] =
+        static_cast<double>(state.iterations()) * kBurst / framed_seconds;
+}
+
+void BM_PacketPathInbound(benchmark::State& state) {
+    const auto len = static_cast<std::size_t>(state.range(0));
+    InboundAgent agent(len);
+    InboundBare bare(len);
+    double agent_seconds = 0;
+    double bare_seconds = 0;
+    for (auto _ : state) {
+        const double a = agent.burst();
+        bare_seconds += bare.burst();
+        agent_seconds += a;
+        state.SetIterationTime(a);
+        if (agent.delivered != kBurst || bare.delivered != kBurst) {
+            state.SkipWithError("a packet did not reach the tunnel");
+            break;
+        }
+    }
+    report(state, agent_seconds, bare_seconds);
+}
+
+BENCHMARK(BM_PacketPathOutbound)->Arg(64)->Arg(1400)->UseManualTime();
+BENCHMARK(BM_PacketPathInbound)->Arg(64)->Arg(1400)->UseManualTime();
+
+}  // namespace
+}  // namespace quorvel::agent
