@@ -40,12 +40,13 @@ void reset_controller_status(AgentConfig& config) {
                             : ControllerConnectionStatus::logged_out();
 }
 
-std::shared_ptr<AgentDns> make_dns_component(const AgentConfig& config) {
+std::shared_ptr<AgentDns> make_dns_component(const AgentConfig& config,
+                                             const boost::asio::any_io_executor& executor) {
     const bool disabled = config.dns && config.dns->disabled.value_or(false);
     if (disabled) {
         return nullptr;
     }
-    return native_dns_component();
+    return native_dns_component(executor);
 }
 
 }  // namespace
@@ -77,7 +78,7 @@ boost::asio::awaitable<Result<Agent, Error>> Agent::start(
     p2p::NodeRef node = std::move(*bound);
 
     const uint16_t mtu = config.mtu.value_or(AgentConfig::default_mtu());
-    auto dns = make_dns_component(config);
+    auto dns = make_dns_component(config, executor);
     auto client = build_http_client();
     if (!client) {
         // Nothing may outlive a failed start: stop what already runs.

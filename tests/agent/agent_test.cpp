@@ -358,12 +358,36 @@ TEST_F(AgentTest, DnsComponentIsAppliedLast) {
             order.push_back("netif");
         } else if (event.message == kRouterLine) {
             order.push_back("router");
-        } else if (event.message.starts_with("DNS is not supported on this platform: ")) {
+        } else if (event.message.starts_with("Current DNS IP: ")) {
             order.push_back("dns");
         }
     }
     EXPECT_EQ(order, (std::vector<std::string>{"netif", "router", "dns"}));
     shutdown(agent);
+}
+
+// With DNS on, a network's host names are applied like everything else: the network reaches Ok,
+// and the host is told the network's DNS server address.
+TEST_F(AgentTest, NetworkWithHostNamesReachesOkWithDns) {
+    AgentConfig config(test_identity());
+    auto agent = start(std::move(config));
+    ASSERT_TRUE(eventually([&] { return agent.inner()->completed_passes() >= 1; }));
+    apply(agent, [](AgentConfig& config) {
+        auto& n = add_network(config, "https://example.com/n.toml");
+        n.desired_state.ip = {net("10.1.0.5/16"), std::nullopt};
+        network::HostnameList hosts;
+        hosts.hosts.emplace(*Ipv4Addr::parse("10.1.0.1"), "alpha");
+        n.desired_state.hostnames = {hosts, std::nullopt};
+    });
+    auto running = running_config(agent);
+    const auto& n = running.network.at(url("https://example.com/n.toml"));
+    EXPECT_EQ(n.current_state.hostnames, n.desired_state.hostnames);
+    EXPECT_EQ(n.health, network::NetworkHealth::ok());
+    EXPECT_EQ(agent.inner()->dns()->server_ip(), Ipv4Addr::parse("10.1.255.254"));
+    EXPECT_TRUE(agent.inner()->dns()->is_server_ip(*Ipv4Addr::parse("10.1.255.254")));
+    shutdown(agent);
+    // Shutdown applied the reset state: no address is served any more.
+    EXPECT_FALSE(agent.inner()->dns()->server_ip().has_value());
 }
 
 TEST_F(AgentTest, HealthFollowsTheStatesButErrorsStay) {

@@ -15,6 +15,8 @@
 
 #include <boost/asio/awaitable.hpp>
 
+#include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -29,6 +31,53 @@ struct AgentConfig;
 
 inline constexpr std::string_view kDnsTarget = "quorvel_agent::agent::dns";
 
+// The number of queries a server holds at once, queued and running together. A host process may
+// live under a tight memory limit, so a flood of queries must not grow without bound.
+class QueryLimit {
+  public:
+    explicit QueryLimit(std::size_t max) : max_(max) {}
+    // Takes one slot; false when all are taken.
+    bool try_acquire() {
+        if (count_.fetch_add(1, std::memory_order_relaxed) >= max_) {
+            count_.fetch_sub(1, std::memory_order_relaxed);
+            return false;
+        }
+        return true;
+    }
+    void release() { count_.fetch_sub(1, std::memory_order_relaxed); }
+    std::size_t in_use() const { return count_.load(std::memory_order_relaxed); }
+    std::size_t max() const { return max_; }
+
+  private:
+    std::atomic<std::size_t> count_{0};
+    std::size_t max_;
+};
+
+// One taken slot of a QueryLimit, given back when the permit goes: with the query that holds it,
+// whether that query is answered or discarded in the queue.
+class QueryPermit {
+  public:
+    QueryPermit() = default;
+    explicit QueryPermit(std::shared_ptr<QueryLimit> limit) : limit_(std::move(limit)) {}
+    QueryPermit(QueryPermit&& other) noexcept = default;
+    QueryPermit& operator=(QueryPermit&& other) noexcept {
+        if (this != &other) {
+            reset();
+            limit_ = std::move(other.limit_);
+        }
+        return *this;
+    }
+    ~QueryPermit() { reset(); }
+    void reset() {
+        if (auto limit = std::move(limit_)) {
+            limit->release();
+        }
+    }
+
+  private:
+    std::shared_ptr<QueryLimit> limit_;
+};
+
 // One DNS query captured from the tunnel.
 struct DnsServerRequest {
     std::vector<uint8_t> payload;      // every byte after the UDP header
@@ -37,6 +86,8 @@ struct DnsServerRequest {
     Ipv4Addr dst;
     uint16_t src_port = 0;
     uint16_t dst_port = 0;  // always 53
+    // The query's slot in its server's limit, when the component counts its queries.
+    QueryPermit permit;
 };
 
 class AgentDns {
