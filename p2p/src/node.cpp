@@ -614,6 +614,7 @@ asio::awaitable<Result<NodeRef, node::Error>> Node::bind(asio::any_io_executor e
     }
     std::set<SocketAddr> local_addrs = local_addrs_for_socket(addrs, socket->addr);
     // 10.
+    auto test_hooks = testing::hooks_for_binding(opts.id.pk());
     auto resolve = hooks.resolve ? hooks.resolve : detail::resolve_literal;
     std::unordered_map<PubKey, SuperPeerRef> super_peers;
     std::vector<PubKey> order;
@@ -667,13 +668,12 @@ asio::awaitable<Result<NodeRef, node::Error>> Node::bind(asio::any_io_executor e
         }
         auto record = std::make_shared<SuperPeer>(
             url, std::move(session_keys), std::move(resolved), local_addrs,
-            static_cast<uint64_t>(opts.hello_timeout.count()));
+            static_cast<uint64_t>(opts.hello_timeout.count()), test_hooks);
         if (super_peers.insert_or_assign(url.pk(), std::move(record)).second) {
             order.push_back(url.pk());
         }
     }
     // 11.
-    auto test_hooks = testing::hooks_for_binding(opts.id.pk());
     auto transport = std::make_shared<detail::Transport>(fd_guard.release(), socket->addr, opts.id,
                                                          opts.network_id(), test_hooks);
     PubKey first_super_peer = opts.super_peers.front().pk();

@@ -1,6 +1,7 @@
 #include "p2p/super_peer.h"
 
 #include "p2p/env.h"
+#include "p2p/testing.h"
 #include "util/debug_text.h"
 
 namespace quorvel::p2p {
@@ -101,10 +102,11 @@ const std::vector<SuperPeerUrl>& SUPER_PEERS_DEFAULT() {
 
 SuperPeer::SuperPeer(SuperPeerUrl url, std::optional<crypto::SessionKeys> session_keys,
                      std::optional<std::set<SocketAddr>> resolved, std::set<SocketAddr> local_addrs,
-                     uint64_t hello_timeout_ms)
+                     uint64_t hello_timeout_ms, std::shared_ptr<testing::TestHooks> hooks)
     : url_(std::move(url)),
       session_keys_(std::move(session_keys)),
       hello_timeout_ms_(hello_timeout_ms),
+      hooks_(std::move(hooks)),
       resolved_(std::move(resolved)),
       local_addrs_(std::move(local_addrs)) {}
 
@@ -134,6 +136,11 @@ void SuperPeer::record_ack(const SocketAddr& local, const SocketAddr& remote, In
 }
 
 SuperPeerStats SuperPeer::stats(Instant now) const {
+    if (hooks_) {
+        if (auto pinned = hooks_->pinned_super_peer_stats(url_.pk())) {
+            return std::move(*pinned);
+        }
+    }
     std::lock_guard lock(mutex_);
     SuperPeerStats stats;
     stats.address = url_.addr();

@@ -81,6 +81,34 @@ void TestHooks::set_injector(
     injector_ = std::move(injector);
 }
 
+void TestHooks::pin_node_peer_stats(const PubKey& pk, NodePeerStats stats) {
+    std::lock_guard lock(mutex_);
+    pinned_node_peers_.insert_or_assign(pk, std::move(stats));
+}
+
+void TestHooks::pin_super_peer_stats(const PubKey& pk, SuperPeerStats stats) {
+    std::lock_guard lock(mutex_);
+    pinned_super_peers_.insert_or_assign(pk, std::move(stats));
+}
+
+void TestHooks::unpin_stats() {
+    std::lock_guard lock(mutex_);
+    pinned_node_peers_.clear();
+    pinned_super_peers_.clear();
+}
+
+std::optional<NodePeerStats> TestHooks::pinned_node_peer_stats(const PubKey& pk) const {
+    std::lock_guard lock(mutex_);
+    auto it = pinned_node_peers_.find(pk);
+    return it == pinned_node_peers_.end() ? std::nullopt : std::optional(it->second);
+}
+
+std::optional<SuperPeerStats> TestHooks::pinned_super_peer_stats(const PubKey& pk) const {
+    std::lock_guard lock(mutex_);
+    auto it = pinned_super_peers_.find(pk);
+    return it == pinned_super_peers_.end() ? std::nullopt : std::optional(it->second);
+}
+
 TestHooks::SendDecision TestHooks::on_send(const PubKey& to, std::span<const uint8_t> payload,
                                            const Waker* waker) {
     std::lock_guard lock(mutex_);

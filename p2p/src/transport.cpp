@@ -343,6 +343,11 @@ Result<void, SendDatagramError> NodePeer::send_datagram(std::span<const uint8_t>
 
 NodePeerStats NodePeer::stats() const {
     auto& peer = *ref_.state();
+    if (peer.transport->hooks) {
+        if (auto pinned = peer.transport->hooks->pinned_node_peer_stats(peer.pk)) {
+            return std::move(*pinned);
+        }
+    }
     NodePeerStats stats;
     stats.created_at = peer.created_at;
     stats.app_tx = instant_from(peer.app_tx.load(std::memory_order_relaxed));
@@ -351,6 +356,9 @@ NodePeerStats NodePeer::stats() const {
     std::lock_guard lock(peer.mutex);
     stats.pow_status = peer.pow_status;
     stats.tx_short_id = peer.tx_short_id;
+    // Version 2 of the protocol is the one with the HELLO and ACK exchange; a peer that handed
+    // over its short id in it has shown that it speaks it.
+    stats.protocol_v2_supported = peer.tx_short_id.has_value();
     if (peer.remote) {
         PeerPathKey key{peer.transport->local, *peer.remote};
         stats.direct_path_order.push_back(key);

@@ -48,27 +48,6 @@ std::size_t entries_in(const char* dir) {
     return count;
 }
 
-// Clears the node's environment variables for one test and sets the given ones.
-class NodeEnvironment {
-  public:
-    explicit NodeEnvironment(std::map<std::string, std::string> values = {}) {
-        clear();
-        for (const auto& [key, value] : values) {
-            setenv(("QUORVEL_" + key).c_str(), value.c_str(), 1);
-        }
-    }
-    ~NodeEnvironment() { clear(); }
-
-  private:
-    static void clear() {
-        for (const char* key : {"MIN_POW_DIFFICULTY", "ARM_MESSAGES", "UDP_ADDRS", "UDP_PORT",
-                                "MAX_PEERS", "HELLO_TIMEOUT", "HELLO_MAX_AGE", "PROCESS_UNITES",
-                                "HOUSEKEEPING_INTERVAL", "ENFORCE_TCP", "MTU"}) {
-            unsetenv((std::string("QUORVEL_") + key).c_str());
-        }
-    }
-};
-
 // A runtime, a socket pair standing in for the host's tunnel, and what the listener heard.
 class AgentTest : public ::testing::Test {
   protected:

@@ -14,9 +14,32 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <cstdlib>
+#include <map>
 #include <string>
 
 namespace quorvel::agent::testing {
+
+// Clears the node's environment variables for one test and sets the given ones.
+class NodeEnvironment {
+  public:
+    explicit NodeEnvironment(std::map<std::string, std::string> values = {}) {
+        clear();
+        for (const auto& [key, value] : values) {
+            ::setenv(("QUORVEL_" + key).c_str(), value.c_str(), 1);
+        }
+    }
+    ~NodeEnvironment() { clear(); }
+
+  private:
+    static void clear() {
+        for (const char* key : {"MIN_POW_DIFFICULTY", "ARM_MESSAGES", "UDP_ADDRS", "UDP_PORT",
+                                "MAX_PEERS", "HELLO_TIMEOUT", "HELLO_MAX_AGE", "PROCESS_UNITES",
+                                "HOUSEKEEPING_INTERVAL", "ENFORCE_TCP", "MTU"}) {
+            ::unsetenv((std::string("QUORVEL_") + key).c_str());
+        }
+    }
+};
 
 inline p2p::Identity test_identity() {
     return p2p::Identity(p2p::SecKey::random(), p2p::Pow(0));

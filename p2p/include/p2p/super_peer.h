@@ -55,13 +55,18 @@ class SuperPeerUrl {
 // contacts nothing beyond this machine.
 const std::vector<SuperPeerUrl>& SUPER_PEERS_DEFAULT();
 
+namespace testing {
+class TestHooks;
+}
+
 // One super peer of a running node. Its paths are updated by the node's driver and housekeeping.
 class SuperPeer {
   public:
-    // `hello_timeout_ms`: how long after its last ACK a path still counts as reachable.
+    // `hello_timeout_ms`: how long after its last ACK a path still counts as reachable. `hooks`:
+    // the test controls of the node, which can pin the statistics.
     SuperPeer(SuperPeerUrl url, std::optional<crypto::SessionKeys> session_keys,
               std::optional<std::set<SocketAddr>> resolved, std::set<SocketAddr> local_addrs,
-              uint64_t hello_timeout_ms);
+              uint64_t hello_timeout_ms, std::shared_ptr<testing::TestHooks> hooks = nullptr);
 
     const SuperPeerUrl& url() const { return url_; }
     bool has_session_keys() const { return session_keys_.has_value(); }
@@ -81,6 +86,7 @@ class SuperPeer {
     const SuperPeerUrl url_;
     const std::optional<crypto::SessionKeys> session_keys_;
     const uint64_t hello_timeout_ms_;
+    const std::shared_ptr<testing::TestHooks> hooks_;
     mutable std::mutex mutex_;
     std::optional<std::set<SocketAddr>> resolved_;
     std::set<SocketAddr> local_addrs_;

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -14,6 +15,7 @@
 
 #include "p2p/keys.h"
 #include "p2p/peer_errors.h"
+#include "p2p/stats.h"
 #include "util/poll.h"
 
 namespace quorvel::p2p::testing {
@@ -44,7 +46,15 @@ class TestHooks {
     // node has no such peer or has stopped.
     bool inject(const PubKey& from, std::span<const uint8_t> datagram);
 
+    // Makes the node report `stats` for its peer or super peer `pk` instead of what it measured,
+    // until `unpin_stats`; so that a status report can be checked against known values.
+    void pin_node_peer_stats(const PubKey& pk, NodePeerStats stats);
+    void pin_super_peer_stats(const PubKey& pk, SuperPeerStats stats);
+    void unpin_stats();
+
     // Used by the node.
+    std::optional<NodePeerStats> pinned_node_peer_stats(const PubKey& pk) const;
+    std::optional<SuperPeerStats> pinned_super_peer_stats(const PubKey& pk) const;
     enum class SendMode { Normal, Pend, Fail };
     struct SendDecision {
         SendMode mode = SendMode::Normal;
@@ -70,6 +80,8 @@ class TestHooks {
     std::vector<Waker> held_;
     std::set<PubKey> refused_;
     std::function<bool(const PubKey&, std::span<const uint8_t>)> injector_;
+    std::map<PubKey, NodePeerStats> pinned_node_peers_;
+    std::map<PubKey, SuperPeerStats> pinned_super_peers_;
 };
 
 // The controls of the node bound with `node_pk` in this process; created on first use. Controls

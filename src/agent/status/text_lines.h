@@ -1,0 +1,15 @@
+// How the status report nests one rendered text inside another: line by line, each line behind a
+// prefix of spaces.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace quorvel::agent {
+
+// Appends every line of `text` as `prefix` + line + line feed. Lines end at line feeds; a carriage
+// return right before a line feed goes with it, a final line feed adds no empty line, and an
+// empty line in the middle is written as the prefix alone.
+void append_lines(std::string& out, std::string_view text, std::string_view prefix);
+
+}  // namespace quorvel::agent
