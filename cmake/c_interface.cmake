@@ -87,7 +87,7 @@ if(QUORVEL_TESTS)
     foreach(phase basics config start)
         add_test(NAME ffi.c_interface.${phase} COMMAND quorvel_c_interface_test ${phase})
     endforeach()
-    add_test(NAME ffi.c_interface.lifecycle COMMAND quorvel_c_interface_test lifecycle tunnel dns)
+    add_test(NAME ffi.c_interface.lifecycle COMMAND quorvel_c_interface_test lifecycle tunnel dns status)
     set_tests_properties(ffi.c_interface.basics ffi.c_interface.config ffi.c_interface.start
         ffi.c_interface.lifecycle PROPERTIES TIMEOUT 120)
     set(QUORVEL_HOST_C_FLAGS "")
@@ -98,6 +98,16 @@ if(QUORVEL_TESTS)
         ${CMAKE_CURRENT_BINARY_DIR} ${CMAKE_CURRENT_SOURCE_DIR} ${CMAKE_C_COMPILER}
         "${QUORVEL_HOST_C_FLAGS}")
     set_tests_properties(ffi.install PROPERTIES TIMEOUT 300)
+    if(QUORVEL_EXAMPLES)
+        # The main job as the README runs it, on this build's example host: TUN devices in
+        # network namespaces where the machine allows them, else socket pairs; and the socket-pair
+        # fallback on its own. The script checks the host's output and fails when a step fails.
+        add_test(NAME demo.main_job COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/scripts/demo.sh)
+        add_test(NAME demo.socketpair COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/scripts/demo.sh)
+        set_tests_properties(demo.main_job demo.socketpair PROPERTIES TIMEOUT 300
+            ENVIRONMENT "QUORVEL_DEMO_HOST=$<TARGET_FILE:quorvel_host>")
+        set_property(TEST demo.socketpair APPEND PROPERTY ENVIRONMENT QUORVEL_DEMO_MODE=socketpair)
+    endif()
     add_test(NAME ffi.exports COMMAND ${CMAKE_COMMAND} -DLIBRARY=$<TARGET_FILE:quorvel_agent_shared>
         -DHEADER=${CMAKE_CURRENT_SOURCE_DIR}/include/quorvel/agent.h -DNM=${CMAKE_NM}
         -P ${CMAKE_CURRENT_SOURCE_DIR}/tests/ffi/check_exports.cmake)
