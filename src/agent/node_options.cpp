@@ -11,8 +11,6 @@
 
 namespace quorvel::agent {
 
-namespace {
-
 using p2p::util::system::get_env;
 
 Result<std::vector<boost::asio::ip::address>, Error> parse_udp_addrs(std::string_view text) {
@@ -30,6 +28,8 @@ Result<std::vector<boost::asio::ip::address>, Error> parse_udp_addrs(std::string
     return addrs;
 }
 
+namespace {
+
 std::optional<uint16_t> parse_udp_port(const std::string& text) {
     if (split_unicode_white_space(text).empty()) {
         return std::nullopt;
@@ -41,17 +41,14 @@ std::optional<uint16_t> parse_udp_port(const std::string& text) {
     return static_cast<uint16_t>(*port);
 }
 
-// Milliseconds from an unsigned environment value. Values beyond what a clock duration holds in
-// nanoseconds are capped (at about 292 years): converting them unchecked would wrap to a negative
-// or tiny period, and a timer with such a period fires without pause.
+}  // namespace
+
 std::chrono::milliseconds saturating_millis(uint64_t ms) {
     constexpr uint64_t kMax = static_cast<uint64_t>(
         std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::nanoseconds::max())
             .count());
     return std::chrono::milliseconds(static_cast<int64_t>(std::min(ms, kMax)));
 }
-
-}  // namespace
 
 NodeEnv NodeEnv::read() {
     NodeEnv env;

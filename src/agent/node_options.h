@@ -8,9 +8,13 @@
 #include "p2p/super_peer.h"
 #include "util/result.h"
 
+#include <boost/asio/ip/address.hpp>
+
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace quorvel::agent {
@@ -31,6 +35,15 @@ struct NodeEnv {
 
     static NodeEnv read();
 };
+
+// The addresses of a UDP_ADDRS value, split at Unicode white space; each piece must be an IP
+// address in its standard text form. Fails with "Invalid udp addresses: {piece}".
+Result<std::vector<boost::asio::ip::address>, Error> parse_udp_addrs(std::string_view text);
+
+// Milliseconds from an unsigned environment value. Values beyond what a clock duration holds in
+// nanoseconds are capped (at about 292 years): converting them unchecked would wrap to a negative
+// or tiny period, and a timer with such a period fires without pause.
+std::chrono::milliseconds saturating_millis(uint64_t ms);
 
 // The node options from the identity, the super peers and the environment's settings. Fails with
 // a configuration error "Invalid udp addresses: ..." for a UDP_ADDRS piece that is not an IP

@@ -16,20 +16,6 @@ namespace quorvel::agent {
 
 namespace {
 
-// Every piece an IP address in its standard form, or none at all.
-std::vector<boost::asio::ip::address> udp_addrs_or_none(std::string_view text) {
-    std::vector<boost::asio::ip::address> addrs;
-    for (std::string_view piece : split_unicode_white_space(text)) {
-        boost::system::error_code ec;
-        auto addr = boost::asio::ip::make_address(std::string(piece), ec);
-        if (ec || piece.find('%') != std::string_view::npos) {
-            return {};
-        }
-        addrs.push_back(addr);
-    }
-    return addrs;
-}
-
 // The text without surrounding white space, as a port number.
 std::optional<uint16_t> trimmed_udp_port(std::string_view text) {
     const auto pieces = split_unicode_white_space(text);
@@ -43,14 +29,6 @@ std::optional<uint16_t> trimmed_udp_port(std::string_view text) {
         return std::nullopt;
     }
     return static_cast<uint16_t>(*port);
-}
-
-// Milliseconds, capped where a duration in nanoseconds ends, as the agent's start-up caps them.
-std::chrono::milliseconds capped_millis(uint64_t ms) {
-    constexpr uint64_t kMax = static_cast<uint64_t>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::nanoseconds::max())
-            .count());
-    return std::chrono::milliseconds(static_cast<int64_t>(std::min(ms, kMax)));
 }
 
 // The controller part with its built-in defaults; `status` is the connection status to show
@@ -127,13 +105,13 @@ Result<Status, Error> Status::from_config(const AgentConfig& config, std::string
     const NodeEnv env = NodeEnv::read();
     p2p::NodeOptsBuilder builder;
     builder.id(config.identity)
-        .udp_addrs(udp_addrs_or_none(env.udp_addrs))
+        .udp_addrs(parse_udp_addrs(env.udp_addrs).value_or(std::vector<boost::asio::ip::address>{}))
         .udp_port(trimmed_udp_port(env.udp_port))
         .arm_messages(env.arm_messages)
         .max_peers(env.max_peers)
         .min_pow_difficulty(env.min_pow_difficulty)
-        .hello_timeout(capped_millis(env.hello_timeout))
-        .hello_max_age(capped_millis(env.hello_max_age))
+        .hello_timeout(saturating_millis(env.hello_timeout))
+        .hello_max_age(saturating_millis(env.hello_max_age))
         .super_peers(config.super_peers_or_default());
     auto opts = builder.build();
     if (!opts) {
