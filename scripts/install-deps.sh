@@ -9,7 +9,7 @@ packages=(
     libboost1.81-dev libboost-url1.81-dev
     libldns-dev libcurl4-openssl-dev libtomlplusplus-dev nlohmann-json3-dev
     libspdlog-dev libfmt-dev libsodium-dev libicu-dev libcpp-httplib-dev
-    openssl iproute2 dnsutils
+    openssl iproute2 iputils-ping dnsutils
 )
 
 missing=()

@@ -1,0 +1,114 @@
+# The C interface (src/ffi/, include/quorvel/agent.h): compiled once, linked into the static
+# agent library that the tests use and into the shared library libquorvel_agent.so, which exports
+# only the quorvel_agent_ functions. Install rules put the shared library, a static archive that
+# holds every part of the agent, the header and a pkg-config file in place, so that a host builds
+# with `pkg-config --cflags --libs quorvel-agent` (add `--static` for the archive).
+include(GNUInstallDirs)
+
+file(GLOB QUORVEL_FFI_SOURCES CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/src/ffi/*.cpp)
+add_library(quorvel_ffi OBJECT ${QUORVEL_FFI_SOURCES})
+target_include_directories(quorvel_ffi PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}/include
+    ${CMAKE_CURRENT_SOURCE_DIR}/src)
+target_link_libraries(quorvel_ffi PUBLIC ${QUORVEL_AGENT_DEPS})
+set_target_properties(quorvel_ffi PROPERTIES CXX_VISIBILITY_PRESET hidden
+    VISIBILITY_INLINES_HIDDEN ON)
+target_sources(quorvel_agent PRIVATE $<TARGET_OBJECTS:quorvel_ffi>)
+
+add_library(quorvel_agent_shared SHARED $<TARGET_OBJECTS:quorvel_ffi>)
+target_link_libraries(quorvel_agent_shared PRIVATE quorvel_agent)
+target_include_directories(quorvel_agent_shared INTERFACE ${CMAKE_CURRENT_SOURCE_DIR}/include)
+set_target_properties(quorvel_agent_shared PROPERTIES
+    OUTPUT_NAME quorvel_agent
+    VERSION ${PROJECT_VERSION}
+    SOVERSION ${PROJECT_VERSION_MAJOR}
+    LINK_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/cmake/quorvel_agent.map)
+target_link_options(quorvel_agent_shared PRIVATE
+    -Wl,--version-script=${CMAKE_CURRENT_SOURCE_DIR}/cmake/quorvel_agent.map
+    -Wl,--no-undefined)
+
+# One archive with the agent and its own helper libraries, for hosts that link statically.
+set(QUORVEL_ARCHIVE ${CMAKE_CURRENT_BINARY_DIR}/dist/libquorvel_agent.a)
+set(QUORVEL_ARCHIVE_TARGETS quorvel_agent quorvel_util)
+foreach(part quorvel_p2p quorvel_controller_api)
+    get_target_property(part_type ${part} TYPE)
+    if(part_type STREQUAL "STATIC_LIBRARY")
+        list(APPEND QUORVEL_ARCHIVE_TARGETS ${part})
+    endif()
+endforeach()
+set(QUORVEL_ARCHIVE_PARTS)
+foreach(part ${QUORVEL_ARCHIVE_TARGETS})
+    list(APPEND QUORVEL_ARCHIVE_PARTS $<TARGET_FILE:${part}>)
+endforeach()
+set(QUORVEL_ARCHIVE_SCRIPT "CREATE ${QUORVEL_ARCHIVE}\n")
+foreach(part ${QUORVEL_ARCHIVE_PARTS})
+    string(APPEND QUORVEL_ARCHIVE_SCRIPT "ADDLIB ${part}\n")
+endforeach()
+string(APPEND QUORVEL_ARCHIVE_SCRIPT "SAVE\nEND\n")
+file(GENERATE OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/dist/archive.mri
+    CONTENT "${QUORVEL_ARCHIVE_SCRIPT}")
+add_custom_command(OUTPUT ${QUORVEL_ARCHIVE}
+    COMMAND ${CMAKE_COMMAND} -E rm -f ${QUORVEL_ARCHIVE}
+    COMMAND ${CMAKE_COMMAND} -DAR=${CMAKE_AR} -DSCRIPT=${CMAKE_CURRENT_BINARY_DIR}/dist/archive.mri
+        -P ${CMAKE_CURRENT_SOURCE_DIR}/cmake/combine_archives.cmake
+    DEPENDS ${QUORVEL_ARCHIVE_TARGETS} ${CMAKE_CURRENT_BINARY_DIR}/dist/archive.mri
+    COMMENT "Combining the agent's static libraries")
+add_custom_target(quorvel_agent_archive ALL DEPENDS ${QUORVEL_ARCHIVE})
+
+# The prefix is found from the file's own place, so the installed tree can move.
+file(RELATIVE_PATH QUORVEL_PC_TO_PREFIX "/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/")
+string(REGEX REPLACE "/$" "" QUORVEL_PC_TO_PREFIX "${QUORVEL_PC_TO_PREFIX}")
+configure_file(${CMAKE_CURRENT_SOURCE_DIR}/cmake/quorvel-agent.pc.in
+    ${CMAKE_CURRENT_BINARY_DIR}/dist/quorvel-agent.pc @ONLY)
+
+install(TARGETS quorvel_agent_shared LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
+install(FILES ${QUORVEL_ARCHIVE} DESTINATION ${CMAKE_INSTALL_LIBDIR})
+install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/include/quorvel/agent.h
+    DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/quorvel)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/dist/quorvel-agent.pc
+    DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+
+# The example host: C11 against the public header and the shared library only.
+option(QUORVEL_EXAMPLES "Build the example host in examples/" ON)
+if(QUORVEL_EXAMPLES)
+    add_executable(quorvel_host ${CMAKE_CURRENT_SOURCE_DIR}/examples/quorvel_host.c)
+    set_target_properties(quorvel_host PROPERTIES C_STANDARD 11 C_STANDARD_REQUIRED ON
+        C_EXTENSIONS OFF)
+    target_link_libraries(quorvel_host PRIVATE quorvel_agent_shared Threads::Threads)
+endif()
+
+if(QUORVEL_TESTS)
+    enable_testing()
+    # A host's view: C11, the public header only, the shared library.
+    add_executable(quorvel_c_interface_test ${CMAKE_CURRENT_SOURCE_DIR}/tests/ffi/c_interface_test.c)
+    set_target_properties(quorvel_c_interface_test PROPERTIES C_STANDARD 11 C_STANDARD_REQUIRED ON
+        C_EXTENSIONS OFF)
+    target_compile_options(quorvel_c_interface_test PRIVATE -pedantic)
+    target_link_libraries(quorvel_c_interface_test PRIVATE quorvel_agent_shared)
+    foreach(phase basics config start)
+        add_test(NAME ffi.c_interface.${phase} COMMAND quorvel_c_interface_test ${phase})
+    endforeach()
+    add_test(NAME ffi.c_interface.lifecycle COMMAND quorvel_c_interface_test lifecycle tunnel dns status)
+    set_tests_properties(ffi.c_interface.basics ffi.c_interface.config ffi.c_interface.start
+        ffi.c_interface.lifecycle PROPERTIES TIMEOUT 120)
+    set(QUORVEL_HOST_C_FLAGS "")
+    if(QUORVEL_SANITIZE)
+        set(QUORVEL_HOST_C_FLAGS "-fsanitize=address,undefined")
+    endif()
+    add_test(NAME ffi.install COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/tests/ffi/install_test.sh
+        ${CMAKE_CURRENT_BINARY_DIR} ${CMAKE_CURRENT_SOURCE_DIR} ${CMAKE_C_COMPILER}
+        "${QUORVEL_HOST_C_FLAGS}")
+    set_tests_properties(ffi.install PROPERTIES TIMEOUT 300)
+    if(QUORVEL_EXAMPLES)
+        # The main job as the README runs it, on this build's example host: TUN devices in
+        # network namespaces where the machine allows them, else socket pairs; and the socket-pair
+        # fallback on its own. The script checks the host's output and fails when a step fails.
+        add_test(NAME demo.main_job COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/scripts/demo.sh)
+        add_test(NAME demo.socketpair COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/scripts/demo.sh)
+        set_tests_properties(demo.main_job demo.socketpair PROPERTIES TIMEOUT 300
+            ENVIRONMENT "QUORVEL_DEMO_HOST=$<TARGET_FILE:quorvel_host>")
+        set_property(TEST demo.socketpair APPEND PROPERTY ENVIRONMENT QUORVEL_DEMO_MODE=socketpair)
+    endif()
+    add_test(NAME ffi.exports COMMAND ${CMAKE_COMMAND} -DLIBRARY=$<TARGET_FILE:quorvel_agent_shared>
+        -DHEADER=${CMAKE_CURRENT_SOURCE_DIR}/include/quorvel/agent.h -DNM=${CMAKE_NM}
+        -P ${CMAKE_CURRENT_SOURCE_DIR}/tests/ffi/check_exports.cmake)
+endif()

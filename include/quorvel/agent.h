@@ -1,0 +1,279 @@
+/*
+ * The quorvel agent's C interface: the only way a host application drives the agent.
+ *
+ * C11, usable from C++ and from a Swift or Objective-C bridging header. Link with
+ * `pkg-config --cflags --libs quorvel-agent`.
+ *
+ * Calling order:
+ *   quorvel_agent_init_logging();                      (optional, once per process)
+ *   quorvel_agent_runtime(&runtime);
+ *   quorvel_agent_config_load_or_generate(path, &config);
+ *   quorvel_agent_tun_device_create(runtime, fd, &device);   (optional)
+ *   quorvel_agent_start(runtime, config, path, device, callback, NULL, &agent);
+ *   ... callbacks arrive; quorvel_agent_status(runtime, agent) at any time ...
+ *   quorvel_agent_shutdown(runtime, agent);
+ *   quorvel_agent_free(agent); quorvel_agent_tun_device_free(device);
+ *   quorvel_agent_config_free(config); quorvel_agent_runtime_free(runtime);   (runtime last)
+ *
+ * Rules shared by every function:
+ * - Functions that can fail return an int32_t result code: QUORVEL_AGENT_OK (0) or a negative
+ *   code below. Nothing is reported through globals or thread-local values.
+ * - A NULL out-parameter, C string, handle or callback gives QUORVEL_AGENT_ERR_FAILURE (-2);
+ *   functions that return a pointer return NULL instead. Only `tun_device` of
+ *   quorvel_agent_start may be NULL (no device). Every free function accepts NULL.
+ * - Incoming strings are NUL-terminated and must be valid UTF-8; otherwise the function returns
+ *   QUORVEL_AGENT_ERR_UTF8 (-1) and does nothing. With two strings: both are tested for NULL
+ *   first, then the first for UTF-8, then the second.
+ * - When a function fails it has written nothing through its out-parameters and keeps nothing
+ *   it created.
+ * - Handles are opaque. Each is freed at most once, by its own free function, and not while
+ *   another call still uses it. A handle may be used from any host thread.
+ * - Blocking functions (quorvel_agent_start, quorvel_agent_shutdown, quorvel_agent_status,
+ *   quorvel_agent_tun_device_create) wait on the runtime. Called on one of the runtime's own
+ *   threads, for example from inside the network-change callback, they refuse at once
+ *   (-2, or NULL for the status) instead of waiting on themselves.
+ */
+#ifndef QUORVEL_AGENT_H
+#define QUORVEL_AGENT_H
+
+#include <stdint.h>
+
+#if defined(_WIN32)
+#define QUORVEL_AGENT_API
+#elif defined(__GNUC__) || defined(__clang__)
+#define QUORVEL_AGENT_API __attribute__((visibility("default")))
+#else
+#define QUORVEL_AGENT_API
+#endif
+
+/* Nothing thrown ever crosses the interface; C++ hosts may rely on it. */
+#if defined(__cplusplus)
+#define QUORVEL_AGENT_NOEXCEPT noexcept
+#else
+#define QUORVEL_AGENT_NOEXCEPT
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ---- Result codes ---- */
+
+/* Success. */
+#define QUORVEL_AGENT_OK 0
+/* A C string argument is not valid UTF-8. */
+#define QUORVEL_AGENT_ERR_UTF8 (-1)
+/* A required pointer is NULL, a blocking function was called on a runtime thread, or the
+ * operation failed without a more specific code (configuration file not loadable or not
+ * savable in the network-list functions, runtime not buildable, logging already installed,
+ * tunnel device not creatable). */
+#define QUORVEL_AGENT_ERR_FAILURE (-2)
+/* The network URL does not parse as a URL. */
+#define QUORVEL_AGENT_ERR_URL_PARSE (-3)
+/* The configuration holds no network with that URL. */
+#define QUORVEL_AGENT_ERR_NETWORK_NOT_FOUND (-4)
+/* The configuration already holds a network with that URL. */
+#define QUORVEL_AGENT_ERR_NETWORK_EXISTS (-5)
+/* Enable was asked for a network that is not disabled. */
+#define QUORVEL_AGENT_ERR_NETWORK_NOT_DISABLED (-6)
+/* Disable was asked for a network that is already disabled. */
+#define QUORVEL_AGENT_ERR_NETWORK_ALREADY_DISABLED (-7)
+
+/* Agent errors, returned only by quorvel_agent_config_load_or_generate and quorvel_agent_start.
+ * -102, -103 and -107 are not assigned. */
+#define QUORVEL_AGENT_ERR_HTTP (-101)
+#define QUORVEL_AGENT_ERR_AGENT_UTF8 (-104)
+#define QUORVEL_AGENT_ERR_IO (-105)
+#define QUORVEL_AGENT_ERR_TOML (-106)
+#define QUORVEL_AGENT_ERR_AGENT_URL_PARSE (-108)
+#define QUORVEL_AGENT_ERR_NETWORK (-109)
+#define QUORVEL_AGENT_ERR_IDENTITY (-110)
+#define QUORVEL_AGENT_ERR_NODE (-111)
+#define QUORVEL_AGENT_ERR_TOML_SERIALIZATION (-112)
+#define QUORVEL_AGENT_ERR_CONFIG_PARSE (-113)
+#define QUORVEL_AGENT_ERR_NETWORK_ALREADY_EXISTS (-114)
+#define QUORVEL_AGENT_ERR_AGENT_NETWORK_NOT_FOUND (-115)
+#define QUORVEL_AGENT_ERR_UNSUPPORTED_TUN_CREATION_PLATFORM (-116)
+#define QUORVEL_AGENT_ERR_CONTROLLER_MANAGED_NETWORK (-117)
+#define QUORVEL_AGENT_ERR_NOT_LOGGED_IN (-118)
+#define QUORVEL_AGENT_ERR_CONTROLLER_UNLINK_FAILED (-119)
+
+/* ---- Handles (opaque) ---- */
+
+/* The asynchronous runtime the agent runs on: worker threads, one per processor core. */
+typedef struct RuntimePtr RuntimePtr;
+/* The host's copy of the agent configuration, detached from its file once loaded. */
+typedef struct AgentConfigPtr AgentConfigPtr;
+/* A started agent. */
+typedef struct AgentPtr AgentPtr;
+/* The host's reference to its tunnel device. */
+typedef struct TunDevicePtr TunDevicePtr;
+
+/* One entry of the network list returned by quorvel_agent_config_networks. The strings belong
+ * to the list and stay valid until quorvel_agent_config_networks_free. */
+typedef struct NetworkInfo {
+    /* The network's configuration URL, NUL-terminated UTF-8; never NULL. */
+    const char* url;
+    /* 1 when the network is disabled, otherwise 0. */
+    int32_t disabled;
+    /* The network's name, NUL-terminated UTF-8; NULL when the network has none. */
+    const char* name;
+} NetworkInfo;
+
+/* What the host must give its tunnel interface, handed to the network-change callback. Every
+ * field is a NUL-terminated UTF-8 string, never NULL; the record and its strings exist only
+ * while the callback runs (copy what you keep). */
+typedef struct NetworkChangeInfo {
+    /* The tunnel addresses as address/prefix, joined with "," (e.g. "10.1.0.5/24"); "" for none. */
+    const char* ips;
+    /* The routes to install through the tunnel, address/prefix joined with ","; "" for none. */
+    const char* routes;
+    /* The DNS server's dotted-quad address; "" for none. */
+    const char* dns_server;
+} NetworkChangeInfo;
+
+/* Called on one of the runtime's worker threads, one call at a time per agent, while the agent
+ * holds its state lock; the first call can come before quorvel_agent_start has returned. It must
+ * not call the blocking functions nor wait for another thread that does. It must stay callable
+ * until the runtime has been released. */
+typedef void (*QuorvelNetworkChangeCallback)(const NetworkChangeInfo* info);
+
+/* ---- Version, logging and runtime ---- */
+
+/* "VERSION (COMMIT)", e.g. "1.0.0-beta.7 (1a2b3c4)", with "-dirty" after a commit built from a
+ * changed tree. Static: the same pointer on every call; never NULL; do not free or modify. */
+QUORVEL_AGENT_API const char* quorvel_agent_version(void) QUORVEL_AGENT_NOEXCEPT;
+
+/* Installs the process-wide logger (every level, subsystem "quorvel-agent", category "default";
+ * on Linux it writes to stderr). Returns 0 the first time, -2 on every later call; before it,
+ * the agent logs nothing. */
+QUORVEL_AGENT_API int32_t quorvel_agent_init_logging(void) QUORVEL_AGENT_NOEXCEPT;
+
+/* Creates a runtime. Returns 0, or -2 for a NULL `out_runtime` or a runtime that cannot be
+ * built (threads not creatable). */
+QUORVEL_AGENT_API int32_t quorvel_agent_runtime(RuntimePtr** out_runtime) QUORVEL_AGENT_NOEXCEPT;
+
+/* Stops every task still on the runtime and releases it. Release the agent, device and
+ * configuration handles used with it first. */
+QUORVEL_AGENT_API void quorvel_agent_runtime_free(RuntimePtr* runtime) QUORVEL_AGENT_NOEXCEPT;
+
+/* ---- Configuration and network list ----
+ * These run on the calling thread without a runtime and act on the file alone: a running agent
+ * works on its own copy and neither sees these edits nor is stopped from overwriting them. */
+
+/* Loads the configuration file, or creates it with a new identity (a proof of work that can
+ * take several seconds; the file is created owner-only) when the path does not exist.
+ * Returns 0, -1, -2, or an agent error code (e.g. -105 unreadable file, -106 invalid TOML). */
+QUORVEL_AGENT_API int32_t quorvel_agent_config_load_or_generate(
+    const char* config_path, AgentConfigPtr** out_config) QUORVEL_AGENT_NOEXCEPT;
+
+/* Copies the node's 32-byte public key into `out_pk`. Returns 0 or -2. */
+QUORVEL_AGENT_API int32_t quorvel_agent_config_id_pk(const AgentConfigPtr* config,
+                                                     uint8_t* out_pk) QUORVEL_AGENT_NOEXCEPT;
+
+QUORVEL_AGENT_API void quorvel_agent_config_free(AgentConfigPtr* config) QUORVEL_AGENT_NOEXCEPT;
+
+/* Adds a network to the file. The file must exist. URLs are compared in normalised form
+ * (scheme and host lower-cased, "/" for an empty path). Returns 0, -1, -2, -3 or -5. */
+QUORVEL_AGENT_API int32_t quorvel_agent_config_network_add(
+    const char* config_path, const char* network_url) QUORVEL_AGENT_NOEXCEPT;
+
+/* Removes a network from the file. The file must exist. Returns 0, -1, -2, -3 or -4. */
+QUORVEL_AGENT_API int32_t quorvel_agent_config_network_remove(
+    const char* config_path, const char* network_url) QUORVEL_AGENT_NOEXCEPT;
+
+/* Enables a disabled network. A missing file is first created with a new identity.
+ * Returns 0, -1, -2, -3, -4 or -6. */
+QUORVEL_AGENT_API int32_t quorvel_agent_config_network_enable(
+    const char* config_path, const char* network_url) QUORVEL_AGENT_NOEXCEPT;
+
+/* Disables an enabled network. A missing file is first created with a new identity.
+ * Returns 0, -1, -2, -3, -4 or -7. */
+QUORVEL_AGENT_API int32_t quorvel_agent_config_network_disable(
+    const char* config_path, const char* network_url) QUORVEL_AGENT_NOEXCEPT;
+
+/* Lists the file's networks, sorted by URL: `*out_networks` receives an array of `*out_count`
+ * records (NULL and 0 when there are none). Release it with quorvel_agent_config_networks_free.
+ * Returns 0, -1 or -2. */
+QUORVEL_AGENT_API int32_t quorvel_agent_config_networks(const char* config_path,
+                                                        NetworkInfo** out_networks,
+                                                        int32_t* out_count) QUORVEL_AGENT_NOEXCEPT;
+
+/* The URL of entry `index`; NULL for a NULL list or an index outside the list. */
+QUORVEL_AGENT_API const char* quorvel_agent_network_url(const NetworkInfo* networks,
+                                                        int32_t index) QUORVEL_AGENT_NOEXCEPT;
+
+/* 1 when entry `index` is disabled, 0 when not; -1 for a NULL list or an index outside it. */
+QUORVEL_AGENT_API int32_t quorvel_agent_network_disabled(const NetworkInfo* networks,
+                                                         int32_t index) QUORVEL_AGENT_NOEXCEPT;
+
+/* The name of entry `index`; NULL when it has none, for a NULL list or an index outside it. */
+QUORVEL_AGENT_API const char* quorvel_agent_network_name(const NetworkInfo* networks,
+                                                         int32_t index) QUORVEL_AGENT_NOEXCEPT;
+
+/* Releases a list and its strings. `count` is the count returned with it; nothing is done for a
+ * NULL list or a count below 1. The whole list is released even when `count` differs. */
+QUORVEL_AGENT_API void quorvel_agent_config_networks_free(NetworkInfo* networks,
+                                                          int32_t count) QUORVEL_AGENT_NOEXCEPT;
+
+/* ---- Agent lifecycle ---- */
+
+/* The three fields of a network-change record; NULL for a NULL record. Valid only inside the
+ * callback call that received `info`. */
+QUORVEL_AGENT_API const char* quorvel_agent_network_change_ips(const NetworkChangeInfo* info)
+    QUORVEL_AGENT_NOEXCEPT;
+QUORVEL_AGENT_API const char* quorvel_agent_network_change_routes(const NetworkChangeInfo* info)
+    QUORVEL_AGENT_NOEXCEPT;
+QUORVEL_AGENT_API const char* quorvel_agent_network_change_dns_server(const NetworkChangeInfo* info)
+    QUORVEL_AGENT_NOEXCEPT;
+
+/* Starts an agent on `runtime` with a copy of `config` (the handle stays the host's and may be
+ * freed after the start), saving its configuration to `config_path`. `tun_device` may be NULL
+ * for an agent without a tunnel; otherwise the agent takes a reference of its own, so the host
+ * may free its device handle after the start. `ignored` is never read. Blocks until the agent
+ * runs. Returns 0 with the new handle in `*out_agent`, -1, -2, or an agent error code of a
+ * failed start (e.g. -111 when the P2P node cannot bind), leaving `*out_agent` untouched. */
+QUORVEL_AGENT_API int32_t quorvel_agent_start(const RuntimePtr* runtime,
+                                              const AgentConfigPtr* config, const char* config_path,
+                                              const TunDevicePtr* tun_device,
+                                              QuorvelNetworkChangeCallback network_change_callback,
+                                              void* ignored,
+                                              AgentPtr** out_agent) QUORVEL_AGENT_NOEXCEPT;
+
+/* Stops the agent's work and withdraws what it applied; blocks until done. The handle stays
+ * valid for quorvel_agent_status and must still be freed. Returns 0, or -2 for a NULL handle or
+ * a call on a runtime thread. */
+QUORVEL_AGENT_API int32_t quorvel_agent_shutdown(const RuntimePtr* runtime,
+                                                 const AgentPtr* agent) QUORVEL_AGENT_NOEXCEPT;
+
+/* Releases the agent handle. Its tasks run on until it was shut down or the runtime released. */
+QUORVEL_AGENT_API void quorvel_agent_free(AgentPtr* agent) QUORVEL_AGENT_NOEXCEPT;
+
+/* ---- Tunnel device and sockets ---- */
+
+/* Wraps the host's tunnel descriptor (one IP packet per read and write, without a packet
+ * information header on Linux) as the agent's tunnel device, which takes over the descriptor and
+ * closes it with its last reference. Returns 0, or -2, after which the descriptor is still the
+ * host's, open and unchanged. */
+QUORVEL_AGENT_API int32_t quorvel_agent_tun_device_create(
+    const RuntimePtr* runtime, int32_t fd, TunDevicePtr** out_device) QUORVEL_AGENT_NOEXCEPT;
+
+/* Releases the host's reference; a started agent keeps the device it uses. */
+QUORVEL_AGENT_API void quorvel_agent_tun_device_free(TunDevicePtr* device) QUORVEL_AGENT_NOEXCEPT;
+
+/* Nothing to do on this platform (the node uses one UDP socket); returns 0. */
+QUORVEL_AGENT_API int32_t quorvel_agent_close_udp_sockets(void* ignored) QUORVEL_AGENT_NOEXCEPT;
+
+/* ---- Status ---- */
+
+/* The agent's status report as NUL-terminated UTF-8 text, without secrets. Blocks while a
+ * housekeeping pass runs. The string is allocated with malloc and belongs to the host, which
+ * releases it with free(). NULL for a NULL handle or a call on a runtime thread. */
+QUORVEL_AGENT_API char* quorvel_agent_status(const RuntimePtr* runtime,
+                                             const AgentPtr* agent) QUORVEL_AGENT_NOEXCEPT;
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* QUORVEL_AGENT_H */

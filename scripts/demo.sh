@@ -1,0 +1,167 @@
+#!/usr/bin/env bash
+# The agent's main job, end to end: installs what is missing, builds with CMake's defaults and
+# runs two agents through the C interface (the example host in examples/), each with a freshly
+# generated configuration, both joined to the example network document in examples/ through a
+# file:// URL (no controller). It prints each agent's network change and status report and shows
+# traffic crossing the overlay from one agent's tunnel to the other's, then shuts down.
+#
+# Where TUN devices and network namespaces are available (root on Linux), each agent gets a TUN
+# device inside a network namespace of its own, and `ping` runs from one agent's namespace to the
+# other agent's overlay address. Otherwise the same two agents run on packet socket pairs and the
+# host sends ICMP echo requests through one tunnel and shows them arrive at the other.
+#
+# Nothing is configured in the machine's own network namespace: the namespaces, the TUN devices
+# in them and their addresses and routes are created here and removed at the end. The agents'
+# peer-to-peer traffic stays on the loopback interface.
+#
+# Environment: QUORVEL_DEMO_MODE=socketpair forces the fallback; QUORVEL_BUILD_DIR picks the
+# build directory (default build/default); QUORVEL_DEMO_HOST names an already built example host
+# and skips installing and building.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+if [ -n "${QUORVEL_DEMO_HOST:-}" ]; then
+    host="$QUORVEL_DEMO_HOST"
+else
+    bash scripts/install-deps.sh
+    build_dir="${QUORVEL_BUILD_DIR:-build/default}"
+    echo "== building with CMake's defaults in $build_dir"
+    mkdir -p "$build_dir"
+    # The compiler's output goes to a log, shown only when the build fails.
+    if ! { cmake -S . -B "$build_dir" &&
+        cmake --build "$build_dir" -j "${QUORVEL_JOBS:-$(nproc)}" --target quorvel_host; } \
+        >"$build_dir/demo-build.log" 2>&1; then
+        tail -n 60 "$build_dir/demo-build.log"
+        echo "== the build failed; its whole output is in $build_dir/demo-build.log"
+        exit 1
+    fi
+    host="$build_dir/quorvel_host"
+fi
+
+work="$(mktemp -d "${TMPDIR:-/tmp}/quorvel-demo.XXXXXX")"
+ns_a="qv-demo-alpha-$$"
+ns_b="qv-demo-bravo-$$"
+namespaces=()
+host_pid=""
+
+cleanup() {
+    if [ -n "$host_pid" ] && kill -0 "$host_pid" 2>/dev/null; then
+        kill -INT "$host_pid" 2>/dev/null || true
+        wait "$host_pid" 2>/dev/null || true
+    fi
+    for ns in "${namespaces[@]}"; do
+        ip netns delete "$ns" 2>/dev/null || true
+    done
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+# A new identity is a proof of work; a lower difficulty than the default keeps the demo quick.
+export QUORVEL_MIN_POW_DIFFICULTY="${QUORVEL_MIN_POW_DIFFICULTY:-16}"
+
+echo "== generating two agent configurations"
+alpha_pk="$("$host" --public-key "$work/alpha.toml" 2>/dev/null)"
+bravo_pk="$("$host" --public-key "$work/bravo.toml" 2>/dev/null)"
+echo "alpha: $work/alpha.toml, public key $alpha_pk"
+echo "bravo: $work/bravo.toml, public key $bravo_pk"
+
+sed -e "s/@ALPHA_PK@/$alpha_pk/" -e "s/@BRAVO_PK@/$bravo_pk/" \
+    examples/demo-network.toml.in >"$work/network.toml"
+network_url="file://$work/network.toml"
+echo "network: $network_url (10.77.0.0/24: alpha 10.77.0.1, bravo 10.77.0.2)"
+
+mode=tun
+reason=""
+if [ "${QUORVEL_DEMO_MODE:-}" = socketpair ]; then
+    mode=socketpair
+    reason="the socket-pair mode was asked for"
+elif [ ! -c /dev/net/tun ]; then
+    mode=socketpair
+    reason="/dev/net/tun is not available"
+elif ! command -v ip >/dev/null || ! command -v ping >/dev/null; then
+    mode=socketpair
+    reason="the ip or ping command is missing"
+elif ! ip netns add "$ns_a" 2>/dev/null; then
+    mode=socketpair
+    reason="network namespaces cannot be created here (this needs root on Linux)"
+else
+    namespaces+=("$ns_a")
+    if ! ip netns add "$ns_b" 2>/dev/null; then
+        mode=socketpair
+        reason="a second network namespace cannot be created"
+    else
+        namespaces+=("$ns_b")
+    fi
+fi
+
+status=0
+if [ "$mode" = tun ]; then
+    echo "== running both agents on TUN devices, in namespaces $ns_a and $ns_b"
+    ip -n "$ns_a" link set lo up
+    ip -n "$ns_b" link set lo up
+    "$host" --duration 120 \
+        "name=alpha,config=$work/alpha.toml,network=$network_url,tun=qv-alpha,netns=$ns_a" \
+        "name=bravo,config=$work/bravo.toml,network=$network_url,tun=qv-bravo,netns=$ns_b" \
+        >"$work/host.out" 2>"$work/agent.log" &
+    host_pid=$!
+    # Both tunnels carry their addresses once the host applied both first network changes.
+    for _ in $(seq 1 300); do
+        if grep -q "^\[alpha\] applied to qv-alpha" "$work/host.out" &&
+            grep -q "^\[bravo\] applied to qv-bravo" "$work/host.out"; then
+            break
+        fi
+        if ! kill -0 "$host_pid" 2>/dev/null; then
+            break
+        fi
+        sleep 0.1
+    done
+    cat "$work/host.out"
+    shown=$(wc -l <"$work/host.out")
+    echo "== ping from alpha's namespace to bravo's overlay address"
+    echo "\$ ip netns exec $ns_a ping -c 3 -W 2 10.77.0.2"
+    if ! ip netns exec "$ns_a" ping -c 3 -W 2 10.77.0.2 | tee "$work/ping.out"; then
+        status=1
+    fi
+    echo "== stopping the host"
+    kill -INT "$host_pid" 2>/dev/null || true
+    wait "$host_pid" || status=1
+    host_pid=""
+    tail -n +"$((shown + 1))" "$work/host.out"
+    grep -q " 0% packet loss" "$work/ping.out" || status=1
+else
+    echo "== TUN devices in network namespaces are not available: $reason"
+    echo "== running both agents on packet socket pairs; the host sends ICMP echo requests"
+    echo "   through alpha's tunnel and answers them at bravo's"
+    if ! "$host" --duration 60 --exit-after-ping \
+        "name=alpha,config=$work/alpha.toml,network=$network_url,ping=10.77.0.2" \
+        "name=bravo,config=$work/bravo.toml,network=$network_url" \
+        >"$work/host.out" 2>"$work/agent.log"; then
+        status=1
+    fi
+    cat "$work/host.out"
+    grep -q "^\[bravo\] tunnel: ICMP echo request from 10.77.0.1 to 10.77.0.2" "$work/host.out" ||
+        status=1
+    grep -q "^\[alpha\] tunnel: ICMP echo reply from 10.77.0.2" "$work/host.out" || status=1
+fi
+
+# What every run must show: both network changes and a status report of each agent.
+for expected in "^\[alpha\] network change: ips='10.77.0.1/24'" \
+    "^\[bravo\] network change: ips='10.77.0.2/24'" \
+    "^\[alpha\] status report" "^\[bravo\] status report"; do
+    if ! grep -q "$expected" "$work/host.out"; then
+        echo "missing from the host's output: $expected"
+        status=1
+    fi
+done
+if grep -q "(no status report available)" "$work/host.out"; then
+    echo "an agent gave no status report"
+    status=1
+fi
+if [ "$status" -ne 0 ]; then
+    echo "== the demo did not complete; the agents' log:"
+    tail -n 40 "$work/agent.log"
+    echo "== demo FAILED"
+else
+    echo "== demo complete"
+fi
+exit "$status"

@@ -1,0 +1,61 @@
+// Agent lifecycle functions of the C interface: start, shutdown and release.
+#include "ffi/ffi_common.h"
+#include "ffi/network_change.h"
+
+#include "util/log.h"
+
+namespace ffi = quorvel::ffi;
+
+extern "C" {
+
+int32_t quorvel_agent_start(const RuntimePtr* runtime, const AgentConfigPtr* config,
+                            const char* config_path, const TunDevicePtr* tun_device,
+                            QuorvelNetworkChangeCallback network_change_callback, void* /*ignored*/,
+                            AgentPtr** out_agent) noexcept {
+    if (runtime == nullptr || config == nullptr || config_path == nullptr ||
+        network_change_callback == nullptr || out_agent == nullptr) {
+        return QUORVEL_AGENT_ERR_FAILURE;
+    }
+    auto path = ffi::read_c_string(config_path);
+    if (!path) {
+        return ffi::code_of(path.error());
+    }
+    if (ffi::on_runtime_thread()) {
+        return QUORVEL_AGENT_ERR_FAILURE;
+    }
+    quorvel::agent::PlatformDependent platform{
+        .tun_device = tun_device != nullptr ? tun_device->device : nullptr,
+        .network_listener = ffi::network_change_listener(network_change_callback),
+    };
+    auto started = runtime->runtime->block_on(
+        quorvel::agent::Agent::start(*config->config, std::string(*path), std::move(platform)));
+    if (!started) {
+        QV_WARN(ffi::kTarget, "Agent start did not complete: {}",
+                quorvel::to_string(started.error()));
+        return QUORVEL_AGENT_ERR_FAILURE;
+    }
+    if (!*started) {
+        return ffi::error_code(started->error());
+    }
+    *out_agent = new AgentPtr{std::make_unique<quorvel::agent::Agent>(std::move(**started))};
+    return QUORVEL_AGENT_OK;
+}
+
+int32_t quorvel_agent_shutdown(const RuntimePtr* runtime, const AgentPtr* agent) noexcept {
+    if (runtime == nullptr || agent == nullptr || ffi::on_runtime_thread()) {
+        return QUORVEL_AGENT_ERR_FAILURE;
+    }
+    auto done = runtime->runtime->block_on(agent->agent->shutdown());
+    if (!done) {
+        QV_WARN(ffi::kTarget, "Agent shutdown did not complete: {}",
+                quorvel::to_string(done.error()));
+        return QUORVEL_AGENT_ERR_FAILURE;
+    }
+    return QUORVEL_AGENT_OK;
+}
+
+void quorvel_agent_free(AgentPtr* agent) noexcept {
+    delete agent;
+}
+
+}  // extern "C"

@@ -1,0 +1,206 @@
+// Configuration and network-list functions of the C interface. They run on the calling thread
+// and act on the file alone: each edit loads the file, changes it, saves it and discards it.
+#include "ffi/ffi_common.h"
+#include "ffi/network_list.h"
+
+#include "util/log.h"
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+namespace ffi = quorvel::ffi;
+using quorvel::agent::AgentConfig;
+
+namespace {
+
+enum class Edit { Add, Remove, Enable, Disable };
+
+int32_t edit_network(const char* config_path, const char* network_url, Edit edit) {
+    if (config_path == nullptr || network_url == nullptr) {
+        return QUORVEL_AGENT_ERR_FAILURE;
+    }
+    const bool disable = edit == Edit::Disable;
+    if (disable) {
+        QV_TRACE(ffi::kTarget, "Extracting path string from pointer");
+    }
+    auto path = ffi::read_c_string(config_path);
+    if (!path) {
+        if (disable) {
+            QV_TRACE(ffi::kTarget, "Failed to convert path to string, returning ERR_UTF8");
+        }
+        return ffi::code_of(path.error());
+    }
+    if (disable) {
+        QV_TRACE(ffi::kTarget, "Extracting network URL string from pointer");
+    }
+    auto url_text = ffi::read_c_string(network_url);
+    if (!url_text) {
+        if (disable) {
+            QV_TRACE(ffi::kTarget, "Failed to convert network_url to string, returning ERR_UTF8");
+        }
+        return ffi::code_of(url_text.error());
+    }
+
+    const std::string path_text(*path);
+    // Adding and removing need an existing file; enabling and disabling create a missing one.
+    auto config = edit == Edit::Add || edit == Edit::Remove
+                      ? AgentConfig::load(path_text)
+                      : AgentConfig::load_or_generate(path_text);
+    if (!config) {
+        return QUORVEL_AGENT_ERR_FAILURE;
+    }
+    auto url = quorvel::Url::parse(*url_text);
+    if (!url) {
+        return QUORVEL_AGENT_ERR_URL_PARSE;
+    }
+    auto& networks = config->network;
+    auto entry = networks.find(*url);
+    switch (edit) {
+        case Edit::Add:
+            if (entry != networks.end()) {
+                return QUORVEL_AGENT_ERR_NETWORK_EXISTS;
+            }
+            networks.emplace(*url, quorvel::network::Network(*url));
+            break;
+        case Edit::Remove:
+            if (entry == networks.end()) {
+                return QUORVEL_AGENT_ERR_NETWORK_NOT_FOUND;
+            }
+            networks.erase(entry);
+            break;
+        case Edit::Enable:
+            if (entry == networks.end()) {
+                return QUORVEL_AGENT_ERR_NETWORK_NOT_FOUND;
+            }
+            if (!entry->second.disabled) {
+                return QUORVEL_AGENT_ERR_NETWORK_NOT_DISABLED;
+            }
+            entry->second.disabled = false;
+            break;
+        case Edit::Disable:
+            if (entry == networks.end()) {
+                return QUORVEL_AGENT_ERR_NETWORK_NOT_FOUND;
+            }
+            if (entry->second.disabled) {
+                return QUORVEL_AGENT_ERR_NETWORK_ALREADY_DISABLED;
+            }
+            entry->second.disabled = true;
+            break;
+    }
+    if (!config->save(path_text)) {
+        return QUORVEL_AGENT_ERR_FAILURE;
+    }
+    return QUORVEL_AGENT_OK;
+}
+
+}  // namespace
+
+extern "C" {
+
+int32_t quorvel_agent_config_load_or_generate(const char* config_path,
+                                              AgentConfigPtr** out_config) noexcept {
+    if (config_path == nullptr || out_config == nullptr) {
+        return QUORVEL_AGENT_ERR_FAILURE;
+    }
+    auto path = ffi::read_c_string(config_path);
+    if (!path) {
+        return ffi::code_of(path.error());
+    }
+    auto config = AgentConfig::load_or_generate(std::string(*path));
+    if (!config) {
+        QV_WARN(ffi::kTarget, "Error loading config: {}", config.error().to_string());
+        return ffi::error_code(config.error());
+    }
+    *out_config = new AgentConfigPtr{std::make_unique<AgentConfig>(std::move(*config))};
+    return QUORVEL_AGENT_OK;
+}
+
+int32_t quorvel_agent_config_id_pk(const AgentConfigPtr* config, uint8_t* out_pk) noexcept {
+    if (config == nullptr || out_pk == nullptr) {
+        return QUORVEL_AGENT_ERR_FAILURE;
+    }
+    const auto& bytes = config->config->identity.pk().as_bytes();
+    std::memcpy(out_pk, bytes.data(), bytes.size());
+    return QUORVEL_AGENT_OK;
+}
+
+void quorvel_agent_config_free(AgentConfigPtr* config) noexcept {
+    if (config == nullptr) {
+        return;
+    }
+    QV_TRACE(ffi::kTarget, "Freeing AgentConfigPtr");
+    delete config;
+}
+
+int32_t quorvel_agent_config_network_add(const char* config_path,
+                                         const char* network_url) noexcept {
+    return edit_network(config_path, network_url, Edit::Add);
+}
+
+int32_t quorvel_agent_config_network_remove(const char* config_path,
+                                            const char* network_url) noexcept {
+    return edit_network(config_path, network_url, Edit::Remove);
+}
+
+int32_t quorvel_agent_config_network_enable(const char* config_path,
+                                            const char* network_url) noexcept {
+    return edit_network(config_path, network_url, Edit::Enable);
+}
+
+int32_t quorvel_agent_config_network_disable(const char* config_path,
+                                             const char* network_url) noexcept {
+    return edit_network(config_path, network_url, Edit::Disable);
+}
+
+int32_t quorvel_agent_config_networks(const char* config_path, NetworkInfo** out_networks,
+                                      int32_t* out_count) noexcept {
+    if (config_path == nullptr || out_networks == nullptr || out_count == nullptr) {
+        return QUORVEL_AGENT_ERR_FAILURE;
+    }
+    auto path = ffi::read_c_string(config_path);
+    if (!path) {
+        return ffi::code_of(path.error());
+    }
+    auto config = AgentConfig::load(std::string(*path));
+    if (!config) {
+        return QUORVEL_AGENT_ERR_FAILURE;
+    }
+    std::vector<const quorvel::network::Network*> networks;
+    networks.reserve(config->network.size());
+    for (const auto& [url, network] : config->network) {
+        networks.push_back(&network);
+    }
+    // The map has no order of its own; a sorted list reads the same on every call.
+    std::sort(networks.begin(), networks.end(), [](const auto* a, const auto* b) {
+        return a->config_url.as_str() < b->config_url.as_str();
+    });
+    ffi::NetworkList list = ffi::NetworkList::build(networks);
+    *out_count = static_cast<int32_t>(list.size());
+    *out_networks = list.release();
+    return QUORVEL_AGENT_OK;
+}
+
+const char* quorvel_agent_network_url(const NetworkInfo* networks, int32_t index) noexcept {
+    const NetworkInfo* entry = ffi::NetworkList::entry(networks, index);
+    return entry == nullptr ? nullptr : entry->url;
+}
+
+int32_t quorvel_agent_network_disabled(const NetworkInfo* networks, int32_t index) noexcept {
+    const NetworkInfo* entry = ffi::NetworkList::entry(networks, index);
+    return entry == nullptr ? -1 : entry->disabled;
+}
+
+const char* quorvel_agent_network_name(const NetworkInfo* networks, int32_t index) noexcept {
+    const NetworkInfo* entry = ffi::NetworkList::entry(networks, index);
+    return entry == nullptr ? nullptr : entry->name;
+}
+
+void quorvel_agent_config_networks_free(NetworkInfo* networks, int32_t count) noexcept {
+    if (networks == nullptr || count < 1) {
+        return;
+    }
+    ffi::NetworkList::adopt(networks);
+}
+
+}  // extern "C"

@@ -1,0 +1,64 @@
+// What the exported C functions share: the handle records behind the header's opaque types, the
+// result codes, the conversion of agent errors to codes, and the reading and making of C strings.
+#pragma once
+
+#include "agent/agent.h"
+#include "agent/config/agent_config.h"
+#include "agent/error.h"
+#include "agent/netif/async_device.h"
+#include "util/runtime.h"
+
+#include <quorvel/agent.h>
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+// The handle records: each owns one object. The host only ever sees their addresses.
+struct RuntimePtr {
+    std::shared_ptr<quorvel::Runtime> runtime;
+};
+struct AgentConfigPtr {
+    std::unique_ptr<quorvel::agent::AgentConfig> config;
+};
+struct AgentPtr {
+    std::unique_ptr<quorvel::agent::Agent> agent;
+};
+struct TunDevicePtr {
+    std::shared_ptr<quorvel::agent::AsyncDevice> device;
+};
+
+namespace quorvel::ffi {
+
+inline constexpr std::string_view kTarget = "quorvel_agent::ffi";
+
+// The code of an agent error, by the variant's position.
+int32_t error_code(const agent::Error& error);
+// The code of the variant at `position` (0 to 15).
+int32_t error_code_at(std::size_t position);
+
+enum class CStringError { Null, Utf8 };
+
+// The text of a NUL-terminated argument, measured up to its NUL, if it is present and UTF-8.
+Result<std::string_view, CStringError> read_c_string(const char* text);
+
+// -2 for a NULL argument, -1 for invalid UTF-8.
+inline int32_t code_of(CStringError error) {
+    return error == CStringError::Null ? QUORVEL_AGENT_ERR_FAILURE : QUORVEL_AGENT_ERR_UTF8;
+}
+
+// A malloc'ed NUL-terminated copy, or null when `text` holds a NUL byte (a C string cannot
+// carry it). Aborts when memory runs out.
+char* malloc_c_string(std::string_view text);
+
+// The status report as the host receives it: a malloc'ed copy of `report`, or of "Status
+// generation failed" when the report holds a NUL byte. Never null.
+char* status_c_string(std::string_view report);
+
+// Host-facing blocking calls refuse on a runtime worker thread (the callback among them): the
+// operation would wait for the thread it blocks.
+bool on_runtime_thread();
+
+}  // namespace quorvel::ffi

@@ -1,0 +1,694 @@
+/*
+ * Drives the agent through its public C header only, as a host written in C11 does: every
+ * function, the NULL and UTF-8 rules, every result code a host can reach, and the whole
+ * lifecycle on a packet socket pair as the tunnel.
+ *
+ * Usage: quorvel_c_interface_test [PHASE...]; without arguments every phase runs. Phases:
+ *   basics    version, logging, runtime, free functions, device creation
+ *   config    configuration loading and the network-list functions
+ *   start     start-up arguments and start-up failures
+ *   lifecycle start on a socket pair, network changes, calls from the callback, shutdown, release
+ *   dns, tunnel, status  add to the lifecycle phase: the DNS server in the change, traffic
+ *             through the tunnel, the status report
+ * The agent's log (every level) goes to a file in the test's temporary folder, which the checks
+ * read back.
+ */
+#define _POSIX_C_SOURCE 200809L
+
+#include <quorvel/agent.h>
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <pthread.h>
+#include <stdatomic.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+static int failures = 0;
+static char temp_dir[256];
+static char log_path[320];
+
+#define CHECK(cond)                                                         \
+    do {                                                                    \
+        if (!(cond)) {                                                      \
+            printf("%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
+            failures++;                                                     \
+        }                                                                   \
+    } while (0)
+
+#define CHECK_CODE(expr, expected)                                                               \
+    do {                                                                                         \
+        int32_t got_ = (expr);                                                                   \
+        if (got_ != (expected)) {                                                                \
+            printf("%s:%d: %s returned %d, expected %d\n", __FILE__, __LINE__, #expr, (int)got_, \
+                   (int)(expected));                                                             \
+            failures++;                                                                          \
+        }                                                                                        \
+    } while (0)
+
+#define CHECK_STR(actual, expected)                                                       \
+    do {                                                                                  \
+        const char* a_ = (actual);                                                        \
+        const char* e_ = (expected);                                                      \
+        if (a_ == NULL || strcmp(a_, e_) != 0) {                                          \
+            printf("%s:%d: %s is \"%s\", expected \"%s\"\n", __FILE__, __LINE__, #actual, \
+                   a_ ? a_ : "(null)", e_);                                               \
+            failures++;                                                                   \
+        }                                                                                 \
+    } while (0)
+
+/* ---- small helpers ---- */
+
+static void path_in_temp(char* out, size_t size, const char* name) {
+    snprintf(out, size, "%s/%s", temp_dir, name);
+}
+
+static int write_file(const char* path, const char* text) {
+    FILE* f = fopen(path, "wb");
+    if (f == NULL) {
+        return -1;
+    }
+    fputs(text, f);
+    return fclose(f);
+}
+
+/* The whole file as a malloc'ed string, or NULL. */
+static char* read_file(const char* path) {
+    FILE* f = fopen(path, "rb");
+    if (f == NULL) {
+        return NULL;
+    }
+    size_t cap = 4096, len = 0;
+    char* buf = malloc(cap);
+    size_t n;
+    while (buf != NULL && (n = fread(buf + len, 1, cap - len - 1, f)) > 0) {
+        len += n;
+        if (cap - len < 2) {
+            cap *= 2;
+            buf = realloc(buf, cap);
+        }
+    }
+    fclose(f);
+    if (buf != NULL) {
+        buf[len] = '\0';
+    }
+    return buf;
+}
+
+static int file_exists(const char* path) {
+    struct stat st;
+    return stat(path, &st) == 0;
+}
+
+static int log_count(const char* needle) {
+    fflush(stderr);
+    char* text = read_file(log_path);
+    int count = 0;
+    if (text != NULL) {
+        for (const char* p = strstr(text, needle); p != NULL; p = strstr(p + 1, needle)) {
+            count++;
+        }
+        free(text);
+    }
+    return count;
+}
+
+static void sleep_ms(long ms) {
+    struct timespec ts = {ms / 1000, (ms % 1000) * 1000000L};
+    nanosleep(&ts, NULL);
+}
+
+static void hex_of(const uint8_t* bytes, size_t n, char* out) {
+    for (size_t i = 0; i < n; i++) {
+        sprintf(out + 2 * i, "%02x", bytes[i]);
+    }
+}
+
+/* ---- phase: basics ---- */
+
+static void phase_basics(void) {
+    const char* version = quorvel_agent_version();
+    CHECK(version != NULL);
+    CHECK(version == quorvel_agent_version());
+    CHECK(strncmp(version, "1.0.0-beta.7 (", 14) == 0);
+    CHECK(version[strlen(version) - 1] == ')');
+
+    /* Logging was installed by main(); a second installation is refused and logging goes on. */
+    CHECK_CODE(quorvel_agent_init_logging(), QUORVEL_AGENT_ERR_FAILURE);
+    quorvel_agent_config_free(NULL);
+    quorvel_agent_runtime_free(NULL);
+    quorvel_agent_free(NULL);
+    quorvel_agent_tun_device_free(NULL);
+    quorvel_agent_config_networks_free(NULL, 0);
+    quorvel_agent_config_networks_free(NULL, 5);
+    CHECK_CODE(quorvel_agent_close_udp_sockets(NULL), QUORVEL_AGENT_OK);
+    CHECK_CODE(quorvel_agent_close_udp_sockets(&failures), QUORVEL_AGENT_OK);
+    CHECK(log_count("FFI: Node uses single UDP socket (no per-interface sockets to close)") == 2);
+
+    CHECK_CODE(quorvel_agent_runtime(NULL), QUORVEL_AGENT_ERR_FAILURE);
+    RuntimePtr* runtime = NULL;
+    CHECK_CODE(quorvel_agent_runtime(&runtime), QUORVEL_AGENT_OK);
+    CHECK(runtime != NULL);
+
+    /* Device creation: argument checks, a descriptor the device refuses, a good one. */
+    TunDevicePtr* device = (TunDevicePtr*)&failures; /* must stay untouched on failure */
+    CHECK_CODE(quorvel_agent_tun_device_create(runtime, 0, NULL), QUORVEL_AGENT_ERR_FAILURE);
+    CHECK_CODE(quorvel_agent_tun_device_create(NULL, 0, &device), QUORVEL_AGENT_ERR_FAILURE);
+    char file_path[320];
+    path_in_temp(file_path, sizeof file_path, "not-a-tunnel");
+    CHECK(write_file(file_path, "x") == 0);
+    int file_fd = open(file_path, O_RDONLY);
+    CHECK(file_fd >= 0);
+    int flags_before = fcntl(file_fd, F_GETFL);
+    CHECK_CODE(quorvel_agent_tun_device_create(runtime, file_fd, &device),
+               QUORVEL_AGENT_ERR_FAILURE);
+    CHECK(device == (TunDevicePtr*)&failures);
+    /* The refused descriptor is still ours, open and unchanged. */
+    CHECK(fcntl(file_fd, F_GETFL) == flags_before);
+    char byte = 0;
+    CHECK(read(file_fd, &byte, 1) == 1 && byte == 'x');
+    CHECK(close(file_fd) == 0);
+    char expected_line[96];
+    snprintf(expected_line, sizeof expected_line,
+             "Failed to create TUN device from file descriptor %d\n", file_fd);
+    CHECK(log_count(expected_line) == 1);
+
+    int pair[2];
+    CHECK(socketpair(AF_UNIX, SOCK_SEQPACKET, 0, pair) == 0);
+    device = NULL;
+    CHECK_CODE(quorvel_agent_tun_device_create(runtime, pair[0], &device), QUORVEL_AGENT_OK);
+    CHECK(device != NULL);
+    quorvel_agent_tun_device_free(device);
+    /* The device took the descriptor over and closed it with its last reference. */
+    CHECK(fcntl(pair[0], F_GETFD) == -1 && errno == EBADF);
+    close(pair[1]);
+
+    quorvel_agent_runtime_free(runtime);
+}
+
+/* ---- phase: config ---- */
+
+static void check_list_entry(const NetworkInfo* list, int32_t index, const char* url,
+                             int32_t disabled) {
+    CHECK_STR(quorvel_agent_network_url(list, index), url);
+    CHECK_CODE(quorvel_agent_network_disabled(list, index), disabled);
+    CHECK(quorvel_agent_network_name(list, index) == NULL);
+}
+
+static void phase_config(void) {
+    char path[320], bad_toml[320], missing[320], created[320];
+    path_in_temp(path, sizeof path, "config.toml");
+    path_in_temp(bad_toml, sizeof bad_toml, "bad.toml");
+    path_in_temp(missing, sizeof missing, "missing.toml");
+    path_in_temp(created, sizeof created, "created-by-enable.toml");
+    const char bad_utf8[] = {'a', (char)0xff, 'b', 0};
+
+    /* Loading: NULLs, UTF-8, agent error codes, then a new identity. */
+    AgentConfigPtr* config = (AgentConfigPtr*)&failures;
+    CHECK_CODE(quorvel_agent_config_load_or_generate(NULL, &config), QUORVEL_AGENT_ERR_FAILURE);
+    CHECK_CODE(quorvel_agent_config_load_or_generate(path, NULL), QUORVEL_AGENT_ERR_FAILURE);
+    CHECK_CODE(quorvel_agent_config_load_or_generate(bad_utf8, &config), QUORVEL_AGENT_ERR_UTF8);
+    CHECK(write_file(bad_toml, "this is [ not toml") == 0);
+    int warnings_before = log_count("Error loading config: TOML error: ");
+    CHECK_CODE(quorvel_agent_config_load_or_generate(bad_toml, &config), QUORVEL_AGENT_ERR_TOML);
+    CHECK(log_count("Error loading config: TOML error: ") == warnings_before + 1);
+    CHECK_CODE(quorvel_agent_config_load_or_generate(temp_dir, &config), QUORVEL_AGENT_ERR_IO);
+    CHECK(config == (AgentConfigPtr*)&failures);
+
+    config = NULL;
+    CHECK_CODE(quorvel_agent_config_load_or_generate(path, &config), QUORVEL_AGENT_OK);
+    CHECK(config != NULL);
+    struct stat st;
+    CHECK(stat(path, &st) == 0 && (st.st_mode & 0777) == 0600);
+
+    uint8_t pk[33];
+    memset(pk, 0xab, sizeof pk);
+    CHECK_CODE(quorvel_agent_config_id_pk(config, NULL), QUORVEL_AGENT_ERR_FAILURE);
+    CHECK_CODE(quorvel_agent_config_id_pk(NULL, pk), QUORVEL_AGENT_ERR_FAILURE);
+    CHECK_CODE(quorvel_agent_config_id_pk(config, pk), QUORVEL_AGENT_OK);
+    CHECK(pk[32] == 0xab); /* exactly 32 bytes written */
+    /* Loading the same file again gives the same identity. */
+    AgentConfigPtr* again = NULL;
+    CHECK_CODE(quorvel_agent_config_load_or_generate(path, &again), QUORVEL_AGENT_OK);
+    uint8_t pk_again[32];
+    CHECK_CODE(quorvel_agent_config_id_pk(again, pk_again), QUORVEL_AGENT_OK);
+    CHECK(memcmp(pk, pk_again, 32) == 0);
+    quorvel_agent_config_free(again);
+    quorvel_agent_config_free(config);
+    CHECK(log_count("Freeing AgentConfigPtr") >= 2);
+
+    /* An empty list. */
+    NetworkInfo* list = (NetworkInfo*)&failures;
+    int32_t count = 77;
+    CHECK_CODE(quorvel_agent_config_networks(path, &list, &count), QUORVEL_AGENT_OK);
+    CHECK(list == NULL && count == 0);
+    quorvel_agent_config_networks_free(list, count);
+    CHECK_CODE(quorvel_agent_config_networks(NULL, &list, &count), QUORVEL_AGENT_ERR_FAILURE);
+    CHECK_CODE(quorvel_agent_config_networks(path, NULL, &count), QUORVEL_AGENT_ERR_FAILURE);
+    CHECK_CODE(quorvel_agent_config_networks(path, &list, NULL), QUORVEL_AGENT_ERR_FAILURE);
+    CHECK_CODE(quorvel_agent_config_networks(bad_utf8, &list, &count), QUORVEL_AGENT_ERR_UTF8);
+    CHECK_CODE(quorvel_agent_config_networks(missing, &list, &count), QUORVEL_AGENT_ERR_FAILURE);
+    CHECK_CODE(quorvel_agent_config_networks(bad_toml, &list, &count), QUORVEL_AGENT_ERR_FAILURE);
+
+    /* The argument rules of the edit functions: NULLs before UTF-8, first string before second. */
+    int32_t (*edits[4])(const char*, const char*) = {
+        quorvel_agent_config_network_add, quorvel_agent_config_network_remove,
+        quorvel_agent_config_network_enable, quorvel_agent_config_network_disable};
+    for (int i = 0; i < 4; i++) {
+        CHECK_CODE(edits[i](NULL, "http://a/"), QUORVEL_AGENT_ERR_FAILURE);
+        CHECK_CODE(edits[i](bad_utf8, NULL), QUORVEL_AGENT_ERR_FAILURE);
+        CHECK_CODE(edits[i](bad_utf8, bad_utf8), QUORVEL_AGENT_ERR_UTF8);
+        CHECK_CODE(edits[i](path, bad_utf8), QUORVEL_AGENT_ERR_UTF8);
+        CHECK_CODE(edits[i](path, "not a url"), QUORVEL_AGENT_ERR_URL_PARSE);
+    }
+    CHECK(log_count("Failed to convert path to string, returning ERR_UTF8") == 1);
+    CHECK(log_count("Failed to convert network_url to string, returning ERR_UTF8") == 1);
+
+    /* Adding and removing need the file; enabling creates a missing one with a new identity. */
+    CHECK_CODE(quorvel_agent_config_network_add(missing, "http://a/"), QUORVEL_AGENT_ERR_FAILURE);
+    CHECK_CODE(quorvel_agent_config_network_remove(missing, "http://a/"),
+               QUORVEL_AGENT_ERR_FAILURE);
+    CHECK(!file_exists(missing));
+    CHECK_CODE(quorvel_agent_config_network_enable(created, "http://a/"),
+               QUORVEL_AGENT_ERR_NETWORK_NOT_FOUND);
+    CHECK(file_exists(created));
+
+    const char* first = "http://example.com/net.toml";
+    const char* second = "file:///etc/quorvel/second.toml";
+    CHECK_CODE(quorvel_agent_config_network_add(path, first), QUORVEL_AGENT_OK);
+    CHECK_CODE(quorvel_agent_config_network_add(path, "HTTP://EXAMPLE.COM/net.toml"),
+               QUORVEL_AGENT_ERR_NETWORK_EXISTS);
+    CHECK_CODE(quorvel_agent_config_network_add(path, second), QUORVEL_AGENT_OK);
+    CHECK_CODE(quorvel_agent_config_network_add(path, "controller://networks/abc"),
+               QUORVEL_AGENT_OK);
+    CHECK_CODE(quorvel_agent_config_network_add(path, "HTTP://Example.Org"), QUORVEL_AGENT_OK);
+    CHECK_CODE(quorvel_agent_config_network_add(path, "http://example.org/"),
+               QUORVEL_AGENT_ERR_NETWORK_EXISTS);
+
+    CHECK_CODE(quorvel_agent_config_network_disable(path, second), QUORVEL_AGENT_OK);
+    CHECK_CODE(quorvel_agent_config_network_disable(path, second),
+               QUORVEL_AGENT_ERR_NETWORK_ALREADY_DISABLED);
+    char* before = read_file(path);
+    CHECK_CODE(quorvel_agent_config_network_enable(path, first),
+               QUORVEL_AGENT_ERR_NETWORK_NOT_DISABLED);
+    char* after = read_file(path);
+    CHECK(before != NULL && after != NULL && strcmp(before, after) == 0);
+    free(before);
+    free(after);
+
+    /* The list, sorted by URL, with every index checked. */
+    list = NULL;
+    count = 0;
+    CHECK_CODE(quorvel_agent_config_networks(path, &list, &count), QUORVEL_AGENT_OK);
+    CHECK(count == 4);
+    if (count == 4) {
+        check_list_entry(list, 0, "controller://networks/abc", 0);
+        check_list_entry(list, 1, second, 1);
+        check_list_entry(list, 2, first, 0);
+        check_list_entry(list, 3, "http://example.org/", 0);
+    }
+    CHECK(quorvel_agent_network_url(list, -1) == NULL);
+    CHECK(quorvel_agent_network_url(list, count) == NULL);
+    CHECK(quorvel_agent_network_name(list, count) == NULL);
+    CHECK_CODE(quorvel_agent_network_disabled(list, -1), -1);
+    CHECK_CODE(quorvel_agent_network_disabled(list, count), -1);
+    CHECK(quorvel_agent_network_url(NULL, 0) == NULL);
+    CHECK(quorvel_agent_network_name(NULL, 0) == NULL);
+    CHECK_CODE(quorvel_agent_network_disabled(NULL, 0), -1);
+    int drops_before = log_count("Dropping NetworkInfo url and freeing CString");
+    quorvel_agent_config_networks_free(list, count);
+    CHECK(log_count("Dropping NetworkInfo url and freeing CString") == drops_before + 4);
+
+    CHECK_CODE(quorvel_agent_config_network_enable(path, second), QUORVEL_AGENT_OK);
+    CHECK_CODE(quorvel_agent_config_network_remove(path, first), QUORVEL_AGENT_OK);
+    CHECK_CODE(quorvel_agent_config_network_remove(path, first),
+               QUORVEL_AGENT_ERR_NETWORK_NOT_FOUND);
+    CHECK_CODE(quorvel_agent_config_network_enable(path, first),
+               QUORVEL_AGENT_ERR_NETWORK_NOT_FOUND);
+    CHECK_CODE(quorvel_agent_config_network_disable(path, first),
+               QUORVEL_AGENT_ERR_NETWORK_NOT_FOUND);
+
+    /* A count that does not match the list still releases the whole list (the sanitizers
+     * would report a leak or an overrun otherwise). */
+    CHECK_CODE(quorvel_agent_config_networks(path, &list, &count), QUORVEL_AGENT_OK);
+    CHECK(count == 3);
+    quorvel_agent_config_networks_free(list, 1);
+
+    /* A file that cannot be written: the edit fails with -2 and the file keeps its content. */
+    if (geteuid() != 0) {
+        char* kept = read_file(path);
+        CHECK(chmod(temp_dir, 0500) == 0);
+        CHECK_CODE(quorvel_agent_config_network_add(path, "http://c/"), QUORVEL_AGENT_ERR_FAILURE);
+        CHECK(chmod(temp_dir, 0700) == 0);
+        char* now = read_file(path);
+        CHECK(kept != NULL && now != NULL && strcmp(kept, now) == 0);
+        free(kept);
+        free(now);
+    }
+}
+
+/* ---- phase: start ---- */
+
+static void ignore_change(const NetworkChangeInfo* info) {
+    (void)info;
+}
+
+static void phase_start(void) {
+    char path[320];
+    path_in_temp(path, sizeof path, "start.toml");
+    const char bad_utf8[] = {'s', (char)0xc3, 0};
+    RuntimePtr* runtime = NULL;
+    CHECK_CODE(quorvel_agent_runtime(&runtime), QUORVEL_AGENT_OK);
+    AgentConfigPtr* config = NULL;
+    CHECK_CODE(quorvel_agent_config_load_or_generate(path, &config), QUORVEL_AGENT_OK);
+
+    AgentPtr* sentinel = (AgentPtr*)&failures;
+    AgentPtr* agent = sentinel;
+    CHECK_CODE(quorvel_agent_start(runtime, config, NULL, NULL, ignore_change, NULL, &agent),
+               QUORVEL_AGENT_ERR_FAILURE);
+    CHECK_CODE(quorvel_agent_start(runtime, config, path, NULL, ignore_change, NULL, NULL),
+               QUORVEL_AGENT_ERR_FAILURE);
+    CHECK_CODE(quorvel_agent_start(runtime, config, path, NULL, NULL, NULL, &agent),
+               QUORVEL_AGENT_ERR_FAILURE);
+    CHECK_CODE(quorvel_agent_start(NULL, config, path, NULL, ignore_change, NULL, &agent),
+               QUORVEL_AGENT_ERR_FAILURE);
+    CHECK_CODE(quorvel_agent_start(runtime, NULL, path, NULL, ignore_change, NULL, &agent),
+               QUORVEL_AGENT_ERR_FAILURE);
+    CHECK_CODE(quorvel_agent_start(runtime, config, bad_utf8, NULL, ignore_change, NULL, &agent),
+               QUORVEL_AGENT_ERR_UTF8);
+
+    /* Start-up failures return their agent error code. */
+    setenv("QUORVEL_UDP_ADDRS", "not-an-address", 1);
+    CHECK_CODE(quorvel_agent_start(runtime, config, path, NULL, ignore_change, NULL, &agent),
+               QUORVEL_AGENT_ERR_CONFIG_PARSE);
+    unsetenv("QUORVEL_UDP_ADDRS");
+
+    int taken = socket(AF_INET, SOCK_DGRAM, 0);
+    struct sockaddr_in addr;
+    memset(&addr, 0, sizeof addr);
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    CHECK(bind(taken, (struct sockaddr*)&addr, sizeof addr) == 0);
+    socklen_t len = sizeof addr;
+    CHECK(getsockname(taken, (struct sockaddr*)&addr, &len) == 0);
+    char port[16];
+    snprintf(port, sizeof port, "%u", (unsigned)ntohs(addr.sin_port));
+    setenv("QUORVEL_UDP_PORT", port, 1);
+    CHECK_CODE(quorvel_agent_start(runtime, config, path, NULL, ignore_change, NULL, &agent),
+               QUORVEL_AGENT_ERR_NODE);
+    unsetenv("QUORVEL_UDP_PORT");
+    close(taken);
+    CHECK(agent == sentinel);
+
+    /* No device, any value of the ignored pointer. */
+    agent = NULL;
+    CHECK_CODE(quorvel_agent_start(runtime, config, path, NULL, ignore_change, (void*)path, &agent),
+               QUORVEL_AGENT_OK);
+    CHECK(agent != NULL);
+    CHECK_CODE(quorvel_agent_shutdown(NULL, agent), QUORVEL_AGENT_ERR_FAILURE);
+    CHECK_CODE(quorvel_agent_shutdown(runtime, NULL), QUORVEL_AGENT_ERR_FAILURE);
+    CHECK(quorvel_agent_status(NULL, agent) == NULL);
+    CHECK(quorvel_agent_status(runtime, NULL) == NULL);
+    CHECK_CODE(quorvel_agent_shutdown(runtime, agent), QUORVEL_AGENT_OK);
+    CHECK_CODE(quorvel_agent_shutdown(runtime, agent), QUORVEL_AGENT_OK);
+    quorvel_agent_free(agent);
+    quorvel_agent_config_free(config);
+    quorvel_agent_runtime_free(runtime);
+}
+
+/* ---- phase: lifecycle ---- */
+
+/* What the callback saw, and what the blocking functions returned when called from it. */
+static atomic_int change_count;
+static char last_ips[256];
+static char last_routes[256];
+static char last_dns[64];
+static const RuntimePtr* callback_runtime;
+static const AgentConfigPtr* callback_config;
+static int callback_spare_fd = -1;
+static const AgentPtr* _Atomic callback_agent;
+static atomic_int blocking_checked;
+static atomic_int inside_start_code = 1;
+static atomic_int inside_shutdown_code = 1;
+static atomic_int inside_device_code = 1;
+static atomic_int inside_status_null = 0;
+
+/* Guards the three texts: the callback writes them on a runtime thread. */
+static pthread_mutex_t last_lock = PTHREAD_MUTEX_INITIALIZER;
+
+static void on_change(const NetworkChangeInfo* info) {
+    pthread_mutex_lock(&last_lock);
+    snprintf(last_ips, sizeof last_ips, "%s", quorvel_agent_network_change_ips(info));
+    snprintf(last_routes, sizeof last_routes, "%s", quorvel_agent_network_change_routes(info));
+    snprintf(last_dns, sizeof last_dns, "%s", quorvel_agent_network_change_dns_server(info));
+    printf("network change: ips='%s' routes='%s' dns_server='%s'\n", last_ips, last_routes,
+           last_dns);
+    fflush(stdout);
+    pthread_mutex_unlock(&last_lock);
+    /* The blocking functions refuse on the runtime's threads instead of waiting on themselves
+     * (shutdown and status would wait for the state lock this pass holds). */
+    const AgentPtr* agent = atomic_load(&callback_agent);
+    if (agent != NULL && !atomic_load(&blocking_checked)) {
+        AgentPtr* unused_agent = NULL;
+        TunDevicePtr* unused_device = NULL;
+        atomic_store(&inside_device_code, quorvel_agent_tun_device_create(
+                                              callback_runtime, callback_spare_fd, &unused_device));
+        atomic_store(&inside_start_code,
+                     quorvel_agent_start(callback_runtime, callback_config, "x.toml", NULL,
+                                         on_change, NULL, &unused_agent));
+        atomic_store(&inside_shutdown_code, quorvel_agent_shutdown(callback_runtime, agent));
+        atomic_store(&inside_status_null, quorvel_agent_status(callback_runtime, agent) == NULL);
+        atomic_store(&blocking_checked, 1);
+    }
+    atomic_fetch_add(&change_count, 1);
+}
+
+static uint16_t checksum(const uint8_t* data, size_t len) {
+    uint32_t sum = 0;
+    for (size_t i = 0; i + 1 < len; i += 2) {
+        sum += (uint32_t)(data[i] << 8 | data[i + 1]);
+    }
+    if (len % 2) {
+        sum += (uint32_t)(data[len - 1] << 8);
+    }
+    while (sum >> 16) {
+        sum = (sum & 0xffff) + (sum >> 16);
+    }
+    return (uint16_t)~sum;
+}
+
+/* An ICMP echo request of 36 bytes from `src` to `dst` (host byte order addresses). */
+static size_t echo_request(uint8_t* out, uint32_t src, uint32_t dst) {
+    memset(out, 0, 36);
+    out[0] = 0x45;
+    out[3] = 36;
+    out[8] = 64;
+    out[9] = 1;
+    for (int i = 0; i < 4; i++) {
+        out[12 + i] = (uint8_t)(src >> (24 - 8 * i));
+        out[16 + i] = (uint8_t)(dst >> (24 - 8 * i));
+    }
+    uint16_t c = checksum(out, 20);
+    out[10] = (uint8_t)(c >> 8);
+    out[11] = (uint8_t)c;
+    out[20] = 8; /* echo request */
+    out[25] = 1; /* id 1 */
+    out[27] = 1; /* sequence 1 */
+    memcpy(out + 28, "quorvel!", 8);
+    c = checksum(out + 20, 16);
+    out[22] = (uint8_t)(c >> 8);
+    out[23] = (uint8_t)c;
+    return 36;
+}
+
+/* Which parts of the lifecycle phase run: the DNS server in the change, traffic through the
+ * tunnel, and the status report (phases "dns", "tunnel" and "status"). */
+static int check_dns, check_tunnel, check_status;
+
+static void tunnel_unreachable(int host_end) {
+    uint8_t packet[1500];
+    size_t len = echo_request(packet, 0x0a4d0005, 0x0a630001); /* 10.77.0.5 -> 10.99.0.1 */
+    CHECK(write(host_end, packet, len) == (ssize_t)len);
+    struct pollfd pfd = {host_end, POLLIN, 0};
+    int ready = poll(&pfd, 1, 10000);
+    CHECK(ready == 1);
+    ssize_t n = ready == 1 ? recv(host_end, packet, sizeof packet, MSG_DONTWAIT) : -1;
+    CHECK(n >= 28 && packet[9] == 1 && packet[20] == 3 && packet[21] == 1);
+    CHECK(n >= 20 && memcmp(packet + 16, "\x0a\x4d\x00\x05", 4) == 0);
+}
+
+static void wait_for_changes(int count) {
+    for (int i = 0; i < 600 && atomic_load(&change_count) < count; i++) {
+        sleep_ms(50);
+    }
+}
+
+static void phase_lifecycle(void) {
+    char path[320], doc_path[320], url[400];
+    path_in_temp(path, sizeof path, "lifecycle.toml");
+    path_in_temp(doc_path, sizeof doc_path, "network.toml");
+    snprintf(url, sizeof url, "file://%s", doc_path);
+
+    AgentConfigPtr* config = NULL;
+    CHECK_CODE(quorvel_agent_config_load_or_generate(path, &config), QUORVEL_AGENT_OK);
+    uint8_t pk[32];
+    char pk_hex[65];
+    CHECK_CODE(quorvel_agent_config_id_pk(config, pk), QUORVEL_AGENT_OK);
+    hex_of(pk, 32, pk_hex);
+    char doc[1024];
+    snprintf(doc, sizeof doc,
+             "network = \"10.77.0.0/24\"\nname = \"c-test\"\n\n[[node]]\npk = \"%s\"\n"
+             "ip = \"10.77.0.5\"\nhostname = \"self\"\n",
+             pk_hex);
+    CHECK(write_file(doc_path, doc) == 0);
+    /* The handle was loaded before the network was added: reload it to start with the network. */
+    CHECK_CODE(quorvel_agent_config_network_add(path, url), QUORVEL_AGENT_OK);
+    quorvel_agent_config_free(config);
+    config = NULL;
+    CHECK_CODE(quorvel_agent_config_load_or_generate(path, &config), QUORVEL_AGENT_OK);
+
+    RuntimePtr* runtime = NULL;
+    CHECK_CODE(quorvel_agent_runtime(&runtime), QUORVEL_AGENT_OK);
+    int pair[2], spare[2];
+    CHECK(socketpair(AF_UNIX, SOCK_SEQPACKET, 0, pair) == 0);
+    CHECK(socketpair(AF_UNIX, SOCK_SEQPACKET, 0, spare) == 0);
+    callback_runtime = runtime;
+    AgentConfigPtr* spare_config = NULL;
+    CHECK_CODE(quorvel_agent_config_load_or_generate(path, &spare_config), QUORVEL_AGENT_OK);
+    callback_config = spare_config;
+    callback_spare_fd = spare[0];
+    TunDevicePtr* device = NULL;
+    CHECK_CODE(quorvel_agent_tun_device_create(runtime, pair[0], &device), QUORVEL_AGENT_OK);
+
+    AgentPtr* agent = NULL;
+    CHECK_CODE(quorvel_agent_start(runtime, config, path, device, on_change, NULL, &agent),
+               QUORVEL_AGENT_OK);
+    atomic_store(&callback_agent, agent);
+    /* The agent keeps its own device reference and configuration copy: the host's handles may
+     * go right away. */
+    quorvel_agent_tun_device_free(device);
+    quorvel_agent_config_free(config);
+
+    wait_for_changes(1);
+    CHECK(atomic_load(&change_count) >= 1);
+    pthread_mutex_lock(&last_lock);
+    CHECK_STR(last_ips, "10.77.0.5/24");
+    if (check_dns) {
+        CHECK_STR(last_dns, "10.77.0.254");
+    }
+    pthread_mutex_unlock(&last_lock);
+
+    /* Traffic through the tunnel: a packet to an address no peer serves comes back as an ICMP
+     * Destination Unreachable (Host Unreachable) for its sender. */
+    if (check_tunnel) {
+        tunnel_unreachable(pair[1]);
+    }
+
+    /* A changed document reaches the host at the next pass, whose callback also tries the
+     * blocking functions. */
+    int seen = atomic_load(&change_count);
+    snprintf(doc + strlen(doc), sizeof doc - strlen(doc),
+             "\n[[node]]\npk = \"%s\"\nip = \"10.77.0.9\"\nhostname = \"gateway\"\n\n"
+             "[[route]]\ndest = \"10.88.0.0/16\"\ngw = \"%s\"\n",
+             "1111111111111111111111111111111111111111111111111111111111111111",
+             "1111111111111111111111111111111111111111111111111111111111111111");
+    CHECK(write_file(doc_path, doc) == 0);
+    wait_for_changes(seen + 1);
+    CHECK(atomic_load(&change_count) == seen + 1);
+    pthread_mutex_lock(&last_lock);
+    CHECK(strstr(last_routes, "10.88.0.0/16") != NULL);
+    pthread_mutex_unlock(&last_lock);
+    CHECK(atomic_load(&blocking_checked) == 1);
+    CHECK_CODE(atomic_load(&inside_device_code), QUORVEL_AGENT_ERR_FAILURE);
+    CHECK_CODE(atomic_load(&inside_start_code), QUORVEL_AGENT_ERR_FAILURE);
+    CHECK_CODE(atomic_load(&inside_shutdown_code), QUORVEL_AGENT_ERR_FAILURE);
+    CHECK(atomic_load(&inside_status_null) == 1);
+    /* The refused device creation left the descriptor to its owner. */
+    CHECK(fcntl(spare[0], F_GETFD) != -1);
+
+    char* status = check_status ? quorvel_agent_status(runtime, agent) : NULL;
+    CHECK(status != NULL || !check_status);
+    if (status != NULL) {
+        printf("%s", status);
+        CHECK(strstr(status, url) != NULL);
+        CHECK(strstr(status, "10.77.0.5/24") != NULL);
+        free(status);
+    }
+
+    CHECK_CODE(quorvel_agent_shutdown(runtime, agent), QUORVEL_AGENT_OK);
+    /* The status stays readable after shutdown, until the handle is released. */
+    if (check_status) {
+        status = quorvel_agent_status(runtime, agent);
+        CHECK(status != NULL);
+        free(status);
+    }
+    atomic_store(&callback_agent, NULL);
+    quorvel_agent_free(agent);
+    quorvel_agent_config_free(spare_config);
+    quorvel_agent_runtime_free(runtime);
+    close(pair[1]);
+    close(spare[0]);
+    close(spare[1]);
+}
+
+int main(int argc, char** argv) {
+    snprintf(temp_dir, sizeof temp_dir, "%s/quorvel_c_test_XXXXXX",
+             getenv("TMPDIR") ? getenv("TMPDIR") : "/tmp");
+    if (mkdtemp(temp_dir) == NULL) {
+        perror("mkdtemp");
+        return 2;
+    }
+    /* A new identity needs a proof of work; a low difficulty keeps the test quick. */
+    setenv("QUORVEL_MIN_POW_DIFFICULTY", "4", 1);
+    path_in_temp(log_path, sizeof log_path, "agent.log");
+    if (freopen(log_path, "w", stderr) == NULL) {
+        perror("freopen");
+        return 2;
+    }
+    CHECK_CODE(quorvel_agent_init_logging(), QUORVEL_AGENT_OK);
+
+    static const struct {
+        const char* name;
+        void (*run)(void);
+    } phases[] = {{"basics", phase_basics},
+                  {"config", phase_config},
+                  {"start", phase_start},
+                  {"lifecycle", phase_lifecycle}};
+    for (int a = 1; a < argc; a++) {
+        check_dns |= strcmp(argv[a], "dns") == 0;
+        check_tunnel |= strcmp(argv[a], "tunnel") == 0;
+        check_status |= strcmp(argv[a], "status") == 0;
+    }
+    if (argc == 1) {
+        check_dns = check_tunnel = check_status = 1;
+    }
+    for (size_t i = 0; i < sizeof phases / sizeof phases[0]; i++) {
+        int selected = argc == 1;
+        for (int a = 1; a < argc; a++) {
+            selected |= strcmp(argv[a], phases[i].name) == 0;
+        }
+        if (selected) {
+            int before = failures;
+            phases[i].run();
+            printf("%s: %s\n", phases[i].name, failures == before ? "ok" : "FAILED");
+        }
+    }
+    if (failures == 0) {
+        char command[400];
+        snprintf(command, sizeof command, "rm -rf '%s'", temp_dir);
+        if (system(command) != 0) {
+            printf("could not remove %s\n", temp_dir);
+        }
+    } else {
+        printf("%d check(s) failed; the agent's log is in %s\n", failures, log_path);
+    }
+    return failures == 0 ? 0 : 1;
+}

@@ -1,0 +1,201 @@
+// The C interface's own rules as seen from C++: the agent error codes, the network-change texts
+// and their log line, the network list's bounds, and refusals on the runtime's threads.
+#include "ffi/ffi_common.h"
+#include "ffi/network_change.h"
+#include "ffi/network_list.h"
+
+#include "util/log.h"
+#include "util/runtime.h"
+#include "version_info.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <fcntl.h>
+#include <future>
+
+namespace quorvel::ffi {
+namespace {
+
+Ipv4Net net(const char* text) {
+    return *Ipv4Net::parse(text);
+}
+
+TEST(FfiErrorCodeTest, EveryVariantHasItsFixedCode) {
+    const int32_t expected[] = {-101, -104, -105, -106, -108, -109, -110, -111,
+                                -112, -113, -114, -115, -117, -116, -118, -119};
+    ASSERT_EQ(std::size(expected), agent::Error::kVariantCount);
+    for (std::size_t i = 0; i < std::size(expected); ++i) {
+        EXPECT_EQ(error_code_at(i), expected[i]) << "position " << i;
+    }
+    EXPECT_EQ(error_code(agent::Error(agent::Error::ControllerManagedNetwork{"n"})), -117);
+    EXPECT_EQ(error_code(agent::Error(agent::Error::UnsupportedTunCreationPlatform{})), -116);
+    EXPECT_EQ(error_code(agent::Error(agent::Error::Io{IoError::from_errno(2)})), -105);
+    EXPECT_EQ(error_code(agent::Error(agent::Error::ControllerUnlinkFailed{500, "x"})), -119);
+}
+
+TEST(FfiCStringTest, NullUtf8AndLength) {
+    EXPECT_EQ(read_c_string(nullptr).error(), CStringError::Null);
+    EXPECT_EQ(read_c_string("a\xff").error(), CStringError::Utf8);
+    EXPECT_EQ(read_c_string("\xc3").error(), CStringError::Utf8);          // cut sequence
+    EXPECT_EQ(read_c_string("\xed\xa0\x80").error(), CStringError::Utf8);  // surrogate
+    EXPECT_EQ(*read_c_string("ü/é"), "ü/é");
+    std::string long_text(1 << 20, 'a');
+    EXPECT_EQ(read_c_string(long_text.c_str())->size(), long_text.size());
+    EXPECT_EQ(code_of(CStringError::Null), -2);
+    EXPECT_EQ(code_of(CStringError::Utf8), -1);
+
+    char* copy = malloc_c_string("text");
+    ASSERT_NE(copy, nullptr);
+    EXPECT_STREQ(copy, "text");
+    std::free(copy);
+    EXPECT_EQ(malloc_c_string(std::string_view("a\0b", 3)), nullptr);
+}
+
+TEST(FfiCStringTest, StatusTextIsHandedOverOrReplaced) {
+    char* text = status_c_string("line one\nline two\n");
+    EXPECT_STREQ(text, "line one\nline two\n");
+    std::free(text);
+    text = status_c_string(std::string_view("name: a\0b\n", 11));
+    EXPECT_STREQ(text, "Status generation failed");
+    std::free(text);
+}
+
+TEST(FfiNetworkChangeTest, Texts) {
+    struct Case {
+        agent::NetworkChange change;
+        NetworkChangeTexts expected;
+    };
+    const Case cases[] = {
+        {{std::nullopt, std::nullopt, std::nullopt}, {"", "", ""}},
+        {{std::vector<Ipv4Net>{}, std::vector<Ipv4Net>{}, std::nullopt}, {"", "", ""}},
+        {{std::vector{net("10.1.0.5/24")}, std::nullopt, *Ipv4Addr::parse("10.1.0.254")},
+         {"10.1.0.5/24", "", "10.1.0.254"}},
+        {{std::vector{net("10.1.0.5/24"), net("10.2.0.7/16")},
+          std::vector{net("10.3.0.0/16"), net("192.168.1.0/24")}, std::nullopt},
+         {"10.1.0.5/24,10.2.0.7/16", "10.3.0.0/16,192.168.1.0/24", ""}},
+    };
+    for (const auto& c : cases) {
+        NetworkChangeTexts texts = network_change_texts(c.change);
+        EXPECT_EQ(texts.ips, c.expected.ips);
+        EXPECT_EQ(texts.routes, c.expected.routes);
+        EXPECT_EQ(texts.dns_server, c.expected.dns_server);
+    }
+}
+
+std::vector<std::string> g_seen;
+
+void record_change(const NetworkChangeInfo* info) {
+    g_seen.push_back(std::string(quorvel_agent_network_change_ips(info)) + "|" +
+                     quorvel_agent_network_change_routes(info) + "|" +
+                     quorvel_agent_network_change_dns_server(info));
+}
+
+TEST(FfiNetworkChangeTest, ListenerCallsTheHostAndLogsTheChange) {
+    log::ScopedCapture capture;
+    g_seen.clear();
+    auto listener = network_change_listener(record_change);
+    listener(agent::NetworkChange{std::vector{net("10.1.0.5/24")}, std::vector{net("10.9.0.0/16")},
+                                  *Ipv4Addr::parse("10.1.0.254")});
+    listener(agent::NetworkChange{});
+    EXPECT_EQ(g_seen, (std::vector<std::string>{"10.1.0.5/24|10.9.0.0/16|10.1.0.254", "||"}));
+    EXPECT_TRUE(
+        capture->contains(log::Level::Trace,
+                          "Calling network_change_callback with NetworkChange: ips='10.1.0.5/24', "
+                          "routes='10.9.0.0/16'"));
+    EXPECT_TRUE(
+        capture->contains(log::Level::Trace,
+                          "Calling network_change_callback with NetworkChange: ips='', routes=''"));
+
+    EXPECT_EQ(quorvel_agent_network_change_ips(nullptr), nullptr);
+    EXPECT_EQ(quorvel_agent_network_change_routes(nullptr), nullptr);
+    EXPECT_EQ(quorvel_agent_network_change_dns_server(nullptr), nullptr);
+}
+
+TEST(FfiNetworkListTest, BoundsNamesAndSkippedEntries) {
+    network::Network plain(*Url::parse("http://a/"));
+    network::Network named(*Url::parse("http://b/"), true, std::string("office"));
+    network::Network nul_name(*Url::parse("http://c/"), false, std::string("x\0y", 3));
+    NetworkList list = NetworkList::build({&plain, &named, &nul_name});
+    ASSERT_EQ(list.size(), 3u);
+    NetworkInfo* records = list.release();
+    EXPECT_STREQ(quorvel_agent_network_url(records, 1), "http://b/");
+    EXPECT_EQ(quorvel_agent_network_disabled(records, 1), 1);
+    EXPECT_STREQ(quorvel_agent_network_name(records, 1), "office");
+    EXPECT_EQ(quorvel_agent_network_name(records, 0), nullptr);
+    EXPECT_EQ(quorvel_agent_network_name(records, 2), nullptr);  // a name with a NUL byte
+    EXPECT_EQ(quorvel_agent_network_url(records, 3), nullptr);
+    EXPECT_EQ(quorvel_agent_network_disabled(records, 3), -1);
+    EXPECT_EQ(quorvel_agent_network_url(records, INT32_MAX), nullptr);
+    EXPECT_EQ(quorvel_agent_network_url(records, -1), nullptr);
+    // The host's view of the layout: three fields in this order.
+    EXPECT_EQ(records[2].disabled, 0);
+    EXPECT_STREQ(records[0].url, "http://a/");
+    {
+        log::ScopedCapture capture;
+        quorvel_agent_config_networks_free(records, 3);
+        EXPECT_EQ(capture->count(log::Level::Trace, "Dropping NetworkInfo url and freeing CString"),
+                  3u);
+        EXPECT_EQ(
+            capture->count(log::Level::Trace, "Dropping NetworkInfo name and freeing CString"), 1u);
+    }
+
+    EXPECT_EQ(NetworkList::build({}).release(), nullptr);
+}
+
+// Calls the blocking functions from a runtime worker, as a network-change callback would.
+boost::asio::awaitable<void> call_blocking_functions(
+    ::RuntimePtr* runtime, int fd, std::promise<std::tuple<int32_t, int32_t, int32_t>>* codes) {
+    TunDevicePtr* device = nullptr;
+    const int32_t create = quorvel_agent_tun_device_create(runtime, fd, &device);
+    AgentPtr agent_record{};
+    const int32_t shutdown = quorvel_agent_shutdown(runtime, &agent_record);
+    AgentConfigPtr config_record{};
+    AgentPtr* agent = nullptr;
+    const int32_t start = quorvel_agent_start(runtime, &config_record, "x.toml", nullptr,
+                                              record_change, nullptr, &agent);
+    codes->set_value({create, shutdown, start});
+    co_return;
+}
+
+boost::asio::awaitable<void> release_runtime(::RuntimePtr* runtime, std::promise<void>* released) {
+    quorvel_agent_runtime_free(runtime);
+    released->set_value();
+    co_return;
+}
+
+TEST(FfiRuntimeTest, BlockingFunctionsRefuseOnTheRuntimesThreads) {
+    ::RuntimePtr* runtime = nullptr;
+    ASSERT_EQ(quorvel_agent_runtime(&runtime), 0);
+    int pair[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_SEQPACKET, 0, pair), 0);
+
+    std::promise<std::tuple<int32_t, int32_t, int32_t>> codes;
+    runtime->runtime->spawn(call_blocking_functions(runtime, pair[0], &codes));
+    auto [create, shutdown, start] = codes.get_future().get();
+    EXPECT_EQ(create, -2);
+    EXPECT_EQ(shutdown, -2);
+    EXPECT_EQ(start, -2);
+    // The refused descriptor is still the caller's, blocking as before.
+    EXPECT_EQ(::fcntl(pair[0], F_GETFL) & O_NONBLOCK, 0);
+    ::close(pair[0]);
+    ::close(pair[1]);
+    EXPECT_EQ(quorvel_agent_status(runtime, nullptr), nullptr);
+
+    // Releasing the runtime from one of its own threads hands the release to another thread.
+    std::promise<void> released;
+    runtime->runtime->spawn(release_runtime(runtime, &released));
+    released.get_future().get();
+}
+
+TEST(FfiVersionTest, VersionAndCommit) {
+    const char* version = quorvel_agent_version();
+    EXPECT_EQ(version, quorvel_agent_version());
+    VersionInfo info;
+    EXPECT_EQ(std::string(version), info.version + " (" + info.full_commit() + ")");
+}
+
+}  // namespace
+}  // namespace quorvel::ffi
