@@ -93,6 +93,8 @@ if(QUORVEL_TESTS)
     set(QUORVEL_HOST_C_FLAGS "")
     if(QUORVEL_SANITIZE)
         set(QUORVEL_HOST_C_FLAGS "-fsanitize=address,undefined")
+    elseif(QUORVEL_TSAN)
+        set(QUORVEL_HOST_C_FLAGS "-fsanitize=thread")
     endif()
     add_test(NAME ffi.install COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/tests/ffi/install_test.sh
         ${CMAKE_CURRENT_BINARY_DIR} ${CMAKE_CURRENT_SOURCE_DIR} ${CMAKE_C_COMPILER}

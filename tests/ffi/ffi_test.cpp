@@ -160,7 +160,10 @@ boost::asio::awaitable<void> call_blocking_functions(
     co_return;
 }
 
-boost::asio::awaitable<void> release_runtime(::RuntimePtr* runtime, std::promise<void>* released) {
+boost::asio::awaitable<void> release_runtime(::RuntimePtr* runtime, std::shared_future<void> go,
+                                             std::promise<void>* released) {
+    // The spawning thread must have left the runtime's queue before the runtime can go.
+    go.wait();
     quorvel_agent_runtime_free(runtime);
     released->set_value();
     co_return;
@@ -185,8 +188,10 @@ TEST(FfiRuntimeTest, BlockingFunctionsRefuseOnTheRuntimesThreads) {
     EXPECT_EQ(quorvel_agent_status(runtime, nullptr), nullptr);
 
     // Releasing the runtime from one of its own threads hands the release to another thread.
+    std::promise<void> go;
     std::promise<void> released;
-    runtime->runtime->spawn(release_runtime(runtime, &released));
+    runtime->runtime->spawn(release_runtime(runtime, go.get_future().share(), &released));
+    go.set_value();
     released.get_future().get();
 }
 
