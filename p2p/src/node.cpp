@@ -21,6 +21,7 @@
 #include <boost/asio/use_awaitable.hpp>
 
 #include "node_internal.h"
+#include "p2p/identity.h"
 #include "util/log.h"
 
 namespace quorvel::p2p {
@@ -230,6 +231,21 @@ bool NodeCore::pow_acceptable(PeerState* peer, const wire::Header& header) {
     return peer->check_pow_locked(header.pow, opts.min_pow_difficulty);
 }
 
+void NodeCore::warn_pow_below_minimum(const wire::Header& header) {
+    {
+        std::lock_guard lock(pow_warned_mutex);
+        if (pow_warned.contains(header.sender)) {
+            return;
+        }
+        if (pow_warned.size() >= POW_WARNED_LIMIT) {
+            pow_warned.clear();
+        }
+        pow_warned.insert(header.sender);
+    }
+    QV_WARN(kTarget, "Ignoring peer {}: its proof of work has difficulty {}, below the required {}",
+            header.sender, pow_difficulty(header.sender, header.pow), opts.min_pow_difficulty);
+}
+
 void NodeCore::handle_datagram(std::span<const uint8_t> datagram, const SocketAddr& from,
                                Instant now) {
     auto header = wire::read_header(datagram);
@@ -254,6 +270,7 @@ void NodeCore::handle_datagram(std::span<const uint8_t> datagram, const SocketAd
             case PeerState::Receipt::Delivered:
                 break;
             case PeerState::Receipt::PowInvalid:
+                warn_pow_below_minimum(*header);
                 QV_DEBUG(kTarget, "Dropping datagram from {}: proof of work below difficulty {}",
                          header->sender, opts.min_pow_difficulty);
                 break;
@@ -264,6 +281,7 @@ void NodeCore::handle_datagram(std::span<const uint8_t> datagram, const SocketAd
         return;
     }
     if (!pow_acceptable(peer.get(), *header)) {
+        warn_pow_below_minimum(*header);
         QV_DEBUG(kTarget, "Dropping control message from {}: proof of work below difficulty {}",
                  header->sender, opts.min_pow_difficulty);
         return;

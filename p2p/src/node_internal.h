@@ -14,6 +14,7 @@
 #include <mutex>
 #include <optional>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include <boost/asio/posix/stream_descriptor.hpp>
@@ -184,6 +185,12 @@ struct NodeCore : std::enable_shared_from_this<NodeCore> {
     std::vector<PubKey> super_peer_order;
     std::optional<PubKey> default_route;
 
+    // Senders already warned about for a proof of work below the node's minimum. Forgotten all at
+    // once when full, so that a stream of made-up keys costs bounded memory.
+    static constexpr size_t POW_WARNED_LIMIT = 1024;
+    std::mutex pow_warned_mutex;
+    std::unordered_set<PubKey> pow_warned;
+
     Result<NodePeer, InitiateError> initiate(const PubKey& pk);
     void handle_datagram(std::span<const uint8_t> datagram, const SocketAddr& from, Instant now);
     void housekeeping_pass(Instant now);
@@ -197,6 +204,8 @@ struct NodeCore : std::enable_shared_from_this<NodeCore> {
     std::shared_ptr<PeerState> find_peer(const PubKey& pk);
     SuperPeerRef find_super_peer(const PubKey& pk);
     bool pow_acceptable(PeerState* peer, const wire::Header& header);
+    // A WARN with the difficulty seen and the one required, the first time a sender falls short.
+    void warn_pow_below_minimum(const wire::Header& header);
 };
 
 uint64_t stamp_of(Instant t);

@@ -475,6 +475,60 @@ TEST_F(NodeTest, DatagramsBelowTheProofOfWorkAreDropped) {
     EXPECT_EQ(at_strict->poll_read_datagrams(w.waker(), bufs), std::nullopt);
 }
 
+// A key whose proof of work `Pow(0)` has a difficulty of at least 1 and below `below`.
+Identity identity_below(uint8_t below) {
+    for (;;) {
+        Identity id = weak_identity();
+        if (id.difficulty() < below && (below <= 1 || id.difficulty() >= 1)) {
+            return id;
+        }
+    }
+}
+
+TEST_F(NodeTest, AProofOfWorkBelowTheMinimumIsWarnedOncePerSender) {
+    log::ScopedCapture capture;
+    Identity strict_id = weak_identity();
+    NodeRef strict = bind_ok(*test_opts(strict_id).min_pow_difficulty(8).build());
+    // `known` is a peer of the strict node: its datagrams and HELLOs are refused. `stranger` is
+    // not: only its HELLOs arrive, refused before any peer state exists.
+    struct Sender {
+        Identity id;
+        NodeRef node;
+        std::optional<NodePeer> to_strict;
+    };
+    std::vector<Sender> senders;
+    for (int i = 0; i < 2; ++i) {
+        Identity id = identity_below(8);
+        senders.push_back({id, bind_ok(*test_opts(id).build()), std::nullopt});
+        ASSERT_TRUE(senders.back().node);
+        auto peer = senders.back().node->initiate(strict_id.pk());
+        ASSERT_TRUE(peer.has_value());
+        senders.back().to_strict = std::move(*peer);
+    }
+    auto known = strict->initiate(senders[0].id.pk());
+    ASSERT_TRUE(known.has_value());
+    for (int i = 0; i < 5; ++i) {
+        ASSERT_TRUE(senders[0].to_strict->send_datagram(bytes_of("refused")).has_value());
+    }
+    const auto drops = [&](const Sender& s) {
+        size_t n = 0;
+        for (const auto& e : capture->events()) {
+            n += e.level == log::Level::Debug && e.message.starts_with("Dropping ") &&
+                 e.message.find(s.id.pk().to_string()) != std::string::npos;
+        }
+        return n;
+    };
+    // Several refusals of each sender, every one after the first without a warning.
+    EXPECT_TRUE(eventually([&] { return drops(senders[0]) >= 8 && drops(senders[1]) >= 3; }));
+    for (const auto& s : senders) {
+        const std::string warning = fmt::format(
+            "Ignoring peer {}: its proof of work has difficulty {}, below the required 8",
+            s.id.pk(), s.id.difficulty());
+        EXPECT_EQ(capture->count(log::Level::Warn, warning), 1u) << warning;
+    }
+    EXPECT_EQ(known->stats().pow_status, PowStatus::Nok);
+}
+
 TEST_F(NodeTest, WireDatagramsCarryTheControlMarker) {
     // A plain UDP socket posing as a super peer receives the node's HELLOs.
     int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
