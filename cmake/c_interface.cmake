@@ -109,6 +109,18 @@ if(QUORVEL_TESTS)
         set_tests_properties(demo.main_job demo.socketpair PROPERTIES TIMEOUT 300
             ENVIRONMENT "QUORVEL_DEMO_HOST=$<TARGET_FILE:quorvel_host>")
         set_property(TEST demo.socketpair APPEND PROPERTY ENVIRONMENT QUORVEL_DEMO_MODE=socketpair)
+        # Where namespaces can be created but no command can run inside one, the demo falls
+        # back to socket pairs and says why.
+        add_test(NAME demo.netns_exec_refused COMMAND bash
+            ${CMAKE_CURRENT_SOURCE_DIR}/tests/support/without_netns_exec.sh
+            "== TUN devices in network namespaces are not available: commands cannot run in a network namespace here \\(ip netns exec: \"mount --make-rslave /\" failed"
+            bash ${CMAKE_CURRENT_SOURCE_DIR}/scripts/demo.sh)
+        set_tests_properties(demo.netns_exec_refused PROPERTIES TIMEOUT 300 SKIP_RETURN_CODE 77
+            ENVIRONMENT "QUORVEL_DEMO_HOST=$<TARGET_FILE:quorvel_host>")
+        add_test(NAME examples.host_status_on_sigusr1 COMMAND bash
+            ${CMAKE_CURRENT_SOURCE_DIR}/tests/ffi/host_status_signal_test.sh
+            $<TARGET_FILE:quorvel_host>)
+        set_tests_properties(examples.host_status_on_sigusr1 PROPERTIES TIMEOUT 120)
     endif()
     add_test(NAME ffi.exports COMMAND ${CMAKE_COMMAND} -DLIBRARY=$<TARGET_FILE:quorvel_agent_shared>
         -DHEADER=${CMAKE_CURRENT_SOURCE_DIR}/include/quorvel/agent.h -DNM=${CMAKE_NM}

@@ -27,10 +27,15 @@ else
     build_dir="${QUORVEL_BUILD_DIR:-build/default}"
     echo "== building with CMake's defaults in $build_dir"
     mkdir -p "$build_dir"
-    # The compiler's output goes to a log, shown only when the build fails.
+    # The compiler's output goes to a log, shown only when the build fails; meanwhile the build's
+    # own progress lines show, one per step of its percentage.
     if ! { cmake -S . -B "$build_dir" &&
-        cmake --build "$build_dir" -j "${QUORVEL_JOBS:-$(nproc)}" --target quorvel_host; } \
-        >"$build_dir/demo-build.log" 2>&1; then
+        cmake --build "$build_dir" -j "${QUORVEL_JOBS:-$(nproc)}" --target quorvel_host; } 2>&1 |
+        tee "$build_dir/demo-build.log" |
+        awk 'match($0, /^\[ *[0-9]+%\]/) {
+                 pct = substr($0, RSTART, RLENGTH)
+                 if (pct != last) { print; fflush(); last = pct }
+             }'; then
         tail -n 60 "$build_dir/demo-build.log"
         echo "== the build failed; its whole output is in $build_dir/demo-build.log"
         exit 1
@@ -91,6 +96,13 @@ else
         reason="a second network namespace cannot be created"
     else
         namespaces+=("$ns_b")
+        # Creating a namespace can work where running a command in one cannot (`ip netns exec`
+        # and `ip -n` remount / and /sys, which fails where / is not a mount point).
+        if ! probe="$(ip netns exec "$ns_a" true 2>&1)"; then
+            mode=socketpair
+            probe="${probe%%$'\n'*}"
+            reason="commands cannot run in a network namespace here (ip netns exec: ${probe:-failed})"
+        fi
     fi
 fi
 
