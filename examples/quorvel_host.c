@@ -7,6 +7,7 @@
  * the agents on one runtime, applies the addresses and routes that the network-change callback
  * reports (with `ip`, where a mobile host would use its platform's interface API), prints every
  * change and the status reports, and shuts down cleanly on Ctrl-C, SIGTERM or after a given time.
+ * SIGUSR1 prints every agent's status report while they run.
  *
  * Several agents can share one process, as the demo's two do: their peer-to-peer traffic meets
  * on the loopback interface of the process's own namespace.
@@ -21,6 +22,9 @@
  *                 reads: it answers ICMP echo requests for the agent's address itself
  *       ping=     send three ICMP echo requests from the agent's address to ADDR through a
  *                 socket-pair tunnel once the agent has its address, and report the replies
+ *
+ * Signals: SIGINT and SIGTERM stop the agents (each prints its status report first); SIGUSR1
+ * prints each agent's status report and carries on.
  *
  * Set QUORVEL_MIN_POW_DIFFICULTY to make new identities faster to generate (and to accept
  * peers with as little proof of work).
@@ -79,6 +83,7 @@ struct host_agent {
 static struct host_agent agents[MAX_AGENTS];
 static int agent_count;
 static volatile sig_atomic_t stop_requested;
+static volatile sig_atomic_t status_requested;
 static pthread_mutex_t print_lock = PTHREAD_MUTEX_INITIALIZER;
 
 static double now_seconds(void) {
@@ -87,9 +92,13 @@ static double now_seconds(void) {
     return (double)ts.tv_sec + (double)ts.tv_nsec / 1e9;
 }
 
+/* Only sets a flag: the main loop does the work. */
 static void on_signal(int sig) {
-    (void)sig;
-    stop_requested = 1;
+    if (sig == SIGUSR1) {
+        status_requested = 1;
+    } else {
+        stop_requested = 1;
+    }
 }
 
 /* ---- running `ip` ---- */
@@ -425,7 +434,9 @@ static int usage(const char* program) {
     fprintf(stderr,
             "usage: %s --public-key CONFIG\n"
             "       %s [--duration SECONDS] [--exit-after-ping] "
-            "name=NAME,config=PATH[,network=URL][,tun=IFNAME[,netns=NS]][,ping=ADDR] ...\n",
+            "name=NAME,config=PATH[,network=URL][,tun=IFNAME[,netns=NS]][,ping=ADDR] ...\n"
+            "SIGINT or SIGTERM stops the agents after printing their status reports;\n"
+            "SIGUSR1 prints each agent's status report while they run.\n",
             program, program);
     return 2;
 }
@@ -480,6 +491,7 @@ int main(int argc, char** argv) {
     sa.sa_handler = on_signal;
     sigaction(SIGINT, &sa, NULL);
     sigaction(SIGTERM, &sa, NULL);
+    sigaction(SIGUSR1, &sa, NULL);
 
     /* The agent's log goes to stderr. */
     quorvel_agent_init_logging();
@@ -563,6 +575,12 @@ int main(int argc, char** argv) {
             fds[k].revents = 0;
         }
         poll(fds, (nfds_t)agent_count, 100);
+        if (status_requested) {
+            status_requested = 0;
+            for (int k = 0; k < agent_count; k++) {
+                print_status(&agents[k], runtime);
+            }
+        }
         int pinging = 0;
         for (int k = 0; k < agent_count; k++) {
             struct host_agent* a = &agents[k];
