@@ -23,8 +23,28 @@ set_target_properties(quorvel_agent_shared PROPERTIES
     SOVERSION ${PROJECT_VERSION_MAJOR}
     LINK_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/cmake/quorvel_agent.map)
 target_link_options(quorvel_agent_shared PRIVATE
-    -Wl,--version-script=${CMAKE_CURRENT_SOURCE_DIR}/cmake/quorvel_agent.map
-    -Wl,--no-undefined)
+    -Wl,--version-script=${CMAKE_CURRENT_SOURCE_DIR}/cmake/quorvel_agent.map)
+# Every symbol the library uses must resolve at its own link, except where clang instruments it:
+# clang links the sanitizer and fuzzer runtimes into the executable only, so the library's
+# references to them resolve when a program loads it.
+set(QUORVEL_CLANG_INSTRUMENTED OFF)
+if(CMAKE_CXX_COMPILER_ID MATCHES "Clang" AND (QUORVEL_SANITIZE OR QUORVEL_TSAN OR QUORVEL_FUZZ))
+    set(QUORVEL_CLANG_INSTRUMENTED ON)
+else()
+    target_link_options(quorvel_agent_shared PRIVATE -Wl,--no-undefined)
+endif()
+
+# A C program on the shared library. Under clang's sanitizers it needs their C++ parts (the
+# library's dynamic type checks), which clang links only into a program it links as C++.
+function(quorvel_add_c_host target source)
+    add_executable(${target} ${source})
+    set_target_properties(${target} PROPERTIES C_STANDARD 11 C_STANDARD_REQUIRED ON
+        C_EXTENSIONS OFF)
+    target_link_libraries(${target} PRIVATE quorvel_agent_shared)
+    if(QUORVEL_CLANG_INSTRUMENTED)
+        set_target_properties(${target} PROPERTIES LINKER_LANGUAGE CXX)
+    endif()
+endfunction()
 
 # One archive with the agent and its own helper libraries, for hosts that link statically.
 set(QUORVEL_ARCHIVE ${CMAKE_CURRENT_BINARY_DIR}/dist/libquorvel_agent.a)
@@ -70,20 +90,16 @@ install(FILES ${CMAKE_CURRENT_BINARY_DIR}/dist/quorvel-agent.pc
 # The example host: C11 against the public header and the shared library only.
 option(QUORVEL_EXAMPLES "Build the example host in examples/" ON)
 if(QUORVEL_EXAMPLES)
-    add_executable(quorvel_host ${CMAKE_CURRENT_SOURCE_DIR}/examples/quorvel_host.c)
-    set_target_properties(quorvel_host PROPERTIES C_STANDARD 11 C_STANDARD_REQUIRED ON
-        C_EXTENSIONS OFF)
-    target_link_libraries(quorvel_host PRIVATE quorvel_agent_shared Threads::Threads)
+    quorvel_add_c_host(quorvel_host ${CMAKE_CURRENT_SOURCE_DIR}/examples/quorvel_host.c)
+    target_link_libraries(quorvel_host PRIVATE Threads::Threads)
 endif()
 
 if(QUORVEL_TESTS)
     enable_testing()
     # A host's view: C11, the public header only, the shared library.
-    add_executable(quorvel_c_interface_test ${CMAKE_CURRENT_SOURCE_DIR}/tests/ffi/c_interface_test.c)
-    set_target_properties(quorvel_c_interface_test PROPERTIES C_STANDARD 11 C_STANDARD_REQUIRED ON
-        C_EXTENSIONS OFF)
+    quorvel_add_c_host(quorvel_c_interface_test
+        ${CMAKE_CURRENT_SOURCE_DIR}/tests/ffi/c_interface_test.c)
     target_compile_options(quorvel_c_interface_test PRIVATE -pedantic)
-    target_link_libraries(quorvel_c_interface_test PRIVATE quorvel_agent_shared)
     foreach(phase basics config start)
         add_test(NAME ffi.c_interface.${phase} COMMAND quorvel_c_interface_test ${phase})
     endforeach()

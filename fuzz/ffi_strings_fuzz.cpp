@@ -7,6 +7,10 @@
 // Input: byte 0 picks the operation, byte 1 the configuration file (one of four in a folder of
 // the fuzzer's own), byte 2 whether the path gets the URL's bytes appended (so that a path can be
 // invalid UTF-8 too), the rest is the URL. Valid paths stay inside that folder.
+//
+// Each input starts from the file as it was generated, so that every input costs the same: a file
+// that kept every network ever added would grow without bound, and each edit rewrites it whole.
+// The folder is on a memory file system where there is one, since each edit syncs the file.
 #include <quorvel/agent.h>
 
 #include <cstddef>
@@ -14,6 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <initializer_list>
 #include <string>
 
@@ -24,6 +29,13 @@
 namespace {
 
 std::string g_dir;
+constexpr int kConfigs = 4;
+// Each configuration file's bytes as generated.
+std::string g_generated[kConfigs];
+
+std::string config_path(int index) {
+    return g_dir + "/config-" + std::to_string(index) + ".toml";
+}
 
 void check(bool condition) {
     if (!condition) {
@@ -66,18 +78,22 @@ bool listed(const char* path, const char* url) {
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     // New identities come quickly at difficulty 0.
     setenv("QUORVEL_MIN_POW_DIFFICULTY", "0", 1);
-    char pattern[] = "/tmp/quorvel_ffi_fuzz_XXXXXX";
-    check(mkdtemp(pattern) != nullptr);
+    std::string pattern = std::string(::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp") +
+                          "/quorvel_ffi_fuzz_XXXXXX";
+    check(mkdtemp(pattern.data()) != nullptr);
     g_dir = pattern;
     std::atexit([] {
         std::error_code ignored;
         std::filesystem::remove_all(g_dir, ignored);
     });
-    for (int i = 0; i < 4; ++i) {
+    for (int i = 0; i < kConfigs; ++i) {
         AgentConfigPtr* config = nullptr;
-        const std::string path = g_dir + "/config-" + std::to_string(i) + ".toml";
+        const std::string path = config_path(i);
         check(quorvel_agent_config_load_or_generate(path.c_str(), &config) == QUORVEL_AGENT_OK);
         quorvel_agent_config_free(config);
+        std::ifstream in(path, std::ios::binary);
+        g_generated[i].assign(std::istreambuf_iterator<char>(in), {});
+        check(!g_generated[i].empty());
     }
     return 0;
 }
@@ -92,7 +108,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const char* url_c = url.c_str();
     const bool url_utf8 = quorvel::is_valid_utf8(url_c);
 
-    std::string path = g_dir + "/config-" + std::to_string(data[1] % 4) + ".toml";
+    const int index = data[1] % kConfigs;
+    const std::string clean = config_path(index);
+    {
+        std::ofstream out(clean, std::ios::binary | std::ios::trunc);
+        out << g_generated[index];
+        check(out.flush().good());
+    }
+    std::string path = clean;
     bool path_utf8 = true;
     if (data[2] & 1 && !url_utf8) {
         // Only bytes that are not UTF-8 join the path, so no valid path leaves the folder.
@@ -153,7 +176,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // The file always stays loadable: no edit may leave it broken.
     NetworkInfo* list = nullptr;
     int32_t count = 0;
-    const std::string clean = g_dir + "/config-" + std::to_string(data[1] % 4) + ".toml";
     check(quorvel_agent_config_networks(clean.c_str(), &list, &count) == QUORVEL_AGENT_OK);
     quorvel_agent_config_networks_free(list, count);
     return 0;
