@@ -12,6 +12,7 @@
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/asio/use_future.hpp>
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <filesystem>
@@ -527,6 +528,45 @@ TEST_F(NodeTest, AProofOfWorkBelowTheMinimumIsWarnedOncePerSender) {
         EXPECT_EQ(capture->count(log::Level::Warn, warning), 1u) << warning;
     }
     EXPECT_EQ(known->stats().pow_status, PowStatus::Nok);
+}
+
+// The keys already warned about are bounded: past the limit the node forgets them all, and a
+// forgotten key is warned about again.
+TEST_F(NodeTest, TheKeysWarnedAboutAreBounded) {
+    Identity strict_id = weak_identity();
+    NodeRef strict = bind_ok(*test_opts(strict_id).min_pow_difficulty(8).build());
+    ASSERT_TRUE(strict);
+    auto core = detail::Directory::instance().find(strict_id.pk());
+    ASSERT_TRUE(core);
+    log::ScopedCapture capture;
+    const SocketAddr from(asio::ip::address_v4::loopback(), 9);
+    auto hello_from = [&](const Identity& id) {
+        std::vector<uint8_t> datagram(detail::wire::HEADER_LEN + detail::wire::CONTROL_BODY_LEN);
+        detail::wire::write_header(datagram.data(),
+                                   {detail::wire::Type::Hello, strict->opts().network_id(), id.pk(),
+                                    id.pow(), strict_id.pk()});
+        core->handle_datagram(datagram, from, Clock::now());
+    };
+    const size_t limit = detail::NodeCore::POW_WARNED_LIMIT;
+    std::vector<Identity> senders;
+    for (size_t i = 0; i <= limit; ++i) {
+        senders.push_back(identity_below(8));
+        hello_from(senders.back());
+        hello_from(senders.back());
+    }
+    const auto warnings = [&] {
+        return std::ranges::count_if(capture->events(), [](const log::Event& e) {
+            return e.level == log::Level::Warn && e.message.starts_with("Ignoring peer ");
+        });
+    };
+    EXPECT_EQ(warnings(), static_cast<long>(limit + 1));
+    {
+        std::lock_guard lock(core->pow_warned_mutex);
+        EXPECT_EQ(core->pow_warned.size(), 1u);
+    }
+    hello_from(senders.front());
+    hello_from(senders.back());
+    EXPECT_EQ(warnings(), static_cast<long>(limit + 2));
 }
 
 TEST_F(NodeTest, WireDatagramsCarryTheControlMarker) {
