@@ -388,30 +388,6 @@ TEST(PollDriver, HandlesThePassReleasesGoAfterUnlocking) {
     release_own_handle_in_pass<DeviceInner>(0);
 }
 
-TEST(HoldReleases, ReleasesWaitForTheOutermostHolding) {
-    auto inner = std::make_shared<PeerInner>();
-    CountedRef<PeerInner> first(inner);
-    std::optional<CountedRef<PeerInner>> a(first);
-    std::optional<CountedRef<PeerInner>> b(first);
-    {
-        HoldReleases outer;
-        {
-            HoldReleases nested;
-            a.reset();
-        }
-        EXPECT_TRUE(HoldReleases::active());
-        EXPECT_EQ(count_of(inner), 2u);
-        b.reset();
-        EXPECT_EQ(count_of(inner), 2u);
-    }
-    EXPECT_FALSE(HoldReleases::active());
-    EXPECT_EQ(count_of(inner), 0u);
-    // Not held any more: this one counts at once.
-    { CountedRef<PeerInner> c(first); }
-    EXPECT_EQ(count_of(inner), 0u);
-    EXPECT_EQ(inner.use_count(), 2);
-}
-
 // The real tunnel-device handle counts like any other and its release wakes nothing.
 TEST(TunDeviceRef, CountsCopiesOfTheFirstHandle) {
     boost::asio::io_context io;
