@@ -33,12 +33,27 @@ AgentInner::AgentInner(Parts parts)
       executor_(std::move(parts.executor)),
       housekeeping_period_(parts.housekeeping_period) {}
 
+namespace {
+
+// With the tries empty no new batch can be parked; the parked ones still keep their peers, which
+// keep the tunnel device, which keeps the batches.
+void drop_parked_sends(const AgentNetif& netif) {
+    if (auto tun = netif.load_tun_device()) {
+        tun->drop_parked_sends();
+    }
+}
+
+}  // namespace
+
 AgentInner::~AgentInner() {
     // Node peers in the tries keep the tunnel device, and the tunnel device keeps the firewall:
     // empty tries break that circle, so that the peers' drivers end and everything is released.
     if (firewall_) {
         firewall_->store_tx_trie(nullptr);
         firewall_->store_rx_trie(nullptr);
+    }
+    if (netif_) {
+        drop_parked_sends(*netif_);
     }
     node_.reset();
     netif_.reset();
@@ -86,6 +101,7 @@ boost::asio::awaitable<void> AgentInner::shutdown() {
         network.desired_state = network::AgentState{};
     }
     co_await apply_desired_state(shared_from_this(), *state);
+    drop_parked_sends(*netif_);
     if (dns_) {
         dns_->shutdown();
     }

@@ -11,6 +11,7 @@
 #include <mutex>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "util/io_error.h"
 #include "util/log.h"
@@ -24,8 +25,55 @@ concept ParksDriver = requires(Inner& inner) {
     { inner.state.driver_waker } -> std::convertible_to<Waker&>;
 };
 
+namespace detail {
+
+// A handle release held back until its thread's passes have unlocked.
+struct HeldRelease {
+    std::shared_ptr<void> inner;
+    void (*release)(std::shared_ptr<void>);
+};
+
+struct HeldReleases {
+    int depth = 0;
+    std::vector<HeldRelease> held;
+};
+
+inline thread_local HeldReleases held_releases;
+
+}  // namespace detail
+
+// While one of these lives on a thread, the counted handles released on that thread are held and
+// let go only when the outermost one ends. A pass holds its state's lock and may drop a peer, a
+// batch or a trie version whose last handle it turns out to be; the release of that handle (and
+// whatever goes with the object behind it, such as the tunnel-device handle a node peer keeps)
+// takes state locks too, the pass's own among them. Declared before the lock, so that the held
+// releases run after unlocking.
+class HoldReleases {
+  public:
+    HoldReleases() { ++detail::held_releases.depth; }
+    HoldReleases(const HoldReleases&) = delete;
+    HoldReleases& operator=(const HoldReleases&) = delete;
+    ~HoldReleases() {
+        auto& queue = detail::held_releases;
+        if (--queue.depth != 0) {
+            return;
+        }
+        // Releases made while these run are not held (the depth is 0 again); the list keeps its
+        // storage for the thread's next pass.
+        for (std::size_t i = 0; i < queue.held.size(); ++i) {
+            detail::HeldRelease next = std::move(queue.held[i]);
+            next.release(std::move(next.inner));
+        }
+        queue.held.clear();
+    }
+
+    // Whether releases on this thread are held now.
+    static bool active() { return detail::held_releases.depth > 0; }
+};
+
 // Copies are counted in the state; the count is 0 exactly when one handle of the first is left.
-// A moved-from handle holds and counts nothing.
+// A moved-from handle holds and counts nothing. A release on a thread that holds releases
+// (`HoldReleases`) happens, count and all, when the holding ends.
 template <class Inner>
 class CountedRef {
   public:
@@ -51,21 +99,34 @@ class CountedRef {
         if (!inner_) {
             return;
         }
+        if (HoldReleases::active()) {
+            detail::held_releases.held.push_back({std::move(inner_), &release_erased});
+            return;
+        }
+        release_now(std::move(inner_));
+    }
+
+    static void release_erased(std::shared_ptr<void> inner) {
+        release_now(std::static_pointer_cast<Inner>(std::move(inner)));
+    }
+
+    // The wake and the reference go after unlocking: the reference may be the last one.
+    static void release_now(std::shared_ptr<Inner> inner) {
+        Waker waker;
         {
-            std::lock_guard lock(inner_->mutex);
-            auto& state = inner_->state;
+            std::lock_guard lock(inner->mutex);
+            auto& state = inner->state;
             if (state.ref_count != 0) {
                 --state.ref_count;
                 if constexpr (ParksDriver<Inner>) {
                     if (state.ref_count == 0) {
-                        // Only schedules the driver, which then waits for this lock.
-                        Waker waker = std::exchange(state.driver_waker, Waker());
-                        waker.wake();
+                        waker = std::exchange(state.driver_waker, Waker());
                     }
                 }
             }
         }
-        inner_.reset();
+        // Only schedules the driver, which then takes the lock for its last pass.
+        waker.wake();
     }
 
     std::shared_ptr<Inner> inner_;
@@ -82,10 +143,14 @@ struct DriverTexts {
 
 // One poll of a driver: one pass under the state lock, then the count test. The pass comes
 // first, so a driver whose count has dropped to 0 does one more pass in the poll that ends it.
+// Handles the pass releases are let go after the lock.
 template <class Inner>
 Poll<Result<void, IoError>> poll_driver(Inner& inner, const Waker& waker,
                                         const DriverTexts& texts) {
     QV_TRACE(texts.target, "{}", texts.poll);
+    // Both go after the lock: what the pass released, and the waker parked before this one.
+    HoldReleases hold;
+    Waker replaced;
     std::lock_guard lock(inner.mutex);
     auto& state = inner.state;
     Result<bool, IoError> pass = state.drive_transmit(waker);
@@ -101,7 +166,7 @@ Poll<Result<void, IoError>> poll_driver(Inner& inner, const Waker& waker,
     if (keep_going) {
         waker.wake();
     } else if constexpr (ParksDriver<Inner>) {
-        state.driver_waker = waker;
+        replaced = std::exchange(state.driver_waker, waker);
     }
     QV_TRACE(texts.target, "{}", texts.pending);
     return std::nullopt;

@@ -91,7 +91,7 @@ Poll<Result<void, IoError>> PeerSendFuture::poll(const Waker& waker) {
 
 Poll<Result<void, IoError>> NodePeerPollHelper::poll_send(const Waker& waker, NodePeer peer,
                                                           std::vector<Bytes> datagrams) {
-    return helper_.poll(waker, std::move(peer), std::move(datagrams));
+    return helper_->poll(waker, std::move(peer), std::move(datagrams));
 }
 
 State::State(std::shared_ptr<AsyncDevice> tun, std::unique_ptr<TunDevicePoller> tun_poller,
@@ -131,6 +131,16 @@ std::shared_ptr<TunDevice> TunDevice::create(const boost::asio::any_io_executor&
 Poll<Result<std::size_t, IoError>> TunDevice::poll_send(
     const Waker& waker, std::span<const std::uint8_t> packet) const {
     return device()->poll_send(waker, packet);
+}
+
+void TunDevice::drop_parked_sends() const {
+    auto& inner = ref_.inner();
+    // The peers go after the lock: one of them may be the last handle of a peer that keeps this
+    // device.
+    packet_half::HoldReleases hold;
+    std::lock_guard lock(inner.mutex);
+    inner.state.pending_batches.reset();
+    inner.state.send_poller->abandon();
 }
 
 boost::asio::awaitable<Result<std::size_t, IoError>> TunDevice::send(

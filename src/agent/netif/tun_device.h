@@ -60,6 +60,8 @@ class NodePeerPoller {
     virtual ~NodePeerPoller() = default;
     virtual Poll<Result<void, IoError>> poll_send(const Waker& waker, NodePeer peer,
                                                   std::vector<Bytes> datagrams) = 0;
+    // Gives up the send in flight, if any, with its peer and the datagrams not yet taken.
+    virtual void abandon() {}
 };
 
 // One read of one packet into a fresh buffer of the read size. A packet whose IPv4 total length
@@ -121,13 +123,14 @@ struct MakePeerSend {
 // One send in flight for all peers of the state.
 class NodePeerPollHelper final : public NodePeerPoller {
   public:
-    NodePeerPollHelper() : helper_(MakePeerSend{}) {}
+    NodePeerPollHelper() : helper_(std::in_place, MakePeerSend{}) {}
     Poll<Result<void, IoError>> poll_send(const Waker& waker, NodePeer peer,
                                           std::vector<Bytes> datagrams) override;
-    bool in_flight() const { return helper_.in_flight(); }
+    void abandon() override { helper_.emplace(MakePeerSend{}); }
+    bool in_flight() const { return helper_->in_flight(); }
 
   private:
-    PollHelper<PeerSendFuture, MakePeerSend> helper_;
+    std::optional<PollHelper<PeerSendFuture, MakePeerSend>> helper_;
 };
 
 // A pass ends with `keep_going` once this many batch sends of it have succeeded.
@@ -219,6 +222,12 @@ class TunDevice {
 
     const std::shared_ptr<AsyncDevice>& device() const { return ref_.inner().device; }
     const TunDeviceRef& handle() const { return ref_; }
+
+    // Drops the batches parked behind a pending send and that send itself. A parked batch keeps
+    // its node peer, the node peer keeps this device for its writes and the device keeps the
+    // state with the batch: the agent breaks that circle when it shuts down and when it goes,
+    // once its tries (which could park new batches) are empty.
+    void drop_parked_sends() const;
 
   private:
     TunDeviceRef ref_;

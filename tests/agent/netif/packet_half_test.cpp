@@ -13,6 +13,7 @@
 
 #include "agent/netif/async_device.h"
 #include "agent/netif/device_pair.h"
+#include "agent/netif/pass_fixture.h"
 #include "agent/netif/tun_device.h"
 #include "util/driver_task.h"
 #include "util/log.h"
@@ -359,6 +360,32 @@ TEST(DriverTask, WakesFromManyThreadsNeverOverlapPolls) {
     EXPECT_EQ(*overlaps, 0);
     EXPECT_GE(passes_of(inner), 2);
     ASSERT_TRUE(outcome->has_value());
+}
+
+// A pass that lets go of an outside handle of its own half: that release takes the lock the pass
+// holds, so it is held until the poll has unlocked. The count test of that poll still saw the
+// handle; the parking shape's driver is woken by the held release, and the next poll ends it.
+template <class I>
+void release_own_handle_in_pass(int expected_wakes) {
+    auto inner = std::make_shared<I>();
+    Driver<I> driver{CountedRef<I>(inner)};
+    std::optional<CountedRef<I>> outside(driver.ref);
+    inner->state.on_pass = [&](const Waker&) { outside.reset(); };
+    Counter waker;
+    Poll<Result<void, IoError>> first;
+    testing::within_deadline("a pass releasing a handle of its own half",
+                             [&] { first = driver.poll(waker.waker); });
+    EXPECT_FALSE(first.has_value());
+    EXPECT_EQ(count_of(inner), 0u);
+    EXPECT_EQ(*waker.n, expected_wakes);
+    auto second = driver.poll(waker.waker);
+    ASSERT_TRUE(second.has_value());
+    EXPECT_TRUE(second->has_value());
+}
+
+TEST(PollDriver, HandlesThePassReleasesGoAfterUnlocking) {
+    release_own_handle_in_pass<PeerInner>(1);
+    release_own_handle_in_pass<DeviceInner>(0);
 }
 
 // The real tunnel-device handle counts like any other and its release wakes nothing.

@@ -141,6 +141,35 @@ class PacketPathTest : public ::testing::Test {
         ASSERT_TRUE(done.has_value());
     }
 
+    // A batch parked behind a send that pends when the agent goes (shut down first or not), then
+    // the runtime: the batch's peer keeps the tunnel device for its writes and the device keeps the
+    // batch. Once that is broken, the outbound driver alone keeps the device, and the pending
+    // send's wait alone keeps the driver (here the test controls hold it; they go with the node,
+    // which goes with the runtime): the device goes with them and the host's end sees the
+    // descriptor closed.
+    void park_a_batch_then_tear_down(bool shut_down) {
+        Side& side = a_;
+        log::ScopedCapture capture;
+        const p2p::PubKey node_pk = side.agent->inner()->node()->pk();
+        p2p::testing::hooks_for(node_pk)->pend_sends();
+        side.send(ipv4_packet("10.0.0.1", "10.0.0.2", 100));
+        ASSERT_TRUE(eventually([&] {
+            return capture->count(log::Level::Trace, "Send pending, buffering datagram.") > 0;
+        }));
+
+        if (shut_down) {
+            ASSERT_TRUE(runtime_->block_on(side.agent->shutdown()).has_value());
+        }
+        side.agent.reset();
+        p2p::testing::forget_hooks(node_pk);
+        runtime_.reset();
+        pollfd p{side.host, POLLIN, 0};
+        ASSERT_EQ(::poll(&p, 1, 5000), 1);
+        EXPECT_NE(p.revents & POLLHUP, 0);
+        char byte = 0;
+        EXPECT_EQ(::recv(side.host, &byte, 1, MSG_DONTWAIT), 0);
+    }
+
     void TearDown() override {
         for (Side* side : {&a_, &b_}) {
             if (side->agent) {
@@ -381,6 +410,18 @@ TEST_F(PacketPathTest, ReleasingAnAgentWhileBothPassesRun) {
         }
     }
     EXPECT_EQ(reply, create_icmp_host_unreachable(lost, header));
+}
+
+TEST_F(PacketPathTest, ParkedBatchLetsTheTunnelCloseAfterShutdown) {
+    start(a_, 1280);
+    apply_document(a_);
+    park_a_batch_then_tear_down(true);
+}
+
+TEST_F(PacketPathTest, ParkedBatchLetsTheTunnelCloseWithoutShutdown) {
+    start(a_, 1280);
+    apply_document(a_);
+    park_a_batch_then_tear_down(false);
 }
 
 }  // namespace

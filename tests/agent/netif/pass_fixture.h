@@ -8,10 +8,16 @@
 #include <boost/asio/detached.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/address.hpp>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <deque>
+#include <functional>
+#include <future>
 #include <memory>
 #include <optional>
 #include <string_view>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -37,6 +43,22 @@ struct Counter {
     std::shared_ptr<int> n = std::make_shared<int>(0);
     Waker waker{[n = n] { ++*n; }};
 };
+
+// Runs `step` on a thread of its own and waits for it. A step that has not returned after half a
+// minute is stuck for good (a thread waiting on a lock it holds itself): the test binary is
+// stopped with `what` rather than left hanging.
+inline void within_deadline(const char* what, const std::function<void()>& step) {
+    std::packaged_task<void()> task(step);
+    auto done = task.get_future();
+    std::thread runner(std::move(task));
+    if (done.wait_for(std::chrono::seconds(30)) != std::future_status::ready) {
+        std::fprintf(stderr, "Stuck for 30 s: %s\n", what);
+        std::fflush(stderr);
+        std::abort();
+    }
+    runner.join();
+    done.get();
+}
 
 inline Ipv4Addr addr(std::string_view text) {
     return Ipv4Addr::parse(text).value();
