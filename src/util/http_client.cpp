@@ -12,6 +12,7 @@
 #include <strings.h>
 
 #include <algorithm>
+#include <charconv>
 #include <chrono>
 
 #include <cstring>
@@ -97,6 +98,26 @@ bool is_followed_redirect(long status) {
     return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
 }
 
+// The final head declares a body longer than the cap: refused before any of it arrives, but only
+// once the status has been judged.
+bool declares_too_much(const Transfer& transfer) {
+    if (!transfer.max_body || transfer.request.method == "HEAD") {
+        return false;
+    }
+    for (const auto& [name, value] : transfer.response.headers) {
+        if (strcasecmp(name.c_str(), "content-length") != 0) {
+            continue;
+        }
+        uint64_t length = 0;
+        auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), length);
+        if (error == std::errc::result_out_of_range ||
+            (error == std::errc() && length > *transfer.max_body)) {
+            return true;
+        }
+    }
+    return false;
+}
+
 size_t on_header(char* data, size_t size, size_t count, void* user) {
     auto* transfer = static_cast<Transfer*>(user);
     std::string_view line(data, size * count);
@@ -129,6 +150,10 @@ size_t on_header(char* data, size_t size, size_t count, void* user) {
             return 0;
         }
         transfer->head_done = true;
+        if (declares_too_much(*transfer)) {
+            transfer->too_large = true;
+            return 0;
+        }
         return size * count;
     }
     auto colon = line.find(':');
@@ -175,7 +200,7 @@ std::string location_target(const std::string& base, const HttpHeaders& headers)
 }
 
 HttpError error_for(CURLcode code, const Transfer& transfer) {
-    if (transfer.too_large || code == CURLE_FILESIZE_EXCEEDED) {
+    if (transfer.too_large) {
         return HttpError{HttpError::Kind::BodyTooLarge,
                          failure_prefix(true, transfer.request.url) + "body exceeds the limit of " +
                              std::to_string(transfer.max_body.value_or(0)) + " bytes",
@@ -248,11 +273,6 @@ class HttpClient::Inner {
                              std::max(1L, static_cast<long>(timeout->count())));
         }
         transfer.max_body = options_.max_body_bytes;
-        if (options_.max_body_bytes) {
-            // Refuses a declared length above the cap before any of the body arrives.
-            curl_easy_setopt(easy, CURLOPT_MAXFILESIZE_LARGE,
-                             static_cast<curl_off_t>(*options_.max_body_bytes));
-        }
         if (options_.root_certificates_pem) {
             curl_blob blob{const_cast<char*>(options_.root_certificates_pem->data()),
                            options_.root_certificates_pem->size(), CURL_BLOB_COPY};
