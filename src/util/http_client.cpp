@@ -99,9 +99,9 @@ bool is_followed_redirect(long status) {
 }
 
 // The final head declares a body longer than the cap: refused before any of it arrives, but only
-// once the status has been judged.
-bool declares_too_much(const Transfer& transfer) {
-    if (!transfer.max_body || transfer.request.method == "HEAD") {
+// once the status has been judged. The answers that carry no body declare nothing.
+bool declares_too_much(const Transfer& transfer, long status) {
+    if (!transfer.max_body || transfer.request.method == "HEAD" || status == 204 || status == 304) {
         return false;
     }
     for (const auto& [name, value] : transfer.response.headers) {
@@ -150,7 +150,7 @@ size_t on_header(char* data, size_t size, size_t count, void* user) {
             return 0;
         }
         transfer->head_done = true;
-        if (declares_too_much(*transfer)) {
+        if (declares_too_much(*transfer, status)) {
             transfer->too_large = true;
             return 0;
         }
