@@ -4,6 +4,7 @@
 #include "controller/client.h"
 #include "util/debug_text.h"
 #include "util/log.h"
+#include "util/url.h"
 #include "util/uuid.h"
 
 namespace quorvel::agent {
@@ -28,14 +29,15 @@ boost::asio::awaitable<Result<ControllerFetchResult, Error>> fetch_controller_ne
     p2p::PubKey public_key, std::string controller_url, std::string shared_secret,
     HttpClientOptions options) {
     QV_TRACE(kControllerFetchTarget, "Starting to fetch controller networks");
-    QV_TRACE(kControllerFetchTarget, "Found shared_secret, controller URL: {}", controller_url);
+    QV_TRACE(kControllerFetchTarget, "Found shared_secret, controller URL: {}",
+             mask_url_text(controller_url));
     QV_TRACE(kControllerFetchTarget, "Creating controller client with HMAC authentication");
     auto client = controller::ControllerClient::create(
         controller_url, controller::ControllerAuth::hmac(shared_secret), public_key,
         std::move(options));
     if (!client) {
         QV_TRACE(kControllerFetchTarget, "Failed to create controller client for URL: {}",
-                 controller_url);
+                 mask_url_text(controller_url));
         co_return ControllerFetchResult(ControllerFetchResult::ConnectionError{});
     }
     QV_TRACE(kControllerFetchTarget, "Controller client created, requesting networks config");

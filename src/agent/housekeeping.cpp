@@ -133,7 +133,7 @@ NetworkChange collect_network_change(const NetworkMap& networks,
     std::vector<Ipv4Net> routes;
     for (const auto& [url, network] : networks) {
         const auto& applied = network.current_state.routes.applied;
-        QV_TRACE(kNetworkListenerTarget, "Processing network {}: routes={}", url,
+        QV_TRACE(kNetworkListenerTarget, "Processing network {}: routes={}", mask_url(url),
                  debug_routes(applied));
         if (applied) {
             for (const auto& [dest, route] : *applied) {
@@ -148,7 +148,8 @@ NetworkChange collect_network_change(const NetworkMap& networks,
     std::vector<Ipv4Net> ips;
     for (const auto& [url, network] : networks) {
         const auto& applied = network.current_state.ip.applied;
-        QV_TRACE(kNetworkListenerTarget, "Processing network {}: ip={}", url, debug_ip(applied));
+        QV_TRACE(kNetworkListenerTarget, "Processing network {}: ip={}", mask_url(url),
+                 debug_ip(applied));
         if (applied) {
             ips.push_back(*applied);
         }
@@ -316,12 +317,13 @@ bool AgentInner::merge_controller_networks(
     for (const auto& [url, config] : listed) {
         auto found = networks.find(url);
         if (found != networks.end()) {
-            QV_TRACE(kHousekeepingTarget, "Updating existing controller network: {}", url);
+            QV_TRACE(kHousekeepingTarget, "Updating existing controller network: {}",
+                     mask_url(url));
             auto& network = found->second;
             network.config = network::ConfigRetrieval(config);
             changed = take_name(network, config.name) || changed;
         } else {
-            QV_TRACE(kHousekeepingTarget, "Adding new controller network: {}", url);
+            QV_TRACE(kHousekeepingTarget, "Adding new controller network: {}", mask_url(url));
             network::Network network(url, false, config.name);
             network.health = Health::initializing();
             network.config = network::ConfigRetrieval(config);
@@ -344,7 +346,8 @@ boost::asio::awaitable<bool> AgentInner::remove_unlisted_controller_networks(
     bool changed = false;
     auto& networks = state.config.network;
     auto remove = [&](const Url& url) {
-        QV_TRACE(kHousekeepingTarget, "Removing controller network that no longer exists: {}", url);
+        QV_TRACE(kHousekeepingTarget, "Removing controller network that no longer exists: {}",
+                 mask_url(url));
         networks.erase(url);
         changed = true;
     };
@@ -361,7 +364,7 @@ boost::asio::awaitable<bool> AgentInner::remove_unlisted_controller_networks(
             continue;
         }
         QV_TRACE(kHousekeepingTarget,
-                 "Resetting controller network to default state before removal: {}", url);
+                 "Resetting controller network to default state before removal: {}", mask_url(url));
         found->second.desired_state = network::AgentState{};
         co_await apply_desired_state(self, state);
         found = networks.find(url);
@@ -375,7 +378,7 @@ boost::asio::awaitable<bool> AgentInner::remove_unlisted_controller_networks(
             // withdrawn until a later pass can remove it.
             found->second.config.reset();
             QV_WARN(kHousekeepingTarget,
-                    "Controller network {} not yet in default state, keeping it", url);
+                    "Controller network {} not yet in default state, keeping it", mask_url(url));
         }
     }
     co_return changed;

@@ -2,6 +2,7 @@
 
 #include "agent/inner.h"
 #include "p2p/keys.h"
+#include "util/blocking.h"
 #include "util/file_io.h"
 #include "util/http_status.h"
 #include "util/log.h"
@@ -15,7 +16,7 @@ namespace {
 using Spans = std::vector<log::SpanRecord>;
 
 Spans with_span(Spans spans, const char* name, const Url& url) {
-    spans.push_back(log::SpanRecord{log::Level::Info, name, {{"network", url.as_str()}}});
+    spans.push_back(log::SpanRecord{log::Level::Info, name, {{"network", mask_url(url)}}});
     return spans;
 }
 
@@ -36,19 +37,27 @@ std::string percent_decode(std::string_view text) {
     return decoded;
 }
 
-Result<std::string, Error> read_document_file(std::string_view encoded_path) {
+// The document file behind a "file://" URL. The read runs off the runtime's workers and is
+// bounded like an HTTP body: the URL may name a FIFO, a device or a huge file.
+boost::asio::awaitable<Result<std::string, Error>> read_document_file(std::string_view encoded_path,
+                                                                      Spans spans) {
     std::string path = percent_decode(encoded_path);
-    QV_TRACE(kRetrievalTarget, "Reading file: {}", path);
+    {
+        log::ScopedSpans scope(spans);
+        QV_TRACE(kRetrievalTarget, "Reading file: {}", path);
+    }
     if (path.find('\0') != std::string::npos) {
         // The operating system would read the path only up to the NUL: another file.
-        return unexpected(
+        co_return unexpected(
             Error(Error::Io{IoError::other("file name contained an unexpected NUL byte")}));
     }
-    auto text = read_to_string(path);
+    // A named local: GCC 12 destroys a temporary inside a co_await expression twice.
+    auto read = [path = std::move(path)] { return read_regular_file(path, kDefaultMaxBodyBytes); };
+    auto text = co_await run_blocking(std::move(read));
     if (!text) {
-        return unexpected(Error(Error::Io{std::move(text).error()}));
+        co_return unexpected(Error(Error::Io{std::move(text).error()}));
     }
-    return std::move(text).value();
+    co_return std::move(text).value();
 }
 
 boost::asio::awaitable<Result<std::string, Error>> fetch_in(const RetrievalContext& context,
@@ -57,6 +66,8 @@ boost::asio::awaitable<Result<std::string, Error>> fetch_in(const RetrievalConte
     request.method = "GET";
     request.url = url;
     request.headers.emplace_back("quorvel-pk", context.public_key.to_string());
+    // A failure status is judged by itself: its body may be slow or huge.
+    request.skip_failure_body = true;
     {
         log::ScopedSpans scope(spans);
         QV_TRACE(kRetrievalTarget, "Sending request");
@@ -81,24 +92,24 @@ boost::asio::awaitable<Result<std::string, Error>> fetch_in(const RetrievalConte
 boost::asio::awaitable<Result<std::string, Error>> retrieve_in(const RetrievalContext& context,
                                                                std::string url, Spans spans) {
     if (url.starts_with("controller://")) {
-        co_return unexpected(
-            Error(Error::ConfigParse{"Controller network not found in cache: " + url}));
+        co_return unexpected(Error(
+            Error::ConfigParse{"Controller network not found in cache: " + mask_url_text(url)}));
     }
     if (url.starts_with("http://") || url.starts_with("https://")) {
         co_return co_await fetch_in(context, std::move(url), std::move(spans));
     }
     if (url.starts_with("file://")) {
-        log::ScopedSpans scope(spans);
-        co_return read_document_file(std::string_view(url).substr(7));
+        co_return co_await read_document_file(std::string_view(url).substr(7), std::move(spans));
     }
-    co_return unexpected(Error(Error::ConfigParse{"Unsupported URL scheme: " + url}));
+    co_return unexpected(
+        Error(Error::ConfigParse{"Unsupported URL scheme: " + mask_url_text(url)}));
 }
 
 boost::asio::awaitable<Result<network::NetworkConfig, Error>> fetch_data_in(
     const RetrievalContext& context, const Url& url, Spans spans) {
     {
         log::ScopedSpans scope(spans);
-        QV_TRACE(kRetrievalTarget, "Retrieving network config from: {}", url.as_str());
+        QV_TRACE(kRetrievalTarget, "Retrieving network config from: {}", mask_url(url));
     }
     auto text = co_await retrieve_in(context, url.as_str(), spans);
     if (!text) {
@@ -123,7 +134,7 @@ boost::asio::awaitable<void> fetch_network_config(RetrievalContext context, Agen
     auto it = config.network.find(url);
     if (it == config.network.end()) {
         log::ScopedSpans scope(spans);
-        QV_TRACE(kRetrievalTarget, "Network {} not found in config, skipping", url.as_str());
+        QV_TRACE(kRetrievalTarget, "Network {} not found in config, skipping", mask_url(url));
         co_return;
     }
     if (it->second.disabled) {

@@ -7,6 +7,7 @@
 #include "controller_api/node_hmac.h"
 #include "p2p/crypto.h"
 #include "util/log.h"
+#include "util/url.h"
 
 namespace quorvel::controller {
 
@@ -97,7 +98,9 @@ Result<HttpRequest, Error> ControllerClient::build_request(
     HttpRequest request;
     request.method = std::string(method);
     request.url = base_url_ + std::string(path);
-    QV_TRACE(kTarget, "Controller API request: {} {}", request.method, request.url);
+    // An upload that a redirect turned into a GET would upload nothing: its 3xx is its answer.
+    request.follow_redirects = request.method == "GET" || request.method == "HEAD";
+    QV_TRACE(kTarget, "Controller API request: {} {}", request.method, mask_url_text(request.url));
     request.headers.emplace_back("Connection", "close");
     auto authorization = build_auth_header(as_bytes(body));
     if (!authorization) {

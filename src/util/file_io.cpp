@@ -10,8 +10,11 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include <functional>
 #include <memory>
 #include <optional>
+#include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -216,15 +219,15 @@ class TempFile {
 
 }  // namespace
 
-Result<std::string, IoError> read_to_string(const std::string& path) {
-    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (fd.get() < 0) {
-        return unexpected(last_error());
-    }
+namespace {
+
+// The rest of `fd` as UTF-8 text; fails with `too_large` once more than `max_bytes` show.
+Result<std::string, IoError> read_rest(int fd, std::optional<std::size_t> max_bytes,
+                                       const std::function<IoError()>& too_large) {
     std::string contents;
     char buffer[8192];
     for (;;) {
-        ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+        ssize_t n = ::read(fd, buffer, sizeof buffer);
         if (n < 0) {
             if (errno == EINTR) {
                 continue;
@@ -234,12 +237,47 @@ Result<std::string, IoError> read_to_string(const std::string& path) {
         if (n == 0) {
             break;
         }
+        if (max_bytes && static_cast<size_t>(n) > *max_bytes - contents.size()) {
+            return unexpected(too_large());
+        }
         contents.append(buffer, static_cast<size_t>(n));
     }
     if (!is_valid_utf8(contents)) {
         return unexpected(IoError::invalid_utf8());
     }
     return contents;
+}
+
+}  // namespace
+
+Result<std::string, IoError> read_to_string(const std::string& path) {
+    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (fd.get() < 0) {
+        return unexpected(last_error());
+    }
+    return read_rest(fd.get(), std::nullopt, {});
+}
+
+Result<std::string, IoError> read_regular_file(const std::string& path, std::size_t max_bytes) {
+    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+    if (fd.get() < 0) {
+        return unexpected(last_error());
+    }
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0) {
+        return unexpected(last_error());
+    }
+    if (!S_ISREG(st.st_mode)) {
+        return unexpected(IoError::other("not a regular file: " + path));
+    }
+    auto too_large = [&] {
+        return IoError::other("file exceeds the limit of " + std::to_string(max_bytes) +
+                              " bytes: " + path);
+    };
+    if (static_cast<std::make_unsigned_t<off_t>>(st.st_size) > max_bytes) {
+        return unexpected(too_large());
+    }
+    return read_rest(fd.get(), max_bytes, too_large);
 }
 
 Result<void, IoError> write_file_atomically(const std::string& path, std::string_view contents,

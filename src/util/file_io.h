@@ -3,6 +3,8 @@
 #pragma once
 
 #include <sys/types.h>
+
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -14,6 +16,12 @@ namespace quorvel {
 // Reads the whole file as UTF-8 text. A directory fails with EISDIR; bytes that are not UTF-8 fail
 // with "stream did not contain valid UTF-8".
 Result<std::string, IoError> read_to_string(const std::string& path);
+
+// Reads the regular file at `path` whole as UTF-8 text, for files that anyone may name. Opening
+// never waits (a FIFO that nobody writes, say); anything but a regular file fails with "not a
+// regular file: PATH", a file of more than `max_bytes` with "file exceeds the limit of N bytes:
+// PATH" (a file that grows while it is read included), without reading it whole.
+Result<std::string, IoError> read_regular_file(const std::string& path, std::size_t max_bytes);
 
 // Replaces the file at `path` with `contents` so that a reader (or a crash) sees either the old
 // or the new contents, never a mixture: the text goes to a temporary file in the same folder,

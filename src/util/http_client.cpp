@@ -1,6 +1,8 @@
 #include "util/http_client.h"
 
+#include "util/http_status.h"
 #include "util/unicode.h"
+#include "util/url.h"
 #include "util/wakeup.h"
 
 #include <curl/curl.h>
@@ -10,6 +12,7 @@
 #include <strings.h>
 
 #include <algorithm>
+#include <charconv>
 #include <chrono>
 
 #include <cstring>
@@ -37,7 +40,7 @@ struct Transfer {
 
     // Written by the client's thread until `done`, read by the awaiting coroutine afterwards.
     HttpResponse response;
-    // Where a redirect that the transfer did not follow points, absolute.
+    // Where the answer's Location header points, absolute; empty when nowhere.
     std::string redirect_url;
     std::optional<HttpError> error;
     // Body cap of this transfer; set when the body went past it.
@@ -45,8 +48,10 @@ struct Transfer {
     bool too_large = false;
     // The head of a final (non-interim) response has arrived: later failures are body failures.
     bool head_done = false;
-    // libcurl follows redirects itself in this transfer.
+    // The client follows a redirect answer of this transfer.
     bool follows = false;
+    // The transfer ended at the final head on purpose: its body is not wanted.
+    bool stopped_at_head = false;
 
     std::mutex mutex;
     bool done = false;
@@ -88,6 +93,31 @@ size_t on_body(char* data, size_t size, size_t count, void* user) {
     return length;
 }
 
+// The redirects that the client follows; any other 3xx is a final answer.
+bool is_followed_redirect(long status) {
+    return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
+}
+
+// The final head declares a body longer than the cap: refused before any of it arrives, but only
+// once the status has been judged. The answers that carry no body declare nothing.
+bool declares_too_much(const Transfer& transfer, long status) {
+    if (!transfer.max_body || transfer.request.method == "HEAD" || status == 204 || status == 304) {
+        return false;
+    }
+    for (const auto& [name, value] : transfer.response.headers) {
+        if (strcasecmp(name.c_str(), "content-length") != 0) {
+            continue;
+        }
+        uint64_t length = 0;
+        auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), length);
+        if (error == std::errc::result_out_of_range ||
+            (error == std::errc() && length > *transfer.max_body)) {
+            return true;
+        }
+    }
+    return false;
+}
+
 size_t on_header(char* data, size_t size, size_t count, void* user) {
     auto* transfer = static_cast<Transfer*>(user);
     std::string_view line(data, size * count);
@@ -103,14 +133,27 @@ size_t on_header(char* data, size_t size, size_t count, void* user) {
     if (line.empty()) {
         long status = 0;
         curl_easy_getinfo(transfer->easy, CURLINFO_RESPONSE_CODE, &status);
-        // A redirect that libcurl follows is not the final response either.
+        if (status < 200) {
+            return size * count;
+        }
         const bool followed =
-            transfer->follows && status >= 300 && status < 400 &&
+            transfer->follows && is_followed_redirect(status) &&
             std::any_of(transfer->response.headers.begin(), transfer->response.headers.end(),
                         [](const auto& header) {
                             return strcasecmp(header.first.c_str(), "location") == 0;
                         });
-        transfer->head_done = status >= 200 && !followed;
+        const bool unwanted_body = transfer->request.skip_failure_body &&
+                                   !http_status_is_success(static_cast<uint16_t>(status));
+        if (followed || unwanted_body) {
+            // Returning less than given ends the transfer here, before any of the body.
+            transfer->stopped_at_head = true;
+            return 0;
+        }
+        transfer->head_done = true;
+        if (declares_too_much(*transfer, status)) {
+            transfer->too_large = true;
+            return 0;
+        }
         return size * count;
     }
     auto colon = line.find(':');
@@ -125,11 +168,41 @@ size_t on_header(char* data, size_t size, size_t count, void* user) {
     return size * count;
 }
 
+// "error sending request for url (URL): " or "error reading response body for url (URL): ", the
+// URL's user information masked.
+std::string failure_prefix(bool in_body, const std::string& url) {
+    return std::string(in_body ? "error reading response body" : "error sending request") +
+           " for url (" + mask_url_text(url) + "): ";
+}
+
+// The absolute URL that the Location header of a response to `base` names, resolved as libcurl
+// resolves a redirect; empty when there is no such header or it does not resolve.
+std::string location_target(const std::string& base, const HttpHeaders& headers) {
+    auto location = std::find_if(headers.begin(), headers.end(), [](const auto& header) {
+        return strcasecmp(header.first.c_str(), "location") == 0;
+    });
+    if (location == headers.end() || location->second.empty()) {
+        return {};
+    }
+    std::string target;
+    if (CURLU* url = curl_url()) {
+        char* text = nullptr;
+        if (curl_url_set(url, CURLUPART_URL, base.c_str(), 0) == CURLUE_OK &&
+            curl_url_set(url, CURLUPART_URL, location->second.c_str(),
+                         CURLU_URLENCODE | CURLU_ALLOW_SPACE) == CURLUE_OK &&
+            curl_url_get(url, CURLUPART_URL, &text, 0) == CURLUE_OK) {
+            target = text;
+            curl_free(text);
+        }
+        curl_url_cleanup(url);
+    }
+    return target;
+}
+
 HttpError error_for(CURLcode code, const Transfer& transfer) {
-    if (transfer.too_large || code == CURLE_FILESIZE_EXCEEDED) {
+    if (transfer.too_large) {
         return HttpError{HttpError::Kind::BodyTooLarge,
-                         "error reading response body for url (" + transfer.request.url +
-                             "): body exceeds the limit of " +
+                         failure_prefix(true, transfer.request.url) + "body exceeds the limit of " +
                              std::to_string(transfer.max_body.value_or(0)) + " bytes",
                          true};
     }
@@ -141,13 +214,8 @@ HttpError error_for(CURLcode code, const Transfer& transfer) {
     } else if (code == CURLE_TOO_MANY_REDIRECTS) {
         kind = HttpError::Kind::Redirect;
     }
-    if (transfer.head_done) {
-        return HttpError{
-            kind, "error reading response body for url (" + transfer.request.url + "): " + detail,
-            true};
-    }
-    return HttpError{kind,
-                     "error sending request for url (" + transfer.request.url + "): " + detail};
+    return HttpError{kind, failure_prefix(transfer.head_done, transfer.request.url) + detail,
+                     transfer.head_done};
 }
 
 }  // namespace
@@ -180,9 +248,9 @@ class HttpClient::Inner {
 
     const HttpClientOptions& options() const { return options_; }
 
-    // `follow` is how many redirects libcurl may follow itself (0: none), `timeout` what is left
-    // of the request's time.
-    std::optional<HttpError> prepare(Transfer& transfer, long follow,
+    // `follows`: the client follows a redirect answer; `timeout`: what is left of the request's
+    // time. libcurl itself never follows a redirect.
+    std::optional<HttpError> prepare(Transfer& transfer, bool follows,
                                      std::optional<std::chrono::milliseconds> timeout) const {
         transfer.easy = curl_easy_init();
         if (transfer.easy == nullptr) {
@@ -198,23 +266,13 @@ class HttpClient::Inner {
         curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &on_header);
         curl_easy_setopt(easy, CURLOPT_HEADERDATA, &transfer);
         curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
-        curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
         curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING, nullptr);
-        if (follow > 0) {
-            transfer.follows = true;
-            curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
-            curl_easy_setopt(easy, CURLOPT_MAXREDIRS, follow);
-        }
+        transfer.follows = follows;
         if (timeout) {
             curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS,
                              std::max(1L, static_cast<long>(timeout->count())));
         }
         transfer.max_body = options_.max_body_bytes;
-        if (options_.max_body_bytes) {
-            // Refuses a declared length above the cap before any of the body arrives.
-            curl_easy_setopt(easy, CURLOPT_MAXFILESIZE_LARGE,
-                             static_cast<curl_off_t>(*options_.max_body_bytes));
-        }
         if (options_.root_certificates_pem) {
             curl_blob blob{const_cast<char*>(options_.root_certificates_pem->data()),
                            options_.root_certificates_pem->size(), CURL_BLOB_COPY};
@@ -326,7 +384,7 @@ class HttpClient::Inner {
                 active.erase(it);
                 CURLcode code = message->data.result;
                 curl_multi_remove_handle(multi_, transfer->easy);
-                if (code != CURLE_OK) {
+                if (code != CURLE_OK && !(code == CURLE_WRITE_ERROR && transfer->stopped_at_head)) {
                     transfer->finish(error_for(code, *transfer));
                     continue;
                 }
@@ -335,9 +393,8 @@ class HttpClient::Inner {
                 char* url = nullptr;
                 curl_easy_getinfo(transfer->easy, CURLINFO_EFFECTIVE_URL, &url);
                 transfer->response.url = url != nullptr ? url : transfer->request.url;
-                char* location = nullptr;
-                curl_easy_getinfo(transfer->easy, CURLINFO_REDIRECT_URL, &location);
-                transfer->redirect_url = location != nullptr ? location : "";
+                transfer->redirect_url =
+                    location_target(transfer->request.url, transfer->response.headers);
                 transfer->finish(std::nullopt);
             }
             curl_multi_poll(multi_, nullptr, 0, 1000, nullptr);
@@ -377,10 +434,6 @@ struct AbandonGuard {
         }
     }
 };
-
-bool is_get_or_head(const std::string& method) {
-    return method == "GET" || method == "HEAD";
-}
 
 bool same_header(const std::string& a, std::string_view b) {
     return a.size() == b.size() && strncasecmp(a.data(), b.data(), b.size()) == 0;
@@ -427,12 +480,12 @@ void redirect(HttpRequest& request, long status, const std::string& target) {
 }  // namespace
 
 boost::asio::awaitable<Result<HttpClient::Hop, HttpError>> HttpClient::transfer(
-    const HttpRequest& request, long follow,
+    const HttpRequest& request, bool follows,
     std::optional<std::chrono::milliseconds> timeout) const {
     auto inner = inner_;
     auto transfer = std::make_shared<Transfer>();
     transfer->request = request;
-    if (auto failure = inner->prepare(*transfer, follow, timeout)) {
+    if (auto failure = inner->prepare(*transfer, follows, timeout)) {
         co_return unexpected(std::move(*failure));
     }
     transfer->wakeup = co_await detail::Wakeup::create();
@@ -455,8 +508,9 @@ boost::asio::awaitable<Result<HttpClient::Hop, HttpError>> HttpClient::transfer(
     co_return Hop{std::move(transfer->response), std::move(transfer->redirect_url)};
 }
 
-// libcurl keeps the method of a non-GET request across every redirect; the client follows those
-// itself, so that a 301, 302 or 303 goes on as a GET. The limits hold for the whole request.
+// The client follows redirects itself, one transfer per hop, so that only the five redirect
+// statuses are followed and a 301, 302 or 303 goes on as a GET. The limits hold for the whole
+// request.
 boost::asio::awaitable<Result<HttpResponse, HttpError>> HttpClient::execute(
     HttpRequest request) const {
     // The caller's handle may go while the request runs; this copy keeps the client.
@@ -470,33 +524,26 @@ boost::asio::awaitable<Result<HttpResponse, HttpError>> HttpClient::execute(
         return *options.timeout - std::chrono::duration_cast<std::chrono::milliseconds>(
                                       std::chrono::steady_clock::now() - start);
     };
+    const bool follows = request.follow_redirects && options.max_redirects > 0;
     long redirects = 0;
     for (;;) {
-        const long follow =
-            is_get_or_head(request.method) ? std::max(0L, options.max_redirects - redirects) : 0;
-        const bool followed_by_curl = follow > 0;
         auto left = time_left();
         if (left && left->count() <= 0) {
-            co_return unexpected(
-                HttpError{HttpError::Kind::Timeout,
-                          "error sending request for url (" + request.url + "): timed out"});
+            co_return unexpected(HttpError{HttpError::Kind::Timeout,
+                                           failure_prefix(false, request.url) + "timed out"});
         }
-        auto hop = co_await self.transfer(request, follow, left);
+        auto hop = co_await self.transfer(request, follows, left);
         if (!hop) {
             co_return unexpected(std::move(hop).error());
         }
         const long status = hop->response.status;
-        if (followed_by_curl || hop->redirect_url.empty() ||
-            (status != 301 && status != 302 && status != 303 && status != 307 && status != 308)) {
+        if (!follows || hop->redirect_url.empty() || !is_followed_redirect(status)) {
             co_return std::move(hop->response);
         }
         if (redirects >= options.max_redirects) {
-            if (options.max_redirects == 0) {
-                co_return std::move(hop->response);
-            }
-            co_return unexpected(HttpError{
-                HttpError::Kind::Redirect,
-                "error sending request for url (" + request.url + "): too many redirects"});
+            co_return unexpected(
+                HttpError{HttpError::Kind::Redirect,
+                          failure_prefix(false, request.url) + "too many redirects"});
         }
         ++redirects;
         redirect(request, status, hop->redirect_url);

@@ -3,9 +3,12 @@
 // when the transfer ends. A client is a shared handle: copies share the thread and its settings.
 // Releasing the last copy aborts the transfers still running and joins the thread. Abandoning an
 // awaited transfer (cancellation, or the task being destroyed) aborts that transfer. Redirects:
-// 301, 302 and 303 turn any other method into a GET without body, 307 and 308 keep method and
-// body, and credential headers are not sent on to another host. A response body is kept in
-// memory only up to a cap: a larger one fails the transfer as soon as it shows, never buffered.
+// only 301, 302, 303, 307 and 308 with a Location header are followed (any other 3xx is a final
+// answer, as is every 3xx of a request that asks not to follow); 301, 302 and 303 turn any other
+// method into a GET without body, 307 and 308 keep method and body, and credential headers are
+// not sent on to another host. The body of a redirect that is followed is not read. A response
+// body is kept in memory only up to a cap: a larger one fails the transfer as soon as it shows,
+// never buffered. Error texts show a URL with its user information masked.
 #pragma once
 
 #include "util/result.h"
@@ -46,6 +49,11 @@ struct HttpRequest {
     std::string url;
     HttpHeaders headers;  // sent in this order
     std::optional<std::string> body;
+    // False: a redirect is the final answer, returned as it is.
+    bool follow_redirects = true;
+    // True: a final answer outside 200-299 ends the transfer at its head; its body is not read
+    // (and the response's body stays empty), so a failure status never waits on a slow body.
+    bool skip_failure_body = false;
 };
 
 struct HttpResponse {
@@ -82,12 +90,12 @@ class HttpClient {
     class Inner;
     struct Hop {
         HttpResponse response;
-        // The absolute target of a redirect that the transfer did not follow, or empty.
+        // Where the answer's Location header points, absolute; empty when nowhere.
         std::string redirect_url;
     };
-    // One transfer, in which libcurl follows at most `follow` redirects itself.
+    // One transfer; with `follows` the client follows a redirect answer, whose body is not read.
     boost::asio::awaitable<Result<Hop, HttpError>> transfer(
-        const HttpRequest& request, long follow,
+        const HttpRequest& request, bool follows,
         std::optional<std::chrono::milliseconds> timeout) const;
     explicit HttpClient(std::shared_ptr<Inner> inner) : inner_(std::move(inner)) {}
     std::shared_ptr<Inner> inner_;

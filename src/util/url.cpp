@@ -1,5 +1,6 @@
 #include "util/url.h"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 
@@ -555,14 +556,24 @@ std::optional<std::string> Url::to_file_path() const {
 }
 
 std::string mask_url(const Url& url) {
-    if (url.username().empty() && !url.password()) {
-        return url.as_str();
+    return mask_url_text(url.as_str());
+}
+
+std::string mask_url_text(std::string_view text) {
+    const auto separator = text.find("://");
+    if (separator == std::string_view::npos) {
+        return std::string(text);
     }
-    const StrayPercent stray(url.as_str());
-    urls::url masked(stray.hide(url.as_str()));
-    masked.set_user("****");
-    masked.set_password("****");
-    return stray.restore(sv(masked.buffer()));
+    const size_t start = separator + 3;
+    const size_t end = std::min(text.find_first_of("/?#", start), text.size());
+    const size_t at = text.substr(start, end - start).rfind('@');
+    if (at == std::string_view::npos) {
+        return std::string(text);
+    }
+    std::string masked(text.substr(0, start));
+    masked += "****:****";
+    masked += text.substr(start + at);
+    return masked;
 }
 
 }  // namespace quorvel

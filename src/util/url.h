@@ -68,6 +68,11 @@ class Url {
 // that credentials never reach a log or a report.
 std::string mask_url(const Url& url);
 
+// The same for a URL as text, which need not parse: whatever stands between "://" and the last
+// "@" of the authority (up to the first "/", "?" or "#") becomes "****:****"; the rest of the
+// text stays as written. A text without user information comes back unchanged.
+std::string mask_url_text(std::string_view text);
+
 }  // namespace quorvel
 
 template <>

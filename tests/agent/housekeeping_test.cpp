@@ -5,6 +5,7 @@
 
 #include "agent/agent.h"
 #include "agent/agent_test_util.h"
+#include "agent/status/status.h"
 #include "util/async_test_util.h"
 #include "util/log.h"
 #include "util/runtime.h"
@@ -17,11 +18,15 @@
 #include <gtest/gtest.h>
 
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <condition_variable>
+#include <cstdlib>
+#include <fstream>
 #include <functional>
+#include <future>
 #include <mutex>
 #include <stdexcept>
 #include <thread>
@@ -861,6 +866,85 @@ TEST_F(HousekeepingTest, LoopRunsOnePassPerTickAndCancellationWins) {
     EXPECT_EQ(ticks.load(), 0);
     EXPECT_EQ(agent.inner()->completed_passes(), before + 3);
     shutdown(agent);
+}
+
+// Runs `body` on a thread of its own. A body still running after a minute hangs: that ends the
+// test process at once instead of at the suite's time limit.
+template <class Body>
+void without_hanging(Body body) {
+    auto done = std::async(std::launch::async, std::move(body));
+    if (done.wait_for(60s) != std::future_status::ready) {
+        ADD_FAILURE() << "still running after a minute";
+        std::abort();
+    }
+    done.get();
+}
+
+// Documents behind a FIFO that nobody writes, a folder, /dev/zero, a file past the cap and an
+// HTTP URL with a password on a closed port: each of those networks fails alone with its reason
+// while the good one is applied, the status report and shutdown return, and the password shows
+// in the configuration file and in the report that is asked for secrets, nowhere else.
+TEST_F(HousekeepingTest, FaultyDocumentSourcesFailAloneAndLeakNoPassword) {
+    ASSERT_EQ(::mkfifo(dir_.file("fifo").c_str(), 0600), 0);
+    ASSERT_EQ(::mkdir(dir_.file("folder").c_str(), 0700), 0);
+    std::ofstream(dir_.file("big.toml")).put('#');
+    ASSERT_EQ(::truncate(dir_.file("big.toml").c_str(), (16 << 20) + 1), 0);
+    auto config = base_config();
+    const auto good = file_network(config, "good.toml",
+                                   Doc{"10.1.0.0/16", "good", {{own(), "10.1.2.3", "me"}}, {}});
+    const std::string host = "127.0.0.1:" + std::to_string(closed_port());
+    const std::string secret_url = "http://user:password@" + host + "/net.toml";
+    struct Case {
+        std::string url;
+        std::string health;  // the start of its text
+    };
+    const std::vector<Case> failing = {
+        {"file://" + dir_.file("fifo"), "I/O error: not a regular file: " + dir_.file("fifo")},
+        {"file://" + dir_.file("folder"), "I/O error: not a regular file: " + dir_.file("folder")},
+        {"file:///dev/zero", "I/O error: not a regular file: /dev/zero"},
+        {"file://" + dir_.file("big.toml"),
+         "I/O error: file exceeds the limit of 16777216 bytes: " + dir_.file("big.toml")},
+        {secret_url, "HTTP client error: error sending request for url (http://****:****@" + host +
+                         "/net.toml): "},
+    };
+    for (const auto& c : failing) {
+        add_network(config, c.url);
+    }
+    log::ScopedCapture capture;
+    std::string report;
+    std::string report_with_secrets;
+    without_hanging([&] {
+        auto agent = start(std::move(config), make_device());
+        const auto state = running(agent);
+        EXPECT_EQ(network_at(state, good).health, Health::ok());
+        EXPECT_EQ(network_at(state, good).current_state.ip.applied, net("10.1.2.3/16"));
+        for (const auto& c : failing) {
+            const auto& health = network_at(state, c.url).health;
+            EXPECT_EQ(health.kind(), Health::Kind::RetrieveConfigError) << c.url;
+            EXPECT_TRUE(health.text().starts_with(c.health)) << health.text();
+            EXPECT_TRUE(capture->contains(log::Level::Warn,
+                                          "Failed to retrieve network config: " + health.text()));
+        }
+        report = runtime_->block_on(agent_status_text(agent)).value_or("");
+        auto status = runtime_->block_on(agent::Status::from_agent(agent));
+        ASSERT_TRUE(status.has_value());
+        report_with_secrets = status->to_string_with_secrets(true);
+        shutdown(agent);
+    });
+    EXPECT_NE(report.find("  http://****:****@" + host + "/net.toml:\n"), std::string::npos)
+        << report;
+    EXPECT_NE(report.find("error sending request for url (http://****:****@" + host),
+              std::string::npos)
+        << report;
+    EXPECT_NE(report_with_secrets.find("  " + secret_url + ":\n"), std::string::npos);
+    for (const auto& event : capture->events()) {
+        EXPECT_EQ(log::format_event(event).find("password"), std::string::npos)
+            << log::format_event(event);
+    }
+    EXPECT_EQ(report.find("password"), std::string::npos) << report;
+    std::ifstream saved(config_path());
+    const std::string file{std::istreambuf_iterator<char>(saved), {}};
+    EXPECT_NE(file.find("\"" + secret_url + "\""), std::string::npos) << file;
 }
 
 }  // namespace

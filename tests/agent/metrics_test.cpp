@@ -369,6 +369,16 @@ TEST(SendMetricsTest, UploadsTheReportAndOnlyWarnsWhenTheUploadFails) {
          "Metrics upload failed: Controller response error 401 Unauthorized: no", 1},
         {"redirected", 300, secret,
          "Metrics upload failed: Controller response error 300 Multiple Choices: no", 1},
+        // A redirect is not followed: as a GET it would upload nothing and end in a 200.
+        {"moved", 301, secret,
+         "Metrics upload failed: Controller response error 301 Moved Permanently: no", 1},
+        {"found", 302, secret, "Metrics upload failed: Controller response error 302 Found: no", 1},
+        {"see other", 303, secret,
+         "Metrics upload failed: Controller response error 303 See Other: no", 1},
+        {"temporary", 307, secret,
+         "Metrics upload failed: Controller response error 307 Temporary Redirect: no", 1},
+        {"permanent", 308, secret,
+         "Metrics upload failed: Controller response error 308 Permanent Redirect: no", 1},
         {"secret that does not decode", 204, "not base64!",
          "Metrics upload failed: Failed to build HTTP request: Shared secret is not valid "
          "unpadded URL-safe base64",
@@ -377,8 +387,13 @@ TEST(SendMetricsTest, UploadsTheReportAndOnlyWarnsWhenTheUploadFails) {
     FakeRunner runner({{"uname -m", "iPad8,1"}, {"sw_vers -productVersion", "17.0"}});
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        RawHttpServer server([&](const RawRequest&) {
-            return RawResponse{.status = c.status, .body = c.status == 204 ? "" : "no"};
+        RawHttpServer server([&](const RawRequest& request) {
+            if (request.target == "/api/elsewhere") {
+                return RawResponse{.status = 200};
+            }
+            return RawResponse{.status = c.status,
+                               .headers = {{"Location", "/api/elsewhere"}},
+                               .body = c.status == 204 ? "" : "no"};
         });
         AgentConfig config(testing::test_identity());
         config.controller = ControllerConfig{};

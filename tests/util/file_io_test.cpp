@@ -37,6 +37,37 @@ TEST(FileIoTest, ReadToStringErrors) {
               "Not a directory (os error 20)");
 }
 
+// Files that anyone may name: nothing blocks, nothing but a regular file is read, and no more
+// than the cap is ever held. /proc/self/status is regular but claims a size of 0, so only the
+// reading itself finds it too large.
+TEST(FileIoTest, ReadRegularFileRefusesWhatIsNotAFileOrTooLarge) {
+    TempDir dir;
+    testing::write_file(dir.file("ten"), "0123456789");
+    testing::write_file(dir.file("eleven"), "0123456789a");
+    testing::write_file(dir.file("bad"), "a\xff");
+    ASSERT_EQ(::mkfifo(dir.file("fifo").c_str(), 0600), 0);
+    ASSERT_EQ(::symlink(dir.file("fifo").c_str(), dir.file("link").c_str()), 0);
+    struct Case {
+        std::string path;
+        std::string outcome;  // the text, or the error's text
+    };
+    const Case cases[] = {
+        {dir.file("ten"), "0123456789"},
+        {dir.file("eleven"), "file exceeds the limit of 10 bytes: " + dir.file("eleven")},
+        {"/proc/self/status", "file exceeds the limit of 10 bytes: /proc/self/status"},
+        {dir.file("bad"), "stream did not contain valid UTF-8"},
+        {dir.file("fifo"), "not a regular file: " + dir.file("fifo")},
+        {dir.file("link"), "not a regular file: " + dir.file("link")},
+        {dir.path(), "not a regular file: " + dir.path()},
+        {"/dev/zero", "not a regular file: /dev/zero"},
+        {dir.file("missing"), "No such file or directory (os error 2)"},
+    };
+    for (const auto& c : cases) {
+        auto text = read_regular_file(c.path, 10);
+        EXPECT_EQ(text ? *text : text.error().to_string(), c.outcome) << c.path;
+    }
+}
+
 TEST(FileIoTest, AtomicWriteCreatesOwnerOnlyAndKeepsExistingModes) {
     TempDir dir;
     const std::string fresh = dir.file("fresh.toml");

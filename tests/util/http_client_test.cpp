@@ -1,5 +1,6 @@
 #include "util/http_client.h"
 
+#include "controller/raw_http_server.h"
 #include "util/async_test_util.h"
 #include "util/runtime.h"
 
@@ -53,6 +54,12 @@ class TestServer {
                                 req.get_header_value("Authorization"),
                             "text/plain");
         };
+        // A GET answered with the status in the path and a Location to "/hop/0".
+        server_.Get(R"(/status/(\d+))", [](const httplib::Request& req, httplib::Response& res) {
+            res.status = std::stoi(req.matches[1]);
+            res.set_header("Location", "/hop/0");
+            res.set_content("not followed", "text/plain");
+        });
         server_.Get("/show", show);
         server_.Put("/show", show);
         server_.Get("/slow", [](const httplib::Request&, httplib::Response& res) {
@@ -174,6 +181,74 @@ TEST(HttpClientTest, RedirectedPutFollowsTheStatusRules) {
         ASSERT_TRUE(response->has_value()) << c.path << ": " << response->error().message;
         EXPECT_EQ((*response)->status, 200) << c.path;
         EXPECT_EQ((*response)->body, c.body) << c.path;
+    }
+}
+
+// Only 301, 302, 303, 307 and 308 are followed; any other 3xx with a Location is the answer.
+TEST(HttpClientTest, FollowsOnlyTheFiveRedirectStatuses) {
+    TestServer server;
+    auto runtime = Runtime::create(2);
+    auto client = agent_like_client();
+    for (int status : {300, 301, 302, 303, 304, 305, 306, 307, 308}) {
+        const bool followed = status <= 303 ? status != 300 : status >= 307;
+        auto response = runtime->block_on(client.execute(
+            HttpRequest{"GET", server.url("/status/" + std::to_string(status)), {}, {}}));
+        ASSERT_TRUE(response.has_value() && response->has_value()) << status;
+        EXPECT_EQ((*response)->status, followed ? 200 : status) << status;
+        if (followed) {
+            EXPECT_EQ((*response)->body, "arrived") << status;
+        }
+    }
+}
+
+// The body of a followed redirect is never read; a failure status that skips its body is the
+// answer however long its body; a declared length past the cap fails once the status is judged.
+TEST(HttpClientTest, ReadsOnlyTheBodiesItNeeds) {
+    using quorvel::testing::RawHttpServer;
+    using quorvel::testing::RawRequest;
+    using quorvel::testing::RawResponse;
+    const std::string huge(17 << 20, '#');
+    // A server answers one connection at a time: each case gets its own, and the redirect's
+    // target is on another.
+    RawHttpServer target([](const RawRequest&) { return RawResponse{.body = "fine"}; });
+    auto answer = [&](const RawRequest& request) {
+        const int status = std::stoi(request.target.substr(1));
+        if (status == 302) {
+            return RawResponse{.status = 302,
+                               .headers = {{"Location", target.url("/ok")}},
+                               .body = huge,
+                               .drip = 1000ms};
+        }
+        return RawResponse{.status = status, .body = status == 404 ? "nope" : huge};
+    };
+    auto runtime = Runtime::create(2);
+    auto client = HttpClient::build(
+        HttpClientOptions{.pool_max_idle_per_host = 0, .timeout = 2000ms, .max_redirects = 5});
+    ASSERT_TRUE(client.has_value());
+    struct Case {
+        int status;
+        bool skip;
+        std::string outcome;  // status and body, or the error's text
+    };
+    const Case cases[] = {
+        {302, false, "200 fine"},
+        {500, true, "500 "},
+        {404, false, "404 nope"},
+        {200, true,
+         "error reading response body for url (URL): body exceeds the limit of 16777216 bytes"},
+    };
+    for (auto c : cases) {
+        RawHttpServer server(answer);
+        if (auto at = c.outcome.find("URL"); at != std::string::npos) {
+            c.outcome.replace(at, 3, server.url("/200"));
+        }
+        HttpRequest request{"GET", server.url("/" + std::to_string(c.status)), {}, {}};
+        request.skip_failure_body = c.skip;
+        auto response = runtime->block_on(client->execute(std::move(request)));
+        ASSERT_TRUE(response.has_value());
+        EXPECT_EQ(*response ? std::to_string((*response)->status) + " " + (*response)->body
+                            : response->error().message,
+                  c.outcome);
     }
 }
 

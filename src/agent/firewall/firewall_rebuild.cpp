@@ -2,6 +2,7 @@
 
 #include "agent/inner.h"
 #include "util/log.h"
+#include "util/url.h"
 
 #include <boost/unordered/unordered_flat_map.hpp>
 
@@ -128,7 +129,7 @@ void update_tries(const std::shared_ptr<AgentInner>& inner, NetworkMap& networks
     AgentFirewall::TxTrie::Builder tx;
     AgentFirewall::RxTrie::Builder rx;
     for (auto& [url, network] : networks) {
-        const std::string& network_text = url.to_string();
+        const std::string network_text = mask_url(url);
         auto& state = network.current_state;
         if (!state.ip.applied) {
             QV_LOG_FIELDS(Level::Trace, kFirewallTarget,

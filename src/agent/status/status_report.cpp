@@ -22,15 +22,9 @@ void line(std::string& out, fmt::format_string<Args...> format, Args&&... args) 
     out += '\n';
 }
 
-// A URL text for the report: credentials masked unless secrets are shown. Only a URL with
-// credentials is rewritten (in its normalised form); any other text is shown as written.
+// A URL text for the report: credentials masked unless secrets are shown.
 std::string url_text(std::string_view text, bool with_secrets) {
-    if (!with_secrets) {
-        if (auto url = Url::parse(text); url && (!url->username().empty() || url->password())) {
-            return mask_url(*url);
-        }
-    }
-    return std::string(text);
+    return with_secrets ? std::string(text) : mask_url_text(text);
 }
 
 std::string port_text(const p2p::NodeOpts& opts) {
