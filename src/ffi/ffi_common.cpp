@@ -5,6 +5,7 @@
 #include <array>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 
 namespace quorvel::ffi {
 
@@ -54,6 +55,19 @@ char* malloc_c_string(std::string_view text) {
 char* status_c_string(std::string_view report) {
     char* text = malloc_c_string(report);
     return text != nullptr ? text : malloc_c_string("Status generation failed");
+}
+
+RuntimeShare share_runtime(std::shared_ptr<Runtime> runtime) {
+    Runtime* shared = runtime.get();
+    return RuntimeShare(shared, [owner = std::move(runtime)](Runtime* last) mutable {
+        if (last->is_worker_thread()) {
+            // This worker goes back to its loop and is joined there. A thread that cannot be
+            // created leaves nothing sound to do: the process ends.
+            std::thread([stopping = std::move(owner)]() mutable { stopping.reset(); }).detach();
+        } else {
+            owner.reset();
+        }
+    });
 }
 
 bool on_runtime_thread() {
