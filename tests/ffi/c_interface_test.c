@@ -645,9 +645,11 @@ static void phase_lifecycle(void) {
         free(status);
     }
     atomic_store(&callback_agent, NULL);
-    quorvel_agent_free(agent);
-    quorvel_agent_config_free(spare_config);
+    /* A host whose handles are collected does not choose the order they go in: the agent handle
+     * keeps the runtime until it goes itself. */
     quorvel_agent_runtime_free(runtime);
+    quorvel_agent_config_free(spare_config);
+    quorvel_agent_free(agent);
     close(pair[1]);
     close(spare[0]);
     close(spare[1]);
