@@ -173,7 +173,10 @@ INSTANTIATE_TEST_SUITE_P(EveryOrder, FfiReleaseOrderTest,
                              return name + (std::get<1>(info.param) ? "_ShutDown" : "_Running");
                          });
 
-boost::asio::awaitable<void> free_agent(AgentPtr* agent, std::promise<bool>* freed) {
+boost::asio::awaitable<void> free_agent(AgentPtr* agent, std::shared_future<void> go,
+                                        std::promise<bool>* freed) {
+    // The spawning thread must have left the runtime's queue before the runtime can go.
+    go.wait();
     quorvel_agent_free(agent);
     freed->set_value(Runtime::on_worker_thread());
     co_return;
@@ -186,8 +189,10 @@ TEST_F(FfiHandlesTest, LastHandleFreedOnTheRuntimesOwnThread) {
     release(Handle::Config);
     // The agent handle holds the last share: freeing it on a worker hands the stop to a thread
     // that can join that worker.
+    std::promise<void> go;
     std::promise<bool> freed;
-    runtime.spawn(free_agent(std::exchange(agent_, nullptr), &freed));
+    runtime.spawn(free_agent(std::exchange(agent_, nullptr), go.get_future().share(), &freed));
+    go.set_value();
     EXPECT_TRUE(freed.get_future().get());
     EXPECT_TRUE(device_closed(host_end_, std::chrono::seconds(20)));
 }
