@@ -35,7 +35,8 @@
  *   freed on one of the runtime's threads, it returns at once and a thread of the library's own
  *   does the stop. A configuration handle is tied to no runtime.
  * - A device or agent handle is used only with the runtime handle it was made on; with another
- *   runtime's handle the function refuses (-2, or NULL for the status).
+ *   runtime's handle the function refuses (-2, or NULL for the status). Once that runtime handle
+ *   is freed, an agent can no longer be shut down or asked for its status, only freed.
  * - Blocking functions (quorvel_agent_start, quorvel_agent_shutdown, quorvel_agent_status,
  *   quorvel_agent_tun_device_create) wait on the runtime. Called on one of the runtime's own
  *   threads, for example from inside the network-change callback, they refuse at once
