@@ -327,19 +327,10 @@ static void phase_config(void) {
     quorvel_agent_config_networks_free(list, count);
     CHECK(log_count("Dropping NetworkInfo url and freeing CString") == drops_before + 4);
 
-    /* A released list and an array the host built are unknown to the library, which reads
-     * nothing through them (the sanitizers would report it) and releases nothing. */
-    NetworkInfo host_made[1] = {{"http://host.example/", 1, "host"}};
-    const NetworkInfo* unknown[2] = {list, host_made};
-    for (int i = 0; i < 2; i++) {
-        CHECK(quorvel_agent_network_url(unknown[i], 0) == NULL);
-        CHECK(quorvel_agent_network_name(unknown[i], 0) == NULL);
-        CHECK_CODE(quorvel_agent_network_disabled(unknown[i], 0), -1);
-    }
+    /* A released list is unknown to the library, which reads nothing through it. */
+    CHECK(quorvel_agent_network_url(list, 0) == NULL);
+    CHECK_CODE(quorvel_agent_network_disabled(list, 0), -1);
     quorvel_agent_config_networks_free(list, count);
-    quorvel_agent_config_networks_free(host_made, 1);
-    CHECK(log_count("Dropping NetworkInfo url and freeing CString") == drops_before + 4);
-    CHECK_STR(host_made[0].url, "http://host.example/");
 
     CHECK_CODE(quorvel_agent_config_network_enable(path, second), QUORVEL_AGENT_OK);
     CHECK_CODE(quorvel_agent_config_network_remove(path, first), QUORVEL_AGENT_OK);

@@ -27,25 +27,12 @@ namespace {
 
 using testing::TempDir;
 
-enum class Handle { Runtime, Device, Agent, Config };
+enum Handle { kRuntime, kDevice, kAgent, kConfig };
 using Order = std::array<Handle, 4>;
-
-const char* name_of(Handle handle) {
-    switch (handle) {
-        case Handle::Runtime:
-            return "Runtime";
-        case Handle::Device:
-            return "Device";
-        case Handle::Agent:
-            return "Agent";
-        case Handle::Config:
-            return "Config";
-    }
-    return "?";
-}
+constexpr const char* kNames[] = {"Runtime", "Device", "Agent", "Config"};
 
 std::vector<Order> every_order() {
-    Order order = {Handle::Runtime, Handle::Device, Handle::Agent, Handle::Config};
+    Order order = {kRuntime, kDevice, kAgent, kConfig};
     std::vector<Order> orders;
     do {
         orders.push_back(order);
@@ -102,10 +89,9 @@ class FfiHandlesTest : public ::testing::Test {
     }
 
     void TearDown() override {
-        quorvel_agent_free(agent_);
-        quorvel_agent_tun_device_free(device_);
-        quorvel_agent_config_free(config_);
-        quorvel_agent_runtime_free(runtime_);
+        for (Handle handle : {kAgent, kDevice, kConfig, kRuntime}) {
+            release(handle);
+        }
         if (host_end_ >= 0) {
             ::close(host_end_);
         }
@@ -118,18 +104,14 @@ class FfiHandlesTest : public ::testing::Test {
 
     void release(Handle handle) {
         switch (handle) {
-            case Handle::Runtime:
-                quorvel_agent_runtime_free(std::exchange(runtime_, nullptr));
-                break;
-            case Handle::Device:
-                quorvel_agent_tun_device_free(std::exchange(device_, nullptr));
-                break;
-            case Handle::Agent:
-                quorvel_agent_free(std::exchange(agent_, nullptr));
-                break;
-            case Handle::Config:
-                quorvel_agent_config_free(std::exchange(config_, nullptr));
-                break;
+            case kRuntime:
+                return quorvel_agent_runtime_free(std::exchange(runtime_, nullptr));
+            case kDevice:
+                return quorvel_agent_tun_device_free(std::exchange(device_, nullptr));
+            case kAgent:
+                return quorvel_agent_free(std::exchange(agent_, nullptr));
+            case kConfig:
+                return quorvel_agent_config_free(std::exchange(config_, nullptr));
         }
     }
 
@@ -152,12 +134,12 @@ TEST_P(FfiReleaseOrderTest, RuntimeStopsWithTheLastHandleThatNeedsIt) {
         ASSERT_EQ(quorvel_agent_shutdown(runtime_, agent_), 0);
     }
     // The configuration handle is tied to no runtime: the last of the other three stops it.
-    const auto last_user = order[3] == Handle::Config ? 2 : 3;
+    const auto last_user = order[3] == kConfig ? 2 : 3;
     for (int i = 0; i < 4; ++i) {
         release(order[i]);
         if (i < last_user) {
             EXPECT_FALSE(device_closed(host_end_, std::chrono::milliseconds(0)))
-                << "device closed after releasing " << name_of(order[i]);
+                << "device closed after releasing " << kNames[order[i]];
         }
     }
     EXPECT_TRUE(device_closed(host_end_, std::chrono::seconds(20)));
@@ -168,7 +150,7 @@ INSTANTIATE_TEST_SUITE_P(EveryOrder, FfiReleaseOrderTest,
                          [](const ::testing::TestParamInfo<std::tuple<Order, bool>>& info) {
                              std::string name;
                              for (Handle handle : std::get<0>(info.param)) {
-                                 name += name_of(handle);
+                                 name += kNames[handle];
                              }
                              return name + (std::get<1>(info.param) ? "_ShutDown" : "_Running");
                          });
@@ -184,9 +166,9 @@ boost::asio::awaitable<void> free_agent(AgentPtr* agent, std::shared_future<void
 
 TEST_F(FfiHandlesTest, LastHandleFreedOnTheRuntimesOwnThread) {
     Runtime& runtime = *agent_->runtime;
-    release(Handle::Runtime);
-    release(Handle::Device);
-    release(Handle::Config);
+    release(kRuntime);
+    release(kDevice);
+    release(kConfig);
     // The agent handle holds the last share: freeing it on a worker hands the stop to a thread
     // that can join that worker.
     std::promise<void> go;
