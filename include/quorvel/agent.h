@@ -13,7 +13,7 @@
  *   ... callbacks arrive; quorvel_agent_status(runtime, agent) at any time ...
  *   quorvel_agent_shutdown(runtime, agent);
  *   quorvel_agent_free(agent); quorvel_agent_tun_device_free(device);
- *   quorvel_agent_config_free(config); quorvel_agent_runtime_free(runtime);   (runtime last)
+ *   quorvel_agent_config_free(config); quorvel_agent_runtime_free(runtime);   (in any order)
  *
  * Rules shared by every function:
  * - Functions that can fail return an int32_t result code: QUORVEL_AGENT_OK (0) or a negative
@@ -28,6 +28,15 @@
  *   it created.
  * - Handles are opaque. Each is freed at most once, by its own free function, and not while
  *   another call still uses it. A handle may be used from any host thread.
+ * - Handles may be freed in any order, on any thread, the runtime's own included. Each device and
+ *   agent handle keeps the runtime it was made on alive: the runtime's threads stop, and every
+ *   task still on the runtime ends, when the last of the runtime handle and the device and agent
+ *   handles made on it is freed. Freed on a host thread, that last free returns after the stop;
+ *   freed on one of the runtime's threads, it returns at once and a thread of the library's own
+ *   does the stop. A configuration handle is tied to no runtime.
+ * - A device or agent handle is used only with the runtime handle it was made on; with another
+ *   runtime's handle the function refuses (-2, or NULL for the status). Once that runtime handle
+ *   is freed, an agent can no longer be shut down or asked for its status, only freed.
  * - Blocking functions (quorvel_agent_start, quorvel_agent_shutdown, quorvel_agent_status,
  *   quorvel_agent_tun_device_create) wait on the runtime. Called on one of the runtime's own
  *   threads, for example from inside the network-change callback, they refuse at once
@@ -134,8 +143,8 @@ typedef struct NetworkChangeInfo {
 
 /* Called on one of the runtime's worker threads, one call at a time per agent, while the agent
  * holds its state lock; the first call can come before quorvel_agent_start has returned. It must
- * not call the blocking functions nor wait for another thread that does. It must stay callable
- * until the runtime has been released. */
+ * not call the blocking functions nor wait for another thread that does. It may free handles. It
+ * must stay callable until the runtime has stopped (see the release rules above). */
 typedef void (*QuorvelNetworkChangeCallback)(const NetworkChangeInfo* info);
 
 /* ---- Version, logging and runtime ---- */
@@ -153,8 +162,9 @@ QUORVEL_AGENT_API int32_t quorvel_agent_init_logging(void) QUORVEL_AGENT_NOEXCEP
  * built (threads not creatable). */
 QUORVEL_AGENT_API int32_t quorvel_agent_runtime(RuntimePtr** out_runtime) QUORVEL_AGENT_NOEXCEPT;
 
-/* Stops every task still on the runtime and releases it. Release the agent, device and
- * configuration handles used with it first. */
+/* Releases the runtime handle. The runtime stops (its threads are joined and every task still on
+ * it ends) with this call when no device or agent handle made on it is left, otherwise with the
+ * last of those. */
 QUORVEL_AGENT_API void quorvel_agent_runtime_free(RuntimePtr* runtime) QUORVEL_AGENT_NOEXCEPT;
 
 /* ---- Configuration and network list ----
@@ -199,20 +209,27 @@ QUORVEL_AGENT_API int32_t quorvel_agent_config_networks(const char* config_path,
                                                         NetworkInfo** out_networks,
                                                         int32_t* out_count) QUORVEL_AGENT_NOEXCEPT;
 
-/* The URL of entry `index`; NULL for a NULL list or an index outside the list. */
+/* The four list functions below accept only an address that quorvel_agent_config_networks
+ * handed out and quorvel_agent_config_networks_free has not released yet, and they read nothing
+ * but that list. Any other address (NULL, an array the host built, a released list, an address
+ * inside a list) is unknown: the accessors return NULL (-1 for the disabled flag) and the free
+ * does nothing. A list may be read on several threads at once, and read on one thread while it
+ * is freed on another; a string read from it stays valid only until the free. */
+
+/* The URL of entry `index`; NULL for an unknown list or an index outside the list. */
 QUORVEL_AGENT_API const char* quorvel_agent_network_url(const NetworkInfo* networks,
                                                         int32_t index) QUORVEL_AGENT_NOEXCEPT;
 
-/* 1 when entry `index` is disabled, 0 when not; -1 for a NULL list or an index outside it. */
+/* 1 when entry `index` is disabled, 0 when not; -1 for an unknown list or an index outside it. */
 QUORVEL_AGENT_API int32_t quorvel_agent_network_disabled(const NetworkInfo* networks,
                                                          int32_t index) QUORVEL_AGENT_NOEXCEPT;
 
-/* The name of entry `index`; NULL when it has none, for a NULL list or an index outside it. */
+/* The name of entry `index`; NULL when it has none, for an unknown list or an index outside it. */
 QUORVEL_AGENT_API const char* quorvel_agent_network_name(const NetworkInfo* networks,
                                                          int32_t index) QUORVEL_AGENT_NOEXCEPT;
 
-/* Releases a list and its strings. `count` is the count returned with it; nothing is done for a
- * NULL list or a count below 1. The whole list is released even when `count` differs. */
+/* Releases a list and its strings. `count` is the count returned with it; nothing is done for an
+ * unknown list or a count below 1. The whole list is released even when `count` differs. */
 QUORVEL_AGENT_API void quorvel_agent_config_networks_free(NetworkInfo* networks,
                                                           int32_t count) QUORVEL_AGENT_NOEXCEPT;
 
@@ -230,9 +247,10 @@ QUORVEL_AGENT_API const char* quorvel_agent_network_change_dns_server(const Netw
 /* Starts an agent on `runtime` with a copy of `config` (the handle stays the host's and may be
  * freed after the start), saving its configuration to `config_path`. `tun_device` may be NULL
  * for an agent without a tunnel; otherwise the agent takes a reference of its own, so the host
- * may free its device handle after the start. `ignored` is never read. Blocks until the agent
- * runs. Returns 0 with the new handle in `*out_agent`, -1, -2, or an agent error code of a
- * failed start (e.g. -111 when the P2P node cannot bind), leaving `*out_agent` untouched. */
+ * may free its device handle after the start; a device made on another runtime is refused (-2).
+ * `ignored` is never read. Blocks until the agent runs. Returns 0 with the new handle in
+ * `*out_agent`, -1, -2, or an agent error code of a failed start (e.g. -111 when the P2P node
+ * cannot bind), leaving `*out_agent` untouched. */
 QUORVEL_AGENT_API int32_t quorvel_agent_start(const RuntimePtr* runtime,
                                               const AgentConfigPtr* config, const char* config_path,
                                               const TunDevicePtr* tun_device,
@@ -241,12 +259,13 @@ QUORVEL_AGENT_API int32_t quorvel_agent_start(const RuntimePtr* runtime,
                                               AgentPtr** out_agent) QUORVEL_AGENT_NOEXCEPT;
 
 /* Stops the agent's work and withdraws what it applied; blocks until done. The handle stays
- * valid for quorvel_agent_status and must still be freed. Returns 0, or -2 for a NULL handle or
- * a call on a runtime thread. */
+ * valid for quorvel_agent_status and must still be freed. Returns 0, or -2 for a NULL handle, a
+ * runtime handle other than the agent's, or a call on a runtime thread. */
 QUORVEL_AGENT_API int32_t quorvel_agent_shutdown(const RuntimePtr* runtime,
                                                  const AgentPtr* agent) QUORVEL_AGENT_NOEXCEPT;
 
-/* Releases the agent handle. Its tasks run on until it was shut down or the runtime released. */
+/* Releases the agent handle. Its tasks run on until it was shut down or its runtime stops (see the
+ * release rules above); the agent goes before the handle's hold on the runtime. */
 QUORVEL_AGENT_API void quorvel_agent_free(AgentPtr* agent) QUORVEL_AGENT_NOEXCEPT;
 
 /* ---- Tunnel device and sockets ---- */
@@ -268,7 +287,8 @@ QUORVEL_AGENT_API int32_t quorvel_agent_close_udp_sockets(void* ignored) QUORVEL
 
 /* The agent's status report as NUL-terminated UTF-8 text, without secrets. Blocks while a
  * housekeeping pass runs. The string is allocated with malloc and belongs to the host, which
- * releases it with free(). NULL for a NULL handle or a call on a runtime thread. */
+ * releases it with free(). NULL for a NULL handle, a runtime handle other than the agent's, or a
+ * call on a runtime thread. */
 QUORVEL_AGENT_API char* quorvel_agent_status(const RuntimePtr* runtime,
                                              const AgentPtr* agent) QUORVEL_AGENT_NOEXCEPT;
 

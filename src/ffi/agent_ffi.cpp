@@ -20,6 +20,11 @@ int32_t quorvel_agent_start(const RuntimePtr* runtime, const AgentConfigPtr* con
     if (!path) {
         return ffi::code_of(path.error());
     }
+    // The device lives in its own runtime's reactor, which that runtime's handles keep alive, not
+    // this one's.
+    if (tun_device != nullptr && tun_device->runtime != runtime->runtime) {
+        return QUORVEL_AGENT_ERR_FAILURE;
+    }
     if (ffi::on_runtime_thread()) {
         return QUORVEL_AGENT_ERR_FAILURE;
     }
@@ -37,12 +42,14 @@ int32_t quorvel_agent_start(const RuntimePtr* runtime, const AgentConfigPtr* con
     if (!*started) {
         return ffi::error_code(started->error());
     }
-    *out_agent = new AgentPtr{std::make_unique<quorvel::agent::Agent>(std::move(**started))};
+    *out_agent = new AgentPtr{runtime->runtime,
+                              std::make_unique<quorvel::agent::Agent>(std::move(**started))};
     return QUORVEL_AGENT_OK;
 }
 
 int32_t quorvel_agent_shutdown(const RuntimePtr* runtime, const AgentPtr* agent) noexcept {
-    if (runtime == nullptr || agent == nullptr || ffi::on_runtime_thread()) {
+    if (runtime == nullptr || agent == nullptr || agent->runtime != runtime->runtime ||
+        ffi::on_runtime_thread()) {
         return QUORVEL_AGENT_ERR_FAILURE;
     }
     auto done = runtime->runtime->block_on(agent->agent->shutdown());
@@ -55,6 +62,7 @@ int32_t quorvel_agent_shutdown(const RuntimePtr* runtime, const AgentPtr* agent)
 }
 
 void quorvel_agent_free(AgentPtr* agent) noexcept {
+    // The agent goes first, then the record's share of the runtime, perhaps the last one.
     delete agent;
 }
 

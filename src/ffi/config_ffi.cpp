@@ -182,24 +182,26 @@ int32_t quorvel_agent_config_networks(const char* config_path, NetworkInfo** out
 }
 
 const char* quorvel_agent_network_url(const NetworkInfo* networks, int32_t index) noexcept {
-    const NetworkInfo* entry = ffi::NetworkList::entry(networks, index);
-    return entry == nullptr ? nullptr : entry->url;
+    auto entry = ffi::NetworkList::entry(networks, index);
+    return entry ? entry->url : nullptr;
 }
 
 int32_t quorvel_agent_network_disabled(const NetworkInfo* networks, int32_t index) noexcept {
-    const NetworkInfo* entry = ffi::NetworkList::entry(networks, index);
-    return entry == nullptr ? -1 : entry->disabled;
+    auto entry = ffi::NetworkList::entry(networks, index);
+    return entry ? entry->disabled : -1;
 }
 
 const char* quorvel_agent_network_name(const NetworkInfo* networks, int32_t index) noexcept {
-    const NetworkInfo* entry = ffi::NetworkList::entry(networks, index);
-    return entry == nullptr ? nullptr : entry->name;
+    auto entry = ffi::NetworkList::entry(networks, index);
+    return entry ? entry->name : nullptr;
 }
 
 void quorvel_agent_config_networks_free(NetworkInfo* networks, int32_t count) noexcept {
     if (networks == nullptr || count < 1) {
         return;
     }
+    // Releases the whole list, whatever the count, or nothing for an address that is not a list
+    // still held by the host.
     ffi::NetworkList::adopt(networks);
 }
 

@@ -3,8 +3,12 @@
 #include "util/unicode.h"
 
 #include <array>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
+#include <mutex>
+#include <thread>
 
 namespace quorvel::ffi {
 
@@ -54,6 +58,73 @@ char* malloc_c_string(std::string_view text) {
 char* status_c_string(std::string_view report) {
     char* text = malloc_c_string(report);
     return text != nullptr ? text : malloc_c_string("Status generation failed");
+}
+
+namespace {
+
+// Stops, one after another on a thread of its own, the runtimes whose last share went on one of
+// their own workers. Made on first use, so after what the agents of that runtime set up process
+// wide (the node directory among it), and destroyed at exit before that: the destruction waits
+// for the stops in hand, which therefore do not race with the process's own teardown.
+class Stopper {
+  public:
+    void stop(std::shared_ptr<Runtime> runtime) {
+        std::lock_guard lock(mutex_);
+        queue_.push_back(std::move(runtime));
+        if (!thread_.joinable()) {
+            // A thread that cannot be created leaves nothing sound to do: the process ends.
+            thread_ = std::thread([this] { run(); });
+        }
+        wake_.notify_one();
+    }
+
+    ~Stopper() {
+        {
+            std::lock_guard lock(mutex_);
+            closing_ = true;
+        }
+        wake_.notify_one();
+        if (thread_.joinable()) {
+            thread_.join();
+        }
+    }
+
+  private:
+    void run() {
+        std::unique_lock lock(mutex_);
+        for (;;) {
+            wake_.wait(lock, [this] { return closing_ || !queue_.empty(); });
+            if (queue_.empty()) {
+                return;
+            }
+            std::shared_ptr<Runtime> runtime = std::move(queue_.front());
+            queue_.pop_front();
+            lock.unlock();
+            // Joins the workers, the one that released the runtime among them.
+            runtime.reset();
+            lock.lock();
+        }
+    }
+
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::deque<std::shared_ptr<Runtime>> queue_;
+    bool closing_ = false;
+    std::thread thread_;
+};
+
+}  // namespace
+
+RuntimeShare share_runtime(std::shared_ptr<Runtime> runtime) {
+    Runtime* shared = runtime.get();
+    return RuntimeShare(shared, [owner = std::move(runtime)](Runtime* last) mutable {
+        if (last->is_worker_thread()) {
+            static Stopper stopper;
+            stopper.stop(std::move(owner));
+        } else {
+            owner.reset();
+        }
+    });
 }
 
 bool on_runtime_thread() {

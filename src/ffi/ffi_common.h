@@ -16,17 +16,33 @@
 #include <string>
 #include <string_view>
 
-// The handle records: each owns one object. The host only ever sees their addresses.
+namespace quorvel::ffi {
+
+// A share of the runtime behind the handles. The runtime handle and every device and agent handle
+// made on that runtime hold one, so the host may release them in any order: the runtime's threads
+// stop, are joined and take every task still on the runtime with them when the last share goes.
+// When that happens on one of the runtime's own threads, a new thread does the stopping, since a
+// thread cannot join itself.
+using RuntimeShare = std::shared_ptr<Runtime>;
+RuntimeShare share_runtime(std::shared_ptr<Runtime> runtime);
+
+}  // namespace quorvel::ffi
+
+// The handle records. The host only ever sees their addresses.
 struct RuntimePtr {
-    std::shared_ptr<quorvel::Runtime> runtime;
+    quorvel::ffi::RuntimeShare runtime;
 };
 struct AgentConfigPtr {
     std::unique_ptr<quorvel::agent::AgentConfig> config;
 };
+// The share comes first so that the agent and the device, which live in the runtime's reactor,
+// are released before it.
 struct AgentPtr {
+    quorvel::ffi::RuntimeShare runtime;
     std::unique_ptr<quorvel::agent::Agent> agent;
 };
 struct TunDevicePtr {
+    quorvel::ffi::RuntimeShare runtime;
     std::shared_ptr<quorvel::agent::AsyncDevice> device;
 };
 

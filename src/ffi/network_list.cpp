@@ -4,9 +4,55 @@
 #include "util/log.h"
 
 #include <cstdlib>
+#include <mutex>
 #include <new>
+#include <unordered_map>
 
 namespace quorvel::ffi {
+
+namespace {
+
+// The lists the host holds: the address of the first record and the number of records.
+class Registry {
+  public:
+    void add(const NetworkInfo* records, std::size_t count) {
+        std::lock_guard lock(mutex_);
+        lists_.emplace(records, count);
+    }
+    // The count of a registered list, which is no longer registered afterwards.
+    std::optional<std::size_t> remove(const NetworkInfo* records) {
+        std::lock_guard lock(mutex_);
+        auto found = lists_.find(records);
+        if (found == lists_.end()) {
+            return std::nullopt;
+        }
+        const std::size_t count = found->second;
+        lists_.erase(found);
+        return count;
+    }
+    // Read under the lock, so that a release on another thread cannot free the record meanwhile.
+    std::optional<NetworkInfo> entry(const NetworkInfo* records, int32_t index) {
+        std::lock_guard lock(mutex_);
+        auto found = lists_.find(records);
+        if (found == lists_.end() || index < 0 ||
+            static_cast<std::size_t>(index) >= found->second) {
+            return std::nullopt;
+        }
+        return records[index];
+    }
+
+  private:
+    std::mutex mutex_;
+    std::unordered_map<const NetworkInfo*, std::size_t> lists_;
+};
+
+Registry& registry() {
+    // Never destroyed: a host may release a list while the process exits.
+    static auto* lists = new Registry;
+    return *lists;
+}
+
+}  // namespace
 
 NetworkList NetworkList::build(const std::vector<const network::Network*>& networks) {
     std::vector<NetworkInfo> records;
@@ -20,72 +66,68 @@ NetworkList NetworkList::build(const std::vector<const network::Network*>& netwo
         records.push_back(NetworkInfo{url, network->disabled ? 1 : 0, name});
     }
     if (records.empty()) {
-        return NetworkList(nullptr);
+        return NetworkList(nullptr, 0);
     }
-    void* raw = std::malloc(sizeof(Header) + records.size() * sizeof(NetworkInfo));
-    if (raw == nullptr) {
+    auto* out = static_cast<NetworkInfo*>(std::malloc(records.size() * sizeof(NetworkInfo)));
+    if (out == nullptr) {
         std::abort();
     }
-    auto* header = new (raw) Header{kMarker, records.size()};
-    auto* out = reinterpret_cast<NetworkInfo*>(header + 1);
     for (std::size_t i = 0; i < records.size(); ++i) {
         new (out + i) NetworkInfo(records[i]);
     }
-    return NetworkList(header);
+    return NetworkList(out, records.size());
 }
 
-NetworkList::Header* NetworkList::header_of(const NetworkInfo* records) {
+NetworkList NetworkList::adopt(const NetworkInfo* records) {
     if (records == nullptr) {
-        return nullptr;
+        return NetworkList(nullptr, 0);
     }
-    auto* header = reinterpret_cast<Header*>(const_cast<NetworkInfo*>(records)) - 1;
-    return header->marker == kMarker ? header : nullptr;
-}
-
-NetworkList NetworkList::adopt(NetworkInfo* records) {
-    return NetworkList(header_of(records));
-}
-
-const NetworkInfo* NetworkList::entry(const NetworkInfo* records, int32_t index) {
-    const Header* header = header_of(records);
-    if (header == nullptr || index < 0 || static_cast<std::size_t>(index) >= header->count) {
-        return nullptr;
+    auto count = registry().remove(records);
+    if (!count) {
+        return NetworkList(nullptr, 0);
     }
-    return records + index;
+    // The host's pointer is const only for the accessors; the list was allocated here.
+    return NetworkList(const_cast<NetworkInfo*>(records), *count);
 }
 
-NetworkInfo* NetworkList::records() const {
-    return block_ == nullptr ? nullptr : reinterpret_cast<NetworkInfo*>(block_ + 1);
+std::optional<NetworkInfo> NetworkList::entry(const NetworkInfo* records, int32_t index) {
+    if (records == nullptr) {
+        return std::nullopt;
+    }
+    return registry().entry(records, index);
 }
 
-std::size_t NetworkList::size() const {
-    return block_ == nullptr ? 0 : block_->count;
+NetworkList::NetworkList(NetworkList&& other) noexcept
+    : records_(other.records_), count_(other.count_) {
+    other.records_ = nullptr;
+    other.count_ = 0;
 }
 
 NetworkInfo* NetworkList::release() {
-    NetworkInfo* out = records();
-    block_ = nullptr;
+    NetworkInfo* out = records_;
+    if (out != nullptr) {
+        registry().add(out, count_);
+    }
+    records_ = nullptr;
+    count_ = 0;
     return out;
 }
 
 NetworkList::~NetworkList() {
-    if (block_ == nullptr) {
+    if (records_ == nullptr) {
         return;
     }
-    NetworkInfo* list = records();
-    for (std::size_t i = 0; i < block_->count; ++i) {
-        if (list[i].url != nullptr) {
+    for (std::size_t i = 0; i < count_; ++i) {
+        if (records_[i].url != nullptr) {
             QV_TRACE(kTarget, "Dropping NetworkInfo url and freeing CString");
-            std::free(const_cast<char*>(list[i].url));
+            std::free(const_cast<char*>(records_[i].url));
         }
-        if (list[i].name != nullptr) {
+        if (records_[i].name != nullptr) {
             QV_TRACE(kTarget, "Dropping NetworkInfo name and freeing CString");
-            std::free(const_cast<char*>(list[i].name));
+            std::free(const_cast<char*>(records_[i].name));
         }
     }
-    // A released list no longer looks like one to the accessors.
-    block_->marker = 0;
-    std::free(block_);
+    std::free(records_);
 }
 
 }  // namespace quorvel::ffi

@@ -1,7 +1,9 @@
-// The network list handed to the host: one malloc'ed block holding a small header (a marker and
-// the number of records) followed by the `NetworkInfo` records, whose strings are malloc'ed too.
-// The host holds the address of the first record; the header lets the accessors check indexes
-// and lets the release free exactly what was allocated, whatever count the host passes.
+// The network list handed to the host: a malloc'ed array of exactly `count` `NetworkInfo` records
+// whose strings are malloc'ed too. The host holds the address of the first record and nothing
+// else. Every list handed out is entered in a registry (address -> count, under a lock) until it
+// is released, so the accessors and the release check an address and an index against the
+// registry and never touch memory the address does not lead to: a host-built array, a freed list
+// or an address inside a list is simply unknown.
 #pragma once
 
 #include "network/network.h"
@@ -10,6 +12,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 namespace quorvel::ffi {
@@ -19,32 +22,27 @@ class NetworkList {
     // One record per network, in the given order; a network whose URL text holds a NUL byte is
     // left out, a name that holds one becomes NULL.
     static NetworkList build(const std::vector<const network::Network*>& networks);
-    // Takes over a list that `release` handed out.
-    static NetworkList adopt(NetworkInfo* records);
-    // Record `index` of a handed-out list; null for a null list, an index outside it, or an
-    // address that is not the start of such a list.
-    static const NetworkInfo* entry(const NetworkInfo* records, int32_t index);
+    // Takes back a list that `release` handed out and removes it from the registry; an empty
+    // list for any other address.
+    static NetworkList adopt(const NetworkInfo* records);
+    // A copy of record `index` of a handed-out list that is not released yet; nothing for a null
+    // or unknown address or an index outside the list.
+    static std::optional<NetworkInfo> entry(const NetworkInfo* records, int32_t index);
 
-    NetworkList(NetworkList&& other) noexcept : block_(other.block_) { other.block_ = nullptr; }
+    NetworkList(NetworkList&& other) noexcept;
     NetworkList& operator=(NetworkList&&) = delete;
     ~NetworkList();
 
-    std::size_t size() const;
-    // Hands the records to the host; null for an empty list (nothing stays allocated).
+    std::size_t size() const { return count_; }
+    // Registers the records and hands them to the host; null for an empty list (nothing stays
+    // allocated).
     NetworkInfo* release();
 
   private:
-    struct alignas(alignof(std::max_align_t)) Header {
-        std::uint64_t marker;
-        std::size_t count;
-    };
-    static constexpr std::uint64_t kMarker = 0x71766e6574696e66;  // "qvnetinf"
+    NetworkList(NetworkInfo* records, std::size_t count) : records_(records), count_(count) {}
 
-    explicit NetworkList(Header* block) : block_(block) {}
-    static Header* header_of(const NetworkInfo* records);
-    NetworkInfo* records() const;
-
-    Header* block_ = nullptr;
+    NetworkInfo* records_ = nullptr;
+    std::size_t count_ = 0;
 };
 
 }  // namespace quorvel::ffi

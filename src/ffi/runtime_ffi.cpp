@@ -6,7 +6,6 @@
 
 #include <atomic>
 #include <exception>
-#include <thread>
 
 namespace ffi = quorvel::ffi;
 
@@ -48,20 +47,13 @@ int32_t quorvel_agent_runtime(RuntimePtr** out_runtime) noexcept {
         // Worker threads or the reactor could not be created.
         return QUORVEL_AGENT_ERR_FAILURE;
     }
-    *out_runtime = new RuntimePtr{std::move(runtime)};
+    *out_runtime = new RuntimePtr{ffi::share_runtime(std::move(runtime))};
     return QUORVEL_AGENT_OK;
 }
 
 void quorvel_agent_runtime_free(RuntimePtr* runtime) noexcept {
-    if (runtime == nullptr) {
-        return;
-    }
-    std::unique_ptr<RuntimePtr> record(runtime);
-    if (record->runtime->is_worker_thread()) {
-        // A worker cannot join itself: release the runtime from a thread of its own, which
-        // waits until this worker has left the callback.
-        std::thread([owned = std::move(record)]() mutable { owned.reset(); }).detach();
-    }
+    // The runtime stops with the last of its shares, which may be this one.
+    delete runtime;
 }
 
 }  // extern "C"

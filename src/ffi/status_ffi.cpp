@@ -8,7 +8,8 @@ extern "C" {
 
 char* quorvel_agent_status(const RuntimePtr* runtime, const AgentPtr* agent) noexcept {
     QV_TRACE(quorvel::ffi::kTarget, "FFI: Starting agent status request");
-    if (runtime == nullptr || agent == nullptr || quorvel::ffi::on_runtime_thread()) {
+    if (runtime == nullptr || agent == nullptr || agent->runtime != runtime->runtime ||
+        quorvel::ffi::on_runtime_thread()) {
         return nullptr;
     }
     QV_TRACE(quorvel::ffi::kTarget, "FFI: Converted runtime and agent pointers");

@@ -37,7 +37,7 @@ int32_t quorvel_agent_tun_device_create(const RuntimePtr* runtime, int32_t fd,
         QV_TRACE(ffi::kTarget, "Failed to create TUN device from file descriptor {}", fd);
         return QUORVEL_AGENT_ERR_FAILURE;
     }
-    *out_device = new TunDevicePtr{std::move(**created)};
+    *out_device = new TunDevicePtr{runtime->runtime, std::move(**created)};
     return QUORVEL_AGENT_OK;
 }
 

@@ -5,19 +5,44 @@
 #pragma once
 
 #include <boost/asio/awaitable.hpp>
+#include <boost/asio/execution_context.hpp>
 #include <boost/asio/experimental/concurrent_channel.hpp>
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/system/error_code.hpp>
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 
 namespace quorvel::detail {
 
+// Marks a context whose teardown has begun. Asio's channel service abandons the receives still
+// waiting when the context shuts down but leaves each channel in its waiting state, and a send into
+// such a channel then calls through a null waiter. Destroying the abandoned coroutines runs
+// destructors that wake other waits (a dropped sender wakes its receiver), so wakes must leave
+// the channels alone from then on; nothing runs on the context any more anyway. A wake-up
+// registers this service after the channel service, so it is shut down first.
+class WakeupTeardown : public boost::asio::execution_context::service {
+  public:
+    using key_type = WakeupTeardown;
+    static inline boost::asio::execution_context::id id;
+
+    explicit WakeupTeardown(boost::asio::execution_context& context) : service(context) {}
+    bool begun() const { return begun_.load(std::memory_order_acquire); }
+
+  private:
+    void shutdown() override { begun_.store(true, std::memory_order_release); }
+
+    std::atomic<bool> begun_{false};
+};
+
 class Wakeup {
   public:
-    explicit Wakeup(const boost::asio::any_io_executor& executor) : channel_(executor, 1) {}
+    explicit Wakeup(const boost::asio::any_io_executor& executor)
+        : channel_(executor, 1),
+          teardown_(boost::asio::use_service<WakeupTeardown>(
+              boost::asio::query(executor, boost::asio::execution::context))) {}
 
     // Creates a wake-up bound to the executor of the calling coroutine.
     static boost::asio::awaitable<std::shared_ptr<Wakeup>> create() {
@@ -26,7 +51,11 @@ class Wakeup {
     }
 
     // Thread-safe and never blocks; extra wakes are dropped.
-    void wake() { channel_.try_send(boost::system::error_code{}); }
+    void wake() {
+        if (!teardown_.begun()) {
+            channel_.try_send(boost::system::error_code{});
+        }
+    }
 
     // Completes once wake() has been called. Throws boost::system::system_error when the waiting
     // coroutine is cancelled (operation_aborted).
@@ -35,7 +64,9 @@ class Wakeup {
     }
 
   private:
+    // The channel first: constructing it registers the channel service before the teardown mark.
     boost::asio::experimental::concurrent_channel<void(boost::system::error_code)> channel_;
+    const WakeupTeardown& teardown_;
 };
 
 // Waits until `ready(*shared)` holds, checking it under `shared->mutex`. Between checks the waiter

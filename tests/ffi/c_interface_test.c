@@ -327,6 +327,11 @@ static void phase_config(void) {
     quorvel_agent_config_networks_free(list, count);
     CHECK(log_count("Dropping NetworkInfo url and freeing CString") == drops_before + 4);
 
+    /* A released list is unknown to the library, which reads nothing through it. */
+    CHECK(quorvel_agent_network_url(list, 0) == NULL);
+    CHECK_CODE(quorvel_agent_network_disabled(list, 0), -1);
+    quorvel_agent_config_networks_free(list, count);
+
     CHECK_CODE(quorvel_agent_config_network_enable(path, second), QUORVEL_AGENT_OK);
     CHECK_CODE(quorvel_agent_config_network_remove(path, first), QUORVEL_AGENT_OK);
     CHECK_CODE(quorvel_agent_config_network_remove(path, first),
@@ -631,9 +636,11 @@ static void phase_lifecycle(void) {
         free(status);
     }
     atomic_store(&callback_agent, NULL);
-    quorvel_agent_free(agent);
-    quorvel_agent_config_free(spare_config);
+    /* A host whose handles are collected does not choose the order they go in: the agent handle
+     * keeps the runtime until it goes itself. */
     quorvel_agent_runtime_free(runtime);
+    quorvel_agent_config_free(spare_config);
+    quorvel_agent_free(agent);
     close(pair[1]);
     close(spare[0]);
     close(spare[1]);

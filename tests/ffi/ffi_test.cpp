@@ -14,7 +14,11 @@
 #include <unistd.h>
 
 #include <fcntl.h>
+#include <atomic>
+#include <cstring>
 #include <future>
+#include <thread>
+#include <vector>
 
 namespace quorvel::ffi {
 namespace {
@@ -143,6 +147,61 @@ TEST(FfiNetworkListTest, BoundsNamesAndSkippedEntries) {
     }
 
     EXPECT_EQ(NetworkList::build({}).release(), nullptr);
+}
+
+TEST(FfiNetworkListTest, UnknownAddressesAreNeitherReadNorReleased) {
+    network::Network a(*Url::parse("http://a/"));
+    network::Network b(*Url::parse("http://b/"), true, std::string("office"));
+    NetworkInfo* list = NetworkList::build({&a, &b}).release();
+    ASSERT_NE(list, nullptr);
+    NetworkInfo* released = NetworkList::build({&a}).release();
+    quorvel_agent_config_networks_free(released, 1);
+    // Arrays the host built, with nothing of theirs before the first record.
+    NetworkInfo on_stack[1] = {{"http://stack/", 1, "stack"}};
+    auto* on_heap = static_cast<NetworkInfo*>(std::malloc(sizeof(NetworkInfo)));
+    *on_heap = NetworkInfo{"http://heap/", 1, nullptr};
+
+    const NetworkInfo* unknown[] = {on_stack, on_heap, released, list + 1};
+    for (const NetworkInfo* address : unknown) {
+        EXPECT_EQ(quorvel_agent_network_url(address, 0), nullptr);
+        EXPECT_EQ(quorvel_agent_network_disabled(address, 0), -1);
+        EXPECT_EQ(quorvel_agent_network_name(address, 0), nullptr);
+        quorvel_agent_config_networks_free(const_cast<NetworkInfo*>(address), 1);
+    }
+    // Nothing was released: the heap array is still the host's, the list still readable.
+    EXPECT_STREQ(on_heap->url, "http://heap/");
+    std::free(on_heap);
+    EXPECT_STREQ(quorvel_agent_network_name(list, 1), "office");
+    quorvel_agent_config_networks_free(list, 2);
+    EXPECT_EQ(quorvel_agent_network_url(list, 1), nullptr);
+}
+
+TEST(FfiNetworkListTest, ListsUsedOnSeveralThreads) {
+    network::Network a(*Url::parse("http://a/"));
+    network::Network b(*Url::parse("http://b/"), true, std::nullopt);
+    NetworkInfo* kept = NetworkList::build({&a, &b}).release();
+    NetworkInfo* dropped = NetworkList::build({&b}).release();
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&] {
+            for (int i = 0; i < 200; ++i) {
+                NetworkInfo* own = NetworkList::build({&a}).release();
+                wrong += quorvel_agent_network_disabled(own, 0) != 0;
+                wrong += std::strcmp(quorvel_agent_network_url(kept, 1), "http://b/") != 0;
+                quorvel_agent_config_networks_free(own, 1);
+                // The list released on the main thread meanwhile reads as present or unknown.
+                const int32_t disabled = quorvel_agent_network_disabled(dropped, 0);
+                wrong += disabled != 1 && disabled != -1;
+            }
+        });
+    }
+    quorvel_agent_config_networks_free(dropped, 1);
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    EXPECT_EQ(wrong.load(), 0);
+    quorvel_agent_config_networks_free(kept, 2);
 }
 
 // Calls the blocking functions from a runtime worker, as a network-change callback would.

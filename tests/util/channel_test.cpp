@@ -173,5 +173,28 @@ TEST(UnboundedChannelTest, ChannelOutlivesARuntimeWithAParkedReceiver) {
     EXPECT_EQ(marker.use_count(), 1);
 }
 
+// Each task waits on one channel and holds the only sender of the other. Releasing the runtime
+// destroys both tasks; the first to go drops its sender and so wakes the other's abandoned wait,
+// which must not reach into the channel service that is shutting down.
+TEST(UnboundedChannelTest, TasksDestroyedWithTheRuntimeWakeEachOther) {
+    auto [tx_a, rx_a] = unbounded_channel<int>();
+    auto [tx_b, rx_b] = unbounded_channel<int>();
+    std::atomic<int> parked{0};
+    auto waiter = [](UnboundedReceiver<int> rx, UnboundedSender<int> other,
+                     std::atomic<int>* parked) -> asio::awaitable<void> {
+        ++*parked;
+        (void)co_await rx.recv();
+        (void)other.send(1);
+    };
+    {
+        auto runtime = Runtime::create(2);
+        runtime->spawn(waiter(std::move(rx_a), std::move(tx_b), &parked));
+        runtime->spawn(waiter(std::move(rx_b), std::move(tx_a), &parked));
+        ASSERT_TRUE(testing::eventually([&] { return parked.load() == 2; }));
+        std::this_thread::sleep_for(10ms);
+    }
+    EXPECT_EQ(parked.load(), 2);
+}
+
 }  // namespace
 }  // namespace quorvel
