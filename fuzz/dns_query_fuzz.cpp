@@ -41,7 +41,7 @@ std::shared_ptr<const dns::Catalog> make_catalog() {
                             "h" + std::to_string(n));
         network.desired_state.hostnames = {hosts, std::nullopt};
     }
-    auto [server, shutdown_rx] = DnsServerRef::create();
+    auto [server, shutdown_rx] = DnsServerRef::create({});
     server.with_state([&](server::State& state) { state.update_catalog(config.network); });
     return server.catalog();
 }
@@ -80,7 +80,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (request->header.response) {
         return 0;
     }
-    const auto response = catalog->answer(*request);
+    const auto response = catalog->answer(*request).response;
     check(response.header.id == request->header.id);
     check(response.query_count == request->queries.size());
     std::vector<uint8_t> message;
