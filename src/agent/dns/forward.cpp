@@ -39,9 +39,8 @@ constexpr std::size_t kUdpReceiveSize = 4096;
 using Clock = std::chrono::steady_clock;
 
 std::string addr_text(const SocketAddr& addr) {
-    return addr.address().is_v6()
-               ? fmt::format("[{}]:{}", addr.address().to_string(), addr.port())
-               : fmt::format("{}:{}", addr.address().to_string(), addr.port());
+    return addr.address().is_v6() ? fmt::format("[{}]:{}", addr.address().to_string(), addr.port())
+                                  : fmt::format("{}:{}", addr.address().to_string(), addr.port());
 }
 
 uint16_t random_id() {
@@ -86,9 +85,10 @@ boost::asio::awaitable<UpstreamAnswer> ask_udp(const SocketAddr& server,
     boost::asio::steady_timer timer(executor, deadline);
     std::vector<uint8_t> buf(kUdpReceiveSize);
     for (;;) {
-        auto got = co_await (socket.async_receive(boost::asio::buffer(buf),
-                                                  boost::asio::as_tuple(boost::asio::use_awaitable)) ||
-                             timer.async_wait(boost::asio::as_tuple(boost::asio::use_awaitable)));
+        auto got =
+            co_await (socket.async_receive(boost::asio::buffer(buf),
+                                           boost::asio::as_tuple(boost::asio::use_awaitable)) ||
+                      timer.async_wait(boost::asio::as_tuple(boost::asio::use_awaitable)));
         if (got.index() == 1) {
             QV_DEBUG(kForwardTarget, "upstream {}: no answer in time", addr_text(server));
             co_return UpstreamAnswer{};
@@ -278,14 +278,12 @@ void complete_forwarded_response(MessageResponse& response, std::optional<Upstre
 }
 
 void ForwardAuthority::forward(std::shared_ptr<const ForwardAuthority> self, Query query,
-                               MessageResponse response,
-                               std::unique_ptr<ResponseHandler> handler) {
+                               MessageResponse response, std::unique_ptr<ResponseHandler> handler) {
     // On a strand: each wait races a socket against a timer, and the loser is cancelled.
     auto strand = boost::asio::make_strand(handler->executor());
-    spawn_detached(strand,
-                   lookup(std::move(self), std::move(query), std::move(response),
-                          std::move(handler)),
-                   "dns forward");
+    spawn_detached(
+        strand, lookup(std::move(self), std::move(query), std::move(response), std::move(handler)),
+        "dns forward");
 }
 
 }  // namespace quorvel::agent::dns

@@ -129,9 +129,9 @@ struct EncodeError {
 };
 
 // Encodes `response` into `out` (cleared first) within `max_size` bytes. Header and questions must
-// fit; answer records (the zone's, then the upstream's) that do not fit are left out, TC is set and the counts name what was
-// written. Room for the OPT record is kept while answers are added, so a query with EDNS always
-// gets its OPT record back.
+// fit; answer records (the zone's, then the upstream's) that do not fit are left out, TC is set and
+// the counts name what was written. Room for the OPT record is kept while answers are added, so a
+// query with EDNS always gets its OPT record back.
 Result<ResponseInfo, EncodeError> emit_response(const MessageResponse& response,
                                                 std::vector<uint8_t>& out, std::size_t max_size);
 

@@ -70,8 +70,7 @@ void server::State::update_catalog(const NetworkMap& networks) {
     catalog = std::move(next);
 }
 
-std::pair<DnsServerRef, OneshotReceiver<Unit>> DnsServerRef::create(
-    dns::UpstreamServers upstream) {
+std::pair<DnsServerRef, OneshotReceiver<Unit>> DnsServerRef::create(dns::UpstreamServers upstream) {
     auto [shutdown_tx, shutdown_rx] = oneshot_channel<Unit>();
     auto inner = std::make_shared<DnsServerInner>();
     inner->state.catalog = std::make_shared<const dns::Catalog>();
