@@ -273,6 +273,57 @@ TEST(DnsForwardTest, AnswersOtherNamesFromUpstreamByTheCatalogRules) {
     }
 }
 
+TEST(DnsForwardTest, ReadsOnlyAnswersToTheQuestionAsked) {
+    using Kind = dns::UpstreamAnswer::Kind;
+    const dns::Query asked{*dns::name_wire("www.example."), 1, 1};
+    const auto query = dns::build_upstream_query(0x1234, asked);
+    EXPECT_EQ(query, make_query(question("www.example.")));
+    // One A record whose owner points at the question, TTL 300, 192.0.2.1.
+    auto reply = [&](uint8_t flags2, uint8_t flags3, std::string name = "www.example.") {
+        QuerySpec spec = question(std::move(name));
+        spec.response = true;
+        auto out = make_query(spec);
+        out[2] = flags2, out[3] = flags3, out[7] = 1;
+        out.insert(out.end(), {0xc0, 12, 0, 1, 0, 1, 0, 0, 1, 44, 0, 4, 192, 0, 2, 1});
+        return out;
+    };
+    struct Case {
+        const char* name;
+        std::vector<uint8_t> bytes;
+        uint16_t id;
+        Kind kind;
+        uint16_t rcode;
+    };
+    auto short_record = reply(0x81, 0x80);
+    short_record.pop_back();
+    const Case cases[] = {
+        {"answer", reply(0x81, 0x80), 0x1234, Kind::Answered, 0},
+        {"letter case", reply(0x81, 0x80, "WWW.example."), 0x1234, Kind::Answered, 0},
+        {"NXDOMAIN", reply(0x81, 0x83), 0x1234, Kind::Answered, 3},
+        {"SERVFAIL", reply(0x81, 0x82), 0x1234, Kind::Failed, 2},
+        {"TC", reply(0x83, 0x80), 0x1234, Kind::Truncated, 0},
+        {"other id", reply(0x81, 0x80), 0x1235, Kind::Ignored, 0},
+        {"a query", reply(0x01, 0x00), 0x1234, Kind::Ignored, 0},
+        {"other name", reply(0x81, 0x80, "www.example.org."), 0x1234, Kind::Ignored, 0},
+        {"record cut short", short_record, 0x1234, Kind::Ignored, 0},
+        {"header only", {0x12, 0x34, 0x81}, 0x1234, Kind::Ignored, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto got = dns::read_upstream_answer(c.bytes, c.id, asked);
+        EXPECT_EQ(got.kind, c.kind);
+        EXPECT_EQ(got.response_code, c.rcode);
+        if (c.kind == Kind::Answered) {
+            // The owner is written out in full, as the question names it.
+            std::vector<uint8_t> record(c.bytes.begin() + 12, c.bytes.begin() + 25);
+            record.insert(record.end(), {0, 1, 0, 1, 0, 0, 1, 44, 0, 4, 192, 0, 2, 1});
+            EXPECT_EQ(got.records, std::vector<std::vector<uint8_t>>{record});
+        } else {
+            EXPECT_TRUE(got.records.empty());
+        }
+    }
+}
+
 // The query's task hands a lookup off: an overlay query behind a silent one is answered first.
 TEST(DnsForwardTest, ServersAreAskedInTurnWithoutHoldingUpOtherQueries) {
     auto runtime = Runtime::create(2);
