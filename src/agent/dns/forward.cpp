@@ -52,9 +52,10 @@ bool same_name(std::span<const uint8_t> a, const ldns_rdf* b) {
     if (b == nullptr || ldns_rdf_size(b) != a.size()) {
         return false;
     }
+    const auto lower = [](uint8_t c) { return c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c; };
     const uint8_t* data = ldns_rdf_data(b);
     for (std::size_t i = 0; i < a.size(); ++i) {
-        if (std::tolower(a[i]) != std::tolower(data[i])) {
+        if (lower(a[i]) != lower(data[i])) {
             return false;
         }
     }
@@ -157,7 +158,8 @@ boost::asio::awaitable<void> lookup(std::shared_ptr<const ForwardAuthority> self
                                     std::unique_ptr<ResponseHandler> handler) {
     const UpstreamServers& upstream = self->upstream();
     std::optional<UpstreamAnswer> answer;
-    for (std::size_t attempt = 0; attempt < upstream.options.attempts; ++attempt) {
+    for (std::size_t attempt = 0; attempt < upstream.options.attempts && !upstream.servers.empty();
+         ++attempt) {
         const SocketAddr& server = upstream.servers[attempt % upstream.servers.size()];
         const uint16_t id = random_id();
         const auto query = build_upstream_query(id, question);
@@ -180,11 +182,9 @@ boost::asio::awaitable<void> lookup(std::shared_ptr<const ForwardAuthority> self
                  name_text(question.name));
     }
     complete_forwarded_response(response, std::move(answer));
-    const uint16_t id = response.header.id;
+    // As the catalog does for an answer sent at once.
     auto sent = handler->send_response(std::move(response));
     if (!sent) {
-        log::SpanGuard span(log::Level::Info, "send_response",
-                            std::vector<log::Field>{{"id", std::to_string(id)}});
         log_request_error(sent.error());
     }
 }
