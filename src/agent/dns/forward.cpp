@@ -62,11 +62,19 @@ bool same_name(std::span<const uint8_t> a, const ldns_rdf* b) {
     return true;
 }
 
-// Sends `query` over UDP and waits until `deadline` for a datagram that answers it.
-boost::asio::awaitable<UpstreamAnswer> ask_udp(const SocketAddr& server,
-                                               const std::vector<uint8_t>& query, uint16_t id,
-                                               const Query& question, Clock::time_point deadline) {
+// One attempt: `query`, sent with `id` for `question`, to `server`, answered by `deadline`.
+struct Attempt {
+    const SocketAddr& server;
+    const std::vector<uint8_t>& query;
+    uint16_t id;
+    const Query& question;
+    Clock::time_point deadline;
+};
+
+// Sends the query over UDP and waits until the deadline for a datagram that answers it.
+boost::asio::awaitable<UpstreamAnswer> ask_udp(const Attempt& attempt) {
     using namespace boost::asio::experimental::awaitable_operators;
+    const auto& [server, query, id, question, deadline] = attempt;
     auto executor = co_await boost::asio::this_coro::executor;
     boost::asio::ip::udp::socket socket(executor);
     boost::system::error_code ec;
@@ -127,14 +135,13 @@ boost::asio::awaitable<std::vector<uint8_t>> tcp_exchange(boost::asio::ip::tcp::
 }
 
 // Asks again over TCP, within the same deadline.
-boost::asio::awaitable<UpstreamAnswer> ask_tcp(const SocketAddr& server,
-                                               const std::vector<uint8_t>& query, uint16_t id,
-                                               const Query& question, Clock::time_point deadline) {
+boost::asio::awaitable<UpstreamAnswer> ask_tcp(const Attempt& attempt) {
     using namespace boost::asio::experimental::awaitable_operators;
+    const auto& [server, query, id, question, deadline] = attempt;
+    const boost::asio::ip::tcp::endpoint to(server.address(), server.port());
     auto executor = co_await boost::asio::this_coro::executor;
     boost::asio::ip::tcp::socket socket(executor);
     boost::asio::steady_timer timer(executor, deadline);
-    const boost::asio::ip::tcp::endpoint to(server.address(), server.port());
     try {
         auto got = co_await (tcp_exchange(socket, to, query) ||
                              timer.async_wait(boost::asio::use_awaitable));
@@ -163,10 +170,10 @@ boost::asio::awaitable<void> lookup(std::shared_ptr<const ForwardAuthority> self
         const SocketAddr& server = upstream.servers[attempt % upstream.servers.size()];
         const uint16_t id = random_id();
         const auto query = build_upstream_query(id, question);
-        const auto deadline = Clock::now() + upstream.options.timeout;
-        auto got = co_await ask_udp(server, query, id, question, deadline);
+        const Attempt asked{server, query, id, question, Clock::now() + upstream.options.timeout};
+        auto got = co_await ask_udp(asked);
         if (got.kind == UpstreamAnswer::Kind::Truncated) {
-            got = co_await ask_tcp(server, query, id, question, deadline);
+            got = co_await ask_tcp(asked);
         }
         if (got.kind == UpstreamAnswer::Kind::Answered) {
             answer = std::move(got);
