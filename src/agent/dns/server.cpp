@@ -33,8 +33,7 @@ std::string overlay_origin_text() {
 void server::State::update_catalog(const NetworkMap& networks) {
     QV_TRACE(kServerTarget, "Building DNS catalog");
     auto next = std::make_shared<dns::Catalog>();
-    const bool trace = log::enabled(log::Level::Trace);
-    const std::string upstream_text = trace ? upstream_servers.debug_text() : std::string();
+    const std::string upstream_text = upstream_servers.debug_text();
     QV_TRACE(kServerTarget, "Using upstream servers: {}", upstream_text);
     if (!upstream_servers.empty()) {
         // A new forwarder each time: nothing of the previous catalog is kept.
