@@ -1,5 +1,6 @@
 #include "agent/dns/catalog.h"
 
+#include "agent/dns/forward.h"
 #include "agent/dns/response_handle.h"
 #include "util/ip_packet.h"
 #include "util/log.h"
@@ -102,6 +103,10 @@ void Catalog::upsert(std::shared_ptr<const InMemoryAuthority> authority) {
     zones_.push_back(std::move(authority));
 }
 
+void Catalog::upsert_root(std::shared_ptr<const ForwardAuthority> forwarder) {
+    forwarder_ = std::move(forwarder);
+}
+
 const InMemoryAuthority* Catalog::find(std::span<const uint8_t> name) const {
     const InMemoryAuthority* best = nullptr;
     for (const std::size_t offset : label_offsets(name)) {
@@ -120,8 +125,9 @@ const InMemoryAuthority* Catalog::find(std::span<const uint8_t> name) const {
     return best;
 }
 
-MessageResponse Catalog::answer(const MessageRequest& request) const {
-    MessageResponse response;
+Catalog::Answer Catalog::answer(const MessageRequest& request) const {
+    Answer out;
+    MessageResponse& response = out.response;
     response.header = request.header.response_from_request();
     response.query_count = static_cast<uint16_t>(request.queries.size());
     for (const auto& query : request.queries) {
@@ -140,28 +146,34 @@ MessageResponse Catalog::answer(const MessageRequest& request) const {
             QV_WARN(kCatalogTarget, "request edns version greater than 0: {}",
                     request.edns->version);
             header.response_code = response_code::kBadVers;
-            return response;
+            return out;
         }
     }
     if (request.header.op_code != op_code::kQuery) {
         QV_WARN(kCatalogTarget, "unimplemented op_code: {}", op_code_text(request.header.op_code));
         header.response_code = response_code::kNotImp;
-        return response;
+        return out;
     }
     if (request.queries.size() != 1) {
         header.response_code = response_code::kFormErr;
-        return response;
+        return out;
     }
     const auto name = lower_case(request.queries.front().name);
     const InMemoryAuthority* zone = find(name);
-    if (zone == nullptr) {
+    if (zone == nullptr && !forwarder_) {
         header.response_code = response_code::kRefused;
-        return response;
+        return out;
     }
     header.recursion_available = true;
-    if (zone->zone_type() == ZoneType::External && !request.header.recursion_desired) {
+    // The forwarder is of the external type too.
+    const bool external = zone == nullptr || zone->zone_type() == ZoneType::External;
+    if (external && !request.header.recursion_desired) {
         header.response_code = response_code::kRefused;
-        return response;
+        return out;
+    }
+    if (zone == nullptr) {
+        out.forward = true;
+        return out;
     }
     header.authoritative = zone->zone_type() == ZoneType::Primary;
     std::span<const Ipv4Addr> records;
@@ -176,12 +188,19 @@ MessageResponse Catalog::answer(const MessageRequest& request) const {
             header.response_code = response_code::kNxDomain;
             break;
     }
-    return response;
+    return out;
 }
 
 ResponseInfo Catalog::handle_request(const MessageRequest& request,
                                      ResponseHandler& handler) const {
-    auto sent = handler.send_response(answer(request));
+    auto routed = answer(request);
+    if (routed.forward) {
+        ResponseInfo pending{routed.response.header};
+        ForwardAuthority::forward(forwarder_, request.queries.front(), std::move(routed.response),
+                                  handler.detach());
+        return pending;
+    }
+    auto sent = handler.send_response(std::move(routed.response));
     if (!sent) {
         log_request_error(sent.error());
         ResponseInfo failed;

@@ -5,7 +5,9 @@
 // Answers, for one query:
 // - an EDNS version above 0: BADVERS; an opcode other than QUERY: NOTIMP; a question count other
 //   than 1: FORMERR;
-// - a name under no zone: REFUSED; a name in a non-authoritative zone without RD: REFUSED (RA);
+// - a name under no zone: REFUSED, unless the catalog has a root forwarder, which covers every
+//   name outside the other zones and asks upstream for it (see forward.h);
+// - a name in a non-authoritative zone (the forwarder is one) without RD: REFUSED (RA);
 // - in the zone, with RA and without AA: the host's A records (type A or ANY); NOERROR without
 //   records (NODATA) for other types of an existing name and for the zone's own name; NXDOMAIN
 //   for any other name.
@@ -70,25 +72,40 @@ class InMemoryAuthority {
 };
 
 class ResponseHandler;
+class ForwardAuthority;
 
 class Catalog {
   public:
     // Adds or replaces the zone for the authority's origin.
     void upsert(std::shared_ptr<const InMemoryAuthority> authority);
-    std::size_t zone_count() const { return zones_.size(); }
+    // Sets the root zone: the forwarder for every name outside the other zones.
+    void upsert_root(std::shared_ptr<const ForwardAuthority> forwarder);
+    // The zones, the root forwarder included.
+    std::size_t zone_count() const { return zones_.size() + (forwarder_ ? 1 : 0); }
+    const std::shared_ptr<const ForwardAuthority>& forwarder() const { return forwarder_; }
 
-    // The zone whose origin is the closest enclosing name of `name` (wire format, lower case).
+    // The zone whose origin is the closest enclosing name of `name` (wire format, lower case);
+    // null when only the root forwarder, if any, covers it.
     const InMemoryAuthority* find(std::span<const uint8_t> name) const;
 
-    // The response to `request` by the rules above. Its answer records point into this catalog.
-    MessageResponse answer(const MessageRequest& request) const;
+    struct Answer {
+        // By the rules above; its answer records point into this catalog.
+        MessageResponse response;
+        // Set when the root forwarder takes the query: `response` then has everything but what
+        // the upstream gives (see complete_forwarded_response).
+        bool forward = false;
+    };
+    Answer answer(const MessageRequest& request) const;
 
-    // Answers `request` through `handler`. A failing handler is logged; the result is what was
-    // sent, or a SERVFAIL header when nothing could be.
+    // Answers `request` through `handler`: at once from a zone, or, for the root forwarder, from
+    // a lookup that goes on in a task of its own with the handler detached. A failing handler is
+    // logged; the result is what was sent, the header of the response still to come from
+    // upstream, or a SERVFAIL header when nothing could be sent.
     ResponseInfo handle_request(const MessageRequest& request, ResponseHandler& handler) const;
 
   private:
     std::vector<std::shared_ptr<const InMemoryAuthority>> zones_;
+    std::shared_ptr<const ForwardAuthority> forwarder_;
 };
 
 }  // namespace quorvel::agent::dns

@@ -279,6 +279,16 @@ Result<ResponseInfo, EncodeError> emit_response(const MessageResponse& response,
             ++header.answer_count;
         }
     }
+    if (!header.truncated) {
+        for (const auto& record : response.records) {
+            if (out.size() + record.size() + reserved > max_size) {
+                header.truncated = true;
+                break;
+            }
+            out.insert(out.end(), record.begin(), record.end());
+            ++header.answer_count;
+        }
+    }
     if (response.edns) {
         if (out.size() + kOptLen > max_size) {
             header.truncated = true;

@@ -103,14 +103,17 @@ struct MessageRequest {
     static Result<MessageRequest, std::string> read(std::span<const uint8_t> bytes);
 };
 
-// A response as the catalog builds it. Answer records are A records owned by the one question's
-// name: the encoder writes their owner as a pointer to the question.
+// A response as the catalog builds it. Answer records from a zone are A records owned by the one
+// question's name: the encoder writes their owner as a pointer to the question. Records an
+// upstream server gave are kept whole and written after them.
 struct MessageResponse {
     Header header;
     std::vector<uint8_t> queries;  // the question section, encoded
     uint16_t query_count = 0;
     std::span<const Ipv4Addr> answers;  // valid while the catalog that built the response lives
     uint32_t answer_ttl = 0;
+    // Answer records in wire format with uncompressed names.
+    std::vector<std::vector<uint8_t>> records;
     std::optional<Edns> edns;
 };
 
@@ -126,9 +129,9 @@ struct EncodeError {
 };
 
 // Encodes `response` into `out` (cleared first) within `max_size` bytes. Header and questions must
-// fit; answer records that do not fit are left out, TC is set and the counts name what was
-// written. Room for the OPT record is kept while answers are added, so a query with EDNS always
-// gets its OPT record back.
+// fit; answer records (the zone's, then the upstream's) that do not fit are left out, TC is set and
+// the counts name what was written. Room for the OPT record is kept while answers are added, so a
+// query with EDNS always gets its OPT record back.
 Result<ResponseInfo, EncodeError> emit_response(const MessageResponse& response,
                                                 std::vector<uint8_t>& out, std::size_t max_size);
 

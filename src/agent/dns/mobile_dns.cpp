@@ -31,7 +31,7 @@ MobileAgentDns::MobileAgentDns(DnsServerRef server, UnboundedSender<DnsServerReq
 std::shared_ptr<MobileAgentDns> MobileAgentDns::create(const boost::asio::any_io_executor& executor,
                                                        std::size_t max_queries) {
     auto [request_tx, request_rx] = unbounded_channel<DnsServerRequest>();
-    auto [server, shutdown_rx] = DnsServerRef::create();
+    auto [server, shutdown_rx] = DnsServerRef::create(dns::UpstreamServers{});
     DnsServerDriver driver(server, std::move(request_rx), std::move(shutdown_rx));
     spawn_detached(executor, run_driver(std::move(driver), log::current_spans()), "dns driver");
     return std::make_shared<MobileAgentDns>(std::move(server), std::move(request_tx), max_queries);

@@ -33,6 +33,11 @@ class ResponseHandler {
   public:
     virtual ~ResponseHandler() = default;
     virtual Result<ResponseInfo, IoError> send_response(MessageResponse response) = 0;
+    // Where an answer that comes later (from upstream) is worked out.
+    virtual boost::asio::any_io_executor executor() const = 0;
+    // Moves this handler, with everything it holds, into one that answers later, after the
+    // query's task has gone on.
+    virtual std::unique_ptr<ResponseHandler> detach() = 0;
 };
 
 // Logs a reply that could not be sent ("request error: {error}").
@@ -64,6 +69,11 @@ class ResponseHandle final : public ResponseHandler {
     // refusal of an oversized message, the tunnel's write error. A write that must wait succeeds
     // here and reports its own failure later. Nothing is retried.
     Result<ResponseInfo, IoError> send_response(MessageResponse response) override;
+    boost::asio::any_io_executor executor() const override { return executor_; }
+    // The query's slot in the limit goes along.
+    std::unique_ptr<ResponseHandler> detach() override {
+        return std::make_unique<ResponseHandle>(std::move(*this));
+    }
 
     const SocketAddr& src() const { return src_; }
     const SocketAddr& dst() const { return dst_; }

@@ -33,9 +33,18 @@ std::string overlay_origin_text() {
 void server::State::update_catalog(const NetworkMap& networks) {
     QV_TRACE(kServerTarget, "Building DNS catalog");
     auto next = std::make_shared<dns::Catalog>();
-    QV_TRACE(kServerTarget, "Using upstream servers: []");
-    QV_TRACE(kServerTarget,
-             "No upstream servers configured, skipping ForwardAuthority for root zone");
+    const std::string upstream_text = upstream_servers.debug_text();
+    QV_TRACE(kServerTarget, "Using upstream servers: {}", upstream_text);
+    if (!upstream_servers.empty()) {
+        // A new forwarder each time: nothing of the previous catalog is kept.
+        next->upsert_root(std::make_shared<const dns::ForwardAuthority>(upstream_servers));
+        QV_TRACE(kServerTarget,
+                 "Added ForwardAuthority for root zone with upstream DNS forwarding: {}",
+                 upstream_text);
+    } else {
+        QV_TRACE(kServerTarget,
+                 "No upstream servers configured, skipping ForwardAuthority for root zone");
+    }
     const std::string origin_text = overlay_origin_text();
     auto origin = dns::name_wire(origin_text);
     if (!origin) {
@@ -60,10 +69,11 @@ void server::State::update_catalog(const NetworkMap& networks) {
     catalog = std::move(next);
 }
 
-std::pair<DnsServerRef, OneshotReceiver<Unit>> DnsServerRef::create() {
+std::pair<DnsServerRef, OneshotReceiver<Unit>> DnsServerRef::create(dns::UpstreamServers upstream) {
     auto [shutdown_tx, shutdown_rx] = oneshot_channel<Unit>();
     auto inner = std::make_shared<DnsServerInner>();
     inner->state.catalog = std::make_shared<const dns::Catalog>();
+    inner->state.upstream_servers = std::move(upstream);
     inner->state.shutdown_tx.emplace(std::move(shutdown_tx));
     return {DnsServerRef(std::move(inner)), std::move(shutdown_rx)};
 }

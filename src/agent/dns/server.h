@@ -17,6 +17,7 @@
 #include "agent/config/agent_config.h"
 #include "agent/dns/agent_dns.h"
 #include "agent/dns/catalog.h"
+#include "agent/dns/forward.h"
 #include "util/channel.h"
 #include "util/io_error.h"
 #include "util/result.h"
@@ -39,12 +40,16 @@ namespace server {
 struct State {
     // Never null and never changed in place: a rebuild swaps in a new catalog.
     std::shared_ptr<const dns::Catalog> catalog;
+    // The servers the root forwarder asks; set at creation and never changed. The agent gives
+    // none, so its catalogs refuse names outside the overlay zone.
+    dns::UpstreamServers upstream_servers;
     // Present until a release that leaves the count at 0, or the component's shutdown, takes it.
     std::optional<OneshotSender<Unit>> shutdown_tx;
     std::size_t handle_count = 0;
 
     // Builds a new catalog from the networks' desired host names (the overlay zone with an A
-    // record, TTL 10, per host name and address) and swaps it in. The caller holds the lock.
+    // record, TTL 10, per host name and address) and, with upstream servers, a new root
+    // forwarder, and swaps it in. The caller holds the lock.
     void update_catalog(const NetworkMap& networks);
 };
 
@@ -57,8 +62,9 @@ struct DnsServerInner {
 
 class DnsServerRef {
   public:
-    // A new server with an empty catalog: its first handle and the shutdown receiver.
-    static std::pair<DnsServerRef, OneshotReceiver<Unit>> create();
+    // A new server with an empty catalog that forwards to `upstream` once its catalog is built:
+    // its first handle and the shutdown receiver.
+    static std::pair<DnsServerRef, OneshotReceiver<Unit>> create(dns::UpstreamServers upstream);
 
     // Counting clone.
     DnsServerRef(const DnsServerRef& other);

@@ -18,7 +18,7 @@ const Ipv4Addr kBeta(10, 1, 0, 2);
 
 // The catalog of a running server whose networks carry these desired host names.
 std::shared_ptr<const dns::Catalog> catalog_for(const NetworkMap& networks) {
-    auto [server, shutdown_rx] = DnsServerRef::create();
+    auto [server, shutdown_rx] = DnsServerRef::create({});
     server.with_state([&](server::State& state) { state.update_catalog(networks); });
     return server.catalog();
 }
@@ -39,7 +39,7 @@ std::optional<DecodedReply> ask(const dns::Catalog& catalog, const QuerySpec& sp
         return std::nullopt;
     }
     std::vector<uint8_t> message;
-    auto info = dns::encode_response(catalog.answer(*request), message);
+    auto info = dns::encode_response(catalog.answer(*request).response, message);
     EXPECT_TRUE(info.has_value());
     if (size != nullptr) {
         *size = message.size();
@@ -165,7 +165,7 @@ TEST(DnsCatalogTest, EdnsReplyRaisesThePayloadSizeAndKeepsVersionZero) {
 }
 
 TEST(DnsCatalogTest, EmptyCatalogRefusesEverything) {
-    auto [server, shutdown_rx] = DnsServerRef::create();
+    auto [server, shutdown_rx] = DnsServerRef::create({});
     auto reply = ask(*server.catalog(), QuerySpec{});
     ASSERT_TRUE(reply.has_value());
     EXPECT_EQ(reply->rcode, dns::response_code::kRefused);
@@ -274,7 +274,7 @@ TEST(DnsCatalogTest, UnencodableResponseBecomesABareServfail) {
     auto catalog = overlay_catalog();
     log::ScopedCapture capture;
     std::vector<uint8_t> message;
-    auto info = dns::encode_response(catalog->answer(*request), message);
+    auto info = dns::encode_response(catalog->answer(*request).response, message);
     ASSERT_TRUE(info.has_value());
     EXPECT_EQ(info->header.response_code, dns::response_code::kServFail);
     EXPECT_EQ(message, (std::vector<uint8_t>{0x42, 0x42, 0x80, 0x02, 0, 0, 0, 0, 0, 0, 0, 0}));

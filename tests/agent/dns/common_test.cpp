@@ -90,7 +90,7 @@ class ApplyDnsTest : public ::testing::Test {
         : runtime_(Runtime::create(1)),
           config_(test_identity()),
           allowed_(std::make_shared<const DnsServerIpSet>()) {
-        auto [server, rx] = DnsServerRef::create();
+        auto [server, rx] = DnsServerRef::create({});
         server_.emplace(std::move(server));
         shutdown_rx_ = std::move(rx);
     }

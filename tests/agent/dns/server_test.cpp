@@ -28,7 +28,7 @@ bool readable(int fd) {
 TEST(DnsServerRefTest, ReleaseThatLeavesTheCountAtZeroStopsTheDriver) {
     auto runtime = Runtime::create(1);
     {
-        auto [server, shutdown_rx] = DnsServerRef::create();
+        auto [server, shutdown_rx] = DnsServerRef::create({});
         EXPECT_EQ(server.with_state([](server::State& s) { return s.handle_count; }), 0u);
         {
             DnsServerRef clone(server);
@@ -45,7 +45,7 @@ TEST(DnsServerRefTest, ReleaseThatLeavesTheCountAtZeroStopsTheDriver) {
     }
     {
         // The last handle at count 0 closes the channel too.
-        auto [server, shutdown_rx] = DnsServerRef::create();
+        auto [server, shutdown_rx] = DnsServerRef::create({});
         auto moved = std::make_unique<DnsServerRef>(std::move(server));
         EXPECT_EQ(shutdown_rx.try_recv().error(), TryRecvError::Empty);
         moved.reset();
@@ -53,7 +53,7 @@ TEST(DnsServerRefTest, ReleaseThatLeavesTheCountAtZeroStopsTheDriver) {
     }
     {
         // A catalog handle taken before a rebuild stays the old catalog.
-        auto [server, shutdown_rx] = DnsServerRef::create();
+        auto [server, shutdown_rx] = DnsServerRef::create({});
         auto before = server.catalog();
         EXPECT_EQ(before->zone_count(), 0u);
         server.with_state([](server::State& s) { s.update_catalog(NetworkMap{}); });
@@ -70,7 +70,7 @@ struct DriverParts {
 };
 
 DriverParts make_driver() {
-    auto [server, shutdown_rx] = DnsServerRef::create();
+    auto [server, shutdown_rx] = DnsServerRef::create({});
     auto [request_tx, request_rx] = unbounded_channel<DnsServerRequest>();
     auto tx = server.with_state([](server::State& s) {
         auto taken = std::move(*s.shutdown_tx);
@@ -221,7 +221,7 @@ TEST(DnsResponseHandleTest, OversizedMessageAndFailingTunnelAreErrors) {
 TEST(DnsQueryTaskTest, SeveralQuestionsAreEachLoggedBeforeTheCatalogAnswers) {
     auto runtime = Runtime::create(1);
     auto pair = make_device_pair(runtime->executor());
-    auto [server, shutdown_rx] = DnsServerRef::create();
+    auto [server, shutdown_rx] = DnsServerRef::create({});
     QuerySpec spec;
     spec.questions = {{"a.quorvel.internal."}, {"b.example.", 28}};
     auto request = query_request(pair->device);
@@ -246,7 +246,7 @@ TEST(DnsQueryTaskTest, SeveralQuestionsAreEachLoggedBeforeTheCatalogAnswers) {
 TEST(DnsQueryTaskTest, ReplyToAFullTunnelIsWrittenOnceThereIsRoom) {
     auto runtime = Runtime::create(2);
     auto pair = make_device_pair(runtime->executor());
-    auto [server, shutdown_rx] = DnsServerRef::create();
+    auto [server, shutdown_rx] = DnsServerRef::create({});
     const std::vector<uint8_t> filler(1000, 0xee);
     int filled = 0;
     while (::send(pair->device->native_handle(), filler.data(), filler.size(), MSG_DONTWAIT) > 0) {
