@@ -11,6 +11,10 @@
 
 namespace quorvel::log {
 
+namespace detail {
+constinit std::atomic<int> g_threshold{static_cast<int>(LevelFilter::Off)};
+}  // namespace detail
+
 namespace {
 
 struct Registry {
@@ -23,16 +27,13 @@ struct Registry {
     // The floor set by set_min_level.
     Level min_level = Level::Trace;
 
-    // The least level any installed sink takes, never below the floor; `Off` without sinks.
-    // Recomputed whenever the sinks or the floor change; read on every event.
-    std::atomic<int> threshold{static_cast<int>(LevelFilter::Off)};
-
     void publish() {
         int least = static_cast<int>(LevelFilter::Off);
         for (const auto& sink : sinks) {
             least = std::min(least, static_cast<int>(sink->level()));
         }
-        threshold.store(std::max(least, static_cast<int>(min_level)), std::memory_order_relaxed);
+        detail::g_threshold.store(std::max(least, static_cast<int>(min_level)),
+                                  std::memory_order_relaxed);
         snapshot.store(std::make_shared<const std::vector<std::shared_ptr<Sink>>>(sinks));
     }
 };
@@ -160,7 +161,10 @@ std::string format_event(const Event& event) {
 
 LineSink::LineSink(LevelFilter level, Writer writer, Clock clock,
                    std::chrono::steady_clock::duration interval)
-    : Sink(level), writer_(std::move(writer)), clock_(std::move(clock)), interval_(interval) {}
+    : Sink(level), writer_(std::move(writer)), clock_(std::move(clock)), interval_(interval) {
+    recent_.reserve(kRecentLines);
+    budget_since_ = clock_();
+}
 
 LineSink::~LineSink() {
     flush();
@@ -173,51 +177,108 @@ void LineSink::write(const Event& event) {
     if (static_cast<int>(event.level) < static_cast<int>(kCollapsedFrom)) {
         const std::string line = format_event(event);
         std::lock_guard lock(mutex_);
-        write_repeats_locked();
         writer_(line);
-        last_level_.reset();
-        last_key_.clear();
         return;
     }
-    std::string key;
-    append_head(key, event);
-    append_body(key, event);
+    std::string line;
+    append_head(line, event);
+    append_body(line, event);
+    const std::size_t hash = std::hash<std::string>{}(line);
     std::lock_guard lock(mutex_);
-    const auto now = clock_();
-    if (last_level_ == event.level && key == last_key_) {
-        if (now - window_start_ < interval_) {
-            ++repeats_;
+    const TimePoint now = clock_();
+    write_due_locked(now);
+    for (auto& recent : recent_) {
+        if (recent.hash == hash && recent.line == line) {
+            if (recent.repeats++ == 0) {
+                count_started();
+            }
             return;
         }
-        if (repeats_ > 0) {
-            // A flood of this line: one count per interval, this one opening the next.
-            write_repeats_locked();
-            repeats_ = 1;
-            window_start_ = now;
-            return;
-        }
-    } else {
-        write_repeats_locked();
     }
-    writer_(event.spans.empty() ? key : format_event(event));
-    last_level_ = event.level;
-    last_key_ = std::move(key);
-    repeats_ = 0;
-    window_start_ = now;
+    if (budget_used_ == kLinesPerInterval) {
+        if (dropped_++ == 0) {
+            count_started();
+        }
+        return;
+    }
+    ++budget_used_;
+    writer_(event.spans.empty() ? line : format_event(event));
+    if (recent_.size() == kRecentLines) {
+        write_repeats_locked(recent_.front());
+        recent_.erase(recent_.begin());
+    }
+    recent_.push_back(Recent{hash, std::move(line), now, 0});
+}
+
+std::optional<LineSink::TimePoint> LineSink::write_due() {
+    std::lock_guard lock(mutex_);
+    write_due_locked(clock_());
+    return next_due_locked();
 }
 
 void LineSink::flush() {
     std::lock_guard lock(mutex_);
-    write_repeats_locked();
+    for (auto& recent : recent_) {
+        write_repeats_locked(recent);
+    }
+    write_dropped_locked();
 }
 
-void LineSink::write_repeats_locked() {
-    if (repeats_ == 0) {
+void LineSink::write_due_locked(TimePoint now) {
+    if (now - budget_since_ >= interval_) {
+        write_dropped_locked();
+        budget_since_ = now;
+        budget_used_ = 0;
+    }
+    std::erase_if(recent_, [&](Recent& recent) {
+        if (now - recent.since < interval_) {
+            return false;
+        }
+        if (recent.repeats == 0) {
+            return true;  // not repeated: written afresh when it comes again
+        }
+        write_repeats_locked(recent);
+        recent.since = now;
+        return false;
+    });
+}
+
+void LineSink::write_repeats_locked(Recent& recent) {
+    if (recent.repeats == 0) {
         return;
     }
-    writer_(fmt::format("{} (last message repeated {} {})", last_key_, repeats_,
-                        repeats_ == 1 ? "time" : "times"));
-    repeats_ = 0;
+    writer_(fmt::format("{} (repeated {} {})", recent.line, recent.repeats,
+                        recent.repeats == 1 ? "time" : "times"));
+    recent.repeats = 0;
+}
+
+void LineSink::write_dropped_locked() {
+    if (dropped_ == 0) {
+        return;
+    }
+    std::string line;
+    append_head(line, Event{Level::Warn, std::string(kLogTarget), {}, {}, {}});
+    line += fmt::format("Dropped {} {} of a flood", dropped_, dropped_ == 1 ? "line" : "lines");
+    writer_(line);
+    dropped_ = 0;
+}
+
+std::optional<LineSink::TimePoint> LineSink::next_due_locked() const {
+    std::optional<TimePoint> due;
+    auto consider = [&](TimePoint at) {
+        if (!due || at < *due) {
+            due = at;
+        }
+    };
+    if (dropped_ > 0) {
+        consider(budget_since_ + interval_);
+    }
+    for (const auto& recent : recent_) {
+        if (recent.repeats > 0) {
+            consider(recent.since + interval_);
+        }
+    }
+    return due;
 }
 
 namespace {
@@ -237,12 +298,48 @@ LineSink::Writer stderr_writer() {
 
 StderrSink::StderrSink() : StderrSink(configured_level(std::getenv(kLevelVariable))) {}
 
-StderrSink::StderrSink(LevelFilter level) : LineSink(level, stderr_writer()) {}
+StderrSink::StderrSink(LevelFilter level) : LineSink(level, stderr_writer()) {
+    counter_ = std::thread([this] { write_counts(); });
+}
 
 StderrSink::StderrSink(const ConfiguredLevel& configured) : StderrSink(configured.level) {
     static std::atomic<bool> warned{false};
     if (configured.warning && !warned.exchange(true)) {
         write(Event{Level::Warn, std::string(kLogTarget), *configured.warning, {}, {}});
+    }
+}
+
+StderrSink::~StderrSink() {
+    {
+        std::lock_guard lock(counting_mutex_);
+        stopping_ = true;
+    }
+    counting_changed_.notify_one();
+    counter_.join();
+}
+
+void StderrSink::count_started() {
+    {
+        std::lock_guard lock(counting_mutex_);
+        counting_ = true;
+    }
+    counting_changed_.notify_one();
+}
+
+void StderrSink::write_counts() {
+    std::unique_lock lock(counting_mutex_);
+    while (!stopping_) {
+        counting_ = false;
+        // The sink's lock is taken before ours by writers: never hold ours while taking it.
+        lock.unlock();
+        const auto due = write_due();
+        lock.lock();
+        auto woken = [this] { return stopping_ || counting_; };
+        if (due) {
+            counting_changed_.wait_until(lock, *due, woken);
+        } else {
+            counting_changed_.wait(lock, woken);
+        }
     }
 }
 
@@ -315,10 +412,6 @@ Level min_level() {
     auto& r = registry();
     std::lock_guard lock(r.mutex);
     return r.min_level;
-}
-
-bool enabled(Level level) {
-    return static_cast<int>(level) >= registry().threshold.load(std::memory_order_relaxed);
 }
 
 void emit(Level level, std::string_view target, std::string message, std::vector<Field> fields) {

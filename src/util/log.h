@@ -16,6 +16,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -23,6 +24,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <type_traits>
 #include <vector>
 
@@ -94,21 +96,30 @@ class Sink {
     const LevelFilter level_;
 };
 
-// Writes each event at or above its level as one line (see `format_event`) and collapses repeats
-// of lines at INFO and above: a line equal to the one before (same level, target, message and
-// fields; the spans around it may differ) is written the first time only and then counted. The
-// count is written as the earlier line followed by " (last message repeated N times)" when a
-// different line arrives, when the line comes again `interval` or more after the first one (or the
-// last count) was written, and when the sink is flushed or destroyed. A flood of one line thus
-// writes one line per interval. DEBUG and TRACE lines, written only when asked for, are written
-// every time.
+// Writes each event at or above its level as one line (see `format_event`) and keeps floods of
+// lines at INFO and above bounded:
+// - Repeats are collapsed. A line (its level, target, message and fields; the spans around it may
+//   differ) is written the first time; when it comes again within `interval` of that, it is
+//   counted instead. Once the interval has passed, the count is written as the line followed by
+//   " (repeated N times)" and a new interval of counting begins; a line not repeated within its
+//   interval is written again the next time it comes. The sink remembers the last
+//   `kRecentLines` lines; the count of one it forgets is written then. So a flood of a few
+//   different lines, even interleaved, writes each once and then one count each per interval.
+// - At most `kLinesPerInterval` new lines are written per interval; further ones are dropped and
+//   their number is written as a WARN line when the interval ends.
+// Counts fall due as time passes but are written by the next event, by `write_due` (the stderr
+// sink calls it from a thread of its own) or by `flush`; destroying the sink flushes it.
+// DEBUG and TRACE lines, written only when asked for, are written every time.
 class LineSink : public Sink {
   public:
-    using Clock = std::function<std::chrono::steady_clock::time_point()>;
+    using TimePoint = std::chrono::steady_clock::time_point;
+    using Clock = std::function<TimePoint()>;
     using Writer = std::function<void(std::string_view line)>;
 
     static constexpr std::chrono::steady_clock::duration kRepeatInterval = std::chrono::seconds(5);
     static constexpr Level kCollapsedFrom = Level::Info;
+    static constexpr std::size_t kRecentLines = 32;
+    static constexpr std::size_t kLinesPerInterval = 100;
 
     LineSink(LevelFilter level, Writer writer, Clock clock = std::chrono::steady_clock::now,
              std::chrono::steady_clock::duration interval = kRepeatInterval);
@@ -117,32 +128,59 @@ class LineSink : public Sink {
     LineSink& operator=(const LineSink&) = delete;
 
     void write(const Event& event) override;
-    // Writes a pending repeat count now.
+    // Writes the counts whose interval has ended; returns when the next pending one falls due.
+    std::optional<TimePoint> write_due();
+    // Writes every pending count now.
     void flush();
 
   private:
-    void write_repeats_locked();
+    struct Recent {
+        std::size_t hash;
+        std::string line;  // without its spans
+        TimePoint since;   // when the line or its last count was written
+        std::uint64_t repeats;
+    };
 
+    void write_due_locked(TimePoint now);
+    void write_repeats_locked(Recent& recent);
+    void write_dropped_locked();
+    std::optional<TimePoint> next_due_locked() const;
+
+  protected:
+    // Called, with the sink's lock held, when a count begins that will fall due.
+    virtual void count_started() {}
+
+  private:
     std::mutex mutex_;
     Writer writer_;
     Clock clock_;
     std::chrono::steady_clock::duration interval_;
-    std::optional<Level> last_level_;  // none before the first line
-    std::string last_key_;             // the last line written, without its spans
-    std::uint64_t repeats_ = 0;
-    std::chrono::steady_clock::time_point window_start_{};
+    std::vector<Recent> recent_;  // oldest first
+    TimePoint budget_since_{};
+    std::size_t budget_used_ = 0;
+    std::uint64_t dropped_ = 0;
 };
 
 // Writes lines to stderr through spdlog, each with a UTC time stamp and the tags
 // "[quorvel-agent:default]". Its level comes from QUORVEL_LOG; a value that is not a level is
-// warned about once (as a WARN line of this sink) and the default applies.
+// warned about once (as a WARN line of this sink) and the default applies. A thread of its own
+// writes counts as they fall due.
 class StderrSink : public LineSink {
   public:
     StderrSink();
     explicit StderrSink(LevelFilter level);
+    ~StderrSink() override;
 
   private:
     explicit StderrSink(const ConfiguredLevel& configured);
+    void count_started() override;
+    void write_counts();
+
+    std::mutex counting_mutex_;
+    std::condition_variable counting_changed_;
+    bool counting_ = false;
+    bool stopping_ = false;
+    std::thread counter_;
 };
 
 // Keeps every event in memory; for tests.
@@ -173,8 +211,16 @@ void clear_sinks();
 std::vector<std::shared_ptr<Sink>> sinks();
 void set_min_level(Level level);
 Level min_level();
+namespace detail {
+// The least level any installed sink takes, never below the minimum level; `LevelFilter::Off`
+// without sinks. Written whenever the sinks or the minimum level change.
+extern std::atomic<int> g_threshold;
+}  // namespace detail
+
 // True when some installed sink takes events at `level`: one relaxed atomic load.
-bool enabled(Level level);
+inline bool enabled(Level level) {
+    return static_cast<int>(level) >= detail::g_threshold.load(std::memory_order_relaxed);
+}
 
 void emit(Level level, std::string_view target, std::string message,
           std::vector<Field> fields = {});

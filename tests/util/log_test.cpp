@@ -100,6 +100,16 @@ using std::chrono::milliseconds;
 using std::chrono::seconds;
 using TimePoint = std::chrono::steady_clock::time_point;
 
+// Adds up the events that lines stand for: one per line, N per count " (repeated N times)".
+size_t events_written(const std::vector<std::string>& lines) {
+    size_t total = 0;
+    for (const auto& line : lines) {
+        const auto at = line.find(" (repeated ");
+        total += at == std::string::npos ? 1 : std::stoul(line.substr(at + 11));
+    }
+    return total;
+}
+
 // Replaces the installed sinks and the floor for the test's lifetime.
 class ScopedSinks {
   public:
@@ -251,6 +261,35 @@ TEST(StderrSinkTest, TakesItsLevelFromTheEnvironmentAndWarnsOnceAboutABadValue) 
     }
 }
 
+// Two threads flood the stderr sink while its own thread waits for counts to fall due; the count
+// still pending when the sink goes is written.
+TEST(StderrSinkTest, WritesThePendingCountWhenItGoes) {
+    const std::string written = stderr_of([] {
+        auto sink = std::make_unique<StderrSink>(LevelFilter::Info);
+        std::vector<std::thread> writers;
+        for (int t = 0; t < 2; ++t) {
+            writers.emplace_back([&sink] {
+                for (int i = 0; i < 500; ++i) {
+                    sink->write(event_at(Level::Error, "Failed to decode DNS message"));
+                }
+            });
+        }
+        for (auto& w : writers) {
+            w.join();
+        }
+        sink.reset();
+    });
+    std::vector<std::string> lines;
+    for (size_t at = 0, end = 0; (end = written.find('\n', at)) != std::string::npos;
+         at = end + 1) {
+        lines.push_back(written.substr(at, end - at));
+    }
+    EXPECT_EQ(events_written(lines), 1000u) << written;
+    EXPECT_EQ(occurrences(written, "ERROR quorvel::test: Failed to decode DNS message"),
+              lines.size())
+        << written;
+}
+
 TEST(LineSinkTest, WritesOnlyEventsAtOrAboveItsLevel) {
     const Level all[] = {Level::Trace, Level::Debug, Level::Info, Level::Warn, Level::Error};
     const std::vector<std::pair<LevelFilter, std::vector<std::string>>> cases = {
@@ -331,42 +370,54 @@ TEST(LineSinkTest, EnabledFollowsTheLowestInstalledSink) {
     EXPECT_FALSE(enabled(Level::Error));
 }
 
-TEST(LineSinkTest, CollapsesRepeatsAndWritesTheirCount) {
+TEST(LineSinkTest, CollapsesRepeatsAndWritesTheirCountWhenTheIntervalEnds) {
     RecordingSink out;
     LineSink& sink = *out.sink;
     const SpanRecord span{Level::Info, "send_response", {{"id", "7"}}};
+    auto at = [&](int second) { out.now = TimePoint{} + seconds(second); };
+    at(0);
     sink.write(event_at(Level::Error, "bad packet", {}, {span}));
-    out.now += seconds(1);
+    at(1);
     sink.write(event_at(Level::Error, "bad packet"));
-    out.now += seconds(1);
     sink.write(event_at(Level::Error, "bad packet", {}, {span}));
-    // Another level, other fields: other lines, each ending the run before it.
+    // Another level, other fields: other lines. DEBUG lines are written every time.
     sink.write(event_at(Level::Warn, "bad packet"));
     sink.write(event_at(Level::Warn, "bad packet", {{"src", "10.0.0.1"}}));
+    sink.write(event_at(Level::Debug, "detail"));
+    sink.write(event_at(Level::Debug, "detail"));
     sink.write(event_at(Level::Warn, "bad packet", {{"src", "10.0.0.1"}}));
-    sink.write(event_at(Level::Warn, "bad packet", {{"src", "10.0.0.2"}}));
-    // The same line long after, with no repeat in between: written again.
-    out.now += seconds(6);
-    sink.write(event_at(Level::Warn, "bad packet", {{"src", "10.0.0.2"}}));
-    // DEBUG and TRACE lines are written every time, and end a run like any other line.
-    sink.write(event_at(Level::Warn, "bad packet", {{"src", "10.0.0.2"}}));
-    sink.write(event_at(Level::Debug, "detail"));
-    sink.write(event_at(Level::Debug, "detail"));
-    sink.write(event_at(Level::Warn, "bad packet", {{"src", "10.0.0.2"}}));
+    EXPECT_EQ(out.lines, (std::vector<std::string>{
+                             "ERROR quorvel::test: send_response{id=7}: bad packet",
+                             "WARN quorvel::test: bad packet",
+                             "WARN quorvel::test: bad packet src=10.0.0.1",
+                             "DEBUG quorvel::test: detail",
+                             "DEBUG quorvel::test: detail",
+                         }));
+    out.lines.clear();
+
+    at(4);
+    EXPECT_EQ(sink.write_due(), TimePoint{} + seconds(5));
+    EXPECT_TRUE(out.lines.empty());
+    at(5);
+    EXPECT_EQ(sink.write_due(), TimePoint{} + seconds(6));
     EXPECT_EQ(out.lines,
-              (std::vector<std::string>{
-                  "ERROR quorvel::test: send_response{id=7}: bad packet",
-                  "ERROR quorvel::test: bad packet (last message repeated 2 times)",
-                  "WARN quorvel::test: bad packet",
-                  "WARN quorvel::test: bad packet src=10.0.0.1",
-                  "WARN quorvel::test: bad packet src=10.0.0.1 (last message repeated 1 time)",
-                  "WARN quorvel::test: bad packet src=10.0.0.2",
-                  "WARN quorvel::test: bad packet src=10.0.0.2",
-                  "WARN quorvel::test: bad packet src=10.0.0.2 (last message repeated 1 time)",
-                  "DEBUG quorvel::test: detail",
-                  "DEBUG quorvel::test: detail",
-                  "WARN quorvel::test: bad packet src=10.0.0.2",
-              }));
+              std::vector<std::string>{"ERROR quorvel::test: bad packet (repeated 2 times)"});
+    // The next interval of the error counts from its count; the unrepeated WARN is forgotten at
+    // the end of its own and written again when it comes back.
+    at(6);
+    sink.write(event_at(Level::Error, "bad packet"));
+    sink.write(event_at(Level::Warn, "bad packet"));
+    EXPECT_EQ(sink.write_due(), TimePoint{} + seconds(10));
+    at(10);
+    sink.write(event_at(Level::Info, "other"));
+    EXPECT_EQ(sink.write_due(), std::nullopt);
+    EXPECT_EQ(out.lines, (std::vector<std::string>{
+                             "ERROR quorvel::test: bad packet (repeated 2 times)",
+                             "WARN quorvel::test: bad packet src=10.0.0.1 (repeated 1 time)",
+                             "WARN quorvel::test: bad packet",
+                             "ERROR quorvel::test: bad packet (repeated 1 time)",
+                             "INFO quorvel::test: other",
+                         }));
 }
 
 TEST(LineSinkTest, AFloodOfOneLineWritesOneCountPerIntervalAndFlushesTheLast) {
@@ -383,13 +434,60 @@ TEST(LineSinkTest, AFloodOfOneLineWritesOneCountPerIntervalAndFlushesTheLast) {
     }
     EXPECT_EQ(lines, (std::vector<std::string>{
                          "ERROR quorvel::test: Failed to decode DNS message",
-                         "ERROR quorvel::test: Failed to decode DNS message (last message "
-                         "repeated 4999 times)",
-                         "ERROR quorvel::test: Failed to decode DNS message (last message "
-                         "repeated 5000 times)",
-                         "ERROR quorvel::test: Failed to decode DNS message (last message "
-                         "repeated 2000 times)",
+                         "ERROR quorvel::test: Failed to decode DNS message (repeated 4999 times)",
+                         "ERROR quorvel::test: Failed to decode DNS message (repeated 5000 times)",
+                         "ERROR quorvel::test: Failed to decode DNS message (repeated 2000 times)",
                      }));
+}
+
+TEST(LineSinkTest, InterleavedFloodsOfAFewLinesStayBounded) {
+    RecordingSink out;
+    const std::string kinds[] = {"header section incomplete", "Label length overflow",
+                                 "Invalid compression pointer"};
+    for (int i = 0; i < 12000; ++i) {
+        out.sink->write(event_at(Level::Error, "Failed to decode DNS message: " + kinds[i % 3]));
+        out.now += milliseconds(1);
+    }
+    out.sink->flush();
+    // Each line once, then at most one count per line and interval (12 s: two ends and the flush).
+    ASSERT_GE(out.lines.size(), 3u);
+    EXPECT_LE(out.lines.size(), 3u + 3u * 3u);
+    for (int k = 0; k < 3; ++k) {
+        EXPECT_EQ(out.lines[k], "ERROR quorvel::test: Failed to decode DNS message: " + kinds[k]);
+    }
+    EXPECT_EQ(events_written(out.lines), 12000u);
+}
+
+TEST(LineSinkTest, DropsNewLinesBeyondTheBudgetAndSaysHowMany) {
+    RecordingSink out;
+    for (int i = 0; i < 1000; ++i) {
+        out.sink->write(event_at(Level::Warn, "Security violation from 10.0." + std::to_string(i)));
+        out.now += milliseconds(1);
+    }
+    EXPECT_EQ(out.lines.size(), LineSink::kLinesPerInterval);
+    EXPECT_EQ(out.lines.back(), "WARN quorvel::test: Security violation from 10.0.99");
+    EXPECT_EQ(out.sink->write_due(), TimePoint{} + seconds(5));
+    out.now = TimePoint{} + seconds(5);
+    out.sink->write(event_at(Level::Warn, "after the flood"));
+    ASSERT_EQ(out.lines.size(), LineSink::kLinesPerInterval + 2);
+    EXPECT_EQ(out.lines[LineSink::kLinesPerInterval],
+              "WARN quorvel_agent::util::log: Dropped 900 lines of a flood");
+    EXPECT_EQ(out.lines.back(), "WARN quorvel::test: after the flood");
+}
+
+TEST(LineSinkTest, ALineItForgetsHasItsCountWritten) {
+    RecordingSink out;
+    for (size_t i = 0; i <= LineSink::kRecentLines; ++i) {
+        out.sink->write(event_at(Level::Info, "line " + std::to_string(i)));
+        out.sink->write(event_at(Level::Info, "line " + std::to_string(i)));
+    }
+    // The first line was forgotten to make room for the last, its count written on the way.
+    ASSERT_EQ(out.lines.size(), LineSink::kRecentLines + 2);
+    EXPECT_EQ(out.lines[LineSink::kRecentLines], "INFO quorvel::test: line 32");
+    EXPECT_EQ(out.lines.back(), "INFO quorvel::test: line 0 (repeated 1 time)");
+    out.sink->flush();
+    EXPECT_EQ(out.lines.size(), 2 * (LineSink::kRecentLines + 1));
+    EXPECT_EQ(events_written(out.lines), 2 * (LineSink::kRecentLines + 1));
 }
 
 TEST(LineSinkTest, FlushWritesAPendingCountOnce) {
@@ -403,7 +501,7 @@ TEST(LineSinkTest, FlushWritesAPendingCountOnce) {
     out.sink->write(event_at(Level::Info, "x"));
     EXPECT_EQ(out.lines, (std::vector<std::string>{
                              "INFO quorvel::test: x",
-                             "INFO quorvel::test: x (last message repeated 2 times)",
+                             "INFO quorvel::test: x (repeated 2 times)",
                          }));
 }
 
@@ -431,12 +529,7 @@ TEST(LineSinkTest, CountsEveryEventFromConcurrentWriters) {
         w.join();
     }
     sink.reset();
-    size_t total = 0;
-    for (const auto& line : lines) {
-        const auto at = line.find(" (last message repeated ");
-        total += at == std::string::npos ? 1 : std::stoul(line.substr(at + 24));
-    }
-    EXPECT_EQ(total, size_t{kThreads * (kEach + 1)});
+    EXPECT_EQ(events_written(lines), size_t{kThreads * (kEach + 1)});
 }
 
 }  // namespace
