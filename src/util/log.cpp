@@ -112,7 +112,7 @@ ConfiguredLevel configured_level(const char* value) {
         return {*parsed, std::nullopt};
     }
     return {kDefaultSinkLevel,
-            fmt::format("Ignoring {}=\"{}\": expected trace, debug, info, warn, error or off; "
+            fmt::format("Ignoring {}={:?}: expected trace, debug, info, warn, error or off; "
                         "writing {} and above",
                         kLevelVariable, value, filter_name(kDefaultSinkLevel))};
 }

@@ -143,6 +143,8 @@ TEST(LogLevelTest, EnvironmentValueSetsTheSinkLevelOrWarnsAndKeepsTheDefault) {
     EXPECT_EQ(configured_level("loud").warning,
               "Ignoring QUORVEL_LOG=\"loud\": expected trace, debug, info, warn, error or off; "
               "writing info and above");
+    // The value is quoted with its control characters escaped: the warning stays one line.
+    EXPECT_NE(configured_level("a\nb").warning->find("QUORVEL_LOG=\"a\\nb\""), std::string::npos);
 }
 
 // The lines the stderr sink writes while `body` runs, read back from a file standing in for stderr.
