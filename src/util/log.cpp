@@ -73,21 +73,8 @@ std::string_view level_name(Level level) {
 }
 
 std::string_view filter_name(LevelFilter filter) {
-    switch (filter) {
-        case LevelFilter::Trace:
-            return "trace";
-        case LevelFilter::Debug:
-            return "debug";
-        case LevelFilter::Info:
-            return "info";
-        case LevelFilter::Warn:
-            return "warn";
-        case LevelFilter::Error:
-            return "error";
-        case LevelFilter::Off:
-            return "off";
-    }
-    return "unknown";
+    constexpr std::string_view kNames[] = {"trace", "debug", "info", "warn", "error", "off"};
+    return kNames[static_cast<int>(filter)];
 }
 
 std::optional<LevelFilter> parse_level_filter(std::string_view text) {
