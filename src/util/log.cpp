@@ -4,10 +4,16 @@
 #include <spdlog/spdlog.h>
 
 #include <algorithm>
+#include <cctype>
+#include <cstdlib>
 
 #include "util/snapshot_slot.h"
 
 namespace quorvel::log {
+
+namespace detail {
+constinit std::atomic<int> g_threshold{static_cast<int>(LevelFilter::Off)};
+}  // namespace detail
 
 namespace {
 
@@ -18,10 +24,16 @@ struct Registry {
     SnapshotSlot<std::vector<std::shared_ptr<Sink>>> snapshot{
         std::make_shared<const std::vector<std::shared_ptr<Sink>>>()};
 
-    std::atomic<size_t> count{0};
+    // The floor set by set_min_level.
+    Level min_level = Level::Trace;
 
     void publish() {
-        count.store(sinks.size());
+        int least = static_cast<int>(LevelFilter::Off);
+        for (const auto& sink : sinks) {
+            least = std::min(least, static_cast<int>(sink->level()));
+        }
+        detail::g_threshold.store(std::max(least, static_cast<int>(min_level)),
+                                  std::memory_order_relaxed);
         snapshot.store(std::make_shared<const std::vector<std::shared_ptr<Sink>>>(sinks));
     }
 };
@@ -30,8 +42,6 @@ Registry& registry() {
     static Registry r;
     return r;
 }
-
-std::atomic<int> g_min_level{static_cast<int>(Level::Trace)};
 
 thread_local std::vector<SpanRecord> t_spans;
 
@@ -62,12 +72,58 @@ std::string_view level_name(Level level) {
     return "UNKNOWN";
 }
 
-std::string format_event(const Event& event) {
-    std::string out;
+std::string_view filter_name(LevelFilter filter) {
+    constexpr std::string_view kNames[] = {"trace", "debug", "info", "warn", "error", "off"};
+    return kNames[static_cast<int>(filter)];
+}
+
+std::optional<LevelFilter> parse_level_filter(std::string_view text) {
+    constexpr LevelFilter kAll[] = {LevelFilter::Trace, LevelFilter::Debug, LevelFilter::Info,
+                                    LevelFilter::Warn,  LevelFilter::Error, LevelFilter::Off};
+    for (const LevelFilter filter : kAll) {
+        const std::string_view name = filter_name(filter);
+        if (std::equal(text.begin(), text.end(), name.begin(), name.end(), [](char a, char b) {
+                return std::tolower(static_cast<unsigned char>(a)) == b;
+            })) {
+            return filter;
+        }
+    }
+    return std::nullopt;
+}
+
+ConfiguredLevel configured_level(const char* value) {
+    if (value == nullptr || *value == '\0') {
+        return {};
+    }
+    if (auto parsed = parse_level_filter(value)) {
+        return {*parsed, std::nullopt};
+    }
+    return {kDefaultSinkLevel,
+            fmt::format("Ignoring {}={:?}: expected trace, debug, info, warn, error or off; "
+                        "writing {} and above",
+                        kLevelVariable, value, filter_name(kDefaultSinkLevel))};
+}
+
+namespace {
+
+// An event's line up to its spans, and the rest.
+void append_head(std::string& out, const Event& event) {
     out += level_name(event.level);
     out += ' ';
     out += event.target;
     out += ": ";
+}
+
+void append_body(std::string& out, const Event& event) {
+    out += event.message;
+    append_fields(out, event.fields);
+}
+
+}  // namespace
+
+std::string format_event(const Event& event) {
+    std::string out;
+    append_head(out, event);
     for (const auto& span : event.spans) {
         out += span.name;
         if (!span.fields.empty()) {
@@ -86,23 +142,192 @@ std::string format_event(const Event& event) {
         }
         out += ": ";
     }
-    out += event.message;
-    append_fields(out, event.fields);
+    append_body(out, event);
     return out;
 }
 
-StderrSink::StderrSink() {
+LineSink::LineSink(LevelFilter level, Writer writer, Clock clock,
+                   std::chrono::steady_clock::duration interval)
+    : Sink(level), writer_(std::move(writer)), clock_(std::move(clock)), interval_(interval) {
+    recent_.reserve(kRecentLines);
+    budget_since_ = clock_();
+}
+
+LineSink::~LineSink() {
+    flush();
+}
+
+void LineSink::write(const Event& event) {
+    if (!passes(level(), event.level)) {
+        return;
+    }
+    if (static_cast<int>(event.level) < static_cast<int>(kCollapsedFrom)) {
+        const std::string line = format_event(event);
+        std::lock_guard lock(mutex_);
+        writer_(line);
+        return;
+    }
+    std::string line;
+    append_head(line, event);
+    append_body(line, event);
+    const std::size_t hash = std::hash<std::string>{}(line);
+    std::lock_guard lock(mutex_);
+    const TimePoint now = clock_();
+    write_due_locked(now);
+    for (auto& recent : recent_) {
+        if (recent.hash == hash && recent.line == line) {
+            if (recent.repeats++ == 0) {
+                count_started();
+            }
+            return;
+        }
+    }
+    if (budget_used_ == kLinesPerInterval) {
+        if (dropped_++ == 0) {
+            count_started();
+        }
+        return;
+    }
+    ++budget_used_;
+    writer_(event.spans.empty() ? line : format_event(event));
+    if (recent_.size() == kRecentLines) {
+        write_repeats_locked(recent_.front());
+        recent_.erase(recent_.begin());
+    }
+    recent_.push_back(Recent{hash, std::move(line), now, 0});
+}
+
+std::optional<LineSink::TimePoint> LineSink::write_due() {
+    std::lock_guard lock(mutex_);
+    write_due_locked(clock_());
+    return next_due_locked();
+}
+
+void LineSink::flush() {
+    std::lock_guard lock(mutex_);
+    for (auto& recent : recent_) {
+        write_repeats_locked(recent);
+    }
+    write_dropped_locked();
+}
+
+void LineSink::write_due_locked(TimePoint now) {
+    if (now - budget_since_ >= interval_) {
+        write_dropped_locked();
+        budget_since_ = now;
+        budget_used_ = 0;
+    }
+    std::erase_if(recent_, [&](Recent& recent) {
+        if (now - recent.since < interval_) {
+            return false;
+        }
+        if (recent.repeats == 0) {
+            return true;  // not repeated: written afresh when it comes again
+        }
+        write_repeats_locked(recent);
+        recent.since = now;
+        return false;
+    });
+}
+
+void LineSink::write_repeats_locked(Recent& recent) {
+    if (recent.repeats == 0) {
+        return;
+    }
+    writer_(fmt::format("{} (repeated {} {})", recent.line, recent.repeats,
+                        recent.repeats == 1 ? "time" : "times"));
+    recent.repeats = 0;
+}
+
+void LineSink::write_dropped_locked() {
+    if (dropped_ == 0) {
+        return;
+    }
+    std::string line;
+    append_head(line, Event{Level::Warn, std::string(kLogTarget), {}, {}, {}});
+    line += fmt::format("Dropped {} {} of a flood", dropped_, dropped_ == 1 ? "line" : "lines");
+    writer_(line);
+    dropped_ = 0;
+}
+
+std::optional<LineSink::TimePoint> LineSink::next_due_locked() const {
+    std::optional<TimePoint> due;
+    auto consider = [&](TimePoint at) {
+        if (!due || at < *due) {
+            due = at;
+        }
+    };
+    if (dropped_ > 0) {
+        consider(budget_since_ + interval_);
+    }
+    for (const auto& recent : recent_) {
+        if (recent.repeats > 0) {
+            consider(recent.since + interval_);
+        }
+    }
+    return due;
+}
+
+namespace {
+
+LineSink::Writer stderr_writer() {
     auto logger = std::make_shared<spdlog::logger>(
         std::string(kSubsystem), std::make_shared<spdlog::sinks::stderr_sink_mt>());
     logger->set_pattern(fmt::format("%Y-%m-%dT%H:%M:%S.%fZ [{}:{}] %v", kSubsystem, kCategory),
                         spdlog::pattern_time_type::utc);
     logger->set_level(spdlog::level::trace);
-    logger_ = logger;
+    return [logger = std::move(logger)](std::string_view line) {
+        logger->log(spdlog::level::info, "{}", line);
+    };
 }
 
-void StderrSink::write(const Event& event) {
-    auto* logger = static_cast<spdlog::logger*>(logger_.get());
-    logger->log(spdlog::level::info, "{}", format_event(event));
+}  // namespace
+
+StderrSink::StderrSink() : StderrSink(configured_level(std::getenv(kLevelVariable))) {}
+
+StderrSink::StderrSink(LevelFilter level) : LineSink(level, stderr_writer()) {
+    counter_ = std::thread([this] { write_counts(); });
+}
+
+StderrSink::StderrSink(const ConfiguredLevel& configured) : StderrSink(configured.level) {
+    static std::atomic<bool> warned{false};
+    if (configured.warning && !warned.exchange(true)) {
+        write(Event{Level::Warn, std::string(kLogTarget), *configured.warning, {}, {}});
+    }
+}
+
+StderrSink::~StderrSink() {
+    {
+        std::lock_guard lock(counting_mutex_);
+        stopping_ = true;
+    }
+    counting_changed_.notify_one();
+    counter_.join();
+}
+
+void StderrSink::count_started() {
+    {
+        std::lock_guard lock(counting_mutex_);
+        counting_ = true;
+    }
+    counting_changed_.notify_one();
+}
+
+void StderrSink::write_counts() {
+    std::unique_lock lock(counting_mutex_);
+    while (!stopping_) {
+        counting_ = false;
+        // The sink's lock is taken before ours by writers: never hold ours while taking it.
+        lock.unlock();
+        const auto due = write_due();
+        lock.lock();
+        auto woken = [this] { return stopping_ || counting_; };
+        if (due) {
+            counting_changed_.wait_until(lock, *due, woken);
+        } else {
+            counting_changed_.wait(lock, woken);
+        }
+    }
 }
 
 void CaptureSink::write(const Event& event) {
@@ -159,29 +384,38 @@ void clear_sinks() {
     r.publish();
 }
 
+std::vector<std::shared_ptr<Sink>> sinks() {
+    return *registry().snapshot.load();
+}
+
 void set_min_level(Level level) {
-    g_min_level.store(static_cast<int>(level));
+    auto& r = registry();
+    std::lock_guard lock(r.mutex);
+    r.min_level = level;
+    r.publish();
 }
 
 Level min_level() {
-    return static_cast<Level>(g_min_level.load());
-}
-
-bool enabled(Level level) {
-    if (static_cast<int>(level) < g_min_level.load(std::memory_order_relaxed)) {
-        return false;
-    }
-    return registry().count.load(std::memory_order_relaxed) != 0;
+    auto& r = registry();
+    std::lock_guard lock(r.mutex);
+    return r.min_level;
 }
 
 void emit(Level level, std::string_view target, std::string message, std::vector<Field> fields) {
-    auto sinks = registry().snapshot.load();
-    if (sinks->empty() || static_cast<int>(level) < g_min_level.load(std::memory_order_relaxed)) {
+    if (!enabled(level)) {
         return;
     }
-    Event event{level, std::string(target), std::move(message), std::move(fields), t_spans};
+    auto sinks = registry().snapshot.load();
+    std::optional<Event> event;
     for (const auto& sink : *sinks) {
-        sink->write(event);
+        if (!passes(sink->level(), level)) {
+            continue;
+        }
+        if (!event) {
+            event.emplace(
+                Event{level, std::string(target), std::move(message), std::move(fields), t_spans});
+        }
+        sink->write(*event);
     }
 }
 
@@ -189,12 +423,21 @@ std::vector<SpanRecord> current_spans() {
     return t_spans;
 }
 
-SpanGuard::SpanGuard(Level level, std::string name, std::vector<Field> fields) {
+SpanGuard::SpanGuard(Level level, std::string name, std::vector<Field> fields)
+    : entered_(enabled(level)) {
+    if (entered_) {
+        enter(level, std::move(name), std::move(fields));
+    }
+}
+
+void SpanGuard::enter(Level level, std::string name, std::vector<Field> fields) {
     t_spans.push_back(SpanRecord{level, std::move(name), std::move(fields)});
 }
 
 SpanGuard::~SpanGuard() {
-    t_spans.pop_back();
+    if (entered_) {
+        t_spans.pop_back();
+    }
 }
 
 ScopedSpans::ScopedSpans(const std::vector<SpanRecord>& spans) : count_(spans.size()) {

@@ -2,6 +2,11 @@
 // of spans open on the emitting thread. Events go to every installed sink; the default sink writes
 // to stderr tagged with the subsystem "quorvel-agent" and the category "default".
 //
+// Every sink has a level of its own: it is handed the events at or above it. An event below the
+// level of every installed sink costs one atomic load at the call site; its message, fields and
+// spans are never built. The stderr sink writes INFO and above unless the environment variable
+// QUORVEL_LOG says otherwise, and collapses repeats of one line (see `LineSink`).
+//
 // Spans are kept per thread. A `SpanGuard` must not be held across a co_await: a coroutine that
 // wants its events inside a span enters the span again after each suspension (or passes the span's
 // fields on its events).
@@ -10,10 +15,17 @@
 #include <fmt/format.h>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
+#include <type_traits>
 #include <vector>
 
 namespace quorvel::log {
@@ -21,6 +33,33 @@ namespace quorvel::log {
 enum class Level { Trace = 0, Debug = 1, Info = 2, Warn = 3, Error = 4 };
 
 std::string_view level_name(Level level);  // "TRACE", "DEBUG", "INFO", "WARN", "ERROR"
+
+// The least level a sink writes; `Off` writes nothing.
+enum class LevelFilter { Trace = 0, Debug = 1, Info = 2, Warn = 3, Error = 4, Off = 5 };
+
+constexpr bool passes(LevelFilter filter, Level level) {
+    return static_cast<int>(level) >= static_cast<int>(filter);
+}
+
+std::string_view filter_name(LevelFilter filter);  // "trace" .. "error", "off"
+
+// "trace", "debug", "info", "warn", "error" or "off" in any case, with no other characters;
+// nothing for anything else.
+std::optional<LevelFilter> parse_level_filter(std::string_view text);
+
+// The variable that sets the stderr sink's level, and the level it writes without it.
+inline constexpr const char* kLevelVariable = "QUORVEL_LOG";
+inline constexpr LevelFilter kDefaultSinkLevel = LevelFilter::Info;
+
+struct ConfiguredLevel {
+    LevelFilter level = kDefaultSinkLevel;
+    // Set when the value was not a level: the text of the warning to log; the default applies.
+    std::optional<std::string> warning;
+};
+
+// The sink level a value of QUORVEL_LOG asks for; `value` is null when the variable is unset.
+// An unset or empty variable gives the default without a warning.
+ConfiguredLevel configured_level(const char* value);
 
 struct Field {
     std::string name;
@@ -43,21 +82,105 @@ struct Event {
 
 inline constexpr std::string_view kSubsystem = "quorvel-agent";
 inline constexpr std::string_view kCategory = "default";
+inline constexpr std::string_view kLogTarget = "quorvel_agent::util::log";
 
 class Sink {
   public:
+    explicit Sink(LevelFilter level = LevelFilter::Trace) : level_(level) {}
     virtual ~Sink() = default;
+    // The sink is handed only events at or above this level.
+    LevelFilter level() const { return level_; }
     virtual void write(const Event& event) = 0;
-};
-
-// Writes each event as one line to stderr through spdlog.
-class StderrSink : public Sink {
-  public:
-    StderrSink();
-    void write(const Event& event) override;
 
   private:
-    std::shared_ptr<void> logger_;
+    const LevelFilter level_;
+};
+
+// Writes each event at or above its level as one line (see `format_event`) and keeps floods of
+// lines at INFO and above bounded:
+// - Repeats are collapsed. A line (its level, target, message and fields; the spans around it may
+//   differ) is written the first time; when it comes again within `interval` of that, it is
+//   counted instead. Once the interval has passed, the count is written as the line followed by
+//   " (repeated N times)" and a new interval of counting begins; a line not repeated within its
+//   interval is written again the next time it comes. The sink remembers the last
+//   `kRecentLines` lines; the count of one it forgets is written then. So a flood of a few
+//   different lines, even interleaved, writes each once and then one count each per interval.
+// - At most `kLinesPerInterval` new lines are written per interval; further ones are dropped and
+//   their number is written as a WARN line when the interval ends.
+// Counts fall due as time passes but are written by the next event, by `write_due` (the stderr
+// sink calls it from a thread of its own) or by `flush`; destroying the sink flushes it.
+// DEBUG and TRACE lines, written only when asked for, are written every time.
+class LineSink : public Sink {
+  public:
+    using TimePoint = std::chrono::steady_clock::time_point;
+    using Clock = std::function<TimePoint()>;
+    using Writer = std::function<void(std::string_view line)>;
+
+    static constexpr std::chrono::steady_clock::duration kRepeatInterval = std::chrono::seconds(5);
+    static constexpr Level kCollapsedFrom = Level::Info;
+    static constexpr std::size_t kRecentLines = 32;
+    static constexpr std::size_t kLinesPerInterval = 100;
+
+    LineSink(LevelFilter level, Writer writer, Clock clock = std::chrono::steady_clock::now,
+             std::chrono::steady_clock::duration interval = kRepeatInterval);
+    ~LineSink() override;
+    LineSink(const LineSink&) = delete;
+    LineSink& operator=(const LineSink&) = delete;
+
+    void write(const Event& event) override;
+    // Writes the counts whose interval has ended; returns when the next pending one falls due.
+    std::optional<TimePoint> write_due();
+    // Writes every pending count now.
+    void flush();
+
+  private:
+    struct Recent {
+        std::size_t hash;
+        std::string line;  // without its spans
+        TimePoint since;   // when the line or its last count was written
+        std::uint64_t repeats;
+    };
+
+    void write_due_locked(TimePoint now);
+    void write_repeats_locked(Recent& recent);
+    void write_dropped_locked();
+    std::optional<TimePoint> next_due_locked() const;
+
+  protected:
+    // Called, with the sink's lock held, when a count begins that will fall due.
+    virtual void count_started() {}
+
+  private:
+    std::mutex mutex_;
+    Writer writer_;
+    Clock clock_;
+    std::chrono::steady_clock::duration interval_;
+    std::vector<Recent> recent_;  // oldest first
+    TimePoint budget_since_{};
+    std::size_t budget_used_ = 0;
+    std::uint64_t dropped_ = 0;
+};
+
+// Writes lines to stderr through spdlog, each with a UTC time stamp and the tags
+// "[quorvel-agent:default]". Its level comes from QUORVEL_LOG; a value that is not a level is
+// warned about once (as a WARN line of this sink) and the default applies. A thread of its own
+// writes counts as they fall due.
+class StderrSink : public LineSink {
+  public:
+    StderrSink();
+    explicit StderrSink(LevelFilter level);
+    ~StderrSink() override;
+
+  private:
+    explicit StderrSink(const ConfiguredLevel& configured);
+    void count_started() override;
+    void write_counts();
+
+    std::mutex counting_mutex_;
+    std::condition_variable counting_changed_;
+    bool counting_ = false;
+    bool stopping_ = false;
+    std::thread counter_;
 };
 
 // Keeps every event in memory; for tests.
@@ -80,13 +203,24 @@ class CaptureSink : public Sink {
 // Formats an event as a single line: "LEVEL target: span{a=1}:inner: message field=value".
 std::string format_event(const Event& event);
 
-// Sinks and the minimum level are process-wide. Installing a sink keeps earlier ones.
+// Sinks and the minimum level are process-wide. Installing a sink keeps earlier ones. The minimum
+// level is a floor under every sink's own level (tests lower it to TRACE).
 void add_sink(std::shared_ptr<Sink> sink);
 void remove_sink(const std::shared_ptr<Sink>& sink);
 void clear_sinks();
+std::vector<std::shared_ptr<Sink>> sinks();
 void set_min_level(Level level);
 Level min_level();
-bool enabled(Level level);
+namespace detail {
+// The least level any installed sink takes, never below the minimum level; `LevelFilter::Off`
+// without sinks. Written whenever the sinks or the minimum level change.
+extern std::atomic<int> g_threshold;
+}  // namespace detail
+
+// True when some installed sink takes events at `level`: one relaxed atomic load.
+inline bool enabled(Level level) {
+    return static_cast<int>(level) >= detail::g_threshold.load(std::memory_order_relaxed);
+}
 
 void emit(Level level, std::string_view target, std::string message,
           std::vector<Field> fields = {});
@@ -94,13 +228,27 @@ void emit(Level level, std::string_view target, std::string message,
 // The span stack of the calling thread; for tests and for formatting.
 std::vector<SpanRecord> current_spans();
 
-// Enters a span on the calling thread for the guard's lifetime.
+// Enters a span on the calling thread for the guard's lifetime. A span below the level of every
+// sink is not entered. To keep a disabled span from building its fields at all, pass a callable
+// that returns them; it runs only when the span is entered.
 class [[nodiscard]] SpanGuard {
   public:
     SpanGuard(Level level, std::string name, std::vector<Field> fields = {});
+    template <class MakeFields>
+    requires std::is_invocable_r_v<std::vector<Field>, MakeFields&> SpanGuard(
+        Level level, std::string_view name, MakeFields&& make_fields)
+        : entered_(enabled(level)) {
+        if (entered_) {
+            enter(level, std::string(name), make_fields());
+        }
+    }
     ~SpanGuard();
     SpanGuard(const SpanGuard&) = delete;
     SpanGuard& operator=(const SpanGuard&) = delete;
+
+  private:
+    static void enter(Level level, std::string name, std::vector<Field> fields);
+    bool entered_;
 };
 
 // Enters a whole captured span stack (outermost first) on the calling thread for the guard's

@@ -2,7 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <optional>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -68,6 +75,259 @@ TEST(LogTest, SinksChangeWhileOtherThreadsLog) {
         t.join();
     }
     EXPECT_GE(capture->count(Level::Trace, "busy"), 3u);
+}
+
+using std::chrono::milliseconds;
+using std::chrono::seconds;
+using TimePoint = LineSink::TimePoint;
+
+// Installs only `sink`, with the minimum level at TRACE, for the guard's lifetime.
+class ScopedSink {
+  public:
+    explicit ScopedSink(std::shared_ptr<Sink> sink) : previous_(sinks()), level_(min_level()) {
+        clear_sinks();
+        set_min_level(Level::Trace);
+        add_sink(std::move(sink));
+    }
+    ~ScopedSink() {
+        clear_sinks();
+        set_min_level(level_);
+        for (auto& sink : previous_) {
+            add_sink(sink);
+        }
+    }
+
+  private:
+    std::vector<std::shared_ptr<Sink>> previous_;
+    Level level_;
+};
+
+// A line sink writing into a vector, on a clock the test moves.
+struct RecordingSink {
+    explicit RecordingSink(LevelFilter level = LevelFilter::Trace)
+        : sink(std::make_shared<LineSink>(
+              level, [this](std::string_view line) { lines.emplace_back(line); },
+              [this] { return now; })) {}
+    std::vector<std::string> lines;
+    TimePoint now{};
+    std::shared_ptr<LineSink> sink;
+};
+
+Event event_at(Level level, std::string message, std::vector<Field> fields = {},
+               std::vector<SpanRecord> spans = {}) {
+    return Event{level, "quorvel::test", std::move(message), std::move(fields), std::move(spans)};
+}
+
+// The events that lines stand for: one per line, N per count " (repeated N times)".
+size_t events_in(const std::vector<std::string>& lines) {
+    size_t total = 0;
+    for (const auto& line : lines) {
+        const auto at = line.find(" (repeated ");
+        total += at == std::string::npos ? 1 : std::stoul(line.substr(at + 11));
+    }
+    return total;
+}
+
+TEST(LogLevelTest, EnvironmentValueSetsTheSinkLevelOrWarnsAndKeepsTheDefault) {
+    const std::vector<std::pair<const char*, std::optional<LevelFilter>>> cases = {
+        {nullptr, LevelFilter::Info},  {"", LevelFilter::Info},     {"trace", LevelFilter::Trace},
+        {"DEBUG", LevelFilter::Debug}, {"Info", LevelFilter::Info}, {"wArN", LevelFilter::Warn},
+        {"error", LevelFilter::Error}, {"OFF", LevelFilter::Off},   {" info", std::nullopt},
+        {"warning", std::nullopt},     {"inf", std::nullopt},       {"3", std::nullopt},
+    };
+    for (const auto& [value, level] : cases) {
+        const ConfiguredLevel configured = configured_level(value);
+        EXPECT_EQ(configured.level, level.value_or(LevelFilter::Info)) << (value ? value : "unset");
+        EXPECT_EQ(configured.warning.has_value(), !level) << (value ? value : "unset");
+    }
+    EXPECT_EQ(configured_level("loud").warning,
+              "Ignoring QUORVEL_LOG=\"loud\": expected trace, debug, info, warn, error or off; "
+              "writing info and above");
+    // The value is quoted with its control characters escaped: the warning stays one line.
+    EXPECT_NE(configured_level("a\nb").warning->find("QUORVEL_LOG=\"a\\nb\""), std::string::npos);
+}
+
+// The lines the stderr sink writes while `body` runs, read back from a file standing in for stderr.
+template <class Body>
+std::vector<std::string> stderr_lines(Body body) {
+    std::fflush(stderr);
+    FILE* file = std::tmpfile();
+    const int saved = ::dup(STDERR_FILENO);
+    ::dup2(::fileno(file), STDERR_FILENO);
+    body();
+    std::fflush(stderr);
+    ::dup2(saved, STDERR_FILENO);
+    ::close(saved);
+    std::rewind(file);
+    std::vector<std::string> lines;
+    char buffer[512];
+    while (std::fgets(buffer, sizeof buffer, file) != nullptr) {
+        std::string line(buffer);
+        // Past the time stamp and the tags.
+        lines.push_back(line.substr(line.find("] ") + 2, line.size() - line.find("] ") - 3));
+    }
+    std::fclose(file);
+    return lines;
+}
+
+// The level from the environment, a bad value warned about once, and two threads flooding the
+// sink while its own thread waits for counts to fall due: every event is in a line or a count,
+// the last count written as the sink goes.
+TEST(StderrSinkTest, TakesItsLevelFromTheEnvironmentAndCountsEveryEvent) {
+    ::setenv(kLevelVariable, "Error", 1);
+    EXPECT_EQ(StderrSink().level(), LevelFilter::Error);
+    ::setenv(kLevelVariable, "loud", 1);
+    const auto lines = stderr_lines([] {
+        auto sink = std::make_unique<StderrSink>();
+        EXPECT_EQ(StderrSink().level(), LevelFilter::Info);
+        sink->write(event_at(Level::Debug, "not written"));
+        std::vector<std::thread> writers;
+        for (int t = 0; t < 2; ++t) {
+            writers.emplace_back([&sink] {
+                for (int i = 0; i < 500; ++i) {
+                    sink->write(event_at(Level::Error, i % 7 == 0 ? "rare" : "often"));
+                }
+            });
+        }
+        for (auto& w : writers) {
+            w.join();
+        }
+    });
+    ::unsetenv(kLevelVariable);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines[0], "WARN quorvel_agent::util::log: " + *configured_level("loud").warning);
+    EXPECT_LE(lines.size(), 5u);
+    EXPECT_EQ(events_in(lines), 1001u);
+}
+
+// Each sink level alone, then with a capture at TRACE beside it: what is enabled, what is built
+// and what the line sink writes.
+TEST(LineSinkTest, NothingBelowEverySinkIsBuilt) {
+    const Level all[] = {Level::Trace, Level::Debug, Level::Info, Level::Warn, Level::Error};
+    for (const LevelFilter filter : {LevelFilter::Trace, LevelFilter::Debug, LevelFilter::Info,
+                                     LevelFilter::Warn, LevelFilter::Error, LevelFilter::Off}) {
+        for (const bool capturing : {false, true}) {
+            RecordingSink out(filter);
+            ScopedSink installed(out.sink);
+            std::optional<ScopedCapture> capture;
+            if (capturing) {
+                capture.emplace();
+            }
+            for (const Level level : all) {
+                int formatted = 0;
+                auto count = [&] { return ++formatted; };
+                int fields_built = 0;
+                auto fields = [&] {
+                    ++fields_built;
+                    return std::vector<Field>{{"k", "v"}};
+                };
+                SpanGuard span(level, "span", fields);
+                QV_LOG_FIELDS(level, "quorvel::test", fields(), "counted {}", count());
+                const bool taken = capturing || passes(filter, level);
+                EXPECT_EQ(enabled(level), taken);
+                EXPECT_EQ(formatted, taken ? 1 : 0);
+                EXPECT_EQ(fields_built, taken ? 2 : 0);
+                if (passes(filter, level)) {
+                    ASSERT_FALSE(out.lines.empty());
+                    EXPECT_EQ(out.lines.back(),
+                              fmt::format("{} quorvel::test: span{{k=v}}: counted 1 k=v",
+                                          level_name(level)));
+                }
+            }
+            EXPECT_EQ(out.lines.size(),
+                      filter == LevelFilter::Off ? 0u : 5u - static_cast<size_t>(filter));
+        }
+    }
+}
+
+TEST(LineSinkTest, CollapsesRepeatsAndWritesTheirCountWhenTheIntervalEnds) {
+    RecordingSink out;
+    LineSink& sink = *out.sink;
+    const SpanRecord span{Level::Info, "send_response", {{"id", "7"}}};
+    auto at = [&](int second) { out.now = TimePoint{} + seconds(second); };
+    at(0);
+    sink.write(event_at(Level::Error, "bad packet", {}, {span}));
+    at(1);
+    sink.write(event_at(Level::Error, "bad packet"));
+    sink.write(event_at(Level::Error, "bad packet", {}, {span}));
+    // Another level, other fields: other lines. DEBUG lines are written every time.
+    sink.write(event_at(Level::Warn, "bad packet"));
+    sink.write(event_at(Level::Warn, "bad packet", {{"src", "10.0.0.1"}}));
+    sink.write(event_at(Level::Debug, "detail"));
+    sink.write(event_at(Level::Debug, "detail"));
+    sink.write(event_at(Level::Warn, "bad packet", {{"src", "10.0.0.1"}}));
+    at(4);
+    EXPECT_EQ(sink.write_due(), TimePoint{} + seconds(5));
+    at(5);
+    EXPECT_EQ(sink.write_due(), TimePoint{} + seconds(6));
+    // The error counts again from its count; the unrepeated WARN is forgotten at the end of its
+    // interval and written again when it comes back.
+    at(6);
+    sink.write(event_at(Level::Error, "bad packet"));
+    sink.write(event_at(Level::Warn, "bad packet"));
+    EXPECT_EQ(sink.write_due(), TimePoint{} + seconds(10));
+    at(10);
+    sink.write(event_at(Level::Info, "other"));
+    EXPECT_EQ(sink.write_due(), std::nullopt);
+    EXPECT_EQ(out.lines, (std::vector<std::string>{
+                             "ERROR quorvel::test: send_response{id=7}: bad packet",
+                             "WARN quorvel::test: bad packet",
+                             "WARN quorvel::test: bad packet src=10.0.0.1",
+                             "DEBUG quorvel::test: detail",
+                             "DEBUG quorvel::test: detail",
+                             "ERROR quorvel::test: bad packet (repeated 2 times)",
+                             "WARN quorvel::test: bad packet src=10.0.0.1 (repeated 1 time)",
+                             "WARN quorvel::test: bad packet",
+                             "ERROR quorvel::test: bad packet (repeated 1 time)",
+                             "INFO quorvel::test: other",
+                         }));
+}
+
+// 12 s of a flood, one event a millisecond: of one line, of three interleaved, of ever new lines.
+TEST(LineSinkTest, FloodsWriteABoundedNumberOfLines) {
+    const std::vector<std::pair<int, std::vector<std::string>>> cases = {
+        {1,
+         {"ERROR quorvel::test: flood 0", "ERROR quorvel::test: flood 0 (repeated 4999 times)",
+          "ERROR quorvel::test: flood 0 (repeated 5000 times)",
+          "ERROR quorvel::test: flood 0 (repeated 2000 times)"}},
+        {3, {}},
+        {12000, {}},
+    };
+    for (const auto& [kinds, expected] : cases) {
+        RecordingSink out;
+        for (int i = 0; i < 12000; ++i) {
+            out.sink->write(event_at(Level::Error, "flood " + std::to_string(i % kinds)));
+            out.now += milliseconds(1);
+        }
+        out.sink.reset();  // the last counts are written when the sink goes
+        if (!expected.empty()) {
+            EXPECT_EQ(out.lines, expected);
+        } else if (kinds == 3) {
+            EXPECT_LE(out.lines.size(), 3u * 4u);  // each once, then a count per interval
+            EXPECT_EQ(events_in(out.lines), 12000u);
+        } else {
+            // The budget's new lines in each of three intervals, and what was dropped in each.
+            EXPECT_EQ(out.lines.size(), 3 * (LineSink::kLinesPerInterval + 1));
+            EXPECT_EQ(out.lines[LineSink::kLinesPerInterval],
+                      "WARN quorvel_agent::util::log: Dropped 4900 lines of a flood");
+            EXPECT_EQ(out.lines.back(),
+                      "WARN quorvel_agent::util::log: Dropped 1900 lines of a flood");
+        }
+    }
+}
+
+TEST(LineSinkTest, ALineItForgetsHasItsCountWritten) {
+    RecordingSink out;
+    for (size_t i = 0; i <= LineSink::kRecentLines; ++i) {
+        out.sink->write(event_at(Level::Info, "line " + std::to_string(i)));
+        out.sink->write(event_at(Level::Info, "line " + std::to_string(i)));
+    }
+    ASSERT_EQ(out.lines.size(), LineSink::kRecentLines + 2);
+    EXPECT_EQ(out.lines.back(), "INFO quorvel::test: line 0 (repeated 1 time)");
+    out.sink->flush();
+    out.sink->flush();
+    EXPECT_EQ(out.lines.size(), 2 * (LineSink::kRecentLines + 1));
+    EXPECT_EQ(events_in(out.lines), 2 * (LineSink::kRecentLines + 1));
 }
 
 }  // namespace
