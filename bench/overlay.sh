@@ -60,6 +60,9 @@ else
     relay="$build_dir/quorvel_bare_relay"
 fi
 
+for program in "$host" "$relay"; do
+    [ -x "$program" ] || { echo "== $program is missing"; exit 1; }
+done
 [ "$(uname -s)" = Linux ] || skip "TUN devices in network namespaces need Linux"
 [ "$(id -u)" -eq 0 ] || skip "creating network namespaces and TUN devices needs root"
 [ -c /dev/net/tun ] || skip "/dev/net/tun is not available"
