@@ -12,6 +12,7 @@
 #include <future>
 #include <mutex>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "util/poll_await.h"
@@ -56,7 +57,7 @@ std::thread::id wake_from_a_worker(Runtime& runtime, Record& record) {
         Waker waker;
         {
             std::lock_guard lock(record.mutex);
-            waker = record.waker;
+            waker = std::exchange(record.waker, Waker());
             record.waking = true;
         }
         waker.wake();
@@ -90,8 +91,13 @@ void expect_resumes_on_the_waking_worker(Runtime& runtime, Record& record,
     for (int round = 0; round < kRounds; ++round) {
         const std::thread::id waker_thread = wake_from_a_worker(runtime, record);
         ASSERT_TRUE(record.wait_for_resumes(resumes_before + round + 1)) << "round " << round;
-        std::lock_guard lock(record.mutex);
-        EXPECT_EQ(record.resumed_on[resumes_before + round], waker_thread) << "round " << round;
+        {
+            std::lock_guard lock(record.mutex);
+            EXPECT_EQ(record.resumed_on[resumes_before + round], waker_thread) << "round " << round;
+        }
+        // Time for the poll's run to end, so that the next wake finds the task idle rather than
+        // queueing its re-poll from the end of this run.
+        std::this_thread::sleep_for(10ms);
     }
     std::lock_guard lock(record.mutex);
     EXPECT_EQ(record.resumed_during_wake, 0);
@@ -108,7 +114,7 @@ TEST(DriverTaskWake, RePollWokenFromAWorkerRunsOnThatWorkerAfterItsHandler) {
     Waker waker;
     {
         std::lock_guard lock(record->mutex);
-        waker = record->waker;
+        waker = std::exchange(record->waker, Waker());
     }
     waker.wake();
     ASSERT_TRUE(record->wait_for_resumes(kRounds + 2));
@@ -151,7 +157,6 @@ TEST(PollAwaitWake, CoroutineWokenFromAWorkerGoesOnOnThatWorkerAfterItsHandler) 
         ASSERT_TRUE(record->wait_for_resumes(round + 1));
         std::lock_guard lock(record->mutex);
         EXPECT_EQ(record->resumed_on[round], waker_thread) << "round " << round;
-        record->waker = Waker();
     }
     std::lock_guard lock(record->mutex);
     EXPECT_EQ(record->resumed_during_wake, 0);
