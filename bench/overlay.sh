@@ -250,32 +250,25 @@ median() {
         else { print (v[NR / 2] + v[NR / 2 + 1]) / 2 } }'
 }
 
+# One side's medians as one line: TCP Mb/s, retransmits, their share of segments in %, CPU s per
+# GB in the TCP transfer, UDP Mb/s received, UDP loss in %, CPU s per GB in the UDP flow, idle and
+# peak RSS in MB, the log's bytes during the TCP transfer.
 figures() {
-    local side="$1"
-    local tcp_bps tcp_bytes retr segs tcp_cpu udp_bps udp_bytes loss udp_cpu idle peak log
-    tcp_bps="$(median "$side" tcp_bps)"
-    tcp_bytes="$(median "$side" tcp_bytes)"
-    retr="$(median "$side" tcp_retransmits)"
-    segs="$(median "$side" tcp_segments)"
-    tcp_cpu="$(median "$side" tcp_cpu)"
-    udp_bps="$(median "$side" udp_bps)"
-    udp_bytes="$(median "$side" udp_bytes)"
-    loss="$(median "$side" udp_loss)"
-    udp_cpu="$(median "$side" udp_cpu)"
-    idle="$(median "$side" rss_idle)"
-    peak="$(median "$side" rss_peak)"
-    log="$(median "$side" log_bytes)"
-    awk -v tb="$tcp_bps" -v tby="$tcp_bytes" -v r="$retr" -v s="$segs" -v tc="$tcp_cpu" \
-        -v ub="$udp_bps" -v uby="$udp_bytes" -v l="$loss" -v uc="$udp_cpu" -v i="$idle" \
-        -v p="$peak" -v lg="$log" 'BEGIN {
-        printf "%.0f %.0f %.2f %.2f %.0f %.3f %.2f %.2f %s %s %.0f\n", tb / 1e6, r,
-            (s > 0 ? 100 * r / s : 0), (tby > 0 ? tc / (tby / 1e9) : 0), ub / 1e6, l,
-            (uby > 0 ? uc / (uby / 1e9) : 0), 0, i, p, lg }'
+    local side="$1" args=() key
+    for key in tcp_bps tcp_bytes tcp_retransmits tcp_segments tcp_cpu udp_bps udp_bytes udp_loss \
+        udp_cpu rss_idle rss_peak log_bytes; do
+        args+=(-v "$key=$(median "$side" "$key")")
+    done
+    awk "${args[@]}" 'BEGIN {
+        printf "%.0f %.0f %.2f %.2f %.0f %.3f %.2f %s %s %.0f\n", tcp_bps / 1e6, tcp_retransmits,
+            (tcp_segments > 0 ? 100 * tcp_retransmits / tcp_segments : 0),
+            (tcp_bytes > 0 ? tcp_cpu / (tcp_bytes / 1e9) : 0), udp_bps / 1e6, udp_loss,
+            (udp_bytes > 0 ? udp_cpu / (udp_bytes / 1e9) : 0), rss_idle, rss_peak, log_bytes }'
 }
 
-read -r o_tcp o_retr o_retr_pct o_tcp_cpu o_udp o_loss o_udp_cpu _ o_idle o_peak o_log \
+read -r o_tcp o_retr o_retr_pct o_tcp_cpu o_udp o_loss o_udp_cpu o_idle o_peak o_log \
     <<<"$(figures overlay)"
-read -r r_tcp r_retr r_retr_pct r_tcp_cpu r_udp r_loss r_udp_cpu _ r_idle r_peak _ \
+read -r r_tcp r_retr r_retr_pct r_tcp_cpu r_udp r_loss r_udp_cpu r_idle r_peak _ \
     <<<"$(figures relay)"
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "-" }'; }
 
