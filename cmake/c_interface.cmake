@@ -89,7 +89,7 @@ if(QUORVEL_TESTS)
     endforeach()
     add_test(NAME ffi.c_interface.lifecycle COMMAND quorvel_c_interface_test lifecycle tunnel dns status)
     set_tests_properties(ffi.c_interface.basics ffi.c_interface.config ffi.c_interface.start
-        ffi.c_interface.lifecycle PROPERTIES TIMEOUT 120)
+        ffi.c_interface.lifecycle PROPERTIES TIMEOUT 120 ENVIRONMENT QUORVEL_LOG=trace)
     set(QUORVEL_HOST_C_FLAGS "")
     if(QUORVEL_SANITIZE)
         set(QUORVEL_HOST_C_FLAGS "-fsanitize=address,undefined")

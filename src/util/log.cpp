@@ -4,6 +4,8 @@
 #include <spdlog/spdlog.h>
 
 #include <algorithm>
+#include <cctype>
+#include <cstdlib>
 
 #include "util/snapshot_slot.h"
 
@@ -18,10 +20,19 @@ struct Registry {
     SnapshotSlot<std::vector<std::shared_ptr<Sink>>> snapshot{
         std::make_shared<const std::vector<std::shared_ptr<Sink>>>()};
 
-    std::atomic<size_t> count{0};
+    // The floor set by set_min_level.
+    Level min_level = Level::Trace;
+
+    // The least level any installed sink takes, never below the floor; `Off` without sinks.
+    // Recomputed whenever the sinks or the floor change; read on every event.
+    std::atomic<int> threshold{static_cast<int>(LevelFilter::Off)};
 
     void publish() {
-        count.store(sinks.size());
+        int least = static_cast<int>(LevelFilter::Off);
+        for (const auto& sink : sinks) {
+            least = std::min(least, static_cast<int>(sink->level()));
+        }
+        threshold.store(std::max(least, static_cast<int>(min_level)), std::memory_order_relaxed);
         snapshot.store(std::make_shared<const std::vector<std::shared_ptr<Sink>>>(sinks));
     }
 };
@@ -30,8 +41,6 @@ Registry& registry() {
     static Registry r;
     return r;
 }
-
-std::atomic<int> g_min_level{static_cast<int>(Level::Trace)};
 
 thread_local std::vector<SpanRecord> t_spans;
 
@@ -62,12 +71,71 @@ std::string_view level_name(Level level) {
     return "UNKNOWN";
 }
 
-std::string format_event(const Event& event) {
-    std::string out;
+std::string_view filter_name(LevelFilter filter) {
+    switch (filter) {
+        case LevelFilter::Trace:
+            return "trace";
+        case LevelFilter::Debug:
+            return "debug";
+        case LevelFilter::Info:
+            return "info";
+        case LevelFilter::Warn:
+            return "warn";
+        case LevelFilter::Error:
+            return "error";
+        case LevelFilter::Off:
+            return "off";
+    }
+    return "unknown";
+}
+
+std::optional<LevelFilter> parse_level_filter(std::string_view text) {
+    constexpr LevelFilter kAll[] = {LevelFilter::Trace, LevelFilter::Debug, LevelFilter::Info,
+                                    LevelFilter::Warn,  LevelFilter::Error, LevelFilter::Off};
+    for (const LevelFilter filter : kAll) {
+        const std::string_view name = filter_name(filter);
+        if (std::equal(text.begin(), text.end(), name.begin(), name.end(), [](char a, char b) {
+                return std::tolower(static_cast<unsigned char>(a)) == b;
+            })) {
+            return filter;
+        }
+    }
+    return std::nullopt;
+}
+
+ConfiguredLevel configured_level(const char* value) {
+    if (value == nullptr || *value == '\0') {
+        return {};
+    }
+    if (auto parsed = parse_level_filter(value)) {
+        return {*parsed, std::nullopt};
+    }
+    return {kDefaultSinkLevel,
+            fmt::format("Ignoring {}=\"{}\": expected trace, debug, info, warn, error or off; "
+                        "writing {} and above",
+                        kLevelVariable, value, filter_name(kDefaultSinkLevel))};
+}
+
+namespace {
+
+// An event's line up to its spans, and the rest.
+void append_head(std::string& out, const Event& event) {
     out += level_name(event.level);
     out += ' ';
     out += event.target;
     out += ": ";
+}
+
+void append_body(std::string& out, const Event& event) {
+    out += event.message;
+    append_fields(out, event.fields);
+}
+
+}  // namespace
+
+std::string format_event(const Event& event) {
+    std::string out;
+    append_head(out, event);
     for (const auto& span : event.spans) {
         out += span.name;
         if (!span.fields.empty()) {
@@ -86,23 +154,96 @@ std::string format_event(const Event& event) {
         }
         out += ": ";
     }
-    out += event.message;
-    append_fields(out, event.fields);
+    append_body(out, event);
     return out;
 }
 
-StderrSink::StderrSink() {
+LineSink::LineSink(LevelFilter level, Writer writer, Clock clock,
+                   std::chrono::steady_clock::duration interval)
+    : Sink(level), writer_(std::move(writer)), clock_(std::move(clock)), interval_(interval) {}
+
+LineSink::~LineSink() {
+    flush();
+}
+
+void LineSink::write(const Event& event) {
+    if (!passes(level(), event.level)) {
+        return;
+    }
+    if (static_cast<int>(event.level) < static_cast<int>(kCollapsedFrom)) {
+        const std::string line = format_event(event);
+        std::lock_guard lock(mutex_);
+        write_repeats_locked();
+        writer_(line);
+        last_level_.reset();
+        last_key_.clear();
+        return;
+    }
+    std::string key;
+    append_head(key, event);
+    append_body(key, event);
+    std::lock_guard lock(mutex_);
+    const auto now = clock_();
+    if (last_level_ == event.level && key == last_key_) {
+        if (now - window_start_ < interval_) {
+            ++repeats_;
+            return;
+        }
+        if (repeats_ > 0) {
+            // A flood of this line: one count per interval, this one opening the next.
+            write_repeats_locked();
+            repeats_ = 1;
+            window_start_ = now;
+            return;
+        }
+    } else {
+        write_repeats_locked();
+    }
+    writer_(event.spans.empty() ? key : format_event(event));
+    last_level_ = event.level;
+    last_key_ = std::move(key);
+    repeats_ = 0;
+    window_start_ = now;
+}
+
+void LineSink::flush() {
+    std::lock_guard lock(mutex_);
+    write_repeats_locked();
+}
+
+void LineSink::write_repeats_locked() {
+    if (repeats_ == 0) {
+        return;
+    }
+    writer_(fmt::format("{} (last message repeated {} {})", last_key_, repeats_,
+                        repeats_ == 1 ? "time" : "times"));
+    repeats_ = 0;
+}
+
+namespace {
+
+LineSink::Writer stderr_writer() {
     auto logger = std::make_shared<spdlog::logger>(
         std::string(kSubsystem), std::make_shared<spdlog::sinks::stderr_sink_mt>());
     logger->set_pattern(fmt::format("%Y-%m-%dT%H:%M:%S.%fZ [{}:{}] %v", kSubsystem, kCategory),
                         spdlog::pattern_time_type::utc);
     logger->set_level(spdlog::level::trace);
-    logger_ = logger;
+    return [logger = std::move(logger)](std::string_view line) {
+        logger->log(spdlog::level::info, "{}", line);
+    };
 }
 
-void StderrSink::write(const Event& event) {
-    auto* logger = static_cast<spdlog::logger*>(logger_.get());
-    logger->log(spdlog::level::info, "{}", format_event(event));
+}  // namespace
+
+StderrSink::StderrSink() : StderrSink(configured_level(std::getenv(kLevelVariable))) {}
+
+StderrSink::StderrSink(LevelFilter level) : LineSink(level, stderr_writer()) {}
+
+StderrSink::StderrSink(const ConfiguredLevel& configured) : StderrSink(configured.level) {
+    static std::atomic<bool> warned{false};
+    if (configured.warning && !warned.exchange(true)) {
+        write(Event{Level::Warn, std::string(kLogTarget), *configured.warning, {}, {}});
+    }
 }
 
 void CaptureSink::write(const Event& event) {
@@ -159,29 +300,42 @@ void clear_sinks() {
     r.publish();
 }
 
+std::vector<std::shared_ptr<Sink>> sinks() {
+    return *registry().snapshot.load();
+}
+
 void set_min_level(Level level) {
-    g_min_level.store(static_cast<int>(level));
+    auto& r = registry();
+    std::lock_guard lock(r.mutex);
+    r.min_level = level;
+    r.publish();
 }
 
 Level min_level() {
-    return static_cast<Level>(g_min_level.load());
+    auto& r = registry();
+    std::lock_guard lock(r.mutex);
+    return r.min_level;
 }
 
 bool enabled(Level level) {
-    if (static_cast<int>(level) < g_min_level.load(std::memory_order_relaxed)) {
-        return false;
-    }
-    return registry().count.load(std::memory_order_relaxed) != 0;
+    return static_cast<int>(level) >= registry().threshold.load(std::memory_order_relaxed);
 }
 
 void emit(Level level, std::string_view target, std::string message, std::vector<Field> fields) {
-    auto sinks = registry().snapshot.load();
-    if (sinks->empty() || static_cast<int>(level) < g_min_level.load(std::memory_order_relaxed)) {
+    if (!enabled(level)) {
         return;
     }
-    Event event{level, std::string(target), std::move(message), std::move(fields), t_spans};
+    auto sinks = registry().snapshot.load();
+    std::optional<Event> event;
     for (const auto& sink : *sinks) {
-        sink->write(event);
+        if (!passes(sink->level(), level)) {
+            continue;
+        }
+        if (!event) {
+            event.emplace(
+                Event{level, std::string(target), std::move(message), std::move(fields), t_spans});
+        }
+        sink->write(*event);
     }
 }
 
@@ -189,12 +343,21 @@ std::vector<SpanRecord> current_spans() {
     return t_spans;
 }
 
-SpanGuard::SpanGuard(Level level, std::string name, std::vector<Field> fields) {
+SpanGuard::SpanGuard(Level level, std::string name, std::vector<Field> fields)
+    : entered_(enabled(level)) {
+    if (entered_) {
+        enter(level, std::move(name), std::move(fields));
+    }
+}
+
+void SpanGuard::enter(Level level, std::string name, std::vector<Field> fields) {
     t_spans.push_back(SpanRecord{level, std::move(name), std::move(fields)});
 }
 
 SpanGuard::~SpanGuard() {
-    t_spans.pop_back();
+    if (entered_) {
+        t_spans.pop_back();
+    }
 }
 
 ScopedSpans::ScopedSpans(const std::vector<SpanRecord>& spans) : count_(spans.size()) {

@@ -2,6 +2,11 @@
 // of spans open on the emitting thread. Events go to every installed sink; the default sink writes
 // to stderr tagged with the subsystem "quorvel-agent" and the category "default".
 //
+// Every sink has a level of its own: it is handed the events at or above it. An event below the
+// level of every installed sink costs one atomic load at the call site; its message, fields and
+// spans are never built. The stderr sink writes INFO and above unless the environment variable
+// QUORVEL_LOG says otherwise, and collapses repeats of one line (see `LineSink`).
+//
 // Spans are kept per thread. A `SpanGuard` must not be held across a co_await: a coroutine that
 // wants its events inside a span enters the span again after each suspension (or passes the span's
 // fields on its events).
@@ -10,10 +15,15 @@
 #include <fmt/format.h>
 
 #include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 namespace quorvel::log {
@@ -21,6 +31,33 @@ namespace quorvel::log {
 enum class Level { Trace = 0, Debug = 1, Info = 2, Warn = 3, Error = 4 };
 
 std::string_view level_name(Level level);  // "TRACE", "DEBUG", "INFO", "WARN", "ERROR"
+
+// The least level a sink writes; `Off` writes nothing.
+enum class LevelFilter { Trace = 0, Debug = 1, Info = 2, Warn = 3, Error = 4, Off = 5 };
+
+constexpr bool passes(LevelFilter filter, Level level) {
+    return static_cast<int>(level) >= static_cast<int>(filter);
+}
+
+std::string_view filter_name(LevelFilter filter);  // "trace" .. "error", "off"
+
+// "trace", "debug", "info", "warn", "error" or "off" in any case, with no other characters;
+// nothing for anything else.
+std::optional<LevelFilter> parse_level_filter(std::string_view text);
+
+// The variable that sets the stderr sink's level, and the level it writes without it.
+inline constexpr const char* kLevelVariable = "QUORVEL_LOG";
+inline constexpr LevelFilter kDefaultSinkLevel = LevelFilter::Info;
+
+struct ConfiguredLevel {
+    LevelFilter level = kDefaultSinkLevel;
+    // Set when the value was not a level: the text of the warning to log; the default applies.
+    std::optional<std::string> warning;
+};
+
+// The sink level a value of QUORVEL_LOG asks for; `value` is null when the variable is unset.
+// An unset or empty variable gives the default without a warning.
+ConfiguredLevel configured_level(const char* value);
 
 struct Field {
     std::string name;
@@ -43,21 +80,69 @@ struct Event {
 
 inline constexpr std::string_view kSubsystem = "quorvel-agent";
 inline constexpr std::string_view kCategory = "default";
+inline constexpr std::string_view kLogTarget = "quorvel_agent::util::log";
 
 class Sink {
   public:
+    explicit Sink(LevelFilter level = LevelFilter::Trace) : level_(level) {}
     virtual ~Sink() = default;
+    // The sink is handed only events at or above this level.
+    LevelFilter level() const { return level_; }
     virtual void write(const Event& event) = 0;
-};
-
-// Writes each event as one line to stderr through spdlog.
-class StderrSink : public Sink {
-  public:
-    StderrSink();
-    void write(const Event& event) override;
 
   private:
-    std::shared_ptr<void> logger_;
+    const LevelFilter level_;
+};
+
+// Writes each event at or above its level as one line (see `format_event`) and collapses repeats
+// of lines at INFO and above: a line equal to the one before (same level, target, message and
+// fields; the spans around it may differ) is written the first time only and then counted. The
+// count is written as the earlier line followed by " (last message repeated N times)" when a
+// different line arrives, when the line comes again `interval` or more after the first one (or the
+// last count) was written, and when the sink is flushed or destroyed. A flood of one line thus
+// writes one line per interval. DEBUG and TRACE lines, written only when asked for, are written
+// every time.
+class LineSink : public Sink {
+  public:
+    using Clock = std::function<std::chrono::steady_clock::time_point()>;
+    using Writer = std::function<void(std::string_view line)>;
+
+    static constexpr std::chrono::steady_clock::duration kRepeatInterval = std::chrono::seconds(5);
+    static constexpr Level kCollapsedFrom = Level::Info;
+
+    LineSink(LevelFilter level, Writer writer, Clock clock = std::chrono::steady_clock::now,
+             std::chrono::steady_clock::duration interval = kRepeatInterval);
+    ~LineSink() override;
+    LineSink(const LineSink&) = delete;
+    LineSink& operator=(const LineSink&) = delete;
+
+    void write(const Event& event) override;
+    // Writes a pending repeat count now.
+    void flush();
+
+  private:
+    void write_repeats_locked();
+
+    std::mutex mutex_;
+    Writer writer_;
+    Clock clock_;
+    std::chrono::steady_clock::duration interval_;
+    std::optional<Level> last_level_;  // none before the first line
+    std::string last_key_;             // the last line written, without its spans
+    std::uint64_t repeats_ = 0;
+    std::chrono::steady_clock::time_point window_start_{};
+};
+
+// Writes lines to stderr through spdlog, each with a UTC time stamp and the tags
+// "[quorvel-agent:default]". Its level comes from QUORVEL_LOG; a value that is not a level is
+// warned about once (as a WARN line of this sink) and the default applies.
+class StderrSink : public LineSink {
+  public:
+    StderrSink();
+    explicit StderrSink(LevelFilter level);
+
+  private:
+    explicit StderrSink(const ConfiguredLevel& configured);
 };
 
 // Keeps every event in memory; for tests.
@@ -80,12 +165,15 @@ class CaptureSink : public Sink {
 // Formats an event as a single line: "LEVEL target: span{a=1}:inner: message field=value".
 std::string format_event(const Event& event);
 
-// Sinks and the minimum level are process-wide. Installing a sink keeps earlier ones.
+// Sinks and the minimum level are process-wide. Installing a sink keeps earlier ones. The minimum
+// level is a floor under every sink's own level (tests lower it to TRACE).
 void add_sink(std::shared_ptr<Sink> sink);
 void remove_sink(const std::shared_ptr<Sink>& sink);
 void clear_sinks();
+std::vector<std::shared_ptr<Sink>> sinks();
 void set_min_level(Level level);
 Level min_level();
+// True when some installed sink takes events at `level`: one relaxed atomic load.
 bool enabled(Level level);
 
 void emit(Level level, std::string_view target, std::string message,
@@ -94,13 +182,27 @@ void emit(Level level, std::string_view target, std::string message,
 // The span stack of the calling thread; for tests and for formatting.
 std::vector<SpanRecord> current_spans();
 
-// Enters a span on the calling thread for the guard's lifetime.
+// Enters a span on the calling thread for the guard's lifetime. A span below the level of every
+// sink is not entered. To keep a disabled span from building its fields at all, pass a callable
+// that returns them; it runs only when the span is entered.
 class [[nodiscard]] SpanGuard {
   public:
     SpanGuard(Level level, std::string name, std::vector<Field> fields = {});
+    template <class MakeFields>
+    requires std::is_invocable_r_v<std::vector<Field>, MakeFields&> SpanGuard(
+        Level level, std::string_view name, MakeFields&& make_fields)
+        : entered_(enabled(level)) {
+        if (entered_) {
+            enter(level, std::string(name), make_fields());
+        }
+    }
     ~SpanGuard();
     SpanGuard(const SpanGuard&) = delete;
     SpanGuard& operator=(const SpanGuard&) = delete;
+
+  private:
+    static void enter(Level level, std::string name, std::vector<Field> fields);
+    bool entered_;
 };
 
 // Enters a whole captured span stack (outermost first) on the calling thread for the guard's

@@ -1,0 +1,76 @@
+// Cost of a log call on the packet path: an event below the sink's level (one level check, nothing
+// built), a repeat the sink collapses, and a line the sink writes (to a writer that drops it).
+#include <benchmark/benchmark.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "util/log.h"
+
+namespace quorvel::log {
+namespace {
+
+constexpr std::string_view kTarget = "quorvel_agent::bench";
+
+// Installs one line sink at `level` that drops what it writes, in place of any other sink.
+class BenchSink {
+  public:
+    explicit BenchSink(LevelFilter level)
+        : previous_(sinks()),
+          sink_(std::make_shared<LineSink>(
+              level, [this](std::string_view line) { bytes_ += line.size(); })) {
+        clear_sinks();
+        add_sink(sink_);
+    }
+    ~BenchSink() {
+        clear_sinks();
+        for (auto& sink : previous_) {
+            add_sink(sink);
+        }
+    }
+    std::uint64_t bytes() const { return bytes_; }
+
+  private:
+    std::vector<std::shared_ptr<Sink>> previous_;
+    std::shared_ptr<LineSink> sink_;
+    std::uint64_t bytes_ = 0;
+};
+
+void BM_LogBelowSinkLevel(benchmark::State& state) {
+    BenchSink sink(LevelFilter::Info);
+    const std::string peer = "a46b8c39ca6eb4955d074efe34351e09ec4f39be4e5fe937f6c0166d6ab5b184";
+    std::uint32_t n = 0;
+    for (auto _ : state) {
+        QV_LOG_FIELDS(Level::Trace, kTarget, (std::vector<Field>{{"pk", peer}}),
+                      "Received {} bytes from peer {}", ++n, peer);
+        QV_DEBUG(kTarget, "Forwarding packet {} to the tunnel", n);
+    }
+    benchmark::DoNotOptimize(n);
+    state.counters["bytes_written"] = static_cast<double>(sink.bytes());
+}
+BENCHMARK(BM_LogBelowSinkLevel);
+
+void BM_LogCollapsedRepeat(benchmark::State& state) {
+    BenchSink sink(LevelFilter::Info);
+    for (auto _ : state) {
+        QV_ERROR(kTarget, "Failed to decode DNS message: {}", "unexpected end of input");
+    }
+    state.counters["bytes_written"] = static_cast<double>(sink.bytes());
+}
+BENCHMARK(BM_LogCollapsedRepeat);
+
+void BM_LogWrittenLine(benchmark::State& state) {
+    BenchSink sink(LevelFilter::Info);
+    std::uint32_t n = 0;
+    for (auto _ : state) {
+        QV_WARN(kTarget, "Dropping packet {} with no route", ++n);
+    }
+    state.counters["bytes_written"] = static_cast<double>(sink.bytes());
+}
+BENCHMARK(BM_LogWrittenLine);
+
+}  // namespace
+}  // namespace quorvel::log
