@@ -17,7 +17,8 @@
 # (the UDP flow's rate as iperf3 takes it, default 400M), QUORVEL_BENCH_ROUNDS (overlay and relay
 # alternate this many times, default 1; the table shows medians), QUORVEL_BUILD_DIR (default
 # build/release), QUORVEL_BENCH_HOST (an already built example host: skips installing and
-# building; the relay is then looked for beside it).
+# building; the relay is then looked for beside it), QUORVEL_BENCH_KEEP (keeps the working folder
+# with the agents' log and iperf3's reports, and names it).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
