@@ -174,6 +174,9 @@ measure() {
         "udp_loss=\(.end.sum.lost_percent)",
         "udp_cpu=\($cpu)"' "$work/udp.json" >>"$out"
     echo "rss_peak=$(memory_mb "$pid" VmHWM)" >>"$out"
+    awk -F= '{ v[$1] = $2 } END {
+        printf "   TCP %.0f Mb/s, %d retransmits; UDP %.0f Mb/s received, %.3f%% lost\n",
+            v["tcp_bps"] / 1e6, v["tcp_retransmits"], v["udp_bps"] / 1e6, v["udp_loss"] }' "$out"
 
     stop_pid "$server"
 }
