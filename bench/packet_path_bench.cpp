@@ -74,15 +74,20 @@ std::vector<std::uint8_t> packet(Ipv4Addr src, Ipv4Addr dst, std::size_t len) {
     return p;
 }
 
-p2p::NodeRef bind_node(asio::io_context& io) {
+// A node of a fresh identity on a free loopback port.
+p2p::NodeOpts loopback_node_opts() {
     const p2p::Identity id(p2p::SecKey::random(), p2p::Pow(0));
-    auto opts = p2p::NodeOptsBuilder()
-                    .id(id)
-                    .udp_addrs({asio::ip::make_address("127.0.0.1")})
-                    .udp_port(0)
-                    .min_pow_difficulty(0)
-                    .build();
-    auto bound = asio::co_spawn(io, p2p::Node::bind(io.get_executor(), *opts), asio::use_future);
+    return *p2p::NodeOptsBuilder()
+                .id(id)
+                .udp_addrs({asio::ip::make_address("127.0.0.1")})
+                .udp_port(0)
+                .min_pow_difficulty(0)
+                .build();
+}
+
+p2p::NodeRef bind_node(asio::io_context& io) {
+    auto bound = asio::co_spawn(io, p2p::Node::bind(io.get_executor(), loopback_node_opts()),
+                                asio::use_future);
     while (bound.wait_for(std::chrono::seconds(0)) != std::future_status::ready) {
         io.run_one();
     }
@@ -90,14 +95,9 @@ p2p::NodeRef bind_node(asio::io_context& io) {
 }
 
 p2p::NodeRef bind_node(Runtime& runtime) {
-    const p2p::Identity id(p2p::SecKey::random(), p2p::Pow(0));
-    auto opts = p2p::NodeOptsBuilder()
-                    .id(id)
-                    .udp_addrs({asio::ip::make_address("127.0.0.1")})
-                    .udp_port(0)
-                    .min_pow_difficulty(0)
-                    .build();
-    return runtime.block_on(p2p::Node::bind(runtime.executor(), *opts)).value().value();
+    return runtime.block_on(p2p::Node::bind(runtime.executor(), loopback_node_opts()))
+        .value()
+        .value();
 }
 
 // Receives datagrams or packets on `fd` until `count` of `length` bytes have arrived (others,
