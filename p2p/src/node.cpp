@@ -484,6 +484,9 @@ const PubKey& Node::pk() const {
 SocketAddr Node::local_addr() const {
     return core_->transport->local;
 }
+Node::SocketBuffers Node::socket_buffers() const {
+    return core_->transport->buffers;
+}
 const CancellationToken& Node::cancellation_token() const {
     return core_->token;
 }
@@ -511,8 +514,26 @@ std::vector<std::pair<PubKey, SuperPeerRef>> Node::super_peers() const {
     return out;
 }
 
+namespace {
+
+// Asks for `request` bytes of one socket buffer; a refusal keeps the system's default. Returns
+// the size the system reports afterwards.
+int size_socket_buffer(int fd, int option, int request) {
+    if (request > 0) {
+        (void)::setsockopt(fd, SOL_SOCKET, option, &request, sizeof request);
+    }
+    int got = 0;
+    socklen_t len = sizeof got;
+    if (::getsockopt(fd, SOL_SOCKET, option, &got, &len) != 0) {
+        return 0;
+    }
+    return got;
+}
+
+}  // namespace
+
 Result<Node::BoundSocket, node::Error> Node::bind_udp_socket(const std::vector<address>& udp_addrs,
-                                                             uint16_t port) {
+                                                             uint16_t port, int buffer_request) {
     address bind_addr =
         udp_addrs.empty() ? address(asio::ip::address_v4::loopback()) : udp_addrs.front();
     SocketAddr endpoint(bind_addr, port);
@@ -531,7 +552,9 @@ Result<Node::BoundSocket, node::Error> Node::bind_udp_socket(const std::vector<a
         return unexpected(node::Error::udp_local_addr_error(IoError::from_errno(errno)));
     }
     bound.resize(len);
-    return BoundSocket{guard.release(), bound};
+    SocketBuffers buffers{size_socket_buffer(fd, SO_RCVBUF, buffer_request),
+                          size_socket_buffer(fd, SO_SNDBUF, buffer_request)};
+    return BoundSocket{guard.release(), bound, buffers};
 }
 
 std::set<SocketAddr> Node::local_addrs_for_socket(const util::net::Addrs& addrs,
@@ -692,8 +715,10 @@ asio::awaitable<Result<NodeRef, node::Error>> Node::bind(asio::any_io_executor e
         }
     }
     // 11.
-    auto transport = std::make_shared<detail::Transport>(fd_guard.release(), socket->addr, opts.id,
-                                                         opts.network_id(), test_hooks);
+    QV_INFO(kTarget, "UDP socket buffers: receive {} bytes, send {} bytes (asked for {} each)",
+            socket->buffers.receive, socket->buffers.send, SOCKET_BUFFER_REQUEST);
+    auto transport = std::make_shared<detail::Transport>(
+        fd_guard.release(), socket->addr, opts.id, opts.network_id(), test_hooks, socket->buffers);
     PubKey first_super_peer = opts.super_peers.front().pk();
     auto core = std::make_shared<detail::NodeCore>(std::move(opts), token, transport,
                                                    std::move(local_addrs), get_addrs);

@@ -84,7 +84,7 @@ class Directory {
 // The node's UDP socket, shared with its peers for sending.
 struct Transport {
     Transport(int fd, SocketAddr local, const Identity& id, NetworkId network,
-              std::shared_ptr<testing::TestHooks> hooks);
+              std::shared_ptr<testing::TestHooks> hooks, Node::SocketBuffers buffers = {});
     ~Transport();
     Transport(const Transport&) = delete;
     Transport& operator=(const Transport&) = delete;
@@ -106,6 +106,7 @@ struct Transport {
     const Pow own_pow;
     const NetworkId network;
     const std::shared_ptr<testing::TestHooks> hooks;
+    const Node::SocketBuffers buffers;
     std::atomic<bool> stopped{false};
 
   private:

@@ -65,13 +65,14 @@ std::optional<Instant> instant_of(uint64_t stamp) {
 }
 
 Transport::Transport(int fd, SocketAddr local, const Identity& id, NetworkId network,
-                     std::shared_ptr<testing::TestHooks> hooks)
+                     std::shared_ptr<testing::TestHooks> hooks, Node::SocketBuffers buffers)
     : fd(fd),
       local(local),
       own_pk(id.pk()),
       own_pow(id.pow()),
       network(network),
-      hooks(std::move(hooks)) {}
+      hooks(std::move(hooks)),
+      buffers(buffers) {}
 
 Transport::~Transport() {
     ::close(fd);

@@ -64,9 +64,13 @@ struct DriverTaskBase::PostedRun {
     std::shared_ptr<DriverTaskBase> task;
 };
 
+// Deferred rather than posted: woken from a handler running on one of the executor's workers
+// (a readiness wait that completed, another driver's pass, a P2P receive), the re-poll is queued
+// as a continuation of that handler and runs on the same worker right after it, without waking
+// an idle worker, so a packet does not cross threads. Woken from any other thread it is posted.
 void DriverTaskBase::post_run() const {
     auto self = std::const_pointer_cast<DriverTaskBase>(shared_from_this());
-    boost::asio::post(executor_, PostedRun(std::move(self)));
+    boost::asio::defer(executor_, PostedRun(std::move(self)));
 }
 
 void DriverTaskBase::abandon() {

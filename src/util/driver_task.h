@@ -1,16 +1,16 @@
-// Runs a poll-model driver as a task on an executor. Each wake posts one re-poll of the driver;
-// wakes that arrive while a re-poll is already posted are folded into it, and a wake that arrives
-// during a poll posts exactly one more. Two polls of one driver never run at the same time. The
-// task ends when the driver's poll is ready: the driver is released first, then the completion
-// callback gets the driver's output.
+// Runs a poll-model driver as a task on an executor. Each wake queues one re-poll of the driver,
+// on the waking worker when a worker of the executor wakes it; wakes that arrive while a re-poll
+// is already queued are folded into it, and a wake that arrives during a poll queues exactly one
+// more. Two polls of one driver never run at the same time. The task ends when the driver's poll
+// is ready: the driver is released first, then the completion callback gets the driver's output.
 //
 // Between polls the task is owned by whatever holds its waker (a pending I/O wait, a stored
-// waker slot) and by a posted re-poll; when the last of them is released the task and its
+// waker slot) and by a queued re-poll; when the last of them is released the task and its
 // driver go with it, which is how stopping the runtime stops every task.
 #pragma once
 
 #include <boost/asio/any_io_executor.hpp>
-#include <boost/asio/post.hpp>
+#include <boost/asio/defer.hpp>
 #include <memory>
 #include <mutex>
 #include <optional>

@@ -5,7 +5,7 @@
 #include <boost/asio/associated_executor.hpp>
 #include <boost/asio/async_result.hpp>
 #include <boost/asio/awaitable.hpp>
-#include <boost/asio/post.hpp>
+#include <boost/asio/defer.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <memory>
 #include <mutex>
@@ -54,9 +54,11 @@ class PollAwaitWaiter final : public WakeTarget {
     template <class Handler>
     struct Parked final : ParkedBase {
         explicit Parked(Handler h) : handler(std::move(h)) {}
+        // Woken on a worker of the coroutine's executor, the coroutine goes on there after the
+        // waking handler, without waking another worker.
         void resume() override {
             auto executor = boost::asio::get_associated_executor(handler);
-            boost::asio::post(executor, std::move(handler));
+            boost::asio::defer(executor, std::move(handler));
         }
         Handler handler;
     };

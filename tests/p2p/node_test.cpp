@@ -16,7 +16,9 @@
 #include <chrono>
 #include <condition_variable>
 #include <filesystem>
+#include <fstream>
 #include <future>
+#include <limits>
 #include <thread>
 
 #include "../../p2p/src/node_internal.h"
@@ -772,6 +774,67 @@ TEST_F(NodeTest, SuperPeersWithOneKeyLeaveTheLaterRecord) {
     EXPECT_FALSE(supers[0].second->has_session_keys());
     EXPECT_TRUE(capture->contains(log::Level::Trace,
                                   "Resolved hostname 127.0.0.1:4002 to {127.0.0.1:4002}"));
+}
+
+// The system's ceiling for a buffer an unprivileged socket asks for, from /proc/sys/net/core.
+int buffer_ceiling(const char* name) {
+    std::ifstream in(std::string("/proc/sys/net/core/") + name);
+    long value = 0;
+    in >> value;
+    return static_cast<int>(std::min<long>(value, std::numeric_limits<int>::max()));
+}
+
+int socket_option(int fd, int option) {
+    int value = 0;
+    socklen_t len = sizeof value;
+    EXPECT_EQ(::getsockopt(fd, SOL_SOCKET, option, &value, &len), 0);
+    return value;
+}
+
+TEST(NodeSocketBuffers, AskedForAndReportedAsTheSystemGaveThem) {
+    struct Case {
+        int request;
+        // The least the system gives for it: Linux grants min(request, ceiling) and reports
+        // twice that.
+        int least_receive;
+        int least_send;
+    };
+    const int rmem = buffer_ceiling("rmem_max");
+    const int wmem = buffer_ceiling("wmem_max");
+    const Case cases[] = {
+        {0, 0, 0},
+        {256 * 1024, 2 * std::min(256 * 1024, rmem), 2 * std::min(256 * 1024, wmem)},
+        {Node::SOCKET_BUFFER_REQUEST, 2 * std::min(Node::SOCKET_BUFFER_REQUEST, rmem),
+         2 * std::min(Node::SOCKET_BUFFER_REQUEST, wmem)},
+    };
+    const int default_receive = [] {
+        int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+        int value = socket_option(fd, SO_RCVBUF);
+        ::close(fd);
+        return value;
+    }();
+    for (const auto& c : cases) {
+        auto bound = Node::bind_udp_socket({}, 0, c.request);
+        ASSERT_TRUE(bound.has_value()) << c.request;
+        EXPECT_EQ(bound->buffers.receive, socket_option(bound->fd, SO_RCVBUF)) << c.request;
+        EXPECT_EQ(bound->buffers.send, socket_option(bound->fd, SO_SNDBUF)) << c.request;
+        EXPECT_GE(bound->buffers.receive, c.least_receive) << c.request;
+        EXPECT_GE(bound->buffers.send, c.least_send) << c.request;
+        if (c.request == 0) {
+            EXPECT_EQ(bound->buffers.receive, default_receive);
+        }
+        ::close(bound->fd);
+    }
+}
+
+TEST_F(NodeTest, BoundNodeReportsItsSocketBuffers) {
+    NodeRef node = bind_ok(*test_opts(weak_identity()).build());
+    ASSERT_TRUE(node);
+    const Node::SocketBuffers buffers = node->socket_buffers();
+    EXPECT_EQ(buffers.receive, socket_option(node->core()->transport->fd, SO_RCVBUF));
+    EXPECT_EQ(buffers.send, socket_option(node->core()->transport->fd, SO_SNDBUF));
+    EXPECT_GE(buffers.receive,
+              2 * std::min(Node::SOCKET_BUFFER_REQUEST, buffer_ceiling("rmem_max")));
 }
 
 TEST_F(NodeTest, KeyDerivedPortAndLoopbackBinding) {

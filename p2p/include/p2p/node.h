@@ -60,6 +60,18 @@ using NodeRef = std::shared_ptr<Node>;
 
 class Node {
   public:
+    // The send and receive buffer each node socket asks for: room for a burst of some thousands
+    // of full datagrams, so that a peer's burst is not dropped while the receive task waits for
+    // a worker. The system may give less (on Linux at most net.core.rmem_max and wmem_max).
+    static constexpr int SOCKET_BUFFER_REQUEST = 4 * 1024 * 1024;
+    // What the system gave a socket, in bytes as it reports them (Linux reports twice the size
+    // it set, counting its own bookkeeping in).
+    struct SocketBuffers {
+        int receive = 0;
+        int send = 0;
+        bool operator==(const SocketBuffers&) const = default;
+    };
+
     // Binds a node with `opts` on `executor` (the node's tasks run there). Awaited inside the
     // runtime; an empty executor gives NoAsyncRuntimeFound.
     static boost::asio::awaitable<Result<NodeRef, node::Error>> bind(
@@ -76,6 +88,8 @@ class Node {
     const PubKey& pk() const;
     // The address the socket is bound to.
     SocketAddr local_addr() const;
+    // The socket's buffers as the system gave them.
+    SocketBuffers socket_buffers() const;
     std::set<SocketAddr> local_addrs() const;
     const CancellationToken& cancellation_token() const;
 
@@ -98,9 +112,13 @@ class Node {
     struct BoundSocket {
         int fd = -1;
         SocketAddr addr;
+        SocketBuffers buffers;
     };
+    // Binds the node's socket, asking for `buffer_request` bytes of send and receive buffer
+    // (0 keeps the system's defaults).
     static Result<BoundSocket, node::Error> bind_udp_socket(
-        const std::vector<boost::asio::ip::address>& udp_addrs, uint16_t port);
+        const std::vector<boost::asio::ip::address>& udp_addrs, uint16_t port,
+        int buffer_request = SOCKET_BUFFER_REQUEST);
     static std::set<SocketAddr> local_addrs_for_socket(const util::net::Addrs& addrs,
                                                        const SocketAddr& bound);
     static std::set<SocketAddr> resolved_addrs_for_socket(const std::vector<SocketAddr>& resolved,

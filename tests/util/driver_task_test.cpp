@@ -1,0 +1,173 @@
+// Where a woken driver or awaiting coroutine goes on: on the worker that woke it, right after the
+// waking handler, rather than on an idle worker that the wake would have to rouse.
+#include "util/driver_task.h"
+
+#include <gtest/gtest.h>
+
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/post.hpp>
+
+#include <chrono>
+#include <condition_variable>
+#include <future>
+#include <mutex>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "util/poll_await.h"
+#include "util/runtime.h"
+
+namespace quorvel {
+namespace {
+
+namespace asio = boost::asio;
+using namespace std::chrono_literals;
+
+constexpr int kRounds = 12;
+
+// What the woken side records: the waker it left behind and the threads it went on on.
+struct Record {
+    std::mutex mutex;
+    std::condition_variable cv;
+    Waker waker;
+    std::vector<std::thread::id> resumed_on;
+    // Set while the waking handler has not yet returned.
+    bool waking = false;
+    int resumed_during_wake = 0;
+
+    void resumed() {
+        std::lock_guard lock(mutex);
+        resumed_on.push_back(std::this_thread::get_id());
+        resumed_during_wake += waking ? 1 : 0;
+        cv.notify_all();
+    }
+    bool wait_for_resumes(std::size_t count) {
+        std::unique_lock lock(mutex);
+        return cv.wait_for(lock, 10s, [&] { return resumed_on.size() >= count; });
+    }
+};
+
+// Wakes the recorded waker from a handler on one of the runtime's workers, which then stays busy
+// for a while: long enough for an idle worker to take a re-poll that was merely posted. Returns
+// the waking worker.
+std::thread::id wake_from_a_worker(Runtime& runtime, Record& record) {
+    std::promise<std::thread::id> waker_thread;
+    asio::post(runtime.executor(), [&] {
+        Waker waker;
+        {
+            std::lock_guard lock(record.mutex);
+            waker = std::exchange(record.waker, Waker());
+            record.waking = true;
+        }
+        waker.wake();
+        std::this_thread::sleep_for(20ms);
+        {
+            std::lock_guard lock(record.mutex);
+            record.waking = false;
+        }
+        waker_thread.set_value(std::this_thread::get_id());
+    });
+    return waker_thread.get_future().get();
+}
+
+// Pending until released; every poll is recorded.
+struct RecordingDriver {
+    std::shared_ptr<Record> record;
+    Poll<int> poll(const Waker& waker) {
+        {
+            std::lock_guard lock(record->mutex);
+            record->waker = waker;
+        }
+        record->resumed();
+        return std::nullopt;
+    }
+};
+
+// Runs `kRounds` wakes from workers and checks that each resume ran on the waking worker after
+// its handler returned. `resumes_before` is how many resumes happened before the first wake.
+void expect_resumes_on_the_waking_worker(Runtime& runtime, Record& record,
+                                         std::size_t resumes_before) {
+    for (int round = 0; round < kRounds; ++round) {
+        const std::thread::id waker_thread = wake_from_a_worker(runtime, record);
+        ASSERT_TRUE(record.wait_for_resumes(resumes_before + round + 1)) << "round " << round;
+        {
+            std::lock_guard lock(record.mutex);
+            EXPECT_EQ(record.resumed_on[resumes_before + round], waker_thread) << "round " << round;
+        }
+        // Time for the poll's run to end, so that the next wake finds the task idle rather than
+        // queueing its re-poll from the end of this run.
+        std::this_thread::sleep_for(10ms);
+    }
+    std::lock_guard lock(record.mutex);
+    EXPECT_EQ(record.resumed_during_wake, 0);
+}
+
+TEST(DriverTaskWake, RePollWokenFromAWorkerRunsOnThatWorkerAfterItsHandler) {
+    auto runtime = Runtime::create(4);
+    auto record = std::make_shared<Record>();
+    spawn_driver(runtime->executor(), RecordingDriver{record}, [](int) {});
+    ASSERT_TRUE(record->wait_for_resumes(1));
+    expect_resumes_on_the_waking_worker(*runtime, *record, 1);
+
+    // Woken from a thread of no runtime, the re-poll still runs, on a worker.
+    Waker waker;
+    {
+        std::lock_guard lock(record->mutex);
+        waker = std::exchange(record->waker, Waker());
+    }
+    waker.wake();
+    ASSERT_TRUE(record->wait_for_resumes(kRounds + 2));
+    {
+        std::lock_guard lock(record->mutex);
+        EXPECT_NE(record->resumed_on.back(), std::this_thread::get_id());
+    }
+    // The waker the last poll left owns the task, which owns the record: let go of it once the
+    // workers have stopped.
+    runtime->stop();
+    std::lock_guard lock(record->mutex);
+    record->waker = Waker();
+}
+
+TEST(PollAwaitWake, CoroutineWokenFromAWorkerGoesOnOnThatWorkerAfterItsHandler) {
+    auto runtime = Runtime::create(4);
+    auto record = std::make_shared<Record>();
+    runtime->spawn([](std::shared_ptr<Record> record) -> asio::awaitable<void> {
+        for (int round = 0; round < kRounds; ++round) {
+            bool polled = false;
+            // Pending at its first poll, ready at the next.
+            co_await poll_await([&](const Waker& waker) -> Poll<int> {
+                if (polled) {
+                    return 0;
+                }
+                polled = true;
+                std::lock_guard lock(record->mutex);
+                record->waker = waker;
+                record->cv.notify_all();
+                return std::nullopt;
+            });
+            record->resumed();
+        }
+    }(record));
+    for (int round = 0; round < kRounds; ++round) {
+        {
+            // The coroutine has parked once it has left a fresh waker.
+            std::unique_lock lock(record->mutex);
+            ASSERT_TRUE(record->cv.wait_for(lock, 10s, [&] {
+                return static_cast<bool>(record->waker) &&
+                       record->resumed_on.size() == static_cast<std::size_t>(round);
+            }));
+        }
+        // Time for the coroutine to get from its poll to its suspension.
+        std::this_thread::sleep_for(10ms);
+        const std::thread::id waker_thread = wake_from_a_worker(*runtime, *record);
+        ASSERT_TRUE(record->wait_for_resumes(round + 1));
+        std::lock_guard lock(record->mutex);
+        EXPECT_EQ(record->resumed_on[round], waker_thread) << "round " << round;
+    }
+    std::lock_guard lock(record->mutex);
+    EXPECT_EQ(record->resumed_during_wake, 0);
+}
+
+}  // namespace
+}  // namespace quorvel
