@@ -15,16 +15,20 @@
 #
 # Environment: QUORVEL_BENCH_SECONDS (each transfer's length, default 8), QUORVEL_BENCH_UDP_RATE
 # (the UDP flow's rate as iperf3 takes it, default 400M), QUORVEL_BENCH_ROUNDS (overlay and relay
-# alternate this many times, default 1; the table shows medians), QUORVEL_BUILD_DIR (default
-# build/release), QUORVEL_BENCH_HOST (an already built example host: skips installing and
-# building; the relay is then looked for beside it), QUORVEL_BENCH_KEEP (keeps the working folder
-# with the agents' log and iperf3's reports, and names it).
+# alternate this many times, default 1; the table shows medians), QUORVEL_BENCH_TXQUEUELEN (the
+# transmit queue of both sides' TUN devices, in packets; default: the system's),
+# QUORVEL_BUILD_DIR (default build/release), QUORVEL_BENCH_HOST (an already built example host:
+# skips installing and building; the relay is then looked for beside it), QUORVEL_BENCH_KEEP
+# (keeps the working folder with the agents' log and iperf3's reports, and names it).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 seconds="${QUORVEL_BENCH_SECONDS:-8}"
 udp_rate="${QUORVEL_BENCH_UDP_RATE:-400M}"
 rounds="${QUORVEL_BENCH_ROUNDS:-1}"
+# The TUN devices' transmit queue (packets the kernel holds for the reader), the same on both
+# sides; empty keeps the system's default.
+txqueuelen="${QUORVEL_BENCH_TXQUEUELEN:-}"
 # What the relay's sockets ask for: the same as the agent's node does.
 socket_buffer=$((4 * 1024 * 1024))
 
@@ -181,6 +185,13 @@ measure() {
     stop_pid "$server"
 }
 
+set_txqueuelen() {
+    if [ -n "$txqueuelen" ]; then
+        ip -n "$ns_a" link set dev "$1" txqueuelen "$txqueuelen"
+        ip -n "$ns_b" link set dev "$2" txqueuelen "$txqueuelen"
+    fi
+}
+
 run_overlay() {
     local out="$1" host_pid
     : >"$work/agent.log"
@@ -204,6 +215,7 @@ run_overlay() {
         tail -n 40 "$work/agent.log"
         exit 1
     fi
+    set_txqueuelen qv-alpha qv-bravo
     sleep 1
     echo "rss_idle=$(memory_mb "$host_pid" VmRSS)" >"$out.idle"
     measure "$host_pid" "$out"
@@ -226,6 +238,7 @@ run_relay() {
     ip -n "$ns_b" addr add 10.77.0.2/24 dev qv-bravo
     ip -n "$ns_a" link set dev qv-alpha mtu 1280 up
     ip -n "$ns_b" link set dev qv-bravo mtu 1280 up
+    set_txqueuelen qv-alpha qv-bravo
     ip netns exec "$ns_a" ping -c 1 -W 5 10.77.0.2 >/dev/null || { echo "relay down"; exit 1; }
     echo "rss_idle=$(memory_mb "$relay_pid" VmRSS)" >"$out.idle"
     measure "$relay_pid" "$out"
