@@ -1,9 +1,13 @@
 #include "util/driver_task.h"
 
+#include <algorithm>
+
 namespace quorvel {
 
-DriverTaskBase::DriverTaskBase(boost::asio::any_io_executor executor)
-    : executor_(std::move(executor)), spans_(log::current_spans()) {}
+DriverTaskBase::DriverTaskBase(boost::asio::any_io_executor executor, int polls_per_run)
+    : executor_(std::move(executor)),
+      polls_per_run_(std::max(polls_per_run, 1)),
+      spans_(log::current_spans()) {}
 
 void DriverTaskBase::start() {
     {
@@ -84,6 +88,12 @@ void DriverTaskBase::abandon() {
     release_driver();
 }
 
+// A driver woken during its own poll (a pass that stopped at its budget with work left) is polled
+// again in the same run while the run has made fewer than `polls_per_run_` polls: going back
+// through the executor's queue for each pass costs a queue round trip and, on a runtime with
+// several workers, often a wake of an idle worker and a move to it, while the packets the driver
+// has yet to read wait (and, in a full queue, get dropped). After that the next poll is queued
+// behind the executor's other work, as every re-poll of other wakes is.
 void DriverTaskBase::run() {
     {
         std::lock_guard lock(mutex_);
@@ -92,35 +102,44 @@ void DriverTaskBase::run() {
         }
         state_ = RunState::Running;
     }
-    bool done = false;
-    {
-        log::ScopedSpans spans(spans_);
-        const Waker waker(std::static_pointer_cast<const WakeTarget>(shared_from_this()));
-        done = poll_once(waker);
-    }
-    bool again = false;
-    bool orphaned = false;
-    {
-        std::lock_guard lock(mutex_);
-        if (done) {
-            state_ = RunState::Done;
-        } else if (state_ == RunState::Notified) {
-            state_ = RunState::Scheduled;
-            again = true;
-        } else {
-            state_ = RunState::Idle;
-            // Between polls only the holders of its waker own the task. The run that called us
-            // holds one reference; nothing else means no waker was kept and no wake can come.
-            orphaned = kCheckWakers && weak_from_this().use_count() <= 1;
+    for (int polls = 1;; ++polls) {
+        bool done = false;
+        {
+            log::ScopedSpans spans(spans_);
+            const Waker waker(std::static_pointer_cast<const WakeTarget>(shared_from_this()));
+            done = poll_once(waker);
         }
-    }
-    if (orphaned) {
-        log::ScopedSpans spans(spans_);
-        QV_ERROR(kDriverTaskTarget,
-                 "Driver returned pending without keeping its waker; its task ends unfinished");
-    }
-    if (again) {
-        post_run();
+        bool again = false;
+        bool queue = false;
+        bool orphaned = false;
+        {
+            std::lock_guard lock(mutex_);
+            if (done) {
+                state_ = RunState::Done;
+            } else if (state_ == RunState::Notified) {
+                again = true;
+                queue = polls >= polls_per_run_;
+                state_ = queue ? RunState::Scheduled : RunState::Running;
+            } else {
+                state_ = RunState::Idle;
+                // Between polls only the holders of its waker own the task. The run that called
+                // us holds one reference; nothing else means no waker was kept and no wake can
+                // come.
+                orphaned = kCheckWakers && weak_from_this().use_count() <= 1;
+            }
+        }
+        if (orphaned) {
+            log::ScopedSpans spans(spans_);
+            QV_ERROR(kDriverTaskTarget,
+                     "Driver returned pending without keeping its waker; its task ends unfinished");
+        }
+        if (!again) {
+            return;
+        }
+        if (queue) {
+            post_run();
+            return;
+        }
     }
 }
 

@@ -1,7 +1,9 @@
 // Runs a poll-model driver as a task on an executor. Each wake queues one re-poll of the driver,
 // on the waking worker when a worker of the executor wakes it; wakes that arrive while a re-poll
-// is already queued are folded into it, and a wake that arrives during a poll queues exactly one
-// more. Two polls of one driver never run at the same time. The task ends when the driver's poll
+// is already queued are folded into it, and a wake that arrives during a poll makes exactly one
+// more poll: queued like the others, or, for a task spawned with more than one poll per run, run
+// right after it in the same run until the run has made that many polls. Two polls of one driver
+// never run at the same time. The task ends when the driver's poll
 // is ready: the driver is released first, then the completion callback gets the driver's output.
 //
 // Between polls the task is owned by whatever holds its waker (a pending I/O wait, a stored
@@ -33,9 +35,13 @@ inline constexpr bool kCheckWakers = false;
 inline constexpr bool kCheckWakers = true;
 #endif
 
+// Polls per run for a driver that should keep its worker while it has work: one that drains a
+// queue the kernel drops from when it is full, such as the tunnel's reader.
+inline constexpr int kPollsPerRun = 8;
+
 class DriverTaskBase : public WakeTarget, public std::enable_shared_from_this<DriverTaskBase> {
   public:
-    explicit DriverTaskBase(boost::asio::any_io_executor executor);
+    DriverTaskBase(boost::asio::any_io_executor executor, int polls_per_run);
     void wake() const override;
     // Posts the first poll.
     void start();
@@ -56,6 +62,7 @@ class DriverTaskBase : public WakeTarget, public std::enable_shared_from_this<Dr
     void abandon();
 
     boost::asio::any_io_executor executor_;
+    const int polls_per_run_;
     mutable std::mutex mutex_;
     mutable RunState state_ = RunState::Idle;
     std::vector<log::SpanRecord> spans_;
@@ -66,8 +73,9 @@ class DriverTaskBase : public WakeTarget, public std::enable_shared_from_this<Dr
 template <class Driver, class OnDone>
 class DriverTask final : public DriverTaskBase {
   public:
-    DriverTask(boost::asio::any_io_executor executor, Driver driver, OnDone on_done)
-        : DriverTaskBase(std::move(executor)),
+    DriverTask(boost::asio::any_io_executor executor, Driver driver, OnDone on_done,
+               int polls_per_run)
+        : DriverTaskBase(std::move(executor), polls_per_run),
           driver_(std::move(driver)),
           on_done_(std::move(on_done)) {}
 
@@ -89,13 +97,13 @@ class DriverTask final : public DriverTaskBase {
 };
 
 // Spawns the driver as a detached task inside the spans current on the calling thread; nothing
-// waits for it. The returned pointer is for observing it in tests; holding it keeps the task's
-// memory, not the task running.
+// waits for it. `polls_per_run` bounds the polls one run makes (see above). The returned pointer is
+// for observing it in tests; holding it keeps the task's memory, not the task running.
 template <class Driver, class OnDone>
 std::shared_ptr<DriverTaskBase> spawn_driver(boost::asio::any_io_executor executor, Driver driver,
-                                             OnDone on_done) {
+                                             OnDone on_done, int polls_per_run = 1) {
     auto task = std::make_shared<DriverTask<Driver, OnDone>>(std::move(executor), std::move(driver),
-                                                             std::move(on_done));
+                                                             std::move(on_done), polls_per_run);
     task->start();
     return task;
 }

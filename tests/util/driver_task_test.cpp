@@ -1,16 +1,19 @@
 // Where a woken driver or awaiting coroutine goes on: on the worker that woke it, right after the
-// waking handler, rather than on an idle worker that the wake would have to rouse.
+// waking handler, rather than on an idle worker that the wake would have to rouse; and a driver
+// woken during its own poll, right after that poll, for a bounded number of polls.
 #include "util/driver_task.h"
 
 #include <gtest/gtest.h>
 
 #include <boost/asio/co_spawn.hpp>
+#include <boost/asio/io_context.hpp>
 #include <boost/asio/post.hpp>
 
 #include <chrono>
 #include <condition_variable>
 #include <future>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -167,6 +170,53 @@ TEST(PollAwaitWake, CoroutineWokenFromAWorkerGoesOnOnThatWorkerAfterItsHandler) 
     }
     std::lock_guard lock(record->mutex);
     EXPECT_EQ(record->resumed_during_wake, 0);
+}
+
+// Wakes itself (twice: the second wake folds into the first) in each of its polls until its
+// last, when it is ready with the number of polls.
+struct SelfWakingDriver {
+    int last_poll;
+    std::shared_ptr<int> polls;
+    Poll<int> poll(const Waker& waker) {
+        if (++*polls == last_poll) {
+            return *polls;
+        }
+        waker.wake();
+        waker.wake();
+        return std::nullopt;
+    }
+};
+
+// A driver woken during its poll is polled again in the same run up to its polls per run; the
+// re-poll after that waits behind work queued before it. With one poll per run (the default)
+// every re-poll is queued.
+TEST(DriverTaskRepoll, WokenDuringItsPollItIsPolledAgainInTheSameRunUpToTheLimit) {
+    for (const int per_run : {1, 3, kPollsPerRun}) {
+        SCOPED_TRACE(per_run);
+        asio::io_context io;
+        auto polls = std::make_shared<int>(0);
+        std::optional<int> output;
+        const int last_poll = 2 * per_run + 1;
+        spawn_driver(
+            io.get_executor(), SelfWakingDriver{last_poll, polls}, [&](int n) { output = n; },
+            per_run);
+        // Queued behind the first run; the re-poll that run queues comes after it.
+        std::optional<int> polls_seen_by_other_work;
+        asio::post(io, [&] { polls_seen_by_other_work = *polls; });
+
+        ASSERT_EQ(io.run_one(), 1u);
+        EXPECT_EQ(*polls, per_run);
+        ASSERT_EQ(io.run_one(), 1u);
+        EXPECT_EQ(polls_seen_by_other_work, per_run);
+        ASSERT_EQ(io.run_one(), 1u);
+        EXPECT_EQ(*polls, 2 * per_run);
+        EXPECT_FALSE(output);
+        ASSERT_EQ(io.run_one(), 1u);
+        EXPECT_EQ(output, last_poll);
+        // Ready at its last poll, the task queues nothing more.
+        EXPECT_EQ(io.poll(), 0u);
+        EXPECT_EQ(*polls, last_poll);
+    }
 }
 
 }  // namespace

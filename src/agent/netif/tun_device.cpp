@@ -121,10 +121,15 @@ std::shared_ptr<TunDevice> TunDevice::create(const boost::asio::any_io_executor&
                             std::make_unique<tun_device::NodePeerPollHelper>(), std::move(firewall),
                             std::move(dns));
     auto tun = std::make_shared<TunDevice>(TunDeviceRef::create(device, std::move(state)));
-    spawn_driver(executor, TunDeviceDriver(tun->ref_), [](Result<void, IoError> outcome) {
-        // The task fails with the error; it is reported here, confined to this task.
-        packet_half::log_driver_end(tun_device::kTarget, outcome);
-    });
+    spawn_driver(
+        executor, TunDeviceDriver(tun->ref_),
+        [](Result<void, IoError> outcome) {
+            // The task fails with the error; it is reported here, confined to this task.
+            packet_half::log_driver_end(tun_device::kTarget, outcome);
+        },
+        // The reader keeps its worker through several passes while the tunnel has packets: the
+        // kernel drops what arrives at a full transmit queue.
+        kPollsPerRun);
     return tun;
 }
 
