@@ -42,7 +42,7 @@ void log_request_error(const IoError& error) {
 
 Result<ResponseInfo, IoError> ResponseHandle::send_response(MessageResponse response) {
     const uint16_t id = response.header.id;
-    log::SpanGuard span(log::Level::Info, "send_response", id_field(id));
+    log::SpanGuard span(log::Level::Info, "send_response", [id] { return id_field(id); });
     QV_TRACE(kServerTarget, "Starting DNS response encoding for ID: {}", id);
     QV_LOG_FIELDS(log::Level::Debug, kServerTarget,
                   (std::vector<log::Field>{
@@ -86,7 +86,8 @@ Result<ResponseInfo, IoError> ResponseHandle::send_response(MessageResponse resp
             auto sent = co_await tun->send(packet);
             permit.reset();
             if (!sent) {
-                log::SpanGuard span(log::Level::Info, "send_response", id_field(id));
+                log::SpanGuard span(log::Level::Info, "send_response",
+                                    [id] { return id_field(id); });
                 log_request_error(sent.error());
             }
         }(tun_, std::move(*packet), id, std::move(permit_)),
