@@ -398,18 +398,27 @@ TEST_F(PacketPathTest, ReleasingAnAgentWhileBothPassesRun) {
     to_b.join();
     to_a.join();
 
-    // B is unharmed: with A gone its packets find no peer, but its passes still run.
+    // B is unharmed: with A gone its packets find no peer, but its passes still run. What A sent
+    // before it went may still be on its way into B's tunnel (B's socket buffers hold thousands
+    // of datagrams) and can fill it; a reply that meets a full tunnel is dropped, as a router
+    // drops under load, so the host drains the tunnel and asks again, as a host would.
     const auto lost = ipv4_packet("10.0.0.2", "10.0.0.9", 60);
-    b_.send(lost);
     const auto header = ip::Ipv4HeaderSlice::from_slice(lost).value();
-    std::optional<std::vector<std::uint8_t>> reply;
-    for (int i = 0; i < 1000 && reply != create_icmp_host_unreachable(lost, header); ++i) {
-        reply = b_.receive();
-        if (!reply) {
-            break;
+    const auto expected = create_icmp_host_unreachable(lost, header);
+    bool answered = false;
+    for (int attempt = 0; attempt < 5 && !answered; ++attempt) {
+        while (b_.receive(200ms)) {
+        }
+        b_.send(lost);
+        for (int i = 0; i < 5000 && !answered; ++i) {
+            const auto reply = b_.receive();
+            if (!reply) {
+                break;
+            }
+            answered = reply == expected;
         }
     }
-    EXPECT_EQ(reply, create_icmp_host_unreachable(lost, header));
+    EXPECT_TRUE(answered);
 }
 
 TEST_F(PacketPathTest, ParkedBatchLetsTheTunnelCloseAfterShutdown) {

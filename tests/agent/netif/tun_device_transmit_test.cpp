@@ -264,6 +264,41 @@ TEST_F(OutboundPassTest, ReadCapEndsAFloodThatNeverCountsTowardTheBudget) {
     EXPECT_FALSE(host_drain().empty());
 }
 
+// A reply that meets a full tunnel is dropped; the pass goes on reading, and once the host has
+// read what filled the tunnel, the next reply gets through.
+TEST_F(OutboundPassTest, ReplyMeetingAFullTunnelIsDroppedAndTheNextGetsThrough) {
+    state_->dns.reset();
+    const std::vector<std::uint8_t> filler(300, 0x45);
+    std::size_t filled = 0;
+    while (::send(pair_->device->native_handle(), filler.data(), filler.size(), MSG_DONTWAIT) > 0) {
+        ++filled;
+    }
+    ASSERT_GT(filled, 0u);
+    const auto lost = ipv4_packet("10.0.0.1", "192.168.1.1", 60);
+    const auto routed = ipv4_packet("10.0.0.1", "10.2.0.9", 60);
+    reader_->push(lost);
+    reader_->push(routed);
+    log::ScopedCapture capture;
+    auto r = pass();
+    ASSERT_TRUE(r.has_value());
+    EXPECT_FALSE(*r);
+    EXPECT_TRUE(capture->contains(log::Level::Trace,
+                                  "TUN device pending while sending ICMP Destination Unreachable "
+                                  "response; ICMP response dropped"));
+    // The packet after the dropped reply was still read and sent.
+    EXPECT_EQ(reader_->reads, 3u);
+    EXPECT_EQ(node_.hooks->sent().size(), 1u);
+    EXPECT_EQ(host_drain().size(), filled);
+
+    reader_->push(lost);
+    r = pass();
+    ASSERT_TRUE(r.has_value());
+    const auto back = host_drain();
+    ASSERT_EQ(back.size(), 1u);
+    EXPECT_EQ(back[0],
+              create_icmp_host_unreachable(lost, ip::Ipv4HeaderSlice::from_slice(lost).value()));
+}
+
 // A pending send parks its batch: nothing more is read until that send completes, whose success
 // is counted once; then reading goes on.
 TEST_F(OutboundPassTest, PendingSendParksTheBatchAndStopsReading) {
