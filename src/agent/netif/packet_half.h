@@ -58,13 +58,20 @@ class HoldReleases {
         if (--queue.depth != 0) {
             return;
         }
-        // Releases made while these run are not held (the depth is 0 again); the list keeps its
-        // storage for the thread's next pass.
-        for (std::size_t i = 0; i < queue.held.size(); ++i) {
-            detail::HeldRelease next = std::move(queue.held[i]);
+        // Releases made while these run are not held (the depth is 0 again), unless one of them
+        // holds releases itself (the last handle of a node peer wakes its driver, and a waker may
+        // run a pass inline); that holding collects into the thread's list and lets its own go
+        // when it ends. So these are let go from a list of their own, which then goes back to
+        // keep its storage for the thread's next pass.
+        std::vector<detail::HeldRelease> held;
+        held.swap(queue.held);
+        for (auto& next : held) {
             next.release(std::move(next.inner));
         }
-        queue.held.clear();
+        held.clear();
+        if (queue.held.empty()) {
+            queue.held.swap(held);
+        }
     }
 
     // Whether releases on this thread are held now.

@@ -388,6 +388,47 @@ TEST(PollDriver, HandlesThePassReleasesGoAfterUnlocking) {
     release_own_handle_in_pass<DeviceInner>(0);
 }
 
+// A held release whose letting go holds releases itself (here the woken driver's waker runs
+// inline and releases more handles under a holding of its own): each handle is let go exactly
+// once, the inner holding's at its own end, the outer ones after it.
+TEST(HoldReleases, AReleaseThatHoldsReleasesItselfLetsEachHandleGoOnce) {
+    auto woken = std::make_shared<PeerInner>();
+    auto inner_b = std::make_shared<PeerInner>();
+    auto inner_c = std::make_shared<PeerInner>();
+    auto later = std::make_shared<PeerInner>();
+    std::optional<CountedRef<PeerInner>> first_b(inner_b), first_c(inner_c), first_later(later);
+    std::optional<CountedRef<PeerInner>> b(*first_b), c(*first_c), d(*first_later);
+    ASSERT_EQ(count_of(inner_b), 1u);
+    bool nested_ran = false;
+    woken->state.driver_waker = Waker([&] {
+        HoldReleases nested;
+        b.reset();
+        c.reset();
+        // Held, not yet let go.
+        EXPECT_EQ(count_of(inner_b), 1u);
+        EXPECT_EQ(count_of(inner_c), 1u);
+        nested_ran = true;
+    });
+    {
+        CountedRef<PeerInner> first_woken(woken);
+        std::optional<CountedRef<PeerInner>> a(first_woken);
+        HoldReleases outer;
+        a.reset();
+        d.reset();
+        EXPECT_EQ(count_of(woken), 1u);
+        EXPECT_EQ(count_of(later), 1u);
+        EXPECT_FALSE(nested_ran);
+        // `outer` ends first: the release of `a` wakes and so holds, then `d` goes.
+    }
+    EXPECT_TRUE(nested_ran);
+    EXPECT_EQ(count_of(woken), 0u);
+    EXPECT_EQ(count_of(inner_b), 0u);
+    EXPECT_EQ(count_of(inner_c), 0u);
+    EXPECT_EQ(count_of(later), 0u);
+    EXPECT_FALSE(HoldReleases::active());
+    EXPECT_TRUE(detail::held_releases.held.empty());
+}
+
 // The real tunnel-device handle counts like any other and its release wakes nothing.
 TEST(TunDeviceRef, CountsCopiesOfTheFirstHandle) {
     boost::asio::io_context io;
