@@ -108,8 +108,8 @@ class Sink {
 //   different lines, even interleaved, writes each once and then one count each per interval.
 // - At most `kLinesPerInterval` new INFO lines and as many new WARN lines are written per
 //   interval; further ones are dropped and, when the interval ends, their number is written as
-//   "Dropped N lines of a flood" at their level, one line per level. The budgets are apart so
-//   that a flood at one level (a warning anyone can provoke, say) hides nothing of the other.
+//   "Dropped N lines of a flood" at their level, one line per level. The budgets are separate
+//   so that a flood at one level (a warning anyone can provoke, say) hides nothing at the other.
 //   ERROR lines are never dropped: only their repeats are collapsed.
 // Counts fall due as time passes but are written by the next event, by `write_due` (the stderr
 // sink calls it from a thread of its own) or by `flush`; destroying the sink flushes it.
