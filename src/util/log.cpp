@@ -182,13 +182,15 @@ void LineSink::write(const Event& event) {
             return;
         }
     }
-    if (budget_used_ == kLinesPerInterval) {
-        if (dropped_++ == 0) {
-            count_started();
+    if (Budget* budget = budget_for(event.level)) {
+        if (budget->used == kLinesPerInterval) {
+            if (budget->dropped++ == 0) {
+                count_started();
+            }
+            return;
         }
-        return;
+        ++budget->used;
     }
-    ++budget_used_;
     writer_(event.spans.empty() ? line : format_event(event));
     if (recent_.size() == kRecentLines) {
         write_repeats_locked(recent_.front());
@@ -215,7 +217,9 @@ void LineSink::write_due_locked(TimePoint now) {
     if (now - budget_since_ >= interval_) {
         write_dropped_locked();
         budget_since_ = now;
-        budget_used_ = 0;
+        for (auto& budget : budgets_) {
+            budget.used = 0;
+        }
     }
     std::erase_if(recent_, [&](Recent& recent) {
         if (now - recent.since < interval_) {
@@ -239,15 +243,26 @@ void LineSink::write_repeats_locked(Recent& recent) {
     recent.repeats = 0;
 }
 
+LineSink::Budget* LineSink::budget_for(Level level) {
+    const auto index = static_cast<std::size_t>(level) - static_cast<std::size_t>(kCollapsedFrom);
+    return index < budgets_.size() ? &budgets_[index] : nullptr;
+}
+
 void LineSink::write_dropped_locked() {
-    if (dropped_ == 0) {
-        return;
+    for (std::size_t index = 0; index < budgets_.size(); ++index) {
+        Budget& budget = budgets_[index];
+        if (budget.dropped == 0) {
+            continue;
+        }
+        // At the level of what was dropped, so the reader knows which lines are missing.
+        const auto level = static_cast<Level>(static_cast<std::size_t>(kCollapsedFrom) + index);
+        std::string line;
+        append_head(line, Event{level, std::string(kLogTarget), {}, {}, {}});
+        line += fmt::format("Dropped {} {} of a flood", budget.dropped,
+                            budget.dropped == 1 ? "line" : "lines");
+        writer_(line);
+        budget.dropped = 0;
     }
-    std::string line;
-    append_head(line, Event{Level::Warn, std::string(kLogTarget), {}, {}, {}});
-    line += fmt::format("Dropped {} {} of a flood", dropped_, dropped_ == 1 ? "line" : "lines");
-    writer_(line);
-    dropped_ = 0;
 }
 
 std::optional<LineSink::TimePoint> LineSink::next_due_locked() const {
@@ -257,7 +272,8 @@ std::optional<LineSink::TimePoint> LineSink::next_due_locked() const {
             due = at;
         }
     };
-    if (dropped_ > 0) {
+    if (std::any_of(budgets_.begin(), budgets_.end(),
+                    [](const Budget& budget) { return budget.dropped > 0; })) {
         consider(budget_since_ + interval_);
     }
     for (const auto& recent : recent_) {

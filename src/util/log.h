@@ -14,6 +14,7 @@
 
 #include <fmt/format.h>
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -105,8 +106,11 @@ class Sink {
 //   interval is written again the next time it comes. The sink remembers the last
 //   `kRecentLines` lines; the count of one it forgets is written then. So a flood of a few
 //   different lines, even interleaved, writes each once and then one count each per interval.
-// - At most `kLinesPerInterval` new lines are written per interval; further ones are dropped and
-//   their number is written as a WARN line when the interval ends.
+// - At most `kLinesPerInterval` new INFO lines and as many new WARN lines are written per
+//   interval; further ones are dropped and, when the interval ends, their number is written as
+//   "Dropped N lines of a flood" at their level, one line per level. The budgets are separate
+//   so that a flood at one level (a warning anyone can provoke, say) hides nothing at the other.
+//   ERROR lines are never dropped: only their repeats are collapsed.
 // Counts fall due as time passes but are written by the next event, by `write_due` (the stderr
 // sink calls it from a thread of its own) or by `flush`; destroying the sink flushes it.
 // DEBUG and TRACE lines, written only when asked for, are written every time.
@@ -119,7 +123,8 @@ class LineSink : public Sink {
     static constexpr std::chrono::steady_clock::duration kRepeatInterval = std::chrono::seconds(5);
     static constexpr Level kCollapsedFrom = Level::Info;
     static constexpr std::size_t kRecentLines = 32;
-    static constexpr std::size_t kLinesPerInterval = 100;
+    static constexpr std::size_t kLinesPerInterval = 100;  // per level below `kNeverDropped`
+    static constexpr Level kNeverDropped = Level::Error;
 
     LineSink(LevelFilter level, Writer writer, Clock clock = std::chrono::steady_clock::now,
              std::chrono::steady_clock::duration interval = kRepeatInterval);
@@ -140,6 +145,14 @@ class LineSink : public Sink {
         TimePoint since;   // when the line or its last count was written
         std::uint64_t repeats;
     };
+    // The new lines of one level written and dropped in the current interval.
+    struct Budget {
+        std::size_t used = 0;
+        std::uint64_t dropped = 0;
+    };
+
+    // The budget of a level from `kCollapsedFrom` up; none for `kNeverDropped` and above.
+    Budget* budget_for(Level level);
 
     void write_due_locked(TimePoint now);
     void write_repeats_locked(Recent& recent);
@@ -157,8 +170,9 @@ class LineSink : public Sink {
     std::chrono::steady_clock::duration interval_;
     std::vector<Recent> recent_;  // oldest first
     TimePoint budget_since_{};
-    std::size_t budget_used_ = 0;
-    std::uint64_t dropped_ = 0;
+    std::array<Budget,
+               static_cast<std::size_t>(kNeverDropped) - static_cast<std::size_t>(kCollapsedFrom)>
+        budgets_{};
 };
 
 // Writes lines to stderr through spdlog, each with a UTC time stamp and the tags

@@ -4,6 +4,8 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -285,18 +287,27 @@ TEST(LineSinkTest, CollapsesRepeatsAndWritesTheirCountWhenTheIntervalEnds) {
 
 // 12 s of a flood, one event a millisecond: of one line, of three interleaved, of ever new lines.
 TEST(LineSinkTest, FloodsWriteABoundedNumberOfLines) {
-    const std::vector<std::pair<int, std::vector<std::string>>> cases = {
-        {1,
+    struct Case {
+        Level level;
+        int kinds;
+        std::vector<std::string> expected;
+    };
+    const std::vector<Case> cases = {
+        {Level::Error,
+         1,
          {"ERROR quorvel::test: flood 0", "ERROR quorvel::test: flood 0 (repeated 4999 times)",
           "ERROR quorvel::test: flood 0 (repeated 5000 times)",
           "ERROR quorvel::test: flood 0 (repeated 2000 times)"}},
-        {3, {}},
-        {12000, {}},
+        {Level::Error, 3, {}},
+        {Level::Warn, 12000, {}},
+        {Level::Info, 12000, {}},
+        {Level::Error, 12000, {}},
     };
-    for (const auto& [kinds, expected] : cases) {
+    for (const auto& [level, kinds, expected] : cases) {
+        SCOPED_TRACE(fmt::format("{} x{}", level_name(level), kinds));
         RecordingSink out;
         for (int i = 0; i < 12000; ++i) {
-            out.sink->write(event_at(Level::Error, "flood " + std::to_string(i % kinds)));
+            out.sink->write(event_at(level, "flood " + std::to_string(i % kinds)));
             out.now += milliseconds(1);
         }
         out.sink.reset();  // the last counts are written when the sink goes
@@ -305,14 +316,112 @@ TEST(LineSinkTest, FloodsWriteABoundedNumberOfLines) {
         } else if (kinds == 3) {
             EXPECT_LE(out.lines.size(), 3u * 4u);  // each once, then a count per interval
             EXPECT_EQ(events_in(out.lines), 12000u);
+        } else if (level == Level::Error) {
+            ASSERT_EQ(out.lines.size(), 12000u);
+            EXPECT_EQ(out.lines.back(), "ERROR quorvel::test: flood 11999");
         } else {
             // The budget's new lines in each of three intervals, and what was dropped in each.
             EXPECT_EQ(out.lines.size(), 3 * (LineSink::kLinesPerInterval + 1));
             EXPECT_EQ(out.lines[LineSink::kLinesPerInterval],
-                      "WARN quorvel_agent::util::log: Dropped 4900 lines of a flood");
+                      fmt::format("{} quorvel_agent::util::log: Dropped 4900 lines of a flood",
+                                  level_name(level)));
             EXPECT_EQ(out.lines.back(),
-                      "WARN quorvel_agent::util::log: Dropped 1900 lines of a flood");
+                      fmt::format("{} quorvel_agent::util::log: Dropped 1900 lines of a flood",
+                                  level_name(level)));
         }
+    }
+}
+
+// Floods at several levels within one interval: a level's flood never costs another level's
+// lines, ERROR lines are never dropped, and every event is in a line, a count or a summary of its
+// own level.
+TEST(LineSinkTest, EachLevelHasAFloodBudgetOfItsOwnAndErrorsHaveNone) {
+    struct Flood {
+        Level level;
+        int events;
+        int kinds;  // different lines, taken in turn
+    };
+    struct Case {
+        const char* name;
+        std::vector<Flood> floods;  // in this order
+        // Lines written at INFO, WARN and ERROR (counts included, summaries not).
+        std::array<size_t, 3> lines;
+        std::vector<std::string> summaries;
+    };
+    const std::string dropped = " quorvel_agent::util::log: Dropped ";
+    const std::vector<Case> cases = {
+        {"warnings then an error",
+         {{Level::Warn, 200, 200}, {Level::Error, 1, 1}},
+         {0, 100, 1},
+         {"WARN" + dropped + "100 lines of a flood"}},
+        {"information then a warning",
+         {{Level::Info, 200, 200}, {Level::Warn, 1, 1}},
+         {100, 1, 0},
+         {"INFO" + dropped + "100 lines of a flood"}},
+        {"warnings then information",
+         {{Level::Warn, 200, 200}, {Level::Info, 1, 1}},
+         {1, 100, 0},
+         {"WARN" + dropped + "100 lines of a flood"}},
+        {"different errors", {{Level::Error, 500, 500}}, {0, 0, 500}, {}},
+        {"one error repeated", {{Level::Error, 200, 1}}, {0, 0, 2}, {}},
+        {"both budgets spent, one line over each",
+         {{Level::Info, 101, 101}, {Level::Warn, 101, 101}, {Level::Error, 3, 1}},
+         {100, 100, 2},
+         {"INFO" + dropped + "1 line of a flood", "WARN" + dropped + "1 line of a flood"}},
+        {"levels taking turns",
+         {{Level::Warn, 150, 150},
+          {Level::Info, 130, 130},
+          {Level::Warn, 7, 7},
+          {Level::Info, 5, 5},
+          {Level::Error, 40, 40}},
+         {100, 100, 40},
+         {"INFO" + dropped + "35 lines of a flood", "WARN" + dropped + "57 lines of a flood"}},
+    };
+    const Level levels[] = {Level::Info, Level::Warn, Level::Error};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        RecordingSink out;
+        std::array<size_t, 3> sent{};
+        int block = 0;
+        for (const auto& flood : c.floods) {
+            for (int i = 0; i < flood.events; ++i) {
+                out.sink->write(
+                    event_at(flood.level, fmt::format("{}.{}", block, i % flood.kinds)));
+                out.now += milliseconds(1);
+            }
+            sent[static_cast<size_t>(flood.level) - static_cast<size_t>(Level::Info)] +=
+                static_cast<size_t>(flood.events);
+            ++block;
+        }
+        ASSERT_LT(out.now - TimePoint{}, LineSink::kRepeatInterval);
+        out.now = TimePoint{} + LineSink::kRepeatInterval;
+        out.sink->write_due();
+        out.sink->flush();
+
+        std::vector<std::string> summaries;
+        for (size_t l = 0; l < 3; ++l) {
+            const std::string head = fmt::format("{} quorvel::test: ", level_name(levels[l]));
+            const std::string summary = std::string(level_name(levels[l])) + dropped;
+            std::vector<std::string> at_level;
+            size_t dropped_at_level = 0;
+            for (const auto& line : out.lines) {
+                if (line.starts_with(head)) {
+                    at_level.push_back(line);
+                } else if (line.starts_with(summary)) {
+                    summaries.push_back(line);
+                    dropped_at_level += std::stoul(line.substr(summary.size()));
+                }
+            }
+            EXPECT_EQ(at_level.size(), c.lines[l]) << level_name(levels[l]);
+            EXPECT_EQ(events_in(at_level) + dropped_at_level, sent[l]) << level_name(levels[l]);
+        }
+        EXPECT_EQ(summaries, c.summaries);
+        // The last event of each case is one its level had room for.
+        const Flood& last = c.floods.back();
+        EXPECT_EQ(std::count(out.lines.begin(), out.lines.end(),
+                             fmt::format("{} quorvel::test: {}.{}", level_name(last.level),
+                                         c.floods.size() - 1, (last.events - 1) % last.kinds)),
+                  1);
     }
 }
 
