@@ -59,6 +59,7 @@ OneshotReceiver<BlockingOutcome<std::invoke_result_t<Work&>>> start_blocking(Wor
         } catch (...) {
             outcome.failure = std::current_exception();
         }
+        // A receiver that is gone no longer wants the outcome.
         (void)std::move(sender).send(std::move(outcome));
     }).detach();
     return std::move(receiver);

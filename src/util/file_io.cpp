@@ -249,8 +249,9 @@ Result<std::string, IoError> read_rest(int fd, std::optional<std::size_t> max_by
 }
 
 // Opens the file that `located` (a descriptor that only locates it) stands for, for reading:
-// through /proc the very same file; where /proc is missing, by its name again. Never waits for a
-// lease that another process holds.
+// through /proc the very same file; where /proc is missing, by its name again, which the caller
+// checks for another file swapped in meanwhile. Never waits for a lease that another process
+// holds.
 Result<int, IoError> reopen_for_reading(int located, const std::string& path) {
     constexpr int kFlags = O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
     const std::string same = "/proc/self/fd/" + std::to_string(located);
