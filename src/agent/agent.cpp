@@ -4,6 +4,7 @@
 #include "agent/monitor.h"
 #include "agent/netif/mobile_netif.h"
 #include "agent/node_options.h"
+#include "agent/retrieval.h"
 #include "agent/router/mobile_router.h"
 #include "util/log.h"
 #include "util/runtime.h"
@@ -16,11 +17,11 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// The HTTP client of network documents fetched by URL: no idle connections kept, five seconds
-// per request, at most five redirects.
+// The HTTP client of network documents fetched by URL: no idle connections kept, the retrieval
+// timeout per request, at most five redirects.
 Result<HttpClient, Error> build_http_client() {
-    auto client = HttpClient::build(
-        HttpClientOptions{.pool_max_idle_per_host = 0, .timeout = 5000ms, .max_redirects = 5});
+    auto client = HttpClient::build(HttpClientOptions{
+        .pool_max_idle_per_host = 0, .timeout = kRetrievalTimeout, .max_redirects = 5});
     if (!client) {
         return unexpected(
             Error(Error::Http{"Failed to create HTTP client: " + client.error().message}));

@@ -7,6 +7,8 @@
 #include "util/http_status.h"
 #include "util/log.h"
 
+#include <mutex>
+#include <utility>
 #include <vector>
 
 namespace quorvel::agent {
@@ -37,8 +39,28 @@ std::string percent_decode(std::string_view text) {
     return decoded;
 }
 
+// How the process reads document files, and its reads that have not returned yet, by path: one
+// registry for all agents, since a file system that stopped answering outlives any one of them.
+struct DocumentFiles {
+    std::mutex mutex;
+    DocumentFileReader reader{read_regular_file, kRetrievalTimeout};
+    AbandonableCalls<Result<std::string, IoError>> reads;
+};
+
+DocumentFiles& document_files() {
+    static DocumentFiles files;
+    return files;
+}
+
+DocumentFileReader current_reader() {
+    auto& files = document_files();
+    std::lock_guard lock(files.mutex);
+    return files.reader;
+}
+
 // The document file behind a "file://" URL. The read runs off the runtime's workers and is
-// bounded like an HTTP body: the URL may name a FIFO, a device or a huge file.
+// bounded like an HTTP body, in size and in time: the URL may name a FIFO, a device, a huge file
+// or a file on a network file system that stopped answering.
 boost::asio::awaitable<Result<std::string, Error>> read_document_file(std::string_view encoded_path,
                                                                       Spans spans) {
     std::string path = percent_decode(encoded_path);
@@ -51,13 +73,17 @@ boost::asio::awaitable<Result<std::string, Error>> read_document_file(std::strin
         co_return unexpected(
             Error(Error::Io{IoError::other("file name contained an unexpected NUL byte")}));
     }
+    DocumentFileReader reader = current_reader();
     // A named local: GCC 12 destroys a temporary inside a co_await expression twice.
-    auto read = [path = std::move(path)] { return read_regular_file(path, kDefaultMaxBodyBytes); };
-    auto text = co_await run_blocking(std::move(read));
+    auto read = [read = std::move(reader.read), path] { return read(path, kDefaultMaxBodyBytes); };
+    auto text = co_await document_files().reads.run(path, std::move(read), reader.timeout);
     if (!text) {
-        co_return unexpected(Error(Error::Io{std::move(text).error()}));
+        co_return unexpected(Error(Error::Io{IoError::other("timed out reading " + path)}));
     }
-    co_return std::move(text).value();
+    if (!*text) {
+        co_return unexpected(Error(Error::Io{std::move(*text).error()}));
+    }
+    co_return std::move(*text).value();
 }
 
 boost::asio::awaitable<Result<std::string, Error>> fetch_in(const RetrievalContext& context,
@@ -123,6 +149,18 @@ boost::asio::awaitable<Result<network::NetworkConfig, Error>> fetch_data_in(
 }
 
 }  // namespace
+
+ScopedDocumentFileReader::ScopedDocumentFileReader(DocumentFileReader reader) {
+    auto& files = document_files();
+    std::lock_guard lock(files.mutex);
+    replaced_ = std::exchange(files.reader, std::move(reader));
+}
+
+ScopedDocumentFileReader::~ScopedDocumentFileReader() {
+    auto& files = document_files();
+    std::lock_guard lock(files.mutex);
+    files.reader = std::move(replaced_);
+}
 
 RetrievalContext retrieval_context(const AgentInner& inner) {
     return RetrievalContext{inner.client(), inner.public_key()};

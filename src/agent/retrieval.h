@@ -3,6 +3,9 @@
 // success or failure, is stored on the network record; the housekeeping pass judges it.
 #pragma once
 
+#include <chrono>
+#include <cstddef>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -13,6 +16,7 @@
 #include "network/config/network_config.h"
 #include "p2p/keys.h"
 #include "util/http_client.h"
+#include "util/io_error.h"
 #include "util/result.h"
 #include "util/url.h"
 
@@ -21,6 +25,32 @@ namespace quorvel::agent {
 class AgentInner;
 
 inline constexpr std::string_view kRetrievalTarget = "quorvel_agent::agent::retrieval";
+
+// How long the retrieval of a network document may take: a whole HTTP request (the agent's HTTP
+// client is built with it), or the read of a "file://" document.
+inline constexpr std::chrono::milliseconds kRetrievalTimeout{5000};
+
+// How "file://" documents are read: `read` gets the path and the cap on the size, runs on a thread
+// of its own and may block, even forever; a retrieval waits for it for `timeout` at most.
+struct DocumentFileReader {
+    std::function<Result<std::string, IoError>(const std::string& path, std::size_t max_bytes)>
+        read;
+    std::chrono::milliseconds timeout = kRetrievalTimeout;
+};
+
+// While it lives, the process's retrievals read "file://" documents with `reader` instead of
+// `read_regular_file` within `kRetrievalTimeout` (tests: a reader that never returns, a short
+// wait). Scopes nest; each restores the reader it replaced.
+class ScopedDocumentFileReader {
+  public:
+    explicit ScopedDocumentFileReader(DocumentFileReader reader);
+    ~ScopedDocumentFileReader();
+    ScopedDocumentFileReader(const ScopedDocumentFileReader&) = delete;
+    ScopedDocumentFileReader& operator=(const ScopedDocumentFileReader&) = delete;
+
+  private:
+    DocumentFileReader replaced_;
+};
 
 // What a retrieval uses of the running agent: its shared HTTP client and its public key.
 struct RetrievalContext {
@@ -41,7 +71,10 @@ boost::asio::awaitable<void> fetch_network_config(std::shared_ptr<const AgentInn
                                                   AgentConfig& config, Url url);
 
 // The validated document behind `url`: "http://" and "https://" by a GET, "file://" by reading
-// the percent-decoded path; "controller://" URLs and other schemes fail without any I/O.
+// the percent-decoded path; "controller://" URLs and other schemes fail without any I/O. A file
+// read that has not returned within its timeout fails with "timed out reading PATH" and is left
+// to finish alone; until it does, a retrieval of the same path fails so at once, without another
+// read.
 boost::asio::awaitable<Result<network::NetworkConfig, Error>> fetch_network_config_data(
     RetrievalContext context, Url url);
 boost::asio::awaitable<Result<network::NetworkConfig, Error>> fetch_network_config_data(

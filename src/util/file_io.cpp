@@ -248,6 +248,23 @@ Result<std::string, IoError> read_rest(int fd, std::optional<std::size_t> max_by
     return contents;
 }
 
+// Opens the file that `located` (a descriptor that only locates it) stands for, for reading:
+// through /proc the very same file; where /proc is missing, by its name again, which the caller
+// checks for another file swapped in meanwhile. Never waits for a lease that another process
+// holds.
+Result<int, IoError> reopen_for_reading(int located, const std::string& path) {
+    constexpr int kFlags = O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
+    const std::string same = "/proc/self/fd/" + std::to_string(located);
+    int fd = ::open(same.c_str(), kFlags);
+    if (fd < 0 && errno == ENOENT) {
+        fd = ::open(path.c_str(), kFlags);
+    }
+    if (fd < 0) {
+        return unexpected(last_error());
+    }
+    return fd;
+}
+
 }  // namespace
 
 Result<std::string, IoError> read_to_string(const std::string& path) {
@@ -259,16 +276,32 @@ Result<std::string, IoError> read_to_string(const std::string& path) {
 }
 
 Result<std::string, IoError> read_regular_file(const std::string& path, std::size_t max_bytes) {
-    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
-    if (fd.get() < 0) {
+    auto not_regular = [&] { return unexpected(IoError::other("not a regular file: " + path)); };
+    // The type is judged on a descriptor that only locates the file: opening a device for reading
+    // may act on it (a watchdog arms itself).
+    Fd located(::open(path.c_str(), O_PATH | O_CLOEXEC));
+    if (located.get() < 0) {
         return unexpected(last_error());
     }
+    struct stat judged {};
+    if (::fstat(located.get(), &judged) != 0) {
+        return unexpected(last_error());
+    }
+    if (!S_ISREG(judged.st_mode)) {
+        return not_regular();
+    }
+    auto opened = reopen_for_reading(located.get(), path);
+    if (!opened) {
+        return unexpected(std::move(opened).error());
+    }
+    Fd fd(*opened);
     struct stat st {};
     if (::fstat(fd.get(), &st) != 0) {
         return unexpected(last_error());
     }
-    if (!S_ISREG(st.st_mode)) {
-        return unexpected(IoError::other("not a regular file: " + path));
+    // Opened by name again, it may be another file than the one judged.
+    if (!same_file(st, judged) || !S_ISREG(st.st_mode)) {
+        return not_regular();
     }
     auto too_large = [&] {
         return IoError::other("file exceeds the limit of " + std::to_string(max_bytes) +

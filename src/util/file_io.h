@@ -19,8 +19,10 @@ Result<std::string, IoError> read_to_string(const std::string& path);
 
 // Reads the regular file at `path` whole as UTF-8 text, for files that anyone may name. Opening
 // never waits (a FIFO that nobody writes, say); anything but a regular file fails with "not a
-// regular file: PATH", a file of more than `max_bytes` with "file exceeds the limit of N bytes:
-// PATH" (a file that grows while it is read included), without reading it whole.
+// regular file: PATH" without having been opened for reading (naming a device has no effect on
+// it), a file of more than `max_bytes` with "file exceeds the limit of N bytes: PATH" (a file that
+// grows while it is read included), without reading it whole. Reading itself may block for as
+// long as the file system does not answer.
 Result<std::string, IoError> read_regular_file(const std::string& path, std::size_t max_bytes);
 
 // Replaces the file at `path` with `contents` so that a reader (or a crash) sees either the old

@@ -5,7 +5,9 @@
 
 #include "agent/agent.h"
 #include "agent/agent_test_util.h"
+#include "agent/retrieval.h"
 #include "agent/status/status.h"
+#include "agent/stuck_reader.h"
 #include "util/async_test_util.h"
 #include "util/log.h"
 #include "util/runtime.h"
@@ -945,6 +947,54 @@ TEST_F(HousekeepingTest, FaultyDocumentSourcesFailAloneAndLeakNoPassword) {
     std::ifstream saved(config_path());
     const std::string file{std::istreambuf_iterator<char>(saved), {}};
     EXPECT_NE(file.find("\"" + secret_url + "\""), std::string::npos) << file;
+}
+
+// A document file whose read does not return (a network file system that stopped answering)
+// fails its network alone after the retrieval timeout: the other network is applied, the status
+// report and shutdown return, and a later pass reports the same without starting another read.
+TEST_F(HousekeepingTest, DocumentReadThatDoesNotReturnFailsItsNetworkAlone) {
+    auto config = base_config();
+    const auto good = file_network(config, "good.toml",
+                                   Doc{"10.1.0.0/16", "good", {{own(), "10.1.2.3", "me"}}, {}});
+    const auto stuck = file_network(config, "stuck.toml",
+                                    Doc{"10.2.0.0/24", "stuck", {{own(), "10.2.0.1", "me"}}, {}});
+    const std::string timed_out = "I/O error: timed out reading " + dir_.file("stuck.toml");
+    testing::StuckReader reader(dir_.file("stuck.toml"));
+    ScopedDocumentFileReader scoped(reader.reader(200ms));
+    auto guarded = [&](auto step) { EXPECT_TRUE(reader.returns_within(30s, std::move(step))); };
+    log::ScopedCapture capture;
+    auto started = runtime_->block_on(Agent::start(std::move(config), config_path(),
+                                                   PlatformDependent{make_device(), nullptr}, 1h));
+    ASSERT_TRUE(started.has_value() && started->has_value());
+    const Agent agent = std::move(started.value().value());
+
+    // The first pass runs meanwhile; the report waits for it.
+    guarded([&] { EXPECT_TRUE(runtime_->block_on(agent_status_text(agent)).has_value()); });
+    EXPECT_TRUE(eventually([&] { return agent.inner()->completed_passes() >= 1; }));
+    for (int pass_number = 1; pass_number <= 2; ++pass_number) {
+        SCOPED_TRACE(pass_number);
+        std::optional<AgentConfig> state;
+        guarded([&] { state.emplace(running(agent)); });
+        ASSERT_TRUE(state.has_value());
+        EXPECT_EQ(network_at(*state, good).health, Health::ok());
+        EXPECT_EQ(network_at(*state, good).current_state.ip.applied, net("10.1.2.3/16"));
+        EXPECT_EQ(network_at(*state, stuck).health, Health::retrieve_config_error(timed_out));
+        EXPECT_EQ(
+            capture->count(log::Level::Warn, "Failed to retrieve network config: " + timed_out),
+            static_cast<size_t>(pass_number));
+        EXPECT_EQ(reader.calls(), 1);
+        if (pass_number == 1) {
+            guarded([&] { pass(agent); });
+        }
+    }
+    std::string report;
+    guarded([&] { report = runtime_->block_on(agent_status_text(agent)).value_or(""); });
+    EXPECT_NE(report.find(timed_out.substr(std::string("I/O error: ").size())), std::string::npos)
+        << report;
+    guarded([&] { shutdown(agent); });
+    EXPECT_EQ(reader.calls(), 1);
+    reader.release();
+    EXPECT_TRUE(reader.all_returned());
 }
 
 }  // namespace

@@ -1,8 +1,10 @@
 #include "agent/retrieval.h"
 
 #include "agent/agent_test_util.h"
+#include "agent/stuck_reader.h"
 #include "controller/raw_http_server.h"
 #include "controller/test_controller.h"
+#include "util/async_test_util.h"
 #include "util/http_status.h"
 #include "util/log.h"
 #include "util/temp_dir.h"
@@ -183,6 +185,42 @@ TEST(RetrievalTest, JudgesAFailureStatusBeforeItsBody) {
     for (const auto& [url, text] : masked) {
         EXPECT_EQ(outcome(run(fetch_network_config_data(ctx, testing::url(url)))), text);
     }
+}
+
+// A file read that does not return fails after the timeout with the path, and is not started
+// again while it has not returned: the same path fails at once, other paths are read. Once the
+// read has returned, the next retrieval reads the file anew.
+TEST(RetrievalTest, AFileReadThatDoesNotReturnTimesOutOnce) {
+    quorvel::testing::TempDir dir;
+    write_file(dir.file("stuck.toml"), kDocument);
+    write_file(dir.file("net.toml"), kDocument);
+    const std::string stuck = "file://" + dir.file("stuck.toml");
+    testing::StuckReader reader(dir.file("stuck.toml"));
+    ScopedDocumentFileReader scoped(reader.reader(100ms));
+    auto ctx = context();
+    auto fetch_stuck = [&] {
+        std::string text;
+        EXPECT_TRUE(reader.returns_within(30s, [&] {
+            text = outcome(run(fetch_network_config_data(ctx, testing::url(stuck))));
+        }));
+        return text;
+    };
+    const std::string timed_out = "I/O error: timed out reading " + dir.file("stuck.toml");
+    EXPECT_EQ(fetch_stuck(), timed_out);
+    EXPECT_EQ(reader.calls(), 1);
+    EXPECT_EQ(fetch_stuck(), timed_out);
+    EXPECT_EQ(reader.calls(), 1);
+    EXPECT_EQ(outcome(run(
+                  fetch_network_config_data(ctx, testing::url("file://" + dir.file("net.toml"))))),
+              "ok: net");
+
+    reader.release();
+    ASSERT_TRUE(reader.all_returned());
+    // The read's thread notes its end a moment after the reader returned.
+    EXPECT_TRUE(quorvel::testing::eventually([&] {
+        return outcome(run(fetch_network_config_data(ctx, testing::url(stuck)))) == "ok: net";
+    }));
+    EXPECT_EQ(reader.calls(), 2);
 }
 
 TEST(RetrievalTest, StoresEachOutcomeOnTheNetwork) {

@@ -3,11 +3,14 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <optional>
 #include <random>
 #include <set>
 #include <thread>
@@ -65,6 +68,90 @@ TEST(FileIoTest, ReadRegularFileRefusesWhatIsNotAFileOrTooLarge) {
     for (const auto& c : cases) {
         auto text = read_regular_file(c.path, 10);
         EXPECT_EQ(text ? *text : text.error().to_string(), c.outcome) << c.path;
+    }
+}
+
+// Tells which watched files were opened (inotify). A descriptor that only locates a file raises
+// no open event on kernels since 6.5; `locating_is_silent` says whether this kernel is one.
+class OpenWatch {
+  public:
+    OpenWatch() : fd_(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {}
+    ~OpenWatch() { ::close(fd_); }
+    OpenWatch(const OpenWatch&) = delete;
+    OpenWatch& operator=(const OpenWatch&) = delete;
+
+    int watch(const std::string& path) {
+        return ::inotify_add_watch(fd_, path.c_str(), IN_OPEN | IN_DONT_FOLLOW);
+    }
+    // The watches that saw an open since the last call.
+    std::set<int> opened() {
+        std::set<int> seen;
+        alignas(inotify_event) char buffer[4096];
+        ssize_t n = 0;
+        while ((n = ::read(fd_, buffer, sizeof buffer)) > 0) {
+            for (ssize_t at = 0; at < n;) {
+                const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+                if (event->mask & IN_OPEN) {
+                    seen.insert(event->wd);
+                }
+                at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+            }
+        }
+        return seen;
+    }
+    bool locating_is_silent(const std::string& path) {
+        const int wd = watch(path);
+        opened();
+        const int fd = ::open(path.c_str(), O_PATH | O_CLOEXEC);
+        ::close(fd);
+        return fd >= 0 && !opened().contains(wd);
+    }
+
+  private:
+    int fd_;
+};
+
+// Only a regular file is ever opened for reading: a FIFO that nobody writes (opened for reading it
+// would wait for a writer), a folder and character devices are refused by their type alone, so
+// naming a device cannot act on it. The regular file shows that the watch sees an open.
+TEST(FileIoTest, ReadRegularFileJudgesTheTypeBeforeOpening) {
+    TempDir dir;
+    testing::write_file(dir.file("doc"), "text");
+    ASSERT_EQ(::mkfifo(dir.file("fifo").c_str(), 0600), 0);
+    ASSERT_EQ(::symlink(dir.file("fifo").c_str(), dir.file("link").c_str()), 0);
+    ASSERT_EQ(::mkdir(dir.file("folder").c_str(), 0700), 0);
+    // A second name of the null device, so that no other process's opens are seen.
+    const bool device = ::mknod(dir.file("null").c_str(), S_IFCHR | 0666, ::makedev(1, 3)) == 0;
+    struct Case {
+        std::string path;
+        std::optional<std::string> watched;  // the file whose opens tell, if one can be watched
+        std::string outcome;                 // the text, or the error's text
+    };
+    std::vector<Case> cases = {
+        {dir.file("doc"), dir.file("doc"), "text"},
+        {dir.file("fifo"), dir.file("fifo"), "not a regular file: " + dir.file("fifo")},
+        {dir.file("link"), dir.file("fifo"), "not a regular file: " + dir.file("link")},
+        {dir.file("folder"), dir.file("folder"), "not a regular file: " + dir.file("folder")},
+        {"/dev/null", std::nullopt, "not a regular file: /dev/null"},
+    };
+    if (device) {
+        cases.push_back(
+            {dir.file("null"), dir.file("null"), "not a regular file: " + dir.file("null")});
+    }
+    OpenWatch watch;
+    const bool silent = watch.locating_is_silent(dir.file("fifo"));
+    for (const auto& c : cases) {
+        const int wd = c.watched ? watch.watch(*c.watched) : -1;
+        watch.opened();
+        auto text = read_regular_file(c.path, 10);
+        EXPECT_EQ(text ? *text : text.error().to_string(), c.outcome) << c.path;
+        if (wd >= 0 && silent) {
+            EXPECT_EQ(watch.opened().contains(wd), text.has_value()) << c.path;
+        }
+    }
+    if (!silent || !device) {
+        GTEST_SKIP() << "this kernel reports opens that only locate a file, or no device node "
+                        "could be made: not every case was watched";
     }
 }
 
