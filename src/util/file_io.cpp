@@ -248,14 +248,18 @@ Result<std::string, IoError> read_rest(int fd, std::optional<std::size_t> max_by
     return contents;
 }
 
-// Opens the file that `located` (a descriptor that only locates it) stands for, for reading:
-// through /proc the very same file; where /proc is missing, by its name again, which the caller
+// Opens the file that `located` (a descriptor that only locates it, or -1) stands for, for
+// reading: through /proc the very same file; without either, by its name again, which the caller
 // checks for another file swapped in meanwhile. Never waits for a lease that another process
 // holds.
 Result<int, IoError> reopen_for_reading(int located, const std::string& path) {
     constexpr int kFlags = O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
-    const std::string same = "/proc/self/fd/" + std::to_string(located);
-    int fd = ::open(same.c_str(), kFlags);
+    int fd = -1;
+    errno = ENOENT;
+    if (located >= 0) {
+        const std::string same = "/proc/self/fd/" + std::to_string(located);
+        fd = ::open(same.c_str(), kFlags);
+    }
     if (fd < 0 && errno == ENOENT) {
         fd = ::open(path.c_str(), kFlags);
     }
@@ -277,20 +281,28 @@ Result<std::string, IoError> read_to_string(const std::string& path) {
 
 Result<std::string, IoError> read_regular_file(const std::string& path, std::size_t max_bytes) {
     auto not_regular = [&] { return unexpected(IoError::other("not a regular file: " + path)); };
-    // The type is judged on a descriptor that only locates the file: opening a device for reading
-    // may act on it (a watchdog arms itself).
-    Fd located(::open(path.c_str(), O_PATH | O_CLOEXEC));
-    if (located.get() < 0) {
-        return unexpected(last_error());
-    }
+    // The type is judged before the file is opened for reading: opening a device for reading may
+    // act on it (a watchdog arms itself). Where a descriptor can only locate a file, it is judged
+    // on one and that very file opened; elsewhere by name, and the file opened is checked again.
     struct stat judged {};
-    if (::fstat(located.get(), &judged) != 0) {
+#ifdef O_PATH
+    Fd located(::open(path.c_str(), O_PATH | O_CLOEXEC));
+    if (located.get() < 0 || ::fstat(located.get(), &judged) != 0) {
         return unexpected(last_error());
     }
+#else
+    if (::stat(path.c_str(), &judged) != 0) {
+        return unexpected(last_error());
+    }
+#endif
     if (!S_ISREG(judged.st_mode)) {
         return not_regular();
     }
+#ifdef O_PATH
     auto opened = reopen_for_reading(located.get(), path);
+#else
+    auto opened = reopen_for_reading(-1, path);
+#endif
     if (!opened) {
         return unexpected(std::move(opened).error());
     }
