@@ -601,6 +601,7 @@ TEST(DnsForwardTest, LookupsWaitingUpstreamAreCapped) {
     auto seen = upstream.seen();
     EXPECT_EQ(std::count(seen.begin(), seen.end(), "udp www.example. +rd"),
               static_cast<std::ptrdiff_t>(2 * kMax));
+    EXPECT_EQ(std::count(seen.begin(), seen.end(), "udp extra.example. +rd"), 0);
 }
 
 }  // namespace
