@@ -1,5 +1,6 @@
 #include "agent/dns/forward.h"
 
+#include "p2p/crypto.h"
 #include "util/ip_packet.h"
 #include "util/log.h"
 #include "util/runtime.h"
@@ -19,9 +20,9 @@
 
 #include <fmt/format.h>
 
+#include <array>
 #include <cstdlib>
 #include <optional>
-#include <random>
 
 // Last: ldns's header may define bool and false as macros for C, which the C++ headers must not
 // see.
@@ -43,9 +44,12 @@ std::string addr_text(const SocketAddr& addr) {
                                   : fmt::format("{}:{}", addr.address().to_string(), addr.port());
 }
 
+// With the source port, the id is what an off-path sender must guess to have its answer taken: it
+// comes from the system's random source, not from a generator that a few ids give away.
 uint16_t random_id() {
-    thread_local std::mt19937 gen{std::random_device{}()};
-    return static_cast<uint16_t>(std::uniform_int_distribution<unsigned>(0, 0xffff)(gen));
+    std::array<uint8_t, 2> bytes{};
+    p2p::crypto::random_bytes(bytes);
+    return ip::read_u16(bytes.data());
 }
 
 bool same_name(std::span<const uint8_t> a, const ldns_rdf* b) {
@@ -117,21 +121,30 @@ boost::asio::awaitable<UpstreamAnswer> ask_udp(const Attempt& attempt) {
     }
 }
 
-boost::asio::awaitable<std::vector<uint8_t>> tcp_exchange(boost::asio::ip::tcp::socket& socket,
-                                                          const boost::asio::ip::tcp::endpoint& to,
-                                                          const std::vector<uint8_t>& query) {
-    co_await socket.async_connect(to, boost::asio::use_awaitable);
-    std::vector<uint8_t> framed(2);
-    ip::write_u16(framed.data(), static_cast<uint16_t>(query.size()));
-    framed.insert(framed.end(), query.begin(), query.end());
-    co_await boost::asio::async_write(socket, boost::asio::buffer(framed),
-                                      boost::asio::use_awaitable);
-    uint8_t len[2];
-    co_await boost::asio::async_read(socket, boost::asio::buffer(len), boost::asio::use_awaitable);
-    std::vector<uint8_t> message(ip::read_u16(len));
-    co_await boost::asio::async_read(socket, boost::asio::buffer(message),
-                                     boost::asio::use_awaitable);
-    co_return message;
+// The message that answers `query` over a new connection to `to`, or why there is none. Failures
+// come back as a value, not an exception: racing the deadline with `||` ends only when an operand
+// finishes without throwing, so a thrown failure would leave the attempt waiting for its timer.
+boost::asio::awaitable<Result<std::vector<uint8_t>, boost::system::error_code>> tcp_exchange(
+    boost::asio::ip::tcp::socket& socket, const boost::asio::ip::tcp::endpoint& to,
+    const std::vector<uint8_t>& query) {
+    try {
+        co_await socket.async_connect(to, boost::asio::use_awaitable);
+        std::vector<uint8_t> framed(2);
+        ip::write_u16(framed.data(), static_cast<uint16_t>(query.size()));
+        framed.insert(framed.end(), query.begin(), query.end());
+        co_await boost::asio::async_write(socket, boost::asio::buffer(framed),
+                                          boost::asio::use_awaitable);
+        uint8_t len[2];
+        co_await boost::asio::async_read(socket, boost::asio::buffer(len),
+                                         boost::asio::use_awaitable);
+        // At most 64 KiB, and the read is bounded by the attempt's deadline.
+        std::vector<uint8_t> message(ip::read_u16(len));
+        co_await boost::asio::async_read(socket, boost::asio::buffer(message),
+                                         boost::asio::use_awaitable);
+        co_return message;
+    } catch (const boost::system::system_error& e) {
+        co_return unexpected(e.code());
+    }
 }
 
 // Asks again over TCP, within the same deadline.
@@ -142,27 +155,40 @@ boost::asio::awaitable<UpstreamAnswer> ask_tcp(const Attempt& attempt) {
     auto executor = co_await boost::asio::this_coro::executor;
     boost::asio::ip::tcp::socket socket(executor);
     boost::asio::steady_timer timer(executor, deadline);
-    try {
-        auto got = co_await (tcp_exchange(socket, to, query) ||
-                             timer.async_wait(boost::asio::use_awaitable));
-        if (got.index() == 1) {
-            QV_DEBUG(kForwardTarget, "upstream {} over TCP: no answer in time", addr_text(server));
-            co_return UpstreamAnswer{};
-        }
-        auto answer = read_upstream_answer(std::get<0>(got), id, question);
-        if (answer.kind == UpstreamAnswer::Kind::Truncated) {
-            answer.kind = UpstreamAnswer::Kind::Ignored;  // nothing more to fall back to
-        }
-        co_return answer;
-    } catch (const boost::system::system_error& e) {
-        QV_DEBUG(kForwardTarget, "upstream {} over TCP: {}", addr_text(server), e.code().message());
+    auto got =
+        co_await (tcp_exchange(socket, to, query) || timer.async_wait(boost::asio::use_awaitable));
+    if (got.index() == 1) {
+        QV_DEBUG(kForwardTarget, "upstream {} over TCP: no answer in time", addr_text(server));
         co_return UpstreamAnswer{};
+    }
+    auto& message = std::get<0>(got);
+    if (!message) {
+        QV_DEBUG(kForwardTarget, "upstream {} over TCP: {}", addr_text(server),
+                 message.error().message());
+        co_return UpstreamAnswer{};
+    }
+    auto answer = read_upstream_answer(*message, id, question);
+    if (answer.kind == UpstreamAnswer::Kind::Truncated) {
+        answer.kind = UpstreamAnswer::Kind::Ignored;  // nothing more to fall back to
+    }
+    co_return answer;
+}
+
+// Sends the completed response, as the catalog does for an answer sent at once.
+void send_forwarded(MessageResponse& response, std::optional<UpstreamAnswer> answer,
+                    ResponseHandler& handler) {
+    complete_forwarded_response(response, std::move(answer));
+    auto sent = handler.send_response(std::move(response));
+    if (!sent) {
+        log_request_error(sent.error());
     }
 }
 
+// `slot` is held until the answer has gone.
 boost::asio::awaitable<void> lookup(std::shared_ptr<const ForwardAuthority> self, Query question,
                                     MessageResponse response,
-                                    std::unique_ptr<ResponseHandler> handler) {
+                                    std::unique_ptr<ResponseHandler> handler,
+                                    [[maybe_unused]] QueryPermit slot) {
     const UpstreamServers& upstream = self->upstream();
     std::optional<UpstreamAnswer> answer;
     for (std::size_t attempt = 0; attempt < upstream.options.attempts && !upstream.servers.empty();
@@ -188,12 +214,7 @@ boost::asio::awaitable<void> lookup(std::shared_ptr<const ForwardAuthority> self
         QV_DEBUG(kForwardTarget, "error resolving: {}: no upstream answer",
                  name_text(question.name));
     }
-    complete_forwarded_response(response, std::move(answer));
-    // As the catalog does for an answer sent at once.
-    auto sent = handler->send_response(std::move(response));
-    if (!sent) {
-        log_request_error(sent.error());
-    }
+    send_forwarded(response, std::move(answer), *handler);
 }
 
 }  // namespace
@@ -286,11 +307,19 @@ void complete_forwarded_response(MessageResponse& response, std::optional<Upstre
 
 void ForwardAuthority::forward(std::shared_ptr<const ForwardAuthority> self, Query query,
                                MessageResponse response, std::unique_ptr<ResponseHandler> handler) {
+    if (!self->slots_->try_acquire()) {
+        QV_DEBUG(kForwardTarget, "error resolving: {}: {} lookups already waiting upstream",
+                 name_text(query.name), self->slots_->max());
+        send_forwarded(response, std::nullopt, *handler);
+        return;
+    }
+    QueryPermit slot(self->slots_);
     // On a strand: each wait races a socket against a timer, and the loser is cancelled.
     auto strand = boost::asio::make_strand(handler->executor());
-    spawn_detached(
-        strand, lookup(std::move(self), std::move(query), std::move(response), std::move(handler)),
-        "dns forward");
+    spawn_detached(strand,
+                   lookup(std::move(self), std::move(query), std::move(response),
+                          std::move(handler), std::move(slot)),
+                   "dns forward");
 }
 
 }  // namespace quorvel::agent::dns

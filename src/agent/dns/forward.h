@@ -4,17 +4,21 @@
 // server::State::update_catalog), one without any refuses names outside the overlay zone.
 //
 // Asking upstream: the servers in order, one attempt each in turn, over UDP with a time limit per
-// attempt and a bounded number of attempts in all. An answer with TC set is asked again over TCP
-// within the same attempt. Datagrams that do not decode, or do not answer the question that was
-// sent (id, question), are ignored while the attempt waits on. An upstream answer with NOERROR or
-// NXDOMAIN ends the lookup; any other code counts as a failed attempt. After the last attempt the
-// client gets SERVFAIL.
+// attempt and a bounded number of attempts in all. Only datagrams from the server's own address
+// and port count. An answer with TC set is asked again over TCP within the same attempt; a TCP
+// exchange that fails (refused, reset, closed early, an answer to another id) ends its attempt at
+// once. Datagrams that do not decode, or do not answer the question that was sent (id,
+// question), are ignored while the attempt waits on. An upstream answer with NOERROR or NXDOMAIN
+// ends the lookup; any other code counts as a failed attempt. After the last attempt the client
+// gets SERVFAIL.
 //
 // Every lookup runs as a task of its own, on a strand, with sockets of its own: the query's task
 // never waits for an upstream. The response handler (and with it the query's slot in the server's
-// limit) goes with the lookup until it has answered.
+// limit) goes with the lookup until it has answered. Each lookup also holds one of the server's
+// forward slots (kMaxForwardsInFlight): a query that finds none free gets SERVFAIL at once.
 #pragma once
 
+#include "agent/dns/agent_dns.h"
 #include "agent/dns/message.h"
 #include "agent/dns/response_handle.h"
 
@@ -32,6 +36,11 @@
 namespace quorvel::agent::dns {
 
 inline constexpr uint16_t kDefaultUpstreamPort = 53;
+
+// Lookups of one server waiting on upstream at once. Each holds a socket, so this stays well below
+// the usual limit of 1,024 descriptors per process even with the server's 4,096 queries in
+// flight: a silent upstream and a flood of queries must not use up the host's descriptors.
+inline constexpr std::size_t kMaxForwardsInFlight = 256;
 
 // How upstream servers are asked.
 struct ResolverOpts {
@@ -80,17 +89,22 @@ void complete_forwarded_response(MessageResponse& response, std::optional<Upstre
 
 class ForwardAuthority {
   public:
-    explicit ForwardAuthority(UpstreamServers upstream) : upstream_(std::move(upstream)) {}
+    // `slots`: the lookups in flight, shared by every forwarder its server builds, so that a
+    // rebuilt catalog counts the lookups its predecessor left running. Never null.
+    ForwardAuthority(UpstreamServers upstream, std::shared_ptr<QueryLimit> slots)
+        : upstream_(std::move(upstream)), slots_(std::move(slots)) {}
 
     const UpstreamServers& upstream() const { return upstream_; }
 
     // Looks `query` up upstream in a task of its own on `handler`'s executor, completes
-    // `response` with the outcome and sends it through `handler`. Returns at once.
+    // `response` with the outcome and sends it through `handler`. Returns at once. With every
+    // slot taken, sends SERVFAIL through `handler` before returning.
     static void forward(std::shared_ptr<const ForwardAuthority> self, Query query,
                         MessageResponse response, std::unique_ptr<ResponseHandler> handler);
 
   private:
     UpstreamServers upstream_;
+    std::shared_ptr<QueryLimit> slots_;
 };
 
 }  // namespace quorvel::agent::dns

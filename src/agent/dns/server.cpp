@@ -36,8 +36,10 @@ void server::State::update_catalog(const NetworkMap& networks) {
     const std::string upstream_text = upstream_servers.debug_text();
     QV_TRACE(kServerTarget, "Using upstream servers: {}", upstream_text);
     if (!upstream_servers.empty()) {
-        // A new forwarder each time: nothing of the previous catalog is kept.
-        next->upsert_root(std::make_shared<const dns::ForwardAuthority>(upstream_servers));
+        // A new forwarder each time: of the previous catalog only the count of lookups in flight
+        // carries over.
+        next->upsert_root(
+            std::make_shared<const dns::ForwardAuthority>(upstream_servers, forward_slots));
         QV_TRACE(kServerTarget,
                  "Added ForwardAuthority for root zone with upstream DNS forwarding: {}",
                  upstream_text);

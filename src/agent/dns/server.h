@@ -43,6 +43,9 @@ struct State {
     // The servers the root forwarder asks; set at creation and never changed. The agent gives
     // none, so its catalogs refuse names outside the overlay zone.
     dns::UpstreamServers upstream_servers;
+    // The lookups waiting on those servers, counted across every forwarder the server builds.
+    std::shared_ptr<QueryLimit> forward_slots =
+        std::make_shared<QueryLimit>(dns::kMaxForwardsInFlight);
     // Present until a release that leaves the count at 0, or the component's shutdown, takes it.
     std::optional<OneshotSender<Unit>> shutdown_tx;
     std::size_t handle_count = 0;

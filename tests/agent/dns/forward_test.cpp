@@ -18,6 +18,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <iterator>
 #include <mutex>
 #include <thread>
 
@@ -27,14 +31,28 @@ namespace {
 using namespace testing;
 using ::quorvel::testing::eventually;
 
+// How the test's name server treats what comes to it over TCP: answers; refuses connections
+// (bound, never listening); closes each connection at once, unread; answers with another id; or
+// sends a length prefix of 0xFFFF and then nothing, holding the connection open.
+enum class Tcp { Answer, Refuse, CloseOnAccept, WrongId, Stall };
+
+struct Behaviour {
+    bool silent = false;
+    Tcp tcp = Tcp::Answer;
+    // UDP answers leave from another port of the same address.
+    bool answer_from_other_port = false;
+};
+
 // A name server of the test's own on 127.0.0.1, UDP and TCP on one ephemeral port. The first
 // label of the question picks the answer: "nx" NXDOMAIN, "refused" REFUSED, "garbage" bytes that
 // do not decode, "silent" none, "tc" a truncated one over UDP and the whole one over TCP, "many"
 // 30 A records, "stray" first answers to another id, another name and a query; any other name two
-// A records, TTL 300. A silent server answers nothing at all.
+// A records, TTL 300. A silent server answers nothing at all; while held (`hold`), UDP queries are
+// kept and answered when released.
 class Upstream {
   public:
-    explicit Upstream(bool silent = false) : silent_(silent) {
+    explicit Upstream(bool silent = false) : Upstream(Behaviour{silent}) {}
+    explicit Upstream(Behaviour behaviour) : behaviour_(behaviour) {
         for (int tries = 0; tries < 20 && tcp_ < 0; ++tries) {
             udp_ = bound(SOCK_DGRAM, 0);
             tcp_ = bound(SOCK_STREAM, port_of(udp_));
@@ -42,28 +60,53 @@ class Upstream {
                 ::close(udp_);
             }
         }
-        EXPECT_EQ(::listen(tcp_, 8), 0);
+        // Room for a flood of queries while the thread is not scheduled.
+        const int buffer = 1 << 20;
+        ::setsockopt(udp_, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof buffer);
+        if (behaviour_.tcp != Tcp::Refuse) {
+            EXPECT_EQ(::listen(tcp_, 8), 0);
+        }
+        if (behaviour_.answer_from_other_port) {
+            other_udp_ = bound(SOCK_DGRAM, 0);
+        }
         thread_ = std::thread([this] { serve(); });
     }
     ~Upstream() {
         const uint64_t one = 1;
         EXPECT_EQ(::write(stop_, &one, sizeof one), 8);
         thread_.join();
-        for (int fd : {udp_, tcp_, stop_}) {
+        for (int fd : held_connections_) {
             ::close(fd);
+        }
+        for (int fd : {udp_, tcp_, other_udp_, stop_, release_}) {
+            if (fd >= 0) {
+                ::close(fd);
+            }
         }
     }
     dns::SocketAddr addr() const {
         return dns::name_server(boost::asio::ip::make_address("127.0.0.1"), port_of(udp_));
     }
     // "udp name." or "tcp name." per query received, with "+rd" when RD was set and "+edns"
-    // when it carried an OPT record.
+    // when it carried an OPT record; "tcp closed" per connection closed unread.
     std::vector<std::string> seen() {
         std::lock_guard lock(mutex_);
         return seen_;
     }
+    // Holds UDP queries unanswered, or answers the held ones and every later one.
+    void hold(bool on) {
+        std::lock_guard lock(mutex_);
+        holding_ = on;
+        const uint64_t one = 1;
+        EXPECT_EQ(::write(release_, &one, sizeof one), 8);
+    }
 
   private:
+    struct HeldQuery {
+        sockaddr_in from;
+        std::vector<uint8_t> query;
+    };
+
     static int bound(int type, uint16_t port) {
         const int fd = ::socket(AF_INET, type, 0);
         sockaddr_in a{};
@@ -82,21 +125,26 @@ class Upstream {
         ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
         return ntohs(a.sin_port);
     }
-    // The messages that answer `q`, in order.
-    std::vector<std::vector<uint8_t>> answer_to(const std::vector<uint8_t>& q, bool tcp) {
+    // Where the question of `q` ends.
+    static std::size_t question_end(const std::vector<uint8_t>& q) {
         std::size_t end = 12;
         while (end < q.size() && q[end] != 0) {
             end += q[end] + 1u;
         }
-        end += 5;
+        return end + 5;
+    }
+    void record(const std::vector<uint8_t>& q, bool tcp) {
+        const std::size_t end = question_end(q);
+        std::lock_guard lock(mutex_);
+        seen_.push_back(std::string(tcp ? "tcp " : "udp ") +
+                        dns::name_text(std::span(q).subspan(12, end - 16)) +
+                        ((q[2] & 1) ? " +rd" : "") + (q[11] != 0 ? " +edns" : ""));
+    }
+    // The messages that answer `q`, in order.
+    std::vector<std::vector<uint8_t>> answer_to(const std::vector<uint8_t>& q, bool tcp) {
+        const std::size_t end = question_end(q);
         const std::string label(q.begin() + 13, q.begin() + 13 + q[12]);
-        {
-            std::lock_guard lock(mutex_);
-            seen_.push_back(std::string(tcp ? "tcp " : "udp ") +
-                            dns::name_text(std::span(q).subspan(12, end - 16)) +
-                            ((q[2] & 1) ? " +rd" : "") + (q[11] != 0 ? " +edns" : ""));
-        }
-        if (silent_ || label == "silent") {
+        if (behaviour_.silent || label == "silent") {
             return {};
         }
         if (label == "garbage") {
@@ -122,45 +170,97 @@ class Upstream {
         strays.push_back(out);
         return strays;
     }
+    void answer_udp(const sockaddr_in& to, const std::vector<uint8_t>& q) {
+        const int from = behaviour_.answer_from_other_port ? other_udp_ : udp_;
+        for (const auto& a : answer_to(q, false)) {
+            ::sendto(from, a.data(), a.size(), 0, reinterpret_cast<const sockaddr*>(&to),
+                     sizeof to);
+        }
+    }
+    void serve_tcp() {
+        const int conn = ::accept(tcp_, nullptr, nullptr);
+        if (behaviour_.tcp == Tcp::CloseOnAccept) {
+            {
+                std::lock_guard lock(mutex_);
+                seen_.push_back("tcp closed");
+            }
+            ::close(conn);
+            return;
+        }
+        uint8_t hdr[2];
+        ASSERT_EQ(::recv(conn, hdr, 2, MSG_WAITALL), 2);
+        std::vector<uint8_t> q((hdr[0] << 8) | hdr[1]);
+        ASSERT_EQ(::recv(conn, q.data(), q.size(), MSG_WAITALL), ssize_t(q.size()));
+        record(q, true);
+        auto a = answer_to(q, true).back();
+        if (behaviour_.tcp == Tcp::Stall) {
+            const uint8_t most[2] = {0xff, 0xff};
+            ::send(conn, most, 2, MSG_NOSIGNAL);
+            held_connections_.push_back(conn);
+            return;
+        }
+        if (behaviour_.tcp == Tcp::WrongId) {
+            ++a[1];
+        }
+        a.insert(a.begin(), {uint8_t(a.size() >> 8), uint8_t(a.size())});
+        ::send(conn, a.data(), a.size(), MSG_NOSIGNAL);
+        ::close(conn);
+    }
     void serve() {
         for (;;) {
-            pollfd p[3] = {{udp_, POLLIN, 0}, {tcp_, POLLIN, 0}, {stop_, POLLIN, 0}};
-            ::poll(p, 3, -1);
+            // A socket that never listens is left out: it would show as hung up at once.
+            const int tcp = behaviour_.tcp == Tcp::Refuse ? -1 : tcp_;
+            pollfd p[4] = {
+                {udp_, POLLIN, 0}, {tcp, POLLIN, 0}, {stop_, POLLIN, 0}, {release_, POLLIN, 0}};
+            ::poll(p, 4, -1);
             if (p[2].revents != 0) {
                 return;
             }
-            std::vector<uint8_t> q(4096);
+            if (p[3].revents != 0) {
+                uint64_t count = 0;
+                EXPECT_EQ(::read(release_, &count, sizeof count), 8);
+                std::vector<HeldQuery> released;
+                {
+                    std::lock_guard lock(mutex_);
+                    if (!holding_) {
+                        released.swap(held_);
+                    }
+                }
+                for (const auto& [from, query] : released) {
+                    answer_udp(from, query);
+                }
+            }
             if (p[0].revents != 0) {
+                std::vector<uint8_t> q(4096);
                 sockaddr_in from{};
                 socklen_t len = sizeof from;
                 const auto n = ::recvfrom(udp_, q.data(), q.size(), 0,
                                           reinterpret_cast<sockaddr*>(&from), &len);
                 q.resize(static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
-                for (const auto& a : answer_to(q, false)) {
-                    ::sendto(udp_, a.data(), a.size(), 0, reinterpret_cast<sockaddr*>(&from), len);
+                record(q, false);
+                std::unique_lock lock(mutex_);
+                if (holding_) {
+                    held_.push_back({from, std::move(q)});
+                } else {
+                    lock.unlock();
+                    answer_udp(from, q);
                 }
             }
             if (p[1].revents != 0) {
-                const int conn = ::accept(tcp_, nullptr, nullptr);
-                uint8_t hdr[2];
-                ASSERT_EQ(::recv(conn, hdr, 2, MSG_WAITALL), 2);
-                q.resize((hdr[0] << 8) | hdr[1]);
-                ASSERT_EQ(::recv(conn, q.data(), q.size(), MSG_WAITALL), ssize_t(q.size()));
-                auto a = answer_to(q, true).back();
-                a.insert(a.begin(), {uint8_t(a.size() >> 8), uint8_t(a.size())});
-                ::send(conn, a.data(), a.size(), MSG_NOSIGNAL);
-                ::close(conn);
+                serve_tcp();
             }
         }
     }
 
-    bool silent_;
-    int udp_ = -1, tcp_ = -1, stop_ = ::eventfd(0, 0);
+    Behaviour behaviour_;
+    int udp_ = -1, tcp_ = -1, other_udp_ = -1, stop_ = ::eventfd(0, 0), release_ = ::eventfd(0, 0);
+    std::vector<int> held_connections_;  // the serving thread's only
     std::mutex mutex_;
     std::vector<std::string> seen_;
+    bool holding_ = false;
+    std::vector<HeldQuery> held_;
     std::thread thread_;
 };
-
 const dns::ResolverOpts kShort{std::chrono::milliseconds(150), 2};
 
 std::shared_ptr<const dns::Catalog> forwarding_catalog(std::vector<dns::SocketAddr> servers,
@@ -184,10 +284,11 @@ DnsServerRequest request_for(const QuerySpec& spec, std::shared_ptr<AsyncDevice>
     return r;
 }
 
-// The next reply written into the tunnel, with its size.
-std::optional<DecodedReply> next_reply(int fd, std::size_t* size = nullptr) {
+// The next reply written into the tunnel within `wait`, with its size.
+std::optional<DecodedReply> next_reply(int fd, std::size_t* size = nullptr,
+                                       std::chrono::milliseconds wait = std::chrono::seconds(3)) {
     pollfd p{fd, POLLIN, 0};
-    if (::poll(&p, 1, 3000) != 1) {
+    if (::poll(&p, 1, static_cast<int>(wait.count())) != 1) {
         ADD_FAILURE() << "no reply";
         return std::nullopt;
     }
@@ -377,6 +478,130 @@ TEST(DnsForwardTest, SilentUpstreamKeepsTheQueryLimit) {
     EXPECT_TRUE(eventually([&] { return dns->query_limit().in_use() == 0; }));
     EXPECT_TRUE(dns->send(request_for(question("www.example."), pair->device)).has_value());
     dns->shutdown();
+}
+
+// Upstreams that misbehave: each lookup ends in SERVFAIL, every attempt made, within the attempts'
+// time. The ones whose TCP exchange fails at once run with the real time limit and must answer in
+// well under it: a failed exchange ends its attempt instead of waiting for the deadline.
+TEST(DnsForwardTest, HostileUpstreamsFailWithinTheirAttempts) {
+    using std::chrono::milliseconds;
+    auto runtime = Runtime::create(2);
+    auto pair = make_device_pair(runtime->executor());
+    const dns::ResolverOpts real{};
+    struct Case {
+        const char* name;
+        Behaviour behaviour;
+        const char* query;
+        dns::ResolverOpts opts;
+        std::vector<std::string> seen_per_attempt;
+    };
+    const Case cases[] = {
+        {"TCP refused", {.tcp = Tcp::Refuse}, "tc.example.", real, {"udp tc.example. +rd"}},
+        {"TCP closed after accept",
+         {.tcp = Tcp::CloseOnAccept},
+         "tc.example.",
+         real,
+         {"udp tc.example. +rd", "tcp closed"}},
+        {"TCP answer to another id",
+         {.tcp = Tcp::WrongId},
+         "tc.example.",
+         real,
+         {"udp tc.example. +rd", "tcp tc.example. +rd"}},
+        {"TCP length 0xFFFF, then nothing",
+         {.tcp = Tcp::Stall},
+         "tc.example.",
+         kShort,
+         {"udp tc.example. +rd", "tcp tc.example. +rd"}},
+        {"UDP answer from another port",
+         {.answer_from_other_port = true},
+         "www.example.",
+         kShort,
+         {"udp www.example. +rd"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Upstream upstream(c.behaviour);
+        auto catalog = forwarding_catalog({upstream.addr()}, c.opts);
+        const auto all_attempts = c.opts.timeout * static_cast<int>(c.opts.attempts);
+        const auto started = std::chrono::steady_clock::now();
+        handle_dns_request(request_for(question(c.query), pair->device), catalog,
+                           runtime->executor());
+        // Long enough for a lookup that waits out every attempt to show as too slow, not lost.
+        auto reply = next_reply(pair->host, nullptr, all_attempts + std::chrono::seconds(5));
+        const auto elapsed = std::chrono::steady_clock::now() - started;
+        ASSERT_TRUE(reply.has_value());
+        EXPECT_EQ(reply->rcode, dns::response_code::kServFail);
+        EXPECT_TRUE(reply->answers.empty());
+        EXPECT_LT(elapsed, real.timeout * static_cast<int>(real.attempts) / 2);
+        std::vector<std::string> seen;
+        for (std::size_t i = 0; i < c.opts.attempts; ++i) {
+            seen.insert(seen.end(), c.seen_per_attempt.begin(), c.seen_per_attempt.end());
+        }
+        EXPECT_TRUE(eventually([&] { return upstream.seen().size() >= seen.size(); }));
+        EXPECT_EQ(upstream.seen(), seen);
+    }
+}
+
+std::size_t open_descriptors() {
+    return static_cast<std::size_t>(
+        std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
+                      std::filesystem::directory_iterator{}));
+}
+
+// Each lookup waiting upstream holds a socket, so only kMaxForwardsInFlight of them wait at once,
+// whatever catalog they came through; the queries past that get SERVFAIL at once, and the slots
+// come back as the lookups end.
+TEST(DnsForwardTest, LookupsWaitingUpstreamAreCapped) {
+    constexpr std::size_t kMax = dns::kMaxForwardsInFlight;
+    constexpr std::size_t kExtra = 40;
+    auto runtime = Runtime::create(2);
+    auto pair = make_device_pair(runtime->executor());
+    Upstream upstream;
+    // Nothing times out in this test: the held lookups end when the upstream answers.
+    auto [server, shutdown_rx] =
+        DnsServerRef::create({{upstream.addr()}, {std::chrono::seconds(60), 1}});
+    const auto rebuild = [&] {
+        server.with_state([](server::State& state) { state.update_catalog(NetworkMap{}); });
+    };
+    rebuild();
+    auto slots = server.with_state([](server::State& state) { return state.forward_slots; });
+    for (std::size_t round = 1; round <= 2; ++round) {
+        SCOPED_TRACE(round);
+        upstream.hold(true);
+        const std::size_t descriptors = open_descriptors();
+        for (std::size_t i = 0; i < kMax; ++i) {
+            handle_dns_request(request_for(question("www.example."), pair->device),
+                               server.catalog(), runtime->executor());
+        }
+        rebuild();
+        for (std::size_t i = 0; i < kExtra; ++i) {
+            handle_dns_request(request_for(question("extra.example."), pair->device),
+                               server.catalog(), runtime->executor());
+        }
+        for (std::size_t i = 0; i < kExtra; ++i) {
+            auto reply = next_reply(pair->host);
+            ASSERT_TRUE(reply.has_value()) << i;
+            EXPECT_EQ(reply->rcode, dns::response_code::kServFail);
+            EXPECT_EQ(reply->questions[0], "extra.example. A IN");
+        }
+        EXPECT_TRUE(eventually([&] { return upstream.seen().size() == round * kMax; }));
+        EXPECT_EQ(slots->in_use(), kMax);
+        // One socket per waiting lookup, and a few to spare for whatever else the process does.
+        EXPECT_LE(open_descriptors(), descriptors + kMax + 8);
+
+        upstream.hold(false);
+        for (std::size_t i = 0; i < kMax; ++i) {
+            auto reply = next_reply(pair->host);
+            ASSERT_TRUE(reply.has_value()) << i;
+            EXPECT_EQ(reply->rcode, dns::response_code::kNoError);
+            EXPECT_EQ(reply->answers.size(), 2u);
+        }
+        EXPECT_TRUE(eventually([&] { return slots->in_use() == 0; }));
+    }
+    auto seen = upstream.seen();
+    EXPECT_EQ(std::count(seen.begin(), seen.end(), "udp www.example. +rd"),
+              static_cast<std::ptrdiff_t>(2 * kMax));
+    EXPECT_EQ(std::count(seen.begin(), seen.end(), "udp extra.example. +rd"), 0);
 }
 
 }  // namespace
