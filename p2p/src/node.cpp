@@ -231,19 +231,62 @@ bool NodeCore::pow_acceptable(PeerState* peer, const wire::Header& header) {
     return peer->check_pow_locked(header.pow, opts.min_pow_difficulty);
 }
 
-void NodeCore::warn_pow_below_minimum(const wire::Header& header) {
-    {
-        std::lock_guard lock(pow_warned_mutex);
-        if (pow_warned.contains(header.sender)) {
-            return;
-        }
-        if (pow_warned.size() >= POW_WARNED_LIMIT) {
-            pow_warned.clear();
-        }
-        pow_warned.insert(header.sender);
+PowWarnings::Decision PowWarnings::note(const PubKey& sender, Instant now) {
+    std::lock_guard lock(mutex_);
+    Decision decision{close_locked(now), false};
+    if (reported_.contains(sender)) {
+        return decision;
     }
-    QV_WARN(kTarget, "Ignoring peer {}: its proof of work has difficulty {}, below the required {}",
-            header.sender, pow_difficulty(header.sender, header.pow), opts.min_pow_difficulty);
+    if (reported_.size() >= POW_WARNED_LIMIT) {
+        reported_.clear();
+    }
+    reported_.insert(sender);
+    if (!interval_start_) {
+        interval_start_ = now;
+    }
+    if (warned_ < POW_WARNINGS_PER_INTERVAL) {
+        ++warned_;
+        decision.warn_sender = true;
+    } else {
+        ++unwarned_;
+    }
+    return decision;
+}
+
+size_t PowWarnings::close_if_over(Instant now) {
+    std::lock_guard lock(mutex_);
+    return close_locked(now);
+}
+
+size_t PowWarnings::close_locked(Instant now) {
+    if (!interval_start_ || now - *interval_start_ < POW_WARNING_INTERVAL) {
+        return 0;
+    }
+    interval_start_.reset();
+    warned_ = 0;
+    return std::exchange(unwarned_, 0);
+}
+
+size_t PowWarnings::remembered() const {
+    std::lock_guard lock(mutex_);
+    return reported_.size();
+}
+
+void NodeCore::log_pow_summary(size_t unwarned) {
+    if (unwarned != 0) {
+        QV_WARN(kTarget, "Ignoring {} more peers whose proof of work is below the required {}",
+                unwarned, opts.min_pow_difficulty);
+    }
+}
+
+void NodeCore::warn_pow_below_minimum(const wire::Header& header, Instant now) {
+    const PowWarnings::Decision decision = pow_warnings.note(header.sender, now);
+    log_pow_summary(decision.unwarned_before);
+    if (decision.warn_sender) {
+        QV_WARN(kTarget,
+                "Ignoring peer {}: its proof of work has difficulty {}, below the required {}",
+                header.sender, pow_difficulty(header.sender, header.pow), opts.min_pow_difficulty);
+    }
 }
 
 void NodeCore::handle_datagram(std::span<const uint8_t> datagram, const SocketAddr& from,
@@ -270,7 +313,7 @@ void NodeCore::handle_datagram(std::span<const uint8_t> datagram, const SocketAd
             case PeerState::Receipt::Delivered:
                 break;
             case PeerState::Receipt::PowInvalid:
-                warn_pow_below_minimum(*header);
+                warn_pow_below_minimum(*header, now);
                 QV_DEBUG(kTarget, "Dropping datagram from {}: proof of work below difficulty {}",
                          header->sender, opts.min_pow_difficulty);
                 break;
@@ -281,7 +324,7 @@ void NodeCore::handle_datagram(std::span<const uint8_t> datagram, const SocketAd
         return;
     }
     if (!pow_acceptable(peer.get(), *header)) {
-        warn_pow_below_minimum(*header);
+        warn_pow_below_minimum(*header, now);
         QV_DEBUG(kTarget, "Dropping control message from {}: proof of work below difficulty {}",
                  header->sender, opts.min_pow_difficulty);
         return;
@@ -327,6 +370,8 @@ void NodeCore::handle_datagram(std::span<const uint8_t> datagram, const SocketAd
 }
 
 void NodeCore::housekeeping_pass(Instant now) {
+    // A flood that stopped still gets its count written.
+    log_pow_summary(pow_warnings.close_if_over(now));
     bool no_local_addrs;
     {
         std::lock_guard lock(mutex);
