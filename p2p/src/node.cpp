@@ -166,7 +166,7 @@ SuperPeerRef NodeCore::find_super_peer(const PubKey& pk) {
     return it == super_peers.end() ? nullptr : it->second;
 }
 
-Result<NodePeer, InitiateError> NodeCore::initiate(const PubKey& pk) {
+Result<NodePeer, InitiateError> NodeCore::find_or_make_peer(const PubKey& pk) {
     if (transport->stopped.load(std::memory_order_acquire)) {
         return unexpected(InitiateError::node_stopped());
     }
@@ -198,6 +198,16 @@ Result<NodePeer, InitiateError> NodeCore::initiate(const PubKey& pk) {
     peers.emplace(pk, peer);
     QV_TRACE(kTarget, "Initiated peer {}", pk);
     return NodePeer(NodePeerRef(std::move(peer)));
+}
+
+Result<NodePeer, InitiateError> NodeCore::initiate(const PubKey& pk) {
+    auto peer = find_or_make_peer(pk);
+    if (peer) {
+        // A new path is greeted at once, as the super peers' are at binding, rather than after up
+        // to a whole housekeeping interval in which its traffic flows with no ACK to show for it.
+        greet(*peer->ref().state(), Clock::now(), /*first_only=*/true);
+    }
+    return peer;
 }
 
 bool NodeCore::inject(const PubKey& from, std::span<const uint8_t> datagram) {
@@ -347,6 +357,10 @@ void NodeCore::handle_datagram(std::span<const uint8_t> datagram, const SocketAd
             our_id = peer->rx_short_id;
         }
         send_control(wire::Type::Ack, header->sender, from, stamp, our_id);
+        if (peer) {
+            // The peer may have been made before the sender had an address to greet.
+            greet(*peer, now, /*first_only=*/true);
+        }
         return;
     }
     // An ACK echoes the stamp of our HELLO; one from the future, or one that no instant gives,
@@ -412,16 +426,24 @@ void NodeCore::housekeeping_pass(Instant now) {
         }
     }
     for (const auto& peer : known) {
-        auto addr = peer->remote_addr();
-        if (!addr) {
-            continue;
-        }
-        {
-            std::lock_guard lock(peer->mutex);
-            peer->path.record_hello(now);
-        }
-        send_control(wire::Type::Hello, peer->pk, *addr, stamp, peer->rx_short_id);
+        greet(*peer, now, /*first_only=*/false);
     }
+}
+
+void NodeCore::greet(PeerState& peer, Instant now, bool first_only) {
+    auto addr = peer.remote_addr();
+    if (!addr) {
+        return;
+    }
+    {
+        std::lock_guard lock(peer.mutex);
+        // A path that has had a HELLO keeps one pending or has had its ACK.
+        if (first_only && (peer.path.unanswered_hello_since || peer.path.last_ack_time)) {
+            return;
+        }
+        peer.path.record_hello(now);
+    }
+    send_control(wire::Type::Hello, peer.pk, *addr, stamp_of(now), peer.rx_short_id);
 }
 
 namespace {

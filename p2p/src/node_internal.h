@@ -232,6 +232,10 @@ struct NodeCore : std::enable_shared_from_this<NodeCore> {
     bool inject(const PubKey& from, std::span<const uint8_t> datagram);
 
   private:
+    Result<NodePeer, InitiateError> find_or_make_peer(const PubKey& pk);
+    // Sends a HELLO on the peer's direct path when it has an address; with `first_only`, only
+    // when the path has never had one.
+    void greet(PeerState& peer, Instant now, bool first_only);
     void send_control(wire::Type type, const PubKey& to, const SocketAddr& addr, uint64_t stamp,
                       ShortId short_id);
     std::shared_ptr<PeerState> find_peer(const PubKey& pk);

@@ -750,6 +750,57 @@ TEST_F(NodeTest, SuperPeerAnswersMakeItReachable) {
     EXPECT_TRUE(ps.relay_paths.empty());
 }
 
+// A node peer's direct path gets its HELLO and ACK from the contact itself, not an hour later
+// from housekeeping: once two nodes have exchanged datagrams, both paths have their last ACK and
+// are reachable, also when one side was made before the other node had an address to greet. The
+// HELLOs and ACKs never reach the application's queue.
+TEST_F(NodeTest, NodePeerPathsAreGreetedOnContact) {
+    for (const bool b_binds_late : {false, true}) {
+        SCOPED_TRACE(b_binds_late ? "B binds after A made its peer" : "both bound first");
+        Identity a_id = weak_identity();
+        Identity b_id = weak_identity();
+        auto opts = [](const Identity& id) {
+            return *test_opts(id).housekeeping_interval(std::chrono::hours(1)).build();
+        };
+        NodeRef a = bind_ok(opts(a_id));
+        NodeRef b = b_binds_late ? nullptr : bind_ok(opts(b_id));
+        auto a_to_b = a->initiate(b_id.pk());
+        if (b_binds_late) {
+            b = bind_ok(opts(b_id));
+        }
+        ASSERT_TRUE(a && b);
+        auto b_to_a = b->initiate(a_id.pk());
+        ASSERT_TRUE(a_to_b.has_value() && b_to_a.has_value());
+
+        ASSERT_TRUE(a_to_b->send_datagram(bytes_of("ping")).has_value());
+        ASSERT_TRUE(b_to_a->send_datagram(bytes_of("pong")).has_value());
+        TestWaker w;
+        for (auto [peer, expected] : {std::pair{&*a_to_b, "pong"}, std::pair{&*b_to_a, "ping"}}) {
+            std::vector<DatagramBuffer> bufs(4);
+            auto n = w.poll_until_ready(
+                [&](const Waker& k) { return peer->poll_read_datagrams(k, bufs); });
+            ASSERT_EQ(n, std::optional<size_t>(1));
+            EXPECT_EQ(bufs[0], bytes_of(expected));
+        }
+
+        EXPECT_TRUE(
+            eventually([&] { return a_to_b->stats().reachable && b_to_a->stats().reachable; }));
+        for (auto [peer, other] : {std::pair{&*a_to_b, &*b_to_a}, std::pair{&*b_to_a, &*a_to_b}}) {
+            const NodePeerStats stats = peer->stats();
+            ASSERT_EQ(stats.direct_path_order.size(), 1u);
+            const PeerPath& path = stats.direct_paths.at(stats.direct_path_order.front());
+            EXPECT_TRUE(path.last_ack_time.has_value());
+            EXPECT_FALSE(path.unanswered_hello_since.has_value());
+            EXPECT_FALSE(path.latencies.empty());
+            EXPECT_TRUE(stats.protocol_v2_supported);
+            EXPECT_EQ(stats.tx_short_id, other->stats().rx_short_id);
+            // Everything exchanged has arrived; none of it was queued for the application.
+            std::vector<DatagramBuffer> bufs(4);
+            EXPECT_EQ(peer->poll_read_datagrams(w.waker(), bufs), std::nullopt);
+        }
+    }
+}
+
 TEST_F(NodeTest, BindRefusesBadOptionsBeforeBindingASocket) {
     Identity id = weak_identity();
     auto no_supers = bind(*test_opts(id).super_peers({}).build());
