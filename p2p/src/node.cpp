@@ -166,7 +166,7 @@ SuperPeerRef NodeCore::find_super_peer(const PubKey& pk) {
     return it == super_peers.end() ? nullptr : it->second;
 }
 
-Result<NodePeer, InitiateError> NodeCore::initiate(const PubKey& pk) {
+Result<NodePeer, InitiateError> NodeCore::find_or_make_peer(const PubKey& pk) {
     if (transport->stopped.load(std::memory_order_acquire)) {
         return unexpected(InitiateError::node_stopped());
     }
@@ -200,6 +200,16 @@ Result<NodePeer, InitiateError> NodeCore::initiate(const PubKey& pk) {
     return NodePeer(NodePeerRef(std::move(peer)));
 }
 
+Result<NodePeer, InitiateError> NodeCore::initiate(const PubKey& pk) {
+    auto peer = find_or_make_peer(pk);
+    if (peer) {
+        // A new path is greeted at once, as the super peers' are at binding, rather than after up
+        // to a whole housekeeping interval in which its traffic flows with no ACK to show for it.
+        greet(*peer->ref().state(), Clock::now(), /*first_only=*/true);
+    }
+    return peer;
+}
+
 bool NodeCore::inject(const PubKey& from, std::span<const uint8_t> datagram) {
     if (transport->stopped.load(std::memory_order_acquire)) {
         return false;
@@ -231,19 +241,62 @@ bool NodeCore::pow_acceptable(PeerState* peer, const wire::Header& header) {
     return peer->check_pow_locked(header.pow, opts.min_pow_difficulty);
 }
 
-void NodeCore::warn_pow_below_minimum(const wire::Header& header) {
-    {
-        std::lock_guard lock(pow_warned_mutex);
-        if (pow_warned.contains(header.sender)) {
-            return;
-        }
-        if (pow_warned.size() >= POW_WARNED_LIMIT) {
-            pow_warned.clear();
-        }
-        pow_warned.insert(header.sender);
+PowWarnings::Decision PowWarnings::note(const PubKey& sender, Instant now) {
+    std::lock_guard lock(mutex_);
+    Decision decision{close_locked(now), false};
+    if (reported_.contains(sender)) {
+        return decision;
     }
-    QV_WARN(kTarget, "Ignoring peer {}: its proof of work has difficulty {}, below the required {}",
-            header.sender, pow_difficulty(header.sender, header.pow), opts.min_pow_difficulty);
+    if (reported_.size() >= POW_WARNED_LIMIT) {
+        reported_.clear();
+    }
+    reported_.insert(sender);
+    if (!interval_start_) {
+        interval_start_ = now;
+    }
+    if (warned_ < POW_WARNINGS_PER_INTERVAL) {
+        ++warned_;
+        decision.warn_sender = true;
+    } else {
+        ++unwarned_;
+    }
+    return decision;
+}
+
+size_t PowWarnings::close_if_over(Instant now) {
+    std::lock_guard lock(mutex_);
+    return close_locked(now);
+}
+
+size_t PowWarnings::close_locked(Instant now) {
+    if (!interval_start_ || now - *interval_start_ < POW_WARNING_INTERVAL) {
+        return 0;
+    }
+    interval_start_.reset();
+    warned_ = 0;
+    return std::exchange(unwarned_, 0);
+}
+
+size_t PowWarnings::remembered() const {
+    std::lock_guard lock(mutex_);
+    return reported_.size();
+}
+
+void NodeCore::log_pow_summary(size_t unwarned) {
+    if (unwarned != 0) {
+        QV_WARN(kTarget, "Ignoring {} more peers whose proof of work is below the required {}",
+                unwarned, opts.min_pow_difficulty);
+    }
+}
+
+void NodeCore::warn_pow_below_minimum(const wire::Header& header, Instant now) {
+    const PowWarnings::Decision decision = pow_warnings.note(header.sender, now);
+    log_pow_summary(decision.unwarned_before);
+    if (decision.warn_sender) {
+        QV_WARN(kTarget,
+                "Ignoring peer {}: its proof of work has difficulty {}, below the required {}",
+                header.sender, pow_difficulty(header.sender, header.pow), opts.min_pow_difficulty);
+    }
 }
 
 void NodeCore::handle_datagram(std::span<const uint8_t> datagram, const SocketAddr& from,
@@ -270,7 +323,7 @@ void NodeCore::handle_datagram(std::span<const uint8_t> datagram, const SocketAd
             case PeerState::Receipt::Delivered:
                 break;
             case PeerState::Receipt::PowInvalid:
-                warn_pow_below_minimum(*header);
+                warn_pow_below_minimum(*header, now);
                 QV_DEBUG(kTarget, "Dropping datagram from {}: proof of work below difficulty {}",
                          header->sender, opts.min_pow_difficulty);
                 break;
@@ -281,7 +334,7 @@ void NodeCore::handle_datagram(std::span<const uint8_t> datagram, const SocketAd
         return;
     }
     if (!pow_acceptable(peer.get(), *header)) {
-        warn_pow_below_minimum(*header);
+        warn_pow_below_minimum(*header, now);
         QV_DEBUG(kTarget, "Dropping control message from {}: proof of work below difficulty {}",
                  header->sender, opts.min_pow_difficulty);
         return;
@@ -304,6 +357,10 @@ void NodeCore::handle_datagram(std::span<const uint8_t> datagram, const SocketAd
             our_id = peer->rx_short_id;
         }
         send_control(wire::Type::Ack, header->sender, from, stamp, our_id);
+        if (peer) {
+            // The peer may have been made before the sender had an address to greet.
+            greet(*peer, now, /*first_only=*/true);
+        }
         return;
     }
     // An ACK echoes the stamp of our HELLO; one from the future, or one that no instant gives,
@@ -327,6 +384,8 @@ void NodeCore::handle_datagram(std::span<const uint8_t> datagram, const SocketAd
 }
 
 void NodeCore::housekeeping_pass(Instant now) {
+    // A flood that stopped still gets its count written.
+    log_pow_summary(pow_warnings.close_if_over(now));
     bool no_local_addrs;
     {
         std::lock_guard lock(mutex);
@@ -367,16 +426,24 @@ void NodeCore::housekeeping_pass(Instant now) {
         }
     }
     for (const auto& peer : known) {
-        auto addr = peer->remote_addr();
-        if (!addr) {
-            continue;
-        }
-        {
-            std::lock_guard lock(peer->mutex);
-            peer->path.record_hello(now);
-        }
-        send_control(wire::Type::Hello, peer->pk, *addr, stamp, peer->rx_short_id);
+        greet(*peer, now, /*first_only=*/false);
     }
+}
+
+void NodeCore::greet(PeerState& peer, Instant now, bool first_only) {
+    auto addr = peer.remote_addr();
+    if (!addr) {
+        return;
+    }
+    {
+        std::lock_guard lock(peer.mutex);
+        // A path that has had a HELLO keeps one pending or has had its ACK.
+        if (first_only && (peer.path.unanswered_hello_since || peer.path.last_ack_time)) {
+            return;
+        }
+        peer.path.record_hello(now);
+    }
+    send_control(wire::Type::Hello, peer.pk, *addr, stamp_of(now), peer.rx_short_id);
 }
 
 namespace {

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <deque>
 #include <memory>
 #include <mutex>
@@ -165,6 +166,41 @@ struct IoParts {
     boost::asio::steady_timer timer;
 };
 
+// Which senders whose proof of work is below the node's minimum get a warning of their own. Anyone
+// can send with made-up keys, so a line per key would let a stranger flood the log: each key is
+// reported once, by a line of its own while an interval's budget lasts, otherwise in the count
+// that the node writes once that interval is over. Safe to call from any thread.
+class PowWarnings {
+  public:
+    static constexpr size_t POW_WARNINGS_PER_INTERVAL = 5;
+    static constexpr std::chrono::seconds POW_WARNING_INTERVAL{5};
+    // Keys already reported are forgotten all at once when this many are kept, so that a stream
+    // of made-up keys costs bounded memory.
+    static constexpr size_t POW_WARNED_LIMIT = 1024;
+
+    struct Decision {
+        // Senders of an interval over at `now` that had no line of their own, 0 for none; their
+        // count belongs before anything about this sender.
+        size_t unwarned_before = 0;
+        bool warn_sender = false;
+    };
+    Decision note(const PubKey& sender, Instant now);
+    // Closes the interval when it is over at `now`: the count of its senders without a line of
+    // their own, 0 for none.
+    size_t close_if_over(Instant now);
+    size_t remembered() const;
+
+  private:
+    size_t close_locked(Instant now);
+
+    mutable std::mutex mutex_;
+    std::unordered_set<PubKey> reported_;
+    // Starts with the first sender reported after the last interval closed.
+    std::optional<Instant> interval_start_;
+    size_t warned_ = 0;
+    size_t unwarned_ = 0;
+};
+
 struct NodeCore : std::enable_shared_from_this<NodeCore> {
     NodeCore(NodeOpts opts, CancellationToken token, std::shared_ptr<Transport> transport,
              std::set<SocketAddr> local_addrs,
@@ -186,11 +222,7 @@ struct NodeCore : std::enable_shared_from_this<NodeCore> {
     std::vector<PubKey> super_peer_order;
     std::optional<PubKey> default_route;
 
-    // Senders already warned about for a proof of work below the node's minimum. Forgotten all at
-    // once when full, so that a stream of made-up keys costs bounded memory.
-    static constexpr size_t POW_WARNED_LIMIT = 1024;
-    std::mutex pow_warned_mutex;
-    std::unordered_set<PubKey> pow_warned;
+    PowWarnings pow_warnings;
 
     Result<NodePeer, InitiateError> initiate(const PubKey& pk);
     void handle_datagram(std::span<const uint8_t> datagram, const SocketAddr& from, Instant now);
@@ -200,13 +232,20 @@ struct NodeCore : std::enable_shared_from_this<NodeCore> {
     bool inject(const PubKey& from, std::span<const uint8_t> datagram);
 
   private:
+    Result<NodePeer, InitiateError> find_or_make_peer(const PubKey& pk);
+    // Sends a HELLO on the peer's direct path when it has an address; with `first_only`, only
+    // when the path has never had one.
+    void greet(PeerState& peer, Instant now, bool first_only);
     void send_control(wire::Type type, const PubKey& to, const SocketAddr& addr, uint64_t stamp,
                       ShortId short_id);
     std::shared_ptr<PeerState> find_peer(const PubKey& pk);
     SuperPeerRef find_super_peer(const PubKey& pk);
     bool pow_acceptable(PeerState* peer, const wire::Header& header);
-    // A WARN with the difficulty seen and the one required, the first time a sender falls short.
-    void warn_pow_below_minimum(const wire::Header& header);
+    // A WARN with the difficulty seen and the one required, the first time a sender falls short,
+    // while the interval's budget of such lines lasts.
+    void warn_pow_below_minimum(const wire::Header& header, Instant now);
+    // The count of the senders of a closed interval that had no warning of their own.
+    void log_pow_summary(size_t unwarned);
 };
 
 uint64_t stamp_of(Instant t);

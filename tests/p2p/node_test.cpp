@@ -532,9 +532,36 @@ TEST_F(NodeTest, AProofOfWorkBelowTheMinimumIsWarnedOncePerSender) {
     EXPECT_EQ(known->stats().pow_status, PowStatus::Nok);
 }
 
+// A datagram of `type` from `from` to `to`, with a zero body of the length of a HELLO's.
+std::vector<uint8_t> wire_datagram(detail::wire::Type type, const Identity& from,
+                                   const PubKey& to) {
+    std::vector<uint8_t> datagram(detail::wire::HEADER_LEN + detail::wire::CONTROL_BODY_LEN);
+    detail::wire::write_header(datagram.data(),
+                               {type, NETWORK_ID_DEFAULT, from.pk(), from.pow(), to});
+    return datagram;
+}
+
+// Warnings about a proof of work below the minimum: the lines about one sender, and the counts of
+// the senders an interval did not name.
+size_t sender_warnings(const log::CaptureSink& capture) {
+    return static_cast<size_t>(std::ranges::count_if(capture.events(), [](const log::Event& e) {
+        return e.level == log::Level::Warn && e.message.starts_with("Ignoring peer ");
+    }));
+}
+std::vector<std::string> pow_summaries(const log::CaptureSink& capture) {
+    std::vector<std::string> out;
+    for (const auto& e : capture.events()) {
+        if (e.level == log::Level::Warn && e.message.find(" more peers ") != std::string::npos) {
+            out.push_back(e.message);
+        }
+    }
+    return out;
+}
+
 // The keys already warned about are bounded: past the limit the node forgets them all, and a
 // forgotten key is warned about again.
 TEST_F(NodeTest, TheKeysWarnedAboutAreBounded) {
+    using detail::PowWarnings;
     Identity strict_id = weak_identity();
     NodeRef strict = bind_ok(*test_opts(strict_id).min_pow_difficulty(8).build());
     ASSERT_TRUE(strict);
@@ -542,33 +569,108 @@ TEST_F(NodeTest, TheKeysWarnedAboutAreBounded) {
     ASSERT_TRUE(core);
     log::ScopedCapture capture;
     const SocketAddr from(asio::ip::address_v4::loopback(), 9);
+    // Ahead of the real clock that the node's own housekeeping reads. Each sender comes in an
+    // interval of its own, so that every one of them may have a line.
+    Instant at = Clock::now() + 24h;
     auto hello_from = [&](const Identity& id) {
-        std::vector<uint8_t> datagram(detail::wire::HEADER_LEN + detail::wire::CONTROL_BODY_LEN);
-        detail::wire::write_header(datagram.data(),
-                                   {detail::wire::Type::Hello, strict->opts().network_id(), id.pk(),
-                                    id.pow(), strict_id.pk()});
-        core->handle_datagram(datagram, from, Clock::now());
+        core->handle_datagram(wire_datagram(detail::wire::Type::Hello, id, strict_id.pk()), from,
+                              at);
     };
-    const size_t limit = detail::NodeCore::POW_WARNED_LIMIT;
+    const size_t limit = PowWarnings::POW_WARNED_LIMIT;
     std::vector<Identity> senders;
     for (size_t i = 0; i <= limit; ++i) {
         senders.push_back(identity_below(8));
         hello_from(senders.back());
         hello_from(senders.back());
+        at += PowWarnings::POW_WARNING_INTERVAL;
     }
-    const auto warnings = [&] {
-        return std::ranges::count_if(capture->events(), [](const log::Event& e) {
-            return e.level == log::Level::Warn && e.message.starts_with("Ignoring peer ");
-        });
-    };
-    EXPECT_EQ(warnings(), static_cast<long>(limit + 1));
-    {
-        std::lock_guard lock(core->pow_warned_mutex);
-        EXPECT_EQ(core->pow_warned.size(), 1u);
-    }
+    EXPECT_EQ(sender_warnings(capture.sink()), limit + 1);
+    EXPECT_EQ(core->pow_warnings.remembered(), 1u);
     hello_from(senders.front());
     hello_from(senders.back());
-    EXPECT_EQ(warnings(), static_cast<long>(limit + 2));
+    EXPECT_EQ(sender_warnings(capture.sink()), limit + 2);
+    EXPECT_TRUE(pow_summaries(capture.sink()).empty());
+}
+
+// Made-up keys with a proof of work below the minimum, over both receive paths (application
+// datagrams of the node's peers, HELLOs of strangers): a few senders of each interval get a line
+// of their own, the rest one exact count when the interval is over, and a new interval names its
+// first senders again.
+TEST_F(NodeTest, AFloodOfWeakProofsOfWorkWritesBoundedWarnings) {
+    using detail::PowWarnings;
+    using detail::wire::Type;
+    Identity strict_id = weak_identity();
+    NodeRef strict = bind_ok(*test_opts(strict_id).min_pow_difficulty(8).build());
+    ASSERT_TRUE(strict);
+    auto core = detail::Directory::instance().find(strict_id.pk());
+    ASSERT_TRUE(core);
+    const SocketAddr from(asio::ip::address_v4::loopback(), 9);
+    // Even senders are peers of the node, odd ones strangers.
+    std::vector<Identity> senders;
+    std::vector<NodePeer> peers;
+    auto add_senders = [&](size_t n) {
+        for (size_t i = 0; i < n; ++i) {
+            senders.push_back(identity_below(8));
+            if (senders.size() % 2 == 1) {
+                auto peer = strict->initiate(senders.back().pk());
+                ASSERT_TRUE(peer.has_value());
+                peers.push_back(*peer);
+            }
+        }
+    };
+    auto send = [&](size_t i, Instant at) {
+        const Type type = i % 2 == 0 ? Type::App : Type::Hello;
+        core->handle_datagram(wire_datagram(type, senders[i], strict_id.pk()), from, at);
+    };
+    const std::string summary_end = " more peers whose proof of work is below the required 8";
+    constexpr size_t kFlood = 500;
+    const size_t named = PowWarnings::POW_WARNINGS_PER_INTERVAL;
+    add_senders(kFlood);
+    log::ScopedCapture capture;
+    // Ahead of the real clock that the node's own housekeeping reads.
+    const Instant t0 = Clock::now() + 24h;
+    for (size_t i = 0; i < kFlood; ++i) {
+        send(i, t0 + i * 1ms);
+        send(i, t0 + i * 1ms);
+    }
+    EXPECT_EQ(sender_warnings(capture.sink()), named);
+    for (size_t i = 0; i < named; ++i) {
+        const std::string warning = fmt::format(
+            "Ignoring peer {}: its proof of work has difficulty {}, below the required 8",
+            senders[i].pk(), senders[i].difficulty());
+        EXPECT_EQ(capture->count(log::Level::Warn, warning), 1u) << warning;
+    }
+    EXPECT_TRUE(pow_summaries(capture.sink()).empty());
+    for (const auto& peer : peers) {
+        EXPECT_EQ(peer.stats().pow_status, PowStatus::Nok);
+    }
+
+    // Until the interval is over, nothing more; then the next refusal writes the count first.
+    send(0, t0 + PowWarnings::POW_WARNING_INTERVAL - 1ms);
+    EXPECT_TRUE(pow_summaries(capture.sink()).empty());
+    send(1, t0 + PowWarnings::POW_WARNING_INTERVAL);
+    EXPECT_EQ(pow_summaries(capture.sink()),
+              std::vector<std::string>{fmt::format("Ignoring {}{}", kFlood - named, summary_end)});
+
+    // A new interval names its first senders again; a pass of housekeeping writes the count of a
+    // flood that has stopped, once.
+    add_senders(named + 3);
+    const Instant t1 = t0 + 2 * PowWarnings::POW_WARNING_INTERVAL;
+    for (size_t i = kFlood; i < senders.size(); ++i) {
+        send(i, t1);
+    }
+    EXPECT_EQ(sender_warnings(capture.sink()), 2 * named);
+    EXPECT_EQ(pow_summaries(capture.sink()).size(), 1u);
+    core->housekeeping_pass(t1 + PowWarnings::POW_WARNING_INTERVAL);
+    core->housekeeping_pass(t1 + 2 * PowWarnings::POW_WARNING_INTERVAL);
+    EXPECT_EQ(pow_summaries(capture.sink()),
+              (std::vector<std::string>{fmt::format("Ignoring {}{}", kFlood - named, summary_end),
+                                        fmt::format("Ignoring 3{}", summary_end)}));
+    // Of over a thousand refusals, this is every line above DEBUG.
+    EXPECT_EQ(
+        std::ranges::count_if(capture->events(),
+                              [](const log::Event& e) { return e.level >= log::Level::Info; }),
+        static_cast<long>(2 * named + 2));
 }
 
 TEST_F(NodeTest, WireDatagramsCarryTheControlMarker) {
@@ -646,6 +748,57 @@ TEST_F(NodeTest, SuperPeerAnswersMakeItReachable) {
     EXPECT_TRUE(ps.tx_short_id.has_value());
     EXPECT_EQ(ps.tx_short_id, back->stats().rx_short_id);
     EXPECT_TRUE(ps.relay_paths.empty());
+}
+
+// A node peer's direct path gets its HELLO and ACK from the contact itself, not an hour later
+// from housekeeping: once two nodes have exchanged datagrams, both paths have their last ACK and
+// are reachable, also when one side was made before the other node had an address to greet. The
+// HELLOs and ACKs never reach the application's queue.
+TEST_F(NodeTest, NodePeerPathsAreGreetedOnContact) {
+    for (const bool b_binds_late : {false, true}) {
+        SCOPED_TRACE(b_binds_late ? "B binds after A made its peer" : "both bound first");
+        Identity a_id = weak_identity();
+        Identity b_id = weak_identity();
+        auto opts = [](const Identity& id) {
+            return *test_opts(id).housekeeping_interval(std::chrono::hours(1)).build();
+        };
+        NodeRef a = bind_ok(opts(a_id));
+        NodeRef b = b_binds_late ? nullptr : bind_ok(opts(b_id));
+        auto a_to_b = a->initiate(b_id.pk());
+        if (b_binds_late) {
+            b = bind_ok(opts(b_id));
+        }
+        ASSERT_TRUE(a && b);
+        auto b_to_a = b->initiate(a_id.pk());
+        ASSERT_TRUE(a_to_b.has_value() && b_to_a.has_value());
+
+        ASSERT_TRUE(a_to_b->send_datagram(bytes_of("ping")).has_value());
+        ASSERT_TRUE(b_to_a->send_datagram(bytes_of("pong")).has_value());
+        TestWaker w;
+        for (auto [peer, expected] : {std::pair{&*a_to_b, "pong"}, std::pair{&*b_to_a, "ping"}}) {
+            std::vector<DatagramBuffer> bufs(4);
+            auto n = w.poll_until_ready(
+                [&](const Waker& k) { return peer->poll_read_datagrams(k, bufs); });
+            ASSERT_EQ(n, std::optional<size_t>(1));
+            EXPECT_EQ(bufs[0], bytes_of(expected));
+        }
+
+        EXPECT_TRUE(
+            eventually([&] { return a_to_b->stats().reachable && b_to_a->stats().reachable; }));
+        for (auto [peer, other] : {std::pair{&*a_to_b, &*b_to_a}, std::pair{&*b_to_a, &*a_to_b}}) {
+            const NodePeerStats stats = peer->stats();
+            ASSERT_EQ(stats.direct_path_order.size(), 1u);
+            const PeerPath& path = stats.direct_paths.at(stats.direct_path_order.front());
+            EXPECT_TRUE(path.last_ack_time.has_value());
+            EXPECT_FALSE(path.unanswered_hello_since.has_value());
+            EXPECT_FALSE(path.latencies.empty());
+            EXPECT_TRUE(stats.protocol_v2_supported);
+            EXPECT_EQ(stats.tx_short_id, other->stats().rx_short_id);
+            // Everything exchanged has arrived; none of it was queued for the application.
+            std::vector<DatagramBuffer> bufs(4);
+            EXPECT_EQ(peer->poll_read_datagrams(w.waker(), bufs), std::nullopt);
+        }
+    }
 }
 
 TEST_F(NodeTest, BindRefusesBadOptionsBeforeBindingASocket) {

@@ -394,6 +394,8 @@ class RunningStatusTest : public ::testing::Test {
         return text.value_or("");
     }
 
+    void expect_report_of_measurements(std::chrono::milliseconds housekeeping_interval);
+
     quorvel::testing::TempDir dir_;
     NodeEnvironment env_{{{"UDP_PORT", "0"}}};
     p2p::Identity own_ = fixed_identity(0x5a);
@@ -728,16 +730,19 @@ TEST_F(RunningStatusTest, ReportAfterShutdown) {
 }
 
 // Two nodes beside the agent: one as its super peer, one as a node peer; what the report shows
-// comes from the HELLO and ACK exchange and the datagrams sent.
-TEST_F(RunningStatusTest, ReportShowsWhatTheNodeMeasured) {
-    NodeEnvironment env(
-        {{"UDP_PORT", "0"}, {"MIN_POW_DIFFICULTY", "0"}, {"HOUSEKEEPING_INTERVAL", "20"}});
+// comes from the HELLO and ACK exchange and the datagrams sent, every node keeping house every
+// `housekeeping_interval`.
+void RunningStatusTest::expect_report_of_measurements(
+    std::chrono::milliseconds housekeeping_interval) {
+    NodeEnvironment env({{"UDP_PORT", "0"},
+                         {"MIN_POW_DIFFICULTY", "0"},
+                         {"HOUSEKEEPING_INTERVAL", std::to_string(housekeeping_interval.count())}});
     auto bind = [&](const p2p::Identity& id) {
         auto opts = p2p::NodeOptsBuilder()
                         .id(id)
                         .udp_port(0)
                         .min_pow_difficulty(0)
-                        .housekeeping_interval(20ms)
+                        .housekeeping_interval(housekeeping_interval)
                         .build();
         auto node = runtime_->block_on(
             p2p::Node::bind(asio::any_io_executor(runtime_->executor()), std::move(*opts)));
@@ -794,10 +799,24 @@ TEST_F(RunningStatusTest, ReportShowsWhatTheNodeMeasured) {
     EXPECT_NE(peers.find("    APP RX: Never\n"), std::string::npos) << peers;
     EXPECT_NE(peers.find("    Best Direct Path: 127.0.0.1:"), std::string::npos) << peers;
     EXPECT_NE(peers.find("      Latencies: "), std::string::npos) << peers;
+    // The direct path's own lines: its ACK came, and recently enough.
+    EXPECT_NE(peers.find(" ago\n        Latencies: "), std::string::npos) << peers;
+    EXPECT_EQ(peers.find("        Last ACK Time: Never\n"), std::string::npos) << peers;
+    EXPECT_NE(peers.find("        [Reachable: true]\n"), std::string::npos) << peers;
     EXPECT_NE(peers.find("    Relay Paths: None\n    TX Short ID: 00000000\n    RX Short ID: "),
               std::string::npos)
         << peers;
     EXPECT_TRUE(runtime_->block_on(agent.shutdown()).has_value());
+}
+
+TEST_F(RunningStatusTest, ReportShowsWhatTheNodeMeasured) {
+    expect_report_of_measurements(20ms);
+}
+
+// A node peer's path is greeted when the peer is made, so its ACK and reachability show long
+// before the next housekeeping pass.
+TEST_F(RunningStatusTest, ReportShowsANodePeerPathAnsweredBeforeHousekeeping) {
+    expect_report_of_measurements(std::chrono::hours(1));
 }
 
 }  // namespace
