@@ -555,17 +555,11 @@ std::optional<std::string> Url::to_file_path() const {
     return percent_decode(view.text_of(view->encoded_path()));
 }
 
-std::string mask_url(const Url& url) {
-    return mask_url_text(url.as_str());
-}
+namespace {
 
-std::string mask_url_text(std::string_view text) {
-    const auto separator = text.find("://");
-    if (separator == std::string_view::npos) {
-        return std::string(text);
-    }
-    const size_t start = separator + 3;
-    const size_t end = std::min(text.find_first_of("/?#", start), text.size());
+// `text` with whatever stands between `start` and the last "@" before `end` replaced by
+// "****:****"; unchanged when there is no such "@".
+std::string mask_userinfo(std::string_view text, size_t start, size_t end) {
     const size_t at = text.substr(start, end - start).rfind('@');
     if (at == std::string_view::npos) {
         return std::string(text);
@@ -574,6 +568,65 @@ std::string mask_url_text(std::string_view text) {
     masked += "****:****";
     masked += text.substr(start + at);
     return masked;
+}
+
+bool is_dropped_inside(char c) {
+    return c == '\t' || c == '\n' || c == '\r';
+}
+
+// Where the authority of a URL text starts, read as leniently as `Url::parse` reads it; npos
+// when the text has none.
+size_t authority_start(std::string_view text) {
+    size_t begin = 0;
+    while (begin < text.size() && static_cast<unsigned char>(text[begin]) <= 0x20) {
+        ++begin;
+    }
+    size_t colon = begin;
+    while (colon < text.size() &&
+           (is_alpha(text[colon]) || is_digit(text[colon]) || text[colon] == '+' ||
+            text[colon] == '-' || text[colon] == '.')) {
+        ++colon;
+    }
+    if (colon > begin && is_alpha(text[begin]) && colon < text.size() && text[colon] == ':') {
+        const SpecialScheme* special =
+            find_special(ascii_lowercase(text.substr(begin, colon - begin)));
+        size_t after = colon + 1;
+        size_t slashes = 0;
+        while (after < text.size() && (text[after] == '/' || is_dropped_inside(text[after]))) {
+            slashes += text[after] == '/' ? 1 : 0;
+            ++after;
+        }
+        if (slashes >= 2 || (special != nullptr && special->name != "file")) {
+            return after;
+        }
+    }
+    const auto separator = text.find("://");
+    return separator == std::string_view::npos ? separator : separator + 3;
+}
+
+}  // namespace
+
+std::string mask_url(const Url& url) {
+    // A normalised text spells an authority as "scheme://", and its user information holds no
+    // "/", "?" or "#" unencoded.
+    const std::string& text = url.raw_text();
+    const size_t colon = text.find(':');
+    if (colon == std::string::npos || text.compare(colon + 1, 2, "//") != 0) {
+        return text;
+    }
+    const size_t start = colon + 3;
+    return mask_userinfo(text, start, std::min(text.find_first_of("/?#", start), text.size()));
+}
+
+std::string mask_url_text(std::string_view text) {
+    const size_t start = authority_start(text);
+    if (start == std::string_view::npos) {
+        return std::string(text);
+    }
+    const size_t end = Url::parse(text).has_value()
+                           ? std::min(text.find_first_of("/?#", start), text.size())
+                           : text.size();
+    return mask_userinfo(text, start, end);
 }
 
 }  // namespace quorvel
