@@ -555,6 +555,12 @@ std::optional<std::string> Url::to_file_path() const {
     return percent_decode(view.text_of(view->encoded_path()));
 }
 
+bool same_origin(const Url& a, const Url& b) {
+    const auto host = a.host_str();
+    return host && a.scheme() == b.scheme() && host == b.host_str() &&
+           a.port_or_known_default() == b.port_or_known_default();
+}
+
 namespace {
 
 // `text` with whatever stands between `start` and the last "@" before `end` replaced by

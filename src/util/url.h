@@ -65,6 +65,10 @@ class Url {
     std::string text_;
 };
 
+// Whether two URLs share an origin: the same scheme, host and port, a scheme's default port
+// counting as written. A URL without a host has an origin of its own, equal to no other.
+bool same_origin(const Url& a, const Url& b);
+
 // The URL's text, with the user name and the password replaced by "****" when either is set, so
 // that credentials never reach a log or a report.
 std::string mask_url(const Url& url);

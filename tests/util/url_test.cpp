@@ -254,5 +254,35 @@ TEST(UrlTest, FormatterMasksAndRawTextIsExact) {
     }
 }
 
+TEST(UrlTest, SameOrigin) {
+    struct Case {
+        const char* a;
+        const char* b;
+        bool same;
+    };
+    const Case cases[] = {
+        {"http://127.0.0.1:8080/a", "http://127.0.0.1:8080/b?x", true},
+        {"http://127.0.0.1:8080/", "http://127.0.0.1:8081/", false},
+        {"https://ctl.example/", "http://ctl.example/", false},
+        {"https://ctl.example:8443/", "http://ctl.example:8443/", false},
+        {"https://ctl.example/", "https://CTL.Example:443/x", true},
+        {"http://ctl.example:80/", "http://ctl.example/", true},
+        {"http://ctl.example/", "https://ctl.example:80/", false},
+        {"http://ctl.example/", "http://other.example/", false},
+        {"http://u:p@ctl.example/", "http://ctl.example/", true},
+        {"http://[::1]:80/", "http://[::1]/", true},
+        {"http://[::1]/", "http://127.0.0.1/", false},
+        {"controller://abc", "controller://abc", true},
+        {"file:///a", "file:///a", false},
+        {"mailto:a@b", "mailto:a@b", false},
+    };
+    for (const auto& c : cases) {
+        const Url a = Url::parse(c.a).value();
+        const Url b = Url::parse(c.b).value();
+        EXPECT_EQ(same_origin(a, b), c.same) << c.a << " " << c.b;
+        EXPECT_EQ(same_origin(b, a), c.same) << c.b << " " << c.a;
+    }
+}
+
 }  // namespace
 }  // namespace quorvel
