@@ -296,6 +296,19 @@ std::string percent_decode(std::string_view text) {
     return out;
 }
 
+// The length of the scheme that `text` starts with, up to its ":"; 0 when it starts with none.
+size_t scheme_length(std::string_view text) {
+    if (text.empty() || !is_alpha(text[0])) {
+        return 0;
+    }
+    size_t end = 1;
+    while (end < text.size() && (is_alpha(text[end]) || is_digit(text[end]) || text[end] == '+' ||
+                                 text[end] == '-' || text[end] == '.')) {
+        ++end;
+    }
+    return end < text.size() && text[end] == ':' ? end : 0;
+}
+
 std::string_view sv(urls::string_view s) {
     return {s.data(), s.size()};
 }
@@ -309,16 +322,8 @@ Result<Url, UrlError> fail(std::string_view message) {
 Result<Url, UrlError> Url::parse(std::string_view input) {
     const std::string text = strip_input(input);
 
-    size_t colon = 0;
-    if (text.empty() || !is_alpha(text[0])) {
-        return fail("relative URL without a base");
-    }
-    while (colon < text.size() &&
-           (is_alpha(text[colon]) || is_digit(text[colon]) || text[colon] == '+' ||
-            text[colon] == '-' || text[colon] == '.')) {
-        ++colon;
-    }
-    if (colon == text.size() || text[colon] != ':') {
+    const size_t colon = scheme_length(text);
+    if (colon == 0) {
         return fail("relative URL without a base");
     }
     const std::string scheme = ascii_lowercase(std::string_view(text).substr(0, colon));
@@ -587,15 +592,9 @@ size_t authority_start(std::string_view text) {
     while (begin < text.size() && static_cast<unsigned char>(text[begin]) <= 0x20) {
         ++begin;
     }
-    size_t colon = begin;
-    while (colon < text.size() &&
-           (is_alpha(text[colon]) || is_digit(text[colon]) || text[colon] == '+' ||
-            text[colon] == '-' || text[colon] == '.')) {
-        ++colon;
-    }
-    if (colon > begin && is_alpha(text[begin]) && colon < text.size() && text[colon] == ':') {
-        const SpecialScheme* special =
-            find_special(ascii_lowercase(text.substr(begin, colon - begin)));
+    if (const size_t length = scheme_length(text.substr(begin)); length != 0) {
+        const size_t colon = begin + length;
+        const SpecialScheme* special = find_special(ascii_lowercase(text.substr(begin, length)));
         size_t after = colon + 1;
         size_t slashes = 0;
         while (after < text.size() && (text[after] == '/' || is_dropped_inside(text[after]))) {
