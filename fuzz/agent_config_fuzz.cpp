@@ -23,7 +23,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string_view text(reinterpret_cast<const char*>(data), size);
 
     if (auto url = quorvel::Url::parse(text)) {
-        auto again = quorvel::Url::parse(url->as_str());
+        auto again = quorvel::Url::parse(url->raw_text());
         check(again.has_value() && *again == *url);
         (void)quorvel::mask_url(*url);
     }

@@ -137,7 +137,7 @@ boost::asio::awaitable<Result<network::NetworkConfig, Error>> fetch_data_in(
         log::ScopedSpans scope(spans);
         QV_TRACE(kRetrievalTarget, "Retrieving network config from: {}", mask_url(url));
     }
-    auto text = co_await retrieve_in(context, url.as_str(), spans);
+    auto text = co_await retrieve_in(context, url.raw_text(), spans);
     if (!text) {
         co_return unexpected(std::move(text).error());
     }

@@ -172,9 +172,8 @@ int32_t quorvel_agent_config_networks(const char* config_path, NetworkInfo** out
         networks.push_back(&network);
     }
     // The map has no order of its own; a sorted list reads the same on every call.
-    std::sort(networks.begin(), networks.end(), [](const auto* a, const auto* b) {
-        return a->config_url.as_str() < b->config_url.as_str();
-    });
+    std::sort(networks.begin(), networks.end(),
+              [](const auto* a, const auto* b) { return a->config_url < b->config_url; });
     ffi::NetworkList list = ffi::NetworkList::build(networks);
     *out_count = static_cast<int32_t>(list.size());
     *out_networks = list.release();

@@ -58,7 +58,7 @@ NetworkList NetworkList::build(const std::vector<const network::Network*>& netwo
     std::vector<NetworkInfo> records;
     records.reserve(networks.size());
     for (const network::Network* network : networks) {
-        char* url = malloc_c_string(network->config_url.as_str());
+        char* url = malloc_c_string(network->config_url.raw_text());
         if (url == nullptr) {
             continue;
         }

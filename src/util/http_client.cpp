@@ -439,22 +439,52 @@ bool same_header(const std::string& a, std::string_view b) {
     return a.size() == b.size() && strncasecmp(a.data(), b.data(), b.size()) == 0;
 }
 
-std::string host_of(const std::string& url) {
-    char* host = nullptr;
-    std::string text;
-    if (CURLU* parsed = curl_url()) {
-        if (curl_url_set(parsed, CURLUPART_URL, url.c_str(), 0) == CURLUE_OK &&
-            curl_url_get(parsed, CURLUPART_HOST, &host, 0) == CURLUE_OK) {
-            text = host;
-            curl_free(host);
+// Whether the redirect from `from` to `to` stays within one origin; a URL that does not parse
+// belongs to none.
+bool within_origin(const std::string& from, const std::string& to) {
+    auto a = Url::parse(from);
+    auto b = Url::parse(to);
+    return a && b && same_origin(*a, *b);
+}
+
+// `target` with the user information of `from` when it names none itself. A relative Location
+// keeps the credentials of the URL it is resolved against; an absolute one within the same
+// origin keeps them too.
+std::string with_userinfo_of(const std::string& from, const std::string& target) {
+    std::string result = target;
+    CURLU* source = curl_url();
+    CURLU* destination = curl_url();
+    char* own_user = nullptr;
+    char* user = nullptr;
+    char* password = nullptr;
+    char* text = nullptr;
+    if (source != nullptr && destination != nullptr &&
+        curl_url_set(source, CURLUPART_URL, from.c_str(), 0) == CURLUE_OK &&
+        curl_url_set(destination, CURLUPART_URL, target.c_str(), 0) == CURLUE_OK &&
+        curl_url_get(destination, CURLUPART_USER, &own_user, 0) == CURLUE_NO_USER &&
+        curl_url_get(source, CURLUPART_USER, &user, 0) == CURLUE_OK &&
+        curl_url_set(destination, CURLUPART_USER, user, 0) == CURLUE_OK) {
+        const bool with_password =
+            curl_url_get(source, CURLUPART_PASSWORD, &password, 0) == CURLUE_OK;
+        if ((!with_password ||
+             curl_url_set(destination, CURLUPART_PASSWORD, password, 0) == CURLUE_OK) &&
+            curl_url_get(destination, CURLUPART_URL, &text, 0) == CURLUE_OK) {
+            result = text;
         }
-        curl_url_cleanup(parsed);
     }
-    return text;
+    curl_free(text);
+    curl_free(password);
+    curl_free(user);
+    curl_free(own_user);
+    curl_url_cleanup(destination);
+    curl_url_cleanup(source);
+    return result;
 }
 
 // The request that follows a redirect with `status` to `target`: 301, 302 and 303 turn it into
-// a GET without body, and credentials never go on to another host.
+// a GET without body. Credentials belong to their origin: a change of scheme, host or port
+// (a default port counting as written) drops them, so that an HTTPS controller's answer cannot
+// send them on in clear text; within the origin they go on.
 void redirect(HttpRequest& request, long status, const std::string& target) {
     auto drop = [&request](std::initializer_list<std::string_view> names) {
         std::erase_if(request.headers, [&](const auto& header) {
@@ -471,10 +501,12 @@ void redirect(HttpRequest& request, long status, const std::string& target) {
         request.body.reset();
         drop({"Content-Type", "Content-Length", "Content-Encoding", "Transfer-Encoding"});
     }
-    if (host_of(target) != host_of(request.url)) {
+    if (!within_origin(request.url, target)) {
         drop({"Authorization", "Cookie", "Proxy-Authorization", "WWW-Authenticate"});
+        request.url = target;
+        return;
     }
-    request.url = target;
+    request.url = with_userinfo_of(request.url, target);
 }
 
 }  // namespace

@@ -5,10 +5,11 @@
 // awaited transfer (cancellation, or the task being destroyed) aborts that transfer. Redirects:
 // only 301, 302, 303, 307 and 308 with a Location header are followed (any other 3xx is a final
 // answer, as is every 3xx of a request that asks not to follow); 301, 302 and 303 turn any other
-// method into a GET without body, 307 and 308 keep method and body, and credential headers are
-// not sent on to another host. The body of a redirect that is followed is not read. A response
-// body is kept in memory only up to a cap: a larger one fails the transfer as soon as it shows,
-// never buffered. Error texts show a URL with its user information masked.
+// method into a GET without body, 307 and 308 keep method and body, and credentials (the
+// credential headers, the URL's user information) are not sent on to another origin: a change
+// of scheme, host or port drops them. The body of a redirect that is followed is not read. A
+// response body is kept in memory only up to a cap: a larger one fails the transfer as soon as it
+// shows, never buffered. Error texts show a URL with its user information masked.
 #pragma once
 
 #include "util/result.h"

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "util/debug_text.h"
+#include "util/url.h"
 
 namespace quorvel {
 
@@ -306,7 +307,9 @@ std::string float_text(double value) {
 std::string found_text(const toml::node& node) {
     switch (node.type()) {
         case toml::node_type::string:
-            return "string " + debug_quoted(node.as_string()->get());
+            // A misplaced URL (a network written as a bare string) must not bring its
+            // credentials into the message.
+            return "string " + debug_quoted(mask_url_text(node.as_string()->get()));
         case toml::node_type::integer:
             return fmt::format("integer `{}`", node.as_integer()->get());
         case toml::node_type::floating_point:

@@ -296,6 +296,19 @@ std::string percent_decode(std::string_view text) {
     return out;
 }
 
+// The length of the scheme that `text` starts with, up to its ":"; 0 when it starts with none.
+size_t scheme_length(std::string_view text) {
+    if (text.empty() || !is_alpha(text[0])) {
+        return 0;
+    }
+    size_t end = 1;
+    while (end < text.size() && (is_alpha(text[end]) || is_digit(text[end]) || text[end] == '+' ||
+                                 text[end] == '-' || text[end] == '.')) {
+        ++end;
+    }
+    return end < text.size() && text[end] == ':' ? end : 0;
+}
+
 std::string_view sv(urls::string_view s) {
     return {s.data(), s.size()};
 }
@@ -309,16 +322,8 @@ Result<Url, UrlError> fail(std::string_view message) {
 Result<Url, UrlError> Url::parse(std::string_view input) {
     const std::string text = strip_input(input);
 
-    size_t colon = 0;
-    if (text.empty() || !is_alpha(text[0])) {
-        return fail("relative URL without a base");
-    }
-    while (colon < text.size() &&
-           (is_alpha(text[colon]) || is_digit(text[colon]) || text[colon] == '+' ||
-            text[colon] == '-' || text[colon] == '.')) {
-        ++colon;
-    }
-    if (colon == text.size() || text[colon] != ':') {
+    const size_t colon = scheme_length(text);
+    if (colon == 0) {
         return fail("relative URL without a base");
     }
     const std::string scheme = ascii_lowercase(std::string_view(text).substr(0, colon));
@@ -555,17 +560,17 @@ std::optional<std::string> Url::to_file_path() const {
     return percent_decode(view.text_of(view->encoded_path()));
 }
 
-std::string mask_url(const Url& url) {
-    return mask_url_text(url.as_str());
+bool same_origin(const Url& a, const Url& b) {
+    const auto host = a.host_str();
+    return host && a.scheme() == b.scheme() && host == b.host_str() &&
+           a.port_or_known_default() == b.port_or_known_default();
 }
 
-std::string mask_url_text(std::string_view text) {
-    const auto separator = text.find("://");
-    if (separator == std::string_view::npos) {
-        return std::string(text);
-    }
-    const size_t start = separator + 3;
-    const size_t end = std::min(text.find_first_of("/?#", start), text.size());
+namespace {
+
+// `text` with whatever stands between `start` and the last "@" before `end` replaced by
+// "****:****"; unchanged when there is no such "@".
+std::string mask_userinfo(std::string_view text, size_t start, size_t end) {
     const size_t at = text.substr(start, end - start).rfind('@');
     if (at == std::string_view::npos) {
         return std::string(text);
@@ -574,6 +579,59 @@ std::string mask_url_text(std::string_view text) {
     masked += "****:****";
     masked += text.substr(start + at);
     return masked;
+}
+
+bool is_dropped_inside(char c) {
+    return c == '\t' || c == '\n' || c == '\r';
+}
+
+// Where the authority of a URL text starts, read as leniently as `Url::parse` reads it; npos
+// when the text has none.
+size_t authority_start(std::string_view text) {
+    size_t begin = 0;
+    while (begin < text.size() && static_cast<unsigned char>(text[begin]) <= 0x20) {
+        ++begin;
+    }
+    if (const size_t length = scheme_length(text.substr(begin)); length != 0) {
+        const size_t colon = begin + length;
+        const SpecialScheme* special = find_special(ascii_lowercase(text.substr(begin, length)));
+        size_t after = colon + 1;
+        size_t slashes = 0;
+        while (after < text.size() && (text[after] == '/' || is_dropped_inside(text[after]))) {
+            slashes += text[after] == '/' ? 1 : 0;
+            ++after;
+        }
+        if (slashes >= 2 || (special != nullptr && special->name != "file")) {
+            return after;
+        }
+    }
+    const auto separator = text.find("://");
+    return separator == std::string_view::npos ? separator : separator + 3;
+}
+
+}  // namespace
+
+std::string mask_url(const Url& url) {
+    // A normalised text spells an authority as "scheme://", and its user information holds no
+    // "/", "?" or "#" unencoded.
+    const std::string& text = url.raw_text();
+    const size_t colon = text.find(':');
+    if (colon == std::string::npos || text.compare(colon + 1, 2, "//") != 0) {
+        return text;
+    }
+    const size_t start = colon + 3;
+    return mask_userinfo(text, start, std::min(text.find_first_of("/?#", start), text.size()));
+}
+
+std::string mask_url_text(std::string_view text) {
+    const size_t start = authority_start(text);
+    if (start == std::string_view::npos) {
+        return std::string(text);
+    }
+    const size_t end = Url::parse(text).has_value()
+                           ? std::min(text.find_first_of("/?#", start), text.size())
+                           : text.size();
+    return mask_userinfo(text, start, end);
 }
 
 }  // namespace quorvel

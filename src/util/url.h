@@ -35,9 +35,10 @@ class Url {
   public:
     static Result<Url, UrlError> parse(std::string_view text);
 
-    // The normalised text.
-    const std::string& as_str() const { return text_; }
-    const std::string& to_string() const { return text_; }
+    // The normalised text, credentials included. Only what must carry the URL exactly asks for
+    // it (the configuration file, the request sent, the host's network list, the report with
+    // secrets); everything shown to a person goes through `mask_url` or the formatter.
+    const std::string& raw_text() const { return text_; }
 
     // Lower case, without the ":".
     std::string scheme() const;
@@ -64,13 +65,21 @@ class Url {
     std::string text_;
 };
 
+// Whether two URLs share an origin: the same scheme, host and port, a scheme's default port
+// counting as written. A URL without a host has an origin of its own, equal to no other.
+bool same_origin(const Url& a, const Url& b);
+
 // The URL's text, with the user name and the password replaced by "****" when either is set, so
 // that credentials never reach a log or a report.
 std::string mask_url(const Url& url);
 
-// The same for a URL as text, which need not parse: whatever stands between "://" and the last
-// "@" of the authority (up to the first "/", "?" or "#") becomes "****:****"; the rest of the
-// text stays as written. A text without user information comes back unchanged.
+// The same for a URL as text, which need not parse: whatever stands between the start of the
+// authority and its last "@" becomes "****:****"; the rest of the text stays as written. The
+// authority starts after "://", or, for a special scheme written without slashes, after the
+// scheme's ":" ("http:user:pw@host" names a host too). In a text that parses, the authority ends
+// at the first "/", "?" or "#"; in one that does not, where it ends is unknown (a password may
+// hold any of them unencoded), so everything up to the text's last "@" is hidden. A text without
+// user information comes back unchanged.
 std::string mask_url_text(std::string_view text);
 
 }  // namespace quorvel
@@ -78,14 +87,16 @@ std::string mask_url_text(std::string_view text);
 template <>
 struct std::hash<quorvel::Url> {
     size_t operator()(const quorvel::Url& url) const noexcept {
-        return std::hash<std::string>{}(url.as_str());
+        return std::hash<std::string>{}(url.raw_text());
     }
 };
 
+// Prints the masked text (`mask_url`): a URL in a log line, an error or a span never shows its
+// credentials.
 template <>
 struct fmt::formatter<quorvel::Url> : fmt::formatter<std::string_view> {
     auto format(const quorvel::Url& url, format_context& ctx) const {
-        return fmt::formatter<std::string_view>::format(url.as_str(), ctx);
+        return fmt::formatter<std::string_view>::format(quorvel::mask_url(url), ctx);
     }
 };
 

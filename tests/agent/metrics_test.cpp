@@ -263,7 +263,7 @@ TEST(OverlappingSubnetsTest, FindsEveryPairThatSharesAnAddress) {
             EXPECT_TRUE(before(config.network, o.first_url, o.second_url)) << c.name;
             EXPECT_EQ(o.first_net, *config.network.at(o.first_url).desired_state.ip.applied);
             EXPECT_EQ(o.second_net, *config.network.at(o.second_url).desired_state.ip.applied);
-            unordered.insert(std::minmax(o.first_url.as_str(), o.second_url.as_str()));
+            unordered.insert(std::minmax(o.first_url.raw_text(), o.second_url.raw_text()));
         }
         EXPECT_EQ(unordered, c.overlapping) << c.name;
         EXPECT_EQ(overlaps.size(), c.overlapping.size()) << c.name;

@@ -1,6 +1,8 @@
 #include "util/http_client.h"
 
+#include "controller/client.h"
 #include "controller/raw_http_server.h"
+#include "controller/test_controller.h"
 #include "util/async_test_util.h"
 #include "util/runtime.h"
 
@@ -20,6 +22,18 @@ namespace {
 namespace asio = boost::asio;
 using namespace std::chrono_literals;
 using namespace boost::asio::experimental::awaitable_operators;
+
+void moved(const httplib::Request& req, httplib::Response& res) {
+    res.status = std::stoi(req.matches[1]);
+    res.set_header("Location", req.matches[2].str());
+}
+
+// Answers with the credential headers that arrived: "Authorization|Cookie|Proxy-Authorization".
+void credentials(const httplib::Request& req, httplib::Response& res) {
+    res.set_content(req.get_header_value("Authorization") + "|" + req.get_header_value("Cookie") +
+                        "|" + req.get_header_value("Proxy-Authorization"),
+                    "text/plain");
+}
 
 // A loopback HTTP server on its own thread.
 class TestServer {
@@ -42,12 +56,10 @@ class TestServer {
             }
             res.set_redirect("/hop/" + std::to_string(left - 1));
         });
-        // A non-GET request redirected with the status in the path, to the path after it.
-        server_.Put(R"(/moved/(\d+)(/.*|http:.*))",
-                    [](const httplib::Request& req, httplib::Response& res) {
-                        res.status = std::stoi(req.matches[1]);
-                        res.set_header("Location", req.matches[2].str());
-                    });
+        // A request redirected with the status in the path, to the path or URL after it.
+        server_.Put(R"(/moved/(\d+)(/.*|https?:.*))", moved);
+        server_.Get(R"(/moved/(\d+)(/.*|https?:.*))", moved);
+        server_.Get("/credentials", credentials);
         auto show = [](const httplib::Request& req, httplib::Response& res) {
             res.set_content(req.method + ":" + req.body + "|" +
                                 req.get_header_value("Content-Type") + "|" +
@@ -182,6 +194,91 @@ TEST(HttpClientTest, RedirectedPutFollowsTheStatusRules) {
         EXPECT_EQ((*response)->status, 200) << c.path;
         EXPECT_EQ((*response)->body, c.body) << c.path;
     }
+}
+
+// Credentials go on with a redirect only within their origin. A change of port, or of scheme (an
+// HTTPS controller sending the client on to plain HTTP), drops them, however they were attached:
+// as headers, as the URL's user information, or by the controller client's authorisation.
+TEST(HttpClientTest, CredentialsStayWithinTheirOrigin) {
+    testing::SelfSignedCertificate certificate;
+    ASSERT_TRUE(certificate.ok);
+    httplib::SSLServer secure(certificate.cert_path.c_str(), certificate.key_path.c_str());
+    ASSERT_TRUE(secure.is_valid());
+    secure.Get(R"(/moved/(\d+)(/.*|https?:.*))", moved);
+    secure.Get("/credentials", credentials);
+    const int secure_port = secure.bind_to_any_port("127.0.0.1");
+    std::thread secure_thread([&] { secure.listen_after_bind(); });
+    TestServer origin;
+    TestServer other;
+
+    const std::string https = "https://127.0.0.1:" + std::to_string(secure_port);
+    const std::string http = origin.url("");
+    const std::string other_port = other.url("");
+    const std::string with_user = "http://user:pw@" + http.substr(7);
+    const HttpHeaders headers{
+        {"Authorization", "secret"}, {"Cookie", "session=1"}, {"Proxy-Authorization", "proxy"}};
+    const std::string all = "secret|session=1|proxy";
+    const std::string basic = "Basic dXNlcjpwdw==||";
+    struct Case {
+        std::string name;
+        std::string url;
+        HttpHeaders headers;
+        std::string arrived;
+    };
+    const Case cases[] = {
+        {"relative", http + "/moved/302/credentials", headers, all},
+        {"absolute, same origin", http + "/moved/302" + http + "/credentials", headers, all},
+        {"another port", http + "/moved/302" + other_port + "/credentials", headers, "||"},
+        {"another port, 307", http + "/moved/307" + other_port + "/credentials", headers, "||"},
+        {"https, same origin", https + "/moved/302" + https + "/credentials", headers, all},
+        {"https to http", https + "/moved/302" + other_port + "/credentials", headers, "||"},
+        {"user information, relative", with_user + "/moved/302/credentials", {}, basic},
+        {"user information, same origin",
+         with_user + "/moved/301" + http + "/credentials",
+         {},
+         basic},
+        {"user information, another port",
+         with_user + "/moved/302" + other_port + "/credentials",
+         {},
+         "||"},
+    };
+    auto runtime = Runtime::create(2);
+    HttpClientOptions options{.pool_max_idle_per_host = 0, .timeout = 5000ms, .max_redirects = 5};
+    options.root_certificates_pem = certificate.pem();
+    auto client = HttpClient::build(options);
+    ASSERT_TRUE(client.has_value());
+    for (const auto& c : cases) {
+        auto response =
+            runtime->block_on(client->execute(HttpRequest{"GET", c.url, c.headers, {}}));
+        ASSERT_TRUE(response.has_value());
+        ASSERT_TRUE(response->has_value()) << c.name << ": " << response->error().message;
+        EXPECT_EQ((*response)->status, 200) << c.name;
+        EXPECT_EQ((*response)->body, c.arrived) << c.name;
+    }
+
+    // The controller's own authorisation, HMAC or bearer, follows the same rule.
+    const std::string secret = testing::make_shared_secret();
+    for (const auto& auth :
+         {controller::ControllerAuth::hmac(secret), controller::ControllerAuth::bearer("token")}) {
+        auto controller = controller::ControllerClient::create(https, auth, std::nullopt, options);
+        ASSERT_TRUE(controller.has_value());
+        auto fetch = [&](const std::string& path) {
+            auto response = runtime->block_on(
+                controller->request_raw("GET", path, std::nullopt, std::string("text/plain")));
+            EXPECT_TRUE(response.has_value() && response->has_value());
+            return response && *response ? (*response)->body : std::string("(failed)");
+        };
+        const std::string kept = fetch("/moved/302/credentials");
+        EXPECT_TRUE(
+            kept.starts_with(std::holds_alternative<controller::ControllerAuth::Hmac>(auth.value())
+                                 ? "HMAC-Auth "
+                                 : "Bearer token|"))
+            << kept;
+        EXPECT_EQ(fetch("/moved/302" + other_port + "/credentials"), "||");
+    }
+
+    secure.stop();
+    secure_thread.join();
 }
 
 // Only 301, 302, 303, 307 and 308 are followed; any other 3xx with a Location is the answer.

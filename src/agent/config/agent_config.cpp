@@ -9,6 +9,7 @@
 #include "util/file_io.h"
 #include "util/log.h"
 #include "util/toml_write.h"
+#include "util/url.h"
 
 namespace quorvel::agent {
 namespace {
@@ -58,7 +59,7 @@ Result<Url, TomlError> read_url(const toml::node& node) {
         auto url = Url::parse(text);
         if (!url) {
             return Result<Url, std::string>(
-                unexpected(url.error().to_string() + ": " + debug_quoted(text)));
+                unexpected(url.error().to_string() + ": " + debug_quoted(mask_url_text(text))));
         }
         return Result<Url, std::string>(std::move(*url));
     });
@@ -164,7 +165,7 @@ Result<NetworkMap, TomlError> deserialize_networks(const toml::node& node) {
     for (auto& [entry, at] : entries) {
         Url key = entry.config_url;
         if (networks.contains(key)) {
-            return unexpected(toml_read::custom("duplicate network URL: " + key.as_str(), *at));
+            return unexpected(toml_read::custom("duplicate network URL: " + mask_url(key), *at));
         }
         networks.emplace(std::move(key), std::move(entry));
     }
@@ -237,12 +238,11 @@ Result<std::string, Error> AgentConfig::to_toml() const {
     for (const auto& [url, net] : network) {
         sorted.push_back(&net);
     }
-    std::stable_sort(sorted.begin(), sorted.end(), [](const auto* a, const auto* b) {
-        return a->config_url.as_str() < b->config_url.as_str();
-    });
+    std::stable_sort(sorted.begin(), sorted.end(),
+                     [](const auto* a, const auto* b) { return a->config_url < b->config_url; });
     for (const auto* net : sorted) {
         w.array_table("network");
-        w.value("config_url", net->config_url.as_str());
+        w.value("config_url", net->config_url.raw_text());
         w.value("disabled", net->disabled);
         if (net->name) {
             w.value("name", *net->name);

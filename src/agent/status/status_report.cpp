@@ -148,9 +148,9 @@ void append_networks(std::string& out, const std::unordered_map<Url, NetworkStat
         sorted.push_back(&entry);
     }
     std::sort(sorted.begin(), sorted.end(),
-              [](const auto* a, const auto* b) { return a->first.as_str() < b->first.as_str(); });
+              [](const auto* a, const auto* b) { return a->first < b->first; });
     for (const auto* entry : sorted) {
-        line(out, "  {}:", with_secrets ? entry->first.as_str() : mask_url(entry->first));
+        line(out, "  {}:", with_secrets ? entry->first.raw_text() : mask_url(entry->first));
         append_lines(out, entry->second.to_string(), "    ");
     }
 }

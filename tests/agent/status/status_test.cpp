@@ -468,7 +468,7 @@ TEST_F(RunningStatusTest, GoldenReport) {
         state.config.controller->shared_secret = "c2VjcmV0LXNoYXJlZA";
         state.config.controller->status = ControllerConnectionStatus::ok();
 
-        network::Network& net_a = add_network(state.config, office.as_str());
+        network::Network& net_a = add_network(state.config, office.raw_text());
         net_a.name = "office";
         auto& desired = net_a.desired_state;
         desired.ip.applied = net("10.1.2.3/24");
