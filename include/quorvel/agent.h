@@ -34,6 +34,11 @@
  *   handles made on it is freed. Freed on a host thread, that last free returns after the stop;
  *   freed on one of the runtime's threads, it returns at once and a thread of the library's own
  *   does the stop. A configuration handle is tied to no runtime.
+ * - The process may end with exit() on any thread, the runtime's own included (for example in the
+ *   network-change callback, after freeing handles or not). The exit waits for the stops that a
+ *   thread of the library's own has in hand, and those stops do not wait for the thread that
+ *   called exit(). Handles still held are not released: their runtimes run on until the process
+ *   has ended.
  * - A device or agent handle is used only with the runtime handle it was made on; with another
  *   runtime's handle the function refuses (-2, or NULL for the status). Once that runtime handle
  *   is freed, an agent can no longer be shut down or asked for its status, only freed.
@@ -143,8 +148,9 @@ typedef struct NetworkChangeInfo {
 
 /* Called on one of the runtime's worker threads, one call at a time per agent, while the agent
  * holds its state lock; the first call can come before quorvel_agent_start has returned. It must
- * not call the blocking functions nor wait for another thread that does. It may free handles. It
- * must stay callable until the runtime has stopped (see the release rules above). */
+ * not call the blocking functions nor wait for another thread that does. It may free handles, and
+ * it may end the process with exit() (see the release rules above). It must stay callable until
+ * the runtime has stopped. */
 typedef void (*QuorvelNetworkChangeCallback)(const NetworkChangeInfo* info);
 
 /* ---- Version, logging and runtime ---- */

@@ -79,6 +79,10 @@ class Stopper {
     }
 
     ~Stopper() {
+        // exit() called on a runtime worker (a host callback may) runs this there, and a stop in
+        // hand may be that worker's runtime: the stop must not wait for this thread while it
+        // waits for the stop.
+        Runtime::worker_leaves_with_the_process();
         {
             std::lock_guard lock(mutex_);
             closing_ = true;
@@ -100,7 +104,8 @@ class Stopper {
             std::shared_ptr<Runtime> runtime = std::move(queue_.front());
             queue_.pop_front();
             lock.unlock();
-            // Joins the workers, the one that released the runtime among them.
+            // Joins the workers, the one that released the runtime among them unless it is
+            // ending the process.
             runtime.reset();
             lock.lock();
         }

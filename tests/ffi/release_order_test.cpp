@@ -1,6 +1,7 @@
 // The C interface's handles released in every order, with a started agent on a socket-pair
 // tunnel: nothing is used after it is gone, no thread joins itself, and the runtime stops (the
-// device then closes its descriptor) exactly when the last handle that needs it goes.
+// device then closes its descriptor) exactly when the last handle that needs it goes. The process
+// may end in the network-change callback.
 #include "ffi/ffi_common.h"
 #include "util/temp_dir.h"
 
@@ -12,12 +13,14 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <future>
 #include <optional>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <utility>
 #include <vector>
@@ -206,6 +209,64 @@ TEST_F(FfiHandlesTest, HandlesOfAnotherRuntimeAreRefused) {
     quorvel_agent_tun_device_free(other_device);
     EXPECT_TRUE(device_closed(pair[1], std::chrono::seconds(20)));
     ::close(pair[1]);
+}
+
+// What the exiting callback does, set in the child process before the agent starts.
+std::atomic<bool> g_free_before_exit{false};
+std::atomic<AgentPtr*> g_exiting_agent{nullptr};
+
+void exit_in_callback(const NetworkChangeInfo* /*info*/) {
+    // The first call can come before the start has returned.
+    AgentPtr* agent = nullptr;
+    while ((agent = g_exiting_agent.load()) == nullptr) {
+        std::this_thread::yield();
+    }
+    if (g_free_before_exit) {
+        // The last handle: its runtime's stop goes to a thread of the library's own, which joins
+        // this thread.
+        quorvel_agent_free(agent);
+    }
+    std::exit(0);
+}
+
+// Runs in the child process: an agent on a socket-pair tunnel whose first network-change
+// callback ends the process, with the agent handle as the only one left.
+[[noreturn]] void exit_in_the_first_callback(bool free_first) {
+    // A hang ends the child by the signal, which fails the test instead of stalling it.
+    ::alarm(120);
+    ::setenv("QUORVEL_MIN_POW_DIFFICULTY", "4", 1);
+    // Removed by the exit.
+    static TempDir dir;
+    const std::string path = dir.file("agent.toml");
+    g_free_before_exit = free_first;
+    ::RuntimePtr* runtime = nullptr;
+    AgentConfigPtr* config = nullptr;
+    TunDevicePtr* device = nullptr;
+    AgentPtr* agent = nullptr;
+    int pair[2];
+    if (quorvel_agent_runtime(&runtime) != 0 ||
+        quorvel_agent_config_load_or_generate(path.c_str(), &config) != 0 ||
+        ::socketpair(AF_UNIX, SOCK_SEQPACKET, 0, pair) != 0 ||
+        quorvel_agent_tun_device_create(runtime, pair[0], &device) != 0 ||
+        quorvel_agent_start(runtime, config, path.c_str(), device, exit_in_callback, nullptr,
+                            &agent) != 0) {
+        std::_Exit(3);
+    }
+    quorvel_agent_runtime_free(runtime);
+    quorvel_agent_tun_device_free(device);
+    quorvel_agent_config_free(config);
+    g_exiting_agent = agent;
+    for (;;) {
+        ::pause();
+    }
+}
+
+TEST(FfiExitTest, TheCallbackMayEndTheProcess) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    for (bool free_first : {true, false}) {
+        EXPECT_EXIT(exit_in_the_first_callback(free_first), ::testing::ExitedWithCode(0), "")
+            << (free_first ? "after freeing the last handle" : "with the agent handle held");
+    }
 }
 
 }  // namespace

@@ -9,8 +9,11 @@
 #include <boost/asio/use_awaitable.hpp>
 
 #include <dirent.h>
+#include <unistd.h>
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
+#include <memory>
 #include <stdexcept>
 #include <thread>
 
@@ -164,6 +167,50 @@ TEST(RuntimeTest, TokenWaitCompletesOnCancelFromAnotherThread) {
     EXPECT_TRUE(result.has_value());
     // Already cancelled: completes at once.
     EXPECT_TRUE(runtime->block_on(token.cancelled()).has_value());
+}
+
+// The child process's runtime, released at exit on a thread of its own as a library would.
+std::shared_ptr<Runtime> g_exiting_runtime;
+std::atomic<int> g_parked_alive{0};
+
+void stop_on_another_thread_at_exit() {
+    Runtime::worker_leaves_with_the_process();
+    std::thread([] { g_exiting_runtime.reset(); }).join();
+    // The other workers were joined and the parked task destroyed.
+    if (g_parked_alive != 0) {
+        std::_Exit(4);
+    }
+}
+
+// Runs in the child process: exit() on a worker whose exit handler waits for the runtime's stop.
+[[noreturn]] void exit_on_a_worker_while_the_runtime_stops() {
+    // A hang ends the child by the signal, which fails the test instead of stalling it.
+    ::alarm(120);
+    g_exiting_runtime = Runtime::create(2);
+    std::atomic<bool> parked{false};
+    CancellationToken never;
+    g_exiting_runtime->spawn(
+        [](std::atomic<bool>* parked, CancellationToken never) -> asio::awaitable<void> {
+            Tracker tracker(&g_parked_alive);
+            *parked = true;
+            co_await never.cancelled();
+        }(&parked, never));
+    while (!parked) {
+        std::this_thread::yield();
+    }
+    g_exiting_runtime->spawn([]() -> asio::awaitable<void> {
+        std::atexit(stop_on_another_thread_at_exit);
+        std::exit(0);
+        co_return;
+    }());
+    for (;;) {
+        ::pause();
+    }
+}
+
+TEST(RuntimeTest, StopLeavesAWorkerThatEndsTheProcessToIt) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(exit_on_a_worker_while_the_runtime_stops(), ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace
