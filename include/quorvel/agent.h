@@ -34,6 +34,15 @@
  *   handles made on it is freed. Freed on a host thread, that last free returns after the stop;
  *   freed on one of the runtime's threads, it returns at once and a thread of the library's own
  *   does the stop. A configuration handle is tied to no runtime.
+ * - The tunnel descriptor of a device handle is closed by quorvel_agent_tun_device_free when no
+ *   agent was started with the device. Once a start with the device has returned 0, the
+ *   descriptor stays open until the runtime stops and is closed by that stop, whether or not the
+ *   agent was shut down and in whatever order the handles go.
+ * - The process may end with exit() on any thread, the runtime's own included (for example in the
+ *   network-change callback, after freeing handles or not). The exit waits for the stops that a
+ *   thread of the library's own has in hand, and those stops do not wait for the thread that
+ *   called exit(). Handles still held are not released: their runtimes run on until the process
+ *   has ended.
  * - A device or agent handle is used only with the runtime handle it was made on; with another
  *   runtime's handle the function refuses (-2, or NULL for the status). Once that runtime handle
  *   is freed, an agent can no longer be shut down or asked for its status, only freed.
@@ -143,8 +152,9 @@ typedef struct NetworkChangeInfo {
 
 /* Called on one of the runtime's worker threads, one call at a time per agent, while the agent
  * holds its state lock; the first call can come before quorvel_agent_start has returned. It must
- * not call the blocking functions nor wait for another thread that does. It may free handles. It
- * must stay callable until the runtime has stopped (see the release rules above). */
+ * not call the blocking functions nor wait for another thread that does. It may free handles, and
+ * it may end the process with exit() (see the release rules above). It must stay callable until
+ * the runtime has stopped. */
 typedef void (*QuorvelNetworkChangeCallback)(const NetworkChangeInfo* info);
 
 /* ---- Version, logging and runtime ---- */
@@ -272,12 +282,13 @@ QUORVEL_AGENT_API void quorvel_agent_free(AgentPtr* agent) QUORVEL_AGENT_NOEXCEP
 
 /* Wraps the host's tunnel descriptor (one IP packet per read and write, without a packet
  * information header on Linux) as the agent's tunnel device, which takes over the descriptor and
- * closes it with its last reference. Returns 0, or -2, after which the descriptor is still the
- * host's, open and unchanged. */
+ * closes it as the release rules above say. Returns 0, or -2, after which the descriptor is still
+ * the host's, open and unchanged. */
 QUORVEL_AGENT_API int32_t quorvel_agent_tun_device_create(
     const RuntimePtr* runtime, int32_t fd, TunDevicePtr** out_device) QUORVEL_AGENT_NOEXCEPT;
 
-/* Releases the host's reference; a started agent keeps the device it uses. */
+/* Releases the host's reference; a started agent keeps the device it uses until its runtime
+ * stops. Closes the descriptor when no agent was started with the device. */
 QUORVEL_AGENT_API void quorvel_agent_tun_device_free(TunDevicePtr* device) QUORVEL_AGENT_NOEXCEPT;
 
 /* Nothing to do on this platform (the node uses one UDP socket); returns 0. */

@@ -44,6 +44,9 @@ int32_t quorvel_agent_start(const RuntimePtr* runtime, const AgentConfigPtr* con
     }
     *out_agent = new AgentPtr{runtime->runtime,
                               std::make_unique<quorvel::agent::Agent>(std::move(**started))};
+    if (tun_device != nullptr) {
+        ffi::keep_until_stopped(runtime->runtime, tun_device->device);
+    }
     return QUORVEL_AGENT_OK;
 }
 

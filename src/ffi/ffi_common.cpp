@@ -2,6 +2,7 @@
 
 #include "util/unicode.h"
 
+#include <algorithm>
 #include <array>
 #include <condition_variable>
 #include <cstdlib>
@@ -9,6 +10,7 @@
 #include <deque>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 namespace quorvel::ffi {
 
@@ -62,13 +64,38 @@ char* status_c_string(std::string_view report) {
 
 namespace {
 
+// The runtime behind the shares, and what must stay until its workers are joined.
+class RuntimeOwner {
+  public:
+    explicit RuntimeOwner(std::shared_ptr<Runtime> runtime) : runtime_(std::move(runtime)) {}
+
+    ~RuntimeOwner() {
+        runtime_->stop();
+        // After the stop, so that the kept devices close with it, and before the runtime, whose
+        // reactor they are registered with.
+        kept_.clear();
+    }
+
+    void keep(std::shared_ptr<agent::AsyncDevice> device) {
+        std::lock_guard lock(mutex_);
+        if (std::find(kept_.begin(), kept_.end(), device) == kept_.end()) {
+            kept_.push_back(std::move(device));
+        }
+    }
+
+  private:
+    std::shared_ptr<Runtime> runtime_;
+    std::mutex mutex_;
+    std::vector<std::shared_ptr<agent::AsyncDevice>> kept_;
+};
+
 // Stops, one after another on a thread of its own, the runtimes whose last share went on one of
 // their own workers. Made on first use, so after what the agents of that runtime set up process
 // wide (the node directory among it), and destroyed at exit before that: the destruction waits
 // for the stops in hand, which therefore do not race with the process's own teardown.
 class Stopper {
   public:
-    void stop(std::shared_ptr<Runtime> runtime) {
+    void stop(std::unique_ptr<RuntimeOwner> runtime) {
         std::lock_guard lock(mutex_);
         queue_.push_back(std::move(runtime));
         if (!thread_.joinable()) {
@@ -79,6 +106,10 @@ class Stopper {
     }
 
     ~Stopper() {
+        // exit() called on a runtime worker (a host callback may) runs this there, and a stop in
+        // hand may be that worker's runtime: the stop must not wait for this thread while it
+        // waits for the stop.
+        Runtime::worker_leaves_with_the_process();
         {
             std::lock_guard lock(mutex_);
             closing_ = true;
@@ -97,10 +128,11 @@ class Stopper {
             if (queue_.empty()) {
                 return;
             }
-            std::shared_ptr<Runtime> runtime = std::move(queue_.front());
+            std::unique_ptr<RuntimeOwner> runtime = std::move(queue_.front());
             queue_.pop_front();
             lock.unlock();
-            // Joins the workers, the one that released the runtime among them.
+            // Joins the workers, the one that released the runtime among them unless it is
+            // ending the process.
             runtime.reset();
             lock.lock();
         }
@@ -108,23 +140,36 @@ class Stopper {
 
     std::mutex mutex_;
     std::condition_variable wake_;
-    std::deque<std::shared_ptr<Runtime>> queue_;
+    std::deque<std::unique_ptr<RuntimeOwner>> queue_;
     bool closing_ = false;
     std::thread thread_;
 };
 
-}  // namespace
+// The deleter of the shares, which owns the runtime. A last share released on one of the
+// runtime's own workers hands the stop to the stopper, since a thread cannot join itself.
+struct LastShare {
+    std::unique_ptr<RuntimeOwner> owner;
 
-RuntimeShare share_runtime(std::shared_ptr<Runtime> runtime) {
-    Runtime* shared = runtime.get();
-    return RuntimeShare(shared, [owner = std::move(runtime)](Runtime* last) mutable {
+    void operator()(Runtime* last) {
         if (last->is_worker_thread()) {
             static Stopper stopper;
             stopper.stop(std::move(owner));
         } else {
             owner.reset();
         }
-    });
+    }
+};
+
+}  // namespace
+
+RuntimeShare share_runtime(std::shared_ptr<Runtime> runtime) {
+    Runtime* shared = runtime.get();
+    return RuntimeShare(shared, LastShare{std::make_unique<RuntimeOwner>(std::move(runtime))});
+}
+
+void keep_until_stopped(const RuntimeShare& share, std::shared_ptr<agent::AsyncDevice> device) {
+    // Every share comes from share_runtime, and the caller's share keeps the owner in place.
+    std::get_deleter<LastShare>(share)->owner->keep(std::move(device));
 }
 
 bool on_runtime_thread() {

@@ -26,6 +26,11 @@ namespace quorvel::ffi {
 using RuntimeShare = std::shared_ptr<Runtime>;
 RuntimeShare share_runtime(std::shared_ptr<Runtime> runtime);
 
+// Keeps `device` open until the runtime of `share` (made by share_runtime) has stopped: the
+// device a started agent uses is then closed at that stop, never before, whichever of the agent's
+// tasks let go of it last.
+void keep_until_stopped(const RuntimeShare& share, std::shared_ptr<agent::AsyncDevice> device);
+
 }  // namespace quorvel::ffi
 
 // The handle records. The host only ever sees their addresses.

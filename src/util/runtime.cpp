@@ -12,8 +12,10 @@ namespace {
 
 constexpr std::string_view kTarget = "quorvel_agent::util::runtime";
 
-// The runtime whose worker is the current thread. Set for the whole life of a worker thread.
+// The runtime whose worker is the current thread, and that worker's index. Set for the whole
+// life of a worker thread.
 thread_local Runtime* tls_current_runtime = nullptr;
+thread_local std::size_t tls_worker_index = 0;
 
 }  // namespace
 
@@ -55,14 +57,16 @@ Runtime::Runtime(std::size_t worker_threads)
     : context_(static_cast<int>(worker_threads)), work_(boost::asio::make_work_guard(context_)) {}
 
 void Runtime::start_workers(std::size_t count) {
+    worker_ends_.assign(count, WorkerEnd::Running);
     workers_.reserve(count);
     for (std::size_t i = 0; i < count; ++i) {
-        workers_.emplace_back([this] { worker_main(); });
+        workers_.emplace_back([this, i] { worker_main(i); });
     }
 }
 
-void Runtime::worker_main() {
+void Runtime::worker_main(std::size_t index) {
     tls_current_runtime = this;
+    tls_worker_index = index;
     for (;;) {
         try {
             context_.run();
@@ -74,6 +78,9 @@ void Runtime::worker_main() {
         }
     }
     tls_current_runtime = nullptr;
+    std::lock_guard lock(workers_mutex_);
+    worker_ends_[index] = WorkerEnd::Returned;
+    worker_ended_.notify_all();
 }
 
 Runtime::~Runtime() {
@@ -94,9 +101,13 @@ void Runtime::stop() {
     }
     work_.reset();
     context_.stop();
-    for (auto& worker : workers_) {
-        if (worker.joinable()) {
-            worker.join();
+    for (std::size_t i = 0; i < workers_.size(); ++i) {
+        if (wait_for_worker(i)) {
+            workers_[i].join();
+        } else {
+            // It runs the process's exit on a stack that holds frames of this runtime, and never
+            // returns to them.
+            workers_[i].detach();
         }
     }
     for (auto& blocker : blockers) {
@@ -104,6 +115,23 @@ void Runtime::stop() {
             blocker.abandon(state.get());
         }
     }
+}
+
+bool Runtime::wait_for_worker(std::size_t index) {
+    std::unique_lock lock(workers_mutex_);
+    worker_ended_.wait(lock, [&] { return worker_ends_[index] != WorkerEnd::Running; });
+    return worker_ends_[index] == WorkerEnd::Returned;
+}
+
+void Runtime::worker_leaves_with_the_process() {
+    Runtime* runtime = tls_current_runtime;
+    if (runtime == nullptr) {
+        return;
+    }
+    // Notified under the lock: the stop that wakes may release the runtime at once.
+    std::lock_guard lock(runtime->workers_mutex_);
+    runtime->worker_ends_[tls_worker_index] = WorkerEnd::LeavesWithTheProcess;
+    runtime->worker_ended_.notify_all();
 }
 
 bool Runtime::is_worker_thread() const {

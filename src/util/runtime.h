@@ -80,10 +80,19 @@ class Runtime : public std::enable_shared_from_this<Runtime> {
     // one.
     void stop();
 
+    // For the process's exit handlers when exit() was called on a worker thread (from a task or a
+    // host callback): that worker never comes back to its runtime, so a stop of that runtime, on
+    // another thread the handlers wait for, leaves it to the process's end instead of joining it.
+    // Does nothing on other threads.
+    static void worker_leaves_with_the_process();
+
   private:
     explicit Runtime(std::size_t worker_threads);
     void start_workers(std::size_t count);
-    void worker_main();
+    void worker_main(std::size_t index);
+    // Waits until worker `index` has left the io_context or is leaving with the process; true for
+    // the former.
+    bool wait_for_worker(std::size_t index);
 
     template <class T>
     struct BlockState;
@@ -97,6 +106,11 @@ class Runtime : public std::enable_shared_from_this<Runtime> {
     boost::asio::io_context context_;
     std::optional<boost::asio::executor_work_guard<Executor>> work_;
     std::vector<std::thread> workers_;
+    // Per worker, by index: how it ended, under workers_mutex_.
+    enum class WorkerEnd { Running, Returned, LeavesWithTheProcess };
+    std::mutex workers_mutex_;
+    std::condition_variable worker_ended_;
+    std::vector<WorkerEnd> worker_ends_;
     std::mutex stop_mutex_;
     bool stopped_ = false;
     struct Blocker {

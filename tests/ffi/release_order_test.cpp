@@ -1,6 +1,7 @@
 // The C interface's handles released in every order, with a started agent on a socket-pair
 // tunnel: nothing is used after it is gone, no thread joins itself, and the runtime stops (the
-// device then closes its descriptor) exactly when the last handle that needs it goes.
+// device then closes its descriptor) exactly when the last handle that needs it goes. The process
+// may end in the network-change callback.
 #include "ffi/ffi_common.h"
 #include "util/temp_dir.h"
 
@@ -12,12 +13,16 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <cstdlib>
 #include <future>
+#include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <utility>
 #include <vector>
@@ -42,14 +47,15 @@ std::vector<Order> every_order() {
 
 void ignore_change(const NetworkChangeInfo* /*info*/) {}
 
-// True once the device's end of the pair is closed, which the host's end reads as end-of-file;
-// packets the agent writes meanwhile are skipped.
+// True once the device's end of the pair is closed, which the host's end reads as end-of-file, or
+// as a reset when packets the host wrote were left unread; packets the agent writes meanwhile are
+// skipped.
 bool device_closed(int host_end, std::chrono::milliseconds within) {
     const auto deadline = std::chrono::steady_clock::now() + within;
     for (;;) {
         char packet[2048];
         const ssize_t n = ::recv(host_end, packet, sizeof packet, MSG_DONTWAIT);
-        if (n == 0) {
+        if (n == 0 || (n < 0 && errno == ECONNRESET)) {
             return true;
         }
         if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
@@ -65,6 +71,23 @@ bool device_closed(int host_end, std::chrono::milliseconds within) {
             ::poll(&pfd, 1, static_cast<int>(left.count()));
         }
     }
+}
+
+// True once nothing but the runtime holds `device` (or nothing at all). The agent's tunnel reader
+// lets go only when it next runs, so the host's end keeps writing a packet that the agent drops
+// (IPv6) to wake it.
+bool only_the_runtime_holds(const std::weak_ptr<agent::AsyncDevice>& device, int host_end) {
+    const std::uint8_t ipv6[40] = {0x60};
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (device.use_count() > 1) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        ::send(host_end, ipv6, sizeof ipv6, MSG_DONTWAIT);
+        pollfd pfd{host_end, POLLIN, 0};
+        ::poll(&pfd, 1, 10);
+    }
+    return true;
 }
 
 // A runtime, a configuration, a device on a socket pair and an agent started with them.
@@ -83,6 +106,7 @@ class FfiHandlesTest : public ::testing::Test {
         ASSERT_EQ(::socketpair(AF_UNIX, SOCK_SEQPACKET, 0, pair), 0);
         host_end_ = pair[1];
         ASSERT_EQ(quorvel_agent_tun_device_create(runtime_, pair[0], &device_), 0);
+        tun_ = device_->device;
         ASSERT_EQ(quorvel_agent_start(runtime_, config_, path_.c_str(), device_, ignore_change,
                                       nullptr, &agent_),
                   0);
@@ -122,6 +146,7 @@ class FfiHandlesTest : public ::testing::Test {
     AgentConfigPtr* config_ = nullptr;
     TunDevicePtr* device_ = nullptr;
     AgentPtr* agent_ = nullptr;
+    std::weak_ptr<agent::AsyncDevice> tun_;
     int host_end_ = -1;
 };
 
@@ -135,14 +160,21 @@ TEST_P(FfiReleaseOrderTest, RuntimeStopsWithTheLastHandleThatNeedsIt) {
     }
     // The configuration handle is tied to no runtime: the last of the other three stops it.
     const auto last_user = order[3] == kConfig ? 2 : 3;
+    bool agent_released = false;
+    bool device_released = false;
     for (int i = 0; i < 4; ++i) {
         release(order[i]);
-        if (i < last_user) {
-            EXPECT_FALSE(device_closed(host_end_, std::chrono::milliseconds(0)))
-                << "device closed after releasing " << kNames[order[i]];
+        agent_released = agent_released || order[i] == kAgent;
+        device_released = device_released || order[i] == kDevice;
+        if (i < last_user && shut_down && agent_released && device_released) {
+            // Nothing but the shut-down agent's tasks holds the device besides the runtime: when
+            // they let go of it, it must stay open.
+            ASSERT_TRUE(only_the_runtime_holds(tun_, host_end_));
         }
+        // A last free on a host thread returns after the stop.
+        EXPECT_EQ(device_closed(host_end_, std::chrono::milliseconds(0)), i >= last_user)
+            << "after releasing " << kNames[order[i]];
     }
-    EXPECT_TRUE(device_closed(host_end_, std::chrono::seconds(20)));
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryOrder, FfiReleaseOrderTest,
@@ -206,6 +238,64 @@ TEST_F(FfiHandlesTest, HandlesOfAnotherRuntimeAreRefused) {
     quorvel_agent_tun_device_free(other_device);
     EXPECT_TRUE(device_closed(pair[1], std::chrono::seconds(20)));
     ::close(pair[1]);
+}
+
+// What the exiting callback does, set in the child process before the agent starts.
+std::atomic<bool> g_free_before_exit{false};
+std::atomic<AgentPtr*> g_exiting_agent{nullptr};
+
+void exit_in_callback(const NetworkChangeInfo* /*info*/) {
+    // The first call can come before the start has returned.
+    AgentPtr* agent = nullptr;
+    while ((agent = g_exiting_agent.load()) == nullptr) {
+        std::this_thread::yield();
+    }
+    if (g_free_before_exit) {
+        // The last handle: its runtime's stop goes to a thread of the library's own, which joins
+        // this thread.
+        quorvel_agent_free(agent);
+    }
+    std::exit(0);
+}
+
+// Runs in the child process: an agent on a socket-pair tunnel whose first network-change
+// callback ends the process, with the agent handle as the only one left.
+[[noreturn]] void exit_in_the_first_callback(bool free_first) {
+    // A hang ends the child by the signal, which fails the test instead of stalling it.
+    ::alarm(120);
+    ::setenv("QUORVEL_MIN_POW_DIFFICULTY", "4", 1);
+    // Removed by the exit.
+    static TempDir dir;
+    const std::string path = dir.file("agent.toml");
+    g_free_before_exit = free_first;
+    ::RuntimePtr* runtime = nullptr;
+    AgentConfigPtr* config = nullptr;
+    TunDevicePtr* device = nullptr;
+    AgentPtr* agent = nullptr;
+    int pair[2];
+    if (quorvel_agent_runtime(&runtime) != 0 ||
+        quorvel_agent_config_load_or_generate(path.c_str(), &config) != 0 ||
+        ::socketpair(AF_UNIX, SOCK_SEQPACKET, 0, pair) != 0 ||
+        quorvel_agent_tun_device_create(runtime, pair[0], &device) != 0 ||
+        quorvel_agent_start(runtime, config, path.c_str(), device, exit_in_callback, nullptr,
+                            &agent) != 0) {
+        std::_Exit(3);
+    }
+    quorvel_agent_runtime_free(runtime);
+    quorvel_agent_tun_device_free(device);
+    quorvel_agent_config_free(config);
+    g_exiting_agent = agent;
+    for (;;) {
+        ::pause();
+    }
+}
+
+TEST(FfiExitTest, TheCallbackMayEndTheProcess) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    for (bool free_first : {true, false}) {
+        EXPECT_EXIT(exit_in_the_first_callback(free_first), ::testing::ExitedWithCode(0), "")
+            << (free_first ? "after freeing the last handle" : "with the agent handle held");
+    }
 }
 
 }  // namespace

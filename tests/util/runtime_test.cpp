@@ -9,9 +9,15 @@
 #include <boost/asio/use_awaitable.hpp>
 
 #include <dirent.h>
+#include <unistd.h>
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
+#include <memory>
+#include <set>
 #include <stdexcept>
+#include <string>
 #include <thread>
 
 namespace quorvel {
@@ -20,16 +26,34 @@ namespace {
 namespace asio = boost::asio;
 using namespace std::chrono_literals;
 
-std::size_t thread_count() {
-    std::size_t count = 0;
+// The ids of the process's threads.
+std::set<std::string> thread_ids() {
+    std::set<std::string> ids;
     DIR* dir = opendir("/proc/self/task");
     while (auto* entry = readdir(dir)) {
         if (entry->d_name[0] != '.') {
-            ++count;
+            ids.insert(entry->d_name);
         }
     }
     closedir(dir);
-    return count;
+    return ids;
+}
+
+// True once none of `ids` is a thread of the process. A joined thread leaves the list shortly
+// after its join has returned.
+bool threads_gone(const std::set<std::string>& ids) {
+    const auto deadline = std::chrono::steady_clock::now() + 20s;
+    for (;;) {
+        const auto now = thread_ids();
+        if (std::none_of(ids.begin(), ids.end(),
+                         [&](const auto& id) { return now.contains(id); })) {
+            return true;
+        }
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(1ms);
+    }
 }
 
 asio::awaitable<int> add(int a, int b) {
@@ -111,12 +135,18 @@ struct Tracker {
 TEST(RuntimeTest, ReleaseJoinsWorkersAndDestroysParkedTasks) {
     // A sanitizer may start a helper thread of its own with the first thread created.
     std::thread([] {}).join();
-    const std::size_t before = thread_count();
+    const auto before = thread_ids();
+    std::set<std::string> workers;
     std::atomic<int> alive{0};
     std::atomic<int> started{0};
     {
         auto runtime = Runtime::create(4);
-        EXPECT_EQ(thread_count(), before + 4);
+        for (const auto& id : thread_ids()) {
+            if (!before.contains(id)) {
+                workers.insert(id);
+            }
+        }
+        EXPECT_EQ(workers.size(), 4u);
         CancellationToken token;
         for (int i = 0; i < 8; ++i) {
             runtime->spawn([](std::atomic<int>* alive, std::atomic<int>* started,
@@ -137,7 +167,7 @@ TEST(RuntimeTest, ReleaseJoinsWorkersAndDestroysParkedTasks) {
         EXPECT_EQ(alive, 8);
     }
     EXPECT_EQ(alive, 0);
-    EXPECT_EQ(thread_count(), before);
+    EXPECT_TRUE(threads_gone(workers));
 }
 
 TEST(RuntimeTest, SpawnedTaskExceptionIsContained) {
@@ -164,6 +194,56 @@ TEST(RuntimeTest, TokenWaitCompletesOnCancelFromAnotherThread) {
     EXPECT_TRUE(result.has_value());
     // Already cancelled: completes at once.
     EXPECT_TRUE(runtime->block_on(token.cancelled()).has_value());
+}
+
+// The child process's runtime, released at exit on a thread of its own as a library would.
+std::shared_ptr<Runtime> g_exiting_runtime;
+std::atomic<int> g_parked_alive{0};
+
+void stop_on_another_thread_at_exit() {
+    Runtime::worker_leaves_with_the_process();
+    std::thread([] { g_exiting_runtime.reset(); }).join();
+    // The other workers were joined and the parked task destroyed.
+    if (g_parked_alive != 0) {
+        std::_Exit(4);
+    }
+}
+
+// Runs in the child process: exit() on a worker whose exit handler waits for the runtime's stop.
+[[noreturn]] void exit_on_a_worker_while_the_runtime_stops() {
+    // A hang ends the child by the signal, which fails the test instead of stalling it.
+    ::alarm(120);
+    g_exiting_runtime = Runtime::create(2);
+    std::atomic<bool> parked{false};
+    CancellationToken never;
+    g_exiting_runtime->spawn(
+        [](std::atomic<bool>* parked, CancellationToken never) -> asio::awaitable<void> {
+            Tracker tracker(&g_parked_alive);
+            *parked = true;
+            co_await never.cancelled();
+        }(&parked, never));
+    while (!parked) {
+        std::this_thread::yield();
+    }
+    std::atomic<bool> spawned{false};
+    g_exiting_runtime->spawn([](std::atomic<bool>* spawned) -> asio::awaitable<void> {
+        // The spawning thread must have left the runtime's queue before the runtime can go.
+        while (!*spawned) {
+            std::this_thread::yield();
+        }
+        std::atexit(stop_on_another_thread_at_exit);
+        std::exit(0);
+        co_return;
+    }(&spawned));
+    spawned = true;
+    for (;;) {
+        ::pause();
+    }
+}
+
+TEST(RuntimeTest, StopLeavesAWorkerThatEndsTheProcessToIt) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(exit_on_a_worker_while_the_runtime_stops(), ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace
