@@ -255,12 +255,12 @@ Result<std::string, IoError> read_rest(int fd, std::optional<std::size_t> max_by
 Result<int, IoError> reopen_for_reading(int located, const std::string& path) {
     constexpr int kFlags = O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
     int fd = -1;
-    errno = ENOENT;
     if (located >= 0) {
         const std::string same = "/proc/self/fd/" + std::to_string(located);
         fd = ::open(same.c_str(), kFlags);
     }
-    if (fd < 0 && errno == ENOENT) {
+    // No /proc, or nothing that locates the file.
+    if (located < 0 || (fd < 0 && errno == ENOENT)) {
         fd = ::open(path.c_str(), kFlags);
     }
     if (fd < 0) {
