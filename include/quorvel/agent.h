@@ -32,8 +32,9 @@
  *   agent handle keeps the runtime it was made on alive: the runtime's threads stop, and every
  *   task still on the runtime ends, when the last of the runtime handle and the device and agent
  *   handles made on it is freed. Freed on a host thread, that last free returns after the stop;
- *   freed on one of the runtime's threads, it returns at once and a thread of the library's own
- *   does the stop. A configuration handle is tied to no runtime.
+ *   freed on a runtime's thread (its own or another runtime's, as in a callback that frees
+ *   another agent), it returns at once and a thread of the library's own does the stop. A
+ *   configuration handle is tied to no runtime.
  * - The tunnel descriptor of a device handle is closed by quorvel_agent_tun_device_free when no
  *   agent was started with the device. Once a start with the device has returned 0, the
  *   descriptor stays open until the runtime stops and is closed by that stop, whether or not the

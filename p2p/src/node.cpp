@@ -75,7 +75,9 @@ Result<Addrs, IoError> get_addrs() {
 namespace detail {
 
 Directory& Directory::instance() {
-    static Directory d;
+    // Never destroyed: nodes still running on runtime workers look peers up while the process's
+    // static destructors run (exit() with nodes bound).
+    static Directory& d = *new Directory;
     return d;
 }
 

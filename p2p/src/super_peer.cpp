@@ -83,7 +83,8 @@ std::string SuperPeerUrl::to_string() const {
 }
 
 const std::vector<SuperPeerUrl>& SUPER_PEERS_DEFAULT() {
-    static const std::vector<SuperPeerUrl> peers = [] {
+    // Never destroyed: nodes on runtime workers read it until the process has ended.
+    static const std::vector<SuperPeerUrl>& peers = *new std::vector<SuperPeerUrl>([] {
         std::vector<SuperPeerUrl> out;
         // Fixed seeds give fixed keys that are valid curve points, so that agreement keys can be
         // derived from them.
@@ -96,7 +97,7 @@ const std::vector<SuperPeerUrl>& SUPER_PEERS_DEFAULT() {
             out.push_back(*url);
         }
         return out;
-    }();
+    }());
     return peers;
 }
 

@@ -144,7 +144,8 @@ struct Registry {
 };
 
 Registry& registry() {
-    static Registry r;
+    // Never destroyed, like the node directory: running nodes consult it until the process ends.
+    static Registry& r = *new Registry;
     return r;
 }
 

@@ -311,7 +311,8 @@ Result<Os, OsParseError> parse_os(std::string_view text) {
 }
 
 CommandRunner& system_command_runner() {
-    static SystemCommandRunner runner;
+    // Never destroyed: a metrics pass on a runtime worker may still use it while the process exits.
+    static SystemCommandRunner& runner = *new SystemCommandRunner;
     return runner;
 }
 

@@ -89,10 +89,13 @@ class RuntimeOwner {
     std::vector<std::shared_ptr<agent::AsyncDevice>> kept_;
 };
 
-// Stops, one after another on a thread of its own, the runtimes whose last share went on one of
-// their own workers. Made on first use, so after what the agents of that runtime set up process
-// wide (the node directory among it), and destroyed at exit before that: the destruction waits
-// for the stops in hand, which therefore do not race with the process's own teardown.
+// Stops, one after another on a thread of its own, the runtimes whose last share went on a
+// runtime's worker: one of their own, which cannot join itself, or another runtime's, which must
+// not wait for them (two runtimes whose callbacks free each other's agents would each wait for
+// the other, and a worker held for a whole stop holds its agent's tasks with it). Made on first
+// use, so after what the agents of that runtime set up process wide (the node directory among it),
+// and destroyed at exit before that: the destruction waits for the stops in hand, which therefore
+// do not race with the process's own teardown.
 class Stopper {
   public:
     void stop(std::unique_ptr<RuntimeOwner> runtime) {
@@ -145,13 +148,13 @@ class Stopper {
     std::thread thread_;
 };
 
-// The deleter of the shares, which owns the runtime. A last share released on one of the
-// runtime's own workers hands the stop to the stopper, since a thread cannot join itself.
+// The deleter of the shares, which owns the runtime. A last share released on any runtime's
+// worker hands the stop to the stopper; only a host thread stops and joins on the spot.
 struct LastShare {
     std::unique_ptr<RuntimeOwner> owner;
 
-    void operator()(Runtime* last) {
-        if (last->is_worker_thread()) {
+    void operator()(Runtime* /*last*/) {
+        if (Runtime::on_worker_thread()) {
             static Stopper stopper;
             stopper.stop(std::move(owner));
         } else {

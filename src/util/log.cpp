@@ -38,9 +38,24 @@ struct Registry {
     }
 };
 
+void flush_sinks();
+
+// Never destroyed: runtime workers may still log while the process's static destructors run
+// (exit() called with agents running), so the sinks must outlive them. Their pending counts are
+// written at exit instead.
 Registry& registry() {
-    static Registry r;
+    static Registry& r = *[] {
+        auto* made = new Registry;
+        std::atexit(flush_sinks);
+        return made;
+    }();
     return r;
+}
+
+void flush_sinks() {
+    for (const auto& sink : *registry().snapshot.load()) {
+        sink->flush();
+    }
 }
 
 thread_local std::vector<SpanRecord> t_spans;

@@ -92,6 +92,8 @@ class Sink {
     // The sink is handed only events at or above this level.
     LevelFilter level() const { return level_; }
     virtual void write(const Event& event) = 0;
+    // Writes what the sink holds back; called for the installed sinks when the process exits.
+    virtual void flush() {}
 
   private:
     const LevelFilter level_;
@@ -112,7 +114,8 @@ class Sink {
 //   so that a flood at one level (a warning anyone can provoke, say) hides nothing at the other.
 //   ERROR lines are never dropped: only their repeats are collapsed.
 // Counts fall due as time passes but are written by the next event, by `write_due` (the stderr
-// sink calls it from a thread of its own) or by `flush`; destroying the sink flushes it.
+// sink calls it from a thread of its own) or by `flush`; destroying the sink flushes it, and so
+// does the process's exit while the sink is installed.
 // DEBUG and TRACE lines, written only when asked for, are written every time.
 class LineSink : public Sink {
   public:
@@ -136,7 +139,7 @@ class LineSink : public Sink {
     // Writes the counts whose interval has ended; returns when the next pending one falls due.
     std::optional<TimePoint> write_due();
     // Writes every pending count now.
-    void flush();
+    void flush() override;
 
   private:
     struct Recent {
