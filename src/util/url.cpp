@@ -585,28 +585,71 @@ bool is_dropped_inside(char c) {
     return c == '\t' || c == '\n' || c == '\r';
 }
 
-// Where the authority of a URL text starts, read as leniently as `Url::parse` reads it; npos
-// when the text has none.
-size_t authority_start(std::string_view text) {
+size_t skip_blanks(std::string_view text) {
     size_t begin = 0;
     while (begin < text.size() && static_cast<unsigned char>(text[begin]) <= 0x20) {
         ++begin;
     }
-    if (const size_t length = scheme_length(text.substr(begin)); length != 0) {
-        const size_t colon = begin + length;
-        const SpecialScheme* special = find_special(ascii_lowercase(text.substr(begin, length)));
-        size_t after = colon + 1;
-        size_t slashes = 0;
-        while (after < text.size() && (text[after] == '/' || is_dropped_inside(text[after]))) {
-            slashes += text[after] == '/' ? 1 : 0;
-            ++after;
-        }
-        if (slashes >= 2 || (special != nullptr && special->name != "file")) {
-            return after;
-        }
+    return begin;
+}
+
+// Where a scheme at the start of a URL text puts its authority, read as leniently as
+// `Url::parse` reads it; npos when the text starts with no scheme or the scheme takes none.
+size_t scheme_authority_start(std::string_view text) {
+    const size_t begin = skip_blanks(text);
+    const size_t length = scheme_length(text.substr(begin));
+    if (length == 0) {
+        return std::string_view::npos;
     }
+    const size_t colon = begin + length;
+    const SpecialScheme* special = find_special(ascii_lowercase(text.substr(begin, length)));
+    size_t after = colon + 1;
+    size_t slashes = 0;
+    while (after < text.size() && (text[after] == '/' || is_dropped_inside(text[after]))) {
+        slashes += text[after] == '/' ? 1 : 0;
+        ++after;
+    }
+    if (slashes >= 2 || (special != nullptr && special->name != "file")) {
+        return after;
+    }
+    return std::string_view::npos;
+}
+
+// Where the authority of a text that parses starts; npos when it has none.
+size_t authority_start(std::string_view text) {
+    if (const size_t start = scheme_authority_start(text); start != std::string_view::npos) {
+        return start;
+    }
+    // A tab or line break, which parsing drops, may split the scheme ("ht\ttp://").
     const auto separator = text.find("://");
     return separator == std::string_view::npos ? separator : separator + 3;
+}
+
+bool is_scheme_char(char c) {
+    return is_alpha(c) || is_digit(c) || c == '+' || c == '-' || c == '.';
+}
+
+// Where the user information of a text that does not parse may start when no scheme marks its
+// authority: a person typing a URL loses a colon or the whole scheme ("https//u:p@h",
+// "//u:p@h", "u@h"), or turns the slashes round. What remains of a scheme and its slashes is
+// kept; without such slashes nothing after the leading blanks is known not to be user
+// information. A "://" further on proves nothing: it may stand in a query after the password.
+size_t damaged_authority_start(std::string_view text) {
+    const size_t begin = skip_blanks(text);
+    size_t at = begin;
+    while (at < text.size() && (is_scheme_char(text[at]) || is_dropped_inside(text[at]))) {
+        ++at;
+    }
+    if (at < text.size() && text[at] == ':') {
+        ++at;
+    }
+    size_t slashes = 0;
+    while (at < text.size() &&
+           (text[at] == '/' || text[at] == '\\' || is_dropped_inside(text[at]))) {
+        slashes += is_dropped_inside(text[at]) ? 0 : 1;
+        ++at;
+    }
+    return slashes > 0 ? at : begin;
 }
 
 }  // namespace
@@ -624,14 +667,20 @@ std::string mask_url(const Url& url) {
 }
 
 std::string mask_url_text(std::string_view text) {
-    const size_t start = authority_start(text);
-    if (start == std::string_view::npos) {
-        return std::string(text);
+    if (Url::parse(text).has_value()) {
+        const size_t start = authority_start(text);
+        if (start == std::string_view::npos) {
+            return std::string(text);
+        }
+        return mask_userinfo(text, start, std::min(text.find_first_of("/?#", start), text.size()));
     }
-    const size_t end = Url::parse(text).has_value()
-                           ? std::min(text.find_first_of("/?#", start), text.size())
-                           : text.size();
-    return mask_userinfo(text, start, end);
+    // Nothing of a text that does not parse tells where its authority ends: a password may hold
+    // any character unencoded, so everything up to the last "@" is hidden.
+    size_t start = scheme_authority_start(text);
+    if (start == std::string_view::npos) {
+        start = damaged_authority_start(text);
+    }
+    return mask_userinfo(text, start, text.size());
 }
 
 }  // namespace quorvel

@@ -78,8 +78,12 @@ std::string mask_url(const Url& url);
 // authority starts after "://", or, for a special scheme written without slashes, after the
 // scheme's ":" ("http:user:pw@host" names a host too). In a text that parses, the authority ends
 // at the first "/", "?" or "#"; in one that does not, where it ends is unknown (a password may
-// hold any of them unencoded), so everything up to the text's last "@" is hidden. A text without
-// user information comes back unchanged.
+// hold any of them unencoded), so everything up to the text's last "@" is hidden. A text that
+// does not parse and starts with no scheme may still hold user information: its authority is
+// taken to start after what remains of a scheme and its slashes ("https//", "//", or the same
+// with backslashes), or else after the leading blanks ("u@h x" shows "****:****@h x"). A text
+// without user information comes back unchanged, as does one that parses with no authority
+// ("mailto:a@b").
 std::string mask_url_text(std::string_view text);
 
 }  // namespace quorvel

@@ -4,8 +4,11 @@
 #include "ffi/network_change.h"
 #include "ffi/network_list.h"
 
+#include "util/debug_text.h"
 #include "util/log.h"
+#include "util/malformed_urls.h"
 #include "util/runtime.h"
+#include "util/temp_dir.h"
 #include "version_info.h"
 
 #include <gtest/gtest.h>
@@ -226,6 +229,72 @@ boost::asio::awaitable<void> release_runtime(::RuntimePtr* runtime, std::shared_
     quorvel_agent_runtime_free(runtime);
     released->set_value();
     co_return;
+}
+
+// The URLs of the networks the file lists; empty when listing fails.
+std::vector<std::string> listed_urls(const std::string& path, int32_t expected_code) {
+    NetworkInfo* list = nullptr;
+    int32_t count = -1;
+    EXPECT_EQ(quorvel_agent_config_networks(path.c_str(), &list, &count), expected_code);
+    std::vector<std::string> urls;
+    for (int32_t i = 0; list != nullptr && i < count; ++i) {
+        urls.emplace_back(quorvel_agent_network_url(list, i));
+        if (const char* name = quorvel_agent_network_name(list, i)) {
+            urls.emplace_back(name);
+        }
+    }
+    quorvel_agent_config_networks_free(list, count);
+    return urls;
+}
+
+// A network URL typed wrong reaches the C interface twice: as the argument of an edit, which
+// refuses it and leaves the file alone, and inside the file, which then fails to load. Neither
+// a logged line nor a text handed to the host names the password.
+TEST(FfiConfigTest, MalformedNetworkUrlsNameNoPassword) {
+    using quorvel::testing::config_file_text;
+    using quorvel::testing::names_password;
+    using Edit = int32_t (*)(const char*, const char*) noexcept;
+    const Edit edits[] = {quorvel_agent_config_network_add, quorvel_agent_config_network_remove,
+                          quorvel_agent_config_network_enable,
+                          quorvel_agent_config_network_disable};
+    const std::string good = "http://good.example/net.toml";
+    for (const auto& c : quorvel::testing::malformed_urls()) {
+        quorvel::testing::TempDir dir;
+        const std::string path = dir.file("agent.toml");
+        log::ScopedCapture capture;
+
+        const std::string valid = config_file_text(good);
+        quorvel::testing::write_file(path, valid, 0600);
+        for (Edit edit : edits) {
+            EXPECT_EQ(edit(path.c_str(), c.text.c_str()), QUORVEL_AGENT_ERR_URL_PARSE) << c.what;
+        }
+        EXPECT_EQ(quorvel::testing::read_file(path), valid) << c.what;
+        EXPECT_EQ(listed_urls(path, QUORVEL_AGENT_OK), std::vector<std::string>{good}) << c.what;
+
+        const std::string broken = config_file_text(c.text);
+        quorvel::testing::write_file(path, broken, 0600);
+        for (Edit edit : edits) {
+            EXPECT_EQ(edit(path.c_str(), good.c_str()), QUORVEL_AGENT_ERR_FAILURE) << c.what;
+        }
+        EXPECT_TRUE(listed_urls(path, QUORVEL_AGENT_ERR_FAILURE).empty()) << c.what;
+        AgentConfigPtr* handle = nullptr;
+        EXPECT_EQ(quorvel_agent_config_load_or_generate(path.c_str(), &handle),
+                  QUORVEL_AGENT_ERR_TOML)
+            << c.what;
+        EXPECT_EQ(handle, nullptr);
+        EXPECT_TRUE(capture->contains(
+            log::Level::Warn, "Error loading config: TOML error: " + std::string(c.error) + ": " +
+                                  debug_quoted(c.masked) + " at line 5, column 14"))
+            << c.what;
+        EXPECT_EQ(quorvel::testing::read_file(path), broken) << c.what;
+
+        const auto events = capture->events();
+        EXPECT_FALSE(events.empty());
+        for (const auto& event : events) {
+            const std::string line = log::format_event(event);
+            EXPECT_FALSE(names_password(line)) << c.what << ": " << line;
+        }
+    }
 }
 
 TEST(FfiRuntimeTest, BlockingFunctionsRefuseOnTheRuntimesThreads) {

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "util/malformed_urls.h"
+
 #include <ostream>
 #include <unordered_set>
 
@@ -213,6 +215,28 @@ TEST(UrlTest, MaskUrlTextHidesCredentialsInAnyText) {
     };
     for (const auto& c : cases) {
         EXPECT_EQ(mask_url_text(c.input), c.masked) << c.input;
+    }
+}
+
+// A text that does not parse may have lost its scheme, its colon or its slashes: the user
+// information is hidden wherever it stands, and what the person typed around it stays.
+TEST(UrlTest, MaskUrlTextHidesCredentialsInMalformedTexts) {
+    for (const auto& c : quorvel::testing::malformed_urls()) {
+        const auto parsed = Url::parse(c.text);
+        ASSERT_FALSE(parsed.has_value()) << c.what << ": " << parsed->raw_text();
+        EXPECT_EQ(parsed.error().to_string(), c.error) << c.what;
+        const std::string masked = mask_url_text(c.text);
+        EXPECT_EQ(masked, c.masked) << c.what;
+        EXPECT_FALSE(quorvel::testing::names_password(masked)) << c.what << ": " << masked;
+        // Masking a shown text again changes nothing.
+        EXPECT_EQ(mask_url_text(masked), masked) << c.what;
+    }
+
+    // Malformed texts without user information come back as they are.
+    for (const char* text : {"https//ctl.example/net.toml", "//ctl.example:99999/x", "ctl example",
+                             "  https\\\\ctl.example/", "https://ctl example/a?b=c", "http//:80"}) {
+        ASSERT_FALSE(Url::parse(text).has_value()) << text;
+        EXPECT_EQ(mask_url_text(text), text);
     }
 }
 

@@ -9,7 +9,9 @@
 
 #include "ffi/ffi_common.h"
 #include "p2p/env.h"
+#include "util/debug_text.h"
 #include "util/log.h"
+#include "util/malformed_urls.h"
 #include "util/small_stack.h"
 #include "util/temp_dir.h"
 
@@ -679,6 +681,53 @@ TEST_F(AgentConfigFileTest, LoadErrorsNameNoPassword) {
             EXPECT_EQ(line.find("s3cr3t"), std::string::npos) << line;
         }
         EXPECT_EQ(quorvel::testing::read_file(path), c.text);
+    }
+}
+
+// A network URL typed wrong in the file: the load error, the C interface's warning and every
+// other line logged meanwhile show the text with its user information hidden, however the text
+// is damaged, whether it stands where a network's URL belongs or where a network does.
+TEST_F(AgentConfigFileTest, MalformedUrlErrorsNameNoPassword) {
+    using quorvel::testing::config_file_text;
+    for (const auto& c : quorvel::testing::malformed_urls()) {
+        const std::string quoted = debug_quoted(c.masked);
+        struct Placement {
+            std::string text;
+            std::string error;
+        };
+        const Placement placements[] = {
+            {config_file_text(c.text),
+             "TOML error: " + std::string(c.error) + ": " + quoted + " at line 5, column 14"},
+            {"network = [" + quorvel::testing::toml_quoted(c.text) + "]\n" + config_file_text(),
+             "TOML error: invalid type: string " + quoted +
+                 ", expected struct Network at line 1, column 12"},
+        };
+        for (const auto& placement : placements) {
+            const std::string path = dir_.file("agent.toml");
+            quorvel::testing::write_file(path, placement.text, 0600);
+            capture_.sink().clear();
+            auto loaded = AgentConfig::load(path);
+            ASSERT_FALSE(loaded.has_value()) << c.what;
+            EXPECT_EQ(loaded.error().to_string(), placement.error) << c.what;
+            EXPECT_FALSE(quorvel::testing::names_password(loaded.error().to_string())) << c.what;
+
+            AgentConfigPtr* handle = nullptr;
+            EXPECT_EQ(quorvel_agent_config_load_or_generate(path.c_str(), &handle),
+                      QUORVEL_AGENT_ERR_TOML)
+                << c.what;
+            EXPECT_EQ(handle, nullptr);
+            EXPECT_TRUE(
+                capture_->contains(log::Level::Warn, "Error loading config: " + placement.error))
+                << c.what;
+            const auto events = capture_->events();
+            EXPECT_FALSE(events.empty());
+            for (const auto& event : events) {
+                const std::string line = log::format_event(event);
+                EXPECT_FALSE(quorvel::testing::names_password(line)) << c.what << ": " << line;
+            }
+            // Nothing rewrote the file the person has to correct.
+            EXPECT_EQ(quorvel::testing::read_file(path), placement.text) << c.what;
+        }
     }
 }
 
