@@ -236,7 +236,7 @@ void note_address(const NetworkChangeInfo* info) {
     }
     quorvel_agent_init_logging();
     static testing::TempDir dir;
-    std::array<HostAgent, 2> hosts;
+    static std::array<HostAgent, 2> hosts;
     for (int i = 0; i < 2; ++i) {
         hosts[i].configure(dir.file("agent" + std::to_string(i) + ".toml"));
     }
@@ -256,6 +256,8 @@ void note_address(const NetworkChangeInfo* info) {
         std::fclose(file);
     }
     const QuorvelNetworkChangeCallback callbacks[] = {note_address<0>, note_address<1>};
+    // Held through the exit, as a host's handles are.
+    static std::array<AgentPtr*, 2> agents{};
     for (int i = 0; i < 2; ++i) {
         quorvel_agent_config_free(hosts[i].config);
         hosts[i].configure(hosts[i].path, "file://" + document);
@@ -268,7 +270,7 @@ void note_address(const NetworkChangeInfo* info) {
             hosts[i].runtime = hosts[0].runtime;
         }
         hosts[i].make_tunnel();
-        hosts[i].start(callbacks[i]);
+        agents[i] = hosts[i].start(callbacks[i]);
     }
     if (!wait_until([] { return g_addressed[0].load() && g_addressed[1].load(); })) {
         std::_Exit(kNotReached);
