@@ -8,6 +8,7 @@
 #include "util/log.h"
 
 #include <mutex>
+#include <system_error>
 #include <utility>
 #include <vector>
 
@@ -40,7 +41,8 @@ std::string percent_decode(std::string_view text) {
 }
 
 // How the process reads document files, and its reads that have not returned yet, by path: one
-// registry for all agents, since a file system that stopped answering outlives any one of them.
+// registry for all agents, since a file system that stopped answering outlives any one of them,
+// and agents that join one network together share one read of its document.
 struct DocumentFiles {
     std::mutex mutex;
     DocumentFileReader reader{read_regular_file, kRetrievalTimeout};
@@ -58,9 +60,27 @@ DocumentFileReader current_reader() {
     return files.reader;
 }
 
+// Why a document file read gave no outcome, as the I/O error the retrieval reports.
+IoError refused_read(const CallRefusal& refusal, const std::string& path) {
+    switch (refusal.reason) {
+        case CallRefusal::Reason::TimedOut:
+            return IoError::other("timed out reading " + path);
+        case CallRefusal::Reason::PreviousNotReturned:
+            return IoError::other("a previous read of " + path + " has not returned");
+        case CallRefusal::Reason::NotStarted:
+            break;
+    }
+    const auto& category = refusal.error.category();
+    if (category == std::generic_category() || category == std::system_category()) {
+        return IoError::from_errno(refusal.error.value());
+    }
+    return IoError::other(refusal.error.message());
+}
+
 // The document file behind a "file://" URL. The read runs off the runtime's workers and is
 // bounded like an HTTP body, in size and in time: the URL may name a FIFO, a device, a huge file
-// or a file on a network file system that stopped answering.
+// or a file on a network file system that stopped answering. Retrievals of one path at one time
+// share a read, so that agents joining a network together all get its document.
 boost::asio::awaitable<Result<std::string, Error>> read_document_file(std::string_view encoded_path,
                                                                       Spans spans) {
     std::string path = percent_decode(encoded_path);
@@ -76,9 +96,10 @@ boost::asio::awaitable<Result<std::string, Error>> read_document_file(std::strin
     DocumentFileReader reader = current_reader();
     // A named local: GCC 12 destroys a temporary inside a co_await expression twice.
     auto read = [read = std::move(reader.read), path] { return read(path, kDefaultMaxBodyBytes); };
-    auto text = co_await document_files().reads.run(path, std::move(read), reader.timeout);
+    auto text = co_await document_files().reads.run(path, std::move(read), reader.timeout,
+                                                    std::move(reader.start_thread));
     if (!text) {
-        co_return unexpected(Error(Error::Io{IoError::other("timed out reading " + path)}));
+        co_return unexpected(Error(Error::Io{refused_read(text.error(), path)}));
     }
     if (!*text) {
         co_return unexpected(Error(Error::Io{std::move(*text).error()}));

@@ -15,6 +15,7 @@
 #include "agent/error.h"
 #include "network/config/network_config.h"
 #include "p2p/keys.h"
+#include "util/blocking.h"
 #include "util/http_client.h"
 #include "util/io_error.h"
 #include "util/result.h"
@@ -31,16 +32,19 @@ inline constexpr std::string_view kRetrievalTarget = "quorvel_agent::agent::retr
 inline constexpr std::chrono::milliseconds kRetrievalTimeout{5000};
 
 // How "file://" documents are read: `read` gets the path and the cap on the size, runs on a thread
-// of its own and may block, even forever; a retrieval waits for it for `timeout` at most.
+// of its own, started by `start_thread`, and may block, even forever; a retrieval waits for it for
+// `timeout` at most.
 struct DocumentFileReader {
     std::function<Result<std::string, IoError>(const std::string& path, std::size_t max_bytes)>
         read;
     std::chrono::milliseconds timeout = kRetrievalTimeout;
+    ThreadStarter start_thread = start_detached_thread;
 };
 
 // While it lives, the process's retrievals read "file://" documents with `reader` instead of
-// `read_regular_file` within `kRetrievalTimeout` (tests: a reader that never returns, a short
-// wait). Scopes nest; each restores the reader it replaced.
+// `read_regular_file` within `kRetrievalTimeout` on threads of their own (tests: a reader that
+// never returns, a short wait, a thread that cannot be started). Scopes nest; each restores the
+// reader it replaced.
 class ScopedDocumentFileReader {
   public:
     explicit ScopedDocumentFileReader(DocumentFileReader reader);
@@ -71,10 +75,13 @@ boost::asio::awaitable<void> fetch_network_config(std::shared_ptr<const AgentInn
                                                   AgentConfig& config, Url url);
 
 // The validated document behind `url`: "http://" and "https://" by a GET, "file://" by reading
-// the percent-decoded path; "controller://" URLs and other schemes fail without any I/O. A file
-// read that has not returned within its timeout fails with "timed out reading PATH" and is left
-// to finish alone; until it does, a retrieval of the same path fails so at once, without another
-// read.
+// the percent-decoded path; "controller://" URLs and other schemes fail without any I/O. The
+// process reads a path one read at a time: a retrieval that finds a read of its path in progress
+// shares that read's outcome. A retrieval whose wait for the read ends first fails with
+// "timed out reading PATH"; a read that has not returned within the timeout of the retrieval that
+// started it is left to finish alone, and until it does, a retrieval of the same path fails at
+// once, without another read, with "a previous read of PATH has not returned". A read whose
+// thread cannot be started fails with the operating system's error.
 boost::asio::awaitable<Result<network::NetworkConfig, Error>> fetch_network_config_data(
     RetrievalContext context, Url url);
 boost::asio::awaitable<Result<network::NetworkConfig, Error>> fetch_network_config_data(

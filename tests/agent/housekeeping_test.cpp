@@ -9,6 +9,7 @@
 #include "agent/status/status.h"
 #include "agent/stuck_reader.h"
 #include "util/async_test_util.h"
+#include "util/file_io.h"
 #include "util/log.h"
 #include "util/runtime.h"
 #include "util/temp_dir.h"
@@ -19,6 +20,8 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -30,8 +33,11 @@
 #include <functional>
 #include <future>
 #include <mutex>
+#include <optional>
+#include <set>
 #include <stdexcept>
 #include <thread>
+#include <vector>
 
 namespace quorvel::agent {
 namespace {
@@ -951,7 +957,8 @@ TEST_F(HousekeepingTest, FaultyDocumentSourcesFailAloneAndLeakNoPassword) {
 
 // A document file whose read does not return (a network file system that stopped answering)
 // fails its network alone after the retrieval timeout: the other network is applied, the status
-// report and shutdown return, and a later pass reports the same without starting another read.
+// report and shutdown return, and a later pass fails the network at once without starting another
+// read, saying that the previous read has not returned.
 TEST_F(HousekeepingTest, DocumentReadThatDoesNotReturnFailsItsNetworkAlone) {
     auto config = base_config();
     const auto good = file_network(config, "good.toml",
@@ -959,6 +966,8 @@ TEST_F(HousekeepingTest, DocumentReadThatDoesNotReturnFailsItsNetworkAlone) {
     const auto stuck = file_network(config, "stuck.toml",
                                     Doc{"10.2.0.0/24", "stuck", {{own(), "10.2.0.1", "me"}}, {}});
     const std::string timed_out = "I/O error: timed out reading " + dir_.file("stuck.toml");
+    const std::string not_returned =
+        "I/O error: a previous read of " + dir_.file("stuck.toml") + " has not returned";
     testing::StuckReader reader(dir_.file("stuck.toml"));
     ScopedDocumentFileReader scoped(reader.reader(200ms));
     auto guarded = [&](auto step) { EXPECT_TRUE(reader.returns_within(30s, std::move(step))); };
@@ -978,10 +987,14 @@ TEST_F(HousekeepingTest, DocumentReadThatDoesNotReturnFailsItsNetworkAlone) {
         ASSERT_TRUE(state.has_value());
         EXPECT_EQ(network_at(*state, good).health, Health::ok());
         EXPECT_EQ(network_at(*state, good).current_state.ip.applied, net("10.1.2.3/16"));
-        EXPECT_EQ(network_at(*state, stuck).health, Health::retrieve_config_error(timed_out));
+        EXPECT_EQ(network_at(*state, stuck).health,
+                  Health::retrieve_config_error(pass_number == 1 ? timed_out : not_returned));
         EXPECT_EQ(
             capture->count(log::Level::Warn, "Failed to retrieve network config: " + timed_out),
-            static_cast<size_t>(pass_number));
+            1u);
+        EXPECT_EQ(
+            capture->count(log::Level::Warn, "Failed to retrieve network config: " + not_returned),
+            static_cast<size_t>(pass_number - 1));
         EXPECT_EQ(reader.calls(), 1);
         if (pass_number == 1) {
             guarded([&] { pass(agent); });
@@ -989,12 +1002,125 @@ TEST_F(HousekeepingTest, DocumentReadThatDoesNotReturnFailsItsNetworkAlone) {
     }
     std::string report;
     guarded([&] { report = runtime_->block_on(agent_status_text(agent)).value_or(""); });
-    EXPECT_NE(report.find(timed_out.substr(std::string("I/O error: ").size())), std::string::npos)
+    EXPECT_NE(report.find(not_returned.substr(std::string("I/O error: ").size())),
+              std::string::npos)
         << report;
     guarded([&] { shutdown(agent); });
     EXPECT_EQ(reader.calls(), 1);
     reader.release();
     EXPECT_TRUE(reader.all_returned());
+}
+
+// An identity whose node's UDP port (derived from its key) is free on loopback now and differs
+// from those in `ports`, which it joins: several agents of one test must not meet on one port.
+p2p::Identity identity_on_a_free_port(std::set<uint16_t>& ports) {
+    for (;;) {
+        p2p::Identity identity = test_identity();
+        const uint16_t port = identity.pk().udp_port();
+        if (ports.contains(port)) {
+            continue;
+        }
+        const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        addr.sin_port = htons(port);
+        const bool free = ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+        ::close(fd);
+        if (free) {
+            ports.insert(port);
+            return identity;
+        }
+    }
+}
+
+// Agents of one runtime started together on one file network share the read of its document:
+// each reports its own address in its first network change, and no retrieval fails. Files are
+// read as usual, or slowly enough that the agents' first passes come while the read runs.
+TEST_F(HousekeepingTest, AgentsStartedTogetherOnOneFileNetworkAllGetTheirAddressFirst) {
+    struct Case {
+        int agents;
+        std::chrono::milliseconds read_delay;
+    };
+    const Case cases[] = {{2, 300ms}, {8, 0ms}, {8, 300ms}};
+    for (const auto& c : cases) {
+        const std::string name =
+            std::to_string(c.agents) + "-" + std::to_string(c.read_delay.count());
+        SCOPED_TRACE(name);
+        std::vector<p2p::Identity> identities;
+        std::set<uint16_t> ports;
+        Doc doc{"10.5.0.0/24", "shared", {}, {}};
+        for (int i = 0; i < c.agents; ++i) {
+            identities.push_back(identity_on_a_free_port(ports));
+            doc.nodes.push_back(DocNode{identities.back().pk(), "10.5.0." + std::to_string(i + 1),
+                                        "node" + std::to_string(i)});
+        }
+        write_doc("shared-" + name + ".toml", doc);
+        const std::string network_url = "file://" + dir_.file("shared-" + name + ".toml");
+        std::optional<ScopedDocumentFileReader> slow;
+        if (c.read_delay > 0ms) {
+            slow.emplace(DocumentFileReader{
+                [delay = c.read_delay](const std::string& path, std::size_t max_bytes) {
+                    std::this_thread::sleep_for(delay);
+                    return read_regular_file(path, max_bytes);
+                },
+                kRetrievalTimeout});
+        }
+        log::ScopedCapture capture;
+
+        struct Heard {
+            std::mutex mutex;
+            std::vector<NetworkChange> changes;
+        };
+        std::vector<std::shared_ptr<Heard>> heard;
+        std::vector<int> host_fds(c.agents, -1);
+        std::vector<std::future<Result<Result<Agent, Error>, RuntimeError>>> starting;
+        for (int i = 0; i < c.agents; ++i) {
+            AgentConfig config(identities[i]);
+            config.dns = DnsConfig{true};
+            add_network(config, network_url);
+            auto listener = heard.emplace_back(std::make_shared<Heard>());
+            PlatformDependent platform{tunnel_pair(runtime_->executor(), host_fds[i]),
+                                       [listener](NetworkChange change) {
+                                           std::lock_guard lock(listener->mutex);
+                                           listener->changes.push_back(std::move(change));
+                                       }};
+            const std::string path = dir_.file("agent-" + name + "-" + std::to_string(i) + ".toml");
+            starting.push_back(std::async(
+                std::launch::async,
+                [this, config = std::move(config), platform = std::move(platform), path]() mutable {
+                    return runtime_->block_on(
+                        Agent::start(std::move(config), path, std::move(platform), 1h));
+                }));
+        }
+        std::vector<Agent> agents;
+        for (auto& started : starting) {
+            auto agent = started.get();
+            ASSERT_TRUE(agent.has_value() && agent->has_value())
+                << (agent.has_value() ? agent->error().to_string() : to_string(agent.error()));
+            agents.push_back(std::move(agent->value()));
+        }
+        for (int i = 0; i < c.agents; ++i) {
+            SCOPED_TRACE(i);
+            EXPECT_TRUE(eventually([&] { return agents[i].inner()->completed_passes() >= 1; }));
+            std::lock_guard lock(heard[i]->mutex);
+            ASSERT_FALSE(heard[i]->changes.empty());
+            EXPECT_EQ(heard[i]->changes.front().ips,
+                      std::vector{net(("10.5.0." + std::to_string(i + 1) + "/24").c_str())});
+        }
+        for (const auto& event : capture->events()) {
+            EXPECT_FALSE(event.message.starts_with("Failed to retrieve network config"))
+                << event.message;
+        }
+        for (const auto& agent : agents) {
+            shutdown(agent);
+        }
+        for (int fd : host_fds) {
+            if (fd >= 0) {
+                close(fd);
+            }
+        }
+    }
 }
 
 }  // namespace

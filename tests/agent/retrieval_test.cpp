@@ -7,13 +7,23 @@
 #include "util/async_test_util.h"
 #include "util/http_status.h"
 #include "util/log.h"
+#include "util/runtime.h"
 #include "util/temp_dir.h"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <fstream>
+#include <functional>
 #include <future>
+#include <memory>
+#include <string>
+#include <system_error>
+#include <thread>
+#include <utility>
+#include <vector>
 
 namespace quorvel::agent {
 namespace {
@@ -188,8 +198,8 @@ TEST(RetrievalTest, JudgesAFailureStatusBeforeItsBody) {
 }
 
 // A file read that does not return fails after the timeout with the path, and is not started
-// again while it has not returned: the same path fails at once, other paths are read. Once the
-// read has returned, the next retrieval reads the file anew.
+// again while it has not returned: the same path fails at once, saying so, other paths are read.
+// Once the read has returned, the next retrieval reads the file anew.
 TEST(RetrievalTest, AFileReadThatDoesNotReturnTimesOutOnce) {
     quorvel::testing::TempDir dir;
     write_file(dir.file("stuck.toml"), kDocument);
@@ -206,9 +216,12 @@ TEST(RetrievalTest, AFileReadThatDoesNotReturnTimesOutOnce) {
         return text;
     };
     const std::string timed_out = "I/O error: timed out reading " + dir.file("stuck.toml");
+    const std::string not_returned =
+        "I/O error: a previous read of " + dir.file("stuck.toml") + " has not returned";
     EXPECT_EQ(fetch_stuck(), timed_out);
     EXPECT_EQ(reader.calls(), 1);
-    EXPECT_EQ(fetch_stuck(), timed_out);
+    EXPECT_EQ(fetch_stuck(), not_returned);
+    EXPECT_EQ(fetch_stuck(), not_returned);
     EXPECT_EQ(reader.calls(), 1);
     EXPECT_EQ(outcome(run(
                   fetch_network_config_data(ctx, testing::url("file://" + dir.file("net.toml"))))),
@@ -221,6 +234,116 @@ TEST(RetrievalTest, AFileReadThatDoesNotReturnTimesOutOnce) {
         return outcome(run(fetch_network_config_data(ctx, testing::url(stuck)))) == "ok: net";
     }));
     EXPECT_EQ(reader.calls(), 2);
+}
+
+// Retrievals of one path that come while it is read all get the document of that one read: agents
+// that join a network together do not fail each other. The reader holds its read until every
+// retrieval has come (each logs the path before it reads) and a few hundred milliseconds longer.
+TEST(RetrievalTest, RetrievalsOfOnePathAtOneTimeShareOneRead) {
+    quorvel::testing::TempDir dir;
+    auto runtime = Runtime::create(4);
+    auto ctx = context();
+    for (const int retrievals : {2, 8, 32}) {
+        SCOPED_TRACE(retrievals);
+        const std::string path = dir.file("net-" + std::to_string(retrievals) + ".toml");
+        write_file(path, kDocument);
+        log::ScopedCapture capture;
+        auto reads = std::make_shared<std::atomic<int>>(0);
+        auto read = [&capture, reads, retrievals](const std::string& path, std::size_t max_bytes) {
+            ++*reads;
+            quorvel::testing::eventually([&] {
+                return capture->count(log::Level::Trace, "Reading file: " + path) >=
+                       static_cast<std::size_t>(retrievals);
+            });
+            std::this_thread::sleep_for(300ms);
+            return read_regular_file(path, max_bytes);
+        };
+        ScopedDocumentFileReader scoped(DocumentFileReader{read, 5000ms});
+        std::vector<std::future<std::string>> outcomes;
+        for (int i = 0; i < retrievals; ++i) {
+            outcomes.push_back(std::async(std::launch::async, [&] {
+                auto result = runtime->block_on(
+                    fetch_network_config_data(ctx, testing::url("file://" + path)));
+                return result ? outcome(*result) : to_string(result.error());
+            }));
+        }
+        for (auto& text : outcomes) {
+            EXPECT_EQ(text.get(), "ok: net");
+        }
+        EXPECT_EQ(reads->load(), 1);
+    }
+}
+
+// A retrieval that finds the read of its path in progress waits for it within its own timeout:
+// one whose wait ends first fails as timed out while the read goes on, and those that wait long
+// enough all get the document of that one read.
+TEST(RetrievalTest, ARetrievalWaitsForAReadInProgressWithinItsOwnTimeout) {
+    quorvel::testing::TempDir dir;
+    write_file(dir.file("slow.toml"), kDocument);
+    const std::string slow = "file://" + dir.file("slow.toml");
+    testing::StuckReader reader(dir.file("slow.toml"));
+    ScopedDocumentFileReader patient(reader.reader(30000ms));
+    auto runtime = Runtime::create(4);
+    auto ctx = context();
+    log::ScopedCapture capture;
+    auto fetch = [&] {
+        auto result = runtime->block_on(fetch_network_config_data(ctx, testing::url(slow)));
+        return result ? outcome(*result) : to_string(result.error());
+    };
+    auto first = std::async(std::launch::async, fetch);
+    ASSERT_TRUE(quorvel::testing::eventually([&] { return reader.calls() == 1; }));
+    {
+        ScopedDocumentFileReader impatient(reader.reader(100ms));
+        std::string second;
+        EXPECT_TRUE(reader.returns_within(30s, [&] { second = fetch(); }));
+        EXPECT_EQ(second, "I/O error: timed out reading " + dir.file("slow.toml"));
+    }
+    auto third = std::async(std::launch::async, fetch);
+    // The third logs the path just before it joins the read; a read of its own would be counted.
+    ASSERT_TRUE(quorvel::testing::eventually([&] {
+        return capture->count(log::Level::Trace, "Reading file: " + dir.file("slow.toml")) == 3;
+    }));
+    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(reader.calls(), 1);
+    reader.release();
+    EXPECT_EQ(first.get(), "ok: net");
+    EXPECT_EQ(third.get(), "ok: net");
+    EXPECT_EQ(reader.calls(), 1);
+    EXPECT_TRUE(reader.all_returned());
+}
+
+// A read whose thread cannot be started fails with the operating system's error and leaves the
+// path free: the next retrieval reads it.
+TEST(RetrievalTest, AReadWhoseThreadDoesNotStartFailsWithTheSystemError) {
+    quorvel::testing::TempDir dir;
+    write_file(dir.file("net.toml"), kDocument);
+    const std::string net = "file://" + dir.file("net.toml");
+    auto reads = std::make_shared<std::atomic<int>>(0);
+    auto read = [reads](const std::string& path, std::size_t max_bytes) {
+        ++*reads;
+        return read_regular_file(path, max_bytes);
+    };
+    auto ctx = context();
+    const std::pair<int, std::string> failures[] = {
+        {EAGAIN, "I/O error: Resource temporarily unavailable (os error 11)"},
+        {ENOMEM, "I/O error: Cannot allocate memory (os error 12)"},
+    };
+    for (const auto& [error, text] : failures) {
+        SCOPED_TRACE(text);
+        {
+            ScopedDocumentFileReader failing(DocumentFileReader{
+                read, 5000ms, [error = error](std::function<void()>) {
+                    throw std::system_error(error, std::generic_category(), "thread");
+                }});
+            for (int attempt = 0; attempt < 2; ++attempt) {
+                EXPECT_EQ(outcome(run(fetch_network_config_data(ctx, testing::url(net)))), text);
+            }
+        }
+        EXPECT_EQ(reads->load(), 0);
+    }
+    ScopedDocumentFileReader counting(DocumentFileReader{read, 5000ms});
+    EXPECT_EQ(outcome(run(fetch_network_config_data(ctx, testing::url(net)))), "ok: net");
+    EXPECT_EQ(reads->load(), 1);
 }
 
 TEST(RetrievalTest, StoresEachOutcomeOnTheNetwork) {
