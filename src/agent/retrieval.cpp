@@ -50,7 +50,9 @@ struct DocumentFiles {
 };
 
 DocumentFiles& document_files() {
-    static DocumentFiles files;
+    // Never destroyed: a retrieval on a runtime worker may still come here while the process's
+    // static destructors run (exit() with agents running).
+    static DocumentFiles& files = *new DocumentFiles;
     return files;
 }
 
