@@ -21,7 +21,8 @@
  *                 without it the agent's tunnel is a socket pair whose other end this host
  *                 reads: it answers ICMP echo requests for the agent's address itself
  *       ping=     send three ICMP echo requests from the agent's address to ADDR through a
- *                 socket-pair tunnel once the agent has its address, and report the replies
+ *                 socket-pair tunnel once every agent has its address (the one at ADDR may
+ *                 get its own at a later housekeeping pass), and report the replies
  *
  * Signals: SIGINT and SIGTERM stop the agents (each prints its status report first); SIGUSR1
  * prints each agent's status report and carries on.
@@ -377,6 +378,17 @@ static void send_ping(struct host_agent* a) {
     a->pings_sent++;
 }
 
+/* Whether every agent has reported an address: until then an echo request to one of them would
+ * go unanswered. */
+static int all_addressed(void) {
+    for (int k = 0; k < agent_count; k++) {
+        if (atomic_load(&agents[k].address) == 0) {
+            return 0;
+        }
+    }
+    return 1;
+}
+
 /* ---- status ---- */
 
 static void print_status(struct host_agent* a, RuntimePtr* runtime) {
@@ -595,7 +607,7 @@ int main(int argc, char** argv) {
                 const double now = now_seconds();
                 if (a->pings_sent < PING_COUNT) {
                     pinging = 1;
-                    if (atomic_load(&a->address) != 0 && now >= a->next_ping_at) {
+                    if (all_addressed() && now >= a->next_ping_at) {
                         send_ping(a);
                         a->next_ping_at = now + 1.0;
                     }
