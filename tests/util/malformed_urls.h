@@ -3,6 +3,8 @@
 // shape is followed through every place that shows a text that does not parse.
 #pragma once
 
+#include "util/toml_write.h"
+
 #include <ostream>
 #include <string>
 #include <string_view>
@@ -97,30 +99,6 @@ inline const std::vector<MalformedUrl>& malformed_urls() {
          "https//****:****@ctl.ex\xc3\xa4mple/net.toml", "relative URL without a base"},
     };
     return cases;
-}
-
-// `text` as a TOML basic string.
-inline std::string toml_quoted(std::string_view text) {
-    std::string out = "\"";
-    for (char c : text) {
-        switch (c) {
-            case '"':
-                out += "\\\"";
-                break;
-            case '\\':
-                out += "\\\\";
-                break;
-            case '\t':
-                out += "\\t";
-                break;
-            case '\n':
-                out += "\\n";
-                break;
-            default:
-                out.push_back(c);
-        }
-    }
-    return out + "\"";
 }
 
 // A configuration file that loads, with the identity on lines 1 to 3 and, where `url` is given,

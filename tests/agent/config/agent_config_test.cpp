@@ -698,7 +698,7 @@ TEST_F(AgentConfigFileTest, MalformedUrlErrorsNameNoPassword) {
         const Placement placements[] = {
             {config_file_text(c.text),
              "TOML error: " + std::string(c.error) + ": " + quoted + " at line 5, column 14"},
-            {"network = [" + quorvel::testing::toml_quoted(c.text) + "]\n" + config_file_text(),
+            {"network = [" + quorvel::toml_quoted(c.text) + "]\n" + config_file_text(),
              "TOML error: invalid type: string " + quoted +
                  ", expected struct Network at line 1, column 12"},
         };
