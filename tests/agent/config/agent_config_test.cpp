@@ -409,6 +409,36 @@ class AgentConfigFileTest : public ::testing::Test {
     EnvGuard difficulty_{"QUORVEL_MIN_POW_DIFFICULTY", "4"};
     TempDir dir_;
     log::ScopedCapture capture_;
+
+    // Writes `text` as the configuration file and checks that it fails to load with `error`,
+    // through `load` and through the C interface, whose warning names the same error; that
+    // neither the error nor any line logged meanwhile `leaks`; and that the file stays as it was.
+    template <class Load, class Leaks>
+    void expect_load_error(const std::string& text, const std::string& error, Load load,
+                           Leaks leaks, const std::string& what) {
+        const std::string path = dir_.file("agent.toml");
+        quorvel::testing::write_file(path, text, 0600);
+        capture_.sink().clear();
+        auto loaded = load(path);
+        ASSERT_FALSE(loaded.has_value()) << what;
+        EXPECT_EQ(loaded.error().to_string(), error) << what;
+        EXPECT_FALSE(leaks(loaded.error().to_string())) << what;
+
+        AgentConfigPtr* handle = nullptr;
+        EXPECT_EQ(quorvel_agent_config_load_or_generate(path.c_str(), &handle),
+                  QUORVEL_AGENT_ERR_TOML)
+            << what;
+        EXPECT_EQ(handle, nullptr);
+        EXPECT_TRUE(capture_->contains(log::Level::Warn, "Error loading config: " + error)) << what;
+        const auto events = capture_->events();
+        EXPECT_FALSE(events.empty());
+        for (const auto& event : events) {
+            const std::string line = log::format_event(event);
+            EXPECT_FALSE(leaks(line)) << what << ": " << line;
+        }
+        // Nothing rewrote the file the person has to correct.
+        EXPECT_EQ(quorvel::testing::read_file(path), text) << what;
+    }
 };
 
 TEST_F(AgentConfigFileTest, LoadOrGenerateCreatesAnOwnerOnlyFileThatLoadsBack) {
@@ -661,26 +691,11 @@ TEST_F(AgentConfigFileTest, LoadErrorsNameNoPassword) {
          "Network at line 1, column 12"},
     };
     for (const auto& c : cases) {
-        const std::string path = dir_.file("agent.toml");
-        quorvel::testing::write_file(path, c.text, 0600);
-        capture_.sink().clear();
-        auto loaded = AgentConfig::load_or_generate(path);
-        ASSERT_FALSE(loaded.has_value()) << c.text;
-        EXPECT_EQ(loaded.error().to_string(), c.error);
-
-        AgentConfigPtr* handle = nullptr;
-        EXPECT_EQ(quorvel_agent_config_load_or_generate(path.c_str(), &handle),
-                  QUORVEL_AGENT_ERR_TOML);
-        EXPECT_EQ(handle, nullptr);
-        EXPECT_TRUE(capture_->contains(log::Level::Warn, "Error loading config: " + c.error));
-
-        const auto events = capture_->events();
-        EXPECT_FALSE(events.empty());
-        for (const auto& event : events) {
-            const std::string line = log::format_event(event);
-            EXPECT_EQ(line.find("s3cr3t"), std::string::npos) << line;
-        }
-        EXPECT_EQ(quorvel::testing::read_file(path), c.text);
+        expect_load_error(
+            c.text, c.error,
+            [](const std::string& path) { return AgentConfig::load_or_generate(path); },
+            [](std::string_view text) { return text.find("s3cr3t") != std::string_view::npos; },
+            c.text);
     }
 }
 
@@ -703,30 +718,10 @@ TEST_F(AgentConfigFileTest, MalformedUrlErrorsNameNoPassword) {
                  ", expected struct Network at line 1, column 12"},
         };
         for (const auto& placement : placements) {
-            const std::string path = dir_.file("agent.toml");
-            quorvel::testing::write_file(path, placement.text, 0600);
-            capture_.sink().clear();
-            auto loaded = AgentConfig::load(path);
-            ASSERT_FALSE(loaded.has_value()) << c.what;
-            EXPECT_EQ(loaded.error().to_string(), placement.error) << c.what;
-            EXPECT_FALSE(quorvel::testing::names_password(loaded.error().to_string())) << c.what;
-
-            AgentConfigPtr* handle = nullptr;
-            EXPECT_EQ(quorvel_agent_config_load_or_generate(path.c_str(), &handle),
-                      QUORVEL_AGENT_ERR_TOML)
-                << c.what;
-            EXPECT_EQ(handle, nullptr);
-            EXPECT_TRUE(
-                capture_->contains(log::Level::Warn, "Error loading config: " + placement.error))
-                << c.what;
-            const auto events = capture_->events();
-            EXPECT_FALSE(events.empty());
-            for (const auto& event : events) {
-                const std::string line = log::format_event(event);
-                EXPECT_FALSE(quorvel::testing::names_password(line)) << c.what << ": " << line;
-            }
-            // Nothing rewrote the file the person has to correct.
-            EXPECT_EQ(quorvel::testing::read_file(path), placement.text) << c.what;
+            expect_load_error(
+                placement.text, placement.error,
+                [](const std::string& path) { return AgentConfig::load(path); },
+                quorvel::testing::names_password, c.what);
         }
     }
 }
