@@ -30,6 +30,10 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+# Each agent binds a free loopback port unless QUORVEL_UDP_PORT says otherwise: the port its key
+# names may be held by another program (or another demo), which would fail the agent's start.
+export QUORVEL_UDP_PORT="${QUORVEL_UDP_PORT-0}"
+
 if [ -n "${QUORVEL_DEMO_HOST:-}" ]; then
     host="$QUORVEL_DEMO_HOST"
 else

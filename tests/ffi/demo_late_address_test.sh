@@ -37,10 +37,7 @@ run_demo() {
     local mode_env=()
     [ "$mode" = auto ] || mode_env=(QUORVEL_DEMO_MODE="$mode")
     # The demo bounds its own wait; this bound only keeps a hanging demo from hanging the test.
-    # Ten agents start at once, beside the rest of the suite: each binds a free port rather than
-    # the one its key names, which another agent may hold.
-    env "${mode_env[@]}" QUORVEL_UDP_PORT=0 QUORVEL_DEMO_HOST="$host" \
-        QUORVEL_DEMO_DOCUMENT_DELAY="$delay" \
+    env "${mode_env[@]}" QUORVEL_DEMO_HOST="$host" QUORVEL_DEMO_DOCUMENT_DELAY="$delay" \
         QUORVEL_DEMO_EARLY_NODES="$early" timeout -k 10 150 bash "$demo" >"$work/$name.out" 2>&1
     echo $? >"$work/$name.rc"
 }
