@@ -652,12 +652,32 @@ size_t damaged_authority_start(std::string_view text) {
     return slashes > 0 ? at : begin;
 }
 
+// The schemes a network URL of this agent can have. Any other scheme in a text that parses was
+// most likely typed in place of one that was left out: "alice:pw@host/x" reads as the scheme
+// "alice" with no authority, and its password would show.
+bool is_network_scheme(std::string_view scheme) {
+    return scheme == "http" || scheme == "https" || scheme == "file" || scheme == "controller";
+}
+
+// Nothing of a text that does not parse tells where its authority ends: a password may hold any
+// character unencoded, so everything up to the last "@" is hidden.
+std::string mask_unparsed(std::string_view text) {
+    size_t start = scheme_authority_start(text);
+    if (start == std::string_view::npos) {
+        start = damaged_authority_start(text);
+    }
+    return mask_userinfo(text, start, text.size());
+}
+
 }  // namespace
 
 std::string mask_url(const Url& url) {
+    const std::string& text = url.raw_text();
+    if (!is_network_scheme(url.scheme())) {
+        return mask_unparsed(text);
+    }
     // A normalised text spells an authority as "scheme://", and its user information holds no
     // "/", "?" or "#" unencoded.
-    const std::string& text = url.raw_text();
     const size_t colon = text.find(':');
     if (colon == std::string::npos || text.compare(colon + 1, 2, "//") != 0) {
         return text;
@@ -667,20 +687,15 @@ std::string mask_url(const Url& url) {
 }
 
 std::string mask_url_text(std::string_view text) {
-    if (Url::parse(text).has_value()) {
-        const size_t start = authority_start(text);
-        if (start == std::string_view::npos) {
-            return std::string(text);
-        }
-        return mask_userinfo(text, start, std::min(text.find_first_of("/?#", start), text.size()));
+    const auto parsed = Url::parse(text);
+    if (!parsed || !is_network_scheme(parsed->scheme())) {
+        return mask_unparsed(text);
     }
-    // Nothing of a text that does not parse tells where its authority ends: a password may hold
-    // any character unencoded, so everything up to the last "@" is hidden.
-    size_t start = scheme_authority_start(text);
+    const size_t start = authority_start(text);
     if (start == std::string_view::npos) {
-        start = damaged_authority_start(text);
+        return std::string(text);
     }
-    return mask_userinfo(text, start, text.size());
+    return mask_userinfo(text, start, std::min(text.find_first_of("/?#", start), text.size()));
 }
 
 }  // namespace quorvel

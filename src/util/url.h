@@ -70,7 +70,9 @@ class Url {
 bool same_origin(const Url& a, const Url& b);
 
 // The URL's text, with the user name and the password replaced by "****" when either is set, so
-// that credentials never reach a log or a report.
+// that credentials never reach a log or a report. A URL whose scheme is none that a network URL
+// can have (http, https, file, controller) is masked as a text that does not parse (see
+// `mask_url_text`): "alice:pw@host/x", typed without its scheme, reads as the scheme "alice".
 std::string mask_url(const Url& url);
 
 // The same for a URL as text, which need not parse: whatever stands between the start of the
@@ -82,8 +84,10 @@ std::string mask_url(const Url& url);
 // does not parse and starts with no scheme may still hold user information: its authority is
 // taken to start after what remains of a scheme and its slashes ("https//", "//", or the same
 // with backslashes), or else after the leading blanks ("u@h x" shows "****:****@h x"). A text
-// without user information comes back unchanged, as does one that parses with no authority
-// ("mailto:a@b").
+// without user information comes back unchanged, as does one with a network URL's scheme that
+// parses with no authority ("file:/a@b"). A text that parses with any other scheme is masked as
+// one that does not parse ("alice:pw@host/x" and "mailto:a@b" show "****:****@host/x" and
+// "****:****@b").
 std::string mask_url_text(std::string_view text);
 
 }  // namespace quorvel

@@ -17,7 +17,9 @@
 #include <unistd.h>
 
 #include <fcntl.h>
+#include <algorithm>
 #include <atomic>
+#include <cstdlib>
 #include <cstring>
 #include <future>
 #include <thread>
@@ -249,7 +251,9 @@ std::vector<std::string> listed_urls(const std::string& path, int32_t expected_c
 
 // A network URL typed wrong reaches the C interface twice: as the argument of an edit, which
 // refuses it and leaves the file alone, and inside the file, which then fails to load. Neither
-// a logged line nor a text handed to the host names the password.
+// a logged line nor a text handed to the host names the password. A URL typed without its scheme
+// whose user name reads as one is taken as written; only the host's own network list gives it
+// back whole.
 TEST(FfiConfigTest, MalformedNetworkUrlsNameNoPassword) {
     using quorvel::testing::config_file_text;
     using quorvel::testing::names_password;
@@ -265,6 +269,40 @@ TEST(FfiConfigTest, MalformedNetworkUrlsNameNoPassword) {
 
         const std::string valid = config_file_text(good);
         quorvel::testing::write_file(path, valid, 0600);
+        if (c.error == nullptr) {
+            // It parses: the edits take it as written, the host's own list gives it back whole,
+            // and the log shows it masked only.
+            EXPECT_EQ(quorvel_agent_config_network_add(path.c_str(), c.text.c_str()),
+                      QUORVEL_AGENT_OK)
+                << c.what;
+            EXPECT_EQ(quorvel_agent_config_network_add(path.c_str(), c.text.c_str()),
+                      QUORVEL_AGENT_ERR_NETWORK_EXISTS)
+                << c.what;
+            EXPECT_EQ(quorvel_agent_config_network_disable(path.c_str(), c.text.c_str()),
+                      QUORVEL_AGENT_OK)
+                << c.what;
+            EXPECT_EQ(quorvel_agent_config_network_enable(path.c_str(), c.text.c_str()),
+                      QUORVEL_AGENT_OK)
+                << c.what;
+            const auto listed = listed_urls(path, QUORVEL_AGENT_OK);
+            EXPECT_EQ(listed.size(), 2u) << c.what;
+            EXPECT_EQ(std::count_if(listed.begin(), listed.end(), names_password), 1) << c.what;
+            AgentConfigPtr* handle = nullptr;
+            EXPECT_EQ(quorvel_agent_config_load_or_generate(path.c_str(), &handle),
+                      QUORVEL_AGENT_OK)
+                << c.what;
+            quorvel_agent_config_free(handle);
+            EXPECT_EQ(quorvel_agent_config_network_remove(path.c_str(), c.text.c_str()),
+                      QUORVEL_AGENT_OK)
+                << c.what;
+            EXPECT_EQ(listed_urls(path, QUORVEL_AGENT_OK), std::vector<std::string>{good})
+                << c.what;
+            for (const auto& event : capture->events()) {
+                const std::string line = log::format_event(event);
+                EXPECT_FALSE(names_password(line)) << c.what << ": " << line;
+            }
+            continue;
+        }
         for (Edit edit : edits) {
             EXPECT_EQ(edit(path.c_str(), c.text.c_str()), QUORVEL_AGENT_ERR_URL_PARSE) << c.what;
         }
@@ -294,6 +332,59 @@ TEST(FfiConfigTest, MalformedNetworkUrlsNameNoPassword) {
             const std::string line = log::format_event(event);
             EXPECT_FALSE(names_password(line)) << c.what << ": " << line;
         }
+    }
+
+    // The agent's status report, through the C interface, shows those networks masked, each with
+    // its failure; the log says the same, masked too.
+    quorvel::testing::TempDir dir;
+    const std::string path = dir.file("agent.toml");
+    quorvel::testing::write_file(path, config_file_text(), 0600);
+    std::vector<std::string> shown;
+    for (const auto& c : quorvel::testing::malformed_urls()) {
+        if (c.error == nullptr) {
+            ASSERT_EQ(quorvel_agent_config_network_add(path.c_str(), c.text.c_str()),
+                      QUORVEL_AGENT_OK)
+                << c.what;
+            shown.push_back("  " + c.masked + ":\n");
+            shown.push_back(
+                "Status: RetrieveConfigError(\"Configuration parse error: Unsupported "
+                "URL scheme: " +
+                c.masked + "\")");
+        }
+    }
+    ASSERT_FALSE(shown.empty());
+    const char* port_before = std::getenv("QUORVEL_UDP_PORT");
+    const std::string kept_port = port_before != nullptr ? port_before : "";
+    ::setenv("QUORVEL_UDP_PORT", "0", 1);
+    log::ScopedCapture capture;
+    ::RuntimePtr* runtime = nullptr;
+    AgentConfigPtr* config = nullptr;
+    AgentPtr* agent = nullptr;
+    ASSERT_EQ(quorvel_agent_runtime(&runtime), QUORVEL_AGENT_OK);
+    ASSERT_EQ(quorvel_agent_config_load_or_generate(path.c_str(), &config), QUORVEL_AGENT_OK);
+    ASSERT_EQ(
+        quorvel_agent_start(runtime, config, path.c_str(), nullptr, record_change, nullptr, &agent),
+        QUORVEL_AGENT_OK);
+    char* report = quorvel_agent_status(runtime, agent);
+    ASSERT_NE(report, nullptr);
+    const std::string text = report;
+    std::free(report);
+    EXPECT_EQ(quorvel_agent_shutdown(runtime, agent), QUORVEL_AGENT_OK);
+    quorvel_agent_free(agent);
+    quorvel_agent_config_free(config);
+    quorvel_agent_runtime_free(runtime);
+    if (port_before != nullptr) {
+        ::setenv("QUORVEL_UDP_PORT", kept_port.c_str(), 1);
+    } else {
+        ::unsetenv("QUORVEL_UDP_PORT");
+    }
+    for (const auto& line : shown) {
+        EXPECT_NE(text.find(line), std::string::npos) << line << "\n" << text;
+    }
+    EXPECT_FALSE(names_password(text)) << text;
+    for (const auto& event : capture->events()) {
+        const std::string line = log::format_event(event);
+        EXPECT_FALSE(names_password(line)) << line;
     }
 }
 

@@ -701,27 +701,54 @@ TEST_F(AgentConfigFileTest, LoadErrorsNameNoPassword) {
 
 // A network URL typed wrong in the file: the load error, the C interface's warning and every
 // other line logged meanwhile show the text with its user information hidden, however the text
-// is damaged, whether it stands where a network's URL belongs or where a network does.
+// is damaged, whether it stands where a network's URL belongs or where a network does. A text
+// that parses with a scheme no network URL has (its own scheme left out) is accepted and kept as
+// written, and shown masked like the others.
 TEST_F(AgentConfigFileTest, MalformedUrlErrorsNameNoPassword) {
     using quorvel::testing::config_file_text;
+    using quorvel::testing::names_password;
     for (const auto& c : quorvel::testing::malformed_urls()) {
         const std::string quoted = debug_quoted(c.masked);
         struct Placement {
             std::string text;
             std::string error;
         };
-        const Placement placements[] = {
-            {config_file_text(c.text),
-             "TOML error: " + std::string(c.error) + ": " + quoted + " at line 5, column 14"},
+        std::vector<Placement> placements = {
             {"network = [" + quorvel::toml_quoted(c.text) + "]\n" + config_file_text(),
              "TOML error: invalid type: string " + quoted +
                  ", expected struct Network at line 1, column 12"},
         };
+        if (c.error != nullptr) {
+            placements.push_back(
+                {config_file_text(c.text),
+                 "TOML error: " + std::string(c.error) + ": " + quoted + " at line 5, column 14"});
+        } else {
+            const std::string path = dir_.file("accepted.toml");
+            const std::string text = config_file_text(c.text);
+            quorvel::testing::write_file(path, text, 0600);
+            capture_.sink().clear();
+            auto loaded = AgentConfig::load(path);
+            ASSERT_TRUE(loaded.has_value()) << c.what << ": " << loaded.error().to_string();
+            ASSERT_EQ(loaded->network.size(), 1u) << c.what;
+            const auto& [url, network] = *loaded->network.begin();
+            EXPECT_EQ(fmt::format("{}", url), c.masked) << c.what;
+            EXPECT_EQ(fmt::format("{}", network.config_url), c.masked) << c.what;
+            // The file keeps what the person wrote, password and all.
+            ASSERT_TRUE(loaded->save(path).has_value()) << c.what;
+            auto again = AgentConfig::load(path);
+            ASSERT_TRUE(again.has_value()) << c.what;
+            EXPECT_EQ(again->network.begin()->first.raw_text(), url.raw_text()) << c.what;
+            EXPECT_TRUE(names_password(quorvel::testing::read_file(path))) << c.what;
+            for (const auto& event : capture_->events()) {
+                const std::string line = log::format_event(event);
+                EXPECT_FALSE(names_password(line)) << c.what << ": " << line;
+            }
+        }
         for (const auto& placement : placements) {
             expect_load_error(
                 placement.text, placement.error,
-                [](const std::string& path) { return AgentConfig::load(path); },
-                quorvel::testing::names_password, c.what);
+                [](const std::string& path) { return AgentConfig::load(path); }, names_password,
+                c.what);
         }
     }
 }
