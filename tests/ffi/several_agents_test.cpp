@@ -4,21 +4,25 @@
 // a failure.
 #include "agent/netif/pass_fixture.h"
 #include "ffi/ffi_common.h"
+#include "util/log.h"
 #include "util/temp_dir.h"
 
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <thread>
 
@@ -307,6 +311,179 @@ TEST(FfiExitTest, ExitWhileAgentsPassTrafficWithEveryLineLogged) {
         const bool one_runtime = run % 2 == 0;
         EXPECT_EXIT(exit_during_traffic(one_runtime), ::testing::ExitedWithCode(0), "")
             << "run " << run << (one_runtime ? " on one runtime" : " on a runtime each");
+    }
+}
+
+// ---- Hosts that close their tunnel ends ----------------------------------------------------
+
+constexpr int kNoEndOfFile = 6;
+constexpr int kBusy = 7;
+constexpr int kStatusFailed = 8;
+constexpr int kStopFailed = 9;
+constexpr std::size_t kClosers = 3;
+
+std::array<std::atomic<bool>, kClosers> g_has_address{};
+
+template <std::size_t Self>
+void note_own_address(const NetworkChangeInfo* info) {
+    const char* ips = quorvel_agent_network_change_ips(info);
+    if (ips != nullptr && *ips != '\0') {
+        g_has_address[Self] = true;
+    }
+}
+
+// CPU seconds this process has used, in user and kernel mode.
+double cpu_seconds() {
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    const auto seconds = [](const timeval& t) { return t.tv_sec + t.tv_usec / 1e6; };
+    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
+// What the host has done with its agents when it closes its tunnel ends.
+enum class BeforeClose { Nothing, Shutdown, Free };
+
+// Three agents with addresses on socket-pair tunnels, on one runtime or a runtime each. A datagram
+// of length 0 on a live tunnel is dropped and the next packet still crosses. Then the host closes
+// its ends: each tunnel's reader ends with one error line, the process stays idle, and the status
+// report, shutdown and the frees still answer.
+[[noreturn]] void close_tunnels(bool one_runtime, BeforeClose before) {
+    child_environment();
+    static testing::TempDir dir;
+    static std::array<HostAgent, kClosers> hosts;
+    for (std::size_t i = 0; i < kClosers; ++i) {
+        hosts[i].configure(dir.file("agent" + std::to_string(i) + ".toml"));
+    }
+    const std::string document = dir.file("network.toml");
+    {
+        std::FILE* file = std::fopen(document.c_str(), "w");
+        if (file == nullptr) {
+            std::_Exit(kSetupFailed);
+        }
+        std::fprintf(file, "network = \"10.0.0.0/24\"\n");
+        for (std::size_t i = 0; i < kClosers; ++i) {
+            std::fprintf(file,
+                         "[[node]]\npk = \"%s\"\nip = \"10.0.0.%zu\"\nhostname = \"n%zu\"\n"
+                         "groups = [\"all\"]\n",
+                         pk_hex(hosts[i].config).c_str(), i + 1, i);
+        }
+        std::fprintf(file,
+                     "[[policy]]\nsource_groups = [\"all\"]\ndestination_groups = [\"all\"]\n");
+        std::fclose(file);
+    }
+    // Lines at INFO and above, so that a reader handing on empty reads shows as a flood of
+    // errors or not at all, never as a flood of debug lines that costs time of its own.
+    static log::ScopedCapture capture;
+    log::set_min_level(log::Level::Info);
+    const QuorvelNetworkChangeCallback callbacks[] = {note_own_address<0>, note_own_address<1>,
+                                                      note_own_address<2>};
+    std::array<AgentPtr*, kClosers> agents{};
+    for (std::size_t i = 0; i < kClosers; ++i) {
+        quorvel_agent_config_free(hosts[i].config);
+        hosts[i].configure(hosts[i].path, "file://" + document);
+        if (i == 0 || !one_runtime) {
+            if (quorvel_agent_runtime(&hosts[i].runtime) != 0) {
+                std::_Exit(kSetupFailed);
+            }
+        } else {
+            hosts[i].runtime = hosts[0].runtime;
+        }
+        hosts[i].make_tunnel();
+        agents[i] = hosts[i].start(callbacks[i]);
+    }
+    if (!wait_until([] {
+            return std::all_of(g_has_address.begin(), g_has_address.end(),
+                               [](const auto& has) { return has.load(); });
+        })) {
+        std::_Exit(kNotReached);
+    }
+
+    // An empty datagram, then a packet to the second agent, until one crosses: the first packets
+    // may go while the peers are still finding each other.
+    const auto packet = agent::testing::ipv4_packet("10.0.0.1", "10.0.0.2", 200);
+    const bool crossed = wait_until([&] {
+        ::send(hosts[0].host_end, "", 0, MSG_DONTWAIT);
+        ::send(hosts[0].host_end, packet.data(), packet.size(), MSG_DONTWAIT);
+        pollfd wait{hosts[1].host_end, POLLIN, 0};
+        if (::poll(&wait, 1, 100) != 1) {
+            return false;
+        }
+        std::array<std::uint8_t, 2048> buffer;
+        return ::recv(hosts[1].host_end, buffer.data(), buffer.size(), MSG_DONTWAIT) ==
+               static_cast<ssize_t>(packet.size());
+    });
+    if (!crossed) {
+        std::_Exit(kNoTraffic);
+    }
+
+    for (std::size_t i = 0; i < kClosers; ++i) {
+        if (before == BeforeClose::Shutdown &&
+            quorvel_agent_shutdown(hosts[i].runtime, agents[i]) != 0) {
+            std::_Exit(kStopFailed);
+        }
+        if (before == BeforeClose::Free) {
+            quorvel_agent_free(std::exchange(agents[i], nullptr));
+        }
+    }
+    const std::string end_of_file =
+        "I/O error: end of file: the other end of the tunnel was closed";
+    const auto ends_logged = [&] { return capture->count(log::Level::Error, end_of_file); };
+    for (auto& host : hosts) {
+        ::close(std::exchange(host.host_end, -1));
+    }
+    if (!wait_until([&] { return ends_logged() >= kClosers; })) {
+        std::_Exit(kNoEndOfFile);
+    }
+    // Idle agents use next to nothing; one that reads its closed tunnel again and again uses a
+    // core, which even a loaded machine's share of the window shows.
+    const double before_window = cpu_seconds();
+    std::this_thread::sleep_for(2s);
+    if (cpu_seconds() - before_window > 0.5 || ends_logged() != kClosers) {
+        std::_Exit(kBusy);
+    }
+
+    for (std::size_t i = 0; i < kClosers; ++i) {
+        if (agents[i] == nullptr) {
+            continue;
+        }
+        char* report = quorvel_agent_status(hosts[i].runtime, agents[i]);
+        if (report == nullptr || std::strstr(report, "Networks:") == nullptr) {
+            std::_Exit(kStatusFailed);
+        }
+        std::free(report);
+        if (before == BeforeClose::Nothing &&
+            quorvel_agent_shutdown(hosts[i].runtime, agents[i]) != 0) {
+            std::_Exit(kStopFailed);
+        }
+    }
+    for (std::size_t i = 0; i < kClosers; ++i) {
+        quorvel_agent_free(agents[i]);
+        quorvel_agent_tun_device_free(std::exchange(hosts[i].device, nullptr));
+        quorvel_agent_config_free(std::exchange(hosts[i].config, nullptr));
+        if (i == 0 || !one_runtime) {
+            quorvel_agent_runtime_free(std::exchange(hosts[i].runtime, nullptr));
+        }
+    }
+    std::exit(ends_logged() == kClosers ? 0 : kBusy);
+}
+
+TEST(FfiClosedTunnelTest, ReadersEndOnceAndTheAgentsStayIdleAndAnswer) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    struct Case {
+        const char* what;
+        bool one_runtime;
+        BeforeClose before;
+    };
+    const Case cases[] = {
+        {"running, one runtime", true, BeforeClose::Nothing},
+        {"running, a runtime each", false, BeforeClose::Nothing},
+        {"shut down, one runtime", true, BeforeClose::Shutdown},
+        {"shut down, a runtime each", false, BeforeClose::Shutdown},
+        {"freed, runtime held", true, BeforeClose::Free},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EXIT(close_tunnels(c.one_runtime, c.before), ::testing::ExitedWithCode(0), "")
+            << c.what;
     }
 }
 

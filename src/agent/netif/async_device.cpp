@@ -1,6 +1,7 @@
 #include "agent/netif/async_device.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
@@ -32,6 +33,30 @@ int readiness_pollable(int fd) {
         return EPERM;
     }
     return 0;
+}
+
+// The other end of a packet socket pair hangs up when the host closes it; a TUN device never
+// does. Where the hang-up of the reading side alone has no flag, the full hang-up still shows.
+#ifdef POLLRDHUP
+constexpr short kHangUpEvents = POLLHUP | POLLRDHUP;
+#else
+constexpr short kHangUpEvents = POLLHUP;
+#endif
+
+// Whether a read of 0 bytes on `fd` was the end of file rather than a datagram of length 0: the
+// other end has hung up and nothing is left to read. A datagram still queued behind the empty
+// one keeps the device going until it has been read.
+bool peer_closed(int fd) {
+    pollfd entry{fd, static_cast<short>(POLLIN | kHangUpEvents), 0};
+    if (::poll(&entry, 1, 0) != 1 || (entry.revents & kHangUpEvents) == 0) {
+        return false;
+    }
+    std::uint8_t byte = 0;
+    return ::recv(fd, &byte, sizeof byte, MSG_PEEK | MSG_DONTWAIT) <= 0;
+}
+
+IoError end_of_file() {
+    return IoError::other("end of file: the other end of the tunnel was closed");
 }
 
 }  // namespace
@@ -136,6 +161,9 @@ Poll<Result<std::size_t, IoError>> AsyncDevice::poll_io(Direction direction, con
         } else {
             n = direction == Direction::Read ? ::readv(fd, iov, iov_count)
                                              : ::writev(fd, iov, iov_count);
+        }
+        if (n == 0 && direction == Direction::Read && peer_closed(fd)) {
+            return Result<std::size_t, IoError>(unexpected(end_of_file()));
         }
         if (n >= 0) {
             if (options_.packet_information) {

@@ -42,7 +42,9 @@ class AsyncDevice : public std::enable_shared_from_this<AsyncDevice> {
 
     // Reads one packet into `buffer`; ready with the packet's length (at most the buffer's size:
     // the descriptor cuts a longer packet). Pending registers `waker` for readability. A
-    // would-block result never reaches the caller.
+    // would-block result never reaches the caller. Once the other end of a packet socket has
+    // closed and what it queued has been read, every read fails with an end-of-file error; a
+    // datagram of length 0 from an open end is ready with 0.
     Poll<Result<std::size_t, IoError>> poll_recv(const Waker& waker,
                                                  std::span<std::uint8_t> buffer);
     // Writes one whole packet; ready with the bytes written. Pending registers `waker` for

@@ -12,7 +12,9 @@
 #include <boost/asio/thread_pool.hpp>
 #include <cstdio>
 #include <cstdlib>
+#include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "agent/netif/node_peer.h"
@@ -188,6 +190,89 @@ TEST_F(SocketPairTest, NonIpv4AndShortPacketsAreHandedOnAsRead) {
         auto received = poller.poll_recv(w.waker, 1);
         ASSERT_TRUE(received.has_value() && received->has_value());
         EXPECT_EQ((*received)->packets[0].to_vector(), p);
+    }
+}
+
+// A read of 0 bytes is a datagram of length 0 while the host's end is open, and the end of the
+// tunnel once the host has closed or shut down its end and everything queued before has been
+// read: the device then fails every read with the same error instead of handing on empty packets
+// forever. A datagram pair never hangs up, so its reads stay pending.
+TEST(AsyncDeviceRead, EndOfFileOnlyOnceTheHostEndIsGoneAndDrained) {
+    enum class Step { Empty, Packet, Close, ShutWrite };
+    struct Case {
+        const char* what;
+        int type;
+        std::vector<Step> host;
+        // One entry per read: a length, "pending" or "eof".
+        std::vector<std::string> reads;
+    };
+    const std::string eof = "end of file: the other end of the tunnel was closed";
+    const Case cases[] = {
+        {"empty datagram, then a packet, end open",
+         SOCK_SEQPACKET,
+         {Step::Empty, Step::Packet},
+         {"0", "40", "pending"}},
+        {"end closed at once", SOCK_SEQPACKET, {Step::Close}, {"eof", "eof"}},
+        {"packet queued before the close",
+         SOCK_SEQPACKET,
+         {Step::Packet, Step::Close},
+         {"40", "eof"}},
+        {"empty datagram and a packet queued before the close",
+         SOCK_SEQPACKET,
+         {Step::Empty, Step::Packet, Step::Close},
+         {"0", "40", "eof", "eof"}},
+        {"host shut down its sending side", SOCK_SEQPACKET, {Step::ShutWrite}, {"eof"}},
+        {"datagram pair: empty datagram, packet, close",
+         SOCK_DGRAM,
+         {Step::Empty, Step::Packet, Step::Close},
+         {"0", "40", "pending", "pending"}},
+    };
+    for (const auto& c : cases) {
+        boost::asio::io_context io;
+        int fds[2];
+        ASSERT_EQ(::socketpair(AF_UNIX, c.type, 0, fds), 0);
+        auto device = AsyncDevice::from_fd(io.get_executor(), fds[0]);
+        ASSERT_TRUE(device.has_value()) << c.what;
+        int host = fds[1];
+        for (Step step : c.host) {
+            const BytesMut packet = step == Step::Packet ? ipv4_packet(40) : BytesMut{};
+            switch (step) {
+                case Step::Empty:
+                case Step::Packet:
+                    ASSERT_EQ(::send(host, packet.data(), packet.size(), 0),
+                              static_cast<ssize_t>(packet.size()))
+                        << c.what;
+                    break;
+                case Step::Close:
+                    ::close(std::exchange(host, -1));
+                    break;
+                case Step::ShutWrite:
+                    ASSERT_EQ(::shutdown(host, SHUT_WR), 0);
+                    break;
+            }
+        }
+        CountingWaker w;
+        std::vector<std::string> reads;
+        BytesMut buffer(kMtu);
+        for (std::size_t i = 0; i < c.reads.size(); ++i) {
+            auto read = (*device)->poll_recv(w.waker, std::span(buffer.data(), buffer.size()));
+            if (!read) {
+                reads.emplace_back("pending");
+            } else if (!*read) {
+                reads.emplace_back(
+                    read->error() == IoError::other(eof) ? "eof" : read->error().to_string());
+            } else {
+                reads.push_back(std::to_string(**read));
+            }
+        }
+        EXPECT_EQ(reads, c.reads) << c.what;
+        // Nothing woke the reader by itself: a pending read waits for the descriptor.
+        io.poll();
+        EXPECT_EQ(*w.wakes, 0) << c.what;
+        device->reset();
+        if (host >= 0) {
+            ::close(host);
+        }
     }
 }
 
