@@ -43,7 +43,11 @@
  *   network-change callback, after freeing handles or not). The exit waits for the stops that a
  *   thread of the library's own has in hand, and those stops do not wait for the thread that
  *   called exit(). Handles still held are not released: their runtimes run on until the process
- *   has ended.
+ *   has ended. Handles may still be freed while the exit runs (in the host's own exit handlers,
+ *   say). Once the library's exit handler (registered when the first runtime handle is made) has
+ *   run, a last free on a runtime's thread returns at once and leaves its runtime running until
+ *   the process has ended, like a handle still held; a last free on a host thread stops the
+ *   runtime before it returns, as at any other time.
  * - A device or agent handle is used only with the runtime handle it was made on; with another
  *   runtime's handle the function refuses (-2, or NULL for the status). Once that runtime handle
  *   is freed, an agent can no longer be shut down or asked for its status, only freed.

@@ -92,14 +92,32 @@ class RuntimeOwner {
 // Stops, one after another on a thread of its own, the runtimes whose last share went on a
 // runtime's worker: one of their own, which cannot join itself, or another runtime's, which must
 // not wait for them (two runtimes whose callbacks free each other's agents would each wait for
-// the other, and a worker held for a whole stop holds its agent's tasks with it). Made on first
-// use, so after what the agents of that runtime set up process wide (the node directory among it),
-// and destroyed at exit before that: the destruction waits for the stops in hand, which therefore
-// do not race with the process's own teardown.
+// the other, and a worker held for a whole stop holds its agent's tasks with it).
+//
+// There is one for the process, made with the first runtime share and never destroyed: a last
+// share may go at any point of the process's exit (a host's own exit handler may free handles on
+// the worker that called exit()), and must never meet a stopper that is gone. Its exit handler
+// waits for the stops in hand; a stop handed over after that leaves its runtime running until the
+// process has ended, as a handle still held does, instead of starting a thread the exit would
+// not wait for.
 class Stopper {
   public:
+    static Stopper& instance() {
+        static Stopper* const stopper = [] {
+            auto* made = new Stopper;
+            std::atexit([] { instance().finish(); });
+            return made;
+        }();
+        return *stopper;
+    }
+
     void stop(std::unique_ptr<RuntimeOwner> runtime) {
         std::lock_guard lock(mutex_);
+        if (exiting_) {
+            // Held where the leak check finds it: the process's end takes it.
+            left_.push_back(std::move(runtime));
+            return;
+        }
         queue_.push_back(std::move(runtime));
         if (!thread_.joinable()) {
             // A thread that cannot be created leaves nothing sound to do: the process ends.
@@ -108,26 +126,29 @@ class Stopper {
         wake_.notify_one();
     }
 
-    ~Stopper() {
+  private:
+    Stopper() = default;
+
+    void finish() {
         // exit() called on a runtime worker (a host callback may) runs this there, and a stop in
         // hand may be that worker's runtime: the stop must not wait for this thread while it
         // waits for the stop.
         Runtime::worker_leaves_with_the_process();
         {
             std::lock_guard lock(mutex_);
-            closing_ = true;
+            exiting_ = true;
         }
         wake_.notify_one();
+        // Nothing starts the thread any more, so it is read without the lock.
         if (thread_.joinable()) {
             thread_.join();
         }
     }
 
-  private:
     void run() {
         std::unique_lock lock(mutex_);
         for (;;) {
-            wake_.wait(lock, [this] { return closing_ || !queue_.empty(); });
+            wake_.wait(lock, [this] { return exiting_ || !queue_.empty(); });
             if (queue_.empty()) {
                 return;
             }
@@ -144,7 +165,8 @@ class Stopper {
     std::mutex mutex_;
     std::condition_variable wake_;
     std::deque<std::unique_ptr<RuntimeOwner>> queue_;
-    bool closing_ = false;
+    bool exiting_ = false;
+    std::vector<std::unique_ptr<RuntimeOwner>> left_;
     std::thread thread_;
 };
 
@@ -155,8 +177,7 @@ struct LastShare {
 
     void operator()(Runtime* /*last*/) {
         if (Runtime::on_worker_thread()) {
-            static Stopper stopper;
-            stopper.stop(std::move(owner));
+            Stopper::instance().stop(std::move(owner));
         } else {
             owner.reset();
         }
@@ -166,6 +187,9 @@ struct LastShare {
 }  // namespace
 
 RuntimeShare share_runtime(std::shared_ptr<Runtime> runtime) {
+    // Before any share can go, so that the stopper's exit handler is registered before any
+    // exit can begin to run it.
+    Stopper::instance();
     Runtime* shared = runtime.get();
     return RuntimeShare(shared, LastShare{std::make_unique<RuntimeOwner>(std::move(runtime))});
 }

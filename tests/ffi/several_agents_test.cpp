@@ -64,6 +64,25 @@ std::string pk_hex(const AgentConfigPtr* config) {
     return hex;
 }
 
+// Writes a network document at `path` with the given nodes at 10.0.0.1, 10.0.0.2, ..., all
+// allowed to reach each other.
+template <std::size_t N>
+void write_network_document(const std::string& path, const std::array<std::string, N>& pks) {
+    std::FILE* file = std::fopen(path.c_str(), "w");
+    if (file == nullptr) {
+        std::_Exit(kSetupFailed);
+    }
+    std::fprintf(file, "network = \"10.0.0.0/24\"\n");
+    for (std::size_t i = 0; i < N; ++i) {
+        std::fprintf(file,
+                     "[[node]]\npk = \"%s\"\nip = \"10.0.0.%zu\"\nhostname = \"n%zu\"\n"
+                     "groups = [\"all\"]\n",
+                     pks[i].c_str(), i + 1, i);
+    }
+    std::fprintf(file, "[[policy]]\nsource_groups = [\"all\"]\ndestination_groups = [\"all\"]\n");
+    std::fclose(file);
+}
+
 // One agent of a child process: its configuration file, handles and the host's tunnel end.
 struct HostAgent {
     std::string path;
@@ -215,6 +234,72 @@ TEST(FfiCrossRuntimeFreeTest, FreeingAnAgentOfABusyRuntimeReturnsAtOnce) {
     EXPECT_EXIT(free_one_way(), ::testing::ExitedWithCode(0), "");
 }
 
+// ---- Frees while the process exits ----------------------------------------------------------
+
+// Three agents on a runtime each; the child holds only their handles.
+std::array<std::atomic<AgentPtr*>, 3> g_exiting{};
+std::atomic<bool> g_all_started{false};
+
+// The host's own exit handler, registered before the library is first used, so that it runs after
+// the library's. It frees, on the worker that called exit(), the agent of another runtime and
+// then the agent of that very worker's runtime, each the last handle of its runtime.
+void host_exit_cleanup() {
+    AgentPtr* other = g_exiting[2].exchange(nullptr);
+    AgentPtr* own = g_exiting[0].exchange(nullptr);
+    if (other == nullptr || own == nullptr) {
+        return;
+    }
+    quorvel_agent_free(other);
+    quorvel_agent_free(own);
+    std::fputs("the host's exit handler freed its agents\n", stderr);
+}
+
+// Agent 0's first network change frees agent 1, the last handle of its runtime, whose stop goes
+// to the library's thread, and ends the process.
+void free_then_exit(const NetworkChangeInfo* /*info*/) {
+    static std::atomic<bool> once{false};
+    if (once.exchange(true)) {
+        return;
+    }
+    while (!g_all_started.load()) {
+        std::this_thread::sleep_for(1ms);
+    }
+    quorvel_agent_free(g_exiting[1].exchange(nullptr));
+    std::exit(0);
+}
+
+void ignore_change(const NetworkChangeInfo* /*info*/) {}
+
+[[noreturn]] void free_while_exiting() {
+    std::atexit(host_exit_cleanup);
+    child_environment();
+    static testing::TempDir dir;
+    std::array<HostAgent, 3> hosts;
+    for (std::size_t i = 0; i < hosts.size(); ++i) {
+        if (quorvel_agent_runtime(&hosts[i].runtime) != 0) {
+            std::_Exit(kSetupFailed);
+        }
+        hosts[i].configure(dir.file("agent" + std::to_string(i) + ".toml"));
+        g_exiting[i] = hosts[i].start(i == 0 ? free_then_exit : ignore_change);
+        hosts[i].release_all_but_the_agent();
+    }
+    g_all_started = true;
+    std::this_thread::sleep_for(60s);
+    std::_Exit(kNotReached);
+}
+
+// The stops that the library's exit handler waits for, and the last frees that come after it in
+// the host's own exit handler, touch nothing that the exit has destroyed and end with the
+// process.
+TEST(FfiExitTest, LastFreesInTheHostsExitHandlerAfterExitFromACallback) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    for (int run = 0; run < 10; ++run) {
+        EXPECT_EXIT(free_while_exiting(), ::testing::ExitedWithCode(0),
+                    "the host's exit handler freed its agents")
+            << "run " << run;
+    }
+}
+
 // ---- exit() while two agents pass traffic --------------------------------------------------
 
 std::array<std::atomic<bool>, 2> g_addressed{};
@@ -245,20 +330,8 @@ void note_address(const NetworkChangeInfo* info) {
         hosts[i].configure(dir.file("agent" + std::to_string(i) + ".toml"));
     }
     const std::string document = dir.file("network.toml");
-    {
-        std::FILE* file = std::fopen(document.c_str(), "w");
-        if (file == nullptr) {
-            std::_Exit(kSetupFailed);
-        }
-        std::fprintf(
-            file,
-            "network = \"10.0.0.0/24\"\n"
-            "[[node]]\npk = \"%s\"\nip = \"10.0.0.1\"\nhostname = \"a\"\ngroups = [\"all\"]\n"
-            "[[node]]\npk = \"%s\"\nip = \"10.0.0.2\"\nhostname = \"b\"\ngroups = [\"all\"]\n"
-            "[[policy]]\nsource_groups = [\"all\"]\ndestination_groups = [\"all\"]\n",
-            pk_hex(hosts[0].config).c_str(), pk_hex(hosts[1].config).c_str());
-        std::fclose(file);
-    }
+    write_network_document(
+        document, std::array<std::string, 2>{pk_hex(hosts[0].config), pk_hex(hosts[1].config)});
     const QuorvelNetworkChangeCallback callbacks[] = {note_address<0>, note_address<1>};
     // Held through the exit, as a host's handles are.
     static std::array<AgentPtr*, 2> agents{};
@@ -355,22 +428,11 @@ enum class BeforeClose { Nothing, Shutdown, Free };
         hosts[i].configure(dir.file("agent" + std::to_string(i) + ".toml"));
     }
     const std::string document = dir.file("network.toml");
-    {
-        std::FILE* file = std::fopen(document.c_str(), "w");
-        if (file == nullptr) {
-            std::_Exit(kSetupFailed);
-        }
-        std::fprintf(file, "network = \"10.0.0.0/24\"\n");
-        for (std::size_t i = 0; i < kClosers; ++i) {
-            std::fprintf(file,
-                         "[[node]]\npk = \"%s\"\nip = \"10.0.0.%zu\"\nhostname = \"n%zu\"\n"
-                         "groups = [\"all\"]\n",
-                         pk_hex(hosts[i].config).c_str(), i + 1, i);
-        }
-        std::fprintf(file,
-                     "[[policy]]\nsource_groups = [\"all\"]\ndestination_groups = [\"all\"]\n");
-        std::fclose(file);
+    std::array<std::string, kClosers> pks;
+    for (std::size_t i = 0; i < kClosers; ++i) {
+        pks[i] = pk_hex(hosts[i].config);
     }
+    write_network_document(document, pks);
     // Lines at INFO and above, so that a reader handing on empty reads shows as a flood of
     // errors or not at all, never as a flood of debug lines that costs time of its own.
     static log::ScopedCapture capture;
