@@ -198,6 +198,13 @@ QUORVEL_AGENT_API int32_t quorvel_agent_config_id_pk(const AgentConfigPtr* confi
 
 QUORVEL_AGENT_API void quorvel_agent_config_free(AgentConfigPtr* config) QUORVEL_AGENT_NOEXCEPT;
 
+/* The four edits below (add, remove, enable, disable) each load the file, change it and save it
+ * while holding an exclusive lock on the file PATH.lock beside it (beside a symbolic link's
+ * target; created empty and owner-only when missing, never removed), so that edits of one file
+ * from several threads or processes run one at a time and none is lost. An edit waits up to 30
+ * seconds for another to finish; then, or when the lock file cannot be created, it returns -2
+ * and leaves the file as it was. Reading the list takes no lock. */
+
 /* Adds a network to the file. The file must exist. URLs are compared in normalised form
  * (scheme and host lower-cased, "/" for an empty path). Returns 0, -1, -2, -3 or -5. */
 QUORVEL_AGENT_API int32_t quorvel_agent_config_network_add(

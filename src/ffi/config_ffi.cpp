@@ -1,8 +1,11 @@
 // Configuration and network-list functions of the C interface. They run on the calling thread
-// and act on the file alone: each edit loads the file, changes it, saves it and discards it.
+// and act on the file alone: each edit locks the file, loads it, changes it, saves it and
+// discards it.
+#include "ffi/config_edit.h"
 #include "ffi/ffi_common.h"
 #include "ffi/network_list.h"
 
+#include "util/file_lock.h"
 #include "util/log.h"
 
 #include <algorithm>
@@ -12,11 +15,11 @@
 namespace ffi = quorvel::ffi;
 using quorvel::agent::AgentConfig;
 
-namespace {
+namespace quorvel::ffi {
 
-enum class Edit { Add, Remove, Enable, Disable };
-
-int32_t edit_network(const char* config_path, const char* network_url, Edit edit) {
+int32_t edit_network(const char* config_path, const char* network_url, NetworkEdit edit,
+                     std::chrono::milliseconds lock_timeout) {
+    using Edit = NetworkEdit;
     if (config_path == nullptr || network_url == nullptr) {
         return QUORVEL_AGENT_ERR_FAILURE;
     }
@@ -43,6 +46,16 @@ int32_t edit_network(const char* config_path, const char* network_url, Edit edit
     }
 
     const std::string path_text(*path);
+    // Held until the edit is saved: a load before another edit's save would bring that edit's
+    // networks back to what they were, and two creations of a missing file would write two
+    // identities.
+    const std::string lock_path = lock_file_path(path_text);
+    auto lock = FileLock::acquire(lock_path, lock_timeout);
+    if (!lock) {
+        QV_WARN(ffi::kTarget, "Could not lock {} to edit {}: {}", lock_path, path_text,
+                lock.error());
+        return QUORVEL_AGENT_ERR_FAILURE;
+    }
     // Adding and removing need an existing file; enabling and disabling create a missing one.
     auto config = edit == Edit::Add || edit == Edit::Remove
                       ? AgentConfig::load(path_text)
@@ -94,7 +107,7 @@ int32_t edit_network(const char* config_path, const char* network_url, Edit edit
     return QUORVEL_AGENT_OK;
 }
 
-}  // namespace
+}  // namespace quorvel::ffi
 
 extern "C" {
 
@@ -135,22 +148,22 @@ void quorvel_agent_config_free(AgentConfigPtr* config) noexcept {
 
 int32_t quorvel_agent_config_network_add(const char* config_path,
                                          const char* network_url) noexcept {
-    return edit_network(config_path, network_url, Edit::Add);
+    return ffi::edit_network(config_path, network_url, ffi::NetworkEdit::Add);
 }
 
 int32_t quorvel_agent_config_network_remove(const char* config_path,
                                             const char* network_url) noexcept {
-    return edit_network(config_path, network_url, Edit::Remove);
+    return ffi::edit_network(config_path, network_url, ffi::NetworkEdit::Remove);
 }
 
 int32_t quorvel_agent_config_network_enable(const char* config_path,
                                             const char* network_url) noexcept {
-    return edit_network(config_path, network_url, Edit::Enable);
+    return ffi::edit_network(config_path, network_url, ffi::NetworkEdit::Enable);
 }
 
 int32_t quorvel_agent_config_network_disable(const char* config_path,
                                              const char* network_url) noexcept {
-    return edit_network(config_path, network_url, Edit::Disable);
+    return ffi::edit_network(config_path, network_url, ffi::NetworkEdit::Disable);
 }
 
 int32_t quorvel_agent_config_networks(const char* config_path, NetworkInfo** out_networks,

@@ -117,19 +117,6 @@ bool same_file(const struct stat& a, const struct stat& b) {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
-// The file a save replaces: the target of a symbolic link, else the path itself.
-std::string replacement_target(const std::string& path) {
-    struct stat st {};
-    if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
-        std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(path.c_str(), nullptr),
-                                                             &std::free);
-        if (resolved) {
-            return resolved.get();
-        }
-    }
-    return path;
-}
-
 // Renames `from` to `to` unless `to` exists (EEXIST then), in one step, so that no second name
 // of the file is ever left behind. ENOTSUP, EINVAL or ENOSYS where the file system or the
 // system cannot.
@@ -270,6 +257,18 @@ Result<int, IoError> reopen_for_reading(int located, const std::string& path) {
 }
 
 }  // namespace
+
+std::string replacement_target(const std::string& path) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+        std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(path.c_str(), nullptr),
+                                                             &std::free);
+        if (resolved) {
+            return resolved.get();
+        }
+    }
+    return path;
+}
 
 Result<std::string, IoError> read_to_string(const std::string& path) {
     Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));

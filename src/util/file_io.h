@@ -25,6 +25,10 @@ Result<std::string, IoError> read_to_string(const std::string& path);
 // long as the file system does not answer.
 Result<std::string, IoError> read_regular_file(const std::string& path, std::size_t max_bytes);
 
+// The file that a save of `path` replaces: where `path` is a symbolic link to an existing file,
+// that file's resolved path; else `path` itself (also when nothing exists there yet).
+std::string replacement_target(const std::string& path);
+
 // Replaces the file at `path` with `contents` so that a reader (or a crash) sees either the old
 // or the new contents, never a mixture: the text goes to a temporary file in the same folder,
 // is flushed to disk and is then renamed over the old file. An existing file keeps its permission
