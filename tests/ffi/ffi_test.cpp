@@ -19,6 +19,7 @@
 #include <fcntl.h>
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <future>
@@ -365,10 +366,19 @@ TEST(FfiConfigTest, MalformedNetworkUrlsNameNoPassword) {
     ASSERT_EQ(
         quorvel_agent_start(runtime, config, path.c_str(), nullptr, record_change, nullptr, &agent),
         QUORVEL_AGENT_OK);
-    char* report = quorvel_agent_status(runtime, agent);
-    ASSERT_NE(report, nullptr);
-    const std::string text = report;
-    std::free(report);
+    // The first housekeeping pass may still be to come when the start returns.
+    std::string text;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    do {
+        char* report = quorvel_agent_status(runtime, agent);
+        ASSERT_NE(report, nullptr);
+        text = report;
+        std::free(report);
+        if (text.find("Status: Initializing") == std::string::npos) {
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    } while (std::chrono::steady_clock::now() < deadline);
     EXPECT_EQ(quorvel_agent_shutdown(runtime, agent), QUORVEL_AGENT_OK);
     quorvel_agent_free(agent);
     quorvel_agent_config_free(config);
