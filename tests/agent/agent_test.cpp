@@ -588,9 +588,10 @@ TEST_F(AgentTest, ShutdownWaitsForARunningPassAndResets) {
         EXPECT_TRUE(runtime_->block_on(agent.shutdown()).has_value());
         shut_down = true;
     });
+    // Shutdown cancels the token before it waits for the lock.
+    EXPECT_TRUE(eventually([&] { return agent.inner()->cancellation_token().is_cancelled(); }));
     std::this_thread::sleep_for(100ms);
     EXPECT_FALSE(shut_down) << "shutdown did not wait for the pass";
-    EXPECT_TRUE(agent.inner()->cancellation_token().is_cancelled());
     guard->unlock();
     host.join();
     EXPECT_TRUE(capture->contains(log::Level::Info, "Shutdown agent."));

@@ -987,7 +987,8 @@ TEST_F(HousekeepingTest, DocumentReadThatDoesNotReturnFailsItsNetworkAlone) {
     const std::string not_returned =
         "I/O error: a previous read of " + dir_.file("stuck.toml") + " has not returned";
     testing::StuckReader reader(dir_.file("stuck.toml"));
-    ScopedDocumentFileReader scoped(reader.reader(200ms));
+    // Long enough for the good document's read to return on a loaded machine.
+    ScopedDocumentFileReader scoped(reader.reader(2000ms));
     auto guarded = [&](auto step) { EXPECT_TRUE(reader.returns_within(30s, std::move(step))); };
     log::ScopedCapture capture;
     auto started = runtime_->block_on(Agent::start(std::move(config), config_path(),
@@ -1013,7 +1014,9 @@ TEST_F(HousekeepingTest, DocumentReadThatDoesNotReturnFailsItsNetworkAlone) {
         EXPECT_EQ(
             capture->count(log::Level::Warn, "Failed to retrieve network config: " + not_returned),
             static_cast<size_t>(pass_number - 1));
-        EXPECT_EQ(reader.calls(), 1);
+        // The stuck read's thread counts its call once it runs, which on a loaded machine may be
+        // after the pass gave up waiting for it.
+        EXPECT_TRUE(eventually([&] { return reader.calls() == 1; }));
         if (pass_number == 1) {
             guarded([&] { pass(agent); });
         }

@@ -206,7 +206,8 @@ TEST(RetrievalTest, AFileReadThatDoesNotReturnTimesOutOnce) {
     write_file(dir.file("net.toml"), kDocument);
     const std::string stuck = "file://" + dir.file("stuck.toml");
     testing::StuckReader reader(dir.file("stuck.toml"));
-    ScopedDocumentFileReader scoped(reader.reader(100ms));
+    // Long enough for the other document's read to return on a loaded machine.
+    ScopedDocumentFileReader scoped(reader.reader(2000ms));
     auto ctx = context();
     auto fetch_stuck = [&] {
         std::string text;
@@ -219,7 +220,9 @@ TEST(RetrievalTest, AFileReadThatDoesNotReturnTimesOutOnce) {
     const std::string not_returned =
         "I/O error: a previous read of " + dir.file("stuck.toml") + " has not returned";
     EXPECT_EQ(fetch_stuck(), timed_out);
-    EXPECT_EQ(reader.calls(), 1);
+    // The read's thread counts its call once it runs, which on a loaded machine may be after the
+    // retrieval gave up waiting for it.
+    EXPECT_TRUE(quorvel::testing::eventually([&] { return reader.calls() == 1; }));
     EXPECT_EQ(fetch_stuck(), not_returned);
     EXPECT_EQ(fetch_stuck(), not_returned);
     EXPECT_EQ(reader.calls(), 1);

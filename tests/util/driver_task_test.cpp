@@ -74,6 +74,31 @@ std::thread::id wake_from_a_worker(Runtime& runtime, Record& record) {
     return waker_thread.get_future().get();
 }
 
+// Returns once every worker of `runtime` has come back to it for more work, so that what each
+// was running has ended: the run of a driver task after its poll, the handler in which a coroutine
+// parks. It posts one handler per worker, and each holds its worker until all have started. False
+// when they did not all start within ten seconds.
+bool every_worker_is_free(Runtime& runtime) {
+    struct Meeting {
+        std::mutex mutex;
+        std::condition_variable cv;
+        std::size_t arrived = 0;
+    };
+    auto meeting = std::make_shared<Meeting>();
+    const std::size_t workers = runtime.worker_count();
+    const auto all_arrived = [meeting, workers] { return meeting->arrived == workers; };
+    for (std::size_t i = 0; i < workers; ++i) {
+        asio::post(runtime.executor(), [meeting, all_arrived] {
+            std::unique_lock lock(meeting->mutex);
+            ++meeting->arrived;
+            meeting->cv.notify_all();
+            meeting->cv.wait_for(lock, 10s, all_arrived);
+        });
+    }
+    std::unique_lock lock(meeting->mutex);
+    return meeting->cv.wait_for(lock, 10s, all_arrived);
+}
+
 // Pending until released; every poll is recorded.
 struct RecordingDriver {
     std::shared_ptr<Record> record;
@@ -92,15 +117,13 @@ struct RecordingDriver {
 void expect_resumes_on_the_waking_worker(Runtime& runtime, Record& record,
                                          std::size_t resumes_before) {
     for (int round = 0; round < kRounds; ++round) {
+        // The last poll's run has ended, so that the wake finds the task idle rather than queueing
+        // its re-poll from the end of that run.
+        ASSERT_TRUE(every_worker_is_free(runtime)) << "round " << round;
         const std::thread::id waker_thread = wake_from_a_worker(runtime, record);
         ASSERT_TRUE(record.wait_for_resumes(resumes_before + round + 1)) << "round " << round;
-        {
-            std::lock_guard lock(record.mutex);
-            EXPECT_EQ(record.resumed_on[resumes_before + round], waker_thread) << "round " << round;
-        }
-        // Time for the poll's run to end, so that the next wake finds the task idle rather than
-        // queueing its re-poll from the end of this run.
-        std::this_thread::sleep_for(10ms);
+        std::lock_guard lock(record.mutex);
+        EXPECT_EQ(record.resumed_on[resumes_before + round], waker_thread) << "round " << round;
     }
     std::lock_guard lock(record.mutex);
     EXPECT_EQ(record.resumed_during_wake, 0);
@@ -161,8 +184,8 @@ TEST(PollAwaitWake, CoroutineWokenFromAWorkerGoesOnOnThatWorkerAfterItsHandler) 
                        record->resumed_on.size() == static_cast<std::size_t>(round);
             }));
         }
-        // Time for the coroutine to get from its poll to its suspension.
-        std::this_thread::sleep_for(10ms);
+        // The coroutine has got from its poll to its suspension.
+        ASSERT_TRUE(every_worker_is_free(*runtime)) << "round " << round;
         const std::thread::id waker_thread = wake_from_a_worker(*runtime, *record);
         ASSERT_TRUE(record->wait_for_resumes(round + 1));
         std::lock_guard lock(record->mutex);

@@ -12,6 +12,8 @@
 #include <boost/asio/experimental/awaitable_operators.hpp>
 
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <set>
 #include <string>
 #include <thread>
@@ -74,8 +76,11 @@ class TestServer {
         });
         server_.Get("/show", show);
         server_.Put("/show", show);
-        server_.Get("/slow", [](const httplib::Request&, httplib::Response& res) {
-            std::this_thread::sleep_for(600ms);
+        // Answers once the server stops: later than any time limit a client sets, however
+        // long the machine takes to get to the client's side.
+        server_.Get("/slow", [this](const httplib::Request&, httplib::Response& res) {
+            std::unique_lock lock(mutex_);
+            stopping_changed_.wait(lock, [this] { return stopping_; });
             res.set_content("late", "text/plain");
         });
         server_.Get("/port", [this](const httplib::Request& req, httplib::Response& res) {
@@ -87,6 +92,11 @@ class TestServer {
         thread_ = std::thread([this] { server_.listen_after_bind(); });
     }
     ~TestServer() {
+        {
+            std::lock_guard lock(mutex_);
+            stopping_ = true;
+        }
+        stopping_changed_.notify_all();
         server_.stop();
         thread_.join();
     }
@@ -104,6 +114,8 @@ class TestServer {
     std::thread thread_;
     std::mutex mutex_;
     std::set<int> ports_;
+    std::condition_variable stopping_changed_;
+    bool stopping_ = false;
 };
 
 HttpClient agent_like_client() {

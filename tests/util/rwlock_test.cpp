@@ -63,9 +63,10 @@ TEST(RwLockTest, WaitingWriterHoldsBackLaterReaders) {
         w->push_back("writer");
         *done = true;
     }(&lock, &writer_done));
-    // Let the writer queue up behind the reader.
-    std::this_thread::sleep_for(30ms);
-    EXPECT_FALSE(lock.try_read().has_value()) << "a new reader overtook the waiting writer";
+    // Once the writer has queued up behind the reader, a new reader must not overtake it. A
+    // reader that comes before the writer has queued may take the lock, and lets it go at once.
+    EXPECT_TRUE(eventually([&] { return !lock.try_read().has_value(); }))
+        << "a new reader overtook the waiting writer";
 
     std::atomic<bool> late_reader_done{false};
     runtime->spawn([](RwLock<std::vector<std::string>>* lock,

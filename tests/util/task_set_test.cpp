@@ -6,6 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <boost/asio/post.hpp>
+#include <boost/asio/use_awaitable.hpp>
+
 #include <atomic>
 #include <stdexcept>
 #include <string>
@@ -18,18 +21,26 @@ namespace asio = boost::asio;
 using namespace std::chrono_literals;
 using testing::sleep_for;
 
-asio::awaitable<int> value_after(int value, std::chrono::milliseconds delay) {
-    co_await sleep_for(delay);
+asio::awaitable<int> value_when_cancelled(int value, CancellationToken token) {
+    co_await token.cancelled();
     co_return value;
 }
 
 TEST(TaskSetTest, JoinsInOrderOfEndingThenReportsEmpty) {
-    auto runtime = Runtime::create(2);
+    // One worker: the tasks end in the order of the cancellations that release them, which is
+    // not the order they were spawned in, however the machine schedules the worker.
+    auto runtime = Runtime::create(1);
     auto outcome = runtime->block_on([&runtime]() -> asio::awaitable<std::vector<int>> {
         TaskSet<int> set;
-        set.spawn(runtime->executor(), value_after(3, 60ms));
-        set.spawn(runtime->executor(), value_after(1, 0ms));
-        set.spawn(runtime->executor(), value_after(2, 30ms));
+        CancellationToken first, second, third;
+        set.spawn(runtime->executor(), value_when_cancelled(3, third));
+        set.spawn(runtime->executor(), value_when_cancelled(1, first));
+        set.spawn(runtime->executor(), value_when_cancelled(2, second));
+        // Behind the tasks' starts: each waits on its token by then.
+        co_await asio::post(runtime->executor(), asio::use_awaitable);
+        for (CancellationToken* token : {&first, &second, &third}) {
+            token->cancel();
+        }
         std::vector<int> order;
         while (auto joined = co_await set.join_next()) {
             EXPECT_TRUE(joined->has_value());

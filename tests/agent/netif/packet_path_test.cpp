@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <thread>
@@ -333,15 +334,17 @@ TEST_F(PacketPathTest, ChurningRulesWhilePacketsFlowBothWays) {
             ++delivered;
         }
     };
+    const std::vector<std::vector<std::uint8_t>> from_a = {
+        ipv4_packet("10.0.0.1", "10.0.0.2", 120, false, 17, 1),
+        ipv4_packet("10.0.0.1", "10.0.0.3", 120, false, 17, 2),
+        ipv4_packet("10.0.0.1", "10.0.0.4", 120, false, 17, 3)};
+    const std::vector<std::vector<std::uint8_t>> from_b = {
+        ipv4_packet("10.0.0.2", "10.0.0.1", 90, false, 17, 4),
+        ipv4_packet("10.0.0.3", "10.0.0.1", 90, false, 17, 5),
+        ipv4_packet("10.0.0.4", "10.0.0.1", 90, false, 17, 6)};
     std::vector<std::thread> threads;
-    threads.emplace_back(sender, std::cref(a_),
-                         std::vector{ipv4_packet("10.0.0.1", "10.0.0.2", 120, false, 17, 1),
-                                     ipv4_packet("10.0.0.1", "10.0.0.3", 120, false, 17, 2),
-                                     ipv4_packet("10.0.0.1", "10.0.0.4", 120, false, 17, 3)});
-    threads.emplace_back(sender, std::cref(b_),
-                         std::vector{ipv4_packet("10.0.0.2", "10.0.0.1", 90, false, 17, 4),
-                                     ipv4_packet("10.0.0.3", "10.0.0.1", 90, false, 17, 5),
-                                     ipv4_packet("10.0.0.4", "10.0.0.1", 90, false, 17, 6)});
+    threads.emplace_back(sender, std::cref(a_), from_a);
+    threads.emplace_back(sender, std::cref(b_), from_b);
     threads.emplace_back(receiver, std::cref(a_), std::ref(delivered_to_a));
     threads.emplace_back(receiver, std::cref(b_), std::ref(delivered_to_b));
 
@@ -354,17 +357,27 @@ TEST_F(PacketPathTest, ChurningRulesWhilePacketsFlowBothWays) {
     for (auto& t : threads) {
         t.join();
     }
-    // The last round allowed 10.0.0.2 again: once the tunnels are drained, packets flow.
-    for (Side* side : {&a_, &b_}) {
-        while (side->receive(200ms)) {
+    // The last round allowed 10.0.0.2 again: packets flow. What the flood left on its way (its
+    // packets, and the Host Unreachables that answered them) may still come out first, for as
+    // long as a loaded machine takes to carry it.
+    const auto left_by_flood = [&](const std::vector<std::uint8_t>& p) {
+        return (p.size() >= 20 && p[9] == ip::kProtocolIcmp) ||
+               std::find(from_a.begin(), from_a.end(), p) != from_a.end() ||
+               std::find(from_b.begin(), from_b.end(), p) != from_b.end();
+    };
+    const auto past_the_flood = [&](const Side& side) {
+        auto p = side.receive();
+        while (p && left_by_flood(*p)) {
+            p = side.receive();
         }
-    }
+        return p;
+    };
     const auto to_b = ipv4_packet("10.0.0.1", "10.0.0.2", 100, false, 17, 11);
     a_.send(to_b);
-    EXPECT_EQ(b_.receive(), to_b);
+    EXPECT_EQ(past_the_flood(b_), to_b);
     const auto to_a = ipv4_packet("10.0.0.2", "10.0.0.1", 100, false, 17, 12);
     b_.send(to_a);
-    EXPECT_EQ(a_.receive(), to_a);
+    EXPECT_EQ(past_the_flood(a_), to_a);
     EXPECT_EQ(violations, 0);
     EXPECT_GT(delivered_to_a, 0);
     EXPECT_GT(delivered_to_b, 0);
