@@ -64,25 +64,6 @@ std::string pk_hex(const AgentConfigPtr* config) {
     return hex;
 }
 
-// Writes a network document at `path` with the given nodes at 10.0.0.1, 10.0.0.2, ..., all
-// allowed to reach each other.
-template <std::size_t N>
-void write_network_document(const std::string& path, const std::array<std::string, N>& pks) {
-    std::FILE* file = std::fopen(path.c_str(), "w");
-    if (file == nullptr) {
-        std::_Exit(kSetupFailed);
-    }
-    std::fprintf(file, "network = \"10.0.0.0/24\"\n");
-    for (std::size_t i = 0; i < N; ++i) {
-        std::fprintf(file,
-                     "[[node]]\npk = \"%s\"\nip = \"10.0.0.%zu\"\nhostname = \"n%zu\"\n"
-                     "groups = [\"all\"]\n",
-                     pks[i].c_str(), i + 1, i);
-    }
-    std::fprintf(file, "[[policy]]\nsource_groups = [\"all\"]\ndestination_groups = [\"all\"]\n");
-    std::fclose(file);
-}
-
 // One agent of a child process: its configuration file, handles and the host's tunnel end.
 struct HostAgent {
     std::string path;
@@ -139,6 +120,68 @@ void child_environment() {
     // port, so that several agents bind side by side.
     ::setenv("QUORVEL_MIN_POW_DIFFICULTY", "4", 1);
     ::setenv("QUORVEL_UDP_PORT", "0", 1);
+}
+
+// ---- Agents on one network ----------------------------------------------------------------
+
+constexpr std::size_t kMaxOnNetwork = 3;
+std::array<std::atomic<bool>, kMaxOnNetwork> g_addressed{};
+
+template <std::size_t Self>
+void note_address(const NetworkChangeInfo* info) {
+    const char* ips = quorvel_agent_network_change_ips(info);
+    if (ips != nullptr && *ips != '\0') {
+        g_addressed[Self] = true;
+    }
+}
+
+// Configures the hosts' agents (files in `dir`), joins them to one network document of their
+// own, at 10.0.0.1, 10.0.0.2, ..., all allowed to reach each other, and starts them on packet
+// socket pairs, on one runtime or a runtime each. Returns once every agent has its address.
+template <std::size_t N>
+std::array<AgentPtr*, N> start_on_one_network(const testing::TempDir& dir,
+                                              std::array<HostAgent, N>& hosts, bool one_runtime) {
+    static_assert(N <= kMaxOnNetwork);
+    const std::string document = dir.file("network.toml");
+    std::FILE* file = std::fopen(document.c_str(), "w");
+    if (file == nullptr) {
+        std::_Exit(kSetupFailed);
+    }
+    std::fprintf(file, "network = \"10.0.0.0/24\"\n");
+    for (std::size_t i = 0; i < N; ++i) {
+        hosts[i].configure(dir.file("agent" + std::to_string(i) + ".toml"));
+        std::fprintf(file,
+                     "[[node]]\npk = \"%s\"\nip = \"10.0.0.%zu\"\nhostname = \"n%zu\"\n"
+                     "groups = [\"all\"]\n",
+                     pk_hex(hosts[i].config).c_str(), i + 1, i);
+    }
+    std::fprintf(file, "[[policy]]\nsource_groups = [\"all\"]\ndestination_groups = [\"all\"]\n");
+    std::fclose(file);
+
+    const QuorvelNetworkChangeCallback callbacks[] = {note_address<0>, note_address<1>,
+                                                      note_address<2>};
+    std::array<AgentPtr*, N> agents{};
+    for (std::size_t i = 0; i < N; ++i) {
+        quorvel_agent_config_free(hosts[i].config);
+        hosts[i].configure(hosts[i].path, "file://" + document);
+        if (i == 0 || !one_runtime) {
+            if (quorvel_agent_runtime(&hosts[i].runtime) != 0) {
+                std::_Exit(kSetupFailed);
+            }
+        } else {
+            // The same runtime under a handle of its own: take the first one's.
+            hosts[i].runtime = hosts[0].runtime;
+        }
+        hosts[i].make_tunnel();
+        agents[i] = hosts[i].start(callbacks[i]);
+    }
+    if (!wait_until([] {
+            return std::all_of(g_addressed.begin(), g_addressed.begin() + N,
+                               [](const auto& has) { return has.load(); });
+        })) {
+        std::_Exit(kNotReached);
+    }
+    return agents;
 }
 
 // ---- Callbacks that free each other's agents -------------------------------------------------
@@ -302,16 +345,6 @@ TEST(FfiExitTest, LastFreesInTheHostsExitHandlerAfterExitFromACallback) {
 
 // ---- exit() while two agents pass traffic --------------------------------------------------
 
-std::array<std::atomic<bool>, 2> g_addressed{};
-
-template <int Self>
-void note_address(const NetworkChangeInfo* info) {
-    const char* ips = quorvel_agent_network_change_ips(info);
-    if (ips != nullptr && *ips != '\0') {
-        g_addressed[Self] = true;
-    }
-}
-
 // Two agents on socket-pair tunnels, on one runtime or a runtime each, join one network; a host
 // thread pours packets from the first to the second and drains both tunnels, and the main thread
 // ends the process 0.3 s after the first packet has crossed, with every log line written.
@@ -326,32 +359,9 @@ void note_address(const NetworkChangeInfo* info) {
     quorvel_agent_init_logging();
     static testing::TempDir dir;
     static std::array<HostAgent, 2> hosts;
-    for (int i = 0; i < 2; ++i) {
-        hosts[i].configure(dir.file("agent" + std::to_string(i) + ".toml"));
-    }
-    const std::string document = dir.file("network.toml");
-    write_network_document(
-        document, std::array<std::string, 2>{pk_hex(hosts[0].config), pk_hex(hosts[1].config)});
-    const QuorvelNetworkChangeCallback callbacks[] = {note_address<0>, note_address<1>};
     // Held through the exit, as a host's handles are.
     static std::array<AgentPtr*, 2> agents{};
-    for (int i = 0; i < 2; ++i) {
-        quorvel_agent_config_free(hosts[i].config);
-        hosts[i].configure(hosts[i].path, "file://" + document);
-        if (i == 0 || !one_runtime) {
-            if (quorvel_agent_runtime(&hosts[i].runtime) != 0) {
-                std::_Exit(kSetupFailed);
-            }
-        } else {
-            // The same runtime under a handle of its own: take the first one's.
-            hosts[i].runtime = hosts[0].runtime;
-        }
-        hosts[i].make_tunnel();
-        agents[i] = hosts[i].start(callbacks[i]);
-    }
-    if (!wait_until([] { return g_addressed[0].load() && g_addressed[1].load(); })) {
-        std::_Exit(kNotReached);
-    }
+    agents = start_on_one_network(dir, hosts, one_runtime);
     static std::atomic<long> crossed{0};
     const int from = hosts[0].host_end;
     const int to = hosts[1].host_end;
@@ -395,16 +405,6 @@ constexpr int kStatusFailed = 8;
 constexpr int kStopFailed = 9;
 constexpr std::size_t kClosers = 3;
 
-std::array<std::atomic<bool>, kClosers> g_has_address{};
-
-template <std::size_t Self>
-void note_own_address(const NetworkChangeInfo* info) {
-    const char* ips = quorvel_agent_network_change_ips(info);
-    if (ips != nullptr && *ips != '\0') {
-        g_has_address[Self] = true;
-    }
-}
-
 // CPU seconds this process has used, in user and kernel mode.
 double cpu_seconds() {
     rusage usage{};
@@ -424,41 +424,11 @@ enum class BeforeClose { Nothing, Shutdown, Free };
     child_environment();
     static testing::TempDir dir;
     static std::array<HostAgent, kClosers> hosts;
-    for (std::size_t i = 0; i < kClosers; ++i) {
-        hosts[i].configure(dir.file("agent" + std::to_string(i) + ".toml"));
-    }
-    const std::string document = dir.file("network.toml");
-    std::array<std::string, kClosers> pks;
-    for (std::size_t i = 0; i < kClosers; ++i) {
-        pks[i] = pk_hex(hosts[i].config);
-    }
-    write_network_document(document, pks);
     // Lines at INFO and above, so that a reader handing on empty reads shows as a flood of
     // errors or not at all, never as a flood of debug lines that costs time of its own.
     static log::ScopedCapture capture;
     log::set_min_level(log::Level::Info);
-    const QuorvelNetworkChangeCallback callbacks[] = {note_own_address<0>, note_own_address<1>,
-                                                      note_own_address<2>};
-    std::array<AgentPtr*, kClosers> agents{};
-    for (std::size_t i = 0; i < kClosers; ++i) {
-        quorvel_agent_config_free(hosts[i].config);
-        hosts[i].configure(hosts[i].path, "file://" + document);
-        if (i == 0 || !one_runtime) {
-            if (quorvel_agent_runtime(&hosts[i].runtime) != 0) {
-                std::_Exit(kSetupFailed);
-            }
-        } else {
-            hosts[i].runtime = hosts[0].runtime;
-        }
-        hosts[i].make_tunnel();
-        agents[i] = hosts[i].start(callbacks[i]);
-    }
-    if (!wait_until([] {
-            return std::all_of(g_has_address.begin(), g_has_address.end(),
-                               [](const auto& has) { return has.load(); });
-        })) {
-        std::_Exit(kNotReached);
-    }
+    std::array<AgentPtr*, kClosers> agents = start_on_one_network(dir, hosts, one_runtime);
 
     // An empty datagram, then a packet to the second agent, until one crosses: the first packets
     // may go while the peers are still finding each other.
