@@ -187,8 +187,8 @@ struct LastShare {
 }  // namespace
 
 RuntimeShare share_runtime(std::shared_ptr<Runtime> runtime) {
-    // Before any share can go, so that the stopper's exit handler is registered before any
-    // exit can begin to run it.
+    // Made before any share can go, so that its exit handler is in place whenever a stop is
+    // handed to it.
     Stopper::instance();
     Runtime* shared = runtime.get();
     return RuntimeShare(shared, LastShare{std::make_unique<RuntimeOwner>(std::move(runtime))});
