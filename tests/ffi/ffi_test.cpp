@@ -24,6 +24,7 @@
 #include <cstring>
 #include <future>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace quorvel::ffi {
@@ -273,18 +274,15 @@ TEST(FfiConfigTest, MalformedNetworkUrlsNameNoPassword) {
         if (c.error == nullptr) {
             // It parses: the edits take it as written, the host's own list gives it back whole,
             // and the log shows it masked only.
-            EXPECT_EQ(quorvel_agent_config_network_add(path.c_str(), c.text.c_str()),
-                      QUORVEL_AGENT_OK)
-                << c.what;
-            EXPECT_EQ(quorvel_agent_config_network_add(path.c_str(), c.text.c_str()),
-                      QUORVEL_AGENT_ERR_NETWORK_EXISTS)
-                << c.what;
-            EXPECT_EQ(quorvel_agent_config_network_disable(path.c_str(), c.text.c_str()),
-                      QUORVEL_AGENT_OK)
-                << c.what;
-            EXPECT_EQ(quorvel_agent_config_network_enable(path.c_str(), c.text.c_str()),
-                      QUORVEL_AGENT_OK)
-                << c.what;
+            const std::pair<Edit, int32_t> steps[] = {
+                {quorvel_agent_config_network_add, QUORVEL_AGENT_OK},
+                {quorvel_agent_config_network_add, QUORVEL_AGENT_ERR_NETWORK_EXISTS},
+                {quorvel_agent_config_network_disable, QUORVEL_AGENT_OK},
+                {quorvel_agent_config_network_enable, QUORVEL_AGENT_OK},
+            };
+            for (const auto& [edit, code] : steps) {
+                EXPECT_EQ(edit(path.c_str(), c.text.c_str()), code) << c.what;
+            }
             const auto listed = listed_urls(path, QUORVEL_AGENT_OK);
             EXPECT_EQ(listed.size(), 2u) << c.what;
             EXPECT_EQ(std::count_if(listed.begin(), listed.end(), names_password), 1) << c.what;
