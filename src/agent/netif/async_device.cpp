@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
@@ -44,12 +45,18 @@ constexpr short kHangUpEvents = POLLHUP;
 #endif
 
 // Whether a read of 0 bytes on `fd` was the end of file rather than a datagram of length 0: the
-// other end has hung up and nothing is left to read. A datagram still queued behind the empty
-// one keeps the device going until it has been read.
+// other end has hung up and nothing is left to read. A packet still queued, even behind further
+// empty datagrams, keeps the device going until it has been read. A peek cannot tell a queued
+// empty datagram from the end, as both read 0 bytes; the bytes queued on a packet socket count
+// the whole queue, so that empty datagrams alone left at a close count as its end.
 bool peer_closed(int fd) {
     pollfd entry{fd, static_cast<short>(POLLIN | kHangUpEvents), 0};
     if (::poll(&entry, 1, 0) != 1 || (entry.revents & kHangUpEvents) == 0) {
         return false;
+    }
+    int queued = 0;
+    if (::ioctl(fd, FIONREAD, &queued) == 0) {
+        return queued == 0;
     }
     std::uint8_t byte = 0;
     return ::recv(fd, &byte, sizeof byte, MSG_PEEK | MSG_DONTWAIT) <= 0;
