@@ -62,7 +62,21 @@ DocumentFileReader current_reader() {
     return files.reader;
 }
 
-// Why a document file read gave no outcome, as the I/O error the retrieval reports.
+// A document file read's error as the retrieval reports it, with the path shown as `shown`.
+IoError shown_read_error(IoError error, const std::string& path, const std::string& shown) {
+    if (shown == path || error.os_code()) {
+        return error;
+    }
+    std::string text = error.description();
+    for (auto at = text.find(path); at != std::string::npos; at = text.find(path, at)) {
+        text.replace(at, path.size(), shown);
+        at += shown.size();
+    }
+    return IoError::other(std::move(text));
+}
+
+// Why a document file read gave no outcome, as the I/O error the retrieval reports; `path` is
+// the path as messages show it.
 IoError refused_read(const CallRefusal& refusal, const std::string& path) {
     switch (refusal.reason) {
         case CallRefusal::Reason::TimedOut:
@@ -86,9 +100,11 @@ IoError refused_read(const CallRefusal& refusal, const std::string& path) {
 boost::asio::awaitable<Result<std::string, Error>> read_document_file(std::string_view encoded_path,
                                                                       Spans spans) {
     std::string path = percent_decode(encoded_path);
+    // What the network's URL hides of the path stays hidden in every message about it.
+    const std::string shown = mask_file_path(path);
     {
         log::ScopedSpans scope(spans);
-        QV_TRACE(kRetrievalTarget, "Reading file: {}", path);
+        QV_TRACE(kRetrievalTarget, "Reading file: {}", shown);
     }
     if (path.find('\0') != std::string::npos) {
         // The operating system would read the path only up to the NUL: another file.
@@ -101,10 +117,11 @@ boost::asio::awaitable<Result<std::string, Error>> read_document_file(std::strin
     auto text = co_await document_files().reads.run(path, std::move(read), reader.timeout,
                                                     std::move(reader.start_thread));
     if (!text) {
-        co_return unexpected(Error(Error::Io{refused_read(text.error(), path)}));
+        co_return unexpected(Error(Error::Io{refused_read(text.error(), shown)}));
     }
     if (!*text) {
-        co_return unexpected(Error(Error::Io{std::move(*text).error()}));
+        co_return unexpected(
+            Error(Error::Io{shown_read_error(std::move(*text).error(), path, shown)}));
     }
     co_return std::move(*text).value();
 }

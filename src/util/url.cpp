@@ -629,6 +629,19 @@ bool is_scheme_char(char c) {
     return is_alpha(c) || is_digit(c) || c == '+' || c == '-' || c == '.';
 }
 
+// Past the leading blanks, a scheme and its ":", as far as they stand; parsing drops tabs and
+// line breaks inside a scheme.
+size_t past_scheme(std::string_view text) {
+    size_t at = skip_blanks(text);
+    while (at < text.size() && (is_scheme_char(text[at]) || is_dropped_inside(text[at]))) {
+        ++at;
+    }
+    if (at < text.size() && text[at] == ':') {
+        ++at;
+    }
+    return at;
+}
+
 // Where the user information of a text that does not parse may start when no scheme marks its
 // authority: a person typing a URL loses a colon or the whole scheme ("https//u:p@h",
 // "//u:p@h", "u@h"), or turns the slashes round. What remains of a scheme and its slashes is
@@ -636,13 +649,7 @@ bool is_scheme_char(char c) {
 // information. A "://" further on proves nothing: it may stand in a query after the password.
 size_t damaged_authority_start(std::string_view text) {
     const size_t begin = skip_blanks(text);
-    size_t at = begin;
-    while (at < text.size() && (is_scheme_char(text[at]) || is_dropped_inside(text[at]))) {
-        ++at;
-    }
-    if (at < text.size() && text[at] == ':') {
-        ++at;
-    }
+    size_t at = past_scheme(text);
     size_t slashes = 0;
     while (at < text.size() &&
            (text[at] == '/' || text[at] == '\\' || is_dropped_inside(text[at]))) {
@@ -669,12 +676,23 @@ std::string mask_unparsed(std::string_view text) {
     return mask_userinfo(text, start, text.size());
 }
 
+// A network URL with no host holds no user information by its own rules, but an "@" in it most
+// likely ends some typed without the slashes ("controller:u:pw@h/x", "file:u:pw@h/x", which
+// reads as the path "/u:pw@h/x"): everything after the scheme's ":" up to the last "@" is hidden,
+// the slashes too, so that the text as typed and its normalised form show alike.
+std::string mask_hostless(std::string_view text) {
+    return mask_userinfo(text, past_scheme(text), text.size());
+}
+
 }  // namespace
 
 std::string mask_url(const Url& url) {
     const std::string& text = url.raw_text();
     if (!is_network_scheme(url.scheme())) {
         return mask_unparsed(text);
+    }
+    if (!url.host_str()) {
+        return mask_hostless(text);
     }
     // A normalised text spells an authority as "scheme://", and its user information holds no
     // "/", "?" or "#" unencoded.
@@ -691,11 +709,18 @@ std::string mask_url_text(std::string_view text) {
     if (!parsed || !is_network_scheme(parsed->scheme())) {
         return mask_unparsed(text);
     }
+    if (!parsed->host_str()) {
+        return mask_hostless(text);
+    }
     const size_t start = authority_start(text);
     if (start == std::string_view::npos) {
         return std::string(text);
     }
     return mask_userinfo(text, start, std::min(text.find_first_of("/?#", start), text.size()));
+}
+
+std::string mask_file_path(std::string_view path) {
+    return mask_userinfo(path, std::min(path.find_first_not_of('/'), path.size()), path.size());
 }
 
 }  // namespace quorvel

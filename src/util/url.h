@@ -71,8 +71,9 @@ bool same_origin(const Url& a, const Url& b);
 
 // The URL's text, with the user name and the password replaced by "****" when either is set, so
 // that credentials never reach a log or a report. A URL whose scheme is none that a network URL
-// can have (http, https, file, controller) is masked as a text that does not parse (see
-// `mask_url_text`): "alice:pw@host/x", typed without its scheme, reads as the scheme "alice".
+// can have (http, https, file, controller) is masked as a text that does not parse, and one with
+// such a scheme but no host as `mask_url_text` says: "alice:pw@host/x", typed without its scheme,
+// reads as the scheme "alice".
 std::string mask_url(const Url& url);
 
 // The same for a URL as text, which need not parse: whatever stands between the start of the
@@ -84,11 +85,19 @@ std::string mask_url(const Url& url);
 // does not parse and starts with no scheme may still hold user information: its authority is
 // taken to start after what remains of a scheme and its slashes ("https//", "//", or the same
 // with backslashes), or else after the leading blanks ("u@h x" shows "****:****@h x"). A text
-// without user information comes back unchanged, as does one with a network URL's scheme that
-// parses with no authority ("file:/a@b"). A text that parses with any other scheme is masked as
+// without user information comes back unchanged. A text that parses with a network URL's scheme
+// but no host holds an "@" only where the slashes of an authority were left out
+// ("controller:u:pw@h/x", or "file:u:pw@h/x", a file at "/u:pw@h/x"): everything after the
+// scheme's ":" up to the last "@" is hidden ("controller:****:****@h/x", and for
+// "file:///a@b" too "file:****:****@b"). A text that parses with any other scheme is masked as
 // one that does not parse ("alice:pw@host/x" and "mailto:a@b" show "****:****@host/x" and
 // "****:****@b").
 std::string mask_url_text(std::string_view text);
+
+// The local path of a file URL with no host, as messages show it: like the URL itself
+// ("/u:pw@h/x" shows "/****:****@h/x"), so that nothing the URL hides shows in a message about its
+// file.
+std::string mask_file_path(std::string_view path);
 
 }  // namespace quorvel
 

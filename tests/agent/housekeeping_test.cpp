@@ -896,6 +896,10 @@ void without_hanging(Body body) {
 // configuration file and in the report that is asked for secrets, nowhere else.
 TEST_F(HousekeepingTest, FaultyDocumentSourcesFailAloneAndLeakNoPassword) {
     ASSERT_EQ(::mkfifo(dir_.file("fifo").c_str(), 0600), 0);
+    // A file URL whose path holds an "@" shows its path masked like the URL, in its failure too.
+    const std::string at_folder = dir_.file("u:s3cr3tPW@h");
+    ASSERT_EQ(::mkdir(at_folder.c_str(), 0700), 0);
+    ASSERT_EQ(::mkfifo((at_folder + "/fifo").c_str(), 0600), 0);
     ASSERT_EQ(::mkdir(dir_.file("folder").c_str(), 0700), 0);
     std::ofstream(dir_.file("big.toml")).put('#');
     ASSERT_EQ(::truncate(dir_.file("big.toml").c_str(), (16 << 20) + 1), 0);
@@ -910,6 +914,7 @@ TEST_F(HousekeepingTest, FaultyDocumentSourcesFailAloneAndLeakNoPassword) {
     };
     std::vector<Case> failing = {
         {"file://" + dir_.file("fifo"), "I/O error: not a regular file: " + dir_.file("fifo")},
+        {"file://" + at_folder + "/fifo", "I/O error: not a regular file: /****:****@h/fifo"},
         {"file://" + dir_.file("folder"), "I/O error: not a regular file: " + dir_.file("folder")},
         {"file:///dev/zero", "I/O error: not a regular file: /dev/zero"},
         {"file://" + dir_.file("big.toml"),
@@ -920,12 +925,16 @@ TEST_F(HousekeepingTest, FaultyDocumentSourcesFailAloneAndLeakNoPassword) {
     std::vector<std::string> shown_masked;
     for (const auto& c : quorvel::testing::malformed_urls()) {
         if (c.error == nullptr) {
-            failing.push_back(
-                {c.text, "Configuration parse error: Unsupported URL scheme: " + c.masked});
+            if (const auto failure = quorvel::testing::retrieval_failure(c)) {
+                failing.push_back({c.text, *failure});
+            } else {
+                add_network(config, c.text);
+            }
             shown_masked.push_back("  " + c.masked + ":\n");
         }
     }
     ASSERT_FALSE(shown_masked.empty());
+    shown_masked.push_back("  file:****:****@h/fifo:\n");
     for (const auto& c : failing) {
         add_network(config, c.url);
     }

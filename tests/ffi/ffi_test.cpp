@@ -345,10 +345,9 @@ TEST(FfiConfigTest, MalformedNetworkUrlsNameNoPassword) {
                       QUORVEL_AGENT_OK)
                 << c.what;
             shown.push_back("  " + c.masked + ":\n");
-            shown.push_back(
-                "Status: RetrieveConfigError(\"Configuration parse error: Unsupported "
-                "URL scheme: " +
-                c.masked + "\")");
+            if (const auto failure = quorvel::testing::retrieval_failure(c)) {
+                shown.push_back("Status: RetrieveConfigError(" + debug_quoted(*failure) + ")");
+            }
         }
     }
     ASSERT_FALSE(shown.empty());
