@@ -100,6 +100,9 @@ if(QUORVEL_TESTS)
     quorvel_add_c_host(quorvel_c_interface_test
         ${CMAKE_CURRENT_SOURCE_DIR}/tests/ffi/c_interface_test.c)
     target_compile_options(quorvel_c_interface_test PRIVATE -pedantic)
+    # A host that exits while its agents set up HTTPS connections, run by the test suite.
+    quorvel_add_c_host(quorvel_exit_https_host
+        ${CMAKE_CURRENT_SOURCE_DIR}/tests/ffi/exit_https_host.c)
     foreach(phase basics config start)
         add_test(NAME ffi.c_interface.${phase} COMMAND quorvel_c_interface_test ${phase})
     endforeach()

@@ -7,7 +7,7 @@ packages=(
     cmake g++ make pkg-config
     libgtest-dev libgmock-dev libbenchmark-dev
     libboost1.81-dev libboost-url1.81-dev
-    libldns-dev libcurl4-openssl-dev libtomlplusplus-dev nlohmann-json3-dev
+    libldns-dev libcurl4-openssl-dev libssl-dev libtomlplusplus-dev nlohmann-json3-dev
     libspdlog-dev libfmt-dev libsodium-dev libicu-dev libcpp-httplib-dev
     openssl iproute2 iputils-ping dnsutils
 )

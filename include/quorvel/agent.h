@@ -48,6 +48,14 @@
  *   run, a last free on a runtime's thread returns at once and leaves its runtime running until
  *   the process has ended, like a handle still held; a last free on a host thread stops the
  *   runtime before it returns, as at any other time.
+ * - HTTPS requests (the controller, network documents, metrics) may be in flight when the process
+ *   exits: the runtimes that run on keep setting up and using their connections until the process
+ *   has ended. The library initialises OpenSSL, the TLS library it uses through libcurl, when the
+ *   first runtime handle is made, and does so without OpenSSL's exit-time clean-up, so that its
+ *   state stays valid through the exit; its memory goes with the process. A host that initialises
+ *   OpenSSL itself before that keeps its own choice: with the clean-up left in, an exit while
+ *   HTTPS requests are in flight may crash. The library's exit handler runs before the clean-up
+ *   of any library that its stops use.
  * - A device or agent handle is used only with the runtime handle it was made on; with another
  *   runtime's handle the function refuses (-2, or NULL for the status). Once that runtime handle
  *   is freed, an agent can no longer be shut down or asked for its status, only freed.

@@ -1,5 +1,6 @@
 #include "ffi/ffi_common.h"
 
+#include "util/http_client.h"
 #include "util/unicode.h"
 
 #include <algorithm>
@@ -104,6 +105,9 @@ class Stopper {
   public:
     static Stopper& instance() {
         static Stopper* const stopper = [] {
+            // The libraries that a stop uses are set up first, so that any exit handler of
+            // theirs runs after this one.
+            (void)http_client_global_init();
             auto* made = new Stopper;
             std::atexit([] { instance().finish(); });
             return made;

@@ -6,6 +6,7 @@
 #include "util/wakeup.h"
 
 #include <curl/curl.h>
+#include <openssl/crypto.h>
 #include <unicode/ucnv.h>
 #include <unicode/ustring.h>
 
@@ -26,11 +27,28 @@ namespace quorvel {
 
 namespace {
 
-// libcurl's global set-up is not thread-safe; do it once, before the first client.
-bool curl_global_ready() {
-    static const bool ready = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
+// OpenSSL, libcurl's TLS library, frees its global state in an exit handler of its own, unless
+// its first initialisation asks it not to. That handler would run while the threads of the
+// runtimes that the exit leaves running still use the state (a client setting up a connection
+// loads its trusted roots through it), so OpenSSL is initialised without it before libcurl
+// initialises it. Nothing else in the process then frees that state: the process's end takes it.
+// Where the process initialised OpenSSL earlier, its own choice stands.
+void keep_tls_state_until_the_end() {
+    (void)OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr);
+}
+
+}  // namespace
+
+bool http_client_global_init() {
+    // libcurl's global set-up is not thread-safe; done once.
+    static const bool ready = [] {
+        keep_tls_state_until_the_end();
+        return curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
+    }();
     return ready;
 }
+
+namespace {
 
 struct Transfer {
     HttpRequest request;
@@ -239,7 +257,7 @@ class HttpClient::Inner {
     }
 
     bool init() {
-        if (!curl_global_ready()) {
+        if (!http_client_global_init()) {
             return false;
         }
         multi_ = curl_multi_init();

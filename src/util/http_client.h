@@ -68,6 +68,12 @@ struct HttpResponse {
 // declares none or one that is not known; undecodable bytes become U+FFFD.
 std::string response_text(const HttpResponse& response);
 
+// Sets up libcurl and its TLS library for the process, once; every client does so before its
+// first transfer. The TLS library's state then stays valid until the process has ended: a process
+// may end with exit() while runtimes still run clients, whose threads go on using it. False when
+// libcurl could not be set up.
+bool http_client_global_init();
+
 struct HttpError {
     enum class Kind { Builder, Request, Timeout, Redirect, Aborted, BodyTooLarge };
     Kind kind;
