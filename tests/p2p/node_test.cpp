@@ -453,15 +453,19 @@ TEST_F(NodeTest, ZeroHousekeepingIntervalRunsAtTheShortestPace) {
     Identity a_id = weak_identity();
     NodeRef a = bind_ok(*test_opts(a_id).super_peers({*url}).housekeeping_interval(0ms).build());
     ASSERT_TRUE(a);
+    // The first pass may come late on a loaded machine; the pace is counted from it.
+    const bool greeted =
+        !next_datagram(super_fd, a_id.pk(), super_id.pk(), std::chrono::steady_clock::now() + 10s)
+             .empty();
     int hellos = 0;
     const auto until = std::chrono::steady_clock::now() + 300ms;
-    while (!next_datagram(super_fd, a_id.pk(), super_id.pk(), until).empty()) {
+    while (greeted && !next_datagram(super_fd, a_id.pk(), super_id.pk(), until).empty()) {
         ++hellos;
     }
     a->stop();
     ::close(super_fd);
+    EXPECT_TRUE(greeted);
     // At most one pass every 10 ms; a pass after every zero pause sends thousands.
-    EXPECT_GE(hellos, 1);
     EXPECT_LE(hellos, 40);
 }
 
