@@ -54,8 +54,11 @@
  *   first runtime handle is made, and does so without OpenSSL's exit-time clean-up, so that its
  *   state stays valid through the exit; its memory goes with the process. A host that initialises
  *   OpenSSL itself before that keeps its own choice: with the clean-up left in, an exit while
- *   HTTPS requests are in flight may crash. The library's exit handler runs before the clean-up
- *   of any library that its stops use.
+ *   HTTPS requests are in flight may crash. Such a host either calls
+ *   OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, NULL) before any other OpenSSL call, or makes its
+ *   first runtime handle before it uses OpenSSL; and it never calls OPENSSL_cleanup() while a
+ *   runtime runs. The library's exit handler runs before the clean-up of any library that its
+ *   stops use.
  * - A device or agent handle is used only with the runtime handle it was made on; with another
  *   runtime's handle the function refuses (-2, or NULL for the status). Once that runtime handle
  *   is freed, an agent can no longer be shut down or asked for its status, only freed.
@@ -173,7 +176,8 @@ typedef void (*QuorvelNetworkChangeCallback)(const NetworkChangeInfo* info);
 /* ---- Version, logging and runtime ---- */
 
 /* "VERSION (COMMIT)", e.g. "1.0.0-beta.7 (1a2b3c4)", with "-dirty" after a commit built from a
- * changed tree. Static: the same pointer on every call; never NULL; do not free or modify. */
+ * changed tree. Static: the same pointer on every call, valid for the life of the process (in exit
+ * handlers too); never NULL; do not free or modify. */
 QUORVEL_AGENT_API const char* quorvel_agent_version(void) QUORVEL_AGENT_NOEXCEPT;
 
 /* Installs the process-wide logger (every level, subsystem "quorvel-agent", category "default";

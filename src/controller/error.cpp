@@ -31,7 +31,11 @@ std::string_view prefix(Error::Kind kind) {
     return "";
 }
 
-const std::string kEmpty;
+// Never destroyed: a runtime's thread may still read an error after the process's exit has begun.
+const std::string& empty_text() {
+    static const std::string* const empty = new std::string();
+    return *empty;
+}
 
 }  // namespace
 
@@ -60,11 +64,11 @@ std::string_view kind_name(Error::Kind kind) {
 }
 
 const std::string& Error::reason() const {
-    return kind_ == Kind::ResponseError ? kEmpty : text_;
+    return kind_ == Kind::ResponseError ? empty_text() : text_;
 }
 
 const std::string& Error::body() const {
-    return kind_ == Kind::ResponseError ? text_ : kEmpty;
+    return kind_ == Kind::ResponseError ? text_ : empty_text();
 }
 
 std::string Error::to_string() const {

@@ -21,9 +21,10 @@ std::string version_text() {
 extern "C" {
 
 const char* quorvel_agent_version(void) noexcept {
-    // Built once, by whichever caller comes first; never freed.
-    static const std::string version = version_text();
-    return version.c_str();
+    // Built once, by whichever caller comes first, and never destroyed: a host's exit handler may
+    // still ask for it after the static destructors have begun.
+    static const std::string* const version = new std::string(version_text());
+    return version->c_str();
 }
 
 int32_t quorvel_agent_init_logging(void) noexcept {

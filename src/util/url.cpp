@@ -57,27 +57,6 @@ bool is_digit(char c) {
     return c >= '0' && c <= '9';
 }
 
-// Leading and trailing control characters and spaces are not part of a URL; tabs and line breaks
-// inside one are dropped, as a browser does with pasted text.
-std::string strip_input(std::string_view text) {
-    size_t begin = 0;
-    size_t end = text.size();
-    while (begin < end && static_cast<unsigned char>(text[begin]) <= 0x20) {
-        ++begin;
-    }
-    while (end > begin && static_cast<unsigned char>(text[end - 1]) <= 0x20) {
-        --end;
-    }
-    std::string out;
-    out.reserve(end - begin);
-    for (size_t i = begin; i < end; ++i) {
-        if (text[i] != '\t' && text[i] != '\n' && text[i] != '\r') {
-            out.push_back(text[i]);
-        }
-    }
-    return out;
-}
-
 void append_escaped(std::string& out, unsigned char c) {
     static constexpr char kHex[] = "0123456789ABCDEF";
     out.push_back('%');
@@ -319,8 +298,27 @@ Result<Url, UrlError> fail(std::string_view message) {
 
 }  // namespace
 
+std::string strip_url_input(std::string_view text) {
+    size_t begin = 0;
+    size_t end = text.size();
+    while (begin < end && static_cast<unsigned char>(text[begin]) <= 0x20) {
+        ++begin;
+    }
+    while (end > begin && static_cast<unsigned char>(text[end - 1]) <= 0x20) {
+        --end;
+    }
+    std::string out;
+    out.reserve(end - begin);
+    for (size_t i = begin; i < end; ++i) {
+        if (text[i] != '\t' && text[i] != '\n' && text[i] != '\r') {
+            out.push_back(text[i]);
+        }
+    }
+    return out;
+}
+
 Result<Url, UrlError> Url::parse(std::string_view input) {
-    const std::string text = strip_input(input);
+    const std::string text = strip_url_input(input);
 
     const size_t colon = scheme_length(text);
     if (colon == 0) {
@@ -581,142 +579,56 @@ std::string mask_userinfo(std::string_view text, size_t start, size_t end) {
     return masked;
 }
 
-bool is_dropped_inside(char c) {
-    return c == '\t' || c == '\n' || c == '\r';
-}
-
-size_t skip_blanks(std::string_view text) {
-    size_t begin = 0;
-    while (begin < text.size() && static_cast<unsigned char>(text[begin]) <= 0x20) {
-        ++begin;
-    }
-    return begin;
-}
-
-// Where a scheme at the start of a URL text puts its authority, read as leniently as
-// `Url::parse` reads it; npos when the text starts with no scheme or the scheme takes none.
-size_t scheme_authority_start(std::string_view text) {
-    const size_t begin = skip_blanks(text);
-    const size_t length = scheme_length(text.substr(begin));
-    if (length == 0) {
-        return std::string_view::npos;
-    }
-    const size_t colon = begin + length;
-    const SpecialScheme* special = find_special(ascii_lowercase(text.substr(begin, length)));
-    size_t after = colon + 1;
-    size_t slashes = 0;
-    while (after < text.size() && (text[after] == '/' || is_dropped_inside(text[after]))) {
-        slashes += text[after] == '/' ? 1 : 0;
-        ++after;
-    }
-    if (slashes >= 2 || (special != nullptr && special->name != "file")) {
-        return after;
-    }
-    return std::string_view::npos;
-}
-
-// Where the authority of a text that parses starts; npos when it has none.
-size_t authority_start(std::string_view text) {
-    if (const size_t start = scheme_authority_start(text); start != std::string_view::npos) {
-        return start;
-    }
-    // A tab or line break, which parsing drops, may split the scheme ("ht\ttp://").
-    const auto separator = text.find("://");
-    return separator == std::string_view::npos ? separator : separator + 3;
-}
-
-bool is_scheme_char(char c) {
-    return is_alpha(c) || is_digit(c) || c == '+' || c == '-' || c == '.';
-}
-
-// Past the leading blanks, a scheme and its ":", as far as they stand; parsing drops tabs and
-// line breaks inside a scheme.
-size_t past_scheme(std::string_view text) {
-    size_t at = skip_blanks(text);
-    while (at < text.size() && (is_scheme_char(text[at]) || is_dropped_inside(text[at]))) {
-        ++at;
-    }
-    if (at < text.size() && text[at] == ':') {
-        ++at;
-    }
-    return at;
-}
-
-// Where the user information of a text that does not parse may start when no scheme marks its
-// authority: a person typing a URL loses a colon or the whole scheme ("https//u:p@h",
-// "//u:p@h", "u@h"), or turns the slashes round. What remains of a scheme and its slashes is
-// kept; without such slashes nothing after the leading blanks is known not to be user
-// information. A "://" further on proves nothing: it may stand in a query after the password.
-size_t damaged_authority_start(std::string_view text) {
-    const size_t begin = skip_blanks(text);
-    size_t at = past_scheme(text);
-    size_t slashes = 0;
-    while (at < text.size() &&
-           (text[at] == '/' || text[at] == '\\' || is_dropped_inside(text[at]))) {
-        slashes += is_dropped_inside(text[at]) ? 0 : 1;
-        ++at;
-    }
-    return slashes > 0 ? at : begin;
-}
-
-// The schemes a network URL of this agent can have. Any other scheme in a text that parses was
-// most likely typed in place of one that was left out: "alice:pw@host/x" reads as the scheme
-// "alice" with no authority, and its password would show.
+// The schemes a network URL of this agent can have.
 bool is_network_scheme(std::string_view scheme) {
     return scheme == "http" || scheme == "https" || scheme == "file" || scheme == "controller";
 }
 
-// Nothing of a text that does not parse tells where its authority ends: a password may hold any
-// character unencoded, so everything up to the last "@" is hidden.
-std::string mask_unparsed(std::string_view text) {
-    size_t start = scheme_authority_start(text);
-    if (start == std::string_view::npos) {
-        start = damaged_authority_start(text);
+// A text that names no network URL with a host: nothing in it tells where user information
+// would end, since a password may hold any character unencoded, nor where it would start, since
+// a scheme, a colon or slashes may have been left out or typed in their place. So, read as the
+// parser reads it (without leading and trailing blanks and control characters, and without tabs
+// and line breaks), everything from its start up to its last "@" is hidden. Only a network
+// URL's scheme, its ":" and the slashes after it are kept before the mask.
+std::string mask_without_host(std::string_view text) {
+    const std::string read = strip_url_input(text);
+    size_t kept = 0;
+    if (const size_t colon = scheme_length(read);
+        colon != 0 && is_network_scheme(ascii_lowercase(std::string_view(read).substr(0, colon)))) {
+        kept = colon + 1;
+        while (kept < read.size() && read[kept] == '/') {
+            ++kept;
+        }
     }
-    return mask_userinfo(text, start, text.size());
-}
-
-// A network URL with no host holds no user information by its own rules, but an "@" in it most
-// likely ends some typed without the slashes ("controller:u:pw@h/x", "file:u:pw@h/x", which
-// reads as the path "/u:pw@h/x"): everything after the scheme's ":" up to the last "@" is hidden,
-// the slashes too, so that the text as typed and its normalised form show alike.
-std::string mask_hostless(std::string_view text) {
-    return mask_userinfo(text, past_scheme(text), text.size());
+    return mask_userinfo(read, kept, read.size());
 }
 
 }  // namespace
 
 std::string mask_url(const Url& url) {
     const std::string& text = url.raw_text();
-    if (!is_network_scheme(url.scheme())) {
-        return mask_unparsed(text);
+    if (is_network_scheme(url.scheme()) && url.host_str()) {
+        // A normalised text spells an authority as "scheme://", and its user information holds
+        // no "/", "?", "#" or "@" unencoded: the last "@" before the path ends it.
+        if (const size_t slashes = text.find("://"); slashes != std::string::npos) {
+            const size_t start = slashes + 3;
+            return mask_userinfo(text, start,
+                                 std::min(text.find_first_of("/?#", start), text.size()));
+        }
     }
-    if (!url.host_str()) {
-        return mask_hostless(text);
-    }
-    // A normalised text spells an authority as "scheme://", and its user information holds no
-    // "/", "?" or "#" unencoded.
-    const size_t colon = text.find(':');
-    if (colon == std::string::npos || text.compare(colon + 1, 2, "//") != 0) {
-        return text;
-    }
-    const size_t start = colon + 3;
-    return mask_userinfo(text, start, std::min(text.find_first_of("/?#", start), text.size()));
+    return mask_without_host(text);
 }
 
 std::string mask_url_text(std::string_view text) {
-    const auto parsed = Url::parse(text);
-    if (!parsed || !is_network_scheme(parsed->scheme())) {
-        return mask_unparsed(text);
-    }
-    if (!parsed->host_str()) {
-        return mask_hostless(text);
-    }
-    const size_t start = authority_start(text);
-    if (start == std::string_view::npos) {
+    // User information always ends at an "@": a text without one holds none, whatever it is.
+    if (text.find('@') == std::string_view::npos) {
         return std::string(text);
     }
-    return mask_userinfo(text, start, std::min(text.find_first_of("/?#", start), text.size()));
+    if (const auto parsed = Url::parse(text);
+        parsed && is_network_scheme(parsed->scheme()) && parsed->host_str()) {
+        return mask_url(*parsed);
+    }
+    return mask_without_host(text);
 }
 
 std::string mask_file_path(std::string_view path) {

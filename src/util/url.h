@@ -65,33 +65,32 @@ class Url {
     std::string text_;
 };
 
+// A URL text as `Url::parse` reads it: leading and trailing control characters and spaces are no
+// part of a URL, and tabs and line breaks inside one are dropped, as a browser does with pasted
+// text.
+std::string strip_url_input(std::string_view text);
+
 // Whether two URLs share an origin: the same scheme, host and port, a scheme's default port
 // counting as written. A URL without a host has an origin of its own, equal to no other.
 bool same_origin(const Url& a, const Url& b);
 
-// The URL's text, with the user name and the password replaced by "****" when either is set, so
-// that credentials never reach a log or a report. A URL whose scheme is none that a network URL
-// can have (http, https, file, controller) is masked as a text that does not parse, and one with
-// such a scheme but no host as `mask_url_text` says: "alice:pw@host/x", typed without its scheme,
-// reads as the scheme "alice".
+// What a person may see of a URL: its text with whatever could be user information hidden.
+// One rule serves every URL value and every text that may hold one:
+// - A URL with a network URL's scheme (http, https, file, controller) and a host shows its
+//   normalised text with the user name and the password replaced by "****" when either is set
+//   ("https://u:pw@h/x" shows "https://****:****@h/x"; a user name alone gains the password).
+// - Anything else (a text that does not parse, a URL without a host, a URL of another scheme,
+//   which is most likely a URL typed without its scheme: "alice:pw@host/x" reads as the scheme
+//   "alice") is read as the parser reads it, without leading and trailing blanks and control
+//   characters and without tabs and line breaks, and everything from its start up to its last
+//   "@" is hidden, but for a network URL's scheme, its ":" and its slashes
+//   ("controller:u:pw@h/x" shows "controller:****:****@h/x", "s3cr/et@h" shows "****:****@h").
+//   An "@" in a query or a fragment may hide more than the user information.
+// A text without any "@" holds no user information and shows as it is.
 std::string mask_url(const Url& url);
 
-// The same for a URL as text, which need not parse: whatever stands between the start of the
-// authority and its last "@" becomes "****:****"; the rest of the text stays as written. The
-// authority starts after "://", or, for a special scheme written without slashes, after the
-// scheme's ":" ("http:user:pw@host" names a host too). In a text that parses, the authority ends
-// at the first "/", "?" or "#"; in one that does not, where it ends is unknown (a password may
-// hold any of them unencoded), so everything up to the text's last "@" is hidden. A text that
-// does not parse and starts with no scheme may still hold user information: its authority is
-// taken to start after what remains of a scheme and its slashes ("https//", "//", or the same
-// with backslashes), or else after the leading blanks ("u@h x" shows "****:****@h x"). A text
-// without user information comes back unchanged. A text that parses with a network URL's scheme
-// but no host holds an "@" only where the slashes of an authority were left out
-// ("controller:u:pw@h/x", or "file:u:pw@h/x", a file at "/u:pw@h/x"): everything after the
-// scheme's ":" up to the last "@" is hidden ("controller:****:****@h/x", and for
-// "file:///a@b" too "file:****:****@b"). A text that parses with any other scheme is masked as
-// one that does not parse ("alice:pw@host/x" and "mailto:a@b" show "****:****@host/x" and
-// "****:****@b").
+// The same for a URL as text, which need not parse; a text that parses as a network URL with a
+// host shows as its masked normalised text.
 std::string mask_url_text(std::string_view text);
 
 // The local path of a file URL with no host, as messages show it: like the URL itself

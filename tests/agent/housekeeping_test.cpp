@@ -930,11 +930,11 @@ TEST_F(HousekeepingTest, FaultyDocumentSourcesFailAloneAndLeakNoPassword) {
             } else {
                 add_network(config, c.text);
             }
-            shown_masked.push_back("  " + c.masked + ":\n");
+            shown_masked.push_back("  " + quorvel::testing::masked_value(c) + ":\n");
         }
     }
     ASSERT_FALSE(shown_masked.empty());
-    shown_masked.push_back("  file:****:****@h/fifo:\n");
+    shown_masked.push_back("  file:///****:****@h/fifo:\n");
     for (const auto& c : failing) {
         add_network(config, c.url);
     }

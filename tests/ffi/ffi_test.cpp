@@ -3,6 +3,7 @@
 #include "ffi/ffi_common.h"
 #include "ffi/network_change.h"
 #include "ffi/network_list.h"
+#include "ffi/started_agent.h"
 
 #include "util/debug_text.h"
 #include "util/log.h"
@@ -344,47 +345,28 @@ TEST(FfiConfigTest, MalformedNetworkUrlsNameNoPassword) {
             ASSERT_EQ(quorvel_agent_config_network_add(path.c_str(), c.text.c_str()),
                       QUORVEL_AGENT_OK)
                 << c.what;
-            shown.push_back("  " + c.masked + ":\n");
+            shown.push_back("  " + quorvel::testing::masked_value(c) + ":\n");
             if (const auto failure = quorvel::testing::retrieval_failure(c)) {
                 shown.push_back("Status: RetrieveConfigError(" + debug_quoted(*failure) + ")");
             }
         }
     }
     ASSERT_FALSE(shown.empty());
-    const char* port_before = std::getenv("QUORVEL_UDP_PORT");
-    const std::string kept_port = port_before != nullptr ? port_before : "";
-    ::setenv("QUORVEL_UDP_PORT", "0", 1);
     log::ScopedCapture capture;
-    ::RuntimePtr* runtime = nullptr;
-    AgentConfigPtr* config = nullptr;
-    AgentPtr* agent = nullptr;
-    ASSERT_EQ(quorvel_agent_runtime(&runtime), QUORVEL_AGENT_OK);
-    ASSERT_EQ(quorvel_agent_config_load_or_generate(path.c_str(), &config), QUORVEL_AGENT_OK);
-    ASSERT_EQ(
-        quorvel_agent_start(runtime, config, path.c_str(), nullptr, record_change, nullptr, &agent),
-        QUORVEL_AGENT_OK);
+    quorvel::testing::StartedAgent agent(path, record_change);
+    ASSERT_TRUE(agent.started());
     // The first housekeeping pass may still be to come when the start returns.
     std::string text;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     do {
-        char* report = quorvel_agent_status(runtime, agent);
-        ASSERT_NE(report, nullptr);
-        text = report;
-        std::free(report);
+        text = agent.status();
+        ASSERT_FALSE(text.empty());
         if (text.find("Status: Initializing") == std::string::npos) {
             break;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     } while (std::chrono::steady_clock::now() < deadline);
-    EXPECT_EQ(quorvel_agent_shutdown(runtime, agent), QUORVEL_AGENT_OK);
-    quorvel_agent_free(agent);
-    quorvel_agent_config_free(config);
-    quorvel_agent_runtime_free(runtime);
-    if (port_before != nullptr) {
-        ::setenv("QUORVEL_UDP_PORT", kept_port.c_str(), 1);
-    } else {
-        ::unsetenv("QUORVEL_UDP_PORT");
-    }
+    EXPECT_EQ(agent.stop(), QUORVEL_AGENT_OK);
     for (const auto& line : shown) {
         EXPECT_NE(text.find(line), std::string::npos) << line << "\n" << text;
     }

@@ -731,8 +731,9 @@ TEST_F(AgentConfigFileTest, MalformedUrlErrorsNameNoPassword) {
             ASSERT_TRUE(loaded.has_value()) << c.what << ": " << loaded.error().to_string();
             ASSERT_EQ(loaded->network.size(), 1u) << c.what;
             const auto& [url, network] = *loaded->network.begin();
-            EXPECT_EQ(fmt::format("{}", url), c.masked) << c.what;
-            EXPECT_EQ(fmt::format("{}", network.config_url), c.masked) << c.what;
+            EXPECT_EQ(fmt::format("{}", url), quorvel::testing::masked_value(c)) << c.what;
+            EXPECT_EQ(fmt::format("{}", network.config_url), quorvel::testing::masked_value(c))
+                << c.what;
             // The file keeps what the person wrote, password and all.
             ASSERT_TRUE(loaded->save(path).has_value()) << c.what;
             auto again = AgentConfig::load(path);
