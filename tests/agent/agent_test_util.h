@@ -16,6 +16,8 @@
 #include <cstdint>
 #include <cstdlib>
 #include <map>
+#include <mutex>
+#include <set>
 #include <string>
 
 namespace quorvel::agent::testing {
@@ -41,8 +43,37 @@ class NodeEnvironment {
     }
 };
 
+// An identity whose node's UDP port (derived from its key) is free on loopback now and differs
+// from those in `ports`, which it joins: agents that run at once, several of one test or those of
+// tests run beside it, must not meet on one port.
+inline p2p::Identity identity_on_a_free_port(std::set<uint16_t>& ports) {
+    for (;;) {
+        p2p::Identity identity(p2p::SecKey::random(), p2p::Pow(0));
+        const uint16_t port = identity.pk().udp_port();
+        if (ports.contains(port)) {
+            continue;
+        }
+        const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        addr.sin_port = htons(port);
+        const bool free = ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+        ::close(fd);
+        if (free) {
+            ports.insert(port);
+            return identity;
+        }
+    }
+}
+
+// A new identity without proof of work, on a port that is free now and that no earlier identity
+// of this process was given.
 inline p2p::Identity test_identity() {
-    return p2p::Identity(p2p::SecKey::random(), p2p::Pow(0));
+    static std::mutex mutex;
+    static std::set<uint16_t> given;
+    std::lock_guard lock(mutex);
+    return identity_on_a_free_port(given);
 }
 
 // A loopback TCP port on which nothing listens: connecting to it is refused at once.

@@ -1041,29 +1041,6 @@ TEST_F(HousekeepingTest, DocumentReadThatDoesNotReturnFailsItsNetworkAlone) {
     EXPECT_TRUE(reader.all_returned());
 }
 
-// An identity whose node's UDP port (derived from its key) is free on loopback now and differs
-// from those in `ports`, which it joins: several agents of one test must not meet on one port.
-p2p::Identity identity_on_a_free_port(std::set<uint16_t>& ports) {
-    for (;;) {
-        p2p::Identity identity = test_identity();
-        const uint16_t port = identity.pk().udp_port();
-        if (ports.contains(port)) {
-            continue;
-        }
-        const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        addr.sin_port = htons(port);
-        const bool free = ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-        ::close(fd);
-        if (free) {
-            ports.insert(port);
-            return identity;
-        }
-    }
-}
-
 // Agents of one runtime started together on one file network share the read of its document:
 // each reports its own address in its first network change, and no retrieval fails. Files are
 // read as usual, or slowly enough that the agents' first passes come while the read runs.
