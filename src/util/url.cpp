@@ -584,6 +584,13 @@ bool is_network_scheme(std::string_view scheme) {
     return scheme == "http" || scheme == "https" || scheme == "file" || scheme == "controller";
 }
 
+// Whether a URL has a network URL's scheme and a host, read in one pass over its text.
+bool names_network_host(const Url& url) {
+    const TextView view(url.raw_text());
+    return is_network_scheme(sv(view->scheme())) && view->has_authority() &&
+           !view->encoded_host().empty();
+}
+
 // A text that names no network URL with a host: nothing in it tells where user information
 // would end, since a password may hold any character unencoded, nor where it would start, since
 // a scheme, a colon or slashes may have been left out or typed in their place. So, read as the
@@ -607,7 +614,7 @@ std::string mask_without_host(std::string_view text) {
 
 std::string mask_url(const Url& url) {
     const std::string& text = url.raw_text();
-    if (is_network_scheme(url.scheme()) && url.host_str()) {
+    if (names_network_host(url)) {
         // A normalised text spells an authority as "scheme://", and its user information holds
         // no "/", "?", "#" or "@" unencoded: the last "@" before the path ends it.
         if (const size_t slashes = text.find("://"); slashes != std::string::npos) {
@@ -624,8 +631,7 @@ std::string mask_url_text(std::string_view text) {
     if (text.find('@') == std::string_view::npos) {
         return std::string(text);
     }
-    if (const auto parsed = Url::parse(text);
-        parsed && is_network_scheme(parsed->scheme()) && parsed->host_str()) {
+    if (const auto parsed = Url::parse(text); parsed && names_network_host(*parsed)) {
         return mask_url(*parsed);
     }
     return mask_without_host(text);
