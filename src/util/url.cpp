@@ -610,20 +610,23 @@ std::string mask_without_host(std::string_view text) {
     return mask_userinfo(read, kept, read.size());
 }
 
+// The normalised text of a network URL with a host, its user information hidden. Such a text
+// spells its authority as "scheme://", and its user information holds no "/", "?", "#" or "@"
+// unencoded: the last "@" before the path ends it.
+std::string mask_with_host(const std::string& text) {
+    const size_t slashes = text.find("://");
+    if (slashes == std::string::npos) {
+        return mask_without_host(text);
+    }
+    const size_t start = slashes + 3;
+    return mask_userinfo(text, start, std::min(text.find_first_of("/?#", start), text.size()));
+}
+
 }  // namespace
 
 std::string mask_url(const Url& url) {
-    const std::string& text = url.raw_text();
-    if (names_network_host(url)) {
-        // A normalised text spells an authority as "scheme://", and its user information holds
-        // no "/", "?", "#" or "@" unencoded: the last "@" before the path ends it.
-        if (const size_t slashes = text.find("://"); slashes != std::string::npos) {
-            const size_t start = slashes + 3;
-            return mask_userinfo(text, start,
-                                 std::min(text.find_first_of("/?#", start), text.size()));
-        }
-    }
-    return mask_without_host(text);
+    return names_network_host(url) ? mask_with_host(url.raw_text())
+                                   : mask_without_host(url.raw_text());
 }
 
 std::string mask_url_text(std::string_view text) {
@@ -632,7 +635,7 @@ std::string mask_url_text(std::string_view text) {
         return std::string(text);
     }
     if (const auto parsed = Url::parse(text); parsed && names_network_host(*parsed)) {
-        return mask_url(*parsed);
+        return mask_with_host(parsed->raw_text());
     }
     return mask_without_host(text);
 }

@@ -86,11 +86,11 @@ bool same_origin(const Url& a, const Url& b);
 //   "@" is hidden, but for a network URL's scheme, its ":" and its slashes
 //   ("controller:u:pw@h/x" shows "controller:****:****@h/x", "s3cr/et@h" shows "****:****@h").
 //   An "@" in a query or a fragment may hide more than the user information.
-// A text without any "@" holds no user information and shows as it is.
 std::string mask_url(const Url& url);
 
 // The same for a URL as text, which need not parse; a text that parses as a network URL with a
-// host shows as its masked normalised text.
+// host shows as its masked normalised text. A text without any "@" holds no user information and
+// shows as it is.
 std::string mask_url_text(std::string_view text);
 
 // The local path of a file URL with no host, as messages show it: like the URL itself

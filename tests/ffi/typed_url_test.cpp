@@ -73,7 +73,7 @@ TEST(FfiTypedUrlTest, ControllerUrlWithATabInItsSchemeShowsNoPassword) {
 
 // A network written as a bare string (with a tab in its scheme, or a token holding a "/" and no
 // scheme) and a [[network]] whose URL is such a token fail to load; a host's edit with the token
-// is refused. The load error quotes the text masked.
+// is refused. The load error quotes the text masked; the edits' log names no password.
 TEST(FfiTypedUrlTest, NetworkTextsWithoutAUsableSchemeShowNoPassword) {
     struct Case {
         const char* what;
@@ -112,7 +112,7 @@ TEST(FfiTypedUrlTest, NetworkTextsWithoutAUsableSchemeShowNoPassword) {
         expect_no_password_logged(capture, "s3cr3tPW", c.what);
     }
 
-    // The host's own edits refuse the same texts and log them masked.
+    // The host's own edits refuse the same texts, and no log line names the password.
     quorvel::testing::TempDir dir;
     const std::string path = dir.file("agent.toml");
     quorvel::testing::write_file(path, identity, 0600);

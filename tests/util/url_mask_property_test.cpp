@@ -3,6 +3,7 @@
 // user information, never show the password, whether they parse or not, as typed or normalised.
 #include "util/url.h"
 
+#include "util/debug_text.h"
 #include "util/malformed_urls.h"
 
 #include <gtest/gtest.h>
@@ -85,29 +86,6 @@ std::string generate(std::mt19937& rng, const std::string& scheme, const std::st
     return pick(rng, kBlanks) + text + pick(rng, kBlanks);
 }
 
-std::string without_dropped(std::string_view text) {
-    std::string out;
-    for (char c : text) {
-        if (c != '\t' && c != '\n' && c != '\r') {
-            out.push_back(c);
-        }
-    }
-    return out;
-}
-
-std::string escaped(std::string_view text) {
-    std::string out;
-    for (char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte == 0x7f) {
-            out += fmt::format("\\x{:02x}", byte);
-        } else {
-            out.push_back(c);
-        }
-    }
-    return out;
-}
-
 // Each shown form of the text: as typed, and, where it parses, the URL value as the formatter and
 // `mask_url` show it and its normalised text as a text.
 std::vector<std::pair<const char*, std::string>> shown_forms(const std::string& text) {
@@ -140,13 +118,14 @@ TEST(UrlMaskPropertyTest, NoTypedShapeShowsThePassword) {
                         bool ok = true;
                         for (const auto& [form, masked] : shown_forms(text)) {
                             // What a tab or line break cuts still reads as one text.
-                            const std::string read = without_dropped(masked);
+                            const std::string read = strip_url_input(masked);
                             if (quorvel::testing::names_password(read) ||
                                 read.find("****:****@") == std::string::npos) {
                                 ok = false;
                                 if (reports.size() < 20) {
-                                    reports.push_back(fmt::format("{} of \"{}\": \"{}\"", form,
-                                                                  escaped(text), escaped(masked)));
+                                    reports.push_back(fmt::format("{} of {}: {}", form,
+                                                                  debug_quoted(text),
+                                                                  debug_quoted(masked)));
                                 }
                             }
                         }
