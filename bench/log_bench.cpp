@@ -1,6 +1,8 @@
 // Cost of a log call on the packet path: an event below the sink's level (one level check, nothing
-// built), a repeat the sink counts, and a flood of ever new lines (the first ones of each interval
-// written to a writer that drops them, the rest counted as dropped).
+// built), a repeat the sink counts, a flood of ever new lines (the first ones of each interval
+// written to a writer that drops them, the rest counted as dropped), and lines written every time
+// (DEBUG lines, which are never collapsed) with plain text and with text holding line breaks and
+// escape sequences.
 #include <benchmark/benchmark.h>
 
 #include <cstdint>
@@ -72,6 +74,32 @@ void BM_LogFloodOfNewLines(benchmark::State& state) {
     state.counters["bytes_written"] = static_cast<double>(sink.bytes());
 }
 BENCHMARK(BM_LogFloodOfNewLines);
+
+// A DEBUG line with fields, written in full each time: the cost of formatting one line.
+void BM_LogWrittenLine(benchmark::State& state) {
+    BenchSink sink(LevelFilter::Debug);
+    const std::string peer = "a46b8c39ca6eb4955d074efe34351e09ec4f39be4e5fe937f6c0166d6ab5b184";
+    std::uint32_t n = 0;
+    for (auto _ : state) {
+        QV_LOG_FIELDS(Level::Debug, kTarget,
+                      (std::vector<Field>{{"pk", peer}, {"url", "https://ctl.example.com/api"}}),
+                      "Sending request {} to the controller for network 8a7c5e3f2b1d", ++n);
+    }
+    state.counters["bytes_written"] = static_cast<double>(sink.bytes());
+}
+BENCHMARK(BM_LogWrittenLine);
+
+// The same with a message from outside that holds line breaks and an escape sequence.
+void BM_LogWrittenLineWithControls(benchmark::State& state) {
+    BenchSink sink(LevelFilter::Debug);
+    const std::string body = "denied\n2026-01-01T00:00:00.000000Z ERROR forged\x1b[2J\r\n";
+    std::uint32_t n = 0;
+    for (auto _ : state) {
+        QV_DEBUG(kTarget, "Request {} failed: status 401 Unauthorized, body: {}", ++n, body);
+    }
+    state.counters["bytes_written"] = static_cast<double>(sink.bytes());
+}
+BENCHMARK(BM_LogWrittenLineWithControls);
 
 }  // namespace
 }  // namespace quorvel::log

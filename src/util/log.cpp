@@ -7,6 +7,7 @@
 #include <cctype>
 #include <cstdlib>
 
+#include "util/debug_text.h"
 #include "util/snapshot_slot.h"
 
 namespace quorvel::log {
@@ -60,12 +61,22 @@ void flush_sinks() {
 
 thread_local std::vector<SpanRecord> t_spans;
 
-void append_fields(std::string& out, const std::vector<Field>& fields) {
+// Every text of a line goes through here: whatever wrote it, a line stays one line and sends the
+// terminal no command.
+void append_text(std::string& out, std::string_view text) {
+    append_escaping_controls(out, text);
+}
+
+// " a=1 b=2", or "a=1 b=2" without the leading blank.
+void append_fields(std::string& out, const std::vector<Field>& fields, bool leading_blank = true) {
     for (const auto& f : fields) {
-        out += ' ';
-        out += f.name;
+        if (leading_blank) {
+            out += ' ';
+        }
+        leading_blank = true;
+        append_text(out, f.name);
         out += '=';
-        out += f.value;
+        append_text(out, f.value);
     }
 }
 
@@ -125,12 +136,12 @@ namespace {
 void append_head(std::string& out, const Event& event) {
     out += level_name(event.level);
     out += ' ';
-    out += event.target;
+    append_text(out, event.target);
     out += ": ";
 }
 
 void append_body(std::string& out, const Event& event) {
-    out += event.message;
+    append_text(out, event.message);
     append_fields(out, event.fields);
 }
 
@@ -140,19 +151,10 @@ std::string format_event(const Event& event) {
     std::string out;
     append_head(out, event);
     for (const auto& span : event.spans) {
-        out += span.name;
+        append_text(out, span.name);
         if (!span.fields.empty()) {
             out += '{';
-            bool first = true;
-            for (const auto& f : span.fields) {
-                if (!first) {
-                    out += ' ';
-                }
-                first = false;
-                out += f.name;
-                out += '=';
-                out += f.value;
-            }
+            append_fields(out, span.fields, false);
             out += '}';
         }
         out += ": ";

@@ -217,7 +217,10 @@ class CaptureSink : public Sink {
     std::vector<Event> events_;
 };
 
-// Formats an event as a single line: "LEVEL target: span{a=1}:inner: message field=value".
+// Formats an event as a single line: "LEVEL target: span{a=1}:inner: message field=value". The
+// control characters of every text in it (message, fields, spans, target) are escaped
+// (`escape_controls`), so an event is one line whoever wrote its text. Sinks that write lines use
+// it; the capture sink keeps events as they were emitted.
 std::string format_event(const Event& event);
 
 // Sinks and the minimum level are process-wide. Installing a sink keeps earlier ones. The minimum

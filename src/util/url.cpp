@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <array>
 #include <charconv>
+#include <utility>
+#include <vector>
 
 #include <fmt/format.h>
 
@@ -235,6 +237,10 @@ class StrayPercent {
         return out;
     }
 
+    // Gives each stray '%' back. One that now stands before two hex digits (normalisation
+    // decoded "%66" to "f" behind it, say) would start an encoding and name another byte: it is
+    // written "%25", the '%' it stands for, so that the text names what was typed and normalises
+    // to itself.
     std::string restore(std::string_view text) const {
         if (!any_ || !restores_) {
             return std::string(text);
@@ -245,7 +251,9 @@ class StrayPercent {
             if (text[i] == '%' && i + 2 < text.size() &&
                 ascii_lower(text[i + 1]) == ascii_lower(sentinel_[1]) &&
                 ascii_lower(text[i + 2]) == ascii_lower(sentinel_[2])) {
-                out.push_back('%');
+                const bool starts_encoding =
+                    i + 4 < text.size() && is_hex(text[i + 3]) && is_hex(text[i + 4]);
+                out += starts_encoding ? "%25" : "%";
                 i += 2;
             } else {
                 out.push_back(text[i]);
@@ -625,8 +633,9 @@ std::string mask_with_host(const std::string& text) {
 }  // namespace
 
 std::string mask_url(const Url& url) {
-    return names_network_host(url) ? mask_with_host(url.raw_text())
-                                   : mask_without_host(url.raw_text());
+    // A value may hold further URLs (in its query, or pasted behind it): theirs are hidden too.
+    return mask_credentials(names_network_host(url) ? mask_with_host(url.raw_text())
+                                                    : mask_without_host(url.raw_text()));
 }
 
 std::string mask_url_text(std::string_view text) {
@@ -635,9 +644,148 @@ std::string mask_url_text(std::string_view text) {
         return std::string(text);
     }
     if (const auto parsed = Url::parse(text); parsed && names_network_host(*parsed)) {
-        return mask_with_host(parsed->raw_text());
+        return mask_credentials(mask_with_host(parsed->raw_text()));
     }
-    return mask_without_host(text);
+    return mask_credentials(mask_without_host(text));
+}
+
+namespace {
+
+// Blanks and control characters end a word of a text; an "@" closes user information only of a
+// URL in its own word.
+bool ends_word(char c) {
+    return static_cast<unsigned char>(c) <= 0x20 || c == 0x7f;
+}
+
+// Quotes and angle brackets also delimit an address that names no scheme ('u:pw@h').
+bool ends_address(char c) {
+    return ends_word(c) || c == '"' || c == '\'' || c == '`' || c == '<' || c == '>';
+}
+
+// Whether the ":" at `colon` ends a URL's scheme: one followed by "//", or one behind a network
+// URL's scheme name ("controller:u:pw@h", "http:u:pw@h", also inside a longer word).
+bool is_scheme_colon(std::string_view text, size_t colon) {
+    if (text.substr(colon + 1).starts_with("//")) {
+        return true;
+    }
+    for (std::string_view scheme : {"http", "https", "file", "controller"}) {
+        if (colon >= scheme.size() &&
+            std::equal(scheme.begin(), scheme.end(), text.begin() + (colon - scheme.size()),
+                       [](char a, char b) { return a == ascii_lower(b); })) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Whether `text` is a host with an optional port: a bracketed literal or a registered name, and
+// digits alone after its ":".
+bool is_host_port(std::string_view text) {
+    size_t host_end = 0;
+    if (text.starts_with("[")) {
+        host_end = text.find(']');
+        if (host_end == std::string_view::npos ||
+            text.substr(1, host_end - 1).find_first_not_of("0123456789abcdefABCDEFv.:") !=
+                std::string_view::npos) {
+            return false;
+        }
+        ++host_end;
+    } else {
+        host_end = std::min(text.find(':'), text.size());
+        if (host_end == 0) {
+            return false;
+        }
+        for (char c : text.substr(0, host_end)) {
+            if (!is_alpha(c) && !is_digit(c) &&
+                std::string_view("-._~%!$&'()*+,;=").find(c) == std::string_view::npos) {
+                return false;
+            }
+        }
+    }
+    std::string_view port = text.substr(host_end);
+    return port.empty() || (port[0] == ':' && std::all_of(port.begin() + 1, port.end(), is_digit));
+}
+
+// Where the user information that the "@" at `at` closes begins, or npos when it closes none.
+// The URLs of the word are tried in order: the first whose user information the "@" can close
+// owns it. A URL with an authority ("scheme://") whose host and port end before the "@" holds it
+// in its path, query or fragment: a URL further on may own it. Any other URL owns it, as a text
+// that does not parse hides all up to its last "@". A word without a URL is an address
+// ("u:pw@h") when a ":" stands before the "@", and a mail address or a user at a host otherwise.
+size_t userinfo_start(std::string_view text, size_t at) {
+    size_t word = at;
+    while (word > 0 && !ends_word(text[word - 1])) {
+        --word;
+    }
+    bool any_url = false;
+    for (size_t colon = text.find(':', word); colon < at; colon = text.find(':', colon + 1)) {
+        if (!is_scheme_colon(text, colon)) {
+            continue;
+        }
+        any_url = true;
+        size_t start = colon + 1;
+        while (start < at && text[start] == '/') {
+            ++start;
+        }
+        const std::string_view userinfo = text.substr(start, at - start);
+        const size_t authority_end = userinfo.find_first_of("/?#");
+        if (start - colon - 1 != 2 || authority_end == std::string_view::npos) {
+            return start;
+        }
+        const std::string_view authority = userinfo.substr(0, authority_end);
+        const size_t last_at = authority.rfind('@');
+        if (!is_host_port(last_at == std::string_view::npos ? authority
+                                                            : authority.substr(last_at + 1))) {
+            return start;
+        }
+    }
+    if (any_url) {
+        return std::string_view::npos;
+    }
+    size_t address = at;
+    while (address > word && !ends_address(text[address - 1])) {
+        --address;
+    }
+    return text.substr(address, at - address).find(':') == std::string_view::npos
+               ? std::string_view::npos
+               : address;
+}
+
+}  // namespace
+
+std::string mask_credentials(std::string_view text) {
+    size_t at = text.find('@');
+    if (at == std::string_view::npos) {
+        return std::string(text);
+    }
+    // The stretches to hide, each up to an "@"; one that begins inside another joins it.
+    std::vector<std::pair<size_t, size_t>> hidden;
+    for (; at != std::string_view::npos; at = text.find('@', at + 1)) {
+        const size_t start = userinfo_start(text, at);
+        if (start == std::string_view::npos || start == at) {
+            continue;
+        }
+        while (!hidden.empty() && start <= hidden.back().second) {
+            if (hidden.back().first <= start) {
+                hidden.back().second = at;
+                break;
+            }
+            hidden.pop_back();
+        }
+        if (hidden.empty() || hidden.back().second != at) {
+            hidden.emplace_back(start, at);
+        }
+    }
+    std::string out;
+    out.reserve(text.size());
+    size_t copied = 0;
+    for (const auto& [start, end] : hidden) {
+        out.append(text, copied, start - copied);
+        out += "****:****";
+        copied = end;
+    }
+    out.append(text, copied, text.size() - copied);
+    return out;
 }
 
 std::string mask_file_path(std::string_view path) {

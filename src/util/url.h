@@ -86,12 +86,26 @@ bool same_origin(const Url& a, const Url& b);
 //   "@" is hidden, but for a network URL's scheme, its ":" and its slashes
 //   ("controller:u:pw@h/x" shows "controller:****:****@h/x", "s3cr/et@h" shows "****:****@h").
 //   An "@" in a query or a fragment may hide more than the user information.
+// Further URLs that the value holds (in its query or fragment, or pasted behind it) are masked
+// as `mask_credentials` masks them.
 std::string mask_url(const Url& url);
 
 // The same for a URL as text, which need not parse; a text that parses as a network URL with a
 // host shows as its masked normalised text. A text without any "@" holds no user information and
 // shows as it is.
 std::string mask_url_text(std::string_view text);
+
+// What a person may see of any text (a library's error, a server's answer, a message quoting
+// what it was given): the user information of every URL inside it replaced by "****:****", the
+// rest as it is, so hosts, paths and mail addresses stay readable. Within a word (a run without
+// blanks and control characters), a URL begins at a scheme's ":" followed by "//" or at a network
+// URL's scheme and its ":". An "@" closes the user information of the first URL of its word that
+// can hold it: a URL with an authority whose host and port end before the "@" holds the "@" in its
+// path, query or fragment, and leaves it to the URLs after it; any other URL hides all from its
+// scheme's ":" and slashes up to the "@". In a word without a URL, an address with a ":" before
+// its "@" ('u:pw@h', between quotes, blanks or angle brackets) is hidden up to the "@"; a mail
+// address or "user@host" is not. Masking a masked text changes nothing.
+std::string mask_credentials(std::string_view text);
 
 // The local path of a file URL with no host, as messages show it: like the URL itself
 // ("/u:pw@h/x" shows "/****:****@h/x"), so that nothing the URL hides shows in a message about its
