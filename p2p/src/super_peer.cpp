@@ -3,6 +3,7 @@
 #include "p2p/env.h"
 #include "p2p/testing.h"
 #include "util/debug_text.h"
+#include "util/url.h"
 
 namespace quorvel::p2p {
 
@@ -10,8 +11,9 @@ namespace {
 
 constexpr std::string_view kForm = "HOST:PORT/PUBKEY or HOST:PORT/PUBKEY/NETWORKID";
 
-Result<SuperPeerUrl, SuperPeerUrlError> fail(std::string message) {
-    return unexpected(SuperPeerUrlError{std::move(message)});
+// A message quotes the entry, which may be a URL typed with its password in place of a super peer.
+Result<SuperPeerUrl, SuperPeerUrlError> fail(const std::string& message) {
+    return unexpected(SuperPeerUrlError{mask_credentials(message)});
 }
 
 }  // namespace

@@ -224,8 +224,10 @@ HttpError error_for(CURLcode code, const Transfer& transfer) {
                              std::to_string(transfer.max_body.value_or(0)) + " bytes",
                          true};
     }
-    std::string detail = transfer.error_buffer[0] != '\0' ? std::string(transfer.error_buffer)
-                                                          : std::string(curl_easy_strerror(code));
+    // libcurl's text quotes what it was given, a proxy setting with its password for one.
+    std::string detail = mask_credentials(transfer.error_buffer[0] != '\0'
+                                              ? std::string_view(transfer.error_buffer)
+                                              : std::string_view(curl_easy_strerror(code)));
     HttpError::Kind kind = HttpError::Kind::Request;
     if (code == CURLE_OPERATION_TIMEDOUT) {
         kind = HttpError::Kind::Timeout;

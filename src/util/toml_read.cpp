@@ -10,6 +10,9 @@
 
 namespace quorvel {
 
+TomlError::TomlError(std::string message, uint32_t line, uint32_t column)
+    : message_(mask_credentials(message)), line_(line), column_(column) {}
+
 TomlError& TomlError::at(const toml::node& node) {
     const auto& begin = node.source().begin;
     if (line_ == 0 && begin.line != 0) {
@@ -240,6 +243,60 @@ class NestingScanner {
 
 }  // namespace
 
+namespace {
+
+// The key that the library names in a message about a key defined twice ("cannot redefine
+// existing table 'a.\"b\"'"), as it was typed. The library (3.3) repeats the first two characters
+// of each quoted part of such a key ("ababc" for "abc"; a part of one character or none takes the
+// characters after it: "a\"a" for "a"), and adds a blank after the key of a key-value pair.
+std::string key_as_typed(std::string message) {
+#if TOML_LIB_MAJOR == 3 && TOML_LIB_MINOR == 3
+    constexpr std::string_view kRedefined = "cannot redefine existing ";
+    const size_t redefined = message.find(kRedefined);
+    if (redefined == std::string::npos) {
+        return message;
+    }
+    const size_t open = message.find('\'', redefined + kRedefined.size());
+    const size_t close = message.rfind('\'');
+    if (open == std::string::npos || close <= open) {
+        return message;
+    }
+    std::string key = message.substr(open + 1, close - open - 1);
+    bool part_starts = true;
+    for (size_t i = 0; i < key.size(); ++i) {
+        const char c = key[i];
+        if (c == '.') {
+            part_starts = true;
+            continue;
+        }
+        if (!part_starts || (c != '"' && c != '\'')) {
+            part_starts = part_starts && c == ' ';
+            continue;
+        }
+        part_starts = false;
+        if (i + 5 <= key.size() && key.compare(i + 1, 2, key, i + 3, 2) == 0) {
+            key.erase(i + 1, 2);
+        } else if (i + 4 <= key.size() && key[i + 1] == c && key[i + 3] == c) {
+            key.erase(i + 2, 2);  // an empty part
+        }
+        // On to the closing quote; a basic string may escape one.
+        for (++i; i < key.size() && key[i] != c; ++i) {
+            if (c == '"' && key[i] == '\\') {
+                ++i;
+            }
+        }
+    }
+    while (!key.empty() && key.back() == ' ') {
+        key.pop_back();
+    }
+    return message.substr(0, open + 1) + key + message.substr(close);
+#else
+    return message;
+#endif
+}
+
+}  // namespace
+
 Result<toml::table, TomlError> parse_toml(std::string_view text) {
     // The parser recurses once per level while it builds, finishes and releases a document, so a
     // few kilobytes of nesting would exhaust the stack of a small thread.
@@ -250,7 +307,8 @@ Result<toml::table, TomlError> parse_toml(std::string_view text) {
         return toml::parse(text);
     } catch (const toml::parse_error& e) {
         const auto& begin = e.source().begin;
-        return unexpected(TomlError(std::string(e.description()), begin.line, begin.column));
+        return unexpected(
+            TomlError(key_as_typed(std::string(e.description())), begin.line, begin.column));
     }
 }
 

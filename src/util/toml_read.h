@@ -23,9 +23,10 @@ namespace quorvel {
 // position in the document when one is known.
 class TomlError {
   public:
-    explicit TomlError(std::string message) : message_(std::move(message)) {}
-    TomlError(std::string message, uint32_t line, uint32_t column)
-        : message_(std::move(message)), line_(line), column_(column) {}
+    // A message quotes what the document holds, which may be a URL with its password: the user
+    // information of every URL in it is hidden (`mask_credentials`).
+    explicit TomlError(std::string message) : TomlError(std::move(message), 0, 0) {}
+    TomlError(std::string message, uint32_t line, uint32_t column);
 
     // Attaches the start of `node` in its document unless a position is already known.
     TomlError& at(const toml::node& node);

@@ -707,11 +707,14 @@ bool is_host_port(std::string_view text) {
 }
 
 // Where the user information that the "@" at `at` closes begins, or npos when it closes none.
-// The URLs of the word are tried in order: the first whose user information the "@" can close
-// owns it. A URL with an authority ("scheme://") whose host and port end before the "@" holds it
-// in its path, query or fragment: a URL further on may own it. Any other URL owns it, as a text
-// that does not parse hides all up to its last "@". A word without a URL is an address
-// ("u:pw@h") when a ":" stands before the "@", and a mail address or a user at a host otherwise.
+// The first URL of the word with an authority ("scheme://") whose host and port end before the
+// "@" holds it in its path, query or fragment and leaves it to the URLs after it; any other URL
+// owns it, as a text that does not parse hides all up to its last "@". A URL behind another one
+// owns every "@" that reaches it: normalising the first may have decoded an encoded "/" in the
+// second's password, so nothing tells its host from its user information. An "@" that no URL
+// owns closes an address ("u:pw@h") when a ":" stands between it and the start of the word, a
+// quote, an angle bracket or an encoded blank ("%20", a value pasted behind a URL); a mail
+// address or a user at a host shows as it is.
 size_t userinfo_start(std::string_view text, size_t at) {
     size_t word = at;
     while (word > 0 && !ends_word(text[word - 1])) {
@@ -722,14 +725,13 @@ size_t userinfo_start(std::string_view text, size_t at) {
         if (!is_scheme_colon(text, colon)) {
             continue;
         }
-        any_url = true;
         size_t start = colon + 1;
         while (start < at && text[start] == '/') {
             ++start;
         }
         const std::string_view userinfo = text.substr(start, at - start);
         const size_t authority_end = userinfo.find_first_of("/?#");
-        if (start - colon - 1 != 2 || authority_end == std::string_view::npos) {
+        if (any_url || start - colon - 1 != 2 || authority_end == std::string_view::npos) {
             return start;
         }
         const std::string_view authority = userinfo.substr(0, authority_end);
@@ -738,13 +740,21 @@ size_t userinfo_start(std::string_view text, size_t at) {
                                                             : authority.substr(last_at + 1))) {
             return start;
         }
+        any_url = true;
     }
-    if (any_url) {
-        return std::string_view::npos;
-    }
+    constexpr std::string_view kEncodedBlank = "%20";
     size_t address = at;
+    bool after_blank = false;
     while (address > word && !ends_address(text[address - 1])) {
+        if (address - word >= kEncodedBlank.size() &&
+            text.substr(address - kEncodedBlank.size(), kEncodedBlank.size()) == kEncodedBlank) {
+            after_blank = true;
+            break;
+        }
         --address;
+    }
+    if (any_url && !after_blank) {
+        return std::string_view::npos;
     }
     return text.substr(address, at - address).find(':') == std::string_view::npos
                ? std::string_view::npos

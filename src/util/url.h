@@ -99,12 +99,14 @@ std::string mask_url_text(std::string_view text);
 // what it was given): the user information of every URL inside it replaced by "****:****", the
 // rest as it is, so hosts, paths and mail addresses stay readable. Within a word (a run without
 // blanks and control characters), a URL begins at a scheme's ":" followed by "//" or at a network
-// URL's scheme and its ":". An "@" closes the user information of the first URL of its word that
-// can hold it: a URL with an authority whose host and port end before the "@" holds the "@" in its
-// path, query or fragment, and leaves it to the URLs after it; any other URL hides all from its
-// scheme's ":" and slashes up to the "@". In a word without a URL, an address with a ":" before
-// its "@" ('u:pw@h', between quotes, blanks or angle brackets) is hidden up to the "@"; a mail
-// address or "user@host" is not. Masking a masked text changes nothing.
+// URL's scheme and its ":". An "@" closes user information of the word's URLs in turn: the first
+// URL, when it has an authority whose host and port end before the "@", holds the "@" in its
+// path, query or fragment and leaves it to the URLs after it; any other URL hides all from its
+// scheme's ":" and slashes up to the "@" (a URL behind another one may have lost the encoding of
+// a "/" in its password to the first one's normalisation). An "@" that no URL takes closes an
+// address with a ":" before it ('u:pw@h', between quotes, blanks, angle brackets or behind an
+// encoded blank "%20"), while a mail address or "user@host" shows as it is. Masking a masked text
+// changes nothing.
 std::string mask_credentials(std::string_view text);
 
 // The local path of a file URL with no host, as messages show it: like the URL itself

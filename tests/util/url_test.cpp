@@ -413,6 +413,12 @@ TEST(UrlTest, MaskUrlHidesEveryUrlAValueHolds) {
         {"https://v:pw@a/x\r\nhttp://u:secret@b/y", "https://****:****@a/xhttp://****:****@b/y"},
         {"controller://a/x?u=controller://u:secret@b",
          "controller://a/x?u=controller://****:****@b"},
+        // Normalising the first URL decodes an encoded "/" in the second one's password: a URL
+        // behind another one hides all up to the "@", its host among it if it has none.
+        {"https://a/x https://u:s3cr%2Fsecret@b", "https://a/x%20https://****:****@b"},
+        {"https://a/x?next=https://h/p@q", "https://a/x?next=https://****:****@q"},
+        // An address pasted behind a URL after a blank.
+        {"https://a/x u:secret@g", "https://a/x%20****:****@g"},
         {"http://127.0.0.1:1/api?next=http:u:secret@b",
          "http://127.0.0.1:1/api?next=http:****:****@b"},
     };
