@@ -65,7 +65,8 @@ class Error {
     const std::string& body() const;
 
     // The kind's fixed prefix and the reason, or for ResponseError "Controller response error ",
-    // the status with its reason phrase, ": " and the body.
+    // the status with its reason phrase, ": " and the body. Both show the user information of
+    // no URL they quote (`mask_credentials`); `reason` and `body` keep the text as it came.
     std::string to_string() const;
     // `RequestFailed { reason: "..." }` or `ResponseError { status: 401, body: "..." }`.
     std::string debug() const;

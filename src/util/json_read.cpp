@@ -1,6 +1,7 @@
 #include "util/json_read.h"
 
 #include "util/debug_text.h"
+#include "util/url.h"
 
 namespace quorvel {
 
@@ -8,7 +9,8 @@ Result<nlohmann::json, JsonError> parse_json(std::string_view text) {
     try {
         return nlohmann::json::parse(text);
     } catch (const nlohmann::json::exception& e) {
-        return unexpected(JsonError(e.what()));
+        // The message quotes the text last read, which may be a URL with its password.
+        return unexpected(JsonError(mask_credentials(e.what())));
     }
 }
 

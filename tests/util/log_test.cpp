@@ -439,5 +439,117 @@ TEST(LineSinkTest, ALineItForgetsHasItsCountWritten) {
     EXPECT_EQ(events_in(out.lines), 2 * (LineSink::kRecentLines + 1));
 }
 
+// Texts from outside as the log must show them: on one line, with no byte a terminal acts on.
+struct HostileText {
+    const char* what;
+    std::string text;
+    std::string shown;
+};
+
+const std::vector<HostileText>& hostile_texts() {
+    static const std::vector<HostileText> texts = {
+        {"a forged line",
+         "denied\n2026-01-01T00:00:00.000000Z [quorvel-agent:default] ERROR forged",
+         "denied\\n2026-01-01T00:00:00.000000Z [quorvel-agent:default] ERROR forged"},
+        {"carriage returns", "a\r\nb\rc", "a\\r\\nb\\rc"},
+        {"clearing the screen", "\x1b[2J", "\\u{1b}[2J"},
+        {"a window title", "\x1b]0;title\x07", "\\u{1b}]0;title\\u{7}"},
+        {"tab, NUL and DEL", std::string("a\tb\0c\x7f", 6), "a\\tb\\0c\\u{7f}"},
+        {"C1 controls",
+         "x\xc2\x9b"
+         "31m\xc2\x85y\xc2\x80",
+         "x\\u{9b}31m\\u{85}y\\u{80}"},
+        {"printable text stays", "\xc3\xa9 \xc2\xa0 \"q\" \\n \xc2",
+         "\xc3\xa9 \xc2\xa0 \"q\" \\n \xc2"},
+    };
+    return texts;
+}
+
+// No byte below 0x20 but the line feeds that end lines, no DEL and no C1 control.
+bool only_printable_lines(std::string_view bytes) {
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        const auto c = static_cast<unsigned char>(bytes[i]);
+        if ((c < 0x20 && c != '\n') || c == 0x7f ||
+            (c == 0xc2 && i + 1 < bytes.size() && static_cast<unsigned char>(bytes[i + 1]) < 0xa0 &&
+             static_cast<unsigned char>(bytes[i + 1]) >= 0x80)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Whoever wrote a text, an event is one line: the control characters of its message, fields, span
+// names and span fields are escaped at every level, in a count of repeats too.
+TEST(LineSinkTest, TextFromOutsideNeverAddsALineNorAControlCharacter) {
+    for (const Level level : {Level::Trace, Level::Debug, Level::Info, Level::Warn, Level::Error}) {
+        RecordingSink out;
+        ScopedSink scoped(out.sink);
+        for (const auto& c : hostile_texts()) {
+            SpanGuard span(Level::Trace, "fetch " + c.text, {{"url", c.text}});
+            emit(level, "quorvel::test", "got " + c.text, {{"body", c.text}});
+            emit(level, "quorvel::test", "got " + c.text, {{"body", c.text}});
+        }
+        out.now += LineSink::kRepeatInterval;
+        out.sink->flush();
+        const bool collapsed = level >= LineSink::kCollapsedFrom;
+        ASSERT_EQ(out.lines.size(), hostile_texts().size() * 2) << level_name(level);
+        for (size_t i = 0; i < hostile_texts().size(); ++i) {
+            const auto& c = hostile_texts()[i];
+            const std::string body = fmt::format("got {} body={}", c.shown, c.shown);
+            const std::string line = fmt::format("{} quorvel::test: fetch {}{{url={}}}: {}",
+                                                 level_name(level), c.shown, c.shown, body);
+            if (collapsed) {
+                EXPECT_EQ(out.lines[i], line) << c.what;
+                EXPECT_EQ(
+                    out.lines[hostile_texts().size() + i],
+                    fmt::format("{} quorvel::test: {} (repeated 1 time)", level_name(level), body))
+                    << c.what;
+            } else {
+                EXPECT_EQ(out.lines[2 * i], line) << c.what;
+                EXPECT_EQ(out.lines[2 * i + 1], line) << c.what;
+            }
+        }
+        for (const auto& line : out.lines) {
+            EXPECT_EQ(line.find('\n'), std::string::npos) << line;
+            EXPECT_TRUE(only_printable_lines(line)) << line;
+        }
+    }
+}
+
+// The same through the stderr sink: its file holds one line per event and nothing a terminal acts
+// on.
+TEST(StderrSinkTest, WritesOneLinePerEventWhateverItsText) {
+    std::string written;
+    std::fflush(stderr);
+    FILE* file = std::tmpfile();
+    ASSERT_NE(file, nullptr);
+    const int saved = ::dup(STDERR_FILENO);
+    ::dup2(::fileno(file), STDERR_FILENO);
+    {
+        StderrSink sink(LevelFilter::Trace);
+        for (const Level level : {Level::Debug, Level::Error}) {
+            for (const auto& c : hostile_texts()) {
+                sink.write(event_at(level, c.text, {{c.text, c.text}}, {{level, c.text, {}}}));
+            }
+        }
+    }
+    std::fflush(stderr);
+    ::dup2(saved, STDERR_FILENO);
+    ::close(saved);
+    std::rewind(file);
+    char buffer[4096];
+    for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, file)) > 0;) {
+        written.append(buffer, n);
+    }
+    std::fclose(file);
+    EXPECT_EQ(static_cast<size_t>(std::count(written.begin(), written.end(), '\n')),
+              2 * hostile_texts().size())
+        << written;
+    EXPECT_TRUE(only_printable_lines(written)) << written;
+    EXPECT_NE(written.find("ERROR quorvel::test: denied\\n2026-01-01T00:00:00.000000Z"),
+              std::string::npos)
+        << written;
+}
+
 }  // namespace
 }  // namespace quorvel::log
