@@ -11,6 +11,7 @@
 #include <fmt/format.h>
 
 #include <cstddef>
+#include <optional>
 #include <random>
 #include <string>
 #include <string_view>
@@ -139,6 +140,225 @@ TEST(UrlMaskPropertyTest, NoTypedShapeShowsThePassword) {
                           << "no mask, among them:\n"
                           << fmt::format("{}", fmt::join(reports, "\n"));
     EXPECT_GT(cases, 5000u);
+}
+
+// A URL that comes first in a text; "$" stands for a password where it has one. Where the
+// password holds no "/", "?" or "#", each names its host with an authority ("//", a host and
+// port, and a path), so an "@" further on in the same word belongs to a URL behind it, and
+// `visible` stays as it is in a masked text.
+struct FirstUrl {
+    std::string text;
+    std::vector<std::string> visible;
+};
+const std::vector<FirstUrl> kFirstUrls = {
+    {"https://first.example/one", {"first.example/one"}},
+    {"HTTP://First.Example:8080/one/", {"First.Example:8080/one/"}},
+    {"https://first.example/one?k=v", {"first.example/one?k=v"}},
+    {"controller://first.example/one", {"first.example/one"}},
+    {"https://u:$@first.example/one", {"@first.example/one"}},
+    {"http://Alice:$@[::1]:8080/one", {"@[::1]:8080/one"}},
+    {"controller://:$@first.example/one", {"@first.example/one"}},
+    // Without a path, a URL glued behind runs into the host; with three slashes there is no
+    // authority: either holds the user information up to an "@" further on in its word.
+    {"controller://:$@first.example", {}},
+    {"file:///srv/one.toml", {}},
+};
+
+// How a further URL follows the one before it.
+const std::vector<std::string> kJoins = {" ", "?next=", "#", "\n", "\r\n", "%20", "", "&u="};
+bool ends_word(const std::string& join) {
+    return join == " " || join == "\n" || join == "\r\n";
+}
+const std::vector<std::string> kNetworkSchemes = {"http", "https", "file", "controller"};
+const std::vector<std::string> kFurtherSeparators = {"://", ":", ":/"};
+const std::vector<std::string> kFurtherUserInfos = {"u:P@", ":P@", "Alice:P@", "P@"};
+
+// Texts that quote a URL ("{}"), some beside mail addresses, which stay readable.
+struct Quote {
+    std::string text;
+    std::vector<std::string> mail;
+};
+const std::vector<Quote> kQuotes = {
+    {"{}", {}},
+    {"Unsupported proxy syntax in '{}'", {}},
+    {"{{\"next\":\"{}\"}}", {}},
+    {"network.\"{}\".config_url", {}},
+    {"Mail alice@example.com about <{}>", {"alice@example.com"}},
+    {"error: {} (ask alice@example.com, bob.smith+net@mail.example.org)",
+     {"alice@example.com", "bob.smith+net@mail.example.org"}},
+};
+
+// A space is the one character no password may hold in a free text: it ends the word, and
+// what follows reads as a mail address or a user at a host.
+std::vector<std::string> passwords_within_a_word() {
+    std::vector<std::string> out;
+    for (const auto& password : kPasswords) {
+        if (password.find(' ') == std::string::npos) {
+            out.push_back(password);
+        }
+    }
+    return out;
+}
+
+std::string with_password(std::string text, char placeholder, const std::string& password) {
+    if (const size_t at = text.find(placeholder); at != std::string::npos) {
+        text.replace(at, 1, password);
+    }
+    return text;
+}
+
+struct MultiText {
+    // The URLs joined, as a value may hold them.
+    std::string urls;
+    // The same quoted in a free text.
+    std::string text;
+    // What `mask_credentials` leaves readable.
+    std::vector<std::string> visible;
+};
+
+struct FurtherUrl {
+    std::string join;
+    std::string scheme;
+    std::string separator;
+    std::string user_info;
+    std::string password;
+};
+
+MultiText generate_multi(std::mt19937& rng, const std::vector<std::string>& passwords,
+                         const FurtherUrl& second) {
+    const FirstUrl& first = pick(rng, kFirstUrls);
+    const std::string& first_password = pick(rng, passwords);
+    MultiText out;
+    out.urls = with_password(first.text, '$', first_password);
+    if (first_password.find_first_of("/?#") == std::string::npos) {
+        out.visible = first.visible;
+    }
+    std::vector<FurtherUrl> further = {second};
+    if (rng() % 3 == 0) {
+        FurtherUrl third{pick(rng, kJoins), pick(rng, kNetworkSchemes),
+                         pick(rng, kFurtherSeparators), pick(rng, kFurtherUserInfos),
+                         pick(rng, passwords)};
+        if (!reads_as_host(third.scheme, third.separator, third.user_info, third.password)) {
+            further.push_back(third);
+        }
+    }
+    for (size_t i = 0; i < further.size(); ++i) {
+        const FurtherUrl& url = further[i];
+        const std::string& host = pick(rng, kHosts);
+        const std::string& tail = pick(rng, kTails);
+        out.urls += url.join + any_case(rng, url.scheme) + url.separator +
+                    with_password(url.user_info, 'P', url.password) + host + tail;
+        // An "@" of a later URL in the same word may belong to this one: its host shows when
+        // it is the last of its word and its own tail holds no "@".
+        const bool last_of_word = i + 1 == further.size() || ends_word(further[i + 1].join);
+        if (last_of_word && tail.find('@') == std::string::npos) {
+            out.visible.push_back(host + tail);
+        }
+    }
+    const Quote& quote = pick(rng, kQuotes);
+    out.text = fmt::format(fmt::runtime(quote.text), out.urls);
+    out.visible.insert(out.visible.end(), quote.mail.begin(), quote.mail.end());
+    return out;
+}
+
+// What is wrong with one shown form of a text holding passwords; `again` is the same masking
+// applied to what it showed, where that must change nothing.
+std::optional<std::string> masked_wrongly(const std::string& masked,
+                                          const std::optional<std::string>& again) {
+    if (quorvel::testing::names_password(masked) ||
+        quorvel::testing::names_password(strip_url_input(masked))) {
+        return "shows a password";
+    }
+    if (masked.find("****:****@") == std::string::npos) {
+        return "shows no mask";
+    }
+    if (again && *again != masked) {
+        return fmt::format("changes when masked again, to {}", debug_quoted(*again));
+    }
+    if (mask_credentials(masked) != masked) {
+        return "changes when its URLs are masked again";
+    }
+    return std::nullopt;
+}
+
+// Everything wrong with the ways `multi` shows: as the URLs alone and quoted, through each
+// masking, and as a URL value where the URLs parse.
+std::vector<std::string> problems_of(const MultiText& multi, size_t& parsed) {
+    std::vector<std::string> problems;
+    const auto expect = [&](std::string_view form, const std::string& input,
+                            const std::string& masked, const std::optional<std::string>& again) {
+        if (const auto what = masked_wrongly(masked, again)) {
+            problems.push_back(fmt::format("{} of {} {}: {}", form, debug_quoted(input), *what,
+                                           debug_quoted(masked)));
+        }
+    };
+    for (const std::string* input : {&multi.urls, &multi.text}) {
+        const std::string credentials = mask_credentials(*input);
+        expect("mask_credentials", *input, credentials, mask_credentials(credentials));
+        // A text that does not parse may mask to one that does, which then normalises: only
+        // `mask_credentials` and the value keep what they show when masked again.
+        expect("mask_url_text", *input, mask_url_text(*input), std::nullopt);
+    }
+    if (const auto url = Url::parse(multi.urls)) {
+        ++parsed;
+        const std::string value = mask_url(*url);
+        const auto reparsed = Url::parse(value);
+        expect("mask_url", multi.urls, value,
+               reparsed ? mask_url(*reparsed) : reparsed.error().to_string());
+        expect("formatter", multi.urls, fmt::format("{}", *url), value);
+    }
+    const std::string masked = mask_credentials(multi.text);
+    for (const auto& part : multi.visible) {
+        if (masked.find(part) == std::string::npos) {
+            problems.push_back(fmt::format("mask_credentials of {} hides {}: {}",
+                                           debug_quoted(multi.text), debug_quoted(part),
+                                           debug_quoted(masked)));
+        }
+    }
+    return problems;
+}
+
+TEST(UrlMaskPropertyTest, NoTextHoldingSeveralUrlsShowsAPassword) {
+    std::mt19937 rng(20261210);
+    const std::vector<std::string> passwords = passwords_within_a_word();
+    // Every way of writing the second URL, behind every join.
+    std::vector<FurtherUrl> shapes;
+    for (const auto& scheme : kNetworkSchemes) {
+        for (const auto& separator : kFurtherSeparators) {
+            for (const auto& user_info : kFurtherUserInfos) {
+                for (const auto& password : passwords) {
+                    if (reads_as_host(scheme, separator, user_info, password)) {
+                        continue;
+                    }
+                    for (const auto& join : kJoins) {
+                        shapes.push_back({join, scheme, separator, user_info, password});
+                    }
+                }
+            }
+        }
+    }
+    constexpr int kDrawsPerShape = 2;
+    size_t cases = 0;
+    size_t parsed = 0;
+    size_t failed = 0;
+    std::vector<std::string> reports;
+    for (const auto& shape : shapes) {
+        for (int draw = 0; draw < kDrawsPerShape; ++draw) {
+            ++cases;
+            auto problems = problems_of(generate_multi(rng, passwords, shape), parsed);
+            failed += problems.empty() ? 0 : 1;
+            for (auto& problem : problems) {
+                if (reports.size() < 20) {
+                    reports.push_back(std::move(problem));
+                }
+            }
+        }
+    }
+    EXPECT_EQ(failed, 0u) << failed << " of " << cases << " generated texts are masked wrongly, "
+                          << "among them:\n"
+                          << fmt::format("{}", fmt::join(reports, "\n"));
+    EXPECT_GT(cases, 5000u);
+    EXPECT_GT(parsed, 1000u);
 }
 
 }  // namespace
