@@ -763,33 +763,74 @@ size_t userinfo_start(std::string_view text, size_t at) {
 
 }  // namespace
 
+namespace {
+
+// Whether `text` holds `code` at `at`, hex digits in either case.
+bool holds_code(std::string_view text, size_t at, std::string_view code) {
+    return at + code.size() <= text.size() &&
+           std::equal(code.begin(), code.end(), text.begin() + at,
+                      [](char a, char b) { return a == ascii_lower(b) || a == b; });
+}
+
+// A URL written percent-encoded into another one ("?next=https%3A%2F%2Fu%3Apw%40h"): its own "/",
+// "?", "#" and "@" are encoded once and what its parts hold twice, so its authority ends at the
+// first encoded "/", "?" or "#" (or where the value or the word ends) and its user information
+// at the last "@" before that.
+void add_encoded_userinfo(std::string_view text, std::vector<std::pair<size_t, size_t>>& hidden) {
+    constexpr std::string_view kEncodedSlashes = "%3a%2f%2f";
+    for (size_t percent = text.find('%'); percent != std::string_view::npos;
+         percent = text.find('%', percent + 1)) {
+        if (!holds_code(text, percent, kEncodedSlashes)) {
+            continue;
+        }
+        size_t start = percent + kEncodedSlashes.size();
+        while (holds_code(text, start, "%2f")) {
+            start += 3;
+        }
+        size_t last_at = std::string_view::npos;
+        for (size_t i = start; i < text.size(); ++i) {
+            const char c = text[i];
+            if (ends_address(c) || c == '/' || c == '?' || c == '#' || c == '&' || c == ';' ||
+                holds_code(text, i, "%2f") || holds_code(text, i, "%3f") ||
+                holds_code(text, i, "%23")) {
+                break;
+            }
+            if (c == '@' || holds_code(text, i, "%40")) {
+                last_at = i;
+            }
+        }
+        if (last_at != std::string_view::npos && last_at > start) {
+            hidden.emplace_back(start, last_at);
+        }
+    }
+}
+
+}  // namespace
+
 std::string mask_credentials(std::string_view text) {
     size_t at = text.find('@');
-    if (at == std::string_view::npos) {
+    if (at == std::string_view::npos && text.find("%40") == std::string_view::npos) {
         return std::string(text);
     }
-    // The stretches to hide, each up to an "@"; one that begins inside another joins it.
+    // The stretches to hide, each up to an "@"; stretches that meet are hidden as one.
     std::vector<std::pair<size_t, size_t>> hidden;
     for (; at != std::string_view::npos; at = text.find('@', at + 1)) {
         const size_t start = userinfo_start(text, at);
-        if (start == std::string_view::npos || start == at) {
-            continue;
-        }
-        while (!hidden.empty() && start <= hidden.back().second) {
-            if (hidden.back().first <= start) {
-                hidden.back().second = at;
-                break;
-            }
-            hidden.pop_back();
-        }
-        if (hidden.empty() || hidden.back().second != at) {
+        if (start != std::string_view::npos && start != at) {
             hidden.emplace_back(start, at);
         }
     }
+    add_encoded_userinfo(text, hidden);
+    std::sort(hidden.begin(), hidden.end());
     std::string out;
     out.reserve(text.size());
     size_t copied = 0;
-    for (const auto& [start, end] : hidden) {
+    for (size_t i = 0; i < hidden.size();) {
+        const size_t start = hidden[i].first;
+        size_t end = hidden[i].second;
+        for (++i; i < hidden.size() && hidden[i].first <= end; ++i) {
+            end = std::max(end, hidden[i].second);
+        }
         out.append(text, copied, start - copied);
         out += "****:****";
         copied = end;

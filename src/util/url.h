@@ -105,8 +105,9 @@ std::string mask_url_text(std::string_view text);
 // scheme's ":" and slashes up to the "@" (a URL behind another one may have lost the encoding of
 // a "/" in its password to the first one's normalisation). An "@" that no URL takes closes an
 // address with a ":" before it ('u:pw@h', between quotes, blanks, angle brackets or behind an
-// encoded blank "%20"), while a mail address or "user@host" shows as it is. Masking a masked text
-// changes nothing.
+// encoded blank "%20"), while a mail address or "user@host" shows as it is. A URL written
+// percent-encoded into another ("?next=https%3A%2F%2Fu%3Apw%40h") hides what its authority holds
+// up to its last "@" or "%40". Masking a masked text changes nothing.
 std::string mask_credentials(std::string_view text);
 
 // The local path of a file URL with no host, as messages show it: like the URL itself

@@ -372,6 +372,15 @@ TEST(UrlTest, MaskCredentialsHidesTheUserInformationOfEveryUrlInAText) {
         {":// in the password", "https://u:a://b@h", "https://****:****@h"},
         {"scheme name in the password", "https://u:myhttp:x@h", "https://****:****@h"},
         {"user name alone", "https://alice@h/x", "https://****:****@h/x"},
+        // URLs written percent-encoded into another one.
+        {"encoded in a query", "https://h/login?next=https%3A%2F%2Fu%3Asecret%40c.example%2Fx&y=1",
+         "https://h/login?next=https%3A%2F%2F****:****%40c.example%2Fx&y=1"},
+        {"encoded in lower case", "next=http%3a%2f%2fu%3asecret%40h",
+         "next=http%3a%2f%2f****:****%40h"},
+        {"encoded, its password encoded twice", "?r=https%3A%2F%2Fu%3Asecret%252F%2540x%40h",
+         "?r=https%3A%2F%2F****:****%40h"},
+        {"encoded, @ in its path", "?r=https%3A%2F%2Fh%2Fa%40b&m=a%40b",
+         "?r=https%3A%2F%2Fh%2Fa%40b&m=a%40b"},
         // URLs without an authority hide all up to the "@".
         {"file path", "Reading file:///tmp/u:pw@h/x", "Reading file:///****:****@h/x"},
         {"controller, no slashes", "controller:u:pw@h/x", "controller:****:****@h/x"},
