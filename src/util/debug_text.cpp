@@ -1,31 +1,11 @@
 #include "util/debug_text.h"
 
-#include <array>
-
 namespace quorvel {
 
 namespace {
 
 // 0xC2 leads the UTF-8 form of U+0080 to U+00BF, among them the C1 control characters.
 constexpr unsigned char kC1Lead = 0xc2;
-
-constexpr std::array<bool, 256> attention_table(bool quotes) {
-    std::array<bool, 256> table{};
-    for (unsigned c = 0; c < 0x20; ++c) {
-        table[c] = true;
-    }
-    table[0x7f] = true;
-    table[kC1Lead] = true;
-    if (quotes) {
-        table['"'] = true;
-        table['\\'] = true;
-    }
-    return table;
-}
-
-// The bytes that may need an escape, with and without quoting.
-constexpr std::array<bool, 256> kControls = attention_table(false);
-constexpr std::array<bool, 256> kQuotedControls = attention_table(true);
 
 void append_code_point(std::string& out, unsigned char c) {
     static constexpr char kHex[] = "0123456789abcdef";
@@ -37,14 +17,51 @@ void append_code_point(std::string& out, unsigned char c) {
     out.push_back('}');
 }
 
-// Appends `text` with the bytes `table` marks escaped; runs of other bytes are copied at once.
-void append_escaped(std::string& out, std::string_view text, const std::array<bool, 256>& table) {
-    size_t run = 0;
-    for (size_t i = 0; i < text.size(); ++i) {
-        const auto c = static_cast<unsigned char>(text[i]);
-        if (!table[c]) {
-            continue;
+// Whether `c` may need an escape: a byte below 0x20, DEL, a C1 lead, and with quoting a quote or a
+// backslash. Comparisons rather than a table look-up, so that a loop over bytes can test many at
+// a step.
+template <bool kQuoted>
+constexpr bool marked(unsigned char c) {
+    const bool control = (c < 0x20) | (c == 0x7f) | (c == kC1Lead);
+    if constexpr (kQuoted) {
+        return control | (c == '"') | (c == '\\');
+    }
+    return control;
+}
+
+// Where the first marked byte at or after `from` stands; the size of `text` when there is none.
+// Chunks of a fixed size are tested without an early exit, so that the compiler tests many bytes
+// at a step: most text holds none, and is passed over and copied whole.
+template <bool kQuoted>
+size_t next_marked(std::string_view text, size_t from) {
+    constexpr size_t kChunk = 32;
+    const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+    size_t i = from;
+    for (; i + kChunk <= text.size(); i += kChunk) {
+        unsigned char any = 0;  // a byte, not a bool: what lets the loop test many at a step
+        for (size_t j = 0; j < kChunk; ++j) {
+            any |= static_cast<unsigned char>(marked<kQuoted>(bytes[i + j]));
         }
+        if (any != 0) {
+            break;
+        }
+    }
+    for (; i < text.size(); ++i) {
+        if (marked<kQuoted>(bytes[i])) {
+            return i;
+        }
+    }
+    return text.size();
+}
+
+// Appends `text` with the marked bytes escaped; the runs of other bytes between them are copied at
+// once.
+template <bool kQuoted>
+void append_escaped(std::string& out, std::string_view text) {
+    size_t run = 0;
+    for (size_t i = next_marked<kQuoted>(text, 0); i < text.size();
+         i = next_marked<kQuoted>(text, i + 1)) {
+        const auto c = static_cast<unsigned char>(text[i]);
         if (c == kC1Lead) {
             // U+0080 to U+009F; the rest of the block is printable.
             if (i + 1 == text.size() || static_cast<unsigned char>(text[i + 1]) < 0x80 ||
@@ -91,18 +108,22 @@ std::string debug_quoted(std::string_view text) {
     std::string out;
     out.reserve(text.size() + 2);
     out.push_back('"');
-    append_escaped(out, text, kQuotedControls);
+    append_escaped<true>(out, text);
     out.push_back('"');
     return out;
 }
 
 void append_escaping_controls(std::string& out, std::string_view text) {
-    append_escaped(out, text, kControls);
+    append_escaped<false>(out, text);
+}
+
+bool holds_controls(std::string_view text) {
+    return next_marked<false>(text, 0) < text.size();
 }
 
 std::string escape_controls(std::string_view text) {
     std::string out;
-    out.reserve(text.size());
+    out.reserve(text.size() + 32);  // room for a few escapes
     append_escaping_controls(out, text);
     return out;
 }

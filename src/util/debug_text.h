@@ -18,5 +18,7 @@ std::string debug_quoted(std::string_view text);
 // a file or a host can add a line or send a terminal a command.
 std::string escape_controls(std::string_view text);
 void append_escaping_controls(std::string& out, std::string_view text);
+// Whether `escape_controls` would change `text`, or may: a C1 lead byte counts whatever follows.
+bool holds_controls(std::string_view text);
 
 }  // namespace quorvel

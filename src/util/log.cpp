@@ -61,12 +61,6 @@ void flush_sinks() {
 
 thread_local std::vector<SpanRecord> t_spans;
 
-// Every text of a line goes through here: whatever wrote it, a line stays one line and sends the
-// terminal no command.
-void append_text(std::string& out, std::string_view text) {
-    append_escaping_controls(out, text);
-}
-
 // " a=1 b=2", or "a=1 b=2" without the leading blank.
 void append_fields(std::string& out, const std::vector<Field>& fields, bool leading_blank = true) {
     for (const auto& f : fields) {
@@ -74,9 +68,9 @@ void append_fields(std::string& out, const std::vector<Field>& fields, bool lead
             out += ' ';
         }
         leading_blank = true;
-        append_text(out, f.name);
+        out += f.name;
         out += '=';
-        append_text(out, f.value);
+        out += f.value;
     }
 }
 
@@ -132,16 +126,35 @@ ConfiguredLevel configured_level(const char* value) {
 
 namespace {
 
+// Room for an event's line, spans aside, when nothing in it is escaped: one allocation a line.
+size_t line_size(const Event& event) {
+    size_t size = 8 + event.target.size() + event.message.size();
+    for (const auto& field : event.fields) {
+        size += 2 + field.name.size() + field.value.size();
+    }
+    return size;
+}
+
+// Whoever wrote the texts of a line (message, fields, spans, target), it stays one line and sends
+// a terminal no command: its control characters are escaped. The line's own parts are printable,
+// so escaping the whole line escapes exactly its texts, in one pass that copies nothing when, as
+// almost always, there is nothing to escape.
+void escape_line(std::string& line) {
+    if (holds_controls(line)) {
+        line = escape_controls(line);
+    }
+}
+
 // An event's line up to its spans, and the rest.
 void append_head(std::string& out, const Event& event) {
     out += level_name(event.level);
     out += ' ';
-    append_text(out, event.target);
+    out += event.target;
     out += ": ";
 }
 
 void append_body(std::string& out, const Event& event) {
-    append_text(out, event.message);
+    out += event.message;
     append_fields(out, event.fields);
 }
 
@@ -149,9 +162,17 @@ void append_body(std::string& out, const Event& event) {
 
 std::string format_event(const Event& event) {
     std::string out;
+    size_t size = line_size(event);
+    for (const auto& span : event.spans) {
+        size += 4 + span.name.size();
+        for (const auto& field : span.fields) {
+            size += 2 + field.name.size() + field.value.size();
+        }
+    }
+    out.reserve(size);
     append_head(out, event);
     for (const auto& span : event.spans) {
-        append_text(out, span.name);
+        out += span.name;
         if (!span.fields.empty()) {
             out += '{';
             append_fields(out, span.fields, false);
@@ -160,6 +181,7 @@ std::string format_event(const Event& event) {
         out += ": ";
     }
     append_body(out, event);
+    escape_line(out);
     return out;
 }
 
@@ -185,8 +207,10 @@ void LineSink::write(const Event& event) {
         return;
     }
     std::string line;
+    line.reserve(line_size(event));
     append_head(line, event);
     append_body(line, event);
+    escape_line(line);
     const std::size_t hash = std::hash<std::string>{}(line);
     std::lock_guard lock(mutex_);
     const TimePoint now = clock_();
