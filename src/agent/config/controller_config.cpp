@@ -1,5 +1,8 @@
 #include "agent/config/controller_config.h"
 
+#include "util/debug_text.h"
+#include "util/url.h"
+
 namespace quorvel::agent {
 
 std::string ControllerConnectionStatus::to_string() const {
@@ -11,7 +14,9 @@ std::string ControllerConnectionStatus::to_string() const {
         case Kind::Ok:
             return "Ok";
         case Kind::Err:
-            return "Err: " + text_;
+            // The text comes from the controller's answer or an HTTP library: it may quote a URL
+            // with its password, or carry line breaks and terminal commands.
+            return "Err: " + escape_controls(mask_credentials(text_));
     }
     return "Initializing";
 }

@@ -4,12 +4,20 @@
 #include <vector>
 
 #include "agent/status/text_lines.h"
+#include "util/debug_text.h"
 
 namespace quorvel::agent {
 
 namespace {
 
 using Health = network::NetworkHealth;
+
+// A text from outside as the report shows it: a name from a network document, or an error a
+// retrieval or the host gave, which may quote a URL with its password. Credentials hidden, control
+// characters escaped, so the text stays on its line.
+std::string shown(std::string_view text) {
+    return escape_controls(mask_credentials(text));
+}
 
 std::string table_text(const network::EffectiveAccessRuleList& list) {
     return list.to_string();
@@ -19,8 +27,14 @@ std::string table_text(const network::EffectiveRoutingList& list) {
     return list.to_string();
 }
 
+// Host names come from network documents: each is escaped before the table is laid out, so that
+// a name holding a line feed stays in its row.
 std::string table_text(const network::HostnameList& list) {
-    return list.to_string();
+    network::HostnameList shown_list;
+    for (const auto& [ip, name] : list) {
+        shown_list.hosts.emplace(ip, escape_controls(name));
+    }
+    return shown_list.to_string();
 }
 
 // One network per line, by address and then prefix length.
@@ -45,15 +59,15 @@ void append_applied_list(std::string& out, const network::AppliedStatus<List>& s
         out += indent;
         out += status.applied ? "Empty" : "None";
         if (status.error) {
-            out += " (Error: " + *status.error + ")";
+            out += " (Error: " + shown(*status.error) + ")";
         }
         out += '\n';
         return;
     }
-    append_lines(out, table_text(*status.applied), indent);
+    append_lines_escaping_controls(out, table_text(*status.applied), indent);
     if (status.error) {
         out += indent;
-        out += "Error: " + *status.error + "\n";
+        out += "Error: " + shown(*status.error) + "\n";
     }
 }
 
@@ -108,7 +122,7 @@ std::string NetworkStatus::status_text() const {
             return "Pending";
         case Health::Kind::RetrieveConfigError:
         case Health::Kind::InvalidConfigError:
-            return "Config Error - " + health.text();
+            return "Config Error - " + shown(health.text());
         case Health::Kind::NotAMemberError:
             return "Error - Not a Member";
     }
@@ -120,15 +134,17 @@ bool NetworkStatus::is_controller_managed(const Url& url) {
 }
 
 std::string NetworkStatus::to_string() const {
-    std::string out = "Name: " + name.value_or("None") + "\n";
+    std::string out = "Name: " + (name ? shown(*name) : std::string("None")) + "\n";
     out += disabled ? "Disabled: true\n" : "Disabled: false\n";
-    out += "Status: " + health.debug() + "\n";
+    // The debug form quotes the health's text with its control characters escaped already.
+    out += "Status: " + mask_credentials(health.debug()) + "\n";
 
+    // An applied address shows with the error of its last attempt.
     if (current_state.ip == desired_state.ip) {
-        out += "IP: " + current_state.ip.to_string() + "\n";
+        out += "IP: " + shown(current_state.ip.to_string()) + "\n";
     } else {
-        out += "IP:\n  Current: " + current_state.ip.to_string() + "\n";
-        out += "  Desired: " + desired_state.ip.to_string() + "\n";
+        out += "IP:\n  Current: " + shown(current_state.ip.to_string()) + "\n";
+        out += "  Desired: " + shown(desired_state.ip.to_string()) + "\n";
     }
     append_list_block(out, "Access Rules", current_state.access_rules, desired_state.access_rules);
     append_list_block(out, "Routes", current_state.routes, desired_state.routes);

@@ -7,6 +7,7 @@
 #include <fmt/format.h>
 
 #include "agent/status/text_lines.h"
+#include "util/debug_text.h"
 
 namespace quorvel::agent {
 
@@ -98,7 +99,8 @@ std::string format_np_path(const p2p::PeerPath& path, const NowFn& now) {
 }
 
 std::string SuperPeerStatus::to_string_with_secrets(bool /*with_secrets*/, const NowFn& now) const {
-    std::string out = "Address: " + stats.address + "\n";
+    // The address as configured: the text of a super-peer entry, which the host may have set.
+    std::string out = "Address: " + escape_controls(stats.address) + "\n";
     if (!stats.resolved_addrs) {
         out += "Resolved Addresses: None\n";
     } else {

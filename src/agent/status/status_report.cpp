@@ -1,6 +1,7 @@
 // Rendering the status snapshot as the report text.
 #include <algorithm>
 #include <iterator>
+#include <type_traits>
 #include <vector>
 
 #include <fmt/format.h>
@@ -8,6 +9,7 @@
 
 #include "agent/status/status.h"
 #include "agent/status/text_lines.h"
+#include "util/debug_text.h"
 
 namespace quorvel::agent {
 
@@ -16,9 +18,27 @@ namespace {
 constexpr std::string_view kOnlyWhenUp = "Information only available when agent is UP";
 constexpr std::string_view kMasked = "****";
 
+// A value as a line of the report shows it. Names, paths, URLs and error texts come from the host,
+// files and servers: their control characters are escaped, so that no value adds a line or sends
+// a terminal a command. Numbers and flags are shown as they are.
+template <class T>
+auto shown(const T& value) {
+    if constexpr (std::is_arithmetic_v<T>) {
+        return value;
+    } else if constexpr (std::is_convertible_v<const T&, std::string_view>) {
+        return escape_controls(value);
+    } else {
+        return escape_controls(fmt::format("{}", value));
+    }
+}
+
+template <class T>
+using Shown = decltype(shown(std::declval<const std::remove_cvref_t<T>&>()));
+
+// One line of the report: its layout is the format's, every argument goes through `shown`.
 template <class... Args>
-void line(std::string& out, fmt::format_string<Args...> format, Args&&... args) {
-    fmt::format_to(std::back_inserter(out), format, std::forward<Args>(args)...);
+void line(std::string& out, fmt::format_string<Shown<Args>...> format, Args&&... args) {
+    fmt::format_to(std::back_inserter(out), format, shown(args)...);
     out += '\n';
 }
 
@@ -65,7 +85,7 @@ void append_config(std::string& out, const Status& status, bool with_secrets) {
     for (const auto& addr : opts.udp_addrs) {
         addrs.push_back(addr.to_string());
     }
-    line(out, "    Addresses: {}", fmt::join(addrs, ", "));
+    line(out, "    Addresses: {}", fmt::format("{}", fmt::join(addrs, ", ")));
     line(out, "    Port: {}", port_text(opts));
     line(out, "  Arm Messages: {}", opts.arm_messages);
     line(out, "  Max. Peers: {}", opts.max_peers);
@@ -136,7 +156,8 @@ void append_peers(std::string& out, const std::unordered_map<p2p::PubKey, PeerSt
               [](const auto* a, const auto* b) { return a->first < b->first; });
     for (const auto* entry : sorted) {
         line(out, "  {}:", entry->first);
-        append_lines(out, entry->second.to_string_with_secrets(with_secrets, now), "    ");
+        append_lines_escaping_controls(out, entry->second.to_string_with_secrets(with_secrets, now),
+                                       "    ");
     }
 }
 
@@ -151,7 +172,7 @@ void append_networks(std::string& out, const std::unordered_map<Url, NetworkStat
               [](const auto* a, const auto* b) { return a->first < b->first; });
     for (const auto* entry : sorted) {
         line(out, "  {}:", with_secrets ? entry->first.raw_text() : mask_url(entry->first));
-        append_lines(out, entry->second.to_string(), "    ");
+        append_lines_escaping_controls(out, entry->second.to_string(), "    ");
     }
 }
 

@@ -1,8 +1,14 @@
 #include "agent/status/text_lines.h"
 
+#include "util/debug_text.h"
+
 namespace quorvel::agent {
 
-void append_lines(std::string& out, std::string_view text, std::string_view prefix) {
+namespace {
+
+template <class AppendLine>
+void for_each_line(std::string& out, std::string_view text, std::string_view prefix,
+                   AppendLine append_line) {
     while (!text.empty()) {
         const size_t end = text.find('\n');
         std::string_view line = text.substr(0, end);
@@ -11,9 +17,23 @@ void append_lines(std::string& out, std::string_view text, std::string_view pref
             line.remove_suffix(1);
         }
         out += prefix;
-        out += line;
+        append_line(out, line);
         out += '\n';
     }
+}
+
+}  // namespace
+
+void append_lines(std::string& out, std::string_view text, std::string_view prefix) {
+    for_each_line(out, text, prefix,
+                  [](std::string& to, std::string_view line) { to.append(line); });
+}
+
+void append_lines_escaping_controls(std::string& out, std::string_view text,
+                                    std::string_view prefix) {
+    for_each_line(out, text, prefix, [](std::string& to, std::string_view line) {
+        append_escaping_controls(to, line);
+    });
 }
 
 }  // namespace quorvel::agent
