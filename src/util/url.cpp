@@ -639,9 +639,10 @@ std::string mask_url(const Url& url) {
 }
 
 std::string mask_url_text(std::string_view text) {
-    // User information always ends at an "@": a text without one holds none, whatever it is.
+    // User information always ends at an "@": a text without one holds none but that of a URL
+    // written percent-encoded into it.
     if (text.find('@') == std::string_view::npos) {
-        return std::string(text);
+        return mask_credentials(text);
     }
     if (const auto parsed = Url::parse(text); parsed && names_network_host(*parsed)) {
         return mask_credentials(mask_with_host(parsed->raw_text()));
@@ -662,20 +663,22 @@ bool ends_address(char c) {
     return ends_word(c) || c == '"' || c == '\'' || c == '`' || c == '<' || c == '>';
 }
 
-// Whether the ":" at `colon` ends a URL's scheme: one followed by "//", or one behind a network
-// URL's scheme name ("controller:u:pw@h", "http:u:pw@h", also inside a longer word).
-bool is_scheme_colon(std::string_view text, size_t colon) {
-    if (text.substr(colon + 1).starts_with("//")) {
-        return true;
-    }
+// Whether the text before `end` ends with a network URL's scheme name, in any case.
+bool ends_with_network_scheme(std::string_view text, size_t end) {
     for (std::string_view scheme : {"http", "https", "file", "controller"}) {
-        if (colon >= scheme.size() &&
-            std::equal(scheme.begin(), scheme.end(), text.begin() + (colon - scheme.size()),
+        if (end >= scheme.size() &&
+            std::equal(scheme.begin(), scheme.end(), text.begin() + (end - scheme.size()),
                        [](char a, char b) { return a == ascii_lower(b); })) {
             return true;
         }
     }
     return false;
+}
+
+// Whether the ":" at `colon` ends a URL's scheme: one followed by "//", or one behind a network
+// URL's scheme name ("controller:u:pw@h", "http:u:pw@h", also inside a longer word).
+bool is_scheme_colon(std::string_view text, size_t colon) {
+    return text.substr(colon + 1).starts_with("//") || ends_with_network_scheme(text, colon);
 }
 
 // Whether `text` is a host with an optional port: a bracketed literal or a registered name, and
@@ -706,59 +709,107 @@ bool is_host_port(std::string_view text) {
     return port.empty() || (port[0] == ':' && std::all_of(port.begin() + 1, port.end(), is_digit));
 }
 
-// Where the user information that the "@" at `at` closes begins, or npos when it closes none.
-// The first URL of the word with an authority ("scheme://") whose host and port end before the
-// "@" holds it in its path, query or fragment and leaves it to the URLs after it; any other URL
-// owns it, as a text that does not parse hides all up to its last "@". A URL behind another one
-// owns every "@" that reaches it: normalising the first may have decoded an encoded "/" in the
-// second's password, so nothing tells its host from its user information. An "@" that no URL
-// owns closes an address ("u:pw@h") when a ":" stands between it and the start of the word, a
-// quote, an angle bracket or an encoded blank ("%20", a value pasted behind a URL); a mail
-// address or a user at a host shows as it is.
-size_t userinfo_start(std::string_view text, size_t at) {
-    size_t word = at;
-    while (word > 0 && !ends_word(text[word - 1])) {
-        --word;
+// Where a URL of a word begins: the end of its scheme (its ":", or where a ":" was lost), and
+// where its user information would begin, past the slashes.
+struct UrlStart {
+    size_t scheme_end;
+    size_t start;
+    size_t slashes;
+};
+
+UrlStart url_start(std::string_view text, size_t scheme_end, size_t after, size_t word_end) {
+    size_t start = after;
+    while (start < word_end && text[start] == '/') {
+        ++start;
     }
-    bool any_url = false;
-    for (size_t colon = text.find(':', word); colon < at; colon = text.find(':', colon + 1)) {
-        if (!is_scheme_colon(text, colon)) {
-            continue;
+    return {scheme_end, start, start - after};
+}
+
+// The stretches of user information to hide in the word [word, end), in one pass over it.
+//
+// The first URL of the word with an authority ("scheme://") whose host and port end before an
+// "@" holds the "@" in its path, query or fragment and leaves it to the URL after it; any other
+// URL owns it, as a text that does not parse hides all up to its last "@". The URL after the
+// first owns every "@" that reaches it: normalising the first may have decoded an encoded "/" in
+// the second's password, so nothing tells its host from its user information. A path behind a
+// first host without a port that begins with "//", or behind a host that ends in a network
+// scheme's name, begins such a URL: the first host has swallowed the ":" of a URL pasted behind
+// it ("h.example,git+ssh://u:pw@h"), as an empty port that normalising dropped. An "@"
+// that no URL owns closes an address ("u:pw@h") when a ":" stands between it and the start of
+// the word, a quote, an angle bracket or an encoded blank ("%20", a value pasted behind a URL);
+// a mail address or a user at a host shows as it is.
+void add_word_userinfo(std::string_view text, size_t word, size_t end,
+                       std::vector<std::pair<size_t, size_t>>& hidden) {
+    std::optional<UrlStart> first;
+    std::optional<UrlStart> second;
+    for (size_t colon = text.find(':', word); colon < end; colon = text.find(':', colon + 1)) {
+        if (is_scheme_colon(text, colon)) {
+            (first ? second : first) = url_start(text, colon, colon + 1, end);
+            if (second) {
+                break;
+            }
         }
-        size_t start = colon + 1;
-        while (start < at && text[start] == '/') {
-            ++start;
+    }
+    // Where the first URL's authority ends, and whether it is a host and port alone.
+    size_t authority_end = end;
+    bool host_port = false;
+    if (first && first->slashes == 2) {
+        authority_end = std::min(text.find_first_of("/?#", first->start), end);
+        std::string_view authority = text.substr(first->start, authority_end - first->start);
+        if (const size_t at = authority.rfind('@'); at != std::string_view::npos) {
+            authority.remove_prefix(at + 1);
         }
-        const std::string_view userinfo = text.substr(start, at - start);
-        const size_t authority_end = userinfo.find_first_of("/?#");
-        if (any_url || start - colon - 1 != 2 || authority_end == std::string_view::npos) {
-            return start;
+        host_port = is_host_port(authority);
+        if (host_port && authority_end < end && text[authority_end] == '/' &&
+            authority.find(':') == std::string_view::npos &&
+            (text.substr(authority_end, end - authority_end).starts_with("//") ||
+             ends_with_network_scheme(text, authority_end)) &&
+            (!second || second->scheme_end > authority_end)) {
+            second = url_start(text, authority_end, authority_end, end);
         }
-        const std::string_view authority = userinfo.substr(0, authority_end);
-        const size_t last_at = authority.rfind('@');
-        if (!is_host_port(last_at == std::string_view::npos ? authority
-                                                            : authority.substr(last_at + 1))) {
-            return start;
-        }
-        any_url = true;
     }
     constexpr std::string_view kEncodedBlank = "%20";
-    size_t address = at;
+    size_t address = word;
     bool after_blank = false;
-    while (address > word && !ends_address(text[address - 1])) {
-        if (address - word >= kEncodedBlank.size() &&
-            text.substr(address - kEncodedBlank.size(), kEncodedBlank.size()) == kEncodedBlank) {
-            after_blank = true;
-            break;
+    bool colon_in_address = false;
+    for (size_t p = word; p < end; ++p) {
+        const char c = text[p];
+        if (ends_address(c)) {
+            address = p + 1;
+            after_blank = false;
+            colon_in_address = false;
+            continue;
         }
-        --address;
+        if (text.substr(p, kEncodedBlank.size()) == kEncodedBlank) {
+            p += kEncodedBlank.size() - 1;
+            address = p + 1;
+            after_blank = true;
+            colon_in_address = false;
+            continue;
+        }
+        if (c == ':') {
+            colon_in_address = true;
+        }
+        if (c != '@') {
+            continue;
+        }
+        size_t start = std::string_view::npos;
+        if (first && first->scheme_end < p) {
+            const bool declines = first->slashes == 2 && authority_end < p && host_port;
+            if (!declines) {
+                start = first->start;
+            } else if (second && second->scheme_end < p) {
+                start = second->start;
+            } else if (after_blank && colon_in_address) {
+                start = address;
+            }
+        } else if (colon_in_address) {
+            start = address;
+        }
+        if (start < p) {
+            hidden.emplace_back(start, p);
+        }
     }
-    if (any_url && !after_blank) {
-        return std::string_view::npos;
-    }
-    return text.substr(address, at - address).find(':') == std::string_view::npos
-               ? std::string_view::npos
-               : address;
 }
 
 }  // namespace
@@ -807,18 +858,30 @@ void add_encoded_userinfo(std::string_view text, std::vector<std::pair<size_t, s
 
 }  // namespace
 
-std::string mask_credentials(std::string_view text) {
-    size_t at = text.find('@');
-    if (at == std::string_view::npos && text.find("%40") == std::string_view::npos) {
+namespace {
+
+// One pass of `mask_credentials`.
+std::string mask_credentials_once(std::string_view text) {
+    if (text.find('@') == std::string_view::npos && text.find("%40") == std::string_view::npos) {
         return std::string(text);
     }
     // The stretches to hide, each up to an "@"; stretches that meet are hidden as one.
     std::vector<std::pair<size_t, size_t>> hidden;
-    for (; at != std::string_view::npos; at = text.find('@', at + 1)) {
-        const size_t start = userinfo_start(text, at);
-        if (start != std::string_view::npos && start != at) {
-            hidden.emplace_back(start, at);
+    for (size_t word = 0; word < text.size();) {
+        if (ends_word(text[word])) {
+            ++word;
+            continue;
         }
+        size_t end = word;
+        bool any_at = false;
+        while (end < text.size() && !ends_word(text[end])) {
+            any_at = any_at || text[end] == '@';
+            ++end;
+        }
+        if (any_at) {
+            add_word_userinfo(text, word, end, hidden);
+        }
+        word = end;
     }
     add_encoded_userinfo(text, hidden);
     std::sort(hidden.begin(), hidden.end());
@@ -837,6 +900,24 @@ std::string mask_credentials(std::string_view text) {
     }
     out.append(text, copied, text.size() - copied);
     return out;
+}
+
+}  // namespace
+
+std::string mask_credentials(std::string_view text) {
+    // A mask may hide what bounded the authority of a URL or an address further on (a "?", a
+    // quote, "%20"), or bring a ":" into a word, so that masking the masked text would hide more:
+    // the text is masked until nothing changes.
+    constexpr int kMostPasses = 8;
+    std::string masked = mask_credentials_once(text);
+    for (int pass = 1; pass < kMostPasses; ++pass) {
+        std::string again = mask_credentials_once(masked);
+        if (again == masked) {
+            break;
+        }
+        masked = std::move(again);
+    }
+    return masked;
 }
 
 std::string mask_file_path(std::string_view path) {

@@ -1,5 +1,7 @@
 #include "network/config/config_error.h"
 
+#include "util/url.h"
+
 namespace quorvel::network {
 
 namespace {
@@ -28,7 +30,8 @@ std::string ConfigError::to_string() const {
             [](const DuplicateRoute&) { return std::string("duplicate route"); },
             [](const ReservedIp& e) { return fmt::format("IP address {} is reserved", e.ip); },
             [](const InvalidHostname& e) {
-                return fmt::format("invalid hostname: {}", e.hostname);
+                // The name as the document holds it, which may be a URL with its password.
+                return fmt::format("invalid hostname: {}", mask_credentials(e.hostname));
             },
             [](const HostAddress& e) {
                 return fmt::format("invalid network address: {} is a host address", e.network);

@@ -396,6 +396,8 @@ TEST(ConfigErrorTest, DisplayTexts) {
         {ConfigError::DuplicateRoute{}, "duplicate route"},
         {ConfigError::ReservedIp{Ipv4Addr(10, 0, 0, 254)}, "IP address 10.0.0.254 is reserved"},
         {ConfigError::InvalidHostname{"Bad_Name"}, "invalid hostname: Bad_Name"},
+        {ConfigError::InvalidHostname{"https://u:s3cret@h"},
+         "invalid hostname: https://****:****@h"},
         {ConfigError::HostAddress{*Ipv4Net::parse("10.1.0.1/24")},
          "invalid network address: 10.1.0.1/24 is a host address"},
     };

@@ -1,0 +1,40 @@
+// Cost of hiding the credentials of the URLs in a text: an error as a library writes it, a
+// controller's answer of 64 KiB without an "@", and one word of 64 KiB that is all URLs and "@"s,
+// which must stay linear in the text's length.
+#include <benchmark/benchmark.h>
+
+#include <string>
+
+#include "util/url.h"
+
+namespace quorvel {
+namespace {
+
+void BM_MaskCredentialsLibraryError(benchmark::State& state) {
+    const std::string text =
+        "error sending request for url (https://ctl.example.com/api/v1/networks): Unsupported "
+        "proxy syntax in 'http://proxy-user:s3cret@[bad'";
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(mask_credentials(text));
+    }
+}
+BENCHMARK(BM_MaskCredentialsLibraryError);
+
+void BM_MaskCredentialsLongBody(benchmark::State& state) {
+    std::string text;
+    while (text.size() < static_cast<size_t>(state.range(0))) {
+        text += state.range(1) == 0 ? "denied: no such network, see https://docs.example/a?b=c "
+                                    : "x://h/@";
+    }
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(mask_credentials(text));
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * text.size()));
+}
+BENCHMARK(BM_MaskCredentialsLongBody)
+    ->Args({64 << 10, 0})
+    ->Args({16 << 10, 1})
+    ->Args({64 << 10, 1});
+
+}  // namespace
+}  // namespace quorvel
