@@ -126,13 +126,17 @@ ConfiguredLevel configured_level(const char* value) {
 
 namespace {
 
-// Room for an event's line, spans aside, when nothing in it is escaped: one allocation a line.
-size_t line_size(const Event& event) {
-    size_t size = 8 + event.target.size() + event.message.size();
-    for (const auto& field : event.fields) {
+size_t fields_size(const std::vector<Field>& fields) {
+    size_t size = 0;
+    for (const auto& field : fields) {
         size += 2 + field.name.size() + field.value.size();
     }
     return size;
+}
+
+// Room for an event's line, spans aside, when nothing in it is escaped: one allocation a line.
+size_t line_size(const Event& event) {
+    return 8 + event.target.size() + event.message.size() + fields_size(event.fields);
 }
 
 // Whoever wrote the texts of a line (message, fields, spans, target), it stays one line and sends
@@ -164,10 +168,7 @@ std::string format_event(const Event& event) {
     std::string out;
     size_t size = line_size(event);
     for (const auto& span : event.spans) {
-        size += 4 + span.name.size();
-        for (const auto& field : span.fields) {
-            size += 2 + field.name.size() + field.value.size();
-        }
+        size += 4 + span.name.size() + fields_size(span.fields);
     }
     out.reserve(size);
     append_head(out, event);

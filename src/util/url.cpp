@@ -663,12 +663,17 @@ bool ends_address(char c) {
     return ends_word(c) || c == '"' || c == '\'' || c == '`' || c == '<' || c == '>';
 }
 
+// Whether `text` holds `lower` at `at`, in any case.
+bool holds_lower(std::string_view text, size_t at, std::string_view lower) {
+    return at <= text.size() && lower.size() <= text.size() - at &&
+           std::equal(lower.begin(), lower.end(), text.begin() + at,
+                      [](char a, char b) { return a == ascii_lower(b); });
+}
+
 // Whether the text before `end` ends with a network URL's scheme name, in any case.
 bool ends_with_network_scheme(std::string_view text, size_t end) {
     for (std::string_view scheme : {"http", "https", "file", "controller"}) {
-        if (end >= scheme.size() &&
-            std::equal(scheme.begin(), scheme.end(), text.begin() + (end - scheme.size()),
-                       [](char a, char b) { return a == ascii_lower(b); })) {
+        if (end >= scheme.size() && holds_lower(text, end - scheme.size(), scheme)) {
             return true;
         }
     }
@@ -812,17 +817,6 @@ void add_word_userinfo(std::string_view text, size_t word, size_t end,
     }
 }
 
-}  // namespace
-
-namespace {
-
-// Whether `text` holds `code` at `at`, hex digits in either case.
-bool holds_code(std::string_view text, size_t at, std::string_view code) {
-    return at + code.size() <= text.size() &&
-           std::equal(code.begin(), code.end(), text.begin() + at,
-                      [](char a, char b) { return a == ascii_lower(b) || a == b; });
-}
-
 // A URL written percent-encoded into another one ("?next=https%3A%2F%2Fu%3Apw%40h"): its own "/",
 // "?", "#" and "@" are encoded once and what its parts hold twice, so its authority ends at the
 // first encoded "/", "?" or "#" (or where the value or the word ends) and its user information
@@ -831,22 +825,22 @@ void add_encoded_userinfo(std::string_view text, std::vector<std::pair<size_t, s
     constexpr std::string_view kEncodedSlashes = "%3a%2f%2f";
     for (size_t percent = text.find('%'); percent != std::string_view::npos;
          percent = text.find('%', percent + 1)) {
-        if (!holds_code(text, percent, kEncodedSlashes)) {
+        if (!holds_lower(text, percent, kEncodedSlashes)) {
             continue;
         }
         size_t start = percent + kEncodedSlashes.size();
-        while (holds_code(text, start, "%2f")) {
+        while (holds_lower(text, start, "%2f")) {
             start += 3;
         }
         size_t last_at = std::string_view::npos;
         for (size_t i = start; i < text.size(); ++i) {
             const char c = text[i];
             if (ends_address(c) || c == '/' || c == '?' || c == '#' || c == '&' || c == ';' ||
-                holds_code(text, i, "%2f") || holds_code(text, i, "%3f") ||
-                holds_code(text, i, "%23")) {
+                holds_lower(text, i, "%2f") || holds_lower(text, i, "%3f") ||
+                holds_lower(text, i, "%23")) {
                 break;
             }
-            if (c == '@' || holds_code(text, i, "%40")) {
+            if (c == '@' || holds_lower(text, i, "%40")) {
                 last_at = i;
             }
         }
@@ -855,10 +849,6 @@ void add_encoded_userinfo(std::string_view text, std::vector<std::pair<size_t, s
         }
     }
 }
-
-}  // namespace
-
-namespace {
 
 // One pass of `mask_credentials`.
 std::string mask_credentials_once(std::string_view text) {

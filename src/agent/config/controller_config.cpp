@@ -1,6 +1,5 @@
 #include "agent/config/controller_config.h"
 
-#include "util/debug_text.h"
 #include "util/url.h"
 
 namespace quorvel::agent {
@@ -15,8 +14,8 @@ std::string ControllerConnectionStatus::to_string() const {
             return "Ok";
         case Kind::Err:
             // The text comes from the controller's answer or an HTTP library: it may quote a URL
-            // with its password, or carry line breaks and terminal commands.
-            return "Err: " + escape_controls(mask_credentials(text_));
+            // with its password. (The report escapes its control characters with every value.)
+            return "Err: " + mask_credentials(text_);
     }
     return "Initializing";
 }

@@ -29,8 +29,8 @@ class ControllerConnectionStatus {
     // The error text of `Err`; empty for the others.
     const std::string& text() const { return text_; }
 
-    // "Initializing", "LoggedOut", "Ok", or "Err: " and the text as a person may see it: the
-    // user information of the URLs it quotes hidden, its control characters escaped.
+    // "Initializing", "LoggedOut", "Ok", or "Err: " and the text with the user information of
+    // the URLs it quotes hidden.
     std::string to_string() const;
 
     bool operator==(const ControllerConnectionStatus&) const = default;

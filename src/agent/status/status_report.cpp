@@ -1,7 +1,6 @@
 // Rendering the status snapshot as the report text.
 #include <algorithm>
 #include <iterator>
-#include <type_traits>
 #include <vector>
 
 #include <fmt/format.h>
@@ -18,27 +17,12 @@ namespace {
 constexpr std::string_view kOnlyWhenUp = "Information only available when agent is UP";
 constexpr std::string_view kMasked = "****";
 
-// A value as a line of the report shows it. Names, paths, URLs and error texts come from the host,
-// files and servers: their control characters are escaped, so that no value adds a line or sends
-// a terminal a command. Numbers and flags are shown as they are.
-template <class T>
-auto shown(const T& value) {
-    if constexpr (std::is_arithmetic_v<T>) {
-        return value;
-    } else if constexpr (std::is_convertible_v<const T&, std::string_view>) {
-        return escape_controls(value);
-    } else {
-        return escape_controls(fmt::format("{}", value));
-    }
-}
-
-template <class T>
-using Shown = decltype(shown(std::declval<const std::remove_cvref_t<T>&>()));
-
-// One line of the report: its layout is the format's, every argument goes through `shown`.
+// One line of the report. Names, paths, URLs and error texts come from the host, files and
+// servers; the report's own text is printable, so escaping the whole line escapes exactly its
+// values' control characters, and no value adds a line or sends a terminal a command.
 template <class... Args>
-void line(std::string& out, fmt::format_string<Shown<Args>...> format, Args&&... args) {
-    fmt::format_to(std::back_inserter(out), format, shown(args)...);
+void line(std::string& out, fmt::format_string<Args...> format, Args&&... args) {
+    append_escaping_controls(out, fmt::format(format, std::forward<Args>(args)...));
     out += '\n';
 }
 
@@ -85,7 +69,7 @@ void append_config(std::string& out, const Status& status, bool with_secrets) {
     for (const auto& addr : opts.udp_addrs) {
         addrs.push_back(addr.to_string());
     }
-    line(out, "    Addresses: {}", fmt::format("{}", fmt::join(addrs, ", ")));
+    line(out, "    Addresses: {}", fmt::join(addrs, ", "));
     line(out, "    Port: {}", port_text(opts));
     line(out, "  Arm Messages: {}", opts.arm_messages);
     line(out, "  Max. Peers: {}", opts.max_peers);
