@@ -1,0 +1,292 @@
+#include "util/secrets.h"
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <utility>
+#include <vector>
+
+#include "util/snapshot_slot.h"
+
+namespace quorvel::secrets {
+
+namespace {
+
+// The longest anchor searched for: longer ones select no better and cost more to compare.
+constexpr size_t kLongestAnchor = 16;
+
+bool is_hex(char c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+int hex_value(char c) {
+    return c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10;
+}
+
+bool is_unreserved(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
+           c == '.' || c == '_' || c == '~';
+}
+
+std::string percent_decoded(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '%' && i + 2 < text.size() && is_hex(text[i + 1]) && is_hex(text[i + 2])) {
+            out.push_back(static_cast<char>(hex_value(text[i + 1]) * 16 + hex_value(text[i + 2])));
+            i += 2;
+        } else {
+            out.push_back(text[i]);
+        }
+    }
+    return out;
+}
+
+std::string percent_encoded(std::string_view text, bool upper) {
+    const char* hex = upper ? "0123456789ABCDEF" : "0123456789abcdef";
+    std::string out;
+    out.reserve(text.size() * 3);
+    for (char ch : text) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (is_unreserved(ch)) {
+            out.push_back(ch);
+        } else {
+            out.push_back('%');
+            out.push_back(hex[c >> 4]);
+            out.push_back(hex[c & 0xf]);
+        }
+    }
+    return out;
+}
+
+// The longest text that every form holds, up to `kLongestAnchor` bytes. Forms are short and added
+// rarely, so a plain search serves.
+std::string common_piece(const std::vector<std::string>& forms) {
+    const std::string& first = forms.front();
+    std::string best;
+    for (size_t start = 0; start < first.size(); ++start) {
+        for (size_t length = std::min(kLongestAnchor, first.size() - start); length > best.size();
+             --length) {
+            const std::string_view piece(first.data() + start, length);
+            if (std::all_of(forms.begin() + 1, forms.end(), [&](const std::string& form) {
+                    return form.find(piece) != std::string::npos;
+                })) {
+                best = piece;
+                break;
+            }
+        }
+    }
+    return best;
+}
+
+// Forms searched for by one anchor that each of them holds: the text is scanned once for the
+// anchor, and only where it stands are the forms compared.
+struct Group {
+    std::string anchor;
+    // Each form with every offset at which it holds the anchor.
+    std::vector<std::pair<std::string, std::vector<size_t>>> forms;
+};
+
+Group make_group(std::string anchor, const std::vector<std::string>& forms) {
+    Group group{std::move(anchor), {}};
+    for (const std::string& form : forms) {
+        std::vector<size_t> offsets;
+        for (size_t at = form.find(group.anchor); at != std::string::npos;
+             at = form.find(group.anchor, at + 1)) {
+            offsets.push_back(at);
+        }
+        group.forms.emplace_back(form, std::move(offsets));
+    }
+    return group;
+}
+
+struct State {
+    std::vector<std::string> secrets;  // as given, to tell a secret known already
+    std::vector<Group> groups;
+};
+
+struct Registry {
+    std::mutex mutex;  // serialises additions; readers use the snapshot
+    SnapshotSlot<State> snapshot{std::make_shared<const State>()};
+    std::atomic<bool> any{false};
+};
+
+// Never destroyed: runtime threads may log while the process's static destructors run.
+Registry& registry() {
+    static Registry* const r = new Registry;
+    return *r;
+}
+
+void add_forms(State& state, std::string_view secret) {
+    std::vector<std::string> forms{std::string(secret)};
+    const std::string decoded = percent_decoded(secret);
+    for (std::string form :
+         {decoded, percent_encoded(decoded, true), percent_encoded(decoded, false)}) {
+        if (form.size() >= kShortestKnownSecret &&
+            std::find(forms.begin(), forms.end(), form) == forms.end()) {
+            forms.push_back(std::move(form));
+        }
+    }
+    // A piece every form shares finds all of them in one search; forms that share too little are
+    // searched for each by itself.
+    if (std::string piece = common_piece(forms); piece.size() >= 2) {
+        state.groups.push_back(make_group(std::move(piece), forms));
+        return;
+    }
+    for (const auto& form : forms) {
+        state.groups.push_back(make_group(form.substr(0, kLongestAnchor), {form}));
+    }
+}
+
+// The stretches of `text` that a known form covers, sorted and merged.
+std::vector<std::pair<size_t, size_t>> covered(const State& state, std::string_view text) {
+    std::vector<std::pair<size_t, size_t>> stretches;
+    for (const Group& group : state.groups) {
+        const std::string_view anchor = group.anchor;
+        const char* const begin = text.data();
+        const char* const end = begin + text.size();
+        for (const char* at = begin; at + anchor.size() <= end; ++at) {
+            at = static_cast<const char*>(
+                memmem(at, static_cast<size_t>(end - at), anchor.data(), anchor.size()));
+            if (at == nullptr) {
+                break;
+            }
+            const auto hit = static_cast<size_t>(at - begin);
+            for (const auto& [form, offsets] : group.forms) {
+                for (const size_t offset : offsets) {
+                    if (hit >= offset && text.substr(hit - offset, form.size()) == form) {
+                        stretches.emplace_back(hit - offset, hit - offset + form.size());
+                    }
+                }
+            }
+        }
+    }
+    if (stretches.size() > 1) {
+        std::sort(stretches.begin(), stretches.end());
+        size_t kept = 0;
+        for (size_t i = 1; i < stretches.size(); ++i) {
+            if (stretches[i].first <= stretches[kept].second) {
+                stretches[kept].second = std::max(stretches[kept].second, stretches[i].second);
+            } else {
+                stretches[++kept] = stretches[i];
+            }
+        }
+        stretches.resize(kept + 1);
+    }
+    return stretches;
+}
+
+std::string with_stretches_masked(std::string_view text,
+                                  const std::vector<std::pair<size_t, size_t>>& stretches) {
+    std::string out;
+    out.reserve(text.size());
+    size_t copied = 0;
+    for (const auto& [start, end] : stretches) {
+        out.append(text, copied, start - copied);
+        out += kMask;
+        copied = end;
+    }
+    out.append(text, copied, text.size() - copied);
+    return out;
+}
+
+}  // namespace
+
+void remember(std::string_view secret) {
+    if (secret.size() < kShortestKnownSecret) {
+        return;
+    }
+    Registry& r = registry();
+    std::lock_guard lock(r.mutex);
+    const auto current = r.snapshot.load();
+    if (std::find(current->secrets.begin(), current->secrets.end(), secret) !=
+        current->secrets.end()) {
+        return;
+    }
+    auto next = std::make_shared<State>(*current);
+    next->secrets.emplace_back(secret);
+    add_forms(*next, secret);
+    r.snapshot.store(std::move(next));
+    r.any.store(true, std::memory_order_release);
+}
+
+void remember_url_userinfo(std::string_view url_text) {
+    const size_t at = url_text.rfind('@');
+    if (at == std::string_view::npos) {
+        return;
+    }
+    size_t start = 0;
+    if (const size_t slashes = url_text.substr(0, at).find("//");
+        slashes != std::string_view::npos) {
+        start = slashes + 2;
+    }
+    const std::string_view userinfo = url_text.substr(start, at - start);
+    remember(userinfo);
+    if (const size_t colon = userinfo.find(':'); colon != std::string_view::npos) {
+        remember(userinfo.substr(colon + 1));
+    }
+}
+
+void remember_proxy_settings() {
+    for (const char* name :
+         {"http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"}) {
+        if (const char* value = std::getenv(name); value != nullptr) {
+            remember_url_userinfo(value);
+        }
+    }
+}
+
+bool any_known() {
+    return registry().any.load(std::memory_order_acquire);
+}
+
+std::string hide(std::string_view text) {
+    if (!any_known()) {
+        return std::string(text);
+    }
+    const auto state = registry().snapshot.load();
+    const auto stretches = covered(*state, text);
+    return stretches.empty() ? std::string(text) : with_stretches_masked(text, stretches);
+}
+
+void hide_in_place(std::string& text) {
+    if (!any_known()) {
+        return;
+    }
+    const auto state = registry().snapshot.load();
+    if (const auto stretches = covered(*state, text); !stretches.empty()) {
+        text = with_stretches_masked(text, stretches);
+    }
+}
+
+size_t secret_start_at_end(std::string_view text) {
+    if (!any_known()) {
+        return 0;
+    }
+    const auto state = registry().snapshot.load();
+    size_t longest = 0;
+    for (const Group& group : state->groups) {
+        for (const auto& form : group.forms) {
+            const std::string_view f = form.first;
+            for (size_t length = std::min(f.size() - 1, text.size()); length > longest; --length) {
+                if (text.substr(text.size() - length) == f.substr(0, length)) {
+                    longest = length;
+                    break;
+                }
+            }
+        }
+    }
+    return longest;
+}
+
+void forget_all_for_tests() {
+    Registry& r = registry();
+    std::lock_guard lock(r.mutex);
+    r.snapshot.store(std::make_shared<const State>());
+    r.any.store(false, std::memory_order_release);
+}
+
+}  // namespace quorvel::secrets

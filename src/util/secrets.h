@@ -1,0 +1,53 @@
+// The agent's own secrets, known by value: the user information of the controller URL and of every
+// network URL, the controller's shared secret, and the user information of the proxy settings
+// libcurl reads. Whatever quotes one of them (a library's message, a server's answer, a reader's
+// message), the log and the status report show the mask in its place.
+//
+// One process-wide set, filled whenever the agent reads a secret and never emptied while the
+// process runs: a text written after a network was removed may still quote its URL. Each secret is
+// kept in the forms a message may quote it in: as given, percent-decoded and percent-encoded.
+// Secrets shorter than `kShortestKnownSecret` bytes are left to the masking rule
+// (`mask_credentials`), since hiding every occurrence of two letters would hide ordinary words.
+//
+// Any thread may add or hide; hiding reads one immutable snapshot and takes no lock.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace quorvel::secrets {
+
+inline constexpr size_t kShortestKnownSecret = 4;
+// What stands where a known secret stood.
+inline constexpr std::string_view kMask = "****";
+
+// Adds `secret` in its raw, percent-decoded and percent-encoded forms.
+void remember(std::string_view secret);
+
+// Adds the user information of a URL text, read leniently since a refused or odd URL is as secret
+// as a good one: from past the scheme's "//" (or from the start when there is none) up to the last
+// "@" before the path. The password on its own is added too, since a message may quote it alone.
+void remember_url_userinfo(std::string_view url_text);
+
+// Adds the user information of the proxy variables libcurl reads (http_proxy, https_proxy,
+// all_proxy, in either case) as the process's environment holds them now.
+void remember_proxy_settings();
+
+// Whether any secret is known: what lets a text skip the search when none is.
+bool any_known();
+
+// `text` with every occurrence of every form of a known secret replaced by `kMask`.
+std::string hide(std::string_view text);
+// The same in place; leaves `text` alone, without copying, when it quotes no known secret.
+void hide_in_place(std::string& text);
+
+// How many bytes at the end of `text` could be the start of a known secret's form: a message cut
+// short (by a library's fixed buffer, or by a bound on outside text) must show no start of a
+// secret either, so the caller cuts those bytes off too. 0 when none.
+size_t secret_start_at_end(std::string_view text);
+
+// Forgets every secret. Only tests call it, before they check what a known secret does.
+void forget_all_for_tests();
+
+}  // namespace quorvel::secrets
