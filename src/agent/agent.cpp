@@ -8,6 +8,7 @@
 #include "agent/router/mobile_router.h"
 #include "util/log.h"
 #include "util/runtime.h"
+#include "util/secrets.h"
 
 #include <boost/asio/this_coro.hpp>
 
@@ -63,6 +64,10 @@ boost::asio::awaitable<Result<Agent, Error>> Agent::start(
     AgentConfig config, std::string config_path, PlatformDependent platform,
     std::chrono::milliseconds housekeeping_period) {
     QV_INFO(kAgentTarget, "Start agent.");
+    // A host may have built the configuration itself, and the proxy settings are read by every
+    // request the agent makes: whatever quotes them from now on shows the mask.
+    config.remember_secrets();
+    secrets::remember_proxy_settings();
     auto executor = co_await boost::asio::this_coro::executor;
     CancellationToken token;
 

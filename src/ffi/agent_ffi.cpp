@@ -12,61 +12,69 @@ int32_t quorvel_agent_start(const RuntimePtr* runtime, const AgentConfigPtr* con
                             const char* config_path, const TunDevicePtr* tun_device,
                             QuorvelNetworkChangeCallback network_change_callback, void* /*ignored*/,
                             AgentPtr** out_agent) noexcept {
-    if (runtime == nullptr || config == nullptr || config_path == nullptr ||
-        network_change_callback == nullptr || out_agent == nullptr) {
-        return QUORVEL_AGENT_ERR_FAILURE;
-    }
-    auto path = ffi::read_c_string(config_path);
-    if (!path) {
-        return ffi::code_of(path.error());
-    }
-    // The device lives in its own runtime's reactor, which that runtime's handles keep alive, not
-    // this one's.
-    if (tun_device != nullptr && tun_device->runtime != runtime->runtime) {
-        return QUORVEL_AGENT_ERR_FAILURE;
-    }
-    if (ffi::on_runtime_thread()) {
-        return QUORVEL_AGENT_ERR_FAILURE;
-    }
-    quorvel::agent::PlatformDependent platform{
-        .tun_device = tun_device != nullptr ? tun_device->device : nullptr,
-        .network_listener = ffi::network_change_listener(network_change_callback),
-    };
-    auto started = runtime->runtime->block_on(
-        quorvel::agent::Agent::start(*config->config, std::string(*path), std::move(platform)));
-    if (!started) {
-        QV_WARN(ffi::kTarget, "Agent start did not complete: {}",
-                quorvel::to_string(started.error()));
-        return QUORVEL_AGENT_ERR_FAILURE;
-    }
-    if (!*started) {
-        return ffi::error_code(started->error());
-    }
-    *out_agent = new AgentPtr{runtime->runtime,
-                              std::make_unique<quorvel::agent::Agent>(std::move(**started))};
-    if (tun_device != nullptr) {
-        ffi::keep_until_stopped(runtime->runtime, tun_device->device);
-    }
-    return QUORVEL_AGENT_OK;
+    return ffi::guarded(
+        "quorvel_agent_start", int32_t{QUORVEL_AGENT_ERR_FAILURE}, [&]() -> int32_t {
+            if (runtime == nullptr || config == nullptr || config_path == nullptr ||
+                network_change_callback == nullptr || out_agent == nullptr) {
+                return QUORVEL_AGENT_ERR_FAILURE;
+            }
+            auto path = ffi::read_c_string(config_path);
+            if (!path) {
+                return ffi::code_of(path.error());
+            }
+            // The device lives in its own runtime's reactor, which that runtime's handles keep
+            // alive, not this one's.
+            if (tun_device != nullptr && tun_device->runtime != runtime->runtime) {
+                return QUORVEL_AGENT_ERR_FAILURE;
+            }
+            if (ffi::on_runtime_thread()) {
+                return QUORVEL_AGENT_ERR_FAILURE;
+            }
+            quorvel::agent::PlatformDependent platform{
+                .tun_device = tun_device != nullptr ? tun_device->device : nullptr,
+                .network_listener = ffi::network_change_listener(network_change_callback),
+            };
+            auto started = runtime->runtime->block_on(quorvel::agent::Agent::start(
+                *config->config, std::string(*path), std::move(platform)));
+            if (!started) {
+                QV_WARN(ffi::kTarget, "Agent start did not complete: {}",
+                        quorvel::to_string(started.error()));
+                return QUORVEL_AGENT_ERR_FAILURE;
+            }
+            if (!*started) {
+                return ffi::error_code(started->error());
+            }
+            *out_agent = new AgentPtr{
+                runtime->runtime, std::make_unique<quorvel::agent::Agent>(std::move(**started))};
+            if (tun_device != nullptr) {
+                ffi::keep_until_stopped(runtime->runtime, tun_device->device);
+            }
+            return QUORVEL_AGENT_OK;
+        });
 }
 
 int32_t quorvel_agent_shutdown(const RuntimePtr* runtime, const AgentPtr* agent) noexcept {
-    if (runtime == nullptr || agent == nullptr || agent->runtime != runtime->runtime ||
-        ffi::on_runtime_thread()) {
-        return QUORVEL_AGENT_ERR_FAILURE;
-    }
-    auto done = runtime->runtime->block_on(agent->agent->shutdown());
-    if (!done) {
-        QV_WARN(ffi::kTarget, "Agent shutdown did not complete: {}",
-                quorvel::to_string(done.error()));
-        return QUORVEL_AGENT_ERR_FAILURE;
-    }
-    return QUORVEL_AGENT_OK;
+    return ffi::guarded("quorvel_agent_shutdown", int32_t{QUORVEL_AGENT_ERR_FAILURE},
+                        [&]() -> int32_t {
+                            if (runtime == nullptr || agent == nullptr ||
+                                agent->runtime != runtime->runtime || ffi::on_runtime_thread()) {
+                                return QUORVEL_AGENT_ERR_FAILURE;
+                            }
+                            auto done = runtime->runtime->block_on(agent->agent->shutdown());
+                            if (!done) {
+                                QV_WARN(ffi::kTarget, "Agent shutdown did not complete: {}",
+                                        quorvel::to_string(done.error()));
+                                return QUORVEL_AGENT_ERR_FAILURE;
+                            }
+                            return QUORVEL_AGENT_OK;
+                        });
 }
 
 void quorvel_agent_free(AgentPtr* agent) noexcept {
-    // The agent goes first, then the record's share of the runtime, perhaps the last one.
-    delete agent;
+    ffi::guarded("quorvel_agent_free", [&] {
+        // The agent goes first, then the record's share of the runtime, perhaps the last one.
+        delete agent;
+    });
 }
 
 }  // extern "C"

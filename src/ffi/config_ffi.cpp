@@ -7,6 +7,7 @@
 
 #include "util/file_lock.h"
 #include "util/log.h"
+#include "util/secrets.h"
 
 #include <algorithm>
 #include <cstring>
@@ -45,6 +46,8 @@ int32_t edit_network(const char* config_path, const char* network_url, NetworkEd
         return ffi::code_of(url_text.error());
     }
 
+    // A URL typed with a password is a secret whatever becomes of the edit.
+    secrets::remember_url_userinfo(*url_text);
     const std::string path_text(*path);
     // Held until the edit is saved: a load before another edit's save would bring that edit's
     // networks back to what they were, and two creations of a missing file would write two
@@ -113,108 +116,145 @@ extern "C" {
 
 int32_t quorvel_agent_config_load_or_generate(const char* config_path,
                                               AgentConfigPtr** out_config) noexcept {
-    if (config_path == nullptr || out_config == nullptr) {
-        return QUORVEL_AGENT_ERR_FAILURE;
-    }
-    auto path = ffi::read_c_string(config_path);
-    if (!path) {
-        return ffi::code_of(path.error());
-    }
-    auto config = AgentConfig::load_or_generate(std::string(*path));
-    if (!config) {
-        QV_WARN(ffi::kTarget, "Error loading config: {}", config.error().to_string());
-        return ffi::error_code(config.error());
-    }
-    *out_config = new AgentConfigPtr{std::make_unique<AgentConfig>(std::move(*config))};
-    return QUORVEL_AGENT_OK;
+    return ffi::guarded(
+        "quorvel_agent_config_load_or_generate", int32_t{QUORVEL_AGENT_ERR_FAILURE},
+        [&]() -> int32_t {
+            if (config_path == nullptr || out_config == nullptr) {
+                return QUORVEL_AGENT_ERR_FAILURE;
+            }
+            auto path = ffi::read_c_string(config_path);
+            if (!path) {
+                return ffi::code_of(path.error());
+            }
+            auto config = AgentConfig::load_or_generate(std::string(*path));
+            if (!config) {
+                QV_WARN(ffi::kTarget, "Error loading config: {}", config.error().to_string());
+                return ffi::error_code(config.error());
+            }
+            *out_config = new AgentConfigPtr{std::make_unique<AgentConfig>(std::move(*config))};
+            return QUORVEL_AGENT_OK;
+        });
 }
 
 int32_t quorvel_agent_config_id_pk(const AgentConfigPtr* config, uint8_t* out_pk) noexcept {
-    if (config == nullptr || out_pk == nullptr) {
-        return QUORVEL_AGENT_ERR_FAILURE;
-    }
-    const auto& bytes = config->config->identity.pk().as_bytes();
-    std::memcpy(out_pk, bytes.data(), bytes.size());
-    return QUORVEL_AGENT_OK;
+    return ffi::guarded("quorvel_agent_config_id_pk", int32_t{QUORVEL_AGENT_ERR_FAILURE},
+                        [&]() -> int32_t {
+                            if (config == nullptr || out_pk == nullptr) {
+                                return QUORVEL_AGENT_ERR_FAILURE;
+                            }
+                            const auto& bytes = config->config->identity.pk().as_bytes();
+                            std::memcpy(out_pk, bytes.data(), bytes.size());
+                            return QUORVEL_AGENT_OK;
+                        });
 }
 
 void quorvel_agent_config_free(AgentConfigPtr* config) noexcept {
-    if (config == nullptr) {
-        return;
-    }
-    QV_TRACE(ffi::kTarget, "Freeing AgentConfigPtr");
-    delete config;
+    ffi::guarded("quorvel_agent_config_free", [&] {
+        if (config == nullptr) {
+            return;
+        }
+        QV_TRACE(ffi::kTarget, "Freeing AgentConfigPtr");
+        delete config;
+    });
 }
 
 int32_t quorvel_agent_config_network_add(const char* config_path,
                                          const char* network_url) noexcept {
-    return ffi::edit_network(config_path, network_url, ffi::NetworkEdit::Add);
+    return ffi::guarded(
+        "quorvel_agent_config_network_add", int32_t{QUORVEL_AGENT_ERR_FAILURE}, [&]() -> int32_t {
+            return ffi::edit_network(config_path, network_url, ffi::NetworkEdit::Add);
+        });
 }
 
 int32_t quorvel_agent_config_network_remove(const char* config_path,
                                             const char* network_url) noexcept {
-    return ffi::edit_network(config_path, network_url, ffi::NetworkEdit::Remove);
+    return ffi::guarded("quorvel_agent_config_network_remove", int32_t{QUORVEL_AGENT_ERR_FAILURE},
+                        [&]() -> int32_t {
+                            return ffi::edit_network(config_path, network_url,
+                                                     ffi::NetworkEdit::Remove);
+                        });
 }
 
 int32_t quorvel_agent_config_network_enable(const char* config_path,
                                             const char* network_url) noexcept {
-    return ffi::edit_network(config_path, network_url, ffi::NetworkEdit::Enable);
+    return ffi::guarded("quorvel_agent_config_network_enable", int32_t{QUORVEL_AGENT_ERR_FAILURE},
+                        [&]() -> int32_t {
+                            return ffi::edit_network(config_path, network_url,
+                                                     ffi::NetworkEdit::Enable);
+                        });
 }
 
 int32_t quorvel_agent_config_network_disable(const char* config_path,
                                              const char* network_url) noexcept {
-    return ffi::edit_network(config_path, network_url, ffi::NetworkEdit::Disable);
+    return ffi::guarded("quorvel_agent_config_network_disable", int32_t{QUORVEL_AGENT_ERR_FAILURE},
+                        [&]() -> int32_t {
+                            return ffi::edit_network(config_path, network_url,
+                                                     ffi::NetworkEdit::Disable);
+                        });
 }
 
 int32_t quorvel_agent_config_networks(const char* config_path, NetworkInfo** out_networks,
                                       int32_t* out_count) noexcept {
-    if (config_path == nullptr || out_networks == nullptr || out_count == nullptr) {
-        return QUORVEL_AGENT_ERR_FAILURE;
-    }
-    auto path = ffi::read_c_string(config_path);
-    if (!path) {
-        return ffi::code_of(path.error());
-    }
-    auto config = AgentConfig::load(std::string(*path));
-    if (!config) {
-        return QUORVEL_AGENT_ERR_FAILURE;
-    }
-    std::vector<const quorvel::network::Network*> networks;
-    networks.reserve(config->network.size());
-    for (const auto& [url, network] : config->network) {
-        networks.push_back(&network);
-    }
-    // The map has no order of its own; a sorted list reads the same on every call.
-    std::sort(networks.begin(), networks.end(),
-              [](const auto* a, const auto* b) { return a->config_url < b->config_url; });
-    ffi::NetworkList list = ffi::NetworkList::build(networks);
-    *out_count = static_cast<int32_t>(list.size());
-    *out_networks = list.release();
-    return QUORVEL_AGENT_OK;
+    return ffi::guarded(
+        "quorvel_agent_config_networks", int32_t{QUORVEL_AGENT_ERR_FAILURE}, [&]() -> int32_t {
+            if (config_path == nullptr || out_networks == nullptr || out_count == nullptr) {
+                return QUORVEL_AGENT_ERR_FAILURE;
+            }
+            auto path = ffi::read_c_string(config_path);
+            if (!path) {
+                return ffi::code_of(path.error());
+            }
+            auto config = AgentConfig::load(std::string(*path));
+            if (!config) {
+                return QUORVEL_AGENT_ERR_FAILURE;
+            }
+            std::vector<const quorvel::network::Network*> networks;
+            networks.reserve(config->network.size());
+            for (const auto& [url, network] : config->network) {
+                networks.push_back(&network);
+            }
+            // The map has no order of its own; a sorted list reads the same on every call.
+            std::sort(networks.begin(), networks.end(),
+                      [](const auto* a, const auto* b) { return a->config_url < b->config_url; });
+            ffi::NetworkList list = ffi::NetworkList::build(networks);
+            *out_count = static_cast<int32_t>(list.size());
+            *out_networks = list.release();
+            return QUORVEL_AGENT_OK;
+        });
 }
 
 const char* quorvel_agent_network_url(const NetworkInfo* networks, int32_t index) noexcept {
-    auto entry = ffi::NetworkList::entry(networks, index);
-    return entry ? entry->url : nullptr;
+    return ffi::guarded("quorvel_agent_network_url", static_cast<const char*>(nullptr),
+                        [&]() -> const char* {
+                            auto entry = ffi::NetworkList::entry(networks, index);
+                            return entry ? entry->url : nullptr;
+                        });
 }
 
 int32_t quorvel_agent_network_disabled(const NetworkInfo* networks, int32_t index) noexcept {
-    auto entry = ffi::NetworkList::entry(networks, index);
-    return entry ? entry->disabled : -1;
+    return ffi::guarded("quorvel_agent_network_disabled", int32_t{-1}, [&]() -> int32_t {
+        auto entry = ffi::NetworkList::entry(networks, index);
+        return entry ? entry->disabled : -1;
+    });
 }
 
 const char* quorvel_agent_network_name(const NetworkInfo* networks, int32_t index) noexcept {
-    auto entry = ffi::NetworkList::entry(networks, index);
-    return entry ? entry->name : nullptr;
+    return ffi::guarded("quorvel_agent_network_name", static_cast<const char*>(nullptr),
+                        [&]() -> const char* {
+                            auto entry = ffi::NetworkList::entry(networks, index);
+                            return entry ? entry->name : nullptr;
+                        });
 }
 
 void quorvel_agent_config_networks_free(NetworkInfo* networks, int32_t count) noexcept {
-    if (networks == nullptr || count < 1) {
-        return;
-    }
-    // Releases the whole list, whatever the count, or nothing for an address that is not a list
-    // still held by the host.
-    ffi::NetworkList::adopt(networks);
+    ffi::guarded("quorvel_agent_config_networks_free", [&] {
+        if (networks == nullptr || count < 1) {
+            return;
+        }
+        // Releases the whole list, whatever the count, or nothing for an address that is not a list
+        // still held by the host.
+        ffi::NetworkList::adopt(networks);
+    });
 }
 
 }  // extern "C"

@@ -1,6 +1,8 @@
 #include "ffi/ffi_common.h"
 
 #include "util/http_client.h"
+#include "util/log.h"
+#include "util/shown_text.h"
 #include "util/unicode.h"
 
 #include <algorithm>
@@ -56,6 +58,14 @@ char* malloc_c_string(std::string_view text) {
     std::memcpy(out, text.data(), text.size());
     out[text.size()] = '\0';
     return out;
+}
+
+void report_exception(std::string_view function, const char* what) noexcept {
+    try {
+        QV_ERROR(kTarget, "{} failed: {}", function, bound_outside_text(what));
+    } catch (...) {
+        // Nothing is left to tell the host with; the result code says the call failed.
+    }
 }
 
 char* status_c_string(std::string_view report) {

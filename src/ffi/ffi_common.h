@@ -11,10 +11,12 @@
 #include <quorvel/agent.h>
 
 #include <cstdint>
+#include <exception>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace quorvel::ffi {
 
@@ -77,6 +79,35 @@ char* malloc_c_string(std::string_view text);
 // The status report as the host receives it: a malloc'ed copy of `report`, or of "Status
 // generation failed" when the report holds a NUL byte. Never null.
 char* status_c_string(std::string_view report);
+
+// Logs that the work of the exported function `function` threw; never throws itself.
+void report_exception(std::string_view function, const char* what) noexcept;
+
+// Runs the work of an exported function so that no exception leaves the C interface: what the
+// work throws (memory running out, a library's own exception) is logged where logging still works,
+// and the function returns `failed`.
+template <class R, class Work>
+R guarded(std::string_view function, R failed, Work&& work) noexcept {
+    try {
+        return std::forward<Work>(work)();
+    } catch (const std::exception& e) {
+        report_exception(function, e.what());
+    } catch (...) {
+        report_exception(function, "an exception of an unknown type");
+    }
+    return failed;
+}
+
+template <class Work>
+void guarded(std::string_view function, Work&& work) noexcept {
+    try {
+        std::forward<Work>(work)();
+    } catch (const std::exception& e) {
+        report_exception(function, e.what());
+    } catch (...) {
+        report_exception(function, "an exception of an unknown type");
+    }
+}
 
 // Host-facing blocking calls refuse on a runtime worker thread (the callback among them): the
 // operation would wait for the thread it blocks.

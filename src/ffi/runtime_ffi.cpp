@@ -11,6 +11,9 @@ namespace ffi = quorvel::ffi;
 
 namespace {
 
+// What the version function gives should its text be impossible to build.
+constexpr const char* kUnknownVersion = "unknown (unknown)";
+
 std::string version_text() {
     quorvel::VersionInfo info;
     return info.version + " (" + info.full_commit() + ")";
@@ -21,40 +24,51 @@ std::string version_text() {
 extern "C" {
 
 const char* quorvel_agent_version(void) noexcept {
-    // Built once, by whichever caller comes first, and never destroyed: a host's exit handler may
-    // still ask for it after the static destructors have begun.
-    static const std::string* const version = new std::string(version_text());
-    return version->c_str();
+    return ffi::guarded(
+        "quorvel_agent_version", static_cast<const char*>(kUnknownVersion), [&]() -> const char* {
+            // Built once, by whichever caller comes first, and never destroyed: a host's exit
+            // handler may still ask for it after the static destructors have begun.
+            static const std::string* const version = new std::string(version_text());
+            return version->c_str();
+        });
 }
 
 int32_t quorvel_agent_init_logging(void) noexcept {
-    static std::atomic<bool> installed{false};
-    if (installed.exchange(true)) {
-        return QUORVEL_AGENT_ERR_FAILURE;
-    }
-    quorvel::log::set_min_level(quorvel::log::Level::Trace);
-    quorvel::log::add_sink(std::make_shared<quorvel::log::StderrSink>());
-    return QUORVEL_AGENT_OK;
+    return ffi::guarded("quorvel_agent_init_logging", int32_t{QUORVEL_AGENT_ERR_FAILURE},
+                        [&]() -> int32_t {
+                            static std::atomic<bool> installed{false};
+                            if (installed.exchange(true)) {
+                                return QUORVEL_AGENT_ERR_FAILURE;
+                            }
+                            quorvel::log::set_min_level(quorvel::log::Level::Trace);
+                            quorvel::log::add_sink(std::make_shared<quorvel::log::StderrSink>());
+                            return QUORVEL_AGENT_OK;
+                        });
 }
 
 int32_t quorvel_agent_runtime(RuntimePtr** out_runtime) noexcept {
-    if (out_runtime == nullptr) {
-        return QUORVEL_AGENT_ERR_FAILURE;
-    }
-    std::shared_ptr<quorvel::Runtime> runtime;
-    try {
-        runtime = quorvel::Runtime::create();
-    } catch (const std::system_error&) {
-        // Worker threads or the reactor could not be created.
-        return QUORVEL_AGENT_ERR_FAILURE;
-    }
-    *out_runtime = new RuntimePtr{ffi::share_runtime(std::move(runtime))};
-    return QUORVEL_AGENT_OK;
+    return ffi::guarded("quorvel_agent_runtime", int32_t{QUORVEL_AGENT_ERR_FAILURE},
+                        [&]() -> int32_t {
+                            if (out_runtime == nullptr) {
+                                return QUORVEL_AGENT_ERR_FAILURE;
+                            }
+                            std::shared_ptr<quorvel::Runtime> runtime;
+                            try {
+                                runtime = quorvel::Runtime::create();
+                            } catch (const std::system_error&) {
+                                // Worker threads or the reactor could not be created.
+                                return QUORVEL_AGENT_ERR_FAILURE;
+                            }
+                            *out_runtime = new RuntimePtr{ffi::share_runtime(std::move(runtime))};
+                            return QUORVEL_AGENT_OK;
+                        });
 }
 
 void quorvel_agent_runtime_free(RuntimePtr* runtime) noexcept {
-    // The runtime stops with the last of its shares, which may be this one.
-    delete runtime;
+    ffi::guarded("quorvel_agent_runtime_free", [&] {
+        // The runtime stops with the last of its shares, which may be this one.
+        delete runtime;
+    });
 }
 
 }  // extern "C"

@@ -24,32 +24,40 @@ extern "C" {
 
 int32_t quorvel_agent_tun_device_create(const RuntimePtr* runtime, int32_t fd,
                                         TunDevicePtr** out_device) noexcept {
-    if (runtime == nullptr || out_device == nullptr) {
-        return QUORVEL_AGENT_ERR_FAILURE;
-    }
-    if (ffi::on_runtime_thread()) {
-        // The host keeps its descriptor: nothing was tried.
-        return QUORVEL_AGENT_ERR_FAILURE;
-    }
-    auto created = runtime->runtime->block_on(create_device(fd));
-    if (!created || !*created) {
-        // The device leaves a descriptor it could not take over to the host, open and unchanged.
-        QV_TRACE(ffi::kTarget, "Failed to create TUN device from file descriptor {}", fd);
-        return QUORVEL_AGENT_ERR_FAILURE;
-    }
-    *out_device = new TunDevicePtr{runtime->runtime, std::move(**created)};
-    return QUORVEL_AGENT_OK;
+    return ffi::guarded(
+        "quorvel_agent_tun_device_create", int32_t{QUORVEL_AGENT_ERR_FAILURE}, [&]() -> int32_t {
+            if (runtime == nullptr || out_device == nullptr) {
+                return QUORVEL_AGENT_ERR_FAILURE;
+            }
+            if (ffi::on_runtime_thread()) {
+                // The host keeps its descriptor: nothing was tried.
+                return QUORVEL_AGENT_ERR_FAILURE;
+            }
+            auto created = runtime->runtime->block_on(create_device(fd));
+            if (!created || !*created) {
+                // The device leaves a descriptor it could not take over to the host, open and
+                // unchanged.
+                QV_TRACE(ffi::kTarget, "Failed to create TUN device from file descriptor {}", fd);
+                return QUORVEL_AGENT_ERR_FAILURE;
+            }
+            *out_device = new TunDevicePtr{runtime->runtime, std::move(**created)};
+            return QUORVEL_AGENT_OK;
+        });
 }
 
 void quorvel_agent_tun_device_free(TunDevicePtr* device) noexcept {
-    delete device;
+    ffi::guarded("quorvel_agent_tun_device_free", [&] { delete device; });
 }
 
 int32_t quorvel_agent_close_udp_sockets(void* /*ignored*/) noexcept {
-    QV_TRACE(ffi::kTarget, "FFI: Starting UDP sockets closure");
-    QV_TRACE(ffi::kTarget, "FFI: Node uses single UDP socket (no per-interface sockets to close)");
-    QV_TRACE(ffi::kTarget, "FFI: Operation successful");
-    return QUORVEL_AGENT_OK;
+    return ffi::guarded(
+        "quorvel_agent_close_udp_sockets", int32_t{QUORVEL_AGENT_ERR_FAILURE}, [&]() -> int32_t {
+            QV_TRACE(ffi::kTarget, "FFI: Starting UDP sockets closure");
+            QV_TRACE(ffi::kTarget,
+                     "FFI: Node uses single UDP socket (no per-interface sockets to close)");
+            QV_TRACE(ffi::kTarget, "FFI: Operation successful");
+            return QUORVEL_AGENT_OK;
+        });
 }
 
 }  // extern "C"

@@ -8,6 +8,7 @@
 #include <cstdlib>
 
 #include "util/debug_text.h"
+#include "util/shown_text.h"
 #include "util/snapshot_slot.h"
 
 namespace quorvel::log {
@@ -118,10 +119,16 @@ ConfiguredLevel configured_level(const char* value) {
     if (auto parsed = parse_level_filter(value)) {
         return {*parsed, std::nullopt};
     }
-    return {kDefaultSinkLevel,
-            fmt::format("Ignoring {}={:?}: expected trace, debug, info, warn, error or off; "
-                        "writing {} and above",
-                        kLevelVariable, value, filter_name(kDefaultSinkLevel))};
+    // Quoted by our own escaping: a formatting library's debug specifier may be refused by
+    // another copy of the library that the process loaded first.
+    std::string warning = "Ignoring ";
+    warning += kLevelVariable;
+    warning += '=';
+    warning += debug_quoted(value);
+    warning += ": expected trace, debug, info, warn, error or off; writing ";
+    warning += filter_name(kDefaultSinkLevel);
+    warning += " and above";
+    return {kDefaultSinkLevel, std::move(warning)};
 }
 
 namespace {
@@ -139,14 +146,12 @@ size_t line_size(const Event& event) {
     return 8 + event.target.size() + event.message.size() + fields_size(event.fields);
 }
 
-// Whoever wrote the texts of a line (message, fields, spans, target), it stays one line and sends
-// a terminal no command: its control characters are escaped. The line's own parts are printable,
-// so escaping the whole line escapes exactly its texts, in one pass that copies nothing when, as
-// almost always, there is nothing to escape.
-void escape_line(std::string& line) {
-    if (holds_controls(line)) {
-        line = escape_controls(line);
-    }
+// Whoever wrote the texts of a line (message, fields, spans, target), it quotes none of the
+// agent's own secrets, stays one line and sends a terminal no command (`make_shown`). The line's
+// own parts are printable and hold no secret, so showing the whole line shows exactly its texts,
+// copying nothing when, as almost always, there is nothing to hide or escape.
+void show_line(std::string& line) {
+    make_shown(line);
 }
 
 // An event's line up to its spans, and the rest.
@@ -182,7 +187,7 @@ std::string format_event(const Event& event) {
         out += ": ";
     }
     append_body(out, event);
-    escape_line(out);
+    show_line(out);
     return out;
 }
 
@@ -211,7 +216,7 @@ void LineSink::write(const Event& event) {
     line.reserve(line_size(event));
     append_head(line, event);
     append_body(line, event);
-    escape_line(line);
+    show_line(line);
     const std::size_t hash = std::hash<std::string>{}(line);
     std::lock_guard lock(mutex_);
     const TimePoint now = clock_();

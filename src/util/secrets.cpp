@@ -213,20 +213,35 @@ void remember(std::string_view secret) {
     r.any.store(true, std::memory_order_release);
 }
 
-void remember_url_userinfo(std::string_view url_text) {
-    const size_t at = url_text.rfind('@');
-    if (at == std::string_view::npos) {
-        return;
-    }
-    size_t start = 0;
-    if (const size_t slashes = url_text.substr(0, at).find("//");
-        slashes != std::string_view::npos) {
-        start = slashes + 2;
-    }
-    const std::string_view userinfo = url_text.substr(start, at - start);
+namespace {
+
+void remember_userinfo(std::string_view userinfo) {
     remember(userinfo);
     if (const size_t colon = userinfo.find(':'); colon != std::string_view::npos) {
         remember(userinfo.substr(colon + 1));
+    }
+}
+
+}  // namespace
+
+void remember_url_userinfo(std::string_view url_text) {
+    const size_t last_at = url_text.rfind('@');
+    if (last_at == std::string_view::npos) {
+        return;
+    }
+    size_t start = 0;
+    if (const size_t slashes = url_text.substr(0, last_at).find("//");
+        slashes != std::string_view::npos) {
+        start = slashes + 2;
+    }
+    // Read leniently, as a library that quotes a refused setting may: up to the last "@".
+    remember_userinfo(url_text.substr(start, last_at - start));
+    // And as a parser reads a good URL: up to the last "@" before the path, query or fragment.
+    const std::string_view authority =
+        url_text.substr(start, url_text.find_first_of("/?#", start) - start);
+    if (const size_t at = authority.rfind('@');
+        at != std::string_view::npos && start + at != last_at) {
+        remember_userinfo(authority.substr(0, at));
     }
 }
 

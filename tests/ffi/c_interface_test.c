@@ -10,6 +10,8 @@
  *   lifecycle start on a socket pair, network changes, calls from the callback, shutdown, release
  *   dns, tunnel, status  add to the lifecycle phase: the DNS server in the change, traffic
  *             through the tunnel, the status report
+ *   log_setting  a process whose QUORVEL_LOG holds no level: it lives on, and its log's first
+ *             line is one warning that names the value
  * The agent's log (every level) goes to a file in the test's temporary folder, which the checks
  * read back.
  */
@@ -29,6 +31,7 @@
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -129,6 +132,82 @@ static void sleep_ms(long ms) {
 static void hex_of(const uint8_t* bytes, size_t n, char* out) {
     for (size_t i = 0; i < n; i++) {
         sprintf(out + 2 * i, "%02x", bytes[i]);
+    }
+}
+
+/* ---- phase: log_setting ---- */
+
+/* Run as "log-child FILE": the process installs the logger with whatever QUORVEL_LOG holds, its
+ * log going to FILE, and exits with 0 when that worked. */
+static int log_child(const char* file) {
+    if (freopen(file, "w", stderr) == NULL) {
+        return 2;
+    }
+    int32_t code = quorvel_agent_init_logging();
+    fflush(stderr);
+    return code == QUORVEL_AGENT_OK ? 0 : 3;
+}
+
+static void phase_log_setting(void) {
+    /* The value, and how the warning quotes it. */
+    static const struct {
+        const char* value;
+        const char* quoted;
+    } cases[] = {
+        {"warning", "\"warning\""},
+        {"bogus", "\"bogus\""},
+        {"WARN ", "\"WARN \""},
+        {" info", "\" info\""},
+        {"a\x1b[31mb\nWARN forged", "\"a\\u{1b}[31mb\\nWARN forged\""},
+        {"{:?}{}%s\"\\", "\"{:?}{}%s\\\"\\\\\""},
+        {"\xc3\xa9t\xc3\xa9", "\"\xc3\xa9t\xc3\xa9\""},
+    };
+    char self[512];
+    ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
+    CHECK(length > 0);
+    if (length <= 0) {
+        return;
+    }
+    self[length] = '\0';
+    for (size_t i = 0; i < sizeof cases / sizeof cases[0]; i++) {
+        char file[400];
+        char name[64];
+        snprintf(name, sizeof name, "log_setting_%zu.log", i);
+        path_in_temp(file, sizeof file, name);
+        pid_t child = fork();
+        CHECK(child >= 0);
+        if (child == 0) {
+            setenv("QUORVEL_LOG", cases[i].value, 1);
+            execl(self, self, "log-child", file, (char*)NULL);
+            _exit(4);
+        }
+        int status = 0;
+        CHECK(waitpid(child, &status, 0) == child);
+        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+            printf("QUORVEL_LOG case %zu: the host ended with status %d\n", i, status);
+            failures++;
+            continue;
+        }
+        char* log = read_file(file);
+        CHECK(log != NULL);
+        if (log == NULL) {
+            continue;
+        }
+        char expected[256];
+        snprintf(expected, sizeof expected,
+                 " WARN quorvel_agent::util::log: Ignoring QUORVEL_LOG=%s: expected trace, debug, "
+                 "info, warn, error or off; writing info and above\n",
+                 cases[i].quoted);
+        /* One line, and it is the warning. */
+        char* newline = strchr(log, '\n');
+        CHECK(newline != NULL && newline[1] == '\0');
+        const char* found = strstr(log, expected);
+        if (found == NULL || found[strlen(expected)] != '\0') {
+            printf("QUORVEL_LOG case %zu: the log is \"%s\", expected a line ending \"%s\"\n", i,
+                   log, expected);
+            failures++;
+        }
+        free(log);
     }
 }
 
@@ -647,6 +726,9 @@ static void phase_lifecycle(void) {
 }
 
 int main(int argc, char** argv) {
+    if (argc == 3 && strcmp(argv[1], "log-child") == 0) {
+        return log_child(argv[2]);
+    }
     snprintf(temp_dir, sizeof temp_dir, "%s/quorvel_c_test_XXXXXX",
              getenv("TMPDIR") ? getenv("TMPDIR") : "/tmp");
     if (mkdtemp(temp_dir) == NULL) {
@@ -668,7 +750,8 @@ int main(int argc, char** argv) {
     } phases[] = {{"basics", phase_basics},
                   {"config", phase_config},
                   {"start", phase_start},
-                  {"lifecycle", phase_lifecycle}};
+                  {"lifecycle", phase_lifecycle},
+                  {"log_setting", phase_log_setting}};
     for (int a = 1; a < argc; a++) {
         check_dns |= strcmp(argv[a], "dns") == 0;
         check_tunnel |= strcmp(argv[a], "tunnel") == 0;

@@ -8,6 +8,7 @@
 #include "util/debug_text.h"
 #include "util/file_io.h"
 #include "util/log.h"
+#include "util/secrets.h"
 #include "util/toml_write.h"
 #include "util/url.h"
 
@@ -203,7 +204,25 @@ Result<AgentConfig, TomlError> AgentConfig::deserialize(const toml::table& root)
     config.auto_connect = auto_connect;
     config.dns = dns;
     config.controller = std::move(controller);
+    config.remember_secrets();
     return config;
+}
+
+void AgentConfig::remember_secrets() const {
+    for (const auto& [url, entry] : network) {
+        secrets::remember_url_userinfo(url.raw_text());
+    }
+    if (!controller) {
+        return;
+    }
+    for (const auto* text : {&controller->url, &controller->auth_url}) {
+        if (*text) {
+            secrets::remember_url_userinfo(**text);
+        }
+    }
+    if (controller->shared_secret) {
+        secrets::remember(*controller->shared_secret);
+    }
 }
 
 // The layout: the plain root keys present (mtu, super_peers, update_check, auto_connect), then

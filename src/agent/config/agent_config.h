@@ -65,6 +65,11 @@ struct AgentConfig {
     // The controller section's URL, or the default controller API endpoint.
     std::string controller_url() const;
     std::optional<std::string> shared_secret() const;
+
+    // Adds the secrets this configuration holds to the agent's known secrets (`secrets::remember`):
+    // the user information of the controller's URLs and of every network URL, and the shared
+    // secret, so that no log line or report shows them whatever quotes them.
+    void remember_secrets() const;
     // A copy of the configured list (also an empty one), or of the built-in list.
     std::vector<p2p::SuperPeerUrl> super_peers_or_default() const;
     // Adds an all-absent controller section when there is none, then replaces its status.

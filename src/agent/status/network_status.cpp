@@ -5,6 +5,7 @@
 
 #include "agent/status/text_lines.h"
 #include "util/debug_text.h"
+#include "util/shown_text.h"
 
 namespace quorvel::agent {
 
@@ -15,8 +16,20 @@ using Health = network::NetworkHealth;
 // A text from outside as the report shows it: a name from a network document, or an error a
 // retrieval or the host gave, which may quote a URL with its password. Credentials hidden, control
 // characters escaped, so the text stays on its line.
-std::string shown(std::string_view text) {
-    return escape_controls(mask_credentials(text));
+std::string shown_value(std::string_view text) {
+    return shown(mask_credentials(text));
+}
+
+// The health's debug form, its error text masked as it came, before quoting escapes it.
+std::string health_text(const Health& health) {
+    switch (health.kind()) {
+        case Health::Kind::RetrieveConfigError:
+            return Health::retrieve_config_error(mask_credentials(health.text())).debug();
+        case Health::Kind::InvalidConfigError:
+            return Health::invalid_config_error(mask_credentials(health.text())).debug();
+        default:
+            return health.debug();
+    }
 }
 
 std::string table_text(const network::EffectiveAccessRuleList& list) {
@@ -32,7 +45,7 @@ std::string table_text(const network::EffectiveRoutingList& list) {
 std::string table_text(const network::HostnameList& list) {
     network::HostnameList shown_list;
     for (const auto& [ip, name] : list) {
-        shown_list.hosts.emplace(ip, escape_controls(name));
+        shown_list.hosts.emplace(ip, shown(name));
     }
     return shown_list.to_string();
 }
@@ -59,15 +72,15 @@ void append_applied_list(std::string& out, const network::AppliedStatus<List>& s
         out += indent;
         out += status.applied ? "Empty" : "None";
         if (status.error) {
-            out += " (Error: " + shown(*status.error) + ")";
+            out += " (Error: " + shown_value(*status.error) + ")";
         }
         out += '\n';
         return;
     }
-    append_lines_escaping_controls(out, table_text(*status.applied), indent);
+    append_shown_lines(out, table_text(*status.applied), indent);
     if (status.error) {
         out += indent;
-        out += "Error: " + shown(*status.error) + "\n";
+        out += "Error: " + shown_value(*status.error) + "\n";
     }
 }
 
@@ -122,7 +135,7 @@ std::string NetworkStatus::status_text() const {
             return "Pending";
         case Health::Kind::RetrieveConfigError:
         case Health::Kind::InvalidConfigError:
-            return "Config Error - " + shown(health.text());
+            return "Config Error - " + shown_value(health.text());
         case Health::Kind::NotAMemberError:
             return "Error - Not a Member";
     }
@@ -134,17 +147,16 @@ bool NetworkStatus::is_controller_managed(const Url& url) {
 }
 
 std::string NetworkStatus::to_string() const {
-    std::string out = "Name: " + (name ? shown(*name) : std::string("None")) + "\n";
+    std::string out = "Name: " + (name ? shown_value(*name) : std::string("None")) + "\n";
     out += disabled ? "Disabled: true\n" : "Disabled: false\n";
-    // The debug form quotes the health's text with its control characters escaped already.
-    out += "Status: " + mask_credentials(health.debug()) + "\n";
+    out += "Status: " + health_text(health) + "\n";
 
     // An applied address shows with the error of its last attempt.
     if (current_state.ip == desired_state.ip) {
-        out += "IP: " + shown(current_state.ip.to_string()) + "\n";
+        out += "IP: " + shown_value(current_state.ip.to_string()) + "\n";
     } else {
-        out += "IP:\n  Current: " + shown(current_state.ip.to_string()) + "\n";
-        out += "  Desired: " + shown(desired_state.ip.to_string()) + "\n";
+        out += "IP:\n  Current: " + shown_value(current_state.ip.to_string()) + "\n";
+        out += "  Desired: " + shown_value(desired_state.ip.to_string()) + "\n";
     }
     append_list_block(out, "Access Rules", current_state.access_rules, desired_state.access_rules);
     append_list_block(out, "Routes", current_state.routes, desired_state.routes);

@@ -8,6 +8,7 @@
 
 #include "agent/status/text_lines.h"
 #include "util/debug_text.h"
+#include "util/shown_text.h"
 
 namespace quorvel::agent {
 
@@ -100,7 +101,7 @@ std::string format_np_path(const p2p::PeerPath& path, const NowFn& now) {
 
 std::string SuperPeerStatus::to_string_with_secrets(bool /*with_secrets*/, const NowFn& now) const {
     // The address as configured: the text of a super-peer entry, which the host may have set.
-    std::string out = "Address: " + escape_controls(stats.address) + "\n";
+    std::string out = "Address: " + shown(stats.address) + "\n";
     if (!stats.resolved_addrs) {
         out += "Resolved Addresses: None\n";
     } else {

@@ -9,6 +9,7 @@
 #include "agent/status/status.h"
 #include "agent/status/text_lines.h"
 #include "util/debug_text.h"
+#include "util/shown_text.h"
 
 namespace quorvel::agent {
 
@@ -17,11 +18,24 @@ namespace {
 constexpr std::string_view kOnlyWhenUp = "Information only available when agent is UP";
 constexpr std::string_view kMasked = "****";
 
-// One line of the report. Names, paths, URLs and error texts come from the host, files and
-// servers; the report's own text is printable, so escaping the whole line escapes exactly its
-// values' control characters, and no value adds a line or sends a terminal a command.
+// One line of the report, as a person is shown it (`append_shown`): names, paths, URLs and error
+// texts come from the host, files and servers and may quote the agent's own secrets. The report's
+// own text is printable and holds no secret, so showing the whole line shows exactly its values.
 template <class... Args>
 void line(std::string& out, fmt::format_string<Args...> format, Args&&... args) {
+    append_shown(out, fmt::format(format, std::forward<Args>(args)...));
+    out += '\n';
+}
+
+// A line whose value is one of the agent's secrets when the caller asked to see them: then only
+// escaped, otherwise shown as every line is.
+template <class... Args>
+void secret_line(std::string& out, bool with_secrets, fmt::format_string<Args...> format,
+                 Args&&... args) {
+    if (!with_secrets) {
+        line(out, format, std::forward<Args>(args)...);
+        return;
+    }
     append_escaping_controls(out, fmt::format(format, std::forward<Args>(args)...));
     out += '\n';
 }
@@ -61,7 +75,8 @@ void append_config(std::string& out, const Status& status, bool with_secrets) {
     line(out, "Config:");
     line(out, "  Config Path: {}", status.config_path);
     line(out, "  Identity:");
-    line(out, "    Secret Key: {}", with_secrets ? opts.id.sk().to_string() : std::string(kMasked));
+    secret_line(out, with_secrets, "    Secret Key: {}",
+                with_secrets ? opts.id.sk().to_string() : std::string(kMasked));
     line(out, "    Public Key: {}", opts.id.pk());
     line(out, "    PoW: {}", opts.id.pow());
     line(out, "  UDP:");
@@ -110,14 +125,14 @@ void append_time_sync(std::string& out, const Status& status, bool connected) {
 void append_controller(std::string& out, const ControllerStatus& controller, bool connected,
                        bool with_secrets) {
     line(out, "Controller:");
-    line(out, "  URL: {}", url_text(controller.url, with_secrets));
-    line(out, "  Auth URL: {}", url_text(controller.auth_url, with_secrets));
+    secret_line(out, with_secrets, "  URL: {}", url_text(controller.url, with_secrets));
+    secret_line(out, with_secrets, "  Auth URL: {}", url_text(controller.auth_url, with_secrets));
     line(out, "  Logged in as: {}", controller.display_login_email.value_or("None"));
     if (!controller.shared_secret) {
         line(out, "  HMAC Auth Shared Secret: None");
     } else {
-        line(out, "  HMAC Auth Shared Secret: {}",
-             with_secrets ? *controller.shared_secret : std::string(kMasked));
+        secret_line(out, with_secrets, "  HMAC Auth Shared Secret: {}",
+                    with_secrets ? *controller.shared_secret : std::string(kMasked));
     }
     if (!connected) {
         line(out, "  Connection Status: {}", kOnlyWhenUp);
@@ -140,8 +155,7 @@ void append_peers(std::string& out, const std::unordered_map<p2p::PubKey, PeerSt
               [](const auto* a, const auto* b) { return a->first < b->first; });
     for (const auto* entry : sorted) {
         line(out, "  {}:", entry->first);
-        append_lines_escaping_controls(out, entry->second.to_string_with_secrets(with_secrets, now),
-                                       "    ");
+        append_shown_lines(out, entry->second.to_string_with_secrets(with_secrets, now), "    ");
     }
 }
 
@@ -155,8 +169,9 @@ void append_networks(std::string& out, const std::unordered_map<Url, NetworkStat
     std::sort(sorted.begin(), sorted.end(),
               [](const auto* a, const auto* b) { return a->first < b->first; });
     for (const auto* entry : sorted) {
-        line(out, "  {}:", with_secrets ? entry->first.raw_text() : mask_url(entry->first));
-        append_lines_escaping_controls(out, entry->second.to_string(), "    ");
+        secret_line(out, with_secrets,
+                    "  {}:", with_secrets ? entry->first.raw_text() : mask_url(entry->first));
+        append_shown_lines(out, entry->second.to_string(), "    ");
     }
 }
 

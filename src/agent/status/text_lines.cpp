@@ -1,6 +1,6 @@
 #include "agent/status/text_lines.h"
 
-#include "util/debug_text.h"
+#include "util/shown_text.h"
 
 namespace quorvel::agent {
 
@@ -29,11 +29,9 @@ void append_lines(std::string& out, std::string_view text, std::string_view pref
                   [](std::string& to, std::string_view line) { to.append(line); });
 }
 
-void append_lines_escaping_controls(std::string& out, std::string_view text,
-                                    std::string_view prefix) {
-    for_each_line(out, text, prefix, [](std::string& to, std::string_view line) {
-        append_escaping_controls(to, line);
-    });
+void append_shown_lines(std::string& out, std::string_view text, std::string_view prefix) {
+    for_each_line(out, text, prefix,
+                  [](std::string& to, std::string_view line) { append_shown(to, line); });
 }
 
 }  // namespace quorvel::agent

@@ -12,9 +12,9 @@ namespace quorvel::agent {
 // empty line in the middle is written as the prefix alone.
 void append_lines(std::string& out, std::string_view text, std::string_view prefix);
 
-// The same with the control characters left inside each line escaped (`escape_controls`): a
-// nested text adds exactly its own lines, whatever a value inside it held.
-void append_lines_escaping_controls(std::string& out, std::string_view text,
-                                    std::string_view prefix);
+// The same with each line shown as a person is shown a text (`append_shown`): the agent's own
+// secrets hidden and control characters escaped, so a nested text adds exactly its own lines,
+// whatever a value inside it held.
+void append_shown_lines(std::string& out, std::string_view text, std::string_view prefix);
 
 }  // namespace quorvel::agent

@@ -249,7 +249,7 @@ TEST(TextLinesTest, EscapingNestingKeepsEachLineOne) {
     };
     for (const auto& c : cases) {
         std::string out = "head\n";
-        append_lines_escaping_controls(out, c.text, "> ");
+        append_shown_lines(out, c.text, "> ");
         EXPECT_EQ(out, std::string("head\n") + c.nested) << ::testing::PrintToString(c.text);
     }
 }
