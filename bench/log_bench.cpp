@@ -1,8 +1,8 @@
 // Cost of a log call on the packet path: an event below the sink's level (one level check, nothing
 // built), a repeat the sink counts, a flood of ever new lines (the first ones of each interval
 // written to a writer that drops them, the rest counted as dropped), and lines written every time
-// (DEBUG lines, which are never collapsed) with plain text and with text holding line breaks and
-// escape sequences.
+// (DEBUG lines, which are never collapsed) with plain text, with the agent's secrets known, and with
+// text holding line breaks and escape sequences.
 #include <benchmark/benchmark.h>
 
 #include <cstdint>
@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "util/log.h"
+#include "util/secrets.h"
 
 namespace quorvel::log {
 namespace {
@@ -75,8 +76,16 @@ void BM_LogFloodOfNewLines(benchmark::State& state) {
 }
 BENCHMARK(BM_LogFloodOfNewLines);
 
-// A DEBUG line with fields, written in full each time: the cost of formatting one line.
+// A DEBUG line with fields, written in full each time: the cost of formatting one line, with no
+// secret known and with three (a shared secret, a controller URL's and a proxy's user
+// information), which every line is searched for.
 void BM_LogWrittenLine(benchmark::State& state) {
+    secrets::forget_all_for_tests();
+    const std::string_view known[] = {"Vq3xS0bC9mZ2kL7nP4tR8wY1uE6iO5aD3fG0hJ2kLzX",
+                                      "ctl-user:Ctl-Pass-2024", "proxy:pa secret"};
+    for (int64_t i = 0; i < state.range(0); ++i) {
+        secrets::remember(known[i]);
+    }
     BenchSink sink(LevelFilter::Debug);
     const std::string peer = "a46b8c39ca6eb4955d074efe34351e09ec4f39be4e5fe937f6c0166d6ab5b184";
     std::uint32_t n = 0;
@@ -86,8 +95,9 @@ void BM_LogWrittenLine(benchmark::State& state) {
                       "Sending request {} to the controller for network 8a7c5e3f2b1d", ++n);
     }
     state.counters["bytes_written"] = static_cast<double>(sink.bytes());
+    secrets::forget_all_for_tests();
 }
-BENCHMARK(BM_LogWrittenLine);
+BENCHMARK(BM_LogWrittenLine)->Arg(0)->Arg(3);
 
 // The same with a message from outside that holds line breaks and an escape sequence.
 void BM_LogWrittenLineWithControls(benchmark::State& state) {

@@ -1,17 +1,19 @@
 #include "util/secrets.h"
 
 #include <algorithm>
-#include <array>
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <utility>
 #include <vector>
 
-#include "util/snapshot_slot.h"
-
 namespace quorvel::secrets {
+
+namespace detail {
+constinit std::atomic<bool> g_any_known{false};
+}  // namespace detail
 
 namespace {
 
@@ -82,16 +84,38 @@ std::string common_piece(const std::vector<std::string>& forms) {
     return best;
 }
 
-// Forms searched for by one anchor that each of them holds: the text is scanned once for the
+// How common a byte is in the text the agent logs, from rare (0) to common: lines are mostly
+// lower-case words, hexadecimal keys, numbers, blanks and a little punctuation.
+int commonness(unsigned char c) {
+    constexpr std::string_view kLowerByCommonness = "zqjxkvbpygfwmucldrhsnioate";
+    if (c >= 'a' && c <= 'z') {
+        return 2 + static_cast<int>(kLowerByCommonness.find(static_cast<char>(c)));
+    }
+    if ((c >= '0' && c <= '9') ||
+        std::string_view(" .:/=_-,()'\"").find(static_cast<char>(c)) != std::string_view::npos) {
+        return 30;
+    }
+    return c >= 'A' && c <= 'Z' ? 1 : 0;
+}
+
+// Forms searched for by one anchor that each of them holds: the text is searched once for the
 // anchor, and only where it stands are the forms compared.
 struct Group {
     std::string anchor;
+    // Where the anchor's rarest byte stands in it: what the search looks for.
+    size_t rare_at = 0;
     // Each form with every offset at which it holds the anchor.
     std::vector<std::pair<std::string, std::vector<size_t>>> forms;
 };
 
 Group make_group(std::string anchor, const std::vector<std::string>& forms) {
-    Group group{std::move(anchor), {}};
+    Group group{std::move(anchor), 0, {}};
+    for (size_t i = 1; i < group.anchor.size(); ++i) {
+        if (commonness(static_cast<unsigned char>(group.anchor[i])) <
+            commonness(static_cast<unsigned char>(group.anchor[group.rare_at]))) {
+            group.rare_at = i;
+        }
+    }
     for (const std::string& form : forms) {
         std::vector<size_t> offsets;
         for (size_t at = form.find(group.anchor); at != std::string::npos;
@@ -108,16 +132,29 @@ struct State {
     std::vector<Group> groups;
 };
 
+// The published state only grows, and is replaced whole when it does: each version stays alive
+// for the life of the process, so that a reader on every log line needs one load and no reference
+// count. Versions are few: one per distinct secret.
 struct Registry {
-    std::mutex mutex;  // serialises additions; readers use the snapshot
-    SnapshotSlot<State> snapshot{std::make_shared<const State>()};
-    std::atomic<bool> any{false};
+    std::mutex mutex;  // serialises additions and keeps the versions
+    std::vector<std::unique_ptr<const State>> versions;
+    std::atomic<const State*> current{nullptr};
+
+    void publish(std::unique_ptr<const State> next) {
+        current.store(next.get(), std::memory_order_release);
+        detail::g_any_known.store(!next->groups.empty(), std::memory_order_release);
+        versions.push_back(std::move(next));
+    }
 };
 
 // Never destroyed: runtime threads may log while the process's static destructors run.
 Registry& registry() {
     static Registry* const r = new Registry;
     return *r;
+}
+
+const State* current_state() {
+    return registry().current.load(std::memory_order_acquire);
 }
 
 void add_forms(State& state, std::string_view secret) {
@@ -141,20 +178,41 @@ void add_forms(State& state, std::string_view secret) {
     }
 }
 
+// Calls `found` with every position of `group`'s anchor in `text`. The text is searched for the
+// anchor's rarest byte with `memchr`, which the C library runs many bytes at a step; only where
+// that byte stands is the anchor compared. Most lines hold no secret, and few of their bytes are
+// the rare one.
+template <class Found>
+void for_each_anchor(std::string_view text, const Group& group, Found found) {
+    const std::string_view anchor = group.anchor;
+    if (text.size() < anchor.size()) {
+        return;
+    }
+    const char* const begin = text.data();
+    const char* const last_start = begin + (text.size() - anchor.size());
+    const char* const end = begin + text.size();
+    const size_t offset = group.rare_at;
+    for (const char* at = begin + offset; at < end; ++at) {
+        at = static_cast<const char*>(
+            std::memchr(at, anchor[offset], static_cast<size_t>(end - at)));
+        if (at == nullptr) {
+            return;
+        }
+        const char* start = at - offset;
+        if (start > last_start) {
+            return;
+        }
+        if (std::memcmp(start, anchor.data(), anchor.size()) == 0) {
+            found(static_cast<size_t>(start - begin));
+        }
+    }
+}
+
 // The stretches of `text` that a known form covers, sorted and merged.
 std::vector<std::pair<size_t, size_t>> covered(const State& state, std::string_view text) {
     std::vector<std::pair<size_t, size_t>> stretches;
     for (const Group& group : state.groups) {
-        const std::string_view anchor = group.anchor;
-        const char* const begin = text.data();
-        const char* const end = begin + text.size();
-        for (const char* at = begin; at + anchor.size() <= end; ++at) {
-            at = static_cast<const char*>(
-                memmem(at, static_cast<size_t>(end - at), anchor.data(), anchor.size()));
-            if (at == nullptr) {
-                break;
-            }
-            const auto hit = static_cast<size_t>(at - begin);
+        for_each_anchor(text, group, [&](size_t hit) {
             for (const auto& [form, offsets] : group.forms) {
                 for (const size_t offset : offsets) {
                     if (hit >= offset && text.substr(hit - offset, form.size()) == form) {
@@ -162,7 +220,7 @@ std::vector<std::pair<size_t, size_t>> covered(const State& state, std::string_v
                     }
                 }
             }
-        }
+        });
     }
     if (stretches.size() > 1) {
         std::sort(stretches.begin(), stretches.end());
@@ -201,16 +259,14 @@ void remember(std::string_view secret) {
     }
     Registry& r = registry();
     std::lock_guard lock(r.mutex);
-    const auto current = r.snapshot.load();
-    if (std::find(current->secrets.begin(), current->secrets.end(), secret) !=
-        current->secrets.end()) {
+    const State* current = r.current.load(std::memory_order_relaxed);
+    auto next = current != nullptr ? std::make_unique<State>(*current) : std::make_unique<State>();
+    if (std::find(next->secrets.begin(), next->secrets.end(), secret) != next->secrets.end()) {
         return;
     }
-    auto next = std::make_shared<State>(*current);
     next->secrets.emplace_back(secret);
     add_forms(*next, secret);
-    r.snapshot.store(std::move(next));
-    r.any.store(true, std::memory_order_release);
+    r.publish(std::move(next));
 }
 
 namespace {
@@ -254,24 +310,17 @@ void remember_proxy_settings() {
     }
 }
 
-bool any_known() {
-    return registry().any.load(std::memory_order_acquire);
-}
-
 std::string hide(std::string_view text) {
-    if (!any_known()) {
-        return std::string(text);
-    }
-    const auto state = registry().snapshot.load();
-    const auto stretches = covered(*state, text);
-    return stretches.empty() ? std::string(text) : with_stretches_masked(text, stretches);
+    std::string out(text);
+    hide_in_place(out);
+    return out;
 }
 
 void hide_in_place(std::string& text) {
     if (!any_known()) {
         return;
     }
-    const auto state = registry().snapshot.load();
+    const State* state = current_state();
     if (const auto stretches = covered(*state, text); !stretches.empty()) {
         text = with_stretches_masked(text, stretches);
     }
@@ -281,7 +330,7 @@ size_t secret_start_at_end(std::string_view text) {
     if (!any_known()) {
         return 0;
     }
-    const auto state = registry().snapshot.load();
+    const State* state = current_state();
     size_t longest = 0;
     for (const Group& group : state->groups) {
         for (const auto& form : group.forms) {
@@ -300,8 +349,7 @@ size_t secret_start_at_end(std::string_view text) {
 void forget_all_for_tests() {
     Registry& r = registry();
     std::lock_guard lock(r.mutex);
-    r.snapshot.store(std::make_shared<const State>());
-    r.any.store(false, std::memory_order_release);
+    r.publish(std::make_unique<const State>());
 }
 
 }  // namespace quorvel::secrets

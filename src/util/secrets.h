@@ -12,6 +12,7 @@
 // Any thread may add or hide; hiding reads one immutable snapshot and takes no lock.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -34,8 +35,14 @@ void remember_url_userinfo(std::string_view url_text);
 // all_proxy, in either case) as the process's environment holds them now.
 void remember_proxy_settings();
 
-// Whether any secret is known: what lets a text skip the search when none is.
-bool any_known();
+namespace detail {
+extern std::atomic<bool> g_any_known;
+}  // namespace detail
+
+// Whether any secret is known: what lets a text skip the search when none is, with one load.
+inline bool any_known() {
+    return detail::g_any_known.load(std::memory_order_acquire);
+}
 
 // `text` with every occurrence of every form of a known secret replaced by `kMask`.
 std::string hide(std::string_view text);
