@@ -226,7 +226,8 @@ std::vector<std::pair<size_t, size_t>> covered(const State& state, std::string_v
         std::sort(stretches.begin(), stretches.end());
         size_t kept = 0;
         for (size_t i = 1; i < stretches.size(); ++i) {
-            if (stretches[i].first <= stretches[kept].second) {
+            // Stretches that overlap are hidden as one; two secrets side by side show two masks.
+            if (stretches[i].first < stretches[kept].second) {
                 stretches[kept].second = std::max(stretches[kept].second, stretches[i].second);
             } else {
                 stretches[++kept] = stretches[i];
