@@ -3,6 +3,7 @@
 #include "p2p/env.h"
 #include "p2p/testing.h"
 #include "util/debug_text.h"
+#include "util/shown_text.h"
 #include "util/url.h"
 
 namespace quorvel::p2p {
@@ -16,14 +17,18 @@ Result<SuperPeerUrl, SuperPeerUrlError> fail(const std::string& message) {
     return unexpected(SuperPeerUrlError{mask_credentials(message)});
 }
 
+// The entry as a message quotes it: an entry may come from a file or a server, of any length.
+std::string quoted(std::string_view entry) {
+    return debug_quoted(bound_outside_text(entry));
+}
+
 }  // namespace
 
 Result<SuperPeerUrl, SuperPeerUrlError> SuperPeerUrl::parse(std::string_view text) {
     SuperPeerUrl url;
     size_t slash = text.find('/');
     if (slash == std::string_view::npos) {
-        return fail(
-            fmt::format("super peer URL {} is not of the form {}", debug_quoted(text), kForm));
+        return fail(fmt::format("super peer URL {} is not of the form {}", quoted(text), kForm));
     }
     std::string_view addr = text.substr(0, slash);
     std::string_view rest = text.substr(slash + 1);
@@ -40,28 +45,28 @@ Result<SuperPeerUrl, SuperPeerUrlError> SuperPeerUrl::parse(std::string_view tex
         size_t close = addr.find(']');
         if (close == std::string_view::npos || close + 1 >= addr.size() || addr[close + 1] != ':') {
             return fail(fmt::format("super peer address {} needs a port after the bracketed host",
-                                    debug_quoted(addr)));
+                                    quoted(addr)));
         }
         host = addr.substr(1, close - 1);
         port_text = addr.substr(close + 2);
     } else {
         size_t colon = addr.rfind(':');
         if (colon == std::string_view::npos) {
-            return fail(fmt::format("super peer address {} has no port", debug_quoted(addr)));
+            return fail(fmt::format("super peer address {} has no port", quoted(addr)));
         }
         host = addr.substr(0, colon);
         port_text = addr.substr(colon + 1);
         if (host.find(':') != std::string_view::npos) {
             return fail(fmt::format("super peer address {} must put an IPv6 host in brackets",
-                                    debug_quoted(addr)));
+                                    quoted(addr)));
         }
     }
     if (host.empty()) {
-        return fail(fmt::format("super peer address {} has no host", debug_quoted(addr)));
+        return fail(fmt::format("super peer address {} has no host", quoted(addr)));
     }
     auto port = util::system::parse_unsigned(port_text, 65535);
     if (!port || *port == 0) {
-        return fail(fmt::format("super peer address {} has an invalid port", debug_quoted(addr)));
+        return fail(fmt::format("super peer address {} has an invalid port", quoted(addr)));
     }
     auto pk = PubKey::parse(key_text);
     if (!pk) {

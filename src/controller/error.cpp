@@ -2,6 +2,7 @@
 
 #include "util/debug_text.h"
 #include "util/http_status.h"
+#include "util/shown_text.h"
 #include "util/url.h"
 
 namespace quorvel::controller {
@@ -63,6 +64,8 @@ std::string_view kind_name(Error::Kind kind) {
     }
     return "";
 }
+
+Error::Error(Kind kind, std::string_view text) : kind_(kind), text_(bound_outside_text(text)) {}
 
 const std::string& Error::reason() const {
     return kind_ == Kind::ResponseError ? empty_text() : text_;

@@ -26,47 +26,47 @@ class Error {
     };
 
     static Error client_build_failed(std::string reason) {
-        return Error(Kind::ClientBuildFailed, std::move(reason));
+        return Error(Kind::ClientBuildFailed, reason);
     }
     static Error uri_parse_failed(std::string reason) {
-        return Error(Kind::UriParseFailed, std::move(reason));
+        return Error(Kind::UriParseFailed, reason);
     }
     static Error request_build_failed(std::string reason) {
-        return Error(Kind::RequestBuildFailed, std::move(reason));
+        return Error(Kind::RequestBuildFailed, reason);
     }
-    static Error request_failed(std::string reason) {
-        return Error(Kind::RequestFailed, std::move(reason));
-    }
+    static Error request_failed(std::string reason) { return Error(Kind::RequestFailed, reason); }
     static Error response_body_read_failed(std::string reason) {
-        return Error(Kind::ResponseBodyReadFailed, std::move(reason));
+        return Error(Kind::ResponseBodyReadFailed, reason);
     }
     static Error response_body_utf8_failed(std::string reason) {
-        return Error(Kind::ResponseBodyUtf8Failed, std::move(reason));
+        return Error(Kind::ResponseBodyUtf8Failed, reason);
     }
     static Error response_body_json_failed(std::string reason) {
-        return Error(Kind::ResponseBodyJsonFailed, std::move(reason));
+        return Error(Kind::ResponseBodyJsonFailed, reason);
     }
     static Error authentication_failed(std::string reason) {
-        return Error(Kind::AuthenticationFailed, std::move(reason));
+        return Error(Kind::AuthenticationFailed, reason);
     }
     // `status` is the answer's HTTP status code, `body` its body as read.
     static Error response_error(uint16_t status, std::string body) {
-        Error e(Kind::ResponseError, std::move(body));
+        Error e(Kind::ResponseError, body);
         e.status_ = status;
         return e;
     }
 
     Kind kind() const { return kind_; }
-    // The reason of the kinds that carry one; empty for ResponseError.
+    // The reason of the kinds that carry one, bounded (`bound_outside_text`); empty for
+    // ResponseError.
     const std::string& reason() const;
     // ResponseError only; 0 otherwise.
     uint16_t status() const { return status_; }
-    // ResponseError only; empty otherwise.
+    // ResponseError only, bounded as the reason is: at most `kOutsideTextBound` bytes of the
+    // body as read, then how many bytes were left out. Empty otherwise.
     const std::string& body() const;
 
     // The kind's fixed prefix and the reason, or for ResponseError "Controller response error ",
     // the status with its reason phrase, ": " and the body. Both show the user information of
-    // no URL they quote (`mask_credentials`); `reason` and `body` keep the text as it came.
+    // no URL they quote (`mask_credentials`); `reason` and `body` keep the bounded text unmasked.
     std::string to_string() const;
     // `RequestFailed { reason: "..." }` or `ResponseError { status: 401, body: "..." }`.
     std::string debug() const;
@@ -74,11 +74,13 @@ class Error {
     bool operator==(const Error&) const = default;
 
   private:
-    Error(Kind kind, std::string text) : kind_(kind), text_(std::move(text)) {}
+    // A body or a reason may quote a server's answer or a library's message of any size: what
+    // every log line and the status report show of the error stays bounded.
+    Error(Kind kind, std::string_view text);
 
     Kind kind_;
     uint16_t status_ = 0;
-    // The reason, or the body of ResponseError.
+    // The reason, or the body of ResponseError; bounded.
     std::string text_;
 };
 

@@ -1,6 +1,8 @@
 #include "util/http_client.h"
 
 #include "util/http_status.h"
+#include "util/secrets.h"
+#include "util/shown_text.h"
 #include "util/unicode.h"
 #include "util/url.h"
 #include "util/wakeup.h"
@@ -187,10 +189,11 @@ size_t on_header(char* data, size_t size, size_t count, void* user) {
 }
 
 // "error sending request for url (URL): " or "error reading response body for url (URL): ", the
-// URL's user information masked.
+// URL's user information masked. After a redirect the URL is a server's Location, so it is
+// bounded too; masked first, since a cut could take the "@" that closes its user information.
 std::string failure_prefix(bool in_body, const std::string& url) {
     return std::string(in_body ? "error reading response body" : "error sending request") +
-           " for url (" + mask_url_text(url) + "): ";
+           " for url (" + bound_outside_text(mask_url_text(url)) + "): ";
 }
 
 // The absolute URL that the Location header of a response to `base` names, resolved as libcurl
@@ -217,6 +220,18 @@ std::string location_target(const std::string& base, const HttpHeaders& headers)
     return target;
 }
 
+// libcurl's text from its error buffer. libcurl cuts a longer text to fit the buffer, and the cut
+// may fall inside a password it quotes: the first bytes of a known secret at the end are cut off
+// too, and the cut is marked.
+std::string curl_error_text(const char (&buffer)[CURL_ERROR_SIZE]) {
+    std::string text(buffer, strnlen(buffer, CURL_ERROR_SIZE));
+    if (text.size() + 1 < CURL_ERROR_SIZE) {
+        return text;
+    }
+    text.resize(text.size() - secrets::secret_start_at_end(text));
+    return text + "...";
+}
+
 HttpError error_for(CURLcode code, const Transfer& transfer) {
     if (transfer.too_large) {
         return HttpError{HttpError::Kind::BodyTooLarge,
@@ -225,9 +240,9 @@ HttpError error_for(CURLcode code, const Transfer& transfer) {
                          true};
     }
     // libcurl's text quotes what it was given, a proxy setting with its password for one.
-    std::string detail = mask_credentials(transfer.error_buffer[0] != '\0'
-                                              ? std::string_view(transfer.error_buffer)
-                                              : std::string_view(curl_easy_strerror(code)));
+    std::string detail = mask_credentials(bound_outside_text(
+        transfer.error_buffer[0] != '\0' ? curl_error_text(transfer.error_buffer)
+                                         : std::string(curl_easy_strerror(code))));
     HttpError::Kind kind = HttpError::Kind::Request;
     if (code == CURLE_OPERATION_TIMEDOUT) {
         kind = HttpError::Kind::Timeout;

@@ -1,6 +1,7 @@
 #include "util/json_read.h"
 
 #include "util/debug_text.h"
+#include "util/shown_text.h"
 #include "util/url.h"
 
 namespace quorvel {
@@ -9,8 +10,9 @@ Result<nlohmann::json, JsonError> parse_json(std::string_view text) {
     try {
         return nlohmann::json::parse(text);
     } catch (const nlohmann::json::exception& e) {
-        // The message quotes the text last read, which may be a URL with its password.
-        return unexpected(JsonError(mask_credentials(e.what())));
+        // The message quotes the text last read, which may be a URL with its password, and
+        // which may be as long as the document.
+        return unexpected(JsonError(mask_credentials(bound_outside_text(e.what()))));
     }
 }
 
@@ -36,7 +38,8 @@ std::string float_text(double value) {
 std::string found_text(const nlohmann::json& value) {
     switch (value.type()) {
         case nlohmann::json::value_t::string:
-            return "string " + debug_quoted(value.get_ref<const std::string&>());
+            return "string " +
+                   debug_quoted(bound_outside_text(value.get_ref<const std::string&>()));
         case nlohmann::json::value_t::number_integer:
             return fmt::format("integer `{}`", value.get<int64_t>());
         case nlohmann::json::value_t::number_unsigned:

@@ -31,13 +31,15 @@ class JsonError {
     std::string message_;
 };
 
-// Parses one JSON document; invalid UTF-8 inside strings is a syntax error.
+// Parses one JSON document; invalid UTF-8 inside strings is a syntax error. The error shows the
+// library's message bounded (`bound_outside_text`), since it quotes the document.
 Result<nlohmann::json, JsonError> parse_json(std::string_view text);
 
 namespace json_read {
 
 // What was found, as the reading messages show it: `string "abc"`, "integer `5`",
-// "floating point `1.5`", "boolean `true`", "null", "sequence", "map".
+// "floating point `1.5`", "boolean `true`", "null", "sequence", "map". A string is bounded
+// (`bound_outside_text`) before it is quoted.
 std::string found_text(const nlohmann::json& value);
 
 JsonError invalid_type(const nlohmann::json& found, std::string_view expected);

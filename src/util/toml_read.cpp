@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "util/debug_text.h"
+#include "util/shown_text.h"
 #include "util/url.h"
 
 namespace quorvel {
@@ -245,54 +246,102 @@ class NestingScanner {
 
 namespace {
 
-// The key that the library names in a message about a key defined twice ("cannot redefine
-// existing table 'a.\"b\"'"), as it was typed. The library (3.3) repeats the first two characters
-// of each quoted part of such a key ("ababc" for "abc"; a part of one character or none takes the
-// characters after it: "a\"a" for "a"), and adds a blank after the key of a key-value pair.
-std::string key_as_typed(std::string message) {
-#if TOML_LIB_MAJOR == 3 && TOML_LIB_MINOR == 3
-    constexpr std::string_view kRedefined = "cannot redefine existing ";
-    const size_t redefined = message.find(kRedefined);
-    if (redefined == std::string::npos) {
-        return message;
+// Whether a line break stands at `line` and `column` (1-based, in characters) of `document`.
+bool line_break_at(std::string_view document, uint32_t line, uint32_t column) {
+    size_t i = 0;
+    for (uint32_t n = 1; n < line; ++n) {
+        i = document.find('\n', i);
+        if (i == std::string_view::npos) {
+            return false;
+        }
+        ++i;
     }
-    const size_t open = message.find('\'', redefined + kRedefined.size());
-    const size_t close = message.rfind('\'');
-    if (open == std::string::npos || close <= open) {
-        return message;
-    }
-    std::string key = message.substr(open + 1, close - open - 1);
-    bool part_starts = true;
-    for (size_t i = 0; i < key.size(); ++i) {
-        const char c = key[i];
-        if (c == '.') {
-            part_starts = true;
-            continue;
-        }
-        if (!part_starts || (c != '"' && c != '\'')) {
-            part_starts = part_starts && c == ' ';
-            continue;
-        }
-        part_starts = false;
-        if (i + 5 <= key.size() && key.compare(i + 1, 2, key, i + 3, 2) == 0) {
-            key.erase(i + 1, 2);
-        } else if (i + 4 <= key.size() && key[i + 1] == c && key[i + 3] == c) {
-            key.erase(i + 2, 2);  // an empty part
-        }
-        // On to the closing quote; a basic string may escape one.
-        for (++i; i < key.size() && key[i] != c; ++i) {
-            if (c == '"' && key[i] == '\\') {
-                ++i;
-            }
+    for (uint32_t n = 1; n < column && i < document.size(); ++n) {
+        // On past the character and its continuation bytes.
+        for (++i; i < document.size() && (static_cast<unsigned char>(document[i]) & 0xc0) == 0x80;
+             ++i) {
         }
     }
-    while (!key.empty() && key.back() == ' ') {
-        key.pop_back();
+    return i < document.size() && (document[i] == '\n' || document[i] == '\r');
+}
+
+// What the parser's message says, in words of our own. The parser quotes keys, values and the
+// character it met, any of which may be a password, and no masking can tell where a quoted stretch
+// that holds blanks or quotes ends: a message names the kind of fault alone, and its line and
+// column say where it is. The parser's message is "Error while parsing SCOPE: TEXT", where SCOPE
+// and the start of TEXT are the parser's own words; anything it quotes comes later.
+std::string parse_fault(std::string_view description, std::string_view document,
+                        const toml::source_position& at) {
+    constexpr std::string_view kLead = "Error while parsing ";
+    // Scopes as the parser names them; a scope not listed here reads as the whole document.
+    constexpr std::string_view kScopes[] = {
+        "key-value pair",
+        "table header",
+        "inline table",
+        "array",
+        "root table",
+        "key",
+        "value",
+        "string",
+        "literal string",
+        "comment",
+        "boolean",
+        "floating-point",
+        "hexadecimal floating-point",
+        "binary integer",
+        "octal integer",
+        "decimal integer",
+        "hexadecimal integer",
+        "date",
+        "time",
+        "date-time",
+        "date-time offset",
+        "unicode scalar sequence",
+    };
+    struct Fault {
+        std::string_view starts;
+        std::string_view message;
+    };
+    constexpr Fault kFaults[] = {
+        {"cannot redefine existing", "duplicate key"},
+        {"cannot insert", "key added to an inline table after its definition"},
+        {"expected '='", "expected `=` after a key"},
+        {"unescaped control character", "unescaped control character"},
+        {"control characters", "unescaped control character"},
+        {"unexpected control character", "unescaped control character"},
+        {"unknown escape sequence", "invalid escape sequence"},
+        {"escape sequence", "invalid escape sequence"},
+        {"exceeded maximum nested value depth", "document nested too deeply"},
+        {"could not determine value type", "invalid value"},
+    };
+    if (!description.starts_with(kLead)) {
+        return description.starts_with("Encountered invalid utf-8") ? "invalid UTF-8"
+                                                                    : "invalid TOML";
     }
-    return message.substr(0, open + 1) + key + message.substr(close);
-#else
-    return message;
-#endif
+    std::string_view rest = description.substr(kLead.size());
+    std::string_view scope;
+    for (const std::string_view known : kScopes) {
+        if (rest.starts_with(known) && rest.substr(known.size()).starts_with(": ")) {
+            scope = known;
+            break;
+        }
+    }
+    if (scope.empty()) {
+        return "invalid TOML";
+    }
+    rest.remove_prefix(scope.size() + 2);
+    const bool string = scope == "string" || scope == "literal string";
+    // A one-line string that a line break ends is a control character to the parser.
+    if (rest.starts_with("encountered end-of-file") ||
+        (string && line_break_at(document, at.line, at.column))) {
+        return string ? "unterminated string" : "unexpected end of document";
+    }
+    for (const Fault& fault : kFaults) {
+        if (rest.starts_with(fault.starts)) {
+            return std::string(fault.message);
+        }
+    }
+    return "invalid " + std::string(scope);
 }
 
 }  // namespace
@@ -308,7 +357,7 @@ Result<toml::table, TomlError> parse_toml(std::string_view text) {
     } catch (const toml::parse_error& e) {
         const auto& begin = e.source().begin;
         return unexpected(
-            TomlError(key_as_typed(std::string(e.description())), begin.line, begin.column));
+            TomlError(parse_fault(e.description(), text, begin), begin.line, begin.column));
     }
 }
 
@@ -366,8 +415,10 @@ std::string found_text(const toml::node& node) {
     switch (node.type()) {
         case toml::node_type::string:
             // A misplaced URL (a network written as a bare string) must not bring its
-            // credentials into the message.
-            return "string " + debug_quoted(mask_url_text(node.as_string()->get()));
+            // credentials into the message. Masked before it is bounded: a cut could take the "@"
+            // that closes the user information.
+            return "string " +
+                   debug_quoted(bound_outside_text(mask_url_text(node.as_string()->get())));
         case toml::node_type::integer:
             return fmt::format("integer `{}`", node.as_integer()->get());
         case toml::node_type::floating_point:
@@ -396,7 +447,7 @@ TomlError invalid_value(std::string_view found, std::string_view expected, const
 }
 
 TomlError custom(std::string message, const toml::node& at) {
-    return TomlError(std::move(message)).at(at);
+    return TomlError(bound_outside_text(message)).at(at);
 }
 
 Result<const toml::table*, TomlError> expect_table(const toml::node& node,

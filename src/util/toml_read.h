@@ -21,10 +21,15 @@ namespace quorvel {
 
 // A TOML syntax error, or a value that does not fit the structure it is read into. Carries the
 // position in the document when one is known.
+//
+// A syntax error names the kind of fault ("duplicate key", "unterminated string", "invalid
+// key-value pair", ...) and quotes no text of the document: the parser's own message quotes keys
+// and values, a password among them, in a form no masking can bound. The reading messages quote
+// values: a string masked as a URL (`mask_url_text`) and bounded (`bound_outside_text`), and a
+// message of a value's own parser (`custom`) bounded.
 class TomlError {
   public:
-    // A message quotes what the document holds, which may be a URL with its password: the user
-    // information of every URL in it is hidden (`mask_credentials`).
+    // The user information of every URL in `message` is hidden (`mask_credentials`).
     explicit TomlError(std::string message) : TomlError(std::move(message), 0, 0) {}
     TomlError(std::string message, uint32_t line, uint32_t column);
 
@@ -52,9 +57,10 @@ class TomlError {
 // system, and shallow enough for the parser's recursion on a 512 KiB thread stack.
 inline constexpr size_t kMaxTomlDepth = 128;
 
-// Parses TOML text into its root table. Repeated keys and tables are syntax errors; a document
-// nested deeper than kMaxTomlDepth is refused ("document nested deeper than 128 levels") before
-// the parser sees it. Every TOML text from outside goes through here.
+// Parses TOML text into its root table. Repeated keys and tables are syntax errors ("duplicate
+// key at line 2, column 1"); a document nested deeper than kMaxTomlDepth is refused ("document
+// nested deeper than 128 levels") before the parser sees it. Every TOML text from outside goes
+// through here.
 Result<toml::table, TomlError> parse_toml(std::string_view text);
 
 namespace toml_read {

@@ -124,6 +124,51 @@ bool within(std::chrono::seconds deadline, Pred pred) {
     return true;
 }
 
+// What an agent shows after its first housekeeping pass against a controller that answers every
+// request with `status` and `body`: the lines it logged and its status report.
+struct Shown {
+    std::vector<std::string> lines;
+    std::string report;
+};
+
+Shown run_against_controller(int status, const std::string& body) {
+    // The list and the metrics upload both get the answer.
+    RawHttpServer server([&](const RawRequest&) {
+        return RawResponse{
+            .status = status, .headers = {{"Content-Type", "text/plain"}}, .body = body};
+    });
+    quorvel::testing::TempDir dir;
+    const p2p::Identity identity = testing::test_identity();
+    AgentConfig config(identity);
+    config.dns = DnsConfig{true};
+    config.controller = ControllerConfig{};
+    config.controller->url = server.url("/api");
+    config.controller->display_login_email = "ops@example.com";
+    config.controller->shared_secret = quorvel::testing::make_shared_secret();
+
+    auto runtime = Runtime::create(2);
+    WrittenLines written;
+    Shown shown;
+    {
+        // The first pass runs at once; the next one only after an hour.
+        auto started = runtime->block_on(
+            Agent::start(std::move(config), dir.file("config.toml"),
+                         PlatformDependent{nullptr, [](NetworkChange) {}}, std::chrono::hours(1)));
+        EXPECT_TRUE(started.has_value() && started->has_value());
+        if (started.has_value() && started->has_value()) {
+            const Agent agent = std::move(started.value().value());
+            EXPECT_TRUE(within(30s, [&] { return agent.inner()->completed_passes() >= 1; }));
+            shown.report = runtime->block_on(agent_status_text(agent)).value_or("");
+            EXPECT_TRUE(runtime->block_on(agent.shutdown()).has_value());
+        }
+    }
+    written.stop();
+    p2p::testing::forget_hooks(identity.pk());
+    EXPECT_GE(server.requests().size(), 1u);
+    shown.lines = written.lines();
+    return shown;
+}
+
 TEST(ControllerErrorBodyTest, HostileBodyStaysOnItsLineInTheLogAndTheReport) {
     const struct {
         int status;
@@ -138,41 +183,11 @@ TEST(ControllerErrorBodyTest, HostileBodyStaysOnItsLineInTheLogAndTheReport) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.status);
-        // The list and the metrics upload both get the hostile answer.
-        RawHttpServer server([&](const RawRequest&) {
-            return RawResponse{.status = c.status,
-                               .headers = {{"Content-Type", "text/plain"}},
-                               .body = std::string(kBody)};
-        });
-        quorvel::testing::TempDir dir;
-        const p2p::Identity identity = testing::test_identity();
-        AgentConfig config(identity);
-        config.dns = DnsConfig{true};
-        config.controller = ControllerConfig{};
-        config.controller->url = server.url("/api");
-        config.controller->display_login_email = "ops@example.com";
-        config.controller->shared_secret = quorvel::testing::make_shared_secret();
-
-        auto runtime = Runtime::create(2);
-        WrittenLines written;
-        std::string report;
-        {
-            // The first pass runs at once; the next one only after an hour.
-            auto started = runtime->block_on(Agent::start(
-                std::move(config), dir.file("config.toml"),
-                PlatformDependent{nullptr, [](NetworkChange) {}}, std::chrono::hours(1)));
-            ASSERT_TRUE(started.has_value() && started->has_value());
-            const Agent agent = std::move(started.value().value());
-            EXPECT_TRUE(within(30s, [&] { return agent.inner()->completed_passes() >= 1; }));
-            report = runtime->block_on(agent_status_text(agent)).value_or("");
-            EXPECT_TRUE(runtime->block_on(agent.shutdown()).has_value());
-        }
-        written.stop();
-        p2p::testing::forget_hooks(identity.pk());
-        EXPECT_GE(server.requests().size(), 1u);
+        const Shown shown = run_against_controller(c.status, std::string(kBody));
+        const std::vector<std::string>& lines = shown.lines;
+        const std::string& report = shown.report;
 
         // The log: one line per event, each beginning as the writer begins it.
-        const std::vector<std::string> lines = written.lines();
         ASSERT_FALSE(lines.empty());
         bool body_logged = false;
         for (const std::string& line : lines) {
@@ -199,6 +214,62 @@ TEST(ControllerErrorBodyTest, HostileBodyStaysOnItsLineInTheLogAndTheReport) {
             EXPECT_FALSE(rest.starts_with("ERROR")) << line;
         }
         EXPECT_EQ(agent_status_lines, 1u) << report;
+    }
+}
+
+// A controller's answer of any size shows as its first kilobyte and how much was left out: a 4 MiB
+// body once made three log lines and a report of 5.9 MB each. Of control bytes, which the log and
+// the report escape into up to six bytes each, the lines stay small too.
+TEST(ControllerErrorBodyTest, HugeBodyIsBoundedInTheLogAndTheReport) {
+    constexpr size_t kHuge = 4 * 1024 * 1024;
+    // What a line of the log or the report may hold: the kilobyte kept, escaped, and the line's
+    // own words.
+    constexpr size_t kLongestLine = 8 * 1024;
+    const std::string prefix = "see https://u:secret@h/x ";
+    const std::string left_out = "... [" + std::to_string(kHuge - 1024) + " bytes left out]";
+    const struct {
+        const char* name;
+        std::string body;
+        // The body as the log and the report show it.
+        std::string shown;
+    } bodies[] = {
+        {"text", prefix + std::string(kHuge - prefix.size(), 'x'),
+         "see https://****:****@h/x " + std::string(1024 - prefix.size(), 'x') + left_out},
+        {"control bytes", std::string(kHuge, '\x01'),
+         [&] {
+             std::string shown;
+             for (int i = 0; i < 1024; ++i) {
+                 shown += "\\u{1}";
+             }
+             return shown + left_out;
+         }()},
+    };
+    for (const auto& body : bodies) {
+        for (const int status : {401, 500}) {
+            SCOPED_TRACE(std::string(body.name) + " " + std::to_string(status));
+            const Shown shown = run_against_controller(status, body.body);
+            ASSERT_FALSE(shown.lines.empty());
+            size_t quoting = 0;
+            for (const std::string& line : shown.lines) {
+                EXPECT_LT(line.size(), kLongestLine) << line.substr(0, 200);
+                EXPECT_EQ(line.find("secret@"), std::string::npos) << line.substr(0, 200);
+                quoting += line.find(body.shown) != std::string::npos ? 1 : 0;
+            }
+            // The metrics upload and the housekeeping pass both say what the controller answered.
+            EXPECT_GE(quoting, 2u);
+
+            const std::string connection_status =
+                status == 401 ? "Err: Controller response error 401 Unauthorized: " + body.shown
+                              : "Err: Controller not reachable";
+            EXPECT_NE(shown.report.find("\n  Connection Status: " + connection_status + "\n"),
+                      std::string::npos)
+                << shown.report.substr(0, 2000);
+            std::istringstream in(shown.report);
+            for (std::string line; std::getline(in, line);) {
+                EXPECT_LT(line.size(), kLongestLine) << line.substr(0, 200);
+            }
+            EXPECT_LT(shown.report.size(), 4 * kLongestLine);
+        }
     }
 }
 

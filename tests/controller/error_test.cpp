@@ -44,5 +44,49 @@ TEST(ControllerErrorTest, DisplaysAndDebugsEveryVariant) {
     }
 }
 
+// A body or a reason of any size is kept as its first kilobyte and how much was left out, so that
+// every display of the error stays small; masking applies to what is kept.
+TEST(ControllerErrorTest, BodiesAndReasonsAreBounded) {
+    const std::string huge = "see https://u:secret@h/x " + std::string(2 * 1024 * 1024, 'b');
+    const std::string kept =
+        huge.substr(0, 1024) + "... [" + std::to_string(huge.size() - 1024) + " bytes left out]";
+    const std::string masked_kept = "see https://****:****@h/x " + kept.substr(25);
+    struct Case {
+        Error error;
+        // What `reason` or `body` returns.
+        std::string text;
+        std::string display;
+    };
+    const std::vector<Case> cases = {
+        {Error::response_error(401, huge), kept,
+         "Controller response error 401 Unauthorized: " + masked_kept},
+        {Error::client_build_failed(huge), kept, "Failed to build HTTP client: " + masked_kept},
+        {Error::uri_parse_failed(huge), kept, "Failed to parse URI: " + masked_kept},
+        {Error::request_build_failed(huge), kept, "Failed to build HTTP request: " + masked_kept},
+        {Error::request_failed(huge), kept, "HTTP request failed: " + masked_kept},
+        {Error::response_body_read_failed(huge), kept,
+         "Failed to read response body: " + masked_kept},
+        {Error::response_body_utf8_failed(huge), kept,
+         "Failed to parse response body as UTF-8: " + masked_kept},
+        {Error::response_body_json_failed(huge), kept,
+         "Failed to parse response body as JSON: " + masked_kept},
+        {Error::authentication_failed(huge), kept, "Authentication failed: " + masked_kept},
+        // At the bound nothing is left out.
+        {Error::request_failed(std::string(1024, 'r')), std::string(1024, 'r'),
+         "HTTP request failed: " + std::string(1024, 'r')},
+        {Error::response_error(500, std::string(1025, 'r')),
+         std::string(1024, 'r') + "... [1 bytes left out]",
+         "Controller response error 500 Internal Server Error: " + std::string(1024, 'r') +
+             "... [1 bytes left out]"},
+    };
+    for (const auto& c : cases) {
+        const bool response = c.error.kind() == Error::Kind::ResponseError;
+        EXPECT_EQ(response ? c.error.body() : c.error.reason(), c.text);
+        EXPECT_EQ(response ? c.error.reason() : c.error.body(), "");
+        EXPECT_EQ(c.error.to_string(), c.display);
+        EXPECT_LT(c.error.debug().size(), 1200u);
+    }
+}
+
 }  // namespace
 }  // namespace quorvel::controller

@@ -152,6 +152,15 @@ TEST(SuperPeerUrlTest, RejectsBadInputWithMessage) {
          "super peer address \"****:****@ctl.example:443\" must put an IPv6 host in brackets"},
         {"[u:s3cret@h]/" + key,
          "super peer address \"****:****@h]\" needs a port after the bracketed host"},
+        // An entry of any length is quoted as its first kilobyte.
+        {std::string(5000, 'h'), "super peer URL \"" + std::string(1024, 'h') +
+                                     "... [3976 bytes left out]\" is not of the form "
+                                     "HOST:PORT/PUBKEY or HOST:PORT/PUBKEY/NETWORKID"},
+        {std::string(3000, 'h') + "/" + key, "super peer address \"" + std::string(1024, 'h') +
+                                                 "... [1976 bytes left out]\" has no port"},
+        {std::string(2000, 'h') + ":0/" + key,
+         "super peer address \"" + std::string(1024, 'h') +
+             "... [978 bytes left out]\" has an invalid port"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.text);

@@ -1,0 +1,104 @@
+#include "util/shown_text.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "util/secrets.h"
+
+namespace quorvel {
+namespace {
+
+std::string bytes(size_t count, char c = 'a') {
+    return std::string(count, c);
+}
+
+std::string left_out(size_t count) {
+    return "... [" + std::to_string(count) + " bytes left out]";
+}
+
+TEST(ShownTextTest, OutsideTextIsBoundedOnACharacterBoundary) {
+    static_assert(kOutsideTextBound == 1024);
+    // No secret of another test may start with the filler.
+    secrets::forget_all_for_tests();
+    const std::string two = "\xc3\xa9";           // é
+    const std::string three = "\xe2\x82\xac";     // €
+    const std::string four = "\xf0\x9f\x98\x80";  // 😀
+    const struct {
+        const char* name;
+        std::string text;
+        std::string bounded;
+    } cases[] = {
+        {"empty", "", ""},
+        {"below the bound", bytes(1023), bytes(1023)},
+        {"at the bound", bytes(1024), bytes(1024)},
+        {"a character ending at the bound", bytes(1022) + two, bytes(1022) + two},
+        {"one byte above", bytes(1025), bytes(1024) + left_out(1)},
+        {"far above", bytes(4 * 1024 * 1024), bytes(1024) + left_out(4 * 1024 * 1024 - 1024)},
+        {"a character ending at the cut", bytes(1022) + two + "bc",
+         bytes(1022) + two + left_out(2)},
+        {"a character starting at the cut", bytes(1024) + two, bytes(1024) + left_out(2)},
+        {"2 bytes, 1 kept", bytes(1023) + two + "b", bytes(1023) + left_out(3)},
+        {"3 bytes, 1 kept", bytes(1023) + three + "b", bytes(1023) + left_out(4)},
+        {"3 bytes, 2 kept", bytes(1022) + three + "b", bytes(1022) + left_out(4)},
+        {"4 bytes, 1 kept", bytes(1023) + four + "b", bytes(1023) + left_out(5)},
+        {"4 bytes, 2 kept", bytes(1022) + four + "b", bytes(1022) + left_out(5)},
+        {"4 bytes, 3 kept", bytes(1021) + four + "b", bytes(1021) + left_out(5)},
+        {"4 bytes, all kept", bytes(1020) + four + "b", bytes(1020) + four + left_out(1)},
+        {"only multi-byte characters",
+         [&] {
+             std::string text;
+             for (int i = 0; i < 400; ++i) {
+                 text += three;
+             }
+             return text;
+         }(),
+         [&] {
+             std::string text;
+             for (int i = 0; i < 341; ++i) {
+                 text += three;
+             }
+             return text + left_out(1200 - 1023);
+         }()},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(bound_outside_text(c.text), c.bounded) << c.name;
+    }
+}
+
+// A cut inside a known secret keeps none of it: the start of a password is as secret as the whole.
+TEST(ShownTextTest, BoundKeepsNoStartOfAKnownSecret) {
+    secrets::forget_all_for_tests();
+    secrets::remember("hunter2-secret");
+    secrets::remember("p@ss word");
+    const struct {
+        const char* name;
+        std::string text;
+        std::string bounded;
+    } cases[] = {
+        {"four bytes of it kept", bytes(1020) + "hunter2-secret" + bytes(10, 'z'),
+         bytes(1020) + left_out(24)},
+        {"one byte of it kept", bytes(1023) + "hunter2-secret", bytes(1023) + left_out(14)},
+        {"all but its last byte kept", bytes(1011) + "hunter2-secret", bytes(1011) + left_out(14)},
+        // Whole within the bound it stays, for the pipeline to hide.
+        {"kept whole", bytes(1010) + "hunter2-secret" + "zz",
+         bytes(1010) + "hunter2-secret" + left_out(2)},
+        {"its percent-encoded form", bytes(1018) + "p%40ss%20word" + "zz",
+         bytes(1018) + left_out(15)},
+        {"its decoded form", bytes(1020) + "p@ss word", bytes(1020) + left_out(9)},
+        {"only what could start it", bytes(1020) + "hunx" + bytes(10),
+         bytes(1020) + "hunx" + left_out(10)},
+        {"a secret after a multi-byte character", bytes(1018) + "\xc3\xa9" + "hunter2-secret",
+         bytes(1018) + "\xc3\xa9" + left_out(14)},
+        {"within the bound nothing is cut", bytes(1000) + "hunt", bytes(1000) + "hunt"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(bound_outside_text(c.text), c.bounded) << c.name;
+    }
+    secrets::forget_all_for_tests();
+    EXPECT_EQ(bound_outside_text(bytes(1020) + "hunter2-secret"),
+              bytes(1020) + "hunt" + left_out(10));
+}
+
+}  // namespace
+}  // namespace quorvel
