@@ -100,5 +100,39 @@ TEST(ShownTextTest, BoundKeepsNoStartOfAKnownSecret) {
               bytes(1020) + "hunt" + left_out(10));
 }
 
+// A cut that would part a password nobody knows from the "@" that shows where it ends drops the
+// whole word: masking could no longer tell it from a host. A text bounded twice still says how
+// much of the first text was left out.
+TEST(ShownTextTest, BoundKeepsNoStartOfAnUnknownPasswordAndCountsEarlierCuts) {
+    secrets::forget_all_for_tests();
+    const struct {
+        const char* name;
+        std::string text;
+        std::string bounded;
+    } cases[] = {
+        {"a URL's password cut before its @",
+         bytes(1000) + " https://u:pass" + bytes(30, 'w') + "@h/",
+         bytes(1000) + " " + left_out(47)},
+        {"an address cut before its @", bytes(1015) + " u:passwords@h",
+         bytes(1015) + " " + left_out(13)},
+        {"a URL cut after its @", bytes(1000) + " https://u:p@h/" + bytes(30, 'x'),
+         bytes(1000) + " https://u:p@h/" + bytes(9, 'x') + left_out(21)},
+        {"a word without a colon", bytes(1020) + " abcdefg@h", bytes(1020) + " abc" + left_out(6)},
+        {"a word with a colon and no @", bytes(1020) + " a:bcdefgh",
+         bytes(1020) + " a:b" + left_out(6)},
+        {"a word that is all of the text", "https://u:" + bytes(2000, 'p') + "@h", left_out(2012)},
+        {"bounded twice", "error: " + bytes(1024) + left_out(5000),
+         "error: " + bytes(1017) + left_out(5007)},
+        {"a note that looks like one but is not", bytes(1100) + "... [x bytes left out]",
+         bytes(1024) + left_out(98)},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(bound_outside_text(c.text), c.bounded) << c.name;
+    }
+    // Bounding a bounded text changes nothing.
+    const std::string once = bound_outside_text(bytes(5000));
+    EXPECT_EQ(bound_outside_text(once), once);
+}
+
 }  // namespace
 }  // namespace quorvel
