@@ -26,6 +26,8 @@
  *   first, then the first for UTF-8, then the second.
  * - When a function fails it has written nothing through its out-parameters and keeps nothing
  *   it created.
+ * - No exception leaves a function: should its work throw (memory running out, say), it logs an
+ *   ERROR line and returns QUORVEL_AGENT_ERR_FAILURE (-2), or NULL where it returns a pointer.
  * - Handles are opaque. Each is freed at most once, by its own free function, and not while
  *   another call still uses it. A handle may be used from any host thread.
  * - Handles may be freed in any order, on any thread, the runtime's own included. Each device and
@@ -146,11 +148,13 @@ typedef struct TunDevicePtr TunDevicePtr;
 /* One entry of the network list returned by quorvel_agent_config_networks. The strings belong
  * to the list and stay valid until quorvel_agent_config_networks_free. */
 typedef struct NetworkInfo {
-    /* The network's configuration URL, NUL-terminated UTF-8; never NULL. */
+    /* The network's configuration URL, NUL-terminated UTF-8; never NULL. As configured, with the
+     * password of its user information. */
     const char* url;
     /* 1 when the network is disabled, otherwise 0. */
     int32_t disabled;
-    /* The network's name, NUL-terminated UTF-8; NULL when the network has none. */
+    /* The network's name, NUL-terminated UTF-8; NULL when the network has none. As the network's
+     * document gives it, control characters included. */
     const char* name;
 } NetworkInfo;
 
@@ -182,7 +186,11 @@ QUORVEL_AGENT_API const char* quorvel_agent_version(void) QUORVEL_AGENT_NOEXCEPT
 
 /* Installs the process-wide logger (every level, subsystem "quorvel-agent", category "default";
  * on Linux it writes to stderr). Returns 0 the first time, -2 on every later call; before it,
- * the agent logs nothing. */
+ * the agent logs nothing. On Linux the environment variable QUORVEL_LOG sets the lowest level
+ * written (trace, debug, info, warn, error or off, in any case; info when unset); any other value
+ * is named in one WARN line and info is used. Every line is one line of valid UTF-8: the agent's
+ * own secrets (the passwords of its URLs and proxy settings, its shared secret) show as "****",
+ * and control characters and bytes that are not UTF-8 are escaped. */
 QUORVEL_AGENT_API int32_t quorvel_agent_init_logging(void) QUORVEL_AGENT_NOEXCEPT;
 
 /* Creates a runtime. Returns 0, or -2 for a NULL `out_runtime` or a runtime that cannot be
@@ -250,7 +258,10 @@ QUORVEL_AGENT_API int32_t quorvel_agent_config_networks(const char* config_path,
  * does nothing. A list may be read on several threads at once, and read on one thread while it
  * is freed on another; a string read from it stays valid only until the free. */
 
-/* The URL of entry `index`; NULL for an unknown list or an index outside the list. */
+/* The URL of entry `index`; NULL for an unknown list or an index outside the list. The URL is
+ * handed over as it stands, its password included, for the host to keep or to pass back: a host
+ * that shows it to a person hides the password and escapes its control characters first, as the
+ * agent's own log and status report do. */
 QUORVEL_AGENT_API const char* quorvel_agent_network_url(const NetworkInfo* networks,
                                                         int32_t index) QUORVEL_AGENT_NOEXCEPT;
 
@@ -258,7 +269,9 @@ QUORVEL_AGENT_API const char* quorvel_agent_network_url(const NetworkInfo* netwo
 QUORVEL_AGENT_API int32_t quorvel_agent_network_disabled(const NetworkInfo* networks,
                                                          int32_t index) QUORVEL_AGENT_NOEXCEPT;
 
-/* The name of entry `index`; NULL when it has none, for an unknown list or an index outside it. */
+/* The name of entry `index`; NULL when it has none, for an unknown list or an index outside it.
+ * The name comes from the network's document as it stands: it may hold control characters (a
+ * line feed, a terminal's escape sequence), which a host escapes before it shows the name. */
 QUORVEL_AGENT_API const char* quorvel_agent_network_name(const NetworkInfo* networks,
                                                          int32_t index) QUORVEL_AGENT_NOEXCEPT;
 
@@ -323,7 +336,8 @@ QUORVEL_AGENT_API int32_t quorvel_agent_close_udp_sockets(void* ignored) QUORVEL
 /* The agent's status report as NUL-terminated UTF-8 text, without secrets. Blocks while a
  * housekeeping pass runs. The string is allocated with malloc and belongs to the host, which
  * releases it with free(). NULL for a NULL handle, a runtime handle other than the agent's, or a
- * call on a runtime thread. */
+ * call on a runtime thread. Like the log, the report shows the agent's own secrets as "****" and
+ * escapes control characters and bytes that are not UTF-8 in every value. */
 QUORVEL_AGENT_API char* quorvel_agent_status(const RuntimePtr* runtime,
                                              const AgentPtr* agent) QUORVEL_AGENT_NOEXCEPT;
 
