@@ -1,6 +1,7 @@
 // Cost of hiding the credentials of the URLs in a text: an error as a library writes it, a
-// controller's answer of 64 KiB without an "@", and one word of 64 KiB that is all URLs and "@"s,
-// which must stay linear in the text's length.
+// controller's answer of 64 KiB without an "@", one word of 64 KiB that is all URLs and "@"s, and
+// answers of 64 KiB and 2 MiB made of short words holding an "@" ("a@b "), which must cost the
+// same per byte.
 #include <benchmark/benchmark.h>
 
 #include <string>
@@ -23,8 +24,17 @@ BENCHMARK(BM_MaskCredentialsLibraryError);
 void BM_MaskCredentialsLongBody(benchmark::State& state) {
     std::string text;
     while (text.size() < static_cast<size_t>(state.range(0))) {
-        text += state.range(1) == 0 ? "denied: no such network, see https://docs.example/a?b=c "
-                                    : "x://h/@";
+        switch (state.range(1)) {
+            case 0:
+                text += "denied: no such network, see https://docs.example/a?b=c ";
+                break;
+            case 1:
+                text += "x://h/@";
+                break;
+            default:
+                text += "a@b ";
+                break;
+        }
     }
     for (auto _ : state) {
         benchmark::DoNotOptimize(mask_credentials(text));
@@ -34,7 +44,10 @@ void BM_MaskCredentialsLongBody(benchmark::State& state) {
 BENCHMARK(BM_MaskCredentialsLongBody)
     ->Args({64 << 10, 0})
     ->Args({16 << 10, 1})
-    ->Args({64 << 10, 1});
+    ->Args({64 << 10, 1})
+    ->Args({64 << 10, 2})
+    ->Args({2 << 20, 2})
+    ->Args({2 << 20, 1});
 
 }  // namespace
 }  // namespace quorvel

@@ -281,6 +281,15 @@ Planted embed(std::string_view data) {
     return out;
 }
 
+// `length` URLs written percent-encoded, each behind an encoded blank, in both cases.
+std::string encoded_run(size_t length) {
+    std::string out = "x";
+    for (size_t i = 0; i < length; ++i) {
+        out += i % 2 == 0 ? "%3A%2F%2F%20" : "%3a//%20";
+    }
+    return out;
+}
+
 // `masked` is `source` masked: masking it again changes nothing.
 void check_masked_once(const std::string& masked) {
     check(quorvel::mask_credentials(masked) == masked);
@@ -349,8 +358,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         check_shown(url->raw_text(), quorvel::mask_url_text(url->raw_text()));
     }
 
-    // Any text at all masks once and for all.
+    // Any text at all masks once and for all, also behind a run of URLs written percent-encoded
+    // after encoded blanks, where each mask lets the one before it reach an "@" further on: runs
+    // that took more rounds of masks than any cap would allow.
     check_masked_once(quorvel::mask_credentials(input));
+    check_masked_once(quorvel::mask_credentials(encoded_run(data[0] % 40) + std::string(rest)));
 
     Choices choices(input);
     const Planted several = build_several(choices);

@@ -663,6 +663,12 @@ bool ends_address(char c) {
     return ends_word(c) || c == '"' || c == '\'' || c == '`' || c == '<' || c == '>';
 }
 
+// What ends a label before an address ("proxy=u:pw@h", "a=1&u:pw@h"): the address may follow it,
+// or a password may hold it.
+bool ends_label(char c) {
+    return c == '=' || c == ',' || c == ';' || c == '&';
+}
+
 // Whether `text` holds `lower` at `at`, in any case.
 bool holds_lower(std::string_view text, size_t at, std::string_view lower) {
     return at <= text.size() && lower.size() <= text.size() - at &&
@@ -680,234 +686,459 @@ bool ends_with_network_scheme(std::string_view text, size_t end) {
     return false;
 }
 
-// Whether the ":" at `colon` ends a URL's scheme: one followed by "//", or one behind a network
-// URL's scheme name ("controller:u:pw@h", "http:u:pw@h", also inside a longer word).
-bool is_scheme_colon(std::string_view text, size_t colon) {
-    return text.substr(colon + 1).starts_with("//") || ends_with_network_scheme(text, colon);
+size_t leading_slashes(std::string_view text) {
+    return std::min(text.find_first_not_of('/'), text.size());
 }
 
-// Whether `text` is a host with an optional port: a bracketed literal or a registered name, and
-// digits alone after its ":".
-bool is_host_port(std::string_view text) {
-    size_t host_end = 0;
-    if (text.starts_with("[")) {
-        host_end = text.find(']');
-        if (host_end == std::string_view::npos ||
-            text.substr(1, host_end - 1).find_first_not_of("0123456789abcdefABCDEFv.:") !=
-                std::string_view::npos) {
-            return false;
-        }
-        ++host_end;
-    } else {
-        host_end = std::min(text.find(':'), text.size());
-        if (host_end == 0) {
-            return false;
-        }
-        for (char c : text.substr(0, host_end)) {
-            if (!is_alpha(c) && !is_digit(c) &&
-                std::string_view("-._~%!$&'()*+,;=").find(c) == std::string_view::npos) {
-                return false;
-            }
+constexpr std::string_view kMask = "****:****";
+constexpr size_t kNone = std::string::npos;
+
+// Reads an authority one character at a time and tells whether what follows its last "@" is a
+// host with an optional port: a bracketed literal or a registered name, and digits alone after
+// its ":". No state survives a mask: its "*" may stand in a name, but never in a port.
+class HostPortReader {
+  public:
+    void restart() {
+        state_ = State::kEmpty;
+        colon_ = false;
+    }
+
+    void read(char c) {
+        colon_ = colon_ || c == ':';
+        switch (state_) {
+            case State::kEmpty:
+                state_ = c == '[' ? State::kLiteral : names(c) ? State::kName : State::kNot;
+                break;
+            case State::kName:
+                state_ = c == ':' ? State::kPort : names(c) ? State::kName : State::kNot;
+                break;
+            case State::kLiteral:
+                state_ = c == ']'                                          ? State::kClosed
+                         : (is_hex(c) || c == 'v' || c == '.' || c == ':') ? State::kLiteral
+                                                                           : State::kNot;
+                break;
+            case State::kClosed:
+                state_ = c == ':' ? State::kPort : State::kNot;
+                break;
+            case State::kPort:
+                state_ = is_digit(c) ? State::kPort : State::kNot;
+                break;
+            case State::kNot:
+                break;
         }
     }
-    std::string_view port = text.substr(host_end);
-    return port.empty() || (port[0] == ':' && std::all_of(port.begin() + 1, port.end(), is_digit));
-}
 
-// Where a URL of a word begins: the end of its scheme (its ":", or where a ":" was lost), and
-// where its user information would begin, past the slashes.
-struct UrlStart {
-    size_t scheme_end;
-    size_t start;
-    size_t slashes;
+    bool host_port() const {
+        return state_ == State::kName || state_ == State::kClosed || state_ == State::kPort;
+    }
+    // Whether a ":" stands anywhere after the last "@", a literal's included.
+    bool any_colon() const { return colon_; }
+
+  private:
+    enum class State { kEmpty, kName, kLiteral, kClosed, kPort, kNot };
+
+    static bool names(char c) {
+        return is_alpha(c) || is_digit(c) ||
+               std::string_view("-._~%!$&'()*+,;=").find(c) != std::string_view::npos;
+    }
+
+    State state_ = State::kEmpty;
+    bool colon_ = false;
 };
 
-UrlStart url_start(std::string_view text, size_t scheme_end, size_t after, size_t word_end) {
-    size_t start = after;
-    while (start < word_end && text[start] == '/') {
-        ++start;
-    }
-    return {scheme_end, start, start - after};
+// Whether `rest` begins with what ends the authority of a URL written percent-encoded.
+bool ends_encoded_authority(std::string_view rest) {
+    const char c = rest[0];
+    return ends_address(c) || c == '/' || c == '?' || c == '#' || c == '&' || c == ';' ||
+           holds_lower(rest, 0, "%2f") || holds_lower(rest, 0, "%3f") ||
+           holds_lower(rest, 0, "%23");
 }
 
-// The stretches of user information to hide in the word [word, end), in one pass over it.
-//
-// The first URL of the word with an authority ("scheme://") whose host and port end before an
-// "@" holds the "@" in its path, query or fragment and leaves it to the URL after it; any other
-// URL owns it, as a text that does not parse hides all up to its last "@". The URL after the
-// first owns every "@" that reaches it: normalising the first may have decoded an encoded "/" in
-// the second's password, so nothing tells its host from its user information. A path behind a
-// first host without a port that begins with "//", or behind a host that ends in a network
-// scheme's name, begins such a URL: the first host has swallowed the ":" of a URL pasted behind
-// it ("h.example,git+ssh://u:pw@h"), as an empty port that normalising dropped. An "@"
-// that no URL owns closes an address ("u:pw@h") when a ":" stands between it and the start of
-// the word, a quote, an angle bracket or an encoded blank ("%20", a value pasted behind a URL);
-// a mail address or a user at a host shows as it is.
-void add_word_userinfo(std::string_view text, size_t word, size_t end,
-                       std::vector<std::pair<size_t, size_t>>& hidden) {
-    std::optional<UrlStart> first;
-    std::optional<UrlStart> second;
-    for (size_t colon = text.find(':', word); colon < end; colon = text.find(':', colon + 1)) {
-        if (is_scheme_colon(text, colon)) {
-            (first ? second : first) = url_start(text, colon, colon + 1, end);
-            if (second) {
-                break;
-            }
-        }
+// The rule of user information in a word, read one character at a time: at an "@" (or a "%40")
+// it tells where the user information that the "@" closes begins in what it has read. Positions
+// are those of the text it reads; a cut drops what was read from a position on, and with it every
+// record of it (a scheme, the end of an authority, a quote, a label), each kept on a stack.
+class UserInfoRule {
+  public:
+    void begin_word(size_t at) {
+        first_.reset();
+        second_.reset();
+        behind_host_.reset();
+        authority_end_ = kNone;
+        host_port_ = false;
+        colon_after_authority_ = kNone;
+        label_after_authority_ = kNone;
+        stretches_.assign(1, Stretch{at, false});
+        labels_.clear();
+        encoded_.clear();
     }
-    // Where the first URL's authority ends, and whether it is a host and port alone.
-    size_t authority_end = end;
-    bool host_port = false;
-    if (first && first->slashes == 2) {
-        authority_end = std::min(text.find_first_of("/?#", first->start), end);
-        std::string_view authority = text.substr(first->start, authority_end - first->start);
-        if (const size_t at = authority.rfind('@'); at != std::string_view::npos) {
-            authority.remove_prefix(at + 1);
-        }
-        host_port = is_host_port(authority);
-        if (host_port && authority_end < end && text[authority_end] == '/' &&
-            authority.find(':') == std::string_view::npos &&
-            (text.substr(authority_end, end - authority_end).starts_with("//") ||
-             ends_with_network_scheme(text, authority_end)) &&
-            (!second || second->scheme_end > authority_end)) {
-            second = url_start(text, authority_end, authority_end, end);
-        }
-    }
-    constexpr std::string_view kEncodedBlank = "%20";
-    size_t address = word;
-    bool after_blank = false;
-    bool colon_in_address = false;
-    for (size_t p = word; p < end; ++p) {
-        const char c = text[p];
+
+    // Reads the character at `at`: the first one of `rest`, which goes on with what follows it;
+    // `before` is what was read before it.
+    void read(std::string_view rest, size_t at, std::string_view before) {
+        const char c = rest[0];
         if (ends_address(c)) {
-            address = p + 1;
-            after_blank = false;
-            colon_in_address = false;
-            continue;
-        }
-        if (text.substr(p, kEncodedBlank.size()) == kEncodedBlank) {
-            p += kEncodedBlank.size() - 1;
-            address = p + 1;
-            after_blank = true;
-            colon_in_address = false;
-            continue;
+            stretches_.push_back({at + 1, false});
+        } else if (rest.starts_with("%20")) {
+            stretches_.push_back({at + 3, true});
+        } else if (ends_label(c)) {
+            labels_.push_back(at + 1);
         }
         if (c == ':') {
-            colon_in_address = true;
+            read_colon(rest, at, before);
         }
-        if (c != '@') {
-            continue;
-        }
-        size_t start = std::string_view::npos;
-        if (first && first->scheme_end < p) {
-            const bool declines = first->slashes == 2 && authority_end < p && host_port;
-            if (!declines) {
-                start = first->start;
-            } else if (second && second->scheme_end < p) {
-                start = second->start;
-            } else if (after_blank && colon_in_address) {
-                start = address;
+        if (in_authority(at)) {
+            if (c == '/' || c == '?' || c == '#') {
+                end_authority(rest, at, before);
+            } else if (c == '@') {
+                host_.restart();
+            } else {
+                host_.read(c);
             }
-        } else if (colon_in_address) {
-            start = address;
         }
-        if (start < p) {
-            hidden.emplace_back(start, p);
-        }
+        read_encoded(rest, at);
     }
-}
 
-// A URL written percent-encoded into another one ("?next=https%3A%2F%2Fu%3Apw%40h"): its own "/",
-// "?", "#" and "@" are encoded once and what its parts hold twice, so its authority ends at the
-// first encoded "/", "?" or "#" (or where the value or the word ends) and its user information
-// at the last "@" before that.
-void add_encoded_userinfo(std::string_view text, std::vector<std::pair<size_t, size_t>>& hidden) {
-    constexpr std::string_view kEncodedSlashes = "%3a%2f%2f";
-    for (size_t percent = text.find('%'); percent != std::string_view::npos;
-         percent = text.find('%', percent + 1)) {
-        if (!holds_lower(text, percent, kEncodedSlashes)) {
-            continue;
+    // Where the user information that an "@" (`plain`) or a "%40" at `at` closes begins;
+    // `kNone` when it closes none.
+    size_t user_info_start(bool plain, size_t at) const {
+        const size_t start = std::min(
+            plain ? url_user_info_start() : kNone,
+            !encoded_.empty() && encoded_.back().end == kNone ? encoded_.back().start : kNone);
+        return start < at ? start : kNone;
+    }
+
+    // Returns whether the cut hid the scheme of an encoded URL whose authority had not ended.
+    bool cut(size_t at) {
+        if (second_ && second_->scheme_end >= at) {
+            second_.reset();
         }
-        size_t start = percent + kEncodedSlashes.size();
-        while (holds_lower(text, start, "%2f")) {
-            start += 3;
+        if (first_ && first_->scheme_end >= at) {
+            first_.reset();
         }
-        size_t last_at = std::string_view::npos;
-        for (size_t i = start; i < text.size(); ++i) {
-            const char c = text[i];
-            if (ends_address(c) || c == '/' || c == '?' || c == '#' || c == '&' || c == ';' ||
-                holds_lower(text, i, "%2f") || holds_lower(text, i, "%3f") ||
-                holds_lower(text, i, "%23")) {
+        if (authority_end_ != kNone && authority_end_ >= at) {
+            authority_end_ = kNone;
+            host_port_ = false;
+            behind_host_.reset();
+        }
+        if (colon_after_authority_ != kNone && colon_after_authority_ >= at) {
+            colon_after_authority_ = kNone;
+        }
+        while (stretches_.back().start > at) {
+            stretches_.pop_back();
+        }
+        if (Stretch& stretch = stretches_.back(); stretch.colon != kNone && stretch.colon >= at) {
+            stretch.colon = kNone;
+            stretch.label = kNone;
+        }
+        while (!labels_.empty() && labels_.back() > at) {
+            labels_.pop_back();
+        }
+        // A cut among the slashes behind an encoded scheme leaves the URL's user information
+        // beginning at the mask.
+        bool hidden_open = false;
+        while (!encoded_.empty() && encoded_.back().start > at) {
+            if (encoded_.back().scheme_end <= at) {
+                encoded_.back() = {at, kNone, encoded_.back().scheme_end};
                 break;
             }
-            if (c == '@' || holds_lower(text, i, "%40")) {
-                last_at = i;
+            hidden_open = hidden_open || encoded_.back().end == kNone || encoded_.back().end >= at;
+            encoded_.pop_back();
+        }
+        if (!encoded_.empty() && encoded_.back().end != kNone && encoded_.back().end >= at) {
+            encoded_.back().end = kNone;
+        }
+        return hidden_open;
+    }
+
+  private:
+    // A URL of the word: its scheme's ":" (or where a ":" was lost), and where its user
+    // information would begin, past the slashes.
+    struct UrlStart {
+        size_t scheme_end;
+        size_t start;
+        size_t slashes;
+    };
+
+    // A stretch of the word from `start` that no quote, angle bracket or encoded blank cuts
+    // (`blank` when an encoded blank "%20" opened it); `colon` is its first ":", and `label`
+    // where the last label before that ":" ends.
+    struct Stretch {
+        size_t start;
+        bool blank;
+        size_t colon = kNone;
+        size_t label = kNone;
+    };
+
+    // A URL written percent-encoded: its user information would begin at `start`; `end` is
+    // where its authority ends, once read.
+    struct Encoded {
+        size_t start;
+        size_t end;
+        // Where its scheme's ":" and the slashes that make it a URL end.
+        size_t scheme_end;
+    };
+
+    // The last label that ends at or after `from`.
+    size_t label_since(size_t from) const {
+        return !labels_.empty() && labels_.back() >= from ? labels_.back() : kNone;
+    }
+
+    bool in_authority(size_t at) const {
+        return first_ && first_->slashes == 2 && authority_end_ == kNone && at >= first_->start;
+    }
+
+    void read_colon(std::string_view rest, size_t at, std::string_view before) {
+        if (Stretch& stretch = stretches_.back(); stretch.colon == kNone) {
+            stretch.colon = at;
+            stretch.label = label_since(stretch.start);
+        }
+        if (authority_end_ != kNone && colon_after_authority_ == kNone) {
+            colon_after_authority_ = at;
+            label_after_authority_ = label_since(authority_end_);
+        }
+        // A scheme's ":" is one followed by "//", or one behind a network URL's scheme name
+        // ("controller:u:pw@h", "http:u:pw@h", also inside a longer word).
+        if (rest.substr(1).starts_with("//") || ends_with_network_scheme(before, before.size())) {
+            const size_t slashes = leading_slashes(rest.substr(1));
+            const UrlStart url{at, at + 1 + slashes, slashes};
+            if (!first_) {
+                first_ = url;
+                host_.restart();
+            } else if (!second_) {
+                second_ = url;
             }
         }
-        if (last_at != std::string_view::npos && last_at > start) {
-            hidden.emplace_back(start, last_at);
-        }
     }
-}
 
-// One pass of `mask_credentials`.
-std::string mask_credentials_once(std::string_view text) {
-    if (text.find('@') == std::string_view::npos && text.find("%40") == std::string_view::npos) {
-        return std::string(text);
+    // The first URL's authority ends at the "/", "?" or "#" that `rest` begins with. A path
+    // behind a host without a port that begins with "//", or behind a host that ends in a
+    // network scheme's name, begins a URL: the host has swallowed the ":" of a URL pasted behind
+    // it ("h.example,git+ssh://u:pw@h"), as an empty port that normalising dropped.
+    void end_authority(std::string_view rest, size_t at, std::string_view before) {
+        authority_end_ = at;
+        host_port_ = host_.host_port();
+        if (rest[0] == '/' && host_port_ && !host_.any_colon() && !second_ &&
+            (rest.substr(1).starts_with("/") || ends_with_network_scheme(before, before.size()))) {
+            const size_t slashes = leading_slashes(rest);
+            behind_host_ = UrlStart{at, at + slashes, slashes};
+        }
     }
-    // The stretches to hide, each up to an "@"; stretches that meet are hidden as one.
-    std::vector<std::pair<size_t, size_t>> hidden;
-    for (size_t word = 0; word < text.size();) {
-        if (ends_word(text[word])) {
-            ++word;
-            continue;
+
+    // A URL written percent-encoded into another one ("?next=https%3A%2F%2Fu%3Apw%40h", or with
+    // its slashes as they are, "https%3A//u%3Apw%40h"): its own "/", "?", "#" and "@" are encoded
+    // once and what its parts hold twice, so its authority ends at the first "/", "?" or "#",
+    // plain or encoded, or where the value or the word ends.
+    void read_encoded(std::string_view rest, size_t at) {
+        if (holds_lower(rest, 0, "%3a%2f%2f") || holds_lower(rest, 0, "%3a//")) {
+            size_t start = 3;
+            while (start < rest.size()) {
+                if (rest[start] == '/') {
+                    ++start;
+                } else if (holds_lower(rest, start, "%2f")) {
+                    start += 3;
+                } else {
+                    break;
+                }
+            }
+            // Its slashes end the authority of the URL written before it.
+            end_encoded(at + 3);
+            encoded_.push_back({at + start, kNone, at + (rest[3] == '/' ? 5 : 9)});
+            return;
         }
-        size_t end = word;
-        bool any_at = false;
-        while (end < text.size() && !ends_word(text[end])) {
-            any_at = any_at || text[end] == '@';
-            ++end;
+        if (ends_encoded_authority(rest)) {
+            end_encoded(at);
         }
-        if (any_at) {
-            add_word_userinfo(text, word, end, hidden);
-        }
-        word = end;
     }
-    add_encoded_userinfo(text, hidden);
-    std::sort(hidden.begin(), hidden.end());
-    std::string out;
-    out.reserve(text.size());
-    size_t copied = 0;
-    for (size_t i = 0; i < hidden.size();) {
-        const size_t start = hidden[i].first;
-        size_t end = hidden[i].second;
-        for (++i; i < hidden.size() && hidden[i].first <= end; ++i) {
-            end = std::max(end, hidden[i].second);
+
+    void end_encoded(size_t at) {
+        if (!encoded_.empty() && encoded_.back().end == kNone && at >= encoded_.back().start) {
+            encoded_.back().end = at;
         }
-        out.append(text, copied, start - copied);
-        out += "****:****";
-        copied = end;
     }
-    out.append(text, copied, text.size() - copied);
-    return out;
-}
+
+    // Where the address closed by an "@" here begins: behind the last quote, angle bracket or
+    // encoded blank, or behind the label before its first ":" ("proxy=u:pw@h" keeps "proxy=",
+    // while "u:pa=ss@h" hides all). Behind a URL whose host the "@" follows, only an address
+    // behind an encoded blank or a label counts; it may follow a ":" of that URL's own
+    // ("%20https://h/x:@y"), or come after its authority ("https://h/x?a=1&proxy=u:pw@h").
+    size_t address_start(bool behind_url) const {
+        const Stretch& stretch = stretches_.back();
+        if (stretch.colon != kNone) {
+            const bool labelled = stretch.label != kNone || stretch.blank;
+            if (!behind_url || labelled) {
+                return stretch.label != kNone ? stretch.label : stretch.start;
+            }
+        }
+        if (behind_url && authority_end_ >= stretch.start && colon_after_authority_ != kNone) {
+            return label_after_authority_;
+        }
+        return kNone;
+    }
+
+    // The first URL of the word with an authority ("scheme://") whose host and port end before
+    // the "@" holds the "@" in its path, query or fragment and leaves it to the URL after it; any
+    // other URL owns it, as a text that does not parse hides all up to its last "@". The URL
+    // after the first owns every "@" that reaches it: normalising the first may have decoded an
+    // encoded "/" in the second's password, so nothing tells its host from its user information.
+    // An "@" that no URL owns closes an address.
+    size_t url_user_info_start() const {
+        if (!first_) {
+            return address_start(false);
+        }
+        if (first_->slashes != 2 || authority_end_ == kNone || !host_port_) {
+            return first_->start;
+        }
+        if (const auto& second = behind_host_ ? behind_host_ : second_) {
+            return second->start;
+        }
+        return address_start(true);
+    }
+
+    std::optional<UrlStart> first_;
+    std::optional<UrlStart> second_;
+    std::optional<UrlStart> behind_host_;
+    size_t authority_end_ = kNone;
+    bool host_port_ = false;
+    HostPortReader host_;
+    size_t colon_after_authority_ = kNone;
+    size_t label_after_authority_ = kNone;
+    std::vector<Stretch> stretches_;
+    std::vector<size_t> labels_;
+    std::vector<Encoded> encoded_;
+};
+
+// Masks a text in one pass whose result is its own fixpoint. The text is written out a character
+// at a time, and the rule reads it twice: as it was typed, and as it is written, masks included.
+// At every "@" (or "%40") user information begins where either reading says: the typed one keeps
+// every URL that a mask hides (a scheme, an encoded URL) owning the "@"s after it, and the
+// written one reads what a later masking of the result will read. A mask cuts the written text
+// back to where it begins and is written like any other text; the written reading is then asked
+// again until it keeps the mask as it stands. A later masking of the result reads before each "@"
+// exactly what the written reading read, so it changes nothing. Each character is written and cut
+// at most once, and each further mask at one "@" begins before the one it replaces, which keeps
+// the pass linear in the text.
+class CredentialMasker {
+  public:
+    explicit CredentialMasker(std::string_view text) : text_(text) { out_.reserve(text.size()); }
+
+    std::string run() && {
+        begin_word(0);
+        for (size_t i = 0; i < text_.size(); ++i) {
+            const char c = text_[i];
+            if (ends_word(c)) {
+                out_.push_back(c);
+                begin_word(i + 1);
+                continue;
+            }
+            if (c == '@') {
+                close_user_info(true, i);
+            } else if (holds_lower(text_, i, "%40")) {
+                close_user_info(false, i);
+            }
+            const std::string_view rest = text_.substr(i);
+            typed_.read(rest, i, text_.substr(0, i));
+            written_.read(rest, out_.size(), out_);
+            if (carried_ != kNone && carried_end_ == kNone && ends_encoded_authority(rest)) {
+                carried_end_ = out_.size();
+            }
+            if (pieces_.empty() || pieces_.back().mask) {
+                pieces_.push_back({out_.size(), i, false});
+            }
+            out_.push_back(c);
+        }
+        return std::move(out_);
+    }
+
+  private:
+    // A piece of the written word: a run of the text copied from `typed` on, or a mask that hides
+    // the text from `typed` up to where the next piece begins.
+    struct Piece {
+        size_t written;
+        size_t typed;
+        bool mask;
+    };
+
+    void begin_word(size_t typed) {
+        typed_.begin_word(typed);
+        written_.begin_word(out_.size());
+        pieces_.clear();
+        carried_ = kNone;
+        carried_end_ = kNone;
+    }
+
+    // Where the typed text at `typed` stands in the written text: in a copied run, or hidden by
+    // a mask.
+    size_t written_at(size_t typed) const {
+        auto piece = std::upper_bound(pieces_.begin(), pieces_.end(), typed,
+                                      [](size_t t, const Piece& p) { return t < p.typed; });
+        if (piece == pieces_.begin()) {
+            return kNone;
+        }
+        --piece;
+        return piece->mask ? piece->written : piece->written + (typed - piece->typed);
+    }
+
+    // Hides the user information that an "@" (`plain`) or a "%40" at `typed` closes.
+    void close_user_info(bool plain, size_t typed) {
+        const size_t typed_start = typed_.user_info_start(plain, typed);
+        size_t start = typed_start == kNone ? kNone : written_at(typed_start);
+        for (;;) {
+            const size_t at = out_.size();
+            start = std::min({start, carried_end_ == kNone ? carried_ : kNone,
+                              written_.user_info_start(plain, at)});
+            if (start >= at || std::string_view(out_).substr(start) == kMask) {
+                return;
+            }
+            cut(start);
+            for (size_t i = 0; i < kMask.size(); ++i) {
+                written_.read(kMask.substr(i), out_.size(), out_);
+                out_.push_back(kMask[i]);
+            }
+        }
+    }
+
+    // Drops what was written from `at` on, and writes down that a mask begins there.
+    void cut(size_t at) {
+        while (pieces_.back().written > at) {
+            pieces_.pop_back();
+        }
+        Piece& last = pieces_.back();
+        const size_t typed = last.mask ? last.typed : last.typed + (at - last.written);
+        if (last.written == at) {
+            pieces_.pop_back();
+        }
+        pieces_.push_back({at, typed, true});
+        out_.resize(at);
+        const bool hidden_open = written_.cut(at);
+        if (carried_ != kNone && (carried_ >= at || carried_end_ >= at)) {
+            carried_ = std::min(carried_, at);
+            carried_end_ = kNone;
+        } else if (hidden_open && (carried_ == kNone || carried_end_ != kNone)) {
+            carried_ = at;
+            carried_end_ = kNone;
+        }
+    }
+
+    std::string_view text_;
+    std::string out_;
+    UserInfoRule typed_;
+    UserInfoRule written_;
+    std::vector<Piece> pieces_;
+    // Where the user information of an encoded URL that a mask hid, with its authority still
+    // going on, begins: at that mask, which leaves nothing of the URL to the written reading.
+    size_t carried_ = kNone;
+    size_t carried_end_ = kNone;
+};
 
 }  // namespace
 
 std::string mask_credentials(std::string_view text) {
-    // A mask may hide what bounded the authority of a URL or an address further on (a "?", a
-    // quote, "%20"), or bring a ":" into a word, so that masking the masked text would hide more:
-    // the text is masked until nothing changes.
-    constexpr int kMostPasses = 8;
-    std::string masked = mask_credentials_once(text);
-    for (int pass = 1; pass < kMostPasses; ++pass) {
-        std::string again = mask_credentials_once(masked);
-        if (again == masked) {
-            break;
-        }
-        masked = std::move(again);
+    // User information always ends at an "@", or a "%40" of a URL written percent-encoded.
+    if (text.find('@') == std::string_view::npos && text.find("%40") == std::string_view::npos) {
+        return std::string(text);
     }
-    return masked;
+    return CredentialMasker(text).run();
 }
 
 std::string mask_file_path(std::string_view path) {

@@ -104,10 +104,17 @@ std::string mask_url_text(std::string_view text);
 // path, query or fragment and leaves it to the URLs after it; any other URL hides all from its
 // scheme's ":" and slashes up to the "@" (a URL behind another one may have lost the encoding of
 // a "/" in its password to the first one's normalisation). An "@" that no URL takes closes an
-// address with a ":" before it ('u:pw@h', between quotes, blanks, angle brackets or behind an
-// encoded blank "%20"), while a mail address or "user@host" shows as it is. A URL written
-// percent-encoded into another ("?next=https%3A%2F%2Fu%3Apw%40h") hides what its authority holds
-// up to its last "@" or "%40". Masking a masked text changes nothing.
+// address with a ":" before it ('u:pw@h'), which begins behind a quote, a blank, an angle
+// bracket or an encoded blank "%20", or behind a label ending in "=", ",", ";" or "&" before its
+// first ":" ("proxy=u:pw@h" shows "proxy=****:****@h", while a password holding such a character,
+// "u:pa=ss@h", is hidden whole). Behind the first URL's host, only an address behind an encoded
+// blank or a label counts ("https://h/x?proxy=u:pw@g"), while a mail address or "user@host" shows
+// as it is. A URL written percent-encoded into another, its slashes encoded or not
+// ("?next=https%3A%2F%2Fu%3Apw%40h", "?next=https%3A//u%3Apw%40h"), hides what its authority holds
+// up to its last "@" or "%40". The rule is read on the text as typed and on the text as masked
+// so far, in one pass linear in the text: a mask that hides what bounded a later URL's authority
+// or address (a "?", a quote, "%20") or brings a ":" into a word counts for the "@"s after it,
+// and a URL whose scheme a mask hides still owns them. Masking a masked text changes nothing.
 std::string mask_credentials(std::string_view text);
 
 // The local path of a file URL with no host, as messages show it: like the URL itself

@@ -361,5 +361,116 @@ TEST(UrlMaskPropertyTest, NoTextHoldingSeveralUrlsShowsAPassword) {
     EXPECT_GT(parsed, 1000u);
 }
 
+// Pieces of which the texts below are made: schemes with and without slashes, hosts, ports,
+// delimiters of an authority, quotes, labels, encoded blanks and URLs written percent-encoded,
+// each of which a mask may hide and so change what a later "@" closes.
+const std::vector<std::string> kPieces = {"http://",
+                                          "https:",
+                                          "controller:",
+                                          "h",
+                                          "h:",
+                                          "h,",
+                                          "u:",
+                                          "@",
+                                          "?",
+                                          "#",
+                                          "/",
+                                          "//",
+                                          "'",
+                                          "\"",
+                                          "%20",
+                                          ":",
+                                          "=",
+                                          "&",
+                                          ";",
+                                          ",",
+                                          "<",
+                                          ">",
+                                          "x",
+                                          "%3A%2F%2F",
+                                          "%40",
+                                          "%2F",
+                                          "a.b",
+                                          "http:",
+                                          "[::1]",
+                                          "http",
+                                          " ",
+                                          "%3A//",
+                                          "%3a%2f%2f%20",
+                                          "file:///",
+                                          "mail@h.example"};
+
+// A run of URLs written percent-encoded, each behind an encoded blank: a mask of the address
+// behind the last one lets the URL before it reach the "@", whose mask lets the blank before
+// that one begin an address, and so on back to the start, two masks per piece.
+std::string encoded_chain(size_t length) {
+    std::string out = "x";
+    for (size_t i = 0; i < length; ++i) {
+        out += i % 2 == 0 ? "%3A%2F%2F%20" : "%3a%2f%2f%20";
+    }
+    return out;
+}
+
+// How a password stands as user information in a word: "P" stands for the password.
+const std::vector<std::string> kPlanted = {"u:P@h",
+                                           "proxy=u:P@h",
+                                           "https://u:P@h/x",
+                                           "controller:u:P@h",
+                                           "https%3A%2F%2Fu%3AP%40h%2Fx",
+                                           "https%3A//u%3AP%40h/x",
+                                           ":P@h",
+                                           "u:P@@h"};
+
+// Masking holds over arbitrary texts made of the pieces a mask can change, among them runs that
+// need many rounds of masks: masking the masked text changes nothing, and a password planted as
+// user information behind any such run, followed by anything, never shows.
+TEST(UrlMaskPropertyTest, MaskingAMaskedTextChangesNothing) {
+    std::mt19937 rng(20261215);
+    size_t failed = 0;
+    size_t cases = 0;
+    std::vector<std::string> reports;
+    const auto report = [&](std::string what) {
+        ++failed;
+        if (reports.size() < 20) {
+            reports.push_back(std::move(what));
+        }
+    };
+    const std::string password = "s3cr3tPW";
+    for (int draw = 0; draw < 40000; ++draw) {
+        std::string text;
+        for (size_t n = 1 + rng() % 14; n > 0; --n) {
+            text += pick(rng, kPieces);
+        }
+        size_t planted = 0;
+        if (draw % 2 == 0) {
+            // A run of encoded URLs, or pieces without a blank, then the password, then pieces.
+            std::string before = draw % 4 == 0 ? encoded_chain(rng() % 24) : "";
+            for (size_t n = rng() % 4; n > 0; --n) {
+                const std::string& piece = pick(rng, kPieces);
+                if (piece.find_first_of(":/?#@ ") == std::string::npos) {
+                    before += piece;
+                }
+            }
+            text += " " + before + with_password(pick(rng, kPlanted), 'P', password);
+            planted = 1;
+            for (size_t n = rng() % 6; n > 0; --n) {
+                text += pick(rng, kPieces);
+            }
+        }
+        ++cases;
+        const std::string masked = mask_credentials(text);
+        if (const std::string again = mask_credentials(masked); again != masked) {
+            report(fmt::format("{} masks to {}, then to {}", debug_quoted(text),
+                               debug_quoted(masked), debug_quoted(again)));
+        } else if (planted > 0 && masked.find(password) != std::string::npos) {
+            report(
+                fmt::format("{} shows the password: {}", debug_quoted(text), debug_quoted(masked)));
+        }
+    }
+    EXPECT_EQ(failed, 0u) << failed << " of " << cases << " generated texts are masked wrongly, "
+                          << "among them:\n"
+                          << fmt::format("{}", fmt::join(reports, "\n"));
+}
+
 }  // namespace
 }  // namespace quorvel
