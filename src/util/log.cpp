@@ -144,7 +144,7 @@ size_t line_size(const Event& event) {
 // so escaping the whole line escapes exactly its texts, in one pass that copies nothing when, as
 // almost always, there is nothing to escape.
 void escape_line(std::string& line) {
-    if (holds_controls(line)) {
+    if (needs_escaping(line)) {
         line = escape_controls(line);
     }
 }
