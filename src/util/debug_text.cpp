@@ -4,11 +4,9 @@ namespace quorvel {
 
 namespace {
 
-// 0xC2 leads the UTF-8 form of U+0080 to U+00BF, among them the C1 control characters.
-constexpr unsigned char kC1Lead = 0xc2;
+constexpr char kHex[] = "0123456789abcdef";
 
 void append_code_point(std::string& out, unsigned char c) {
-    static constexpr char kHex[] = "0123456789abcdef";
     out += "\\u{";
     if (c >= 0x10) {
         out.push_back(kHex[c >> 4]);
@@ -17,12 +15,21 @@ void append_code_point(std::string& out, unsigned char c) {
     out.push_back('}');
 }
 
-// Whether `c` may need an escape: a byte below 0x20, DEL, a C1 lead, and with quoting a quote or a
-// backslash. Comparisons rather than a table look-up, so that a loop over bytes can test many at
-// a step.
+// A byte that is no part of well-formed UTF-8. Its own form, apart from the code points', says
+// that the text held this byte and not the character of that number.
+void append_byte(std::string& out, unsigned char c) {
+    out += "\\x{";
+    out.push_back(kHex[c >> 4]);
+    out.push_back(kHex[c & 0xf]);
+    out.push_back('}');
+}
+
+// Whether `c` may need an escape: a byte below 0x20, DEL, any byte of a non-ASCII character, and
+// with quoting a quote or a backslash. Comparisons rather than a table look-up, so that a loop over
+// bytes can test many at a step; ASCII text is judged by these alone.
 template <bool kQuoted>
 constexpr bool marked(unsigned char c) {
-    const bool control = (c < 0x20) | (c == 0x7f) | (c == kC1Lead);
+    const bool control = (c < 0x20) | (c >= 0x7f);
     if constexpr (kQuoted) {
         return control | (c == '"') | (c == '\\');
     }
@@ -54,23 +61,84 @@ size_t next_marked(std::string_view text, size_t from) {
     return text.size();
 }
 
-// Appends `text` with the marked bytes escaped; the runs of other bytes between them are copied at
-// once.
+// The C1 control characters U+0080 to U+009F: 0xC2 and a second byte up to 0x9F.
+bool is_c1_control(std::string_view text, size_t at) {
+    return static_cast<unsigned char>(text[at]) == 0xc2 && at + 1 < text.size() &&
+           static_cast<unsigned char>(text[at + 1]) <= 0x9f &&
+           static_cast<unsigned char>(text[at + 1]) >= 0x80;
+}
+
+// The length of the well-formed UTF-8 sequence at `at`, whose byte is 0x80 or above, when it is
+// no C1 control, so shown as it is; 0 otherwise. The second byte's range per lead byte is what
+// rules out overlong forms (C0, C1, E0 80..9F, F0 80..8F), surrogates (ED A0..BF), values past
+// U+10FFFF (F4 90..BF, F5..FF) and, with 0xC2, the C1 controls (C2 80..9F).
+size_t shown_sequence_length(std::string_view text, size_t at) {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+    const unsigned char lead = bytes[at];
+    unsigned char low = 0x80;
+    unsigned char high = 0xbf;
+    size_t length = 0;
+    if (lead < 0xc2 || lead > 0xf4) {
+        return 0;
+    }
+    if (lead < 0xe0) {
+        length = 2;
+        low = lead == 0xc2 ? 0xa0 : 0x80;
+    } else if (lead < 0xf0) {
+        length = 3;
+        low = lead == 0xe0 ? 0xa0 : 0x80;
+        high = lead == 0xed ? 0x9f : 0xbf;
+    } else {
+        length = 4;
+        low = lead == 0xf0 ? 0x90 : 0x80;
+        high = lead == 0xf4 ? 0x8f : 0xbf;
+    }
+    if (text.size() - at < length || bytes[at + 1] < low || bytes[at + 1] > high) {
+        return 0;
+    }
+    for (size_t k = 2; k < length; ++k) {
+        if ((bytes[at + k] & 0xc0) != 0x80) {
+            return 0;
+        }
+    }
+    return length;
+}
+
+// Where the run of characters shown as they are that starts at `at` with a byte of 0x80 or above
+// ends: at an ASCII byte, an ill-formed byte or a C1 control. Text in a script other than Latin
+// is mostly such runs, passed over without a look for ASCII between each two characters.
+size_t end_of_shown_run(std::string_view text, size_t at) {
+    while (at < text.size() && static_cast<unsigned char>(text[at]) >= 0x80) {
+        const size_t length = shown_sequence_length(text, at);
+        if (length == 0) {
+            break;
+        }
+        at += length;
+    }
+    return at;
+}
+
+// Appends `text` with the marked bytes that need it escaped; the runs of other bytes between them,
+// non-ASCII characters included, are copied at once.
 template <bool kQuoted>
 void append_escaped(std::string& out, std::string_view text) {
     size_t run = 0;
-    for (size_t i = next_marked<kQuoted>(text, 0); i < text.size();
-         i = next_marked<kQuoted>(text, i + 1)) {
+    size_t i = next_marked<kQuoted>(text, 0);
+    while (i < text.size()) {
         const auto c = static_cast<unsigned char>(text[i]);
-        if (c == kC1Lead) {
-            // U+0080 to U+009F; the rest of the block is printable.
-            if (i + 1 == text.size() || static_cast<unsigned char>(text[i + 1]) < 0x80 ||
-                static_cast<unsigned char>(text[i + 1]) > 0x9f) {
+        if (c >= 0x80) {
+            if (const size_t end = end_of_shown_run(text, i); end != i) {
+                i = next_marked<kQuoted>(text, end);
                 continue;
             }
             out.append(text, run, i - run);
-            append_code_point(out, static_cast<unsigned char>(text[i + 1]));
-            run = ++i + 1;
+            if (is_c1_control(text, i)) {
+                append_code_point(out, static_cast<unsigned char>(text[++i]));
+            } else {
+                append_byte(out, c);
+            }
+            run = i + 1;
+            i = next_marked<kQuoted>(text, run);
             continue;
         }
         out.append(text, run, i - run);
@@ -98,6 +166,7 @@ void append_escaped(std::string& out, std::string_view text) {
                 append_code_point(out, c);
                 break;
         }
+        i = next_marked<kQuoted>(text, run);
     }
     out.append(text, run, text.size() - run);
 }
@@ -117,8 +186,18 @@ void append_escaping_controls(std::string& out, std::string_view text) {
     append_escaped<false>(out, text);
 }
 
-bool holds_controls(std::string_view text) {
-    return next_marked<false>(text, 0) < text.size();
+bool needs_escaping(std::string_view text) {
+    for (size_t i = next_marked<false>(text, 0); i < text.size();) {
+        if (static_cast<unsigned char>(text[i]) < 0x80) {
+            return true;  // C0 or DEL
+        }
+        const size_t end = end_of_shown_run(text, i);
+        if (end == i) {
+            return true;
+        }
+        i = next_marked<false>(text, end);
+    }
+    return false;
 }
 
 std::string escape_controls(std::string_view text) {

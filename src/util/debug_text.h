@@ -8,17 +8,24 @@
 namespace quorvel {
 
 // A string in double quotes with `"`, `\`, newline, carriage return, tab and NUL escaped as
-// `\"`, `\\`, `\n`, `\r`, `\t`, `\0`, other control characters as `\u{hex}` (lower-case hex,
-// no padding), and everything else, non-ASCII included, as it is.
+// `\"`, `\\`, `\n`, `\r`, `\t`, `\0`, other control characters (C0, DEL, and the C1 code points
+// U+0080 to U+009F) as `\u{hex}` (lower-case hex, no padding), every byte that is no part of
+// well-formed UTF-8 as `\x{hex}` (lower-case hex, always two digits), and everything else,
+// non-ASCII characters included, as it is. So the result is well-formed UTF-8 whatever the input.
 std::string debug_quoted(std::string_view text);
 
-// Text as one line of a log or a report shows it: the control characters (C0, DEL, and the C1
-// code points U+0080 to U+009F) escaped as `debug_quoted` escapes them (`\n`, `\r`, `\t`, `\0`,
-// `\u{1b}`), everything else, quotes and backslashes included, as it is. So no text from a server,
-// a file or a host can add a line or send a terminal a command.
+// Text as one line of a log or a report shows it: the control characters and the bytes that are
+// no part of well-formed UTF-8 escaped as `debug_quoted` escapes them (`\n`, `\r`, `\t`, `\0`,
+// `\u{1b}`, `\u{9b}`, `\x{9b}`), everything else, quotes and backslashes included, as it is. So no
+// text from a server, a file or a host can add a line, send a terminal a command (a lone 0x9B is
+// one in an 8-bit locale) or make the log or report other than UTF-8.
+//
+// Well-formed means as the Unicode standard defines it: no overlong forms, no surrogates, nothing
+// past U+10FFFF. Each byte of an ill-formed or truncated sequence is escaped on its own, and what
+// follows it is judged afresh.
 std::string escape_controls(std::string_view text);
 void append_escaping_controls(std::string& out, std::string_view text);
-// Whether `escape_controls` would change `text`, or may: a C1 lead byte counts whatever follows.
-bool holds_controls(std::string_view text);
+// Whether `escape_controls` would change `text`.
+bool needs_escaping(std::string_view text);
 
 }  // namespace quorvel

@@ -27,7 +27,7 @@ void make_shown(std::string& text) {
     if (secrets::any_known()) {
         secrets::hide_in_place(text);
     }
-    if (holds_controls(text)) {
+    if (needs_escaping(text)) {
         text = escape_controls(text);
     }
 }

@@ -459,8 +459,8 @@ const std::vector<HostileText>& hostile_texts() {
          "x\xc2\x9b"
          "31m\xc2\x85y\xc2\x80",
          "x\\u{9b}31m\\u{85}y\\u{80}"},
-        {"printable text stays", "\xc3\xa9 \xc2\xa0 \"q\" \\n \xc2",
-         "\xc3\xa9 \xc2\xa0 \"q\" \\n \xc2"},
+        {"printable text stays, a stray byte is escaped", "\xc3\xa9 \xc2\xa0 \"q\" \\n \xc2",
+         "\xc3\xa9 \xc2\xa0 \"q\" \\n \\x{c2}"},
     };
     return texts;
 }
