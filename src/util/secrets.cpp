@@ -9,6 +9,8 @@
 #include <utility>
 #include <vector>
 
+#include "util/debug_text.h"
+
 namespace quorvel::secrets {
 
 namespace detail {
@@ -160,8 +162,14 @@ const State* current_state() {
 void add_forms(State& state, std::string_view secret) {
     std::vector<std::string> forms{std::string(secret)};
     const std::string decoded = percent_decoded(secret);
-    for (std::string form :
-         {decoded, percent_encoded(decoded, true), percent_encoded(decoded, false)}) {
+    // A message may quote a secret in the debug form, its quotes, backslashes and control
+    // characters escaped, before the pipeline sees it.
+    auto escaped = [](std::string_view text) {
+        const std::string quoted = debug_quoted(text);
+        return quoted.substr(1, quoted.size() - 2);
+    };
+    for (std::string form : {decoded, percent_encoded(decoded, true),
+                             percent_encoded(decoded, false), escaped(secret), escaped(decoded)}) {
         if (form.size() >= kShortestKnownSecret &&
             std::find(forms.begin(), forms.end(), form) == forms.end()) {
             forms.push_back(std::move(form));
@@ -279,25 +287,20 @@ void remember_userinfo(std::string_view userinfo) {
     }
 }
 
+// Where a URL text's user information would begin, looking before `end`: past the scheme's
+// "://", or at the start of a text typed without one.
+size_t userinfo_start(std::string_view url_text, size_t end) {
+    const size_t slashes = url_text.substr(0, end).find("://");
+    return slashes == std::string_view::npos ? 0 : slashes + 3;
+}
+
 }  // namespace
 
 void remember_url_userinfo(std::string_view url_text) {
-    const size_t last_at = url_text.rfind('@');
-    if (last_at == std::string_view::npos) {
-        return;
-    }
-    size_t start = 0;
-    if (const size_t slashes = url_text.substr(0, last_at).find("//");
-        slashes != std::string_view::npos) {
-        start = slashes + 2;
-    }
-    // Read leniently, as a library that quotes a refused setting may: up to the last "@".
-    remember_userinfo(url_text.substr(start, last_at - start));
-    // And as a parser reads a good URL: up to the last "@" before the path, query or fragment.
+    const size_t start = userinfo_start(url_text, url_text.find('@'));
     const std::string_view authority =
         url_text.substr(start, url_text.find_first_of("/?#", start) - start);
-    if (const size_t at = authority.rfind('@');
-        at != std::string_view::npos && start + at != last_at) {
+    if (const size_t at = authority.rfind('@'); at != std::string_view::npos) {
         remember_userinfo(authority.substr(0, at));
     }
 }
@@ -305,8 +308,15 @@ void remember_url_userinfo(std::string_view url_text) {
 void remember_proxy_settings() {
     for (const char* name :
          {"http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"}) {
-        if (const char* value = std::getenv(name); value != nullptr) {
-            remember_url_userinfo(value);
+        const char* value = std::getenv(name);
+        if (value == nullptr) {
+            continue;
+        }
+        const std::string_view setting(value);
+        remember_url_userinfo(setting);
+        if (const size_t last_at = setting.rfind('@'); last_at != std::string_view::npos) {
+            const size_t start = userinfo_start(setting, last_at);
+            remember_userinfo(setting.substr(start, last_at - start));
         }
     }
 }

@@ -5,7 +5,8 @@
 //
 // One process-wide set, filled whenever the agent reads a secret and never emptied while the
 // process runs: a text written after a network was removed may still quote its URL. Each secret is
-// kept in the forms a message may quote it in: as given, percent-decoded and percent-encoded.
+// kept in the forms a message may quote it in: as given, percent-decoded, percent-encoded, and
+// escaped as the debug form quotes it.
 // Secrets shorter than `kShortestKnownSecret` bytes are left to the masking rule
 // (`mask_credentials`), since hiding every occurrence of two letters would hide ordinary words.
 //
@@ -26,13 +27,15 @@ inline constexpr std::string_view kMask = "****";
 // Adds `secret` in its raw, percent-decoded and percent-encoded forms.
 void remember(std::string_view secret);
 
-// Adds the user information of a URL text, read leniently since a refused or odd URL is as secret
-// as a good one: from past the scheme's "//" (or from the start when there is none) up to the last
-// "@" before the path. The password on its own is added too, since a message may quote it alone.
+// Adds the user information of a URL text as a URL parser reads it: past the scheme's "//", up to
+// the last "@" before the path, query or fragment. The password on its own is added too, since a
+// message may quote it alone.
 void remember_url_userinfo(std::string_view url_text);
 
 // Adds the user information of the proxy variables libcurl reads (http_proxy, https_proxy,
-// all_proxy, in either case) as the process's environment holds them now.
+// all_proxy, in either case) as the process's environment holds them now. A setting libcurl
+// refuses is as secret as a good one, and it quotes it whole: each is read leniently too, from
+// past the scheme's "//" (or from the start when there is none) up to the last "@".
 void remember_proxy_settings();
 
 namespace detail {

@@ -5,6 +5,7 @@
 // of them escaped as a byte.
 #include "agent/agent.h"
 #include "agent/agent_test_util.h"
+#include "agent/first_pass.h"
 #include "agent/status/status.h"
 #include "p2p/testing.h"
 #include "util/async_test_util.h"
@@ -76,44 +77,10 @@ TEST(NonUtf8TextTest, PathsOfNetworkFilesShowEscapedInTheLogAndTheReport) {
         }
     }
 
-    // The lines a line-writing sink writes, as the stderr sink would; every event written, TRACE
-    // included. The writer holds the lines itself: a thread that took the sink before its removal
-    // may still write through it.
-    struct Lines {
-        std::mutex mutex;
-        std::vector<std::string> written;
-    };
-    auto lines = std::make_shared<Lines>();
-    log::ScopedCapture capture;
-    auto sink =
-        std::make_shared<log::LineSink>(log::LevelFilter::Trace, [lines](std::string_view line) {
-            std::lock_guard lock(lines->mutex);
-            lines->written.emplace_back(line);
-        });
-    log::add_sink(sink);
-    std::string report;
-    {
-        auto runtime = Runtime::create(2);
-        // The first pass runs at once; the next one only after an hour.
-        auto started = runtime->block_on(
-            Agent::start(std::move(config), dir.file("config.toml"),
-                         PlatformDependent{nullptr, [](NetworkChange) {}}, std::chrono::hours(1)));
-        ASSERT_TRUE(started.has_value() && started->has_value());
-        const Agent agent = std::move(started.value().value());
-        EXPECT_TRUE(
-            quorvel::testing::eventually([&] { return agent.inner()->completed_passes() >= 1; }));
-        report = runtime->block_on(agent_status_text(agent)).value_or("");
-        EXPECT_TRUE(runtime->block_on(agent.shutdown()).has_value());
-    }
-    log::remove_sink(sink);
-    sink->flush();
-    p2p::testing::forget_hooks(identity.pk());
-
-    std::vector<std::string> written;
-    {
-        std::lock_guard lock(lines->mutex);
-        written = lines->written;
-    }
+    const testing::FirstPass shown =
+        testing::run_first_pass(std::move(config), dir.file("config.toml"));
+    const std::vector<std::string>& written = shown.lines;
+    const std::string& report = shown.report;
     ASSERT_FALSE(written.empty());
     for (const std::string& line : written) {
         EXPECT_TRUE(shows_only_utf8(line, raw));

@@ -5,6 +5,7 @@
 // the password.
 #include "agent/agent.h"
 #include "agent/agent_test_util.h"
+#include "agent/first_pass.h"
 #include "agent/status/status.h"
 #include "controller/raw_http_server.h"
 #include "controller/test_controller.h"
@@ -40,50 +41,6 @@ constexpr std::string_view kShownBody =
     "denied\\n2026-01-01T00:00:00.000000Z [quorvel-agent:default] ERROR forged\\u{1b}[2J"
     "\\u{1b}]0;title\\u{7} see https://****:****@h/x";
 
-// The lines a line-writing sink writes, as the stderr sink would write them, from the moment of
-// construction until `stop`. The minimum level is lowered to TRACE meanwhile, as a capture does.
-class WrittenLines {
-  public:
-    WrittenLines() : previous_level_(log::min_level()) {
-        // The writer holds the lines itself: a thread that took the sink before its removal may
-        // still write through it.
-        auto lines = lines_;
-        sink_ = std::make_shared<log::LineSink>(log::LevelFilter::Trace,
-                                                [lines](std::string_view line) {
-                                                    std::lock_guard lock(lines->mutex);
-                                                    lines->written.emplace_back(line);
-                                                });
-        log::set_min_level(log::Level::Trace);
-        log::add_sink(sink_);
-    }
-    ~WrittenLines() { stop(); }
-    WrittenLines(const WrittenLines&) = delete;
-    WrittenLines& operator=(const WrittenLines&) = delete;
-
-    void stop() {
-        if (sink_) {
-            log::remove_sink(sink_);
-            log::set_min_level(previous_level_);
-            sink_->flush();
-            sink_.reset();
-        }
-    }
-
-    std::vector<std::string> lines() const {
-        std::lock_guard lock(lines_->mutex);
-        return lines_->written;
-    }
-
-  private:
-    struct Lines {
-        std::mutex mutex;
-        std::vector<std::string> written;
-    };
-    std::shared_ptr<Lines> lines_ = std::make_shared<Lines>();
-    std::shared_ptr<log::LineSink> sink_;
-    log::Level previous_level_;
-};
-
 // Fails at the first control byte, DEL or C1 code point (UTF-8 0xC2 0x80..0x9F) of `text`; line
 // feeds only where `line_feeds` allows them.
 ::testing::AssertionResult without_controls(std::string_view text, bool line_feeds) {
@@ -112,60 +69,23 @@ bool starts_with_level(std::string_view line) {
     return false;
 }
 
-template <class Pred>
-bool within(std::chrono::seconds deadline, Pred pred) {
-    const auto until = std::chrono::steady_clock::now() + deadline;
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() > until) {
-            return false;
-        }
-        std::this_thread::sleep_for(5ms);
-    }
-    return true;
-}
-
 // What an agent shows after its first housekeeping pass against a controller that answers every
 // request with `status` and `body`: the lines it logged and its status report.
-struct Shown {
-    std::vector<std::string> lines;
-    std::string report;
-};
-
-Shown run_against_controller(int status, const std::string& body) {
+testing::FirstPass run_against_controller(int status, const std::string& body) {
     // The list and the metrics upload both get the answer.
     RawHttpServer server([&](const RawRequest&) {
         return RawResponse{
             .status = status, .headers = {{"Content-Type", "text/plain"}}, .body = body};
     });
     quorvel::testing::TempDir dir;
-    const p2p::Identity identity = testing::test_identity();
-    AgentConfig config(identity);
+    AgentConfig config(testing::test_identity());
     config.dns = DnsConfig{true};
     config.controller = ControllerConfig{};
     config.controller->url = server.url("/api");
     config.controller->display_login_email = "ops@example.com";
     config.controller->shared_secret = quorvel::testing::make_shared_secret();
-
-    auto runtime = Runtime::create(2);
-    WrittenLines written;
-    Shown shown;
-    {
-        // The first pass runs at once; the next one only after an hour.
-        auto started = runtime->block_on(
-            Agent::start(std::move(config), dir.file("config.toml"),
-                         PlatformDependent{nullptr, [](NetworkChange) {}}, std::chrono::hours(1)));
-        EXPECT_TRUE(started.has_value() && started->has_value());
-        if (started.has_value() && started->has_value()) {
-            const Agent agent = std::move(started.value().value());
-            EXPECT_TRUE(within(30s, [&] { return agent.inner()->completed_passes() >= 1; }));
-            shown.report = runtime->block_on(agent_status_text(agent)).value_or("");
-            EXPECT_TRUE(runtime->block_on(agent.shutdown()).has_value());
-        }
-    }
-    written.stop();
-    p2p::testing::forget_hooks(identity.pk());
+    testing::FirstPass shown = testing::run_first_pass(std::move(config), dir.file("config.toml"));
     EXPECT_GE(server.requests().size(), 1u);
-    shown.lines = written.lines();
     return shown;
 }
 
@@ -183,7 +103,7 @@ TEST(ControllerErrorBodyTest, HostileBodyStaysOnItsLineInTheLogAndTheReport) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.status);
-        const Shown shown = run_against_controller(c.status, std::string(kBody));
+        const testing::FirstPass shown = run_against_controller(c.status, std::string(kBody));
         const std::vector<std::string>& lines = shown.lines;
         const std::string& report = shown.report;
 
@@ -247,7 +167,7 @@ TEST(ControllerErrorBodyTest, HugeBodyIsBoundedInTheLogAndTheReport) {
     for (const auto& body : bodies) {
         for (const int status : {401, 500}) {
             SCOPED_TRACE(std::string(body.name) + " " + std::to_string(status));
-            const Shown shown = run_against_controller(status, body.body);
+            const testing::FirstPass shown = run_against_controller(status, body.body);
             ASSERT_FALSE(shown.lines.empty());
             size_t quoting = 0;
             for (const std::string& line : shown.lines) {
