@@ -1,7 +1,6 @@
 #include "agent/retrieval.h"
 
 #include "agent/inner.h"
-#include "p2p/keys.h"
 #include "util/blocking.h"
 #include "util/file_io.h"
 #include "util/http_status.h"
@@ -21,23 +20,6 @@ using Spans = std::vector<log::SpanRecord>;
 Spans with_span(Spans spans, const char* name, const Url& url) {
     spans.push_back(log::SpanRecord{log::Level::Info, name, {{"network", mask_url(url)}}});
     return spans;
-}
-
-// "%XX" escapes decoded; a "%" without two hexadecimal digits after it stays as it is.
-std::string percent_decode(std::string_view text) {
-    std::string decoded;
-    decoded.reserve(text.size());
-    for (size_t i = 0; i < text.size(); ++i) {
-        uint8_t byte = 0;
-        if (text[i] == '%' && i + 2 < text.size() &&
-            p2p::from_hex(text.substr(i + 1, 2), std::span<uint8_t>(&byte, 1))) {
-            decoded.push_back(static_cast<char>(byte));
-            i += 2;
-            continue;
-        }
-        decoded.push_back(text[i]);
-    }
-    return decoded;
 }
 
 // How the process reads document files, and its reads that have not returned yet, by path: one

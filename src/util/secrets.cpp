@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "util/debug_text.h"
+#include "util/url.h"
 
 namespace quorvel::secrets {
 
@@ -22,31 +23,9 @@ namespace {
 // The longest anchor searched for: longer ones select no better and cost more to compare.
 constexpr size_t kLongestAnchor = 16;
 
-bool is_hex(char c) {
-    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
-
-int hex_value(char c) {
-    return c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10;
-}
-
 bool is_unreserved(char c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
            c == '.' || c == '_' || c == '~';
-}
-
-std::string percent_decoded(std::string_view text) {
-    std::string out;
-    out.reserve(text.size());
-    for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '%' && i + 2 < text.size() && is_hex(text[i + 1]) && is_hex(text[i + 2])) {
-            out.push_back(static_cast<char>(hex_value(text[i + 1]) * 16 + hex_value(text[i + 2])));
-            i += 2;
-        } else {
-            out.push_back(text[i]);
-        }
-    }
-    return out;
 }
 
 std::string percent_encoded(std::string_view text, bool upper) {
@@ -161,7 +140,7 @@ const State* current_state() {
 
 void add_forms(State& state, std::string_view secret) {
     std::vector<std::string> forms{std::string(secret)};
-    const std::string decoded = percent_decoded(secret);
+    const std::string decoded = percent_decode(secret);
     // A message may quote a secret in the debug form, its quotes, backslashes and control
     // characters escaped, before the pipeline sees it.
     auto escaped = [](std::string_view text) {

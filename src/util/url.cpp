@@ -268,21 +268,6 @@ class StrayPercent {
     bool restores_ = true;
 };
 
-// Decodes the percent-encodings of `text`, keeping every '%' that starts none.
-std::string percent_decode(std::string_view text) {
-    std::string out;
-    out.reserve(text.size());
-    for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '%' && !is_stray_percent(text, i)) {
-            out.push_back(static_cast<char>(hex_value(text[i + 1]) * 16 + hex_value(text[i + 2])));
-            i += 2;
-        } else {
-            out.push_back(text[i]);
-        }
-    }
-    return out;
-}
-
 // The length of the scheme that `text` starts with, up to its ":"; 0 when it starts with none.
 size_t scheme_length(std::string_view text) {
     if (text.empty() || !is_alpha(text[0])) {
@@ -305,6 +290,20 @@ Result<Url, UrlError> fail(std::string_view message) {
 }
 
 }  // namespace
+
+std::string percent_decode(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '%' && !is_stray_percent(text, i)) {
+            out.push_back(static_cast<char>(hex_value(text[i + 1]) * 16 + hex_value(text[i + 2])));
+            i += 2;
+        } else {
+            out.push_back(text[i]);
+        }
+    }
+    return out;
+}
 
 std::string strip_url_input(std::string_view text) {
     size_t begin = 0;

@@ -70,6 +70,9 @@ class Url {
 // text.
 std::string strip_url_input(std::string_view text);
 
+// `text` with its percent-encodings decoded; a "%" that starts none stands for itself.
+std::string percent_decode(std::string_view text);
+
 // Whether two URLs share an origin: the same scheme, host and port, a scheme's default port
 // counting as written. A URL without a host has an origin of its own, equal to no other.
 bool same_origin(const Url& a, const Url& b);
