@@ -11,10 +11,13 @@
 #include "util/temp_dir.h"
 #include "util/unicode.h"
 
+#include <quorvel/agent.h>
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -190,6 +193,50 @@ TEST(KnownSecretsScenarioTest, PasswordsInTheQueryOfNetworkUrlsShowInNeitherTheL
         EXPECT_NE(shown.report.find(part), std::string::npos) << part << "\n" << shown.report;
     }
     secrets::forget_all_for_tests();
+}
+
+// A configuration file that defines a key twice, its value holding a password with a blank, a
+// quote or a tab: the host loads it through the C interface, which logs why it could not.
+TEST(KnownSecretsScenarioTest, AConfigurationDefiningAKeyTwiceShowsNoPasswordWhenLoaded) {
+    const struct {
+        std::string document;
+        std::vector<std::string> secret;
+        std::string warning;
+    } cases[] = {
+        // A key that is a URL with a password, which a reader's message would quote as typed.
+        {"[controller]\n\"http://u:pa ss-word@h\" = 1\n\"http://u:pa ss-word@h\" = 2\n",
+         {"pa ss", "ss-word"},
+         "Error loading config: TOML error: duplicate key at line 3, column 27"},
+        {"[controller]\nshared_secret = \"sh ared-secret\"\nshared_secret = \"sh ared-secret\"\n",
+         {"sh ared", "ared-secret"},
+         "Error loading config: TOML error: duplicate key at line 3, column 1"},
+        {"[controller]\nurl = 'http://u:pa\"ss word@h/api'\n\"url\" = 'x'\n",
+         {"pa\"ss", "ss word", "pa\\\"ss"},
+         "Error loading config: TOML error: duplicate key at line 3, column 9"},
+        {"[[network]]\nconfig_url = \"http://u:tab\tsecret@h/n\"\nconfig_url = 1\n",
+         {"tab\tsecret", "tab\\tsecret", "secret@"},
+         "Error loading config: TOML error: duplicate key at line 3, column 1"},
+        {"[controller]\nshared_secret = \"unended s3cr3t v4lue\n",
+         {"s3cr3t", "v4lue"},
+         "Error loading config: TOML error: unterminated string at line 2, column 38"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.document);
+        quorvel::testing::TempDir dir;
+        const std::string path = dir.file("config.toml");
+        {
+            std::ofstream file(path);
+            file << c.document;
+        }
+        testing::WrittenLines written;
+        AgentConfigPtr* config = nullptr;
+        EXPECT_LT(quorvel_agent_config_load_or_generate(path.c_str(), &config), 0);
+        EXPECT_EQ(config, nullptr);
+        written.stop();
+        const testing::FirstPass shown{written.lines(), {}};
+        EXPECT_TRUE(shows_none(shown, c.secret));
+        EXPECT_TRUE(logged(shown, c.warning)) << ::testing::PrintToString(shown.lines);
+    }
 }
 
 }  // namespace
