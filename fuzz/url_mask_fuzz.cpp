@@ -16,6 +16,14 @@
 // one); the rest is the text around it. Read from the start as a stream of choices, the same bytes
 // build the text of several URLs (see `build_several`). And byte 0 and the last byte place two
 // URLs holding the password, and a mail address, among the bytes after byte 0 (see `embed`).
+//
+// Then the agent's own secrets, known by value: the same bytes, read again from the start, pick
+// one to three secrets (of fixed shapes, or taken from the bytes), make them known as they are or
+// as the password of a URL, and plant them among the bytes that are left in the forms a message
+// may quote them in, inside a URL, behind a start of themselves, and across the bound on outside
+// text (see `plant_secrets`). No form of a known secret shows: where it is hidden (compared with
+// a plain search for every form), in the text a person is shown, nor a start of one at the end of
+// a bounded text; and what is shown is UTF-8 without control characters.
 #include <algorithm>
 #include <array>
 #include <cctype>
@@ -25,9 +33,14 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include <fmt/format.h>
 
+#include "util/debug_text.h"
+#include "util/secrets.h"
+#include "util/shown_text.h"
 #include "util/url.h"
 
 namespace {
@@ -190,6 +203,9 @@ class Choices {
         return taken;
     }
 
+    // The bytes no choice has read.
+    std::string_view rest() const { return bytes_.substr(std::min(at_, bytes_.size())); }
+
   private:
     std::string_view bytes_;
     size_t at_ = 0;
@@ -337,6 +353,358 @@ void check_value(const Planted& planted) {
     }
 }
 
+// Secrets of the shapes a password takes. None holds a "*", which the mask is made of (a secret
+// taken from the bytes may: the checks say where that matters).
+constexpr std::array<std::string_view, 16> kSecretShapes = {
+    "pass word",
+    "it's\"quoted\"",
+    "tab\there",
+    "100%sure",
+    "half%2Fhalf",
+    "user:colon",
+    "p\xc3\xa4ss\xe2\x82\xac\xf0\x9f\x94\x91",
+    "Zq9!",
+    "abab",
+    "aaaa",
+    " lead",
+    "ctl\x01\x7f\xc2\x85",
+    "bad\xff\xc0\x80utf",
+    // Its decoded and encoded forms, "ABC", are too short to be known on their own.
+    "%41%42%43",
+    "at@sign",
+    "long-0123456789abcdefghijklmnopqrstuvwxyz-0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ-0123456789-end",
+};
+
+constexpr std::array<std::string_view, 3> kSecretUsers = {"u", "alice", "a.b-c"};
+
+bool is_unreserved(char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '-' || c == '.' || c == '_' ||
+           c == '~';
+}
+
+std::string percent_decoded(std::string_view text) {
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '%' && i + 2 < text.size() &&
+            std::isxdigit(static_cast<unsigned char>(text[i + 1])) != 0 &&
+            std::isxdigit(static_cast<unsigned char>(text[i + 2])) != 0) {
+            out += static_cast<char>(std::stoi(std::string(text.substr(i + 1, 2)), nullptr, 16));
+            i += 2;
+        } else {
+            out += text[i];
+        }
+    }
+    return out;
+}
+
+std::string percent_encoded(std::string_view text, bool upper) {
+    std::string out;
+    for (char c : text) {
+        if (is_unreserved(c)) {
+            out += c;
+        } else {
+            const auto byte = static_cast<unsigned char>(c);
+            out += upper ? fmt::format("%{:02X}", byte) : fmt::format("%{:02x}", byte);
+        }
+    }
+    return out;
+}
+
+// Adds the forms a message may quote `given` in, once each, when the agent knows it: as given,
+// percent-decoded, and that percent-encoded in either case, each as long as a known secret is.
+void add_forms(std::string_view given, std::vector<std::string>& forms) {
+    if (given.size() < quorvel::secrets::kShortestKnownSecret) {
+        return;
+    }
+    const std::string decoded = percent_decoded(given);
+    for (std::string form : {std::string(given), decoded, percent_encoded(decoded, true),
+                             percent_encoded(decoded, false)}) {
+        if (form.size() >= quorvel::secrets::kShortestKnownSecret &&
+            std::find(forms.begin(), forms.end(), form) == forms.end()) {
+            forms.push_back(std::move(form));
+        }
+    }
+}
+
+// Makes `secret` known (when `learn`) the way `way` picks: as it is, or as the password of a URL
+// (raw, or percent-encoded when a "/", "?" or "#" would end the URL's authority before it, or
+// when `way` says so); and adds the forms of everything the agent then knows.
+void make_known(uint8_t way, const std::string& secret, bool learn,
+                std::vector<std::string>& forms) {
+    if (way % 3 == 0) {
+        if (learn) {
+            quorvel::secrets::remember(secret);
+        }
+        add_forms(secret, forms);
+        return;
+    }
+    const std::string_view user = kSecretUsers[(way / 3) % kSecretUsers.size()];
+    const std::string password = way % 3 == 2 && secret.find_first_of("/?#") == std::string::npos
+                                     ? secret
+                                     : percent_encoded(secret, true);
+    if (learn) {
+        quorvel::secrets::remember_url_userinfo(
+            fmt::format("https://{}:{}@h.example/x", user, password));
+    }
+    add_forms(fmt::format("{}:{}", user, password), forms);
+    add_forms(password, forms);
+}
+
+struct PlantedSecrets {
+    std::string text;
+    // Every form of every secret the agent knows.
+    std::vector<std::string> forms;
+};
+
+// One secret planted in a text: which one, in what shape, where.
+struct Plant {
+    size_t secret = 0;
+    uint8_t shape = 0;
+    uint16_t at = 0;
+};
+
+// `text` grown to cross the bound on outside text, by repeating itself, and `form` put across the
+// bound, or ending at it.
+void plant_across_bound(std::string& text, const std::string& form, uint16_t at) {
+    const std::string filler = text.empty() ? std::string("x") : text;
+    while (text.size() < quorvel::kOutsideTextBound) {
+        text += filler;
+    }
+    text.insert(quorvel::kOutsideTextBound - 1 - at % form.size(), form);
+}
+
+void plant(const Plant& plant, const std::string& secret, std::string& text) {
+    const std::string decoded = percent_decoded(secret);
+    // Behind a start of itself: "abab" then reads "ababab", "aba" + "abab" ...
+    const std::string behind_start = secret.substr(0, 1 + plant.at % (secret.size() - 1)) + secret;
+    std::string form;
+    switch (plant.shape % 8) {
+        case 0:
+            form = secret;
+            break;
+        case 1:
+            form = percent_encoded(decoded, true);
+            break;
+        case 2:
+            form = percent_encoded(decoded, false);
+            break;
+        case 3:
+            form = decoded;
+            break;
+        case 4:
+            form = fmt::format("https://u:{}@h.example/", secret);
+            break;
+        case 5:
+            form = behind_start;
+            break;
+        case 6:
+            plant_across_bound(text, plant.shape < 128 ? secret : behind_start, plant.at);
+            return;
+        default:
+            plant_across_bound(text, fmt::format("https://u:{}@h.example/", secret), plant.at);
+            return;
+    }
+    text.insert(plant.at * (text.size() + 1) / 65536, form);
+}
+
+// Read from the start: how many secrets, each one (a shape, or bytes of the input), how each is
+// made known, how many plants and each one; the bytes left are the text they are planted in.
+PlantedSecrets plant_secrets(std::string_view input) {
+    Choices choices(input);
+    std::vector<std::pair<uint8_t, std::string>> known(1 + choices.next() % 3);
+    for (auto& [way, secret] : known) {
+        const uint8_t pick = choices.next();
+        secret = kSecretShapes[pick % kSecretShapes.size()];
+        if (pick >= 0xc0) {
+            if (const std::string_view taken = choices.bytes(48);
+                taken.size() >= quorvel::secrets::kShortestKnownSecret) {
+                secret = taken;
+            }
+        }
+        way = choices.next();
+    }
+    // Every set of secrets the agent published stays alive (a reader holds no reference),
+    // forgetting included; so learning anew only when the secrets differ from the last input's
+    // keeps a long run from growing by a set per input.
+    static std::vector<std::pair<uint8_t, std::string>> last_known;
+    const bool learn = known != last_known;
+    if (learn) {
+        quorvel::secrets::forget_all_for_tests();
+        last_known = known;
+    }
+    PlantedSecrets out;
+    for (const auto& [way, secret] : known) {
+        make_known(way, secret, learn, out.forms);
+    }
+    std::vector<Plant> plants(1 + choices.next() % 6);
+    for (Plant& p : plants) {
+        p.secret = choices.next() % known.size();
+        p.shape = choices.next();
+        p.at = static_cast<uint16_t>(choices.next() * 256u + choices.next());
+    }
+    out.text = choices.rest();
+    for (const Plant& p : plants) {
+        plant(p, known[p.secret].second, out.text);
+    }
+    return out;
+}
+
+// `text` with every occurrence of every form masked, found by a plain search: forms that overlap
+// are hidden by one mask, forms side by side by one each.
+std::string hidden_plainly(std::string_view text, const std::vector<std::string>& forms) {
+    std::vector<std::pair<size_t, size_t>> stretches;
+    for (const std::string& form : forms) {
+        for (size_t at = text.find(form); at != std::string_view::npos;
+             at = text.find(form, at + 1)) {
+            stretches.emplace_back(at, at + form.size());
+        }
+    }
+    std::sort(stretches.begin(), stretches.end());
+    std::string out;
+    size_t copied = 0;
+    for (const auto& [start, end] : stretches) {
+        if (start < copied) {
+            copied = std::max(copied, end);
+            continue;
+        }
+        out += text.substr(copied, start - copied);
+        out += quorvel::secrets::kMask;
+        copied = end;
+    }
+    out += text.substr(copied);
+    return out;
+}
+
+// The longest start of a form (short of the whole form) that `text` ends with.
+size_t longest_start_at_end(std::string_view text, const std::vector<std::string>& forms) {
+    size_t longest = 0;
+    for (const std::string& form : forms) {
+        for (size_t length = std::min(form.size() - 1, text.size()); length > longest; --length) {
+            if (text.ends_with(std::string_view(form).substr(0, length))) {
+                longest = length;
+                break;
+            }
+        }
+    }
+    return longest;
+}
+
+// Whether `text` is well-formed UTF-8 holding no control character (C0, DEL, C1).
+bool displayable(std::string_view text) {
+    for (size_t i = 0; i < text.size();) {
+        const auto lead = static_cast<unsigned char>(text[i]);
+        if (lead < 0x80) {
+            if (lead < 0x20 || lead == 0x7f) {
+                return false;
+            }
+            ++i;
+            continue;
+        }
+        size_t length = 0;
+        uint32_t point = 0;
+        uint32_t least = 0;
+        if ((lead & 0xe0) == 0xc0) {
+            length = 2, point = lead & 0x1fu, least = 0x80;
+        } else if ((lead & 0xf0) == 0xe0) {
+            length = 3, point = lead & 0x0fu, least = 0x800;
+        } else if ((lead & 0xf8) == 0xf0) {
+            length = 4, point = lead & 0x07u, least = 0x10000;
+        } else {
+            return false;
+        }
+        if (i + length > text.size()) {
+            return false;
+        }
+        for (size_t k = 1; k < length; ++k) {
+            const auto next = static_cast<unsigned char>(text[i + k]);
+            if ((next & 0xc0) != 0x80) {
+                return false;
+            }
+            point = point << 6 | (next & 0x3fu);
+        }
+        if (point < least || point > 0x10ffff || (point >= 0xd800 && point <= 0xdfff) ||
+            point <= 0x9f) {
+            return false;
+        }
+        i += length;
+    }
+    return true;
+}
+
+// `out` is a text as shown. Where it holds a form of a known secret, the form takes in a byte that
+// showing wrote: a mask (forms here hold no "*"), or an escape, which is at most six bytes from its
+// "\" ("\x{ff}"). A form that takes in neither is kept text quoting a known secret.
+void check_no_kept_form(std::string_view out, const std::vector<std::string>& forms) {
+    for (const std::string& form : forms) {
+        if (form.find_first_of("*\\") != std::string::npos) {
+            continue;
+        }
+        for (size_t at = out.find(form); at != std::string_view::npos;
+             at = out.find(form, at + 1)) {
+            const size_t from = at >= 5 ? at - 5 : 0;
+            check(out.substr(from, at - from).find('\\') != std::string_view::npos);
+        }
+    }
+}
+
+// Outside text bounded: at most `kOutsideTextBound` bytes of it, then how many were left out.
+void check_bounded(std::string_view text, const std::vector<std::string>& forms) {
+    const std::string bounded = quorvel::bound_outside_text(text);
+    const std::string out = quorvel::shown(bounded);
+    check(displayable(out));
+    check_no_kept_form(out, forms);
+    if (text.size() <= quorvel::kOutsideTextBound) {
+        check(bounded == text);
+        return;
+    }
+    constexpr std::string_view kNoteStart = "... [";
+    constexpr std::string_view kNoteEnd = " bytes left out]";
+    const size_t note = bounded.rfind(kNoteStart);
+    check(note != std::string::npos && bounded.ends_with(kNoteEnd));
+    const std::string_view head = std::string_view(bounded).substr(0, note);
+    check(head.size() <= quorvel::kOutsideTextBound && text.starts_with(head));
+    // A text that ends as a bounded one may be one, whose count the new count takes in.
+    if (!text.ends_with(kNoteEnd)) {
+        const size_t digits = note + kNoteStart.size();
+        check(bounded.substr(digits, bounded.size() - kNoteEnd.size() - digits) ==
+              std::to_string(text.size() - head.size()));
+    }
+    // No form of a known secret that the text holds stands across the cut, which would show its
+    // start.
+    for (const std::string& form : forms) {
+        for (size_t start = head.size() - std::min(head.size(), form.size() - 1);
+             start < head.size(); ++start) {
+            check(text.compare(start, form.size(), form) != 0);
+        }
+    }
+}
+
+void check_known_secrets(const PlantedSecrets& planted) {
+    const std::string& text = planted.text;
+    const std::string hidden = quorvel::secrets::hide(text);
+    check(hidden == hidden_plainly(text, planted.forms));
+    for (const std::string& form : planted.forms) {
+        check(form.find('*') != std::string::npos || hidden.find(form) == std::string::npos);
+    }
+    std::string in_place = text;
+    quorvel::secrets::hide_in_place(in_place);
+    check(in_place == hidden);
+    check(quorvel::secrets::secret_start_at_end(text) == longest_start_at_end(text, planted.forms));
+
+    const std::string out = quorvel::shown(text);
+    check(out == quorvel::escape_controls(hidden));
+    std::string made = text;
+    quorvel::make_shown(made);
+    check(made == out);
+    std::string appended = "> ";
+    quorvel::append_shown(appended, text);
+    check(appended == "> " + out);
+    check(displayable(out));
+    check_no_kept_form(out, planted.forms);
+
+    check_bounded(text, planted.forms);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -373,5 +741,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     check_credentials(embedded);
     check(quorvel::mask_credentials(embedded.text).find(kMail) != std::string::npos);
     check_value(embedded);
+
+    check_known_secrets(plant_secrets(input));
     return 0;
 }
