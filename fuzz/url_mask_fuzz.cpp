@@ -669,8 +669,9 @@ void check_bounded(std::string_view text, const std::vector<std::string>& forms)
         check(bounded.substr(digits, bounded.size() - kNoteEnd.size() - digits) ==
               std::to_string(text.size() - head.size()));
     }
-    // No form of a known secret that the text holds stands across the cut, which would show its
-    // start.
+    // What is kept ends with no start of a form of a known secret, whatever follows the cut.
+    check(longest_start_at_end(head, forms) == 0);
+    // And so no form of a known secret that the text holds stands across the cut.
     for (const std::string& form : forms) {
         for (size_t start = head.size() - std::min(head.size(), form.size() - 1);
              start < head.size(); ++start) {

@@ -6,10 +6,12 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
 #include "util/debug_text.h"
+#include "util/snapshot_slot.h"
 #include "util/url.h"
 
 namespace quorvel::secrets {
@@ -108,24 +110,33 @@ Group make_group(std::string anchor, const std::vector<std::string>& forms) {
     return group;
 }
 
-struct State {
-    std::vector<std::string> secrets;  // as given, to tell a secret known already
-    std::vector<Group> groups;
+// One group of the known secrets, in a list that only grows: an addition puts its groups in front,
+// and every published head shares the nodes behind it, so memory grows with the secrets alone.
+struct Node {
+    Group group;
+    // Mutable so that the destructor below may take it from a node it releases.
+    mutable std::shared_ptr<const Node> next;
+
+    Node(Group g, std::shared_ptr<const Node> n) : group(std::move(g)), next(std::move(n)) {}
+    Node(const Node&) = delete;
+    Node& operator=(const Node&) = delete;
+    // Releases a long list node by node: released recursively, it could exhaust a small stack.
+    // A node that no other list shares is owned by its predecessor alone.
+    ~Node() {
+        std::shared_ptr<const Node> rest = std::move(next);
+        while (rest && rest.use_count() == 1) {
+            rest = std::move(rest->next);
+        }
+    }
 };
 
-// The published state only grows, and is replaced whole when it does: each version stays alive
-// for the life of the process, so that a reader on every log line needs one load and no reference
-// count. Versions are few: one per distinct secret.
-struct Registry {
-    std::mutex mutex;  // serialises additions and keeps the versions
-    std::vector<std::unique_ptr<const State>> versions;
-    std::atomic<const State*> current{nullptr};
+using List = std::shared_ptr<const Node>;
 
-    void publish(std::unique_ptr<const State> next) {
-        current.store(next.get(), std::memory_order_release);
-        detail::g_any_known.store(!next->groups.empty(), std::memory_order_release);
-        versions.push_back(std::move(next));
-    }
+struct Registry {
+    std::mutex mutex;                       // serialises additions
+    std::unordered_set<std::string> known;  // as given, to tell a secret known already
+    // Read by every log line that is written while a secret is known.
+    SnapshotSlot<Node> head{nullptr};
 };
 
 // Never destroyed: runtime threads may log while the process's static destructors run.
@@ -134,11 +145,8 @@ Registry& registry() {
     return *r;
 }
 
-const State* current_state() {
-    return registry().current.load(std::memory_order_acquire);
-}
-
-void add_forms(State& state, std::string_view secret) {
+// The groups that find every form of `secret`.
+std::vector<Group> groups_of(std::string_view secret) {
     std::vector<std::string> forms{std::string(secret)};
     const std::string decoded = percent_decode(secret);
     // A message may quote a secret in the debug form, its quotes, backslashes and control
@@ -157,12 +165,13 @@ void add_forms(State& state, std::string_view secret) {
     // A piece every form shares finds all of them in one search; forms that share too little are
     // searched for each by itself.
     if (std::string piece = common_piece(forms); piece.size() >= 2) {
-        state.groups.push_back(make_group(std::move(piece), forms));
-        return;
+        return {make_group(std::move(piece), forms)};
     }
+    std::vector<Group> groups;
     for (const auto& form : forms) {
-        state.groups.push_back(make_group(form.substr(0, kLongestAnchor), {form}));
+        groups.push_back(make_group(form.substr(0, kLongestAnchor), {form}));
     }
+    return groups;
 }
 
 // Calls `found` with every position of `group`'s anchor in `text`. The text is searched for the
@@ -196,9 +205,10 @@ void for_each_anchor(std::string_view text, const Group& group, Found found) {
 }
 
 // The stretches of `text` that a known form covers, sorted and merged.
-std::vector<std::pair<size_t, size_t>> covered(const State& state, std::string_view text) {
+std::vector<std::pair<size_t, size_t>> covered(const Node* list, std::string_view text) {
     std::vector<std::pair<size_t, size_t>> stretches;
-    for (const Group& group : state.groups) {
+    for (const Node* node = list; node != nullptr; node = node->next.get()) {
+        const Group& group = node->group;
         for_each_anchor(text, group, [&](size_t hit) {
             for (const auto& [form, offsets] : group.forms) {
                 for (const size_t offset : offsets) {
@@ -247,14 +257,15 @@ void remember(std::string_view secret) {
     }
     Registry& r = registry();
     std::lock_guard lock(r.mutex);
-    const State* current = r.current.load(std::memory_order_relaxed);
-    auto next = current != nullptr ? std::make_unique<State>(*current) : std::make_unique<State>();
-    if (std::find(next->secrets.begin(), next->secrets.end(), secret) != next->secrets.end()) {
+    if (!r.known.emplace(secret).second) {
         return;
     }
-    next->secrets.emplace_back(secret);
-    add_forms(*next, secret);
-    r.publish(std::move(next));
+    List head = r.head.load();
+    for (Group& group : groups_of(secret)) {
+        head = std::make_shared<const Node>(std::move(group), std::move(head));
+    }
+    r.head.store(std::move(head));
+    detail::g_any_known.store(true, std::memory_order_release);
 }
 
 namespace {
@@ -310,8 +321,8 @@ void hide_in_place(std::string& text) {
     if (!any_known()) {
         return;
     }
-    const State* state = current_state();
-    if (const auto stretches = covered(*state, text); !stretches.empty()) {
+    const List list = registry().head.load();
+    if (const auto stretches = covered(list.get(), text); !stretches.empty()) {
         text = with_stretches_masked(text, stretches);
     }
 }
@@ -320,10 +331,10 @@ size_t secret_start_at_end(std::string_view text) {
     if (!any_known()) {
         return 0;
     }
-    const State* state = current_state();
+    const List list = registry().head.load();
     size_t longest = 0;
-    for (const Group& group : state->groups) {
-        for (const auto& form : group.forms) {
+    for (const Node* node = list.get(); node != nullptr; node = node->next.get()) {
+        for (const auto& form : node->group.forms) {
             const std::string_view f = form.first;
             for (size_t length = std::min(f.size() - 1, text.size()); length > longest; --length) {
                 if (text.substr(text.size() - length) == f.substr(0, length)) {
@@ -339,7 +350,9 @@ size_t secret_start_at_end(std::string_view text) {
 void forget_all_for_tests() {
     Registry& r = registry();
     std::lock_guard lock(r.mutex);
-    r.publish(std::make_unique<const State>());
+    r.known.clear();
+    detail::g_any_known.store(false, std::memory_order_release);
+    r.head.store(nullptr);
 }
 
 }  // namespace quorvel::secrets

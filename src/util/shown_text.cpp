@@ -64,11 +64,10 @@ std::pair<size_t, size_t> left_out_before(std::string_view text) {
     return {count, start};
 }
 
-// Where a cut at `kept` must fall instead so that no start of a password shows: before the start
-// of a known secret, and before a word whose user information the cut would split from the "@"
-// that tells the masking where it ends ("https://u:pass|word@h").
-size_t safe_cut(std::string_view text, size_t kept) {
-    kept -= secrets::secret_start_at_end(text.substr(0, kept));
+// Where the word that a cut at `kept` splits begins, when the part kept holds a ":" and no "@" and
+// the rest of the word an "@": masking could not tell that part's password from a host. `kept`
+// otherwise.
+size_t word_cut(std::string_view text, size_t kept) {
     if (kept == 0 || kept >= text.size() || ends_word(text[kept])) {
         return kept;
     }
@@ -86,6 +85,22 @@ size_t safe_cut(std::string_view text, size_t kept) {
         }
     }
     return kept;
+}
+
+// Where a cut at `kept` must fall instead so that no start of a password shows: before the start
+// of a known secret, and before a word whose user information the cut would split from the "@"
+// that tells the masking where it ends ("https://u:pass|word@h"). Each cut may bring another such
+// end to light (a secret that repeats its own start, a blank inside a secret before the word), so
+// the cut moves until neither applies: only ever back, so it ends.
+size_t safe_cut(std::string_view text, size_t kept) {
+    for (;;) {
+        kept -= secrets::secret_start_at_end(text.substr(0, kept));
+        const size_t word = word_cut(text, kept);
+        if (word == kept && secrets::secret_start_at_end(text.substr(0, kept)) == 0) {
+            return kept;
+        }
+        kept = word;
+    }
 }
 
 }  // namespace

@@ -100,6 +100,29 @@ TEST(ShownTextTest, BoundKeepsNoStartOfAKnownSecret) {
               bytes(1020) + "hunt" + left_out(10));
 }
 
+// A cut moves back until nothing at its end could start a secret: a secret repeating its own start
+// brings another start to light, and so may a cut back to a word that a blank inside a secret
+// begins.
+TEST(ShownTextTest, BoundCutsUntilNoStartOfASecretRemains) {
+    secrets::forget_all_for_tests();
+    secrets::remember("abab");
+    secrets::remember("pass word");
+    const struct {
+        const char* name;
+        std::string text;
+        std::string bounded;
+    } cases[] = {
+        {"a secret repeating its start", bytes(1019, 'x') + "ababab" + bytes(20, 'y'),
+         bytes(1019, 'x') + left_out(26)},
+        {"a word cut inside a secret", bytes(1010, 'x') + " pass word:" + bytes(20, 'z') + "@h",
+         bytes(1010, 'x') + " " + left_out(32)},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(bound_outside_text(c.text), c.bounded) << c.name;
+    }
+    secrets::forget_all_for_tests();
+}
+
 // A cut that would part a password nobody knows from the "@" that shows where it ends drops the
 // whole word: masking could no longer tell it from a host. A text bounded twice still says how
 // much of the first text was left out.
