@@ -47,24 +47,30 @@ std::string percent_encoded(std::string_view text, bool upper) {
     return out;
 }
 
-// The longest text that every form holds, up to `kLongestAnchor` bytes. Forms are short and added
-// rarely, so a plain search serves.
-std::string common_piece(const std::vector<std::string>& forms) {
-    const std::string& first = forms.front();
-    std::string best;
-    for (size_t start = 0; start < first.size(); ++start) {
-        for (size_t length = std::min(kLongestAnchor, first.size() - start); length > best.size();
-             --length) {
-            const std::string_view piece(first.data() + start, length);
-            if (std::all_of(forms.begin() + 1, forms.end(), [&](const std::string& form) {
-                    return form.find(piece) != std::string::npos;
-                })) {
-                best = piece;
-                break;
+// A piece of `secret` that every one of its forms holds, up to `kLongestAnchor` bytes: the longest
+// run of unreserved characters that stand for themselves (no part of a percent-encoding), which
+// decoding, encoding and quoting leave as they are. Empty when there is none of two bytes or more.
+// Linear in the secret, however long a configuration made it.
+std::string common_piece(std::string_view secret, const std::vector<std::string>& forms) {
+    std::string_view best;
+    size_t run = 0;
+    for (size_t i = 0; i <= secret.size(); ++i) {
+        const bool plain = i < secret.size() && is_unreserved(secret[i]) &&
+                           !(i >= 1 && secret[i - 1] == '%') && !(i >= 2 && secret[i - 2] == '%');
+        if (plain) {
+            if (i - run + 1 > best.size() && best.size() < kLongestAnchor) {
+                best = secret.substr(run, std::min(i - run + 1, kLongestAnchor));
             }
+            continue;
         }
+        run = i + 1;
     }
-    return best;
+    if (best.size() < 2 || !std::all_of(forms.begin(), forms.end(), [&](const std::string& form) {
+            return form.find(best) != std::string::npos;
+        })) {
+        return {};
+    }
+    return std::string(best);
 }
 
 // How common a byte is in the text the agent logs, from rare (0) to common: lines are mostly
@@ -87,8 +93,9 @@ struct Group {
     std::string anchor;
     // Where the anchor's rarest byte stands in it: what the search looks for.
     size_t rare_at = 0;
-    // Each form with every offset at which it holds the anchor.
-    std::vector<std::pair<std::string, std::vector<size_t>>> forms;
+    // Each form with the offset at which it first holds the anchor: every occurrence of a form
+    // holds the anchor there, so the search meets each of them.
+    std::vector<std::pair<std::string, size_t>> forms;
 };
 
 Group make_group(std::string anchor, const std::vector<std::string>& forms) {
@@ -100,12 +107,7 @@ Group make_group(std::string anchor, const std::vector<std::string>& forms) {
         }
     }
     for (const std::string& form : forms) {
-        std::vector<size_t> offsets;
-        for (size_t at = form.find(group.anchor); at != std::string::npos;
-             at = form.find(group.anchor, at + 1)) {
-            offsets.push_back(at);
-        }
-        group.forms.emplace_back(form, std::move(offsets));
+        group.forms.emplace_back(form, form.find(group.anchor));
     }
     return group;
 }
@@ -164,7 +166,7 @@ std::vector<Group> groups_of(std::string_view secret) {
     }
     // A piece every form shares finds all of them in one search; forms that share too little are
     // searched for each by itself.
-    if (std::string piece = common_piece(forms); piece.size() >= 2) {
+    if (std::string piece = common_piece(secret, forms); !piece.empty()) {
         return {make_group(std::move(piece), forms)};
     }
     std::vector<Group> groups;
@@ -210,11 +212,9 @@ std::vector<std::pair<size_t, size_t>> covered(const Node* list, std::string_vie
     for (const Node* node = list; node != nullptr; node = node->next.get()) {
         const Group& group = node->group;
         for_each_anchor(text, group, [&](size_t hit) {
-            for (const auto& [form, offsets] : group.forms) {
-                for (const size_t offset : offsets) {
-                    if (hit >= offset && text.substr(hit - offset, form.size()) == form) {
-                        stretches.emplace_back(hit - offset, hit - offset + form.size());
-                    }
+            for (const auto& [form, offset] : group.forms) {
+                if (hit >= offset && text.substr(hit - offset, form.size()) == form) {
+                    stretches.emplace_back(hit - offset, hit - offset + form.size());
                 }
             }
         });

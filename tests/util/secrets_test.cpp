@@ -165,6 +165,17 @@ TEST_F(KnownSecretsTest, ShownTextHidesBeforeItEscapes) {
     EXPECT_EQ(line, "x ****\\ny");
 }
 
+// A secret as long as a configuration may make it, repeating its own start: found whole, and
+// a text holding only a part of it keeps that part.
+TEST_F(KnownSecretsTest, HidesALongSecretThatRepeatsItself) {
+    const std::string secret = std::string(64 * 1024, 'a') + "%21b";
+    remember(secret);
+    EXPECT_EQ(hide("x" + secret + "y"), "x****y");
+    EXPECT_EQ(hide("x" + std::string(64 * 1024, 'a') + "!by"), "x****y");  // decoded
+    const std::string part = std::string(1000, 'a') + "!b";
+    EXPECT_EQ(hide(part), part);
+}
+
 // Threads hide while another adds secrets: a secret known before a hide began is always hidden
 // by it, and nothing races (the ThreadSanitizer build runs this too).
 TEST_F(KnownSecretsTest, HidingWhileSecretsAreAddedSeesEachSecretKnownBefore) {
