@@ -228,7 +228,7 @@ std::string curl_error_text(const char (&buffer)[CURL_ERROR_SIZE]) {
     if (text.size() + 1 < CURL_ERROR_SIZE) {
         return text;
     }
-    text.resize(text.size() - secrets::secret_start_at_end(text));
+    text.resize(secrets::cut_before_secrets(text, text.size(), /*complete=*/false));
     return text + "...";
 }
 

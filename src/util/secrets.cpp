@@ -327,24 +327,39 @@ void hide_in_place(std::string& text) {
     }
 }
 
-size_t secret_start_at_end(std::string_view text) {
+size_t cut_before_secrets(std::string_view text, size_t cut, bool complete) {
     if (!any_known()) {
-        return 0;
+        return cut;
     }
     const List list = registry().head.load();
-    size_t longest = 0;
-    for (const Node* node = list.get(); node != nullptr; node = node->next.get()) {
-        for (const auto& form : node->group.forms) {
-            const std::string_view f = form.first;
-            for (size_t length = std::min(f.size() - 1, text.size()); length > longest; --length) {
-                if (text.substr(text.size() - length) == f.substr(0, length)) {
-                    longest = length;
+    // Whether the form `f` may stand at `start`: whole within the text, or, past the end of a text
+    // cut short, as far as the text goes.
+    auto stands_at = [&](std::string_view f, size_t start) {
+        if (start + f.size() <= text.size()) {
+            return text.compare(start, f.size(), f) == 0;
+        }
+        return !complete && f.starts_with(text.substr(start));
+    };
+    for (bool moved = true; moved && cut > 0;) {
+        moved = false;
+        for (const Node* node = list.get(); node != nullptr && !moved; node = node->next.get()) {
+            for (const auto& form : node->group.forms) {
+                const std::string_view f = form.first;
+                // The earliest start from which the form would reach past the cut.
+                for (size_t start = cut - std::min(cut, f.size() - 1); start < cut; ++start) {
+                    if (stands_at(f, start)) {
+                        cut = start;
+                        moved = true;
+                        break;
+                    }
+                }
+                if (moved) {
                     break;
                 }
             }
         }
     }
-    return longest;
+    return cut;
 }
 
 void forget_all_for_tests() {

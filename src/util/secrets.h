@@ -52,10 +52,14 @@ std::string hide(std::string_view text);
 // The same in place; leaves `text` alone, without copying, when it quotes no known secret.
 void hide_in_place(std::string& text);
 
-// How many bytes at the end of `text` could be the start of a known secret's form: a message cut
-// short (by a library's fixed buffer, or by a bound on outside text) must show no start of a
-// secret either, so the caller cuts those bytes off too. 0 when none.
-size_t secret_start_at_end(std::string_view text);
+// Where a text cut at `cut` must end instead so that what it keeps shows no start of a known
+// secret: moved back to the start of every form of a secret that would stand across the cut, until
+// none does. `text` holds what followed the cut as far as it is known; when `complete` is false, a
+// library cut the text at its end and anything may have followed, so a form whose start the text
+// ends with counts too ("quoting 'pu:pa sec" keeps "quoting 'pu:"). What follows the cut decides:
+// a run of letters that a secret merely starts with is kept when the text shows it goes on
+// otherwise.
+size_t cut_before_secrets(std::string_view text, size_t cut, bool complete);
 
 // Forgets every secret. Only tests call it, before they check what a known secret does.
 void forget_all_for_tests();

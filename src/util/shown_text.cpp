@@ -87,16 +87,16 @@ size_t word_cut(std::string_view text, size_t kept) {
     return kept;
 }
 
-// Where a cut at `kept` must fall instead so that no start of a password shows: before the start
-// of a known secret, and before a word whose user information the cut would split from the "@"
-// that tells the masking where it ends ("https://u:pass|word@h"). Each cut may bring another such
-// end to light (a secret that repeats its own start, a blank inside a secret before the word), so
-// the cut moves until neither applies: only ever back, so it ends.
+// Where a cut at `kept` must fall instead so that no start of a password shows: before a known
+// secret that would stand across it, and before a word whose user information the cut would split
+// from the "@" that tells the masking where it ends ("https://u:pass|word@h"). Each move may
+// bring another such case to light (a blank inside a secret begins the word), so the cut moves
+// until neither applies: only ever back, so it ends.
 size_t safe_cut(std::string_view text, size_t kept) {
     for (;;) {
-        kept -= secrets::secret_start_at_end(text.substr(0, kept));
+        kept = secrets::cut_before_secrets(text, kept, /*complete=*/true);
         const size_t word = word_cut(text, kept);
-        if (word == kept && secrets::secret_start_at_end(text.substr(0, kept)) == 0) {
+        if (word == kept) {
             return kept;
         }
         kept = word;

@@ -22,8 +22,9 @@ void make_shown(std::string& text);
 // How much outside text an error keeps.
 inline constexpr size_t kOutsideTextBound = 1024;
 
-// At most `kOutsideTextBound` bytes of `text`, cut before a character that would not fit and
-// before any start of a known secret there, followed by how many bytes were left out:
+// At most `kOutsideTextBound` bytes of `text`, cut before a character that would not fit, before a
+// known secret that would stand across the cut, and before a password whose "@" the cut would
+// take from it, followed by how many bytes were left out:
 // "... [4194304 bytes left out]". A text within the bound comes back as it is.
 std::string bound_outside_text(std::string_view text);
 

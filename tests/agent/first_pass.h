@@ -4,6 +4,7 @@
 #pragma once
 
 #include "agent/agent.h"
+#include "agent/agent_test_util.h"
 #include "agent/status/status.h"
 #include "p2p/testing.h"
 #include "util/log.h"
@@ -63,6 +64,18 @@ class WrittenLines {
     std::shared_ptr<log::LineSink> sink_;
     log::Level previous_level_;
 };
+
+// A configuration of a new identity, without DNS, logged in to the controller at `url` with
+// `shared_secret`.
+inline AgentConfig logged_in_config(const std::string& url, const std::string& shared_secret) {
+    AgentConfig config(test_identity());
+    config.dns = DnsConfig{true};
+    config.controller = ControllerConfig{};
+    config.controller->url = url;
+    config.controller->display_login_email = "ops@example.com";
+    config.controller->shared_secret = shared_secret;
+    return config;
+}
 
 struct FirstPass {
     std::vector<std::string> lines;

@@ -78,12 +78,8 @@ testing::FirstPass run_against_controller(int status, const std::string& body) {
             .status = status, .headers = {{"Content-Type", "text/plain"}}, .body = body};
     });
     quorvel::testing::TempDir dir;
-    AgentConfig config(testing::test_identity());
-    config.dns = DnsConfig{true};
-    config.controller = ControllerConfig{};
-    config.controller->url = server.url("/api");
-    config.controller->display_login_email = "ops@example.com";
-    config.controller->shared_secret = quorvel::testing::make_shared_secret();
+    AgentConfig config =
+        testing::logged_in_config(server.url("/api"), quorvel::testing::make_shared_secret());
     testing::FirstPass shown = testing::run_first_pass(std::move(config), dir.file("config.toml"));
     EXPECT_GE(server.requests().size(), 1u);
     return shown;

@@ -127,23 +127,42 @@ TEST_F(KnownSecretsTest, ReadsTheProxyVariablesLibcurlReads) {
               "**** **** **** 'http://****@[bad'");
 }
 
-TEST_F(KnownSecretsTest, ACutTextShowsNoStartOfASecret) {
+// A cut moves back to the start of any secret that would stand across it. Where a library cut
+// the text short, a start of a secret at its end counts too; where the text goes on, what follows
+// the cut decides.
+TEST_F(KnownSecretsTest, ACutKeepsNoStartOfASecret) {
     remember("pa secret");
     remember("Vq3xS0bC9mZ2kL7n");
+    remember("abab");  // repeats its own start
     const struct {
         std::string text;
-        size_t start;
+        size_t cut;
+        bool complete;
+        size_t kept;
     } cases[] = {
-        {"quoting 'pu:pa sec", 6},
-        {"quoting 'pu:p", 1},
-        {"quoting pa%20s", 6},  // the start of the encoded form
-        {"quoting Vq3xS0bC9mZ2kL7", 15},
-        {"quoting pa secret", 0},  // a whole secret is hidden, not cut
-        {"nothing", 0},
-        {"", 0},
+        // Cut short by a library: the end is the cut.
+        {"quoting 'pu:pa sec", 18, false, 12},
+        {"quoting 'pu:p", 13, false, 12},
+        {"quoting pa%20s", 14, false, 8},  // the start of the encoded form
+        {"quoting Vq3xS0bC9mZ2kL7", 23, false, 8},
+        {"quoting pa secret", 17, false, 17},  // a whole secret stays, for the pipeline to hide
+        {"quoting xxab", 12, false, 10},
+        {"quoting xxaba", 13, false, 10},
+        {"nothing", 7, false, 7},
+        {"", 0, false, 0},
+        // A cut inside a known text: only a secret that stands across it moves it.
+        {"quoting pa secret and more", 12, true, 8},
+        {"quoting pa secrets", 17, true, 17},  // whole before the cut: hidden later
+        {"quoting pa seconds", 12, true, 12},  // starts like the secret, but is none
+        {"quoting pppp", 10, true, 10},        // each "p" could start it; none does
+        {"x ababab y", 6, true, 2},            // moved twice: the second "abab" starts at 4
+        {"x abab y", 4, true, 2},
+        {"quoting Vq3xS0bC9mZ2kL7n", 10, true, 8},
+        {"quoting Vq3x", 10, true, 10},  // a text that ends first holds no secret there
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(secret_start_at_end(c.text), c.start) << c.text;
+        EXPECT_EQ(cut_before_secrets(c.text, c.cut, c.complete), c.kept)
+            << c.text << " cut at " << c.cut;
     }
 }
 
