@@ -411,14 +411,19 @@ std::string percent_encoded(std::string_view text, bool upper) {
 }
 
 // Adds the forms a message may quote `given` in, once each, when the agent knows it: as given,
-// percent-decoded, and that percent-encoded in either case, each as long as a known secret is.
+// percent-decoded, and that percent-encoded in either case, and the given and decoded ones as the
+// debug form quotes them, each as long as a known secret is.
 void add_forms(std::string_view given, std::vector<std::string>& forms) {
     if (given.size() < quorvel::secrets::kShortestKnownSecret) {
         return;
     }
     const std::string decoded = percent_decoded(given);
+    auto escaped = [](std::string_view text) {
+        const std::string quoted = quorvel::debug_quoted(text);
+        return quoted.substr(1, quoted.size() - 2);
+    };
     for (std::string form : {std::string(given), decoded, percent_encoded(decoded, true),
-                             percent_encoded(decoded, false)}) {
+                             percent_encoded(decoded, false), escaped(given), escaped(decoded)}) {
         if (form.size() >= quorvel::secrets::kShortestKnownSecret &&
             std::find(forms.begin(), forms.end(), form) == forms.end()) {
             forms.push_back(std::move(form));
