@@ -1,8 +1,8 @@
 // Cost of a log call on the packet path: an event below the sink's level (one level check, nothing
 // built), a repeat the sink counts, a flood of ever new lines (the first ones of each interval
 // written to a writer that drops them, the rest counted as dropped), and lines written every time
-// (DEBUG lines, which are never collapsed) with plain text, with the agent's secrets known, and with
-// text holding line breaks and escape sequences.
+// (DEBUG lines, which are never collapsed) with plain text, with the agent's secrets known, and
+// with text holding line breaks and escape sequences.
 #include <benchmark/benchmark.h>
 
 #include <cstdint>
