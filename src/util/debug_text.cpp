@@ -1,5 +1,7 @@
 #include "util/debug_text.h"
 
+#include "util/unicode.h"
+
 namespace quorvel {
 
 namespace {
@@ -69,39 +71,9 @@ bool is_c1_control(std::string_view text, size_t at) {
 }
 
 // The length of the well-formed UTF-8 sequence at `at`, whose byte is 0x80 or above, when it is
-// no C1 control, so shown as it is; 0 otherwise. The second byte's range per lead byte is what
-// rules out overlong forms (C0, C1, E0 80..9F, F0 80..8F), surrogates (ED A0..BF), values past
-// U+10FFFF (F4 90..BF, F5..FF) and, with 0xC2, the C1 controls (C2 80..9F).
+// no C1 control, so shown as it is; 0 otherwise.
 size_t shown_sequence_length(std::string_view text, size_t at) {
-    const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
-    const unsigned char lead = bytes[at];
-    unsigned char low = 0x80;
-    unsigned char high = 0xbf;
-    size_t length = 0;
-    if (lead < 0xc2 || lead > 0xf4) {
-        return 0;
-    }
-    if (lead < 0xe0) {
-        length = 2;
-        low = lead == 0xc2 ? 0xa0 : 0x80;
-    } else if (lead < 0xf0) {
-        length = 3;
-        low = lead == 0xe0 ? 0xa0 : 0x80;
-        high = lead == 0xed ? 0x9f : 0xbf;
-    } else {
-        length = 4;
-        low = lead == 0xf0 ? 0x90 : 0x80;
-        high = lead == 0xf4 ? 0x8f : 0xbf;
-    }
-    if (text.size() - at < length || bytes[at + 1] < low || bytes[at + 1] > high) {
-        return 0;
-    }
-    for (size_t k = 2; k < length; ++k) {
-        if ((bytes[at + k] & 0xc0) != 0x80) {
-            return 0;
-        }
-    }
-    return length;
+    return is_c1_control(text, at) ? 0 : utf8_sequence_length(text, at);
 }
 
 // Where the run of characters shown as they are that starts at `at` with a byte of 0x80 or above

@@ -340,24 +340,24 @@ size_t cut_before_secrets(std::string_view text, size_t cut, bool complete) {
         }
         return !complete && f.starts_with(text.substr(start));
     };
-    for (bool moved = true; moved && cut > 0;) {
-        moved = false;
-        for (const Node* node = list.get(); node != nullptr && !moved; node = node->next.get()) {
+    // The earliest start of a form that would reach past `at`; `at` when none would.
+    auto earliest_across = [&](size_t at) {
+        size_t earliest = at;
+        for (const Node* node = list.get(); node != nullptr; node = node->next.get()) {
             for (const auto& form : node->group.forms) {
                 const std::string_view f = form.first;
-                // The earliest start from which the form would reach past the cut.
-                for (size_t start = cut - std::min(cut, f.size() - 1); start < cut; ++start) {
+                for (size_t start = at - std::min(at, f.size() - 1); start < earliest; ++start) {
                     if (stands_at(f, start)) {
-                        cut = start;
-                        moved = true;
+                        earliest = start;
                         break;
                     }
                 }
-                if (moved) {
-                    break;
-                }
             }
         }
+        return earliest;
+    };
+    for (size_t moved = earliest_across(cut); moved != cut; moved = earliest_across(cut)) {
+        cut = moved;
     }
     return cut;
 }

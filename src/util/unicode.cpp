@@ -73,44 +73,12 @@ std::string unicode_to_lower(std::string_view text) {
 }
 
 bool is_valid_utf8(std::string_view text) {
-    size_t i = 0;
-    while (i < text.size()) {
-        auto c = static_cast<unsigned char>(text[i]);
-        size_t extra;
-        uint32_t min;
-        uint32_t cp;
-        if (c < 0x80) {
-            ++i;
-            continue;
-        } else if ((c & 0xe0) == 0xc0) {
-            extra = 1;
-            min = 0x80;
-            cp = c & 0x1f;
-        } else if ((c & 0xf0) == 0xe0) {
-            extra = 2;
-            min = 0x800;
-            cp = c & 0x0f;
-        } else if ((c & 0xf8) == 0xf0) {
-            extra = 3;
-            min = 0x10000;
-            cp = c & 0x07;
-        } else {
+    for (size_t i = 0; i < text.size();) {
+        const size_t length = utf8_sequence_length(text, i);
+        if (length == 0) {
             return false;
         }
-        if (i + extra >= text.size()) {
-            return false;
-        }
-        for (size_t k = 1; k <= extra; ++k) {
-            auto cc = static_cast<unsigned char>(text[i + k]);
-            if ((cc & 0xc0) != 0x80) {
-                return false;
-            }
-            cp = (cp << 6) | (cc & 0x3f);
-        }
-        if (cp < min || (cp >= 0xd800 && cp <= 0xdfff) || cp > 0x10ffff) {
-            return false;
-        }
-        i += extra + 1;
+        i += length;
     }
     return true;
 }

@@ -1,6 +1,7 @@
 // Unicode text operations.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -14,6 +15,44 @@ std::string unicode_to_lower(std::string_view text);
 // The pieces of `text` between runs of characters with the Unicode White_Space property (so
 // U+3000 separates as a space does). Ill-formed sequences belong to the pieces.
 std::vector<std::string_view> split_unicode_white_space(std::string_view text);
+
+// The length of the well-formed UTF-8 sequence that starts at `at` (1 for an ASCII byte), or 0
+// where none does: a stray continuation byte, an overlong form, a surrogate, a value past U+10FFFF
+// or a sequence cut short. The second byte's range per lead byte is what rules out overlong forms
+// (C0, C1, E0 80..9F, F0 80..8F), surrogates (ED A0..BF) and values past U+10FFFF (F4 90..BF,
+// F5..FF). Inline: escaping judges every non-ASCII character of a log line with it.
+inline size_t utf8_sequence_length(std::string_view text, size_t at) {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+    const unsigned char lead = bytes[at];
+    if (lead < 0x80) {
+        return 1;
+    }
+    if (lead < 0xc2 || lead > 0xf4) {
+        return 0;
+    }
+    unsigned char low = 0x80;
+    unsigned char high = 0xbf;
+    size_t length = 4;
+    if (lead < 0xe0) {
+        length = 2;
+    } else if (lead < 0xf0) {
+        length = 3;
+        low = lead == 0xe0 ? 0xa0 : 0x80;
+        high = lead == 0xed ? 0x9f : 0xbf;
+    } else {
+        low = lead == 0xf0 ? 0x90 : 0x80;
+        high = lead == 0xf4 ? 0x8f : 0xbf;
+    }
+    if (text.size() - at < length || bytes[at + 1] < low || bytes[at + 1] > high) {
+        return 0;
+    }
+    for (size_t k = 2; k < length; ++k) {
+        if ((bytes[at + k] & 0xc0) != 0x80) {
+            return 0;
+        }
+    }
+    return length;
+}
 
 // True when `text` is well-formed UTF-8 (no overlong forms, surrogates or values past U+10FFFF).
 bool is_valid_utf8(std::string_view text);
