@@ -100,13 +100,10 @@ R guarded(std::string_view function, R failed, Work&& work) noexcept {
 
 template <class Work>
 void guarded(std::string_view function, Work&& work) noexcept {
-    try {
+    guarded(function, false, [&] {
         std::forward<Work>(work)();
-    } catch (const std::exception& e) {
-        report_exception(function, e.what());
-    } catch (...) {
-        report_exception(function, "an exception of an unknown type");
-    }
+        return true;
+    });
 }
 
 // Host-facing blocking calls refuse on a runtime worker thread (the callback among them): the
