@@ -25,30 +25,32 @@ class Error {
         ResponseError = 8,
     };
 
-    static Error client_build_failed(std::string reason) {
+    static Error client_build_failed(std::string_view reason) {
         return Error(Kind::ClientBuildFailed, reason);
     }
-    static Error uri_parse_failed(std::string reason) {
+    static Error uri_parse_failed(std::string_view reason) {
         return Error(Kind::UriParseFailed, reason);
     }
-    static Error request_build_failed(std::string reason) {
+    static Error request_build_failed(std::string_view reason) {
         return Error(Kind::RequestBuildFailed, reason);
     }
-    static Error request_failed(std::string reason) { return Error(Kind::RequestFailed, reason); }
-    static Error response_body_read_failed(std::string reason) {
+    static Error request_failed(std::string_view reason) {
+        return Error(Kind::RequestFailed, reason);
+    }
+    static Error response_body_read_failed(std::string_view reason) {
         return Error(Kind::ResponseBodyReadFailed, reason);
     }
-    static Error response_body_utf8_failed(std::string reason) {
+    static Error response_body_utf8_failed(std::string_view reason) {
         return Error(Kind::ResponseBodyUtf8Failed, reason);
     }
-    static Error response_body_json_failed(std::string reason) {
+    static Error response_body_json_failed(std::string_view reason) {
         return Error(Kind::ResponseBodyJsonFailed, reason);
     }
-    static Error authentication_failed(std::string reason) {
+    static Error authentication_failed(std::string_view reason) {
         return Error(Kind::AuthenticationFailed, reason);
     }
     // `status` is the answer's HTTP status code, `body` its body as read.
-    static Error response_error(uint16_t status, std::string body) {
+    static Error response_error(uint16_t status, std::string_view body) {
         Error e(Kind::ResponseError, body);
         e.status_ = status;
         return e;
