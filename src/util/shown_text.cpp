@@ -5,6 +5,7 @@
 
 #include "util/debug_text.h"
 #include "util/secrets.h"
+#include "util/url.h"
 
 namespace quorvel {
 
@@ -123,6 +124,10 @@ std::string bound_outside_text(std::string_view text) {
     out += std::to_string(own_end - kept + left_out);
     out += kLeftOutEnd;
     return out;
+}
+
+std::string outside_text(std::string_view text) {
+    return mask_credentials(bound_outside_text(text));
 }
 
 }  // namespace quorvel

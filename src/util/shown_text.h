@@ -28,4 +28,9 @@ inline constexpr size_t kOutsideTextBound = 1024;
 // "... [4194304 bytes left out]". A text within the bound comes back as it is.
 std::string bound_outside_text(std::string_view text);
 
+// Text from outside as an error keeps it: cut to the bound (`bound_outside_text`), then the
+// credentials of what was kept masked (`mask_credentials`), so masking never costs more than the
+// bound. Every place where outside text enters an error goes through it.
+std::string outside_text(std::string_view text);
+
 }  // namespace quorvel
