@@ -124,7 +124,8 @@ ConfiguredLevel configured_level(const char* value) {
     std::string warning = "Ignoring ";
     warning += kLevelVariable;
     warning += '=';
-    warning += debug_quoted(value);
+    // A value of any length from the environment: bounded and masked as outside text is.
+    warning += debug_quoted(outside_text(value));
     warning += ": expected trace, debug, info, warn, error or off; writing ";
     warning += filter_name(kDefaultSinkLevel);
     warning += " and above";
@@ -212,11 +213,11 @@ void LineSink::write(const Event& event) {
         writer_(line);
         return;
     }
+    // Judged as the event gave it: a repeat or a line of a flood is counted before any search.
     std::string line;
     line.reserve(line_size(event));
     append_head(line, event);
     append_body(line, event);
-    show_line(line);
     const std::size_t hash = std::hash<std::string>{}(line);
     std::lock_guard lock(mutex_);
     const TimePoint now = clock_();
@@ -238,12 +239,14 @@ void LineSink::write(const Event& event) {
         }
         ++budget->used;
     }
-    writer_(event.spans.empty() ? line : format_event(event));
+    std::string shown = line;
+    show_line(shown);
+    writer_(event.spans.empty() ? shown : format_event(event));
     if (recent_.size() == kRecentLines) {
         write_repeats_locked(recent_.front());
         recent_.erase(recent_.begin());
     }
-    recent_.push_back(Recent{hash, std::move(line), now, 0});
+    recent_.push_back(Recent{hash, std::move(line), std::move(shown), now, 0});
 }
 
 std::optional<LineSink::TimePoint> LineSink::write_due() {
@@ -285,7 +288,7 @@ void LineSink::write_repeats_locked(Recent& recent) {
     if (recent.repeats == 0) {
         return;
     }
-    writer_(fmt::format("{} (repeated {} {})", recent.line, recent.repeats,
+    writer_(fmt::format("{} (repeated {} {})", recent.shown, recent.repeats,
                         recent.repeats == 1 ? "time" : "times"));
     recent.repeats = 0;
 }

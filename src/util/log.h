@@ -113,6 +113,8 @@ class Sink {
 //   "Dropped N lines of a flood" at their level, one line per level. The budgets are separate
 //   so that a flood at one level (a warning anyone can provoke, say) hides nothing at the other.
 //   ERROR lines are never dropped: only their repeats are collapsed.
+// Repeats and floods are judged on the line as the event gave it, before its texts are shown
+// (`make_shown`), so a line the sink only counts or drops costs no search for secrets.
 // Counts fall due as time passes but are written by the next event, by `write_due` (the stderr
 // sink calls it from a thread of its own) or by `flush`; destroying the sink flushes it, and so
 // does the process's exit while the sink is installed.
@@ -143,9 +145,10 @@ class LineSink : public Sink {
 
   private:
     struct Recent {
-        std::size_t hash;
-        std::string line;  // without its spans
-        TimePoint since;   // when the line or its last count was written
+        std::size_t hash;   // of `line`
+        std::string line;   // without its spans, as the event gave it: what a repeat is judged by
+        std::string shown;  // the same as written (`format_event`), for its count
+        TimePoint since;    // when the line or its last count was written
         std::uint64_t repeats;
     };
     // The new lines of one level written and dropped in the current interval.
@@ -217,10 +220,11 @@ class CaptureSink : public Sink {
     std::vector<Event> events_;
 };
 
-// Formats an event as a single line: "LEVEL target: span{a=1}:inner: message field=value". The
-// control characters of every text in it (message, fields, spans, target) are escaped
-// (`escape_controls`), so an event is one line whoever wrote its text. Sinks that write lines use
-// it; the capture sink keeps events as they were emitted.
+// Formats an event as a single line: "LEVEL target: span{a=1}:inner: message field=value", shown
+// as every text a person reads is (`make_shown`): the agent's own secrets that any text in it
+// (message, fields, spans, target) quotes are hidden, then its control characters and the bytes
+// that are not UTF-8 are escaped, so an event is one line of UTF-8 whoever wrote its text. Sinks
+// that write lines use it; the capture sink keeps events as they were emitted.
 std::string format_event(const Event& event);
 
 // Sinks and the minimum level are process-wide. Installing a sink keeps earlier ones. The minimum

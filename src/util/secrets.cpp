@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "util/debug_text.h"
+#include "util/secret_search.h"
 #include "util/snapshot_slot.h"
 #include "util/url.h"
 
@@ -21,9 +22,6 @@ constinit std::atomic<bool> g_any_known{false};
 }  // namespace detail
 
 namespace {
-
-// The longest anchor searched for: longer ones select no better and cost more to compare.
-constexpr size_t kLongestAnchor = 16;
 
 bool is_unreserved(char c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
@@ -47,98 +45,24 @@ std::string percent_encoded(std::string_view text, bool upper) {
     return out;
 }
 
-// A piece of `secret` that every one of its forms holds, up to `kLongestAnchor` bytes: the longest
-// run of unreserved characters that stand for themselves (no part of a percent-encoding), which
-// decoding, encoding and quoting leave as they are. Empty when there is none of two bytes or more.
-// Linear in the secret, however long a configuration made it.
-std::string common_piece(std::string_view secret, const std::vector<std::string>& forms) {
-    std::string_view best;
-    size_t run = 0;
-    for (size_t i = 0; i <= secret.size(); ++i) {
-        const bool plain = i < secret.size() && is_unreserved(secret[i]) &&
-                           !(i >= 1 && secret[i - 1] == '%') && !(i >= 2 && secret[i - 2] == '%');
-        if (plain) {
-            if (i - run + 1 > best.size() && best.size() < kLongestAnchor) {
-                best = secret.substr(run, std::min(i - run + 1, kLongestAnchor));
-            }
-            continue;
-        }
-        run = i + 1;
-    }
-    if (best.size() < 2 || !std::all_of(forms.begin(), forms.end(), [&](const std::string& form) {
-            return form.find(best) != std::string::npos;
-        })) {
-        return {};
-    }
-    return std::string(best);
-}
-
-// How common a byte is in the text the agent logs, from rare (0) to common: lines are mostly
-// lower-case words, hexadecimal keys, numbers, blanks and a little punctuation.
-int commonness(unsigned char c) {
-    constexpr std::string_view kLowerByCommonness = "zqjxkvbpygfwmucldrhsnioate";
-    if (c >= 'a' && c <= 'z') {
-        return 2 + static_cast<int>(kLowerByCommonness.find(static_cast<char>(c)));
-    }
-    if ((c >= '0' && c <= '9') ||
-        std::string_view(" .:/=_-,()'\"").find(static_cast<char>(c)) != std::string_view::npos) {
-        return 30;
-    }
-    return c >= 'A' && c <= 'Z' ? 1 : 0;
-}
-
-// Forms searched for by one anchor that each of them holds: the text is searched once for the
-// anchor, and only where it stands are the forms compared.
-struct Group {
-    std::string anchor;
-    // Where the anchor's rarest byte stands in it: what the search looks for.
-    size_t rare_at = 0;
-    // Each form with the offset at which it first holds the anchor: every occurrence of a form
-    // holds the anchor there, so the search meets each of them.
-    std::vector<std::pair<std::string, size_t>> forms;
+// The index of every form of every known secret, as of one version of the set.
+struct Index {
+    uint64_t version = 0;
+    PatternIndex patterns;
 };
-
-Group make_group(std::string anchor, const std::vector<std::string>& forms) {
-    Group group{std::move(anchor), 0, {}};
-    for (size_t i = 1; i < group.anchor.size(); ++i) {
-        if (commonness(static_cast<unsigned char>(group.anchor[i])) <
-            commonness(static_cast<unsigned char>(group.anchor[group.rare_at]))) {
-            group.rare_at = i;
-        }
-    }
-    for (const std::string& form : forms) {
-        group.forms.emplace_back(form, form.find(group.anchor));
-    }
-    return group;
-}
-
-// One group of the known secrets, in a list that only grows: an addition puts its groups in front,
-// and every published head shares the nodes behind it, so memory grows with the secrets alone.
-struct Node {
-    Group group;
-    // Mutable so that the destructor below may take it from a node it releases.
-    mutable std::shared_ptr<const Node> next;
-
-    Node(Group g, std::shared_ptr<const Node> n) : group(std::move(g)), next(std::move(n)) {}
-    Node(const Node&) = delete;
-    Node& operator=(const Node&) = delete;
-    // Releases a long list node by node: released recursively, it could exhaust a small stack.
-    // A node that no other list shares is owned by its predecessor alone.
-    ~Node() {
-        std::shared_ptr<const Node> rest = std::move(next);
-        while (rest && rest.use_count() == 1) {
-            rest = std::move(rest->next);
-        }
-    }
-};
-
-using List = std::shared_ptr<const Node>;
 
 struct Registry {
     std::mutex mutex;                       // serialises additions
     std::unordered_set<std::string> known;  // as given, to tell a secret known already
+    // Every form of every secret, each once, in the order they came.
+    std::unordered_set<std::string> forms;
+    std::vector<const std::string*> order;
+    // Counts the additions that brought new forms; the index is built anew for a newer one.
+    std::atomic<uint64_t> version{0};
+    // Held while the index is built, so that the threads which find it old build it once.
+    std::mutex build_mutex;
     // Read by every log line that is written while a secret is known.
-    SnapshotSlot<Node> head{nullptr};
+    SnapshotSlot<Index> index{nullptr};
 };
 
 // Never destroyed: runtime threads may log while the process's static destructors run.
@@ -147,96 +71,102 @@ Registry& registry() {
     return *r;
 }
 
-// The groups that find every form of `secret`.
-std::vector<Group> groups_of(std::string_view secret) {
-    std::vector<std::string> forms{std::string(secret)};
+// The forms in which a message may quote `secret`: as given, percent-decoded, percent-encoded in
+// either case of hex, quoted in the debug form, and read back to the canonical form that finds
+// whatever else an encoder wrote.
+std::vector<std::string> forms_of(std::string_view secret) {
     const std::string decoded = percent_decode(secret);
-    // A message may quote a secret in the debug form, its quotes, backslashes and control
-    // characters escaped, before the pipeline sees it.
     auto escaped = [](std::string_view text) {
         const std::string quoted = debug_quoted(text);
         return quoted.substr(1, quoted.size() - 2);
     };
-    for (std::string form : {decoded, percent_encoded(decoded, true),
-                             percent_encoded(decoded, false), escaped(secret), escaped(decoded)}) {
+    std::vector<std::string> forms;
+    for (std::string form : {std::string(secret), decoded, percent_encoded(decoded, true),
+                             percent_encoded(decoded, false), escaped(secret), escaped(decoded),
+                             canonical(secret), canonical(decoded)}) {
         if (form.size() >= kShortestKnownSecret &&
             std::find(forms.begin(), forms.end(), form) == forms.end()) {
             forms.push_back(std::move(form));
         }
     }
-    // A piece every form shares finds all of them in one search; forms that share too little are
-    // searched for each by itself.
-    if (std::string piece = common_piece(secret, forms); !piece.empty()) {
-        return {make_group(std::move(piece), forms)};
-    }
-    std::vector<Group> groups;
-    for (const auto& form : forms) {
-        groups.push_back(make_group(form.substr(0, kLongestAnchor), {form}));
-    }
-    return groups;
+    return forms;
 }
 
-// Calls `found` with every position of `group`'s anchor in `text`. The text is searched for the
-// anchor's rarest byte with `memchr`, which the C library runs many bytes at a step; only where
-// that byte stands is the anchor compared. Most lines hold no secret, and few of their bytes are
-// the rare one.
-template <class Found>
-void for_each_anchor(std::string_view text, const Group& group, Found found) {
-    const std::string_view anchor = group.anchor;
-    if (text.size() < anchor.size()) {
+// The index for every secret known now: built anew by the first reader that finds the one
+// published older than the set, so that many additions in a row cost one build.
+std::shared_ptr<const Index> current_index() {
+    Registry& r = registry();
+    std::shared_ptr<const Index> index = r.index.load();
+    if (index != nullptr && index->version == r.version.load(std::memory_order_acquire)) {
+        return index;
+    }
+    std::lock_guard build(r.build_mutex);
+    index = r.index.load();
+    if (index != nullptr && index->version == r.version.load(std::memory_order_acquire)) {
+        return index;
+    }
+    std::lock_guard lock(r.mutex);
+    std::vector<std::string_view> forms;
+    forms.reserve(r.order.size());
+    for (const std::string* form : r.order) {
+        forms.emplace_back(*form);
+    }
+    auto built = std::make_shared<const Index>(
+        Index{r.version.load(std::memory_order_relaxed), PatternIndex(forms)});
+    r.index.store(built);
+    return built;
+}
+
+using Stretches = std::vector<std::pair<size_t, size_t>>;
+
+// Appends the stretches of `text` that a known form covers, found in the text as it stands and,
+// where it may differ, in its canonical view, as stretches of `text` shifted by `shift`.
+void find_forms(const PatternIndex& index, std::string_view text, size_t shift, Stretches& out,
+                bool unfinished) {
+    const size_t first = out.size();
+    index.find(text, out);
+    if (unfinished) {
+        if (const size_t t = index.unfinished_at_end(text); t < text.size()) {
+            out.emplace_back(t, SIZE_MAX - shift);
+        }
+    }
+    if (may_differ_from_canonical(text)) {
+        const CanonicalView view = canonical_view(text);
+        Stretches found;
+        index.find(view.bytes, found);
+        for (const auto& [begin, end] : found) {
+            out.emplace_back(view.from[begin], view.to[end - 1]);
+        }
+        if (unfinished) {
+            if (const size_t t = index.unfinished_at_end(view.bytes); t < view.bytes.size()) {
+                out.emplace_back(view.from[t], SIZE_MAX - shift);
+            }
+        }
+    }
+    for (size_t i = first; i < out.size(); ++i) {
+        out[i].first += shift;
+        out[i].second += shift;
+    }
+}
+
+// Sorted, with the stretches that overlap joined: two secrets side by side stay two.
+void join(Stretches& stretches) {
+    if (stretches.size() < 2) {
         return;
     }
-    const char* const begin = text.data();
-    const char* const last_start = begin + (text.size() - anchor.size());
-    const char* const end = begin + text.size();
-    const size_t offset = group.rare_at;
-    for (const char* at = begin + offset; at < end; ++at) {
-        at = static_cast<const char*>(
-            std::memchr(at, anchor[offset], static_cast<size_t>(end - at)));
-        if (at == nullptr) {
-            return;
-        }
-        const char* start = at - offset;
-        if (start > last_start) {
-            return;
-        }
-        if (std::memcmp(start, anchor.data(), anchor.size()) == 0) {
-            found(static_cast<size_t>(start - begin));
+    std::sort(stretches.begin(), stretches.end());
+    size_t kept = 0;
+    for (size_t i = 1; i < stretches.size(); ++i) {
+        if (stretches[i].first < stretches[kept].second) {
+            stretches[kept].second = std::max(stretches[kept].second, stretches[i].second);
+        } else {
+            stretches[++kept] = stretches[i];
         }
     }
+    stretches.resize(kept + 1);
 }
 
-// The stretches of `text` that a known form covers, sorted and merged.
-std::vector<std::pair<size_t, size_t>> covered(const Node* list, std::string_view text) {
-    std::vector<std::pair<size_t, size_t>> stretches;
-    for (const Node* node = list; node != nullptr; node = node->next.get()) {
-        const Group& group = node->group;
-        for_each_anchor(text, group, [&](size_t hit) {
-            for (const auto& [form, offset] : group.forms) {
-                if (hit >= offset && text.substr(hit - offset, form.size()) == form) {
-                    stretches.emplace_back(hit - offset, hit - offset + form.size());
-                }
-            }
-        });
-    }
-    if (stretches.size() > 1) {
-        std::sort(stretches.begin(), stretches.end());
-        size_t kept = 0;
-        for (size_t i = 1; i < stretches.size(); ++i) {
-            // Stretches that overlap are hidden as one; two secrets side by side show two masks.
-            if (stretches[i].first < stretches[kept].second) {
-                stretches[kept].second = std::max(stretches[kept].second, stretches[i].second);
-            } else {
-                stretches[++kept] = stretches[i];
-            }
-        }
-        stretches.resize(kept + 1);
-    }
-    return stretches;
-}
-
-std::string with_stretches_masked(std::string_view text,
-                                  const std::vector<std::pair<size_t, size_t>>& stretches) {
+std::string with_stretches_masked(std::string_view text, const Stretches& stretches) {
     std::string out;
     out.reserve(text.size());
     size_t copied = 0;
@@ -260,12 +190,17 @@ void remember(std::string_view secret) {
     if (!r.known.emplace(secret).second) {
         return;
     }
-    List head = r.head.load();
-    for (Group& group : groups_of(secret)) {
-        head = std::make_shared<const Node>(std::move(group), std::move(head));
+    bool added = false;
+    for (std::string& form : forms_of(secret)) {
+        if (auto [at, inserted] = r.forms.insert(std::move(form)); inserted) {
+            r.order.push_back(&*at);
+            added = true;
+        }
     }
-    r.head.store(std::move(head));
-    detail::g_any_known.store(true, std::memory_order_release);
+    if (added) {
+        r.version.fetch_add(1, std::memory_order_release);
+        detail::g_any_known.store(true, std::memory_order_release);
+    }
 }
 
 namespace {
@@ -286,12 +221,27 @@ size_t userinfo_start(std::string_view url_text, size_t end) {
 
 }  // namespace
 
-void remember_url_userinfo(std::string_view url_text) {
+namespace {
+
+void remember_authority_userinfo(std::string_view url_text) {
     const size_t start = userinfo_start(url_text, url_text.find('@'));
     const std::string_view authority =
         url_text.substr(start, url_text.find_first_of("/?#", start) - start);
     if (const size_t at = authority.rfind('@'); at != std::string_view::npos) {
         remember_userinfo(authority.substr(0, at));
+    }
+}
+
+}  // namespace
+
+void remember_url_userinfo(std::string_view url_text) {
+    // As typed, as the parser reads it (blanks at the ends and tabs and line breaks inside
+    // dropped), and as the normalised URL writes it (a quote percent-encoded, say): a message may
+    // quote any of them.
+    remember_authority_userinfo(url_text);
+    remember_authority_userinfo(strip_url_input(url_text));
+    if (auto url = Url::parse(url_text)) {
+        remember_authority_userinfo(url->raw_text());
     }
 }
 
@@ -321,8 +271,11 @@ void hide_in_place(std::string& text) {
     if (!any_known()) {
         return;
     }
-    const List list = registry().head.load();
-    if (const auto stretches = covered(list.get(), text); !stretches.empty()) {
+    const std::shared_ptr<const Index> index = current_index();
+    Stretches stretches;
+    find_forms(index->patterns, text, 0, stretches, false);
+    if (!stretches.empty()) {
+        join(stretches);
         text = with_stretches_masked(text, stretches);
     }
 }
@@ -331,43 +284,56 @@ size_t cut_before_secrets(std::string_view text, size_t cut, bool complete) {
     if (!any_known()) {
         return cut;
     }
-    const List list = registry().head.load();
-    // Whether the form `f` may stand at `start`: whole within the text, or, past the end of a text
-    // cut short, as far as the text goes.
-    auto stands_at = [&](std::string_view f, size_t start) {
-        if (start + f.size() <= text.size()) {
-            return text.compare(start, f.size(), f) == 0;
+    const std::shared_ptr<const Index> index = current_index();
+    if (index->patterns.empty()) {
+        return cut;
+    }
+    // Only a form that stands across the cut moves it, and no form reaches further than this.
+    const size_t reach = index->patterns.longest() * kLongestCanonicalReach;
+    const size_t begin = cut - std::min(cut, reach);
+    const size_t end = complete ? std::min(text.size(), cut + reach) : text.size();
+    Stretches stretches;
+    find_forms(index->patterns, text.substr(begin, end - begin), begin, stretches, !complete);
+    // Moved to the start of each form across it in turn: the start of the chain of overlapping
+    // forms that holds the cut.
+    join(stretches);
+    for (const auto& [start, stop] : stretches) {
+        if (start < cut && cut < stop) {
+            return start;
         }
-        return !complete && f.starts_with(text.substr(start));
-    };
-    // The earliest start of a form that would reach past `at`; `at` when none would.
-    auto earliest_across = [&](size_t at) {
-        size_t earliest = at;
-        for (const Node* node = list.get(); node != nullptr; node = node->next.get()) {
-            for (const auto& form : node->group.forms) {
-                const std::string_view f = form.first;
-                for (size_t start = at - std::min(at, f.size() - 1); start < earliest; ++start) {
-                    if (stands_at(f, start)) {
-                        earliest = start;
-                        break;
-                    }
-                }
-            }
-        }
-        return earliest;
-    };
-    for (size_t moved = earliest_across(cut); moved != cut; moved = earliest_across(cut)) {
-        cut = moved;
     }
     return cut;
+}
+
+size_t memory_bytes() {
+    if (!any_known()) {
+        return 0;
+    }
+    const std::shared_ptr<const Index> index = current_index();
+    Registry& r = registry();
+    std::lock_guard lock(r.mutex);
+    size_t bytes = index->patterns.memory_bytes() + r.order.capacity() * sizeof(void*);
+    // A node of an unordered set holds its string, a hash and a link; a bucket a pointer.
+    for (const auto* set : {&r.known, &r.forms}) {
+        bytes += set->bucket_count() * sizeof(void*);
+        for (const std::string& text : *set) {
+            bytes += sizeof(std::string) + 2 * sizeof(void*) +
+                     (text.size() >= sizeof(std::string) ? text.capacity() + 1 : 0);
+        }
+    }
+    return bytes;
 }
 
 void forget_all_for_tests() {
     Registry& r = registry();
     std::lock_guard lock(r.mutex);
-    r.known.clear();
+    // Emptied to their storage, so that what tests and benchmarks measure next starts afresh.
+    r.known = {};
+    r.order = {};
+    r.forms = {};
     detail::g_any_known.store(false, std::memory_order_release);
-    r.head.store(nullptr);
+    r.version.fetch_add(1, std::memory_order_release);
+    r.index.store(nullptr);
 }
 
 }  // namespace quorvel::secrets

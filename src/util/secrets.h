@@ -5,12 +5,17 @@
 //
 // One process-wide set, filled whenever the agent reads a secret and never emptied while the
 // process runs: a text written after a network was removed may still quote its URL. Each secret is
-// kept in the forms a message may quote it in: as given, percent-decoded, percent-encoded, and
-// escaped as the debug form quotes it.
+// kept in the forms a message may quote it in: as given, percent-decoded, percent-encoded, escaped
+// as the debug form quotes it, and in its canonical form (`secret_search.h`), which finds it
+// wherever an encoder wrote it: percent-encoded in any case of hex, with "+" for a blank, escaped
+// by JSON or the debug form any number of times over, or with U+FFFD for its bytes that are not
+// UTF-8. One search of a text finds every form of every secret, at a cost that grows with the text,
+// not with the number or length of the secrets.
 // Secrets shorter than `kShortestKnownSecret` bytes are left to the masking rule
 // (`mask_credentials`), since hiding every occurrence of two letters would hide ordinary words.
 //
-// Any thread may add or hide; hiding reads one immutable snapshot and takes no lock.
+// Any thread may add or hide; hiding reads one immutable index and takes no lock, but for the first
+// hide after additions, which builds the index anew.
 #pragma once
 
 #include <atomic>
@@ -29,7 +34,8 @@ void remember(std::string_view secret);
 
 // Adds the user information of a URL text as a URL parser reads it: past the scheme's "//", up to
 // the last "@" before the path, query or fragment. The password on its own is added too, since a
-// message may quote it alone.
+// message may quote it alone; and both as typed, as the parser reads the text (without the tabs and
+// line breaks it drops) and as the normalised URL writes them.
 void remember_url_userinfo(std::string_view url_text);
 
 // Adds the user information of the proxy variables libcurl reads (http_proxy, https_proxy,
@@ -60,6 +66,9 @@ void hide_in_place(std::string& text);
 // a run of letters that a secret merely starts with is kept when the text shows it goes on
 // otherwise.
 size_t cut_before_secrets(std::string_view text, size_t cut, bool complete);
+
+// The bytes the known secrets take, their index included.
+size_t memory_bytes();
 
 // Forgets every secret. Only tests call it, before they check what a known secret does.
 void forget_all_for_tests();

@@ -1,0 +1,170 @@
+// Cost of hiding the agent's known secrets, which every written log line and every line of the
+// status report pays: a written line with 0, 3, 100 and 10,000 secrets known (the same line each
+// time); the status report of 1,000 networks whose URLs hold passwords against the same URLs
+// holding that text in their query, where it is no secret; and the cost per byte of hiding
+// against the length of the one secret known (8 bytes to 64 KiB), which must stay flat.
+// Each benchmark reports the memory the known secrets take per secret.
+#include <benchmark/benchmark.h>
+
+#include <cstdint>
+#include <memory>
+#include <random>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "agent/config/agent_config.h"
+#include "agent/status/status.h"
+#include "util/log.h"
+#include "util/secrets.h"
+
+namespace quorvel {
+namespace {
+
+constexpr std::string_view kTarget = "quorvel_agent::bench";
+
+// A password as a person or a generator picks one: 12 to 20 letters, digits and signs.
+std::string password(std::mt19937& random) {
+    constexpr std::string_view kChars =
+        "abcdefghijkmnopqrstuvwxyzABCDEFGHJKLMNPQRSTUVWXYZ23456789-_.!";
+    std::string out;
+    const size_t length = 12 + random() % 9;
+    for (size_t i = 0; i < length; ++i) {
+        out.push_back(kChars[random() % kChars.size()]);
+    }
+    return out;
+}
+
+// The user information of network `i`'s URL: a user name that many networks share and a
+// password of its own.
+std::string userinfo(size_t i, std::mt19937& random) {
+    return "net-user-" + std::to_string(i % 7) + ":" + password(random);
+}
+
+// `count` known secrets as the agent comes to know them: the user information of network URLs
+// and their passwords alone, beside a shared secret.
+void remember_secrets(size_t count) {
+    secrets::forget_all_for_tests();
+    std::mt19937 random(7);
+    if (count > 0) {
+        secrets::remember("Vq3xS0bC9mZ2kL7nP4tR8wY1uE6iO5aD3fG0hJ2kLzX");
+    }
+    for (size_t i = 0; i + 1 < count; i += 2) {
+        secrets::remember_url_userinfo("https://" + userinfo(i, random) + "@h" + std::to_string(i) +
+                                       ".example/net");
+    }
+}
+
+void report_memory(benchmark::State& state, size_t count) {
+    if (count > 0) {
+        state.counters["bytes_per_secret"] =
+            static_cast<double>(secrets::memory_bytes()) / static_cast<double>(count);
+    }
+}
+
+class DroppingSink {
+  public:
+    DroppingSink()
+        : previous_(log::sinks()),
+          sink_(std::make_shared<log::LineSink>(
+              log::LevelFilter::Debug, [this](std::string_view line) { bytes_ += line.size(); })) {
+        log::clear_sinks();
+        log::add_sink(sink_);
+    }
+    ~DroppingSink() {
+        log::clear_sinks();
+        for (auto& sink : previous_) {
+            log::add_sink(sink);
+        }
+    }
+
+  private:
+    std::vector<std::shared_ptr<log::Sink>> previous_;
+    std::shared_ptr<log::LineSink> sink_;
+    std::uint64_t bytes_ = 0;
+};
+
+// A DEBUG line with fields, written in full each time and so searched each time.
+void BM_WrittenLineWithSecretsKnown(benchmark::State& state) {
+    const auto count = static_cast<size_t>(state.range(0));
+    remember_secrets(count);
+    DroppingSink sink;
+    const std::string peer = "a46b8c39ca6eb4955d074efe34351e09ec4f39be4e5fe937f6c0166d6ab5b184";
+    std::uint32_t n = 0;
+    for (auto _ : state) {
+        QV_LOG_FIELDS(
+            log::Level::Debug, kTarget,
+            (std::vector<log::Field>{{"pk", peer}, {"url", "https://ctl.example.com/api"}}),
+            "Sending request {} to the controller for network 8a7c5e3f2b1d", ++n);
+    }
+    report_memory(state, count);
+    secrets::forget_all_for_tests();
+}
+BENCHMARK(BM_WrittenLineWithSecretsKnown)->Arg(0)->Arg(3)->Arg(100)->Arg(10000);
+
+// The report of 1,000 networks: with their passwords in the URLs' user information (secrets, so
+// every line of the report is searched for 2,000 of them), or the same text in their query (no
+// secret known).
+void BM_StatusReportOfManyNetworks(benchmark::State& state) {
+    const bool passwords = state.range(0) != 0;
+    secrets::forget_all_for_tests();
+    agent::AgentConfig config(p2p::Identity(p2p::SecKey::random(), p2p::Pow(0)));
+    std::mt19937 random(11);
+    for (size_t i = 0; i < 1000; ++i) {
+        const std::string info = userinfo(i, random);
+        const std::string text =
+            passwords ? "https://" + info + "@h" + std::to_string(i) + ".example/net"
+                      : "https://h" + std::to_string(i) + ".example/net?login=" + info;
+        const auto url = Url::parse(text);
+        config.network.insert_or_assign(*url, network::Network(*url));
+    }
+    config.remember_secrets();
+    auto status = agent::Status::from_config(config, "/tmp/quorvel-bench.toml");
+    status->agent_status = agent::AgentStatus::CONNECTED;
+    for (const auto& [url, network] : config.network) {
+        status->networks.insert_or_assign(url, agent::NetworkStatus(network));
+    }
+    size_t bytes = 0;
+    for (auto _ : state) {
+        const std::string report = status->to_string_with_secrets(false);
+        bytes += report.size();
+        benchmark::DoNotOptimize(report.data());
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(bytes));
+    report_memory(state, passwords ? 2000 : 0);
+    secrets::forget_all_for_tests();
+}
+BENCHMARK(BM_StatusReportOfManyNetworks)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
+
+// 64 KiB of log text holding the one secret known once, its length from 8 bytes to 64 KiB.
+void BM_HideCostPerByteAgainstSecretLength(benchmark::State& state) {
+    secrets::forget_all_for_tests();
+    const auto length = static_cast<size_t>(state.range(0));
+    std::mt19937 random(3);
+    std::string secret;
+    while (secret.size() < length) {
+        secret += password(random);
+    }
+    secret.resize(length);
+    secrets::remember(secret);
+    std::string text;
+    while (text.size() < 64 * 1024) {
+        text += "2026-12-08T22:14:57.123456Z INFO quorvel_agent::agent: Housekeeping pass done ";
+    }
+    text.insert(text.size() / 2, secret);
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(secrets::hide(text));
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * text.size()));
+    report_memory(state, 1);
+    secrets::forget_all_for_tests();
+}
+BENCHMARK(BM_HideCostPerByteAgainstSecretLength)
+    ->Arg(8)
+    ->Arg(64)
+    ->Arg(1024)
+    ->Arg(16 * 1024)
+    ->Arg(64 * 1024);
+
+}  // namespace
+}  // namespace quorvel
