@@ -328,9 +328,9 @@ void forget_all_for_tests() {
     Registry& r = registry();
     std::lock_guard lock(r.mutex);
     // Emptied to their storage, so that what tests and benchmarks measure next starts afresh.
-    r.known = {};
-    r.order = {};
-    r.forms = {};
+    decltype(r.known)().swap(r.known);
+    decltype(r.order)().swap(r.order);
+    decltype(r.forms)().swap(r.forms);
     detail::g_any_known.store(false, std::memory_order_release);
     r.version.fetch_add(1, std::memory_order_release);
     r.index.store(nullptr);

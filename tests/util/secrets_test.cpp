@@ -248,6 +248,23 @@ TEST_F(KnownSecretsTest, HidesALongSecretThatRepeatsItself) {
     EXPECT_EQ(hide(part), part);
 }
 
+// Memory grows with the secrets alone: what one secret costs does not depend on how many others
+// came before, nor on a set known earlier and forgotten.
+TEST_F(KnownSecretsTest, MemoryGrowsWithTheSecretsAlone) {
+    remember("first-secret-1234");
+    const size_t one = memory_bytes();
+    EXPECT_GT(one, 0u);
+    EXPECT_LT(one, 8u * 1024) << "one secret";
+    for (int i = 0; i < 10000; ++i) {
+        remember_url_userinfo("https://user:pass-word-" + std::to_string(i * 7919) + "@h.example/");
+    }
+    const size_t many = memory_bytes();
+    EXPECT_LT(many / 20000, 2u * 1024) << many << " bytes for 20,000 secrets";
+    forget_all_for_tests();
+    remember("first-secret-1234");
+    EXPECT_LE(memory_bytes(), one);
+}
+
 // Threads hide while another adds secrets: a secret known before a hide began is always hidden
 // by it, and nothing races (the ThreadSanitizer build runs this too).
 TEST_F(KnownSecretsTest, HidingWhileSecretsAreAddedSeesEachSecretKnownBefore) {
