@@ -102,6 +102,20 @@ void BM_WrittenLineWithSecretsKnown(benchmark::State& state) {
 }
 BENCHMARK(BM_WrittenLineWithSecretsKnown)->Arg(0)->Arg(3)->Arg(100)->Arg(10000);
 
+// An ERROR line repeated, which the sink only counts: judged before any search, so it costs the
+// same whatever is known.
+void BM_CollapsedRepeatWithSecretsKnown(benchmark::State& state) {
+    const auto count = static_cast<size_t>(state.range(0));
+    remember_secrets(count);
+    DroppingSink sink;
+    const std::string body(512, 'x');
+    for (auto _ : state) {
+        QV_ERROR(kTarget, "Failed to decode DNS message: unexpected end of input {}", body);
+    }
+    secrets::forget_all_for_tests();
+}
+BENCHMARK(BM_CollapsedRepeatWithSecretsKnown)->Arg(0)->Arg(10000);
+
 // The report of 1,000 networks: with their passwords in the URLs' user information (secrets, so
 // every line of the report is searched for 2,000 of them), or the same text in their query (no
 // secret known); and, to tell the search from the masking of the URLs' user information, with the
