@@ -629,12 +629,30 @@ std::string mask_with_host(const std::string& text) {
     return mask_userinfo(text, start, std::min(text.find_first_of("/?#", start), text.size()));
 }
 
+// A network URL with a host, its user information hidden (`mask_with_host`), with that of the
+// further URLs it holds hidden too. Its own mask is masked already: when nothing behind the "@"
+// that ends it could close more user information, there is nothing further to hide, and the rule
+// need not read the text again (a report of many networks shows many such URLs).
+std::string mask_with_host_and_further(const std::string& text) {
+    std::string masked = mask_with_host(text);
+    constexpr std::string_view kOwnMask = "://****:****@";
+    const size_t mask = masked.find(kOwnMask);
+    if (mask != std::string::npos && masked.find('@') == mask + kOwnMask.size() - 1) {
+        const std::string_view rest = std::string_view(masked).substr(mask + kOwnMask.size());
+        if (rest.find('@') == std::string_view::npos &&
+            rest.find("%40") == std::string_view::npos) {
+            return masked;
+        }
+    }
+    return mask_credentials(masked);
+}
+
 }  // namespace
 
 std::string mask_url(const Url& url) {
     // A value may hold further URLs (in its query, or pasted behind it): theirs are hidden too.
-    return mask_credentials(names_network_host(url) ? mask_with_host(url.raw_text())
-                                                    : mask_without_host(url.raw_text()));
+    return names_network_host(url) ? mask_with_host_and_further(url.raw_text())
+                                   : mask_credentials(mask_without_host(url.raw_text()));
 }
 
 std::string mask_url_text(std::string_view text) {
@@ -644,7 +662,7 @@ std::string mask_url_text(std::string_view text) {
         return mask_credentials(text);
     }
     if (const auto parsed = Url::parse(text); parsed && names_network_host(*parsed)) {
-        return mask_credentials(mask_with_host(parsed->raw_text()));
+        return mask_with_host_and_further(parsed->raw_text());
     }
     return mask_credentials(mask_without_host(text));
 }
