@@ -4,7 +4,6 @@
 #include "p2p/testing.h"
 #include "util/debug_text.h"
 #include "util/shown_text.h"
-#include "util/url.h"
 
 namespace quorvel::p2p {
 
@@ -12,14 +11,15 @@ namespace {
 
 constexpr std::string_view kForm = "HOST:PORT/PUBKEY or HOST:PORT/PUBKEY/NETWORKID";
 
-// A message quotes the entry, which may be a URL typed with its password in place of a super peer.
-Result<SuperPeerUrl, SuperPeerUrlError> fail(const std::string& message) {
-    return unexpected(SuperPeerUrlError{mask_credentials(message)});
+// A message quotes the entry only through `quoted`.
+Result<SuperPeerUrl, SuperPeerUrlError> fail(std::string message) {
+    return unexpected(SuperPeerUrlError{std::move(message)});
 }
 
-// The entry as a message quotes it: an entry may come from a file or a server, of any length.
+// The entry as a message quotes it: an entry may come from a file or a server, of any length, and
+// may be a URL typed with its password in place of a super peer. Outside text (`outside_text`).
 std::string quoted(std::string_view entry) {
-    return debug_quoted(bound_outside_text(entry));
+    return debug_quoted(outside_text(entry));
 }
 
 }  // namespace

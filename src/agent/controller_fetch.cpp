@@ -4,6 +4,7 @@
 #include "controller/client.h"
 #include "util/debug_text.h"
 #include "util/log.h"
+#include "util/shown_text.h"
 #include "util/url.h"
 #include "util/uuid.h"
 
@@ -11,8 +12,10 @@ namespace quorvel::agent {
 
 namespace {
 
+// A name from the controller's list is outside text: the log shows it as the report shows a
+// network's name (`outside_text`).
 std::string debug_name(const std::optional<std::string>& name) {
-    return name ? "Some(" + debug_quoted(*name) + ")" : std::string("None");
+    return name ? "Some(" + debug_quoted(outside_text(*name)) + ")" : std::string("None");
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include "agent/retrieval.h"
 #include "util/debug_text.h"
 #include "util/log.h"
+#include "util/shown_text.h"
 
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/experimental/awaitable_operators.hpp>
@@ -31,8 +32,9 @@ namespace {
 
 using Health = network::NetworkHealth;
 
+// A name from a document is outside text: the log shows it as the report does (`outside_text`).
 std::string debug_name(const std::optional<std::string>& name) {
-    return name ? "Some(" + debug_quoted(*name) + ")" : std::string("None");
+    return name ? "Some(" + debug_quoted(outside_text(*name)) + ")" : std::string("None");
 }
 
 std::string debug_ip(const std::optional<Ipv4Net>& ip) {
@@ -192,9 +194,10 @@ boost::asio::awaitable<void> AgentInner::housekeeping_loop(
             if (e.code() == boost::asio::error::operation_aborted) {
                 throw;
             }
-            QV_ERROR(kHousekeepingTarget, "Error in housekeeping: {}", e.what());
+            QV_ERROR(kHousekeepingTarget, "Error in housekeeping: {}", outside_text(e.what()));
         } catch (const std::exception& e) {
-            QV_ERROR(kHousekeepingTarget, "Error in housekeeping: {}", e.what());
+            // A library's message may quote what it read.
+            QV_ERROR(kHousekeepingTarget, "Error in housekeeping: {}", outside_text(e.what()));
         }
     }
     QV_TRACE(kHousekeepingTarget, "Housekeeping runner finished");

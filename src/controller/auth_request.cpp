@@ -1,6 +1,7 @@
 #include "controller/auth_request.h"
 
 #include "controller/base64url.h"
+#include "util/shown_text.h"
 
 #include <array>
 #include <utility>
@@ -36,13 +37,15 @@ const Kind* find_kind(std::string_view name) {
     return nullptr;
 }
 
+// `name` is the server's: outside text.
 JsonError unknown_variant(std::string_view name) {
     std::string expected;
     for (const auto& entry : kKindNames) {
         expected += expected.empty() ? "" : ", ";
         expected += fmt::format("`{}`", entry.first);
     }
-    return JsonError(fmt::format("unknown variant `{}`, expected one of {}", name, expected));
+    return JsonError(
+        fmt::format("unknown variant `{}`, expected one of {}", outside_text(name), expected));
 }
 
 // Signs `message` and assembles the answer from the challenge, the signature and the name.

@@ -3,7 +3,6 @@
 #include "util/debug_text.h"
 #include "util/http_status.h"
 #include "util/shown_text.h"
-#include "util/url.h"
 
 namespace quorvel::controller {
 
@@ -65,7 +64,7 @@ std::string_view kind_name(Error::Kind kind) {
     return "";
 }
 
-Error::Error(Kind kind, std::string_view text) : kind_(kind), text_(bound_outside_text(text)) {}
+Error::Error(Kind kind, std::string_view text) : kind_(kind), text_(outside_text(text)) {}
 
 const std::string& Error::reason() const {
     return kind_ == Kind::ResponseError ? empty_text() : text_;
@@ -75,23 +74,21 @@ const std::string& Error::body() const {
     return kind_ == Kind::ResponseError ? text_ : empty_text();
 }
 
-// The body or reason as a person may see it: a controller's answer or a library's text may quote
-// a URL with its password.
 std::string Error::to_string() const {
     std::string text(prefix(kind_));
     if (kind_ == Kind::ResponseError) {
         text += http_status_text(status_) + ": ";
     }
-    return text + mask_credentials(text_);
+    return text + text_;
 }
 
 std::string Error::debug() const {
     std::string text(kind_name(kind_));
     if (kind_ == Kind::ResponseError) {
-        return text + " { status: " + std::to_string(status_) +
-               ", body: " + debug_quoted(mask_credentials(text_)) + " }";
+        return text + " { status: " + std::to_string(status_) + ", body: " + debug_quoted(text_) +
+               " }";
     }
-    return text + " { reason: " + debug_quoted(mask_credentials(text_)) + " }";
+    return text + " { reason: " + debug_quoted(text_) + " }";
 }
 
 }  // namespace quorvel::controller

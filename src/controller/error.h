@@ -57,18 +57,18 @@ class Error {
     }
 
     Kind kind() const { return kind_; }
-    // The reason of the kinds that carry one, bounded (`bound_outside_text`); empty for
-    // ResponseError.
+    // The reason of the kinds that carry one, taken in as outside text (`outside_text`: bounded,
+    // then masked); empty for ResponseError.
     const std::string& reason() const;
     // ResponseError only; 0 otherwise.
     uint16_t status() const { return status_; }
-    // ResponseError only, bounded as the reason is: at most `kOutsideTextBound` bytes of the
-    // body as read, then how many bytes were left out. Empty otherwise.
+    // ResponseError only, taken in as the reason is: at most `kOutsideTextBound` bytes of the
+    // body as read, then how many bytes were left out, the credentials of what was kept masked.
+    // Empty otherwise.
     const std::string& body() const;
 
     // The kind's fixed prefix and the reason, or for ResponseError "Controller response error ",
-    // the status with its reason phrase, ": " and the body. Both show the user information of
-    // no URL they quote (`mask_credentials`); `reason` and `body` keep the bounded text unmasked.
+    // the status with its reason phrase, ": " and the body, as kept.
     std::string to_string() const;
     // `RequestFailed { reason: "..." }` or `ResponseError { status: 401, body: "..." }`.
     std::string debug() const;
@@ -82,7 +82,7 @@ class Error {
 
     Kind kind_;
     uint16_t status_ = 0;
-    // The reason, or the body of ResponseError; bounded.
+    // The reason, or the body of ResponseError; as `outside_text` took it in.
     std::string text_;
 };
 

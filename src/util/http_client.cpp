@@ -18,6 +18,7 @@
 #include <charconv>
 #include <chrono>
 
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <functional>
@@ -189,11 +190,11 @@ size_t on_header(char* data, size_t size, size_t count, void* user) {
 }
 
 // "error sending request for url (URL): " or "error reading response body for url (URL): ", the
-// URL's user information masked. After a redirect the URL is a server's Location, so it is
-// bounded too; masked first, since a cut could take the "@" that closes its user information.
+// URL's user information masked. After a redirect the URL is a server's Location, text from
+// outside: it is taken in as a URL value (`outside_url_text`: cut to the bound, then masked).
 std::string failure_prefix(bool in_body, const std::string& url) {
     return std::string(in_body ? "error reading response body" : "error sending request") +
-           " for url (" + bound_outside_text(mask_url_text(url)) + "): ";
+           " for url (" + outside_url_text(url) + "): ";
 }
 
 // The absolute URL that the Location header of a response to `base` names, resolved as libcurl
@@ -232,6 +233,55 @@ std::string curl_error_text(const char (&buffer)[CURL_ERROR_SIZE]) {
     return text + "...";
 }
 
+// A proxy variable as libcurl reads it: one that is set but empty counts as unset.
+const char* proxy_variable(const char* name) {
+    const char* value = std::getenv(name);
+    return value != nullptr && *value != '\0' ? value : nullptr;
+}
+
+// The scheme of `url` as libcurl reads it for the transfer, lower case: a URL without one is
+// guessed from its host as libcurl guesses it ("http" mostly). Empty when the URL does not parse,
+// which fails the transfer before any proxy is used.
+std::string scheme_of(const std::string& url) {
+    std::string scheme;
+    if (CURLU* parsed = curl_url()) {
+        char* text = nullptr;
+        if (curl_url_set(parsed, CURLUPART_URL, url.c_str(),
+                         CURLU_GUESS_SCHEME | CURLU_NON_SUPPORT_SCHEME) == CURLUE_OK &&
+            curl_url_get(parsed, CURLUPART_SCHEME, &text, 0) == CURLUE_OK) {
+            scheme = text;
+            curl_free(text);
+        }
+        curl_url_cleanup(parsed);
+    }
+    return scheme;
+}
+
+}  // namespace
+
+std::string proxy_setting_for(const std::string& url) {
+    const std::string scheme = scheme_of(url);
+    const char* value = nullptr;
+    if (scheme == "http") {
+        // Never "HTTP_PROXY": a CGI server sets it from a request's "Proxy:" header.
+        value = proxy_variable("http_proxy");
+    } else if (scheme == "https") {
+        value = proxy_variable("https_proxy");
+        if (value == nullptr) {
+            value = proxy_variable("HTTPS_PROXY");
+        }
+    }
+    if (value == nullptr) {
+        value = proxy_variable("all_proxy");
+    }
+    if (value == nullptr) {
+        value = proxy_variable("ALL_PROXY");
+    }
+    return value != nullptr ? std::string(value) : std::string();
+}
+
+namespace {
+
 HttpError error_for(CURLcode code, const Transfer& transfer) {
     if (transfer.too_large) {
         return HttpError{HttpError::Kind::BodyTooLarge,
@@ -240,9 +290,9 @@ HttpError error_for(CURLcode code, const Transfer& transfer) {
                          true};
     }
     // libcurl's text quotes what it was given, a proxy setting with its password for one.
-    std::string detail = mask_credentials(bound_outside_text(
-        transfer.error_buffer[0] != '\0' ? curl_error_text(transfer.error_buffer)
-                                         : std::string(curl_easy_strerror(code))));
+    std::string detail =
+        outside_text(transfer.error_buffer[0] != '\0' ? curl_error_text(transfer.error_buffer)
+                                                      : std::string(curl_easy_strerror(code)));
     HttpError::Kind kind = HttpError::Kind::Request;
     if (code == CURLE_OPERATION_TIMEDOUT) {
         kind = HttpError::Kind::Timeout;
@@ -294,6 +344,14 @@ class HttpClient::Inner {
         CURL* easy = transfer.easy;
         const HttpRequest& request = transfer.request;
         curl_easy_setopt(easy, CURLOPT_URL, request.url.c_str());
+        // The proxy in effect is the one the agent read and knows the secrets of: libcurl gets it
+        // from here and reads no proxy variable itself (an empty setting means none), so a
+        // variable the host sets after start cannot bring in a password the agent never saw.
+        // "no_proxy" is still read by libcurl.
+        // libcurl keeps its own copy of the text.
+        const std::string proxy = proxy_setting_for(request.url);
+        secrets::remember_proxy_setting(proxy);
+        curl_easy_setopt(easy, CURLOPT_PROXY, proxy.c_str());
         curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, transfer.error_buffer);
         curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
         curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &on_body);

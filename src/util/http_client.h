@@ -9,7 +9,8 @@
 // credential headers, the URL's user information) are not sent on to another origin: a change
 // of scheme, host or port drops them. The body of a redirect that is followed is not read. A
 // response body is kept in memory only up to a cap: a larger one fails the transfer as soon as it
-// shows, never buffered. Error texts show a URL with its user information masked.
+// shows, never buffered. Error texts show a URL with its user information masked, and take
+// libcurl's message and a server's URL in as outside text (`outside_text`).
 #pragma once
 
 #include "util/result.h"
@@ -67,6 +68,16 @@ struct HttpResponse {
 // The body as text: decoded by the charset that the Content-Type header declares, UTF-8 when it
 // declares none or one that is not known; undecodable bytes become U+FFFD.
 std::string response_text(const HttpResponse& response);
+
+// The proxy setting a request to `url` goes through, read from the environment now as libcurl
+// would read it for the URL's scheme: "http_proxy" for http (never "HTTP_PROXY"), "https_proxy" or
+// else "HTTPS_PROXY" for https, then "all_proxy" or else "ALL_PROXY"; a variable set empty counts
+// as unset. Empty when none applies. Before every transfer the client reads this setting afresh,
+// remembers its secrets (`secrets::remember_proxy_setting`) and hands libcurl exactly it, an empty
+// one meaning none: libcurl reads no proxy variable itself, so a setting the host made after start
+// is in effect with the next transfer and known before libcurl can quote it. "no_proxy" is still
+// read by libcurl.
+std::string proxy_setting_for(const std::string& url);
 
 // Sets up libcurl and its TLS library for the process, once; every client does so before its
 // first transfer. The TLS library's state then stays valid until the process has ended: a process

@@ -2,7 +2,6 @@
 
 #include "util/debug_text.h"
 #include "util/shown_text.h"
-#include "util/url.h"
 
 namespace quorvel {
 
@@ -12,7 +11,7 @@ Result<nlohmann::json, JsonError> parse_json(std::string_view text) {
     } catch (const nlohmann::json::exception& e) {
         // The message quotes the text last read, which may be a URL with its password, and
         // which may be as long as the document.
-        return unexpected(JsonError(mask_credentials(bound_outside_text(e.what()))));
+        return unexpected(JsonError(outside_text(e.what())));
     }
 }
 
@@ -38,8 +37,7 @@ std::string float_text(double value) {
 std::string found_text(const nlohmann::json& value) {
     switch (value.type()) {
         case nlohmann::json::value_t::string:
-            return "string " +
-                   debug_quoted(bound_outside_text(value.get_ref<const std::string&>()));
+            return "string " + debug_quoted(outside_text(value.get_ref<const std::string&>()));
         case nlohmann::json::value_t::number_integer:
             return fmt::format("integer `{}`", value.get<int64_t>());
         case nlohmann::json::value_t::number_unsigned:

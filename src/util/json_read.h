@@ -32,14 +32,14 @@ class JsonError {
 };
 
 // Parses one JSON document; invalid UTF-8 inside strings is a syntax error. The error shows the
-// library's message bounded (`bound_outside_text`), since it quotes the document.
+// library's message as outside text (`outside_text`), since it quotes the document.
 Result<nlohmann::json, JsonError> parse_json(std::string_view text);
 
 namespace json_read {
 
 // What was found, as the reading messages show it: `string "abc"`, "integer `5`",
-// "floating point `1.5`", "boolean `true`", "null", "sequence", "map". A string is bounded
-// (`bound_outside_text`) before it is quoted.
+// "floating point `1.5`", "boolean `true`", "null", "sequence", "map". A string is taken in as
+// outside text (`outside_text`: bounded, then masked) before it is quoted.
 std::string found_text(const nlohmann::json& value);
 
 JsonError invalid_type(const nlohmann::json& found, std::string_view expected);

@@ -245,18 +245,19 @@ void remember_url_userinfo(std::string_view url_text) {
     }
 }
 
+void remember_proxy_setting(std::string_view setting) {
+    remember_url_userinfo(setting);
+    if (const size_t last_at = setting.rfind('@'); last_at != std::string_view::npos) {
+        const size_t start = userinfo_start(setting, last_at);
+        remember_userinfo(setting.substr(start, last_at - start));
+    }
+}
+
 void remember_proxy_settings() {
     for (const char* name :
          {"http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"}) {
-        const char* value = std::getenv(name);
-        if (value == nullptr) {
-            continue;
-        }
-        const std::string_view setting(value);
-        remember_url_userinfo(setting);
-        if (const size_t last_at = setting.rfind('@'); last_at != std::string_view::npos) {
-            const size_t start = userinfo_start(setting, last_at);
-            remember_userinfo(setting.substr(start, last_at - start));
+        if (const char* value = std::getenv(name)) {
+            remember_proxy_setting(value);
         }
     }
 }

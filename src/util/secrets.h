@@ -43,6 +43,8 @@ void remember_url_userinfo(std::string_view url_text);
 // refuses is as secret as a good one, and it quotes it whole: each is read leniently too, from
 // past the scheme's "//" (or from the start when there is none) up to the last "@".
 void remember_proxy_settings();
+// The same for one proxy setting: what the HTTP client hands libcurl for a request.
+void remember_proxy_setting(std::string_view setting);
 
 namespace detail {
 extern std::atomic<bool> g_any_known;

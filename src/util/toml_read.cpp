@@ -7,12 +7,11 @@
 
 #include "util/debug_text.h"
 #include "util/shown_text.h"
-#include "util/url.h"
 
 namespace quorvel {
 
 TomlError::TomlError(std::string message, uint32_t line, uint32_t column)
-    : message_(mask_credentials(message)), line_(line), column_(column) {}
+    : message_(std::move(message)), line_(line), column_(column) {}
 
 TomlError& TomlError::at(const toml::node& node) {
     const auto& begin = node.source().begin;
@@ -415,10 +414,8 @@ std::string found_text(const toml::node& node) {
     switch (node.type()) {
         case toml::node_type::string:
             // A misplaced URL (a network written as a bare string) must not bring its
-            // credentials into the message. Masked before it is bounded: a cut could take the "@"
-            // that closes the user information.
-            return "string " +
-                   debug_quoted(bound_outside_text(mask_url_text(node.as_string()->get())));
+            // credentials into the message, nor a long value its length.
+            return "string " + debug_quoted(outside_url_text(node.as_string()->get()));
         case toml::node_type::integer:
             return fmt::format("integer `{}`", node.as_integer()->get());
         case toml::node_type::floating_point:
@@ -447,7 +444,7 @@ TomlError invalid_value(std::string_view found, std::string_view expected, const
 }
 
 TomlError custom(std::string message, const toml::node& at) {
-    return TomlError(bound_outside_text(message)).at(at);
+    return TomlError(outside_text(message)).at(at);
 }
 
 Result<const toml::table*, TomlError> expect_table(const toml::node& node,

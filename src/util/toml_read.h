@@ -25,11 +25,13 @@ namespace quorvel {
 // A syntax error names the kind of fault ("duplicate key", "unterminated string", "invalid
 // key-value pair", ...) and quotes no text of the document: the parser's own message quotes keys
 // and values, a password among them, in a form no masking can bound. The reading messages quote
-// values: a string masked as a URL (`mask_url_text`) and bounded (`bound_outside_text`), and a
-// message of a value's own parser (`custom`) bounded.
+// a string value as outside text meant as a URL (`outside_url_text`: bounded, then masked as a URL
+// value), and the messages of a value's own parser (`custom`) as outside text (`outside_text`:
+// bounded, then the credentials of what was kept masked), once, where they come in.
 class TomlError {
   public:
-    // The user information of every URL in `message` is hidden (`mask_credentials`).
+    // `message` as it is: the reader's own words, and what it quotes from the document already
+    // taken in through `outside_text`.
     explicit TomlError(std::string message) : TomlError(std::move(message), 0, 0) {}
     TomlError(std::string message, uint32_t line, uint32_t column);
 

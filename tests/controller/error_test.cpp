@@ -45,32 +45,35 @@ TEST(ControllerErrorTest, DisplaysAndDebugsEveryVariant) {
 }
 
 // A body or a reason of any size is kept as its first kilobyte and how much was left out, so that
-// every display of the error stays small; masking applies to what is kept.
+// every display of the error stays small; masking applies to what is kept, and what is kept
+// masked fits the kilobyte ("u:secret" shows one byte longer: one byte less is kept).
 TEST(ControllerErrorTest, BodiesAndReasonsAreBounded) {
     const std::string huge = "see https://u:secret@h/x " + std::string(2 * 1024 * 1024, 'b');
-    const std::string kept =
-        huge.substr(0, 1024) + "... [" + std::to_string(huge.size() - 1024) + " bytes left out]";
-    const std::string masked_kept = "see https://****:****@h/x " + kept.substr(25);
+    const std::string masked_kept = "see https://****:****@h/x " + std::string(1023 - 25, 'b') +
+                                    "... [" + std::to_string(huge.size() - 1023) +
+                                    " bytes left out]";
     struct Case {
         Error error;
-        // What `reason` or `body` returns.
+        // What `reason` or `body` returns: what the error shows after its prefix.
         std::string text;
         std::string display;
     };
     const std::vector<Case> cases = {
-        {Error::response_error(401, huge), kept,
+        {Error::response_error(401, huge), masked_kept,
          "Controller response error 401 Unauthorized: " + masked_kept},
-        {Error::client_build_failed(huge), kept, "Failed to build HTTP client: " + masked_kept},
-        {Error::uri_parse_failed(huge), kept, "Failed to parse URI: " + masked_kept},
-        {Error::request_build_failed(huge), kept, "Failed to build HTTP request: " + masked_kept},
-        {Error::request_failed(huge), kept, "HTTP request failed: " + masked_kept},
-        {Error::response_body_read_failed(huge), kept,
+        {Error::client_build_failed(huge), masked_kept,
+         "Failed to build HTTP client: " + masked_kept},
+        {Error::uri_parse_failed(huge), masked_kept, "Failed to parse URI: " + masked_kept},
+        {Error::request_build_failed(huge), masked_kept,
+         "Failed to build HTTP request: " + masked_kept},
+        {Error::request_failed(huge), masked_kept, "HTTP request failed: " + masked_kept},
+        {Error::response_body_read_failed(huge), masked_kept,
          "Failed to read response body: " + masked_kept},
-        {Error::response_body_utf8_failed(huge), kept,
+        {Error::response_body_utf8_failed(huge), masked_kept,
          "Failed to parse response body as UTF-8: " + masked_kept},
-        {Error::response_body_json_failed(huge), kept,
+        {Error::response_body_json_failed(huge), masked_kept,
          "Failed to parse response body as JSON: " + masked_kept},
-        {Error::authentication_failed(huge), kept, "Authentication failed: " + masked_kept},
+        {Error::authentication_failed(huge), masked_kept, "Authentication failed: " + masked_kept},
         // At the bound nothing is left out.
         {Error::request_failed(std::string(1024, 'r')), std::string(1024, 'r'),
          "HTTP request failed: " + std::string(1024, 'r')},

@@ -457,6 +457,59 @@ TEST(HttpClientTest, ARefusedProxySettingShowsNoPassword) {
     EXPECT_EXIT(request_through_refused_proxies(), ::testing::ExitedWithCode(0), "");
 }
 
+// The proxy setting a request goes through is the variable libcurl would read for its scheme,
+// read when the request is made. A child process sets the variables; it exits with the number of
+// cases that went otherwise, printing them.
+[[noreturn]] void choose_proxy_settings() {
+    struct Case {
+        std::vector<std::pair<const char*, const char*>> variables;
+        const char* url;
+        const char* chosen;
+    };
+    const Case cases[] = {
+        {{}, "http://h/x", ""},
+        {{{"http_proxy", "http://a"}}, "http://h/x", "http://a"},
+        // Never the upper-case form for http: a CGI server sets it from a request's header.
+        {{{"HTTP_PROXY", "http://a"}}, "http://h/x", ""},
+        {{{"HTTP_PROXY", "http://a"}, {"all_proxy", "http://c"}}, "http://h/x", "http://c"},
+        {{{"http_proxy", "http://a"}}, "https://h/x", ""},
+        {{{"https_proxy", "http://b"}, {"HTTPS_PROXY", "http://B"}}, "https://h/x", "http://b"},
+        {{{"HTTPS_PROXY", "http://B"}}, "https://h/x", "http://B"},
+        {{{"HTTPS_PROXY", "http://B"}}, "HTTPS://h/x", "http://B"},
+        // Set empty counts as unset.
+        {{{"http_proxy", ""}, {"all_proxy", "http://c"}}, "http://h/x", "http://c"},
+        {{{"all_proxy", "http://c"}, {"ALL_PROXY", "http://C"}}, "https://h/x", "http://c"},
+        {{{"all_proxy", ""}, {"ALL_PROXY", "http://C"}}, "http://h/x", "http://C"},
+        // A URL without a scheme is guessed as libcurl guesses it.
+        {{{"http_proxy", "http://a"}}, "h.example/x", "http://a"},
+        {{{"ALL_PROXY", "http://C"}}, "ftp://h/x", "http://C"},
+    };
+    int failures = 0;
+    for (const auto& c : cases) {
+        for (const char* name :
+             {"http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"}) {
+            ::unsetenv(name);
+        }
+        std::string set;
+        for (const auto& [name, value] : c.variables) {
+            ::setenv(name, value, 1);
+            set += std::string(name) + "=" + value + " ";
+        }
+        const std::string chosen = proxy_setting_for(c.url);
+        if (chosen != c.chosen) {
+            std::fprintf(stderr, "%s%s: %s\n", set.c_str(), c.url, chosen.c_str());
+            ++failures;
+        }
+    }
+    std::fflush(stderr);
+    std::_Exit(failures);
+}
+
+TEST(HttpClientTest, ChoosesTheProxyVariableLibcurlWouldRead) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(choose_proxy_settings(), ::testing::ExitedWithCode(0), "");
+}
+
 // An abandoned transfer, or the runtime going away mid-transfer, leaves nothing behind.
 TEST(HttpClientTest, AbandonedTransfersAreAborted) {
     TestServer server;

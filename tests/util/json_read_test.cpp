@@ -60,6 +60,31 @@ TEST(JsonReadTest, ParserMessagesAreBoundedBeforeTheyAreMasked) {
     secrets::forget_all_for_tests();
 }
 
+// A found string is outside text: bounded, then masked, and a URL whose password the cut would
+// split from its "@" is left out whole, written percent-encoded or not.
+TEST(JsonReadTest, FoundStringsAreBoundedThenMasked) {
+    secrets::forget_all_for_tests();
+    const std::string encoded = "https%3A%2F%2Fu%3Ahunter2pw%40h%2Fx";
+    const struct {
+        nlohmann::json value;
+        std::string message;
+    } cases[] = {
+        {"see https://u:pw@h/x",
+         "invalid type: string \"see https://****:****@h/x\", expected u16"},
+        {std::string(1000, 'v') + " " + encoded + " " + std::string(100, 'w'),
+         "invalid type: string \"" + std::string(1000, 'v') + " ... [" +
+             std::to_string(encoded.size() + 101) + " bytes left out]\", expected u16"},
+        {std::string(1010, 'v') + " https://u:hunter2pw@h/x" + std::string(100, 'w'),
+         "invalid type: string \"" + std::string(1010, 'v') + " ... [" + std::to_string(123) +
+             " bytes left out]\", expected u16"},
+    };
+    for (const auto& c : cases) {
+        auto read = json_read::read_integer<uint16_t>(c.value);
+        ASSERT_FALSE(read);
+        EXPECT_EQ(read.error().message(), c.message);
+    }
+}
+
 TEST(JsonReadTest, FoundStringsAreBounded) {
     const struct {
         nlohmann::json value;

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "util/secrets.h"
+#include "util/url.h"
 
 namespace quorvel {
 namespace {
@@ -155,6 +156,133 @@ TEST(ShownTextTest, BoundKeepsNoStartOfAnUnknownPasswordAndCountsEarlierCuts) {
     // Bounding a bounded text changes nothing.
     const std::string once = bound_outside_text(bytes(5000));
     EXPECT_EQ(bound_outside_text(once), once);
+}
+
+// A URL nobody knows, written as it is or percent-encoded into another text, with the cut falling
+// on every byte of it: what is kept and masked shows no piece of its password nor its user name,
+// whether the colon, the slashes and the "@" are encoded or not, in either case of hex.
+TEST(ShownTextTest, OutsideTextShowsNoPieceOfAPasswordAcrossTheCutInAnyEncoding) {
+    secrets::forget_all_for_tests();
+    const std::string password = "hunter2password";
+    const std::string forms[] = {
+        "https://user:" + password + "@host/x",
+        "https%3A%2F%2Fuser%3A" + password + "%40host%2Fx",
+        "https%3a%2f%2fuser%3a" + password + "%40host%2fx",
+        "https%3A//user%3A" + password + "%40host/x",
+        "https%3A%2F%2Fuser%3A" + password + "@host%2Fx",
+        "?next=https%3A%2F%2Fuser%3A" + password + "%40host",
+    };
+    for (const std::string& form : forms) {
+        // From a URL wholly past the bound to one that ends before it.
+        for (size_t start = 1024 - form.size() - 8; start <= 1026; ++start) {
+            const std::string text = bytes(start - 1) + " " + form + " " + bytes(2000, 'z');
+            const std::string out = outside_text(text);
+            SCOPED_TRACE(form + " from " + std::to_string(start) + ": " + out.substr(950));
+            for (size_t piece = 0; piece + 4 <= password.size(); ++piece) {
+                EXPECT_EQ(out.find(password.substr(piece, 4)), std::string::npos);
+            }
+            EXPECT_EQ(out.find("user"), std::string::npos);
+            EXPECT_LE(out.size(), 1024 + left_out(text.size()).size());
+            EXPECT_EQ(outside_text(out), out);
+        }
+    }
+}
+
+// Where the cut falls and what it counts: the word that the cut would split between what could
+// begin user information and what could end it goes whole, with an encoding that the cut splits
+// counted on the side that would read it whole; a word that could not hold any is cut inside.
+TEST(ShownTextTest, OutsideTextCutsBeforeAWordThatCouldHoldUserInformation) {
+    secrets::forget_all_for_tests();
+    const std::string encoded = "https%3A%2F%2Fuser%3Ahunter2password%40host%2Fx";
+    const std::string long_rest(20000, 'x');
+    const struct {
+        const char* name;
+        std::string text;
+        std::string kept;
+    } cases[] = {
+        {"the encoded URL of the issue", bytes(989) + " " + encoded,
+         bytes(989) + " " + left_out(encoded.size())},
+        {"with lower-case hex", bytes(989) + " https%3a%2f%2fuser%3ahunter2password%40host%2fx",
+         bytes(989) + " " + left_out(encoded.size())},
+        {"an address encoded", bytes(1015) + " u%3Apwpw%40h", bytes(1015) + " " + left_out(12)},
+        {"the cut inside %40", bytes(1015) + " u%3Apw%40h/x", bytes(1015) + " " + left_out(12)},
+        {"the cut inside %3A", bytes(1021) + " x%3Apw@h", bytes(1021) + " " + left_out(8)},
+        {"an @ kept and another one after the cut", bytes(1010) + " https://u:p@ss@host/x",
+         bytes(1010) + " " + left_out(21)},
+        {"an encoded colon and no @", bytes(1020) + " a%3Abcdefgh",
+         bytes(1020) + " a%3" + left_out(8)},
+        {"an @ and no colon", bytes(1020) + " abc%40defgh", bytes(1020) + " abc" + left_out(8)},
+        {"a word past the lookahead, its @ kept", "https://u:p@h/" + long_rest,
+         "https://****:****@h/" + bytes(1004, 'x') + left_out(20014 - 1018)},
+        {"a word past the lookahead, its password open", "https://u:" + long_rest + "@h",
+         left_out(20012)},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(outside_text(c.text), c.kept) << c.name;
+    }
+}
+
+// A mask may be longer than what it hides: what is kept shrinks until its masked form fits the
+// bound, so that taking the text in again, or a text bounded before, changes nothing, and the
+// count of bytes left out is of the text as it came.
+TEST(ShownTextTest, OutsideTextTakenInTwiceIsTheSame) {
+    secrets::forget_all_for_tests();
+    std::string growing;
+    while (growing.size() < 1500) {
+        growing += "u:p@ ";
+    }
+    const std::string grown = outside_text(growing);
+    const size_t note = grown.rfind("... [");
+    ASSERT_NE(note, std::string::npos) << grown;
+    EXPECT_LE(note, 1024u);
+    EXPECT_TRUE(grown.starts_with("****:****@ ****:****@ "));
+    EXPECT_EQ(grown.find("u:p@"), std::string::npos);
+
+    std::string within;
+    while (within.size() < 1000) {
+        within += "u:p@ ";
+    }
+    const std::string texts[] = {
+        bytes(5000),
+        growing,
+        within,
+        bytes(989) + " https%3A%2F%2Fuser%3Ahunter2password%40host%2Fx",
+        "see https://u:secret@h/x " + bytes(3000, 'b'),
+        "error: " + bytes(1024) + left_out(5000),
+        "https://u:p@h/" + bytes(20000, 'x'),
+    };
+    for (const std::string& text : texts) {
+        const std::string once = outside_text(text);
+        EXPECT_EQ(outside_text(once), once) << once;
+        EXPECT_EQ(mask_credentials(once), once) << once;
+        EXPECT_EQ(bound_outside_text(once), once) << once;
+    }
+    // A text within the bound is only masked; one bounded before keeps its first count.
+    EXPECT_EQ(outside_text("see https://u:secret@h/x"), "see https://****:****@h/x");
+    EXPECT_EQ(outside_text(bytes(5000)), bytes(1024) + left_out(3976));
+    EXPECT_EQ(outside_text("error: " + bytes(1024) + left_out(5000)),
+              "error: " + bytes(1017) + left_out(5007));
+}
+
+// A text meant as one URL is masked as a URL value: a user name without a scheme or a colon is
+// hidden too, and a cut that an "@" follows keeps nothing before it.
+TEST(ShownTextTest, OutsideUrlTextMasksAsAUrlValue) {
+    secrets::forget_all_for_tests();
+    const struct {
+        const char* name;
+        std::string text;
+        std::string kept;
+    } cases[] = {
+        {"a user name alone", "s3cr/et@h/x", "****:****@h/x"},
+        {"a URL", "https://u:pw@h/x", "https://****:****@h/x"},
+        {"a long user name", "https//" + bytes(1500, 'u') + "@h", left_out(1509)},
+        {"an @ encoded after the cut", "u%3A" + bytes(1500, 'p') + "%40h", left_out(1508)},
+        {"no @ after the cut", "https://u:pw@h/" + bytes(1500, 'p'),
+         "https://****:****@h/" + bytes(1024 - 20, 'p') + left_out(1515 - 1019)},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(outside_url_text(c.text), c.kept) << c.name;
+    }
 }
 
 }  // namespace

@@ -206,7 +206,7 @@ TEST(TomlReadTest, ReadingMessagesQuoteValuesMaskedAndBounded) {
               "invalid type: string \"https://****:****@h/x%20****:****@g\", expected u16 at line "
               "2, column 8");
 
-    // Masked before it is bounded: the "@" far past the bound still hides the password.
+    // Cut to the bound, then masked: a URL whose "@" the cut keeps shows masked.
     const std::string long_value = "https://u:secret@h/" + std::string(4000, 'p');
     sample = read_sample_text("name = \"x\"\nport = \"" + long_value + "\"\n");
     ASSERT_FALSE(sample);
@@ -215,10 +215,18 @@ TEST(TomlReadTest, ReadingMessagesQuoteValuesMaskedAndBounded) {
                                               "... [" + std::to_string(masked.size() - 1024) +
                                               " bytes left out]\", expected u16 at line 2, "
                                               "column 8");
+    // One whose "@" the cut leaves out keeps nothing before it, as masking the whole would show
+    // nothing of it.
     const std::string password_last = "u:" + std::string(2000, 's') + "@h";
     sample = read_sample_text("name = \"x\"\nport = \"" + password_last + "\"\n");
     ASSERT_FALSE(sample);
-    EXPECT_EQ(sample.error().message(), "invalid type: string \"****:****@h\", expected u16");
+    EXPECT_EQ(sample.error().message(),
+              "invalid type: string \"... [2004 bytes left out]\", expected u16");
+    const std::string user_last = "https//" + std::string(1500, 'u') + "@h";
+    sample = read_sample_text("name = \"x\"\nport = \"" + user_last + "\"\n");
+    ASSERT_FALSE(sample);
+    EXPECT_EQ(sample.error().message(),
+              "invalid type: string \"... [1509 bytes left out]\", expected u16");
 
     // A value's own parser may quote it whole.
     auto root = parse_toml("a = \"" + std::string(3000, 'v') + "\"\n");

@@ -13,8 +13,10 @@ std::string ControllerConnectionStatus::to_string() const {
         case Kind::Ok:
             return "Ok";
         case Kind::Err:
-            // The text comes from the controller's answer or an HTTP library: it may quote a URL
-            // with its password. (The report escapes its control characters with every value.)
+            // The text is an error whose outside text (the controller's answer, an HTTP library's
+            // message) came in through `outside_text`, masked: masking again changes nothing
+            // there, and hides a URL's password in a text given otherwise. (The report escapes its
+            // control characters with every value.)
             return "Err: " + mask_credentials(text_);
     }
     return "Initializing";

@@ -13,11 +13,18 @@ namespace {
 
 using Health = network::NetworkHealth;
 
-// A text from outside as the report shows it: a name from a network document, or an error a
-// retrieval or the host gave, which may quote a URL with its password. Credentials hidden, control
-// characters escaped, so the text stays on its line.
+// An error text as the report shows it: credentials hidden, control characters escaped, so the
+// text stays on its line. What came from outside entered the error through `outside_text`, which
+// masked it; masking again changes nothing there and hides a URL's password in a text a host or a
+// component gave.
 std::string shown_value(std::string_view text) {
     return shown(mask_credentials(text));
+}
+
+// A network's name from its document, as the log shows it too: outside text (`outside_text`),
+// bounded and masked, then shown.
+std::string shown_name(std::string_view name) {
+    return shown(outside_text(name));
 }
 
 // The health's debug form, its error text masked as it came, before quoting escapes it.
@@ -147,7 +154,7 @@ bool NetworkStatus::is_controller_managed(const Url& url) {
 }
 
 std::string NetworkStatus::to_string() const {
-    std::string out = "Name: " + (name ? shown_value(*name) : std::string("None")) + "\n";
+    std::string out = "Name: " + (name ? shown_name(*name) : std::string("None")) + "\n";
     out += disabled ? "Disabled: true\n" : "Disabled: false\n";
     out += "Status: " + health_text(health) + "\n";
 

@@ -1,6 +1,6 @@
 #include "network/config/config_error.h"
 
-#include "util/url.h"
+#include "util/shown_text.h"
 
 namespace quorvel::network {
 
@@ -30,8 +30,9 @@ std::string ConfigError::to_string() const {
             [](const DuplicateRoute&) { return std::string("duplicate route"); },
             [](const ReservedIp& e) { return fmt::format("IP address {} is reserved", e.ip); },
             [](const InvalidHostname& e) {
-                // The name as the document holds it, which may be a URL with its password.
-                return fmt::format("invalid hostname: {}", mask_credentials(e.hostname));
+                // The name as the document holds it, which may be a URL with its password, and
+                // of any length: outside text, cut before it is masked.
+                return fmt::format("invalid hostname: {}", outside_text(e.hostname));
             },
             [](const HostAddress& e) {
                 return fmt::format("invalid network address: {} is a host address", e.network);

@@ -77,9 +77,13 @@ Result<NetworkPolicy, TomlError> read_policy(const toml::node& node) {
         });
 }
 
+// The longest DNS label.
+constexpr size_t kMaxHostnameBytes = 63;
+
 // A host name must be one DNS label in its lower-case form.
 bool is_valid_hostname(std::string_view lower) {
-    if (lower.empty() || lower.size() > 63 || lower.front() == '-' || lower.back() == '-') {
+    if (lower.empty() || lower.size() > kMaxHostnameBytes || lower.front() == '-' ||
+        lower.back() == '-') {
         return false;
     }
     return std::all_of(lower.begin(), lower.end(), [](char c) {
@@ -210,7 +214,10 @@ Result<void, ConfigError> NetworkConfig::validate() const {
         if (node.ip == reserved) {
             return unexpected(ConfigError(ConfigError::ReservedIp{node.ip}));
         }
-        if (!is_valid_hostname(unicode_to_lower(node.hostname))) {
+        // A label's lower case holds at least a byte for each character of at most four: a longer
+        // name fails without being lowered whole.
+        if (node.hostname.size() > 4 * kMaxHostnameBytes ||
+            !is_valid_hostname(unicode_to_lower(node.hostname))) {
             return unexpected(ConfigError(ConfigError::InvalidHostname{node.hostname}));
         }
     }

@@ -407,6 +407,25 @@ TEST(ConfigErrorTest, DisplayTexts) {
     }
 }
 
+// A document whose host name is 16 MiB of "u:...@ " words builds its error from the first
+// kilobyte alone: cut, then masked, it names no password and stays about a kilobyte long,
+// whether masking shortens the words or lengthens them ("u:p@" shows "****:****@").
+TEST(ConfigErrorTest, AHugeInvalidHostnameShowsBoundedAndMasked) {
+    for (const std::string word : {"u:hunter2pw@ ", "u:p@ "}) {
+        std::string hostname;
+        hostname.reserve((16 << 20) + word.size());
+        while (hostname.size() < (16 << 20)) {
+            hostname += word;
+        }
+        const std::string text = outcome(doc("10.0.0.0/24", node_toml(1, "10.0.0.1", hostname)));
+        EXPECT_TRUE(text.starts_with("invalid hostname: ****:****@ ****:****@ ")) << word;
+        EXPECT_TRUE(text.ends_with(" bytes left out]")) << word;
+        EXPECT_LE(text.size(), 1100u) << word;
+        EXPECT_EQ(text.find("hunter2"), std::string::npos);
+        EXPECT_EQ(text.find("u:p"), std::string::npos);
+    }
+}
+
 TEST(MultiNetworkConfigTest, ReadsTheListInOrderWithoutValidating) {
     const std::string text =
         "[[network]]\nid = \"67e55044-10b1-426f-9247-bb680e5fe0c8\"\nnetwork = \"10.0.0.0/24\"\n" +
