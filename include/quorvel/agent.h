@@ -204,11 +204,19 @@ QUORVEL_AGENT_API void quorvel_agent_runtime_free(RuntimePtr* runtime) QUORVEL_A
 
 /* ---- Configuration and network list ----
  * These run on the calling thread without a runtime and act on the file alone: a running agent
- * works on its own copy and neither sees these edits nor is stopped from overwriting them. */
+ * works on its own copy and neither sees these edits nor is stopped from overwriting them.
+ * The configuration path may be a symbolic link to the file. A path that names anything else
+ * that is not a regular file (a FIFO, a character or block device, a folder, a socket) is refused
+ * at once, without being opened for reading and without waiting, and nothing is ever written over
+ * it. A file of more than 16 MiB (16777216 bytes, the cap on network documents) is refused too,
+ * after no more than that was read. A refusal is -105 from quorvel_agent_config_load_or_generate
+ * and -2 from the other functions, with a WARN line that says what the path names (e.g.
+ * "PATH is a FIFO, not a regular file"). */
 
 /* Loads the configuration file, or creates it with a new identity (a proof of work that can
- * take several seconds; the file is created owner-only) when the path does not exist.
- * Returns 0, -1, -2, or an agent error code (e.g. -105 unreadable file, -106 invalid TOML). */
+ * take several seconds; the file is created owner-only) when nothing exists at the path.
+ * Returns 0, -1, -2, or an agent error code (e.g. -105 unreadable file, a path that is not a
+ * regular file or a file over the cap, or a path that cannot be looked up; -106 invalid TOML). */
 QUORVEL_AGENT_API int32_t quorvel_agent_config_load_or_generate(
     const char* config_path, AgentConfigPtr** out_config) QUORVEL_AGENT_NOEXCEPT;
 
@@ -223,7 +231,8 @@ QUORVEL_AGENT_API void quorvel_agent_config_free(AgentConfigPtr* config) QUORVEL
  * target; created empty and owner-only when missing, never removed), so that edits of one file
  * from several threads or processes run one at a time and none is lost. An edit waits up to 30
  * seconds for another to finish; then, or when the lock file cannot be created, it returns -2
- * and leaves the file as it was. Reading the list takes no lock. */
+ * and leaves the file as it was. A path that is not a regular file is refused before the lock
+ * file is made. Reading the list takes no lock. */
 
 /* Adds a network to the file. The file must exist. URLs are compared in normalised form
  * (scheme and host lower-cased, "/" for an empty path). Returns 0, -1, -2, -3 or -5. */
@@ -246,7 +255,7 @@ QUORVEL_AGENT_API int32_t quorvel_agent_config_network_disable(
 
 /* Lists the file's networks, sorted by URL: `*out_networks` receives an array of `*out_count`
  * records (NULL and 0 when there are none). Release it with quorvel_agent_config_networks_free.
- * Returns 0, -1 or -2. */
+ * Returns 0, -1 or -2 (also when memory runs out for the list). */
 QUORVEL_AGENT_API int32_t quorvel_agent_config_networks(const char* config_path,
                                                         NetworkInfo** out_networks,
                                                         int32_t* out_count) QUORVEL_AGENT_NOEXCEPT;
@@ -297,7 +306,9 @@ QUORVEL_AGENT_API const char* quorvel_agent_network_change_dns_server(const Netw
  * may free its device handle after the start; a device made on another runtime is refused (-2).
  * `ignored` is never read. Blocks until the agent runs. Returns 0 with the new handle in
  * `*out_agent`, -1, -2, or an agent error code of a failed start (e.g. -111 when the P2P node
- * cannot bind), leaving `*out_agent` untouched. */
+ * cannot bind), leaving `*out_agent` untouched and nothing of the agent running. The agent's
+ * saves replace only a regular file (or a link's target): with a FIFO or a device at
+ * `config_path`, each save fails and is logged, and what stands there stays. */
 QUORVEL_AGENT_API int32_t quorvel_agent_start(const RuntimePtr* runtime,
                                               const AgentConfigPtr* config, const char* config_path,
                                               const TunDevicePtr* tun_device,
@@ -335,9 +346,10 @@ QUORVEL_AGENT_API int32_t quorvel_agent_close_udp_sockets(void* ignored) QUORVEL
 
 /* The agent's status report as NUL-terminated UTF-8 text, without secrets. Blocks while a
  * housekeeping pass runs. The string is allocated with malloc and belongs to the host, which
- * releases it with free(). NULL for a NULL handle, a runtime handle other than the agent's, or a
- * call on a runtime thread. Like the log, the report shows the agent's own secrets as "****" and
- * escapes control characters and bytes that are not UTF-8 in every value. */
+ * releases it with free(). NULL for a NULL handle, a runtime handle other than the agent's, a
+ * call on a runtime thread, or when memory runs out for the report or its copy. Like the log, the
+ * report shows the agent's own secrets as "****" and escapes control characters and bytes that are
+ * not UTF-8 in every value. */
 QUORVEL_AGENT_API char* quorvel_agent_status(const RuntimePtr* runtime,
                                              const AgentPtr* agent) QUORVEL_AGENT_NOEXCEPT;
 

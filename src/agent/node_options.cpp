@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "p2p/env.h"
+#include "util/shown_text.h"
 #include "util/unicode.h"
 
 #include <boost/asio/ip/address.hpp>
@@ -20,8 +21,9 @@ Result<std::vector<boost::asio::ip::address>, Error> parse_udp_addrs(std::string
         // The standard text forms only: no zone suffix.
         auto addr = boost::asio::ip::make_address(std::string(piece), ec);
         if (ec || piece.find('%') != std::string_view::npos) {
+            // The environment's text is outside text: bounded, its credentials masked.
             return unexpected(
-                Error(Error::ConfigParse{"Invalid udp addresses: " + std::string(piece)}));
+                Error(Error::ConfigParse{"Invalid udp addresses: " + outside_text(piece)}));
         }
         addrs.push_back(addr);
     }

@@ -37,7 +37,8 @@ struct NodeEnv {
 };
 
 // The addresses of a UDP_ADDRS value, split at Unicode white space; each piece must be an IP
-// address in its standard text form. Fails with "Invalid udp addresses: {piece}".
+// address in its standard text form. Fails with "Invalid udp addresses: {piece}", the piece as
+// outside text (util/shown_text.h): at most 1 KiB of it, credentials masked.
 Result<std::vector<boost::asio::ip::address>, Error> parse_udp_addrs(std::string_view text);
 
 // Milliseconds from an unsigned environment value. Values beyond what a clock duration holds in

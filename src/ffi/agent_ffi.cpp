@@ -4,6 +4,10 @@
 
 #include "util/log.h"
 
+#include <memory>
+#include <optional>
+#include <type_traits>
+
 namespace ffi = quorvel::ffi;
 
 extern "C" {
@@ -30,6 +34,14 @@ int32_t quorvel_agent_start(const RuntimePtr* runtime, const AgentConfigPtr* con
             if (ffi::on_runtime_thread()) {
                 return QUORVEL_AGENT_ERR_FAILURE;
             }
+            // Whatever can fail is done before the agent starts: once it runs, it is handed to
+            // the host by steps that cannot fail, the out-parameter written last. A start that
+            // fails leaves nothing running and `*out_agent` as it was.
+            auto record = std::make_unique<AgentPtr>(AgentPtr{runtime->runtime, std::nullopt});
+            std::optional<ffi::DeviceToKeep> device;
+            if (tun_device != nullptr) {
+                device.emplace(tun_device->device);
+            }
             quorvel::agent::PlatformDependent platform{
                 .tun_device = tun_device != nullptr ? tun_device->device : nullptr,
                 .network_listener = ffi::network_change_listener(network_change_callback),
@@ -44,11 +56,12 @@ int32_t quorvel_agent_start(const RuntimePtr* runtime, const AgentConfigPtr* con
             if (!*started) {
                 return ffi::error_code(started->error());
             }
-            *out_agent = new AgentPtr{
-                runtime->runtime, std::make_unique<quorvel::agent::Agent>(std::move(**started))};
-            if (tun_device != nullptr) {
-                ffi::keep_until_stopped(runtime->runtime, tun_device->device);
+            static_assert(std::is_nothrow_move_constructible_v<quorvel::agent::Agent>);
+            record->agent.emplace(std::move(**started));
+            if (device) {
+                ffi::keep_until_stopped(runtime->runtime, std::move(*device));
             }
+            *out_agent = record.release();
             return QUORVEL_AGENT_OK;
         });
 }

@@ -5,12 +5,15 @@
 #include "ffi/ffi_common.h"
 #include "ffi/network_list.h"
 
+#include "util/file_io.h"
 #include "util/file_lock.h"
 #include "util/log.h"
 #include "util/secrets.h"
+#include "util/shown_text.h"
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 namespace ffi = quorvel::ffi;
@@ -49,14 +52,21 @@ int32_t edit_network(const char* config_path, const char* network_url, NetworkEd
     // A URL typed with a password is a secret whatever becomes of the edit.
     secrets::remember_url_userinfo(*url_text);
     const std::string path_text(*path);
+    // A FIFO or a device at the path is refused before its lock file is made beside it (in /dev,
+    // say) and before anything opens it; the load refuses one swapped in meanwhile.
+    if (auto usable = refuse_non_regular_file(path_text); !usable) {
+        QV_WARN(ffi::kTarget, "Could not edit the configuration: {}",
+                agent::Error(agent::Error::Io{std::move(usable).error()}).to_string());
+        return QUORVEL_AGENT_ERR_FAILURE;
+    }
     // Held until the edit is saved: a load before another edit's save would bring that edit's
     // networks back to what they were, and two creations of a missing file would write two
     // identities.
     const std::string lock_path = lock_file_path(path_text);
     auto lock = FileLock::acquire(lock_path, lock_timeout);
     if (!lock) {
-        QV_WARN(ffi::kTarget, "Could not lock {} to edit {}: {}", lock_path, path_text,
-                lock.error());
+        QV_WARN(ffi::kTarget, "Could not lock {} to edit {}: {}", outside_text(lock_path),
+                outside_text(path_text), lock.error());
         return QUORVEL_AGENT_ERR_FAILURE;
     }
     // Adding and removing need an existing file; enabling and disabling create a missing one.
@@ -64,6 +74,7 @@ int32_t edit_network(const char* config_path, const char* network_url, NetworkEd
                       ? AgentConfig::load(path_text)
                       : AgentConfig::load_or_generate(path_text);
     if (!config) {
+        QV_WARN(ffi::kTarget, "Could not edit the configuration: {}", config.error().to_string());
         return QUORVEL_AGENT_ERR_FAILURE;
     }
     auto url = quorvel::Url::parse(*url_text);
@@ -104,7 +115,9 @@ int32_t edit_network(const char* config_path, const char* network_url, NetworkEd
             entry->second.disabled = true;
             break;
     }
-    if (!config->save(path_text)) {
+    if (auto saved = config->save(path_text); !saved) {
+        QV_WARN(ffi::kTarget, "Could not save the edited configuration: {}",
+                saved.error().to_string());
         return QUORVEL_AGENT_ERR_FAILURE;
     }
     return QUORVEL_AGENT_OK;
@@ -206,6 +219,8 @@ int32_t quorvel_agent_config_networks(const char* config_path, NetworkInfo** out
             }
             auto config = AgentConfig::load(std::string(*path));
             if (!config) {
+                QV_WARN(ffi::kTarget, "Could not list the networks: {}",
+                        config.error().to_string());
                 return QUORVEL_AGENT_ERR_FAILURE;
             }
             std::vector<const quorvel::network::Network*> networks;
@@ -216,9 +231,16 @@ int32_t quorvel_agent_config_networks(const char* config_path, NetworkInfo** out
             // The map has no order of its own; a sorted list reads the same on every call.
             std::sort(networks.begin(), networks.end(),
                       [](const auto* a, const auto* b) { return a->config_url < b->config_url; });
-            ffi::NetworkList list = ffi::NetworkList::build(networks);
-            *out_count = static_cast<int32_t>(list.size());
-            *out_networks = list.release();
+            std::optional<ffi::NetworkList> list = ffi::NetworkList::build(networks);
+            if (!list) {
+                QV_WARN(ffi::kTarget, "Could not list the networks: out of memory");
+                return QUORVEL_AGENT_ERR_FAILURE;
+            }
+            // Both out-parameters are written once nothing can fail any more.
+            const auto count = static_cast<int32_t>(list->size());
+            NetworkInfo* records = list->release();
+            *out_count = count;
+            *out_networks = records;
             return QUORVEL_AGENT_OK;
         });
 }

@@ -7,12 +7,15 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <condition_variable>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <mutex>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 namespace quorvel::ffi {
@@ -47,13 +50,28 @@ Result<std::string_view, CStringError> read_c_string(const char* text) {
     return view;
 }
 
-char* malloc_c_string(std::string_view text) {
-    if (text.find('\0') != std::string_view::npos) {
+namespace {
+
+std::atomic<HostAllocator> host_allocator{nullptr};
+
+}  // namespace
+
+void* allocate_for_host(std::size_t size) noexcept {
+    const HostAllocator allocator = host_allocator.load(std::memory_order_acquire);
+    return allocator != nullptr ? allocator(size) : std::malloc(size);
+}
+
+HostAllocator replace_host_allocator_for_tests(HostAllocator allocator) noexcept {
+    return host_allocator.exchange(allocator, std::memory_order_acq_rel);
+}
+
+char* malloc_c_string(std::string_view text) noexcept {
+    if (text.find('\0') != std::string_view::npos || text.size() == SIZE_MAX) {
         return nullptr;
     }
-    auto* out = static_cast<char*>(std::malloc(text.size() + 1));
+    auto* out = static_cast<char*>(allocate_for_host(text.size() + 1));
     if (out == nullptr) {
-        std::abort();
+        return nullptr;
     }
     std::memcpy(out, text.data(), text.size());
     out[text.size()] = '\0';
@@ -62,15 +80,17 @@ char* malloc_c_string(std::string_view text) {
 
 void report_exception(std::string_view function, const char* what) noexcept {
     try {
-        QV_ERROR(kTarget, "{} failed: {}", function, bound_outside_text(what));
+        QV_ERROR(kTarget, "{} failed: {}", function, outside_text(what));
     } catch (...) {
         // Nothing is left to tell the host with; the result code says the call failed.
     }
 }
 
-char* status_c_string(std::string_view report) {
-    char* text = malloc_c_string(report);
-    return text != nullptr ? text : malloc_c_string("Status generation failed");
+char* status_c_string(std::string_view report) noexcept {
+    if (report.find('\0') != std::string_view::npos) {
+        return malloc_c_string("Status generation failed");
+    }
+    return malloc_c_string(report);
 }
 
 namespace {
@@ -87,17 +107,19 @@ class RuntimeOwner {
         kept_.clear();
     }
 
-    void keep(std::shared_ptr<agent::AsyncDevice> device) {
+    // Takes the one device in `node` into the kept ones, unless it is kept already; allocates
+    // nothing. What is not taken goes with `node`, after the lock.
+    void keep(std::list<std::shared_ptr<agent::AsyncDevice>>& node) noexcept {
         std::lock_guard lock(mutex_);
-        if (std::find(kept_.begin(), kept_.end(), device) == kept_.end()) {
-            kept_.push_back(std::move(device));
+        if (std::find(kept_.begin(), kept_.end(), node.front()) == kept_.end()) {
+            kept_.splice(kept_.end(), node);
         }
     }
 
   private:
     std::shared_ptr<Runtime> runtime_;
     std::mutex mutex_;
-    std::vector<std::shared_ptr<agent::AsyncDevice>> kept_;
+    std::list<std::shared_ptr<agent::AsyncDevice>> kept_;
 };
 
 // Stops, one after another on a thread of its own, the runtimes whose last share went on a
@@ -208,9 +230,16 @@ RuntimeShare share_runtime(std::shared_ptr<Runtime> runtime) {
     return RuntimeShare(shared, LastShare{std::make_unique<RuntimeOwner>(std::move(runtime))});
 }
 
-void keep_until_stopped(const RuntimeShare& share, std::shared_ptr<agent::AsyncDevice> device) {
+// Handed to keep_until_stopped by value once the agent runs: moving it must not fail either.
+static_assert(std::is_nothrow_move_constructible_v<DeviceToKeep>);
+
+DeviceToKeep::DeviceToKeep(std::shared_ptr<agent::AsyncDevice> device) {
+    node_.push_back(std::move(device));
+}
+
+void keep_until_stopped(const RuntimeShare& share, DeviceToKeep device) noexcept {
     // Every share comes from share_runtime, and the caller's share keeps the owner in place.
-    std::get_deleter<LastShare>(share)->owner->keep(std::move(device));
+    std::get_deleter<LastShare>(share)->owner->keep(device.node_);
 }
 
 bool on_runtime_thread() {

@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <exception>
+#include <list>
 #include <memory>
 #include <optional>
 #include <string>
@@ -28,10 +29,22 @@ namespace quorvel::ffi {
 using RuntimeShare = std::shared_ptr<Runtime>;
 RuntimeShare share_runtime(std::shared_ptr<Runtime> runtime);
 
-// Keeps `device` open until the runtime of `share` (made by share_runtime) has stopped: the
+// A device made ready to be kept by `keep_until_stopped`: what keeping it needs is allocated here,
+// before the start that keeps it, so that once an agent runs with the device nothing is left that
+// can fail.
+class DeviceToKeep {
+  public:
+    explicit DeviceToKeep(std::shared_ptr<agent::AsyncDevice> device);
+
+  private:
+    friend void keep_until_stopped(const RuntimeShare& share, DeviceToKeep device) noexcept;
+    std::list<std::shared_ptr<agent::AsyncDevice>> node_;
+};
+
+// Keeps the device open until the runtime of `share` (made by share_runtime) has stopped: the
 // device a started agent uses is then closed at that stop, never before, whichever of the agent's
-// tasks let go of it last.
-void keep_until_stopped(const RuntimeShare& share, std::shared_ptr<agent::AsyncDevice> device);
+// tasks let go of it last. Allocates nothing, and never fails.
+void keep_until_stopped(const RuntimeShare& share, DeviceToKeep device) noexcept;
 
 }  // namespace quorvel::ffi
 
@@ -43,10 +56,11 @@ struct AgentConfigPtr {
     std::unique_ptr<quorvel::agent::AgentConfig> config;
 };
 // The share comes first so that the agent and the device, which live in the runtime's reactor,
-// are released before it.
+// are released before it. The record is made before the agent starts and the agent moved into it
+// (which cannot fail) once it runs.
 struct AgentPtr {
     quorvel::ffi::RuntimeShare runtime;
-    std::unique_ptr<quorvel::agent::Agent> agent;
+    std::optional<quorvel::agent::Agent> agent;
 };
 struct TunDevicePtr {
     quorvel::ffi::RuntimeShare runtime;
@@ -72,13 +86,25 @@ inline int32_t code_of(CStringError error) {
     return error == CStringError::Null ? QUORVEL_AGENT_ERR_FAILURE : QUORVEL_AGENT_ERR_UTF8;
 }
 
-// A malloc'ed NUL-terminated copy, or null when `text` holds a NUL byte (a C string cannot
-// carry it). Aborts when memory runs out.
-char* malloc_c_string(std::string_view text);
+// What the C interface allocates for the host to release with free() (strings, the network
+// list) is allocated with this function: std::malloc, or what a test put in place.
+using HostAllocator = void* (*)(std::size_t size);
+void* allocate_for_host(std::size_t size) noexcept;
+
+// Puts `allocator` (which returns memory that free() releases, or null) in place of std::malloc
+// for what the C interface hands to the host, and returns the one it replaced; null restores
+// std::malloc. For tests that make memory run out. The library's shared object exports only the
+// quorvel_agent_ functions: no host can reach it.
+HostAllocator replace_host_allocator_for_tests(HostAllocator allocator) noexcept;
+
+// A malloc'ed NUL-terminated copy (allocate_for_host), or null when `text` holds a NUL byte (a C
+// string cannot carry it) or memory runs out. A caller that must tell the two apart looks for the
+// NUL itself.
+char* malloc_c_string(std::string_view text) noexcept;
 
 // The status report as the host receives it: a malloc'ed copy of `report`, or of "Status
-// generation failed" when the report holds a NUL byte. Never null.
-char* status_c_string(std::string_view report);
+// generation failed" when the report holds a NUL byte; null when memory runs out.
+char* status_c_string(std::string_view report) noexcept;
 
 // Logs that the work of the exported function `function` threw; never throws itself.
 void report_exception(std::string_view function, const char* what) noexcept;

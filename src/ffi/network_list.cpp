@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <mutex>
 #include <new>
+#include <string_view>
 #include <unordered_map>
 
 namespace quorvel::ffi {
@@ -54,28 +55,46 @@ Registry& registry() {
 
 }  // namespace
 
-NetworkList NetworkList::build(const std::vector<const network::Network*>& networks) {
-    std::vector<NetworkInfo> records;
-    records.reserve(networks.size());
-    for (const network::Network* network : networks) {
-        char* url = malloc_c_string(network->config_url.raw_text());
-        if (url == nullptr) {
-            continue;
-        }
-        char* name = network->name ? malloc_c_string(*network->name) : nullptr;
-        records.push_back(NetworkInfo{url, network->disabled ? 1 : 0, name});
-    }
-    if (records.empty()) {
+std::optional<NetworkList> NetworkList::build(
+    const std::vector<const network::Network*>& networks) noexcept {
+    if (networks.empty()) {
         return NetworkList(nullptr, 0);
     }
-    auto* out = static_cast<NetworkInfo*>(std::malloc(records.size() * sizeof(NetworkInfo)));
-    if (out == nullptr) {
-        std::abort();
+    // Room for every network; the records are placed one after another, and the list owns the
+    // ones placed so far, so that memory running out midway leaves nothing behind.
+    auto* records =
+        static_cast<NetworkInfo*>(allocate_for_host(networks.size() * sizeof(NetworkInfo)));
+    if (records == nullptr) {
+        return std::nullopt;
     }
-    for (std::size_t i = 0; i < records.size(); ++i) {
-        new (out + i) NetworkInfo(records[i]);
+    NetworkList list(records, 0);
+    constexpr auto holds_nul = [](std::string_view text) {
+        return text.find('\0') != std::string_view::npos;
+    };
+    for (const network::Network* network : networks) {
+        const std::string_view url_text = network->config_url.raw_text();
+        if (holds_nul(url_text)) {
+            continue;
+        }
+        char* url = malloc_c_string(url_text);
+        if (url == nullptr) {
+            return std::nullopt;
+        }
+        char* name = nullptr;
+        if (network->name && !holds_nul(*network->name)) {
+            name = malloc_c_string(*network->name);
+            if (name == nullptr) {
+                std::free(url);
+                return std::nullopt;
+            }
+        }
+        new (records + list.count_) NetworkInfo{url, network->disabled ? 1 : 0, name};
+        ++list.count_;
     }
-    return NetworkList(out, records.size());
+    if (list.count_ == 0) {
+        return NetworkList(nullptr, 0);
+    }
+    return list;
 }
 
 NetworkList NetworkList::adopt(const NetworkInfo* records) {

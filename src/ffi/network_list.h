@@ -20,8 +20,10 @@ namespace quorvel::ffi {
 class NetworkList {
   public:
     // One record per network, in the given order; a network whose URL text holds a NUL byte is
-    // left out, a name that holds one becomes NULL.
-    static NetworkList build(const std::vector<const network::Network*>& networks);
+    // left out, a name that holds one becomes NULL. Nothing when memory runs out (allocated with
+    // allocate_for_host, ffi_common.h), with nothing left allocated.
+    static std::optional<NetworkList> build(
+        const std::vector<const network::Network*>& networks) noexcept;
     // Takes back a list that `release` handed out and removes it from the registry; an empty
     // list for any other address.
     static NetworkList adopt(const NetworkInfo* records);
@@ -35,7 +37,7 @@ class NetworkList {
 
     std::size_t size() const { return count_; }
     // Registers the records and hands them to the host; null for an empty list (nothing stays
-    // allocated).
+    // allocated). Should registering throw, the list keeps its records.
     NetworkInfo* release();
 
   private:

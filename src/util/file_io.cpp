@@ -18,6 +18,7 @@
 #include <utility>
 #include <vector>
 
+#include "util/shown_text.h"
 #include "util/unicode.h"
 
 namespace quorvel {
@@ -208,13 +209,16 @@ class TempFile {
 
 namespace {
 
-// The rest of `fd` as UTF-8 text; fails with `too_large` once more than `max_bytes` show.
-Result<std::string, IoError> read_rest(int fd, std::optional<std::size_t> max_bytes,
+// The rest of `fd` as UTF-8 text; fails with `too_large` once more than `max_bytes` show, having
+// read no more than `max_bytes` + 1 bytes.
+Result<std::string, IoError> read_rest(int fd, std::size_t max_bytes,
                                        const std::function<IoError()>& too_large) {
     std::string contents;
     char buffer[8192];
     for (;;) {
-        ssize_t n = ::read(fd, buffer, sizeof buffer);
+        // One byte beyond the cap tells a file that is too large; nothing further is asked for.
+        const std::size_t left = max_bytes - contents.size();
+        ssize_t n = ::read(fd, buffer, left < sizeof buffer ? left + 1 : sizeof buffer);
         if (n < 0) {
             if (errno == EINTR) {
                 continue;
@@ -224,7 +228,7 @@ Result<std::string, IoError> read_rest(int fd, std::optional<std::size_t> max_by
         if (n == 0) {
             break;
         }
-        if (max_bytes && static_cast<size_t>(n) > *max_bytes - contents.size()) {
+        if (static_cast<size_t>(n) > max_bytes - contents.size()) {
             return unexpected(too_large());
         }
         contents.append(buffer, static_cast<size_t>(n));
@@ -256,33 +260,21 @@ Result<int, IoError> reopen_for_reading(int located, const std::string& path) {
     return fd;
 }
 
-}  // namespace
+// How a reading of a regular file words its two refusals.
+struct Refusals {
+    // What is not a regular file, by its `st_mode`; a regular one for another file swapped in
+    // between the judging and the opening.
+    std::function<IoError(mode_t)> not_regular;
+    std::function<IoError()> too_large;
+};
 
-std::string replacement_target(const std::string& path) {
-    struct stat st {};
-    if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
-        std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(path.c_str(), nullptr),
-                                                             &std::free);
-        if (resolved) {
-            return resolved.get();
-        }
-    }
-    return path;
-}
-
-Result<std::string, IoError> read_to_string(const std::string& path) {
-    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (fd.get() < 0) {
-        return unexpected(last_error());
-    }
-    return read_rest(fd.get(), std::nullopt, {});
-}
-
-Result<std::string, IoError> read_regular_file(const std::string& path, std::size_t max_bytes) {
-    auto not_regular = [&] { return unexpected(IoError::other("not a regular file: " + path)); };
+// The reading behind `read_regular_file` and `read_state_file`.
+Result<std::string, IoError> read_regular(const std::string& path, std::size_t max_bytes,
+                                          const Refusals& refusals) {
     // The type is judged before the file is opened for reading: opening a device for reading may
-    // act on it (a watchdog arms itself). Where a descriptor can only locate a file, it is judged
-    // on one and that very file opened; elsewhere by name, and the file opened is checked again.
+    // act on it (a watchdog arms itself), and opening a FIFO waits for a writer. Where a
+    // descriptor can only locate a file, it is judged on one and that very file opened; elsewhere
+    // by name, and the file opened is checked again.
     struct stat judged {};
 #ifdef O_PATH
     Fd located(::open(path.c_str(), O_PATH | O_CLOEXEC));
@@ -295,7 +287,7 @@ Result<std::string, IoError> read_regular_file(const std::string& path, std::siz
     }
 #endif
     if (!S_ISREG(judged.st_mode)) {
-        return not_regular();
+        return unexpected(refusals.not_regular(judged.st_mode));
     }
 #ifdef O_PATH
     auto opened = reopen_for_reading(located.get(), path);
@@ -311,17 +303,95 @@ Result<std::string, IoError> read_regular_file(const std::string& path, std::siz
         return unexpected(last_error());
     }
     // Opened by name again, it may be another file than the one judged.
-    if (!same_file(st, judged) || !S_ISREG(st.st_mode)) {
-        return not_regular();
+    if (!same_file(st, judged)) {
+        return unexpected(refusals.not_regular(S_IFREG));
     }
-    auto too_large = [&] {
-        return IoError::other("file exceeds the limit of " + std::to_string(max_bytes) +
-                              " bytes: " + path);
-    };
     if (static_cast<std::make_unsigned_t<off_t>>(st.st_size) > max_bytes) {
-        return unexpected(too_large());
+        return unexpected(refusals.too_large());
     }
-    return read_rest(fd.get(), max_bytes, too_large);
+    // Opened without waiting; reading a regular file waits for the disk as it should.
+    if (int flags = ::fcntl(fd.get(), F_GETFL); flags >= 0 && (flags & O_NONBLOCK) != 0) {
+        ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK);
+    }
+    return read_rest(fd.get(), max_bytes, refusals.too_large);
+}
+
+IoError state_file_not_regular(const std::string& path, mode_t mode) {
+    if (S_ISREG(mode)) {
+        // Another file was swapped in between the judging and the opening.
+        return IoError::other(outside_text(path) + " changed while it was opened");
+    }
+    return IoError::other(outside_text(path) + " is " + std::string(file_type_name(mode)) +
+                          ", not a regular file");
+}
+
+}  // namespace
+
+std::string replacement_target(const std::string& path) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+        std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(path.c_str(), nullptr),
+                                                             &std::free);
+        if (resolved) {
+            return resolved.get();
+        }
+    }
+    return path;
+}
+
+std::string_view file_type_name(mode_t mode) {
+    switch (mode & S_IFMT) {
+        case S_IFREG:
+            return "a regular file";
+        case S_IFDIR:
+            return "a directory";
+        case S_IFIFO:
+            return "a FIFO";
+        case S_IFCHR:
+            return "a character device";
+        case S_IFBLK:
+            return "a block device";
+        case S_IFSOCK:
+            return "a socket";
+        case S_IFLNK:
+            return "a symbolic link";
+        default:
+            return "a file of an unknown type";
+    }
+}
+
+Result<std::string, IoError> read_regular_file(const std::string& path, std::size_t max_bytes) {
+    return read_regular(
+        path, max_bytes,
+        Refusals{
+            .not_regular = [&](mode_t) { return IoError::other("not a regular file: " + path); },
+            .too_large =
+                [&] {
+                    return IoError::other("file exceeds the limit of " + std::to_string(max_bytes) +
+                                          " bytes: " + path);
+                },
+        });
+}
+
+Result<std::string, IoError> read_state_file(const std::string& path, std::size_t max_bytes) {
+    return read_regular(
+        path, max_bytes,
+        Refusals{
+            .not_regular = [&](mode_t mode) { return state_file_not_regular(path, mode); },
+            .too_large =
+                [&] {
+                    return IoError::other(outside_text(path) + " exceeds the limit of " +
+                                          std::to_string(max_bytes) + " bytes");
+                },
+        });
+}
+
+Result<void, IoError> refuse_non_regular_file(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+        return unexpected(state_file_not_regular(path, st.st_mode));
+    }
+    return {};
 }
 
 Result<void, IoError> write_file_atomically(const std::string& path, std::string_view contents,
@@ -332,8 +402,10 @@ Result<void, IoError> write_file_atomically(const std::string& path, std::string
     std::optional<std::pair<uid_t, gid_t>> owner;
     struct stat st {};
     if (::stat(target.c_str(), &st) == 0) {
-        if (S_ISDIR(st.st_mode)) {
-            return unexpected(IoError::from_errno(EISDIR));
+        // Renaming over a FIFO or a device would replace the node itself (as the superuser, in
+        // /dev too); a folder cannot be replaced so.
+        if (!S_ISREG(st.st_mode)) {
+            return unexpected(state_file_not_regular(path, st.st_mode));
         }
         // Replacing goes through the folder, which would let a save overwrite a file that the
         // process may not write to; such a file stays protected.

@@ -13,17 +13,29 @@
 
 namespace quorvel {
 
-// Reads the whole file as UTF-8 text. A directory fails with EISDIR; bytes that are not UTF-8 fail
-// with "stream did not contain valid UTF-8".
-Result<std::string, IoError> read_to_string(const std::string& path);
-
 // Reads the regular file at `path` whole as UTF-8 text, for files that anyone may name. Opening
 // never waits (a FIFO that nobody writes, say); anything but a regular file fails with "not a
 // regular file: PATH" without having been opened for reading (naming a device has no effect on
 // it), a file of more than `max_bytes` with "file exceeds the limit of N bytes: PATH" (a file that
-// grows while it is read included), without reading it whole. Reading itself may block for as
-// long as the file system does not answer.
+// grows while it is read included), after reading no more than `max_bytes` + 1 bytes of it.
+// Reading itself may block for as long as the file system does not answer.
 Result<std::string, IoError> read_regular_file(const std::string& path, std::size_t max_bytes);
+
+// What a file of the type in `mode` (a `st_mode`) is, as an error names it: "a FIFO", "a
+// directory", "a character device", "a block device", "a socket", "a symbolic link" or "a
+// regular file".
+std::string_view file_type_name(mode_t mode);
+
+// The same reading, for a state file that a host names (the agent's configuration): symbolic
+// links followed, anything but a regular file fails with "PATH is a FIFO, not a regular file"
+// (or "a directory", "a character device", ...), a file of more than `max_bytes` with "PATH
+// exceeds the limit of N bytes". PATH is shown as outside text (util/shown_text.h) shows it.
+Result<std::string, IoError> read_state_file(const std::string& path, std::size_t max_bytes);
+
+// Fails, as `read_state_file` does, when something other than a regular file stands at `path`
+// (symbolic links followed); a missing path, or one that cannot be looked up, passes. Opens
+// nothing, so it never waits.
+Result<void, IoError> refuse_non_regular_file(const std::string& path);
 
 // The file that a save of `path` replaces: where `path` is a symbolic link to an existing file,
 // that file's resolved path; else `path` itself (also when nothing exists there yet).
@@ -33,7 +45,8 @@ std::string replacement_target(const std::string& path);
 // or the new contents, never a mixture: the text goes to a temporary file in the same folder,
 // is flushed to disk and is then renamed over the old file. An existing file keeps its permission
 // bits; a new one gets `new_file_mode` from its creation on. A symbolic link is followed and its
-// target replaced.
+// target replaced. Only a regular file is ever replaced: a FIFO, a device or a folder at `path`
+// fails as in `refuse_non_regular_file`, and stays.
 Result<void, IoError> write_file_atomically(const std::string& path, std::string_view contents,
                                             mode_t new_file_mode);
 

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <string>
 #include <thread>
 #include <utility>
 
@@ -25,8 +26,20 @@ constexpr std::chrono::milliseconds kLongestPause{50};
 
 Result<FileLock, IoError> FileLock::acquire(const std::string& lock_path,
                                             std::chrono::milliseconds timeout) {
+    auto not_regular = [](mode_t mode) {
+        return IoError::other("it is " + std::string(file_type_name(mode)) +
+                              ", not a regular file");
+    };
+    // Judged before it is opened: opening a device may act on it. A link is left to the open,
+    // which refuses it.
+    struct stat found {};
+    if (::lstat(lock_path.c_str(), &found) == 0 && !S_ISREG(found.st_mode) &&
+        !S_ISLNK(found.st_mode)) {
+        return unexpected(not_regular(found.st_mode));
+    }
     // Never written; opened for writing all the same, since where flock() is emulated
-    // with record locks (NFS) an exclusive lock needs a descriptor open for writing.
+    // with record locks (NFS) an exclusive lock needs a descriptor open for writing. Opening
+    // never waits, whatever was swapped in meanwhile.
     const int fd = ::open(lock_path.c_str(),
                           O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY, 0600);
     if (fd < 0) {
@@ -38,7 +51,7 @@ Result<FileLock, IoError> FileLock::acquire(const std::string& lock_path,
         return unexpected(IoError::from_errno(errno));
     }
     if (!S_ISREG(st.st_mode)) {
-        return unexpected(IoError::other("not a regular file"));
+        return unexpected(not_regular(st.st_mode));
     }
 
     using Clock = std::chrono::steady_clock;

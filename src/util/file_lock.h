@@ -25,8 +25,9 @@ class FileLock {
   public:
     // Takes the exclusive lock on the file at `lock_path`, creating the file when missing. Waits
     // for another holder for up to `timeout`, then fails with "timed out after N ms waiting for
-    // another holder to release it". Opening never waits (a FIFO there fails as "not a regular
-    // file"), and a symbolic link there is refused (ELOOP) rather than followed.
+    // another holder to release it". Opening never waits: anything but a regular file there (a
+    // FIFO, a device, a folder) fails as "it is a FIFO, not a regular file" (a device is refused
+    // before it is opened), and a symbolic link there is refused (ELOOP) rather than followed.
     static Result<FileLock, IoError> acquire(const std::string& lock_path,
                                              std::chrono::milliseconds timeout);
 

@@ -12,6 +12,9 @@
  *             through the tunnel, the status report
  *   log_setting  a process whose QUORVEL_LOG holds no level: it lives on, and its log's first
  *             line is one warning that names the value
+ *   paths     configuration paths that name a FIFO, a device or a file over the cap: every
+ *             configuration function refuses them at once (a child process runs the calls, and
+ *             fails when they have not returned within 60 seconds); a link to a file works
  * The agent's log (every level) goes to a file in the test's temporary folder, which the checks
  * read back.
  */
@@ -25,10 +28,12 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <pthread.h>
+#include <signal.h>
 #include <stdatomic.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -208,6 +213,181 @@ static void phase_log_setting(void) {
             failures++;
         }
         free(log);
+    }
+}
+
+/* ---- phase: paths ---- */
+
+static int32_t (*const path_edits[4])(const char*, const char*) = {
+    quorvel_agent_config_network_add, quorvel_agent_config_network_remove,
+    quorvel_agent_config_network_enable, quorvel_agent_config_network_disable};
+
+/* Whether the lock file `path` is missing or free: nothing keeps it locked (the library locks
+ * with flock(), which record locks would not see). */
+static int lock_free(const char* path) {
+    int fd = open(path, O_RDWR | O_NONBLOCK | O_NOFOLLOW);
+    if (fd < 0) {
+        return errno == ENOENT;
+    }
+    int free_now = flock(fd, LOCK_EX | LOCK_NB) == 0;
+    close(fd);
+    return free_now;
+}
+
+/* Run as "paths-child FOLDER" by the paths phase, so that a call that never returns cannot hang
+ * the test: every configuration function on paths that are not a regular file, or a file over
+ * the cap, returns at once with its refusal, and writes no out-parameter; no lock file is made
+ * beside them, none is left locked; the log says what each path names. */
+static void paths_checks(void) {
+    char fifo[320], held[320], to_fifo[320], big[320], regular[320], to_regular[320];
+    path_in_temp(fifo, sizeof fifo, "fifo.toml");
+    path_in_temp(held, sizeof held, "held.toml");
+    path_in_temp(to_fifo, sizeof to_fifo, "to-fifo.toml");
+    path_in_temp(big, sizeof big, "big.toml");
+    path_in_temp(regular, sizeof regular, "regular.toml");
+    path_in_temp(to_regular, sizeof to_regular, "to-regular.toml");
+    CHECK(mkfifo(fifo, 0600) == 0);
+    CHECK(mkfifo(held, 0600) == 0);
+    /* A writer holds this one open: opening it for reading would not wait, reading it would. */
+    int writer = open(held, O_RDWR | O_NONBLOCK);
+    CHECK(writer >= 0);
+    CHECK(symlink(fifo, to_fifo) == 0);
+    CHECK(write_file(big, "[identity]\n") == 0);
+    CHECK(truncate(big, 16 * 1024 * 1024 + 1) == 0);
+    /* Lock files in /dev are never made; one there before the test is not the library's. */
+    int dev_locks_before = file_exists("/dev/zero.lock") || file_exists("/dev/null.lock");
+
+    static const char* const fifo_kind = " is a FIFO, not a regular file";
+    static const char* const device_kind = " is a character device, not a regular file";
+    const struct {
+        const char* path;
+        const char* refusal; /* follows the path in the log's warnings */
+    } refused[] = {{fifo, fifo_kind},          {held, fifo_kind},
+                   {to_fifo, fifo_kind},       {"/dev/zero", device_kind},
+                   {"/dev/null", device_kind}, {big, " exceeds the limit of 16777216 bytes"}};
+    for (size_t i = 0; i < sizeof refused / sizeof refused[0]; i++) {
+        const char* path = refused[i].path;
+        AgentConfigPtr* config = (AgentConfigPtr*)&failures;
+        CHECK_CODE(quorvel_agent_config_load_or_generate(path, &config), QUORVEL_AGENT_ERR_IO);
+        CHECK(config == (AgentConfigPtr*)&failures);
+        NetworkInfo* list = (NetworkInfo*)&failures;
+        int32_t count = 77;
+        CHECK_CODE(quorvel_agent_config_networks(path, &list, &count), QUORVEL_AGENT_ERR_FAILURE);
+        CHECK(list == (NetworkInfo*)&failures && count == 77);
+        for (int e = 0; e < 4; e++) {
+            CHECK_CODE(path_edits[e](path, "http://a.example/"), QUORVEL_AGENT_ERR_FAILURE);
+        }
+        /* Each function's warning says what the path names. */
+        static const char* const warnings[] = {
+            "Error loading config: I/O error: ", "Could not list the networks: I/O error: ",
+            "Could not edit the configuration: I/O error: "};
+        for (size_t w = 0; w < sizeof warnings / sizeof warnings[0]; w++) {
+            char line[600];
+            snprintf(line, sizeof line, "%s%s%s\n", warnings[w], path, refused[i].refusal);
+            if (log_count(line) < 1) {
+                printf("paths: the log holds %d lines \"%s\"\n", log_count(line), line);
+                failures++;
+            }
+        }
+        char lock[340];
+        snprintf(lock, sizeof lock, "%s.lock", path == to_fifo ? fifo : path);
+        if (path == big) {
+            /* A regular file gets its lock file; the edits left it free. */
+            CHECK(file_exists(lock) && lock_free(lock));
+        } else if (strncmp(path, "/dev/", 5) != 0 || !dev_locks_before) {
+            CHECK(!file_exists(lock));
+        }
+        printf("paths: %s refused\n", path);
+        fflush(stdout);
+    }
+    close(writer);
+    struct stat st;
+    CHECK(lstat(fifo, &st) == 0 && S_ISFIFO(st.st_mode));
+    CHECK(lstat(to_fifo, &st) == 0 && S_ISLNK(st.st_mode));
+
+    /* A link to a regular file is the file: loaded, listed and edited through it, the link
+     * stays, and the lock file is beside the file it leads to. */
+    AgentConfigPtr* config = NULL;
+    CHECK_CODE(quorvel_agent_config_load_or_generate(regular, &config), QUORVEL_AGENT_OK);
+    quorvel_agent_config_free(config);
+    CHECK(symlink(regular, to_regular) == 0);
+    config = NULL;
+    CHECK_CODE(quorvel_agent_config_load_or_generate(to_regular, &config), QUORVEL_AGENT_OK);
+    CHECK(config != NULL);
+    quorvel_agent_config_free(config);
+    CHECK_CODE(quorvel_agent_config_network_add(to_regular, "http://a.example/"), QUORVEL_AGENT_OK);
+    CHECK_CODE(quorvel_agent_config_network_disable(to_regular, "http://a.example/"),
+               QUORVEL_AGENT_OK);
+    NetworkInfo* list = NULL;
+    int32_t count = 0;
+    CHECK_CODE(quorvel_agent_config_networks(to_regular, &list, &count), QUORVEL_AGENT_OK);
+    CHECK(count == 1);
+    if (count == 1) {
+        CHECK_STR(quorvel_agent_network_url(list, 0), "http://a.example/");
+        CHECK_CODE(quorvel_agent_network_disabled(list, 0), 1);
+    }
+    quorvel_agent_config_networks_free(list, count);
+    CHECK(lstat(to_regular, &st) == 0 && S_ISLNK(st.st_mode));
+    char lock[340];
+    snprintf(lock, sizeof lock, "%s.lock", regular);
+    CHECK(file_exists(lock) && lock_free(lock));
+    snprintf(lock, sizeof lock, "%s.lock", to_regular);
+    CHECK(!file_exists(lock));
+}
+
+static int paths_child(const char* folder) {
+    snprintf(temp_dir, sizeof temp_dir, "%s", folder);
+    path_in_temp(log_path, sizeof log_path, "paths.log");
+    if (freopen(log_path, "w", stderr) == NULL) {
+        return 2;
+    }
+    CHECK_CODE(quorvel_agent_init_logging(), QUORVEL_AGENT_OK);
+    paths_checks();
+    return failures == 0 ? 0 : 1;
+}
+
+static void phase_paths(void) {
+    char self[512];
+    ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
+    CHECK(length > 0);
+    if (length <= 0) {
+        return;
+    }
+    self[length] = '\0';
+    char folder[320];
+    path_in_temp(folder, sizeof folder, "paths");
+    CHECK(mkdir(folder, 0700) == 0);
+    fflush(stdout);
+    pid_t child = fork();
+    CHECK(child >= 0);
+    if (child < 0) {
+        return;
+    }
+    if (child == 0) {
+        execl(self, self, "paths-child", folder, (char*)NULL);
+        _exit(4);
+    }
+    /* Generous: each call returns in milliseconds. */
+    int status = 0;
+    pid_t ended = 0;
+    for (int waited_ms = 0; waited_ms < 60000 && ended == 0; waited_ms += 20) {
+        ended = waitpid(child, &status, WNOHANG);
+        if (ended == 0) {
+            sleep_ms(20);
+        }
+    }
+    if (ended == 0) {
+        printf("paths: the configuration functions had not returned after 60 s\n");
+        failures++;
+        kill(child, SIGKILL);
+        waitpid(child, &status, 0);
+        return;
+    }
+    CHECK(ended == child);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        printf("paths: the child ended with status %d; its log is in %s/paths.log\n", status,
+               folder);
+        failures++;
     }
 }
 
@@ -729,6 +909,9 @@ int main(int argc, char** argv) {
     if (argc == 3 && strcmp(argv[1], "log-child") == 0) {
         return log_child(argv[2]);
     }
+    if (argc == 3 && strcmp(argv[1], "paths-child") == 0) {
+        return paths_child(argv[2]);
+    }
     snprintf(temp_dir, sizeof temp_dir, "%s/quorvel_c_test_XXXXXX",
              getenv("TMPDIR") ? getenv("TMPDIR") : "/tmp");
     if (mkdtemp(temp_dir) == NULL) {
@@ -747,11 +930,9 @@ int main(int argc, char** argv) {
     static const struct {
         const char* name;
         void (*run)(void);
-    } phases[] = {{"basics", phase_basics},
-                  {"config", phase_config},
-                  {"start", phase_start},
-                  {"lifecycle", phase_lifecycle},
-                  {"log_setting", phase_log_setting}};
+    } phases[] = {
+        {"basics", phase_basics},       {"config", phase_config},           {"start", phase_start},
+        {"lifecycle", phase_lifecycle}, {"log_setting", phase_log_setting}, {"paths", phase_paths}};
     for (int a = 1; a < argc; a++) {
         check_dns |= strcmp(argv[a], "dns") == 0;
         check_tunnel |= strcmp(argv[a], "tunnel") == 0;

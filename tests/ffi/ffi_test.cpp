@@ -75,6 +75,92 @@ TEST(FfiCStringTest, StatusTextIsHandedOverOrReplaced) {
     std::free(text);
 }
 
+// While it lives, what the C interface allocates for the host fails from the `fail_from`-th
+// allocation on (counting from 0); `calls()` counts the allocations asked for.
+class FailingHostAllocator {
+  public:
+    explicit FailingHostAllocator(int fail_from) {
+        calls_ = 0;
+        fail_from_ = fail_from;
+        replaced_ = replace_host_allocator_for_tests(&allocate);
+    }
+    ~FailingHostAllocator() { replace_host_allocator_for_tests(replaced_); }
+    FailingHostAllocator(const FailingHostAllocator&) = delete;
+    FailingHostAllocator& operator=(const FailingHostAllocator&) = delete;
+
+    static int calls() { return calls_; }
+
+  private:
+    static void* allocate(std::size_t size) {
+        return calls_++ >= fail_from_ ? nullptr : std::malloc(size);
+    }
+    static inline std::atomic<int> calls_{0};
+    static inline std::atomic<int> fail_from_{0};
+    HostAllocator replaced_ = nullptr;
+};
+
+TEST(FfiCStringTest, CopiesAreNullWhenMemoryRunsOut) {
+    FailingHostAllocator failing(0);
+    EXPECT_EQ(malloc_c_string("text"), nullptr);
+    EXPECT_EQ(status_c_string("line one\n"), nullptr);
+    EXPECT_EQ(status_c_string(std::string_view("a\0b", 3)), nullptr);
+    EXPECT_EQ(FailingHostAllocator::calls(), 3);
+}
+
+void no_change(const NetworkChangeInfo* /*info*/) {}
+
+// The status report's copy for the host fails: the host gets NULL, as the header promises, and
+// the process goes on (it used to abort); the next report, with memory, arrives whole.
+TEST(FfiStatusTest, ReportIsNullWhenMemoryForItsCopyRunsOut) {
+    testing::TempDir dir;
+    const std::string path = dir.file("agent.toml");
+    testing::write_file(path, testing::config_file_text("http://a.example/net.toml"), 0600);
+    testing::StartedAgent running(path, no_change);
+    ASSERT_TRUE(running.started());
+    {
+        FailingHostAllocator failing(0);
+        EXPECT_EQ(running.status(), "");
+        EXPECT_EQ(FailingHostAllocator::calls(), 1);
+    }
+    EXPECT_NE(running.status().find("http://a.example/net.toml"), std::string::npos);
+    EXPECT_EQ(running.stop(), QUORVEL_AGENT_OK);
+}
+
+// The network list's allocations fail one after another: each failing call returns -2, writes
+// neither out-parameter and keeps nothing (the leak check would tell); with memory the list is
+// whole. Three networks, one named: the array, three URLs and a name.
+TEST(FfiNetworkListTest, ListingFailsWholeWhenMemoryRunsOut) {
+    testing::TempDir dir;
+    const std::string path = dir.file("agent.toml");
+    testing::write_file(path,
+                        testing::config_file_text("http://a/") +
+                            "[[network]]\nconfig_url = \"http://b/\"\nname = \"office\"\n"
+                            "[[network]]\nconfig_url = \"http://c/\"\n",
+                        0600);
+    constexpr int kAllocations = 5;
+    for (int fail_from = 0; fail_from <= kAllocations; ++fail_from) {
+        auto* list = reinterpret_cast<NetworkInfo*>(&dir);
+        int32_t count = 77;
+        int32_t code = 0;
+        {
+            FailingHostAllocator failing(fail_from);
+            code = quorvel_agent_config_networks(path.c_str(), &list, &count);
+            EXPECT_EQ(FailingHostAllocator::calls(), std::min(fail_from + 1, kAllocations));
+        }
+        if (fail_from < kAllocations) {
+            EXPECT_EQ(code, QUORVEL_AGENT_ERR_FAILURE) << fail_from;
+            EXPECT_EQ(list, reinterpret_cast<NetworkInfo*>(&dir)) << fail_from;
+            EXPECT_EQ(count, 77) << fail_from;
+            continue;
+        }
+        ASSERT_EQ(code, QUORVEL_AGENT_OK);
+        ASSERT_EQ(count, 3);
+        EXPECT_STREQ(quorvel_agent_network_url(list, 2), "http://c/");
+        EXPECT_STREQ(quorvel_agent_network_name(list, 1), "office");
+        quorvel_agent_config_networks_free(list, count);
+    }
+}
+
 TEST(FfiNetworkChangeTest, Texts) {
     struct Case {
         agent::NetworkChange change;
@@ -130,7 +216,7 @@ TEST(FfiNetworkListTest, BoundsNamesAndSkippedEntries) {
     network::Network plain(*Url::parse("http://a/"));
     network::Network named(*Url::parse("http://b/"), true, std::string("office"));
     network::Network nul_name(*Url::parse("http://c/"), false, std::string("x\0y", 3));
-    NetworkList list = NetworkList::build({&plain, &named, &nul_name});
+    NetworkList list = *NetworkList::build({&plain, &named, &nul_name});
     ASSERT_EQ(list.size(), 3u);
     NetworkInfo* records = list.release();
     EXPECT_STREQ(quorvel_agent_network_url(records, 1), "http://b/");
@@ -154,15 +240,15 @@ TEST(FfiNetworkListTest, BoundsNamesAndSkippedEntries) {
             capture->count(log::Level::Trace, "Dropping NetworkInfo name and freeing CString"), 1u);
     }
 
-    EXPECT_EQ(NetworkList::build({}).release(), nullptr);
+    EXPECT_EQ(NetworkList::build({})->release(), nullptr);
 }
 
 TEST(FfiNetworkListTest, UnknownAddressesAreNeitherReadNorReleased) {
     network::Network a(*Url::parse("http://a/"));
     network::Network b(*Url::parse("http://b/"), true, std::string("office"));
-    NetworkInfo* list = NetworkList::build({&a, &b}).release();
+    NetworkInfo* list = NetworkList::build({&a, &b})->release();
     ASSERT_NE(list, nullptr);
-    NetworkInfo* released = NetworkList::build({&a}).release();
+    NetworkInfo* released = NetworkList::build({&a})->release();
     quorvel_agent_config_networks_free(released, 1);
     // Arrays the host built, with nothing of theirs before the first record.
     NetworkInfo on_stack[1] = {{"http://stack/", 1, "stack"}};
@@ -187,14 +273,14 @@ TEST(FfiNetworkListTest, UnknownAddressesAreNeitherReadNorReleased) {
 TEST(FfiNetworkListTest, ListsUsedOnSeveralThreads) {
     network::Network a(*Url::parse("http://a/"));
     network::Network b(*Url::parse("http://b/"), true, std::nullopt);
-    NetworkInfo* kept = NetworkList::build({&a, &b}).release();
-    NetworkInfo* dropped = NetworkList::build({&b}).release();
+    NetworkInfo* kept = NetworkList::build({&a, &b})->release();
+    NetworkInfo* dropped = NetworkList::build({&b})->release();
     std::atomic<int> wrong{0};
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t) {
         threads.emplace_back([&] {
             for (int i = 0; i < 200; ++i) {
-                NetworkInfo* own = NetworkList::build({&a}).release();
+                NetworkInfo* own = NetworkList::build({&a})->release();
                 wrong += quorvel_agent_network_disabled(own, 0) != 0;
                 wrong += std::strcmp(quorvel_agent_network_url(kept, 1), "http://b/") != 0;
                 quorvel_agent_config_networks_free(own, 1);

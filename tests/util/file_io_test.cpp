@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <fstream>
 #include <optional>
 #include <random>
 #include <set>
@@ -26,18 +27,106 @@ namespace {
 
 using testing::TempDir;
 
-TEST(FileIoTest, ReadToStringErrors) {
+// How many bytes this thread has asked read() for and received so far (the kernel's count).
+std::optional<uint64_t> bytes_read_by_this_thread() {
+    std::ifstream io("/proc/thread-self/io");
+    std::string key;
+    uint64_t value = 0;
+    while (io >> key >> value) {
+        if (key == "rchar:") {
+            return value;
+        }
+    }
+    return std::nullopt;
+}
+
+// A state file that a host names: only a regular file, links followed, is read, and what is not
+// one is named in the error; nothing waits (a FIFO with a writer holding it open included), and a
+// file larger than the cap is refused after no more than the cap and one byte were read.
+TEST(FileIoTest, StateFileIsARegularFileWithinTheCap) {
     TempDir dir;
-    testing::write_file(dir.file("ok"), "héllo", 0644);
-    testing::write_file(dir.file("bad"), "a\xff", 0644);
-    EXPECT_EQ(read_to_string(dir.file("ok")).value(), "héllo");
-    EXPECT_EQ(read_to_string(dir.file("bad")).error().to_string(),
-              "stream did not contain valid UTF-8");
-    EXPECT_EQ(read_to_string(dir.file("missing")).error().to_string(),
-              "No such file or directory (os error 2)");
-    EXPECT_EQ(read_to_string(dir.path()).error().to_string(), "Is a directory (os error 21)");
-    EXPECT_EQ(read_to_string(dir.file("ok") + "/x").error().to_string(),
-              "Not a directory (os error 20)");
+    testing::write_file(dir.file("ok"), "héllo");
+    testing::write_file(dir.file("ten"), "0123456789");
+    testing::write_file(dir.file("eleven"), "0123456789a");
+    testing::write_file(dir.file("bad"), "a\xff");
+    ASSERT_EQ(::mkfifo(dir.file("fifo").c_str(), 0600), 0);
+    ASSERT_EQ(::mkfifo(dir.file("written-fifo").c_str(), 0600), 0);
+    const int writer = ::open(dir.file("written-fifo").c_str(), O_RDWR | O_NONBLOCK);
+    ASSERT_GE(writer, 0);
+    ASSERT_EQ(::mkdir(dir.file("folder").c_str(), 0700), 0);
+    ASSERT_EQ(::symlink(dir.file("ok").c_str(), dir.file("to-ok").c_str()), 0);
+    ASSERT_EQ(::symlink(dir.file("fifo").c_str(), dir.file("to-fifo").c_str()), 0);
+    ASSERT_EQ(::symlink(dir.file("nothing").c_str(), dir.file("dangling").c_str()), 0);
+    struct Case {
+        std::string path;
+        std::string outcome;  // the text, or the error's text
+    };
+    const Case cases[] = {
+        {dir.file("ok"), "héllo"},
+        {dir.file("to-ok"), "héllo"},
+        {dir.file("ten"), "0123456789"},
+        {dir.file("eleven"), dir.file("eleven") + " exceeds the limit of 10 bytes"},
+        {dir.file("bad"), "stream did not contain valid UTF-8"},
+        {dir.file("fifo"), dir.file("fifo") + " is a FIFO, not a regular file"},
+        {dir.file("written-fifo"), dir.file("written-fifo") + " is a FIFO, not a regular file"},
+        {dir.file("to-fifo"), dir.file("to-fifo") + " is a FIFO, not a regular file"},
+        {dir.file("folder"), dir.file("folder") + " is a directory, not a regular file"},
+        {"/dev/zero", "/dev/zero is a character device, not a regular file"},
+        {"/dev/null", "/dev/null is a character device, not a regular file"},
+        {dir.file("dangling"), "No such file or directory (os error 2)"},
+        {dir.file("missing"), "No such file or directory (os error 2)"},
+        {dir.file("ok") + "/x", "Not a directory (os error 20)"},
+    };
+    for (const auto& c : cases) {
+        auto text = read_state_file(c.path, 10);
+        EXPECT_EQ(text ? *text : text.error().to_string(), c.outcome) << c.path;
+        const bool regular = c.outcome.find("not a regular file") == std::string::npos;
+        EXPECT_EQ(refuse_non_regular_file(c.path).has_value(), regular) << c.path;
+    }
+    ::close(writer);
+
+    // A regular file whose size says nothing (the kernel's files give 0) is read up to the cap
+    // and one byte, not whole.
+    const auto before = bytes_read_by_this_thread();
+    auto status = read_state_file("/proc/self/status", 10);
+    const auto after = bytes_read_by_this_thread();
+    ASSERT_FALSE(status.has_value());
+    EXPECT_EQ(status.error().to_string(), "/proc/self/status exceeds the limit of 10 bytes");
+    if (!before || !after) {
+        GTEST_SKIP() << "no /proc/thread-self/io: the bytes read were not counted";
+    }
+    // The count read first includes that reading's own text.
+    const std::string first = testing::read_file("/proc/thread-self/io");
+    EXPECT_LE(*after - *before, 11u + first.size() + 64) << "bytes read";
+    EXPECT_LT(*after - *before, 512u) << "bytes read";
+}
+
+// The message names what stands at the path, and shows the path as outside text does: a long one
+// is cut, a password in it masked.
+TEST(FileIoTest, StateFileErrorsShowThePathAsOutsideText) {
+    TempDir dir;
+    const std::string folder = dir.file("u:hunter2pw@h");
+    ASSERT_EQ(::mkdir(folder.c_str(), 0700), 0);
+    ASSERT_EQ(::mkfifo((folder + "/fifo").c_str(), 0600), 0);
+    auto refused = read_state_file(folder + "/fifo", 10);
+    ASSERT_FALSE(refused.has_value());
+    EXPECT_EQ(refused.error().to_string().find("hunter2pw"), std::string::npos)
+        << refused.error().to_string();
+    EXPECT_TRUE(refused.error().to_string().ends_with("/fifo is a FIFO, not a regular file"))
+        << refused.error().to_string();
+
+    std::string deep = dir.path();
+    while (deep.size() < 3000) {
+        deep += "/" + std::string(200, 'd');
+        ASSERT_EQ(::mkdir(deep.c_str(), 0700), 0);
+    }
+    ASSERT_EQ(::mkfifo((deep + "/fifo").c_str(), 0600), 0);
+    auto long_path = read_state_file(deep + "/fifo", 10);
+    ASSERT_FALSE(long_path.has_value());
+    const std::string text = long_path.error().to_string();
+    EXPECT_LT(text.size(), 1200u);
+    EXPECT_NE(text.find(" bytes left out]"), std::string::npos) << text;
+    EXPECT_TRUE(text.ends_with(" is a FIFO, not a regular file")) << text;
 }
 
 // Files that anyone may name: nothing blocks, nothing but a regular file is read, and no more
@@ -216,13 +305,42 @@ TEST(FileIoTest, AtomicWriteFollowsASymbolicLink) {
     EXPECT_EQ(testing::file_mode(dir.file("real.toml")), 0640u);
 }
 
-TEST(FileIoTest, AtomicWriteRefusesADirectory) {
+// Only a regular file is replaced: renaming over a FIFO or a device would replace the node
+// itself. Nothing waits, and what stood there stays, links and all.
+TEST(FileIoTest, AtomicWriteReplacesOnlyARegularFile) {
     TempDir dir;
     ASSERT_EQ(::mkdir(dir.file("sub").c_str(), 0755), 0);
-    auto written = write_file_atomically(dir.file("sub"), "x", 0600);
-    ASSERT_FALSE(written.has_value());
-    EXPECT_EQ(written.error().os_code(), EISDIR);
-    EXPECT_EQ(dir.entries(), std::set<std::string>{"sub"});
+    ASSERT_EQ(::mkfifo(dir.file("fifo").c_str(), 0600), 0);
+    ASSERT_EQ(::symlink(dir.file("fifo").c_str(), dir.file("to-fifo").c_str()), 0);
+    const bool device = ::mknod(dir.file("null").c_str(), S_IFCHR | 0666, ::makedev(1, 3)) == 0;
+    std::vector<std::pair<std::string, std::string>> cases = {
+        {dir.file("sub"), dir.file("sub") + " is a directory, not a regular file"},
+        {dir.file("fifo"), dir.file("fifo") + " is a FIFO, not a regular file"},
+        {dir.file("to-fifo"), dir.file("to-fifo") + " is a FIFO, not a regular file"},
+    };
+    if (device) {
+        cases.emplace_back(dir.file("null"),
+                           dir.file("null") + " is a character device, not a regular file");
+    }
+    for (const auto& [path, error] : cases) {
+        auto written = write_file_atomically(path, "x", 0600);
+        ASSERT_FALSE(written.has_value()) << path;
+        EXPECT_EQ(written.error().to_string(), error);
+    }
+    struct stat st {};
+    ASSERT_EQ(::lstat(dir.file("fifo").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
+    ASSERT_EQ(::lstat(dir.file("to-fifo").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    if (device) {
+        ASSERT_EQ(::lstat(dir.file("null").c_str(), &st), 0);
+        EXPECT_TRUE(S_ISCHR(st.st_mode));
+    }
+    std::set<std::string> expected{"sub", "fifo", "to-fifo"};
+    if (device) {
+        expected.insert("null");
+    }
+    EXPECT_EQ(dir.entries(), expected);
 }
 
 // A write that fails part-way (here: the file-size limit is hit after a few bytes) leaves the old

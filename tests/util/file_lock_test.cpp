@@ -228,8 +228,10 @@ TEST(FileLockTest, PlacesThatCannotHoldALock) {
     };
     const Case cases[] = {
         {dir.file("missing/agent.toml.lock"), "No such file or directory (os error 2)", false},
-        {dir.file("folder"), "Is a directory (os error 21)", false},
-        {dir.file("fifo"), "not a regular file", false},
+        {dir.file("folder"), "it is a directory, not a regular file", false},
+        {dir.file("fifo"), "it is a FIFO, not a regular file", false},
+        // Refused by its type before it is opened.
+        {"/dev/null", "it is a character device, not a regular file", false},
         {dir.file("link"), "Too many levels of symbolic links (os error 40)", false},
         {dir.file("readonly/agent.toml.lock"), "Permission denied (os error 13)", true},
     };

@@ -3,12 +3,15 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
 
 #include "p2p/env.h"
 #include "util/debug_text.h"
 #include "util/file_io.h"
+#include "util/http_client.h"
 #include "util/log.h"
 #include "util/secrets.h"
+#include "util/shown_text.h"
 #include "util/toml_write.h"
 #include "util/url.h"
 
@@ -18,6 +21,8 @@ namespace {
 constexpr std::string_view kTarget = "quorvel::agent::config";
 // A file this module creates holds the secret key: owner read and write only.
 constexpr mode_t kNewFileMode = 0600;
+static_assert(kMaxConfigFileBytes == kDefaultMaxBodyBytes,
+              "the configuration is capped as network documents are");
 
 Result<p2p::SecKey, TomlError> read_sec_key(const toml::node& node) {
     return toml_read::read_from_str(node, "a string", [](std::string_view text) {
@@ -57,6 +62,9 @@ Result<p2p::Identity, TomlError> read_identity(const toml::node& node) {
 
 Result<Url, TomlError> read_url(const toml::node& node) {
     return toml_read::read_from_str(node, "a string", [](std::string_view text) {
+        // Known as typed before the parser normalises it (drops a tab, re-encodes a quote), so
+        // that the typed form is hidden too, in this error and wherever else it shows.
+        secrets::remember_url_userinfo(text);
         auto url = Url::parse(text);
         if (!url) {
             return Result<Url, std::string>(
@@ -132,10 +140,16 @@ enum class WriteMode { Replace, CreateNew };
 
 Result<void, Error> write_config(const AgentConfig& config, const std::string& path,
                                  WriteMode mode) {
-    QV_TRACE(kTarget, "Saving agent config to {}", path);
+    QV_TRACE(kTarget, "Saving agent config to {}", outside_text(path));
     auto text = config.to_toml();
     if (!text) {
         return unexpected(std::move(text.error()));
+    }
+    if (text->size() > kMaxConfigFileBytes) {
+        return unexpected(Error(Error::Io{
+            IoError::other("the configuration of " + std::to_string(text->size()) +
+                           " bytes exceeds the limit of " + std::to_string(kMaxConfigFileBytes) +
+                           " bytes that loading it again would allow")}));
     }
     QV_TRACE(kTarget, "Successfully serialized config");
     remove_stale_temp_files(path);
@@ -298,10 +312,11 @@ Result<std::string, Error> AgentConfig::to_toml() const {
 }
 
 Result<AgentConfig, Error> AgentConfig::load(const std::string& path) {
-    QV_TRACE(kTarget, "Loading agent config from {}", path);
+    QV_TRACE(kTarget, "Loading agent config from {}", outside_text(path));
     // Saves that died midway may have left copies of the secret key beside the file.
     remove_stale_temp_files(path);
-    auto text = read_to_string(path);
+    // Never waits: a FIFO or a device at the path is refused by its type, before it is opened.
+    auto text = read_state_file(path, kMaxConfigFileBytes);
     if (!text) {
         return unexpected(Error(Error::Io{std::move(text.error())}));
     }
@@ -320,7 +335,7 @@ Result<AgentConfig, Error> AgentConfig::load(const std::string& path) {
 
 Result<AgentConfig, Error> AgentConfig::load_or_generate(const std::string& path,
                                                          std::optional<CancellationToken> cancel) {
-    QV_TRACE(kTarget, "Loading or generating agent config from {}", path);
+    QV_TRACE(kTarget, "Loading or generating agent config from {}", outside_text(path));
     const uint8_t difficulty = p2p::util::system::get_env("MIN_POW_DIFFICULTY", uint8_t{24});
     QV_TRACE(kTarget, "Using min PoW difficulty: {}", difficulty);
 
@@ -332,11 +347,17 @@ Result<AgentConfig, Error> AgentConfig::load_or_generate(const std::string& path
         }
         return loaded;
     }
+    // Only a path that names nothing is generated. Any other failure of the look-up (a folder
+    // that may not be searched, a name too long) would fail the creation too, after a proof of
+    // work for nothing.
+    if (const int looked_up = errno; looked_up != ENOENT) {
+        return unexpected(Error(Error::Io{IoError::from_errno(looked_up)}));
+    }
 
     QV_INFO(kTarget,
             "Config file '{}' does not exist, generating new one (this might take some time due "
             "to the PoW)",
-            path);
+            outside_text(path));
     auto identity = p2p::Identity::generate(difficulty, std::move(cancel));
     if (!identity) {
         return unexpected(Error(Error::Identity{std::move(identity.error())}));

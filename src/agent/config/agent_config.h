@@ -8,6 +8,7 @@
 // saves killed midway left beside the file.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -28,6 +29,10 @@
 
 namespace quorvel::agent {
 
+// The largest configuration file that is read or written: as large as the largest network
+// document (util/http_client.h, kDefaultMaxBodyBytes), room for about a hundred thousand networks.
+inline constexpr std::size_t kMaxConfigFileBytes = 16 * 1024 * 1024;
+
 // The joined networks by configuration URL; each value's `config_url` equals its key.
 using NetworkMap = std::unordered_map<Url, network::Network>;
 
@@ -47,13 +52,21 @@ struct AgentConfig {
     // A configuration with `identity`, no networks and no optional setting.
     explicit AgentConfig(p2p::Identity id) : identity(std::move(id)) {}
 
-    // Reads and parses an existing file.
+    // Reads and parses an existing file. Symbolic links are followed; anything but a regular file
+    // (a FIFO, a device, a folder) fails at once, without being opened for reading, with an I/O
+    // error "PATH is a FIFO, not a regular file", and a file of more than kMaxConfigFileBytes with
+    // "PATH exceeds the limit of N bytes", no more than that being read (util/file_io.h,
+    // read_state_file).
     static Result<AgentConfig, Error> load(const std::string& path);
-    // Loads the file, or, when the path does not exist, generates a new identity (which can take
-    // long; `cancel` stops it) and creates the file. An existing file is never replaced here.
+    // Loads the file, or, when nothing is found at the path (ENOENT), generates a new identity
+    // (which can take long; `cancel` stops it) and creates the file. An existing file is never
+    // replaced here; a path that cannot be looked up for another reason fails with that error,
+    // before any identity is made.
     static Result<AgentConfig, Error> load_or_generate(
         const std::string& path, std::optional<CancellationToken> cancel = std::nullopt);
-    // Replaces the file's contents with this configuration, atomically.
+    // Replaces the file's contents with this configuration, atomically. Only a regular file is
+    // replaced (a FIFO or a device at the path fails and stays); a text of more than
+    // kMaxConfigFileBytes, which could not be loaded again, is not written.
     Result<void, Error> save(const std::string& path) const;
 
     // Reading and writing the document; the writer's layout is fixed (see the source).

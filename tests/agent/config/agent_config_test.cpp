@@ -1,5 +1,6 @@
 #include "agent/config/agent_config.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -505,7 +506,8 @@ TEST_F(AgentConfigFileTest, ExistingFilesThatDoNotLoadAreLeftAlone) {
     ASSERT_EQ(::mkdir(folder.c_str(), 0755), 0);
     auto from_folder = AgentConfig::load_or_generate(folder);
     ASSERT_FALSE(from_folder.has_value());
-    EXPECT_EQ(from_folder.error().to_string(), "I/O error: Is a directory (os error 21)");
+    EXPECT_EQ(from_folder.error().to_string(),
+              "I/O error: " + folder + " is a directory, not a regular file");
 
     const std::string binary = dir_.file("binary.toml");
     quorvel::testing::write_file(binary, "mtu = 1\xff\n", 0644);
@@ -531,8 +533,8 @@ TEST_F(AgentConfigFileTest, UnreadablePathsGiveTheirErrorAndChangeNothing) {
     // A file that exists but may not be read is reported, never replaced.
     const std::string locked = dir_.file("locked.toml");
     quorvel::testing::write_file(locked, identity_block(), 0000);
-    // A file inside a folder that may not be searched cannot be looked up: it counts as missing,
-    // and creating it fails after the identity was made.
+    // A file inside a folder that may not be searched cannot be looked up: that error, and no
+    // identity is made.
     const std::string closed = dir_.file("closed");
     ASSERT_EQ(::mkdir(closed.c_str(), 0700), 0);
     quorvel::testing::write_file(closed + "/agent.toml", identity_block(), 0600);
@@ -552,8 +554,9 @@ TEST_F(AgentConfigFileTest, UnreadablePathsGiveTheirErrorAndChangeNothing) {
 }
 
 TEST_F(AgentConfigFileTest, UnreachablePathsFailWithoutWritingAnything) {
-    // A path below a regular file cannot be looked up: it counts as missing, a new identity is
-    // made, and creating the file fails.
+    // A path below a regular file cannot be looked up: that error, and no identity is made. A
+    // path in a folder that does not exist names nothing: an identity is made, and creating the
+    // file fails.
     const std::string plain = dir_.file("plain");
     quorvel::testing::write_file(plain, "x", 0644);
     auto below_file = AgentConfig::load_or_generate(plain + "/agent.toml");
@@ -601,7 +604,8 @@ TEST_F(AgentConfigFileTest, SaveKeepsTheModeOfAnExistingFile) {
 
     auto into_folder = config->save(dir_.path());
     ASSERT_FALSE(into_folder.has_value());
-    EXPECT_EQ(into_folder.error().to_string(), "I/O error: Is a directory (os error 21)");
+    EXPECT_EQ(into_folder.error().to_string(),
+              "I/O error: " + dir_.path() + " is a directory, not a regular file");
 }
 
 TEST_F(AgentConfigFileTest, FailedSaveLeavesThePreviousFileLoadable) {
@@ -752,6 +756,76 @@ TEST_F(AgentConfigFileTest, MalformedUrlErrorsNameNoPassword) {
                 c.what);
         }
     }
+}
+
+// A path that names what is not a regular file (links followed) fails at once with an I/O error
+// that says what it is, whether it is loaded, loaded or generated, or saved: nothing waits for a
+// FIFO (with a writer holding it open or not), nothing reads a device, and nothing replaces either
+// or makes an identity. A file over the cap fails the same way, and a configuration that would
+// make one is not written. A link to a regular file works as the file does.
+TEST_F(AgentConfigFileTest, PathsThatAreNotARegularFileOrTooLargeAreRefused) {
+    const std::string fifo = dir_.file("fifo.toml");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const std::string held = dir_.file("held.toml");
+    ASSERT_EQ(::mkfifo(held.c_str(), 0600), 0);
+    const int writer = ::open(held.c_str(), O_RDWR | O_NONBLOCK);
+    ASSERT_GE(writer, 0);
+    const std::string to_fifo = dir_.file("to-fifo.toml");
+    ASSERT_EQ(::symlink(fifo.c_str(), to_fifo.c_str()), 0);
+    const std::string big = dir_.file("big.toml");
+    quorvel::testing::write_file(big, identity_block(), 0600);
+    ASSERT_EQ(::truncate(big.c_str(), kMaxConfigFileBytes + 1), 0);
+    const std::string regular = dir_.file("agent.toml");
+    ASSERT_TRUE(worked_example().save(regular).has_value());
+    const std::string to_regular = dir_.file("to-agent.toml");
+    ASSERT_EQ(::symlink(regular.c_str(), to_regular.c_str()), 0);
+
+    const std::pair<std::string, std::string> refused[] = {
+        {fifo, fifo + " is a FIFO, not a regular file"},
+        {held, held + " is a FIFO, not a regular file"},
+        {to_fifo, to_fifo + " is a FIFO, not a regular file"},
+        {"/dev/zero", "/dev/zero is a character device, not a regular file"},
+        {"/dev/null", "/dev/null is a character device, not a regular file"},
+        {big, big + " exceeds the limit of 16777216 bytes"},
+    };
+    for (const auto& [path, error] : refused) {
+        EXPECT_EQ(outcome(AgentConfig::load(path)), "I/O error: " + error);
+        EXPECT_EQ(outcome(AgentConfig::load_or_generate(path)), "I/O error: " + error);
+        if (path != big) {
+            auto saved = worked_example().save(path);
+            ASSERT_FALSE(saved.has_value()) << path;
+            EXPECT_EQ(saved.error().to_string(), "I/O error: " + error);
+        }
+    }
+    ::close(writer);
+    EXPECT_FALSE(capture_->contains_substring(log::Level::Info, "does not exist"));
+    struct stat st {};
+    ASSERT_EQ(::lstat(fifo.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
+    ASSERT_EQ(::lstat(to_fifo.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+
+    EXPECT_EQ(outcome(AgentConfig::load(to_regular)), "loaded");
+    AgentConfig changed = worked_example();
+    changed.mtu = 1300;
+    ASSERT_TRUE(changed.save(to_regular).has_value());
+    EXPECT_EQ(AgentConfig::load(regular).value(), changed);
+    ASSERT_EQ(::lstat(to_regular.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+
+    // A configuration whose text would pass the cap is not written: it could not be loaded again.
+    AgentConfig huge = worked_example();
+    const std::string long_path(4000, 'p');
+    for (int i = 0; i < 4200; ++i) {
+        add_network(huge, ("file:///" + std::to_string(i) + "/" + long_path).c_str());
+    }
+    ASSERT_GT(huge.to_toml().value().size(), kMaxConfigFileBytes);
+    auto too_large = huge.save(regular);
+    ASSERT_FALSE(too_large.has_value());
+    EXPECT_TRUE(too_large.error().to_string().ends_with(
+        " bytes exceeds the limit of 16777216 bytes that loading it again would allow"))
+        << too_large.error().to_string();
+    EXPECT_EQ(AgentConfig::load(regular).value(), changed);
 }
 
 // A configuration file nested past the bound fails to load with a TOML error, also on a small
