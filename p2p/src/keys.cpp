@@ -4,6 +4,7 @@
 
 #include "p2p/crypto.h"
 #include "util/debug_text.h"
+#include "util/hex.h"
 
 namespace quorvel::p2p {
 
@@ -73,33 +74,16 @@ std::string to_hex(std::span<const uint8_t> bytes) {
     return out;
 }
 
-namespace {
-
-int hex_value(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
-
-}  // namespace
-
 Result<void, HexError> from_hex(std::string_view text, std::span<uint8_t> out) {
     if (text.size() != out.size() * 2) {
         return unexpected(HexError::invalid_length(text.size(), out.size() * 2));
     }
     for (size_t i = 0; i < out.size(); ++i) {
-        int hi = hex_value(text[2 * i]);
+        int hi = hex_digit_value(text[2 * i]);
         if (hi < 0) {
             return unexpected(HexError::invalid_character(text[2 * i], 2 * i));
         }
-        int lo = hex_value(text[2 * i + 1]);
+        int lo = hex_digit_value(text[2 * i + 1]);
         if (lo < 0) {
             return unexpected(HexError::invalid_character(text[2 * i + 1], 2 * i + 1));
         }

@@ -12,6 +12,8 @@
 #include <boost/url/url.hpp>
 #include <boost/url/url_view.hpp>
 
+#include "util/hex.h"
+
 namespace quorvel {
 namespace {
 
@@ -180,11 +182,7 @@ std::string escape_userinfo(std::string_view authority) {
 }
 
 bool is_hex(char c) {
-    return is_digit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
-
-int hex_value(char c) {
-    return is_digit(c) ? c - '0' : (ascii_lower(c) - 'a' + 10);
+    return hex_digit_value(c) >= 0;
 }
 
 // True when the '%' at `i` does not start a percent-encoding.
@@ -206,8 +204,8 @@ class StrayPercent {
             if (is_stray_percent(text, i)) {
                 any_ = true;
             } else {
-                used[static_cast<size_t>(hex_value(text[i + 1]) * 16 + hex_value(text[i + 2]))] =
-                    true;
+                used[static_cast<size_t>(hex_digit_value(text[i + 1]) * 16 +
+                                         hex_digit_value(text[i + 2]))] = true;
             }
         }
         for (size_t byte = 0x80; byte <= 0xff; ++byte) {
@@ -296,7 +294,8 @@ std::string percent_decode(std::string_view text) {
     out.reserve(text.size());
     for (size_t i = 0; i < text.size(); ++i) {
         if (text[i] == '%' && !is_stray_percent(text, i)) {
-            out.push_back(static_cast<char>(hex_value(text[i + 1]) * 16 + hex_value(text[i + 2])));
+            out.push_back(static_cast<char>(hex_digit_value(text[i + 1]) * 16 +
+                                            hex_digit_value(text[i + 2])));
             i += 2;
         } else {
             out.push_back(text[i]);
