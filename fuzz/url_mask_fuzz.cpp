@@ -21,14 +21,20 @@
 // one to three secrets (of fixed shapes, or taken from the bytes), make them known as they are or
 // as the password of a URL, and plant them among the bytes that are left in the forms a message
 // may quote them in, inside a URL, behind a start of themselves, and across the bound on outside
-// text (see `plant_secrets`). No form of a known secret shows: where it is hidden (compared with
-// a plain search for every form), in the text a person is shown, nor a start of one at the end of
-// a bounded text; and what is shown is UTF-8 without control characters.
+// text (see `plant_secrets`), and in the forms encoders write of them: JSON's escapes, those
+// escaped again by the debug form, percent-encoding in mixed case, a form's "+" for a blank, and
+// U+FFFD for bytes that are not UTF-8. No form of a known secret shows: where it is hidden and
+// where a cut moves to are compared with a plain search for every form in the text and in its
+// canonical view (whose decoder its own tests cover), so the index behind the search is checked
+// against the plain one; an encoder's form between blanks is hidden whole; and neither the text a
+// person is shown, read as it stands or with its escapes read back, nor a bounded text shows a
+// form or a start of one at its end. What is shown is UTF-8 without control characters.
 #include <algorithm>
 #include <array>
 #include <cctype>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <optional>
 #include <string>
@@ -39,6 +45,7 @@
 #include <fmt/format.h>
 
 #include "util/debug_text.h"
+#include "util/secret_search.h"
 #include "util/secrets.h"
 #include "util/shown_text.h"
 #include "util/url.h"
@@ -48,8 +55,10 @@ namespace {
 constexpr std::string_view kPassword = "s3cr3tPW";
 constexpr std::string_view kMail = " alice@mail.example ";
 
-void check(bool condition) {
+// Ends the program, saying which check failed, when `condition` does not hold.
+void check(bool condition, int line = __builtin_LINE()) {
     if (!condition) {
+        std::fprintf(stderr, "url_mask_fuzz: the check on line %d failed\n", line);
         std::abort();
     }
 }
@@ -410,20 +419,195 @@ std::string percent_encoded(std::string_view text, bool upper) {
     return out;
 }
 
+// The length of the well-formed UTF-8 sequence at `at` (1 for ASCII); 0 where the byte there
+// begins none: a stray continuation byte, an overlong form, a surrogate, a value past U+10FFFF or
+// a sequence the text ends inside.
+size_t utf8_length_at(std::string_view text, size_t at) {
+    const auto lead = static_cast<unsigned char>(text[at]);
+    if (lead < 0x80) {
+        return 1;
+    }
+    size_t length = 0;
+    uint32_t point = 0;
+    uint32_t least = 0;
+    if ((lead & 0xe0) == 0xc0) {
+        length = 2, point = lead & 0x1fu, least = 0x80;
+    } else if ((lead & 0xf0) == 0xe0) {
+        length = 3, point = lead & 0x0fu, least = 0x800;
+    } else if ((lead & 0xf8) == 0xf0) {
+        length = 4, point = lead & 0x07u, least = 0x10000;
+    } else {
+        return 0;
+    }
+    if (at + length > text.size()) {
+        return 0;
+    }
+    for (size_t k = 1; k < length; ++k) {
+        const auto next = static_cast<unsigned char>(text[at + k]);
+        if ((next & 0xc0) != 0x80) {
+            return 0;
+        }
+        point = point << 6 | (next & 0x3fu);
+    }
+    if (point < least || point > 0x10ffff || (point >= 0xd800 && point <= 0xdfff)) {
+        return 0;
+    }
+    return length;
+}
+
+// The code point of the well-formed sequence of `length` bytes at `at`.
+uint32_t code_point_at(std::string_view text, size_t at, size_t length) {
+    static constexpr std::array<uint32_t, 5> kLeadBits = {0, 0x7f, 0x1f, 0x0f, 0x07};
+    uint32_t point = static_cast<unsigned char>(text[at]) & kLeadBits[length];
+    for (size_t k = 1; k < length; ++k) {
+        point = point << 6 | (static_cast<unsigned char>(text[at + k]) & 0x3fu);
+    }
+    return point;
+}
+
+constexpr std::string_view kReplacementCharacter = "\xef\xbf\xbd";
+
+// `text` as a decoder that meets bytes that are not UTF-8 gives it: U+FFFD for each run of them,
+// or for each of them when `per_byte`.
+std::string with_replacements(std::string_view text, bool per_byte) {
+    std::string out;
+    bool replacing = false;
+    for (size_t i = 0; i < text.size();) {
+        const size_t length = utf8_length_at(text, i);
+        if (length == 0) {
+            if (per_byte || !replacing) {
+                out += kReplacementCharacter;
+            }
+            replacing = true;
+            ++i;
+            continue;
+        }
+        out += text.substr(i, length);
+        replacing = false;
+        i += length;
+    }
+    return out;
+}
+
+// How a JSON encoder writes a string.
+struct JsonStyle {
+    bool upper_hex = false;
+    // "/" as "\/", as some encoders write it.
+    bool escape_slash = true;
+    // Every character past ASCII as "\u" and four hex digits (a surrogate pair past U+FFFF);
+    // otherwise as it is.
+    bool ascii_only = true;
+    // "\n", "\r", "\t", "\b" and "\f" for those control characters; otherwise "\u00XX".
+    bool short_controls = true;
+};
+
+// `text` inside a JSON string, with the bytes that are not UTF-8 replaced first, since JSON holds
+// only characters.
+std::string json_form(std::string_view text, const JsonStyle& style) {
+    const std::string characters = with_replacements(text, false);
+    const auto unit = [&](uint32_t value) {
+        return style.upper_hex ? fmt::format("\\u{:04X}", value) : fmt::format("\\u{:04x}", value);
+    };
+    std::string out;
+    for (size_t i = 0; i < characters.size();) {
+        const char c = characters[i];
+        const size_t length = utf8_length_at(characters, i);
+        if (length > 1) {
+            const uint32_t point = code_point_at(characters, i, length);
+            if (!style.ascii_only) {
+                out += std::string_view(characters).substr(i, length);
+            } else if (point >= 0x10000) {
+                out += unit(0xd800 + ((point - 0x10000) >> 10));
+                out += unit(0xdc00 + ((point - 0x10000) & 0x3ff));
+            } else {
+                out += unit(point);
+            }
+            i += length;
+            continue;
+        }
+        ++i;
+        constexpr std::string_view kShort = "\n\r\t\b\f";
+        constexpr std::string_view kShortLetters = "nrtbf";
+        if (c == '"' || c == '\\' || (c == '/' && style.escape_slash)) {
+            out += '\\';
+            out += c;
+        } else if (const size_t k = kShort.find(c);
+                   k != std::string_view::npos && style.short_controls) {
+            out += '\\';
+            out += kShortLetters[k];
+        } else if (static_cast<unsigned char>(c) < 0x20) {
+            out += unit(static_cast<unsigned char>(c));
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+// `text` percent-encoded but for its unreserved characters (or every byte, when `every_byte`),
+// the case of each hex letter picked by a bit of `cases` in turn: "%5c" beside "%2F".
+std::string percent_encoded_mixed(std::string_view text, uint16_t cases, bool every_byte) {
+    std::string out;
+    size_t digit = 0;
+    const auto hex = [&](unsigned value) {
+        const bool upper = ((cases >> (digit++ % 16)) & 1) != 0;
+        return (upper ? "0123456789ABCDEF" : "0123456789abcdef")[value];
+    };
+    for (const char c : text) {
+        if (is_unreserved(c) && !every_byte) {
+            out += c;
+            continue;
+        }
+        const auto byte = static_cast<unsigned char>(c);
+        out += '%';
+        out += hex(byte >> 4);
+        out += hex(byte & 0xfu);
+    }
+    return out;
+}
+
+// `text` as a form's field is encoded: "+" for a blank, the unreserved characters as they are, any
+// other byte percent-encoded.
+std::string form_encoded(std::string_view text, bool upper) {
+    std::string out;
+    for (const char c : text) {
+        if (c == ' ') {
+            out += '+';
+        } else {
+            out += percent_encoded(std::string_view(&c, 1), upper);
+        }
+    }
+    return out;
+}
+
+// What the debug form writes for `text` inside its quotes.
+std::string debug_escaped(std::string_view text) {
+    const std::string quoted = quorvel::debug_quoted(text);
+    return quoted.substr(1, quoted.size() - 2);
+}
+
 // Adds the forms a message may quote `given` in, once each, when the agent knows it: as given,
-// percent-decoded, and that percent-encoded in either case, and the given and decoded ones as the
-// debug form quotes them, each as long as a known secret is.
+// percent-decoded, and that percent-encoded in either case, the given and decoded ones as the
+// debug form quotes them, and both in their canonical form (which finds whatever an encoder wrote
+// of them), each as long as a known secret is.
+// Whether some secret the agent knows, as given or percent-decoded, starts or ends with a
+// backslash: only then are stretches of the canonical view widened over backslashes touching them.
+bool g_backslash_ends = false;
+
 void add_forms(std::string_view given, std::vector<std::string>& forms) {
     if (given.size() < quorvel::secrets::kShortestKnownSecret) {
         return;
     }
     const std::string decoded = percent_decoded(given);
-    auto escaped = [](std::string_view text) {
-        const std::string quoted = quorvel::debug_quoted(text);
-        return quoted.substr(1, quoted.size() - 2);
-    };
-    for (std::string form : {std::string(given), decoded, percent_encoded(decoded, true),
-                             percent_encoded(decoded, false), escaped(given), escaped(decoded)}) {
+    for (const std::string_view text : {given, std::string_view(decoded)}) {
+        g_backslash_ends = g_backslash_ends || text.starts_with('\\') || text.ends_with('\\');
+    }
+    for (std::string form :
+         {std::string(given), decoded, percent_encoded(decoded, true),
+          percent_encoded(decoded, false), debug_escaped(given), debug_escaped(decoded),
+          quorvel::secrets::canonical(given), quorvel::secrets::canonical(decoded),
+          quorvel::secrets::canonical(with_replacements(given, false)),
+          quorvel::secrets::canonical(with_replacements(decoded, false))}) {
         if (form.size() >= quorvel::secrets::kShortestKnownSecret &&
             std::find(forms.begin(), forms.end(), form) == forms.end()) {
             forms.push_back(std::move(form));
@@ -431,34 +615,63 @@ void add_forms(std::string_view given, std::vector<std::string>& forms) {
     }
 }
 
+// Adds the forms of the user information of `url_text` (past its "://", up to the last "@" before
+// a path, a query or a fragment), and of the password in it on its own.
+void add_userinfo_forms(std::string_view url_text, std::vector<std::string>& forms) {
+    const size_t slashes = url_text.find("://");
+    if (slashes == std::string_view::npos) {
+        return;
+    }
+    const std::string_view rest = url_text.substr(slashes + 3);
+    const std::string_view authority = rest.substr(0, rest.find_first_of("/?#"));
+    const size_t at = authority.rfind('@');
+    if (at == std::string_view::npos) {
+        return;
+    }
+    const std::string_view userinfo = authority.substr(0, at);
+    add_forms(userinfo, forms);
+    if (const size_t colon = userinfo.find(':'); colon != std::string_view::npos) {
+        add_forms(userinfo.substr(colon + 1), forms);
+    }
+}
+
 // Makes `secret` known (when `learn`) the way `way` picks: as it is, or as the password of a URL
 // (raw, or percent-encoded when a "/", "?" or "#" would end the URL's authority before it, or
-// when `way` says so); and adds the forms of everything the agent then knows.
-void make_known(uint8_t way, const std::string& secret, bool learn,
-                std::vector<std::string>& forms) {
+// when `way` says so); and adds the forms of everything the agent then knows: for a URL, its user
+// information as typed, as the parser reads the text and as the normalised URL writes it.
+// Returns the secret as a server that was sent it reads it: percent-decoded.
+std::string make_known(uint8_t way, const std::string& secret, bool learn,
+                       std::vector<std::string>& forms) {
     if (way % 3 == 0) {
         if (learn) {
             quorvel::secrets::remember(secret);
         }
         add_forms(secret, forms);
-        return;
+        return percent_decoded(secret);
     }
     const std::string_view user = kSecretUsers[(way / 3) % kSecretUsers.size()];
     const std::string password = way % 3 == 2 && secret.find_first_of("/?#") == std::string::npos
                                      ? secret
                                      : percent_encoded(secret, true);
+    const std::string url = fmt::format("https://{}:{}@h.example/x", user, password);
     if (learn) {
-        quorvel::secrets::remember_url_userinfo(
-            fmt::format("https://{}:{}@h.example/x", user, password));
+        quorvel::secrets::remember_url_userinfo(url);
     }
-    add_forms(fmt::format("{}:{}", user, password), forms);
-    add_forms(password, forms);
+    add_userinfo_forms(url, forms);
+    add_userinfo_forms(quorvel::strip_url_input(url), forms);
+    if (const auto parsed = quorvel::Url::parse(url)) {
+        add_userinfo_forms(parsed->raw_text(), forms);
+    }
+    return percent_decoded(password);
 }
 
 struct PlantedSecrets {
     std::string text;
     // Every form of every secret the agent knows.
     std::vector<std::string> forms;
+    // The forms an encoder wrote of a known secret that was planted, each of which a search finds
+    // whole.
+    std::vector<std::string> encoded;
 };
 
 // One secret planted in a text: which one, in what shape, where.
@@ -478,23 +691,64 @@ void plant_across_bound(std::string& text, const std::string& form, uint16_t at)
     text.insert(quorvel::kOutsideTextBound - 1 - at % form.size(), form);
 }
 
-void plant(const Plant& plant, const std::string& secret, std::string& text) {
-    const std::string decoded = percent_decoded(secret);
+// The number of encoders `encoder_form` knows.
+constexpr uint8_t kEncoders = 7;
+
+// `decoded` as the encoder `which` writes it, with choices of its style taken from `bits`: JSON in
+// lower- or upper-case hex (each with "/" and non-ASCII characters escaped or as they are, and
+// control characters in the short or the long escape), that debug-quoted
+// again ("\\\"" for a quote), percent-encoded in mixed case, encoded as a form's field, with
+// U+FFFD for what is not UTF-8, and JSON percent-encoded.
+std::string encoder_form(uint8_t which, const std::string& decoded, uint16_t bits) {
+    JsonStyle json{
+        .upper_hex = (bits & 1) != 0,
+        .escape_slash = (bits & 2) == 0,
+        .ascii_only = (bits & 4) == 0,
+        .short_controls = (bits & 8) == 0,
+    };
+    switch (which % kEncoders) {
+        case 0:
+            json.upper_hex = false;
+            return json_form(decoded, json);
+        case 1:
+            json.upper_hex = true;
+            return json_form(decoded, json);
+        case 2:
+            return debug_escaped(json_form(decoded, json));
+        case 3:
+            return percent_encoded_mixed(decoded, bits, (bits & 0x100) != 0);
+        case 4:
+            return form_encoded(decoded, (bits & 1) != 0);
+        case 5:
+            return with_replacements(decoded, (bits & 1) != 0);
+        default:
+            return percent_encoded_mixed(json_form(decoded, json), bits >> 4, false);
+    }
+}
+
+// Plants a known secret given as `secret`, which a server reads as `decoded`, in `text`: as given,
+// percent-encoded either way, percent-decoded, as a URL's password, behind a start of itself, or
+// across the bound; or as an encoder writes it (`encoder_form`), in the text, between blanks or
+// across the bound. Returns the encoder's form when it wrote one.
+std::optional<std::string> plant(const Plant& plant, const std::string& secret,
+                                 const std::string& decoded, std::string& text) {
+    const std::string secret_decoded = percent_decoded(secret);
     // Behind a start of itself: "abab" then reads "ababab", "aba" + "abab" ...
     const std::string behind_start = secret.substr(0, 1 + plant.at % (secret.size() - 1)) + secret;
+    const size_t at = plant.at * (text.size() + 1) / 65536;
     std::string form;
-    switch (plant.shape % 8) {
+    switch (plant.shape % 16) {
         case 0:
             form = secret;
             break;
         case 1:
-            form = percent_encoded(decoded, true);
+            form = percent_encoded(secret_decoded, true);
             break;
         case 2:
-            form = percent_encoded(decoded, false);
+            form = percent_encoded(secret_decoded, false);
             break;
         case 3:
-            form = decoded;
+            form = secret_decoded;
             break;
         case 4:
             form = fmt::format("https://u:{}@h.example/", secret);
@@ -504,12 +758,25 @@ void plant(const Plant& plant, const std::string& secret, std::string& text) {
             break;
         case 6:
             plant_across_bound(text, plant.shape < 128 ? secret : behind_start, plant.at);
-            return;
-        default:
+            return std::nullopt;
+        case 7:
             plant_across_bound(text, fmt::format("https://u:{}@h.example/", secret), plant.at);
-            return;
+            return std::nullopt;
+        case 15: {
+            std::string encoded = encoder_form(plant.shape / 16, decoded, plant.at);
+            if (!encoded.empty()) {
+                plant_across_bound(text, encoded, plant.at);
+            }
+            return encoded;
+        }
+        default: {
+            std::string encoded = encoder_form(plant.shape % 16 - 8, decoded, plant.at);
+            text.insert(at, (plant.shape & 0x80) != 0 ? " " + encoded + " " : encoded);
+            return encoded;
+        }
     }
-    text.insert(plant.at * (text.size() + 1) / 65536, form);
+    text.insert(at, form);
+    return std::nullopt;
 }
 
 // Read from the start: how many secrets, each one (a shape, or bytes of the input), how each is
@@ -538,8 +805,10 @@ PlantedSecrets plant_secrets(std::string_view input) {
         last_known = known;
     }
     PlantedSecrets out;
+    g_backslash_ends = false;
+    std::vector<std::string> decoded;
     for (const auto& [way, secret] : known) {
-        make_known(way, secret, learn, out.forms);
+        decoded.push_back(make_known(way, secret, learn, out.forms));
     }
     std::vector<Plant> plants(1 + choices.next() % 6);
     for (Plant& p : plants) {
@@ -549,35 +818,142 @@ PlantedSecrets plant_secrets(std::string_view input) {
     }
     out.text = choices.rest();
     for (const Plant& p : plants) {
-        plant(p, known[p.secret].second, out.text);
+        const std::string& plain = decoded[p.secret];
+        std::optional<std::string> encoded = plant(p, known[p.secret].second, plain, out.text);
+        // What a search must find whole: an encoder's form of a secret whose canonical form is
+        // long enough to be known, and that holds no "*", which a mask could not be told from.
+        if (encoded && plain.find('*') == std::string::npos &&
+            quorvel::secrets::canonical(plain).size() >= quorvel::secrets::kShortestKnownSecret) {
+            out.encoded.push_back(std::move(*encoded));
+        }
     }
     return out;
 }
 
-// `text` with every occurrence of every form masked, found by a plain search: forms that overlap
-// are hidden by one mask, forms side by side by one each.
-std::string hidden_plainly(std::string_view text, const std::vector<std::string>& forms) {
-    std::vector<std::pair<size_t, size_t>> stretches;
+// Where the forms stand in a text, as stretches [begin, end) of it: `end` is `kOpenEnd` for a
+// form the text ends inside.
+using Stretches = std::vector<std::pair<size_t, size_t>>;
+constexpr size_t kOpenEnd = SIZE_MAX;
+
+// The text as it stands, each byte standing for itself.
+quorvel::secrets::CanonicalView plain_view(std::string_view text) {
+    quorvel::secrets::CanonicalView view;
+    view.bytes = text;
+    for (size_t i = 0; i < text.size(); ++i) {
+        view.from.push_back(static_cast<uint32_t>(i));
+        view.to.push_back(static_cast<uint32_t>(i + 1));
+    }
+    return view;
+}
+
+// Adds the stretches of the text that every occurrence of every form in `view` stands for, found
+// by a plain search, widened over the backslashes that touch them where `widen` (a canonical view
+// of `text`); and where `unfinished`, from the earliest place from which the rest of the
+// view is a start of a form (short of the whole) to the open end.
+// The length of the backslash, plain or percent-encoded, that ends at `at` (`before`) or starts
+// there; 0 when there is none.
+size_t backslash_at(std::string_view text, size_t at, bool before) {
+    const auto encoded = [&](size_t i) {
+        return i + 3 <= text.size() && text[i] == '%' && text[i + 1] == '5' &&
+               (text[i + 2] | 0x20) == 'c';
+    };
+    if (before) {
+        if (at >= 1 && text[at - 1] == '\\')
+            return 1;
+        return at >= 3 && encoded(at - 3) ? 3 : 0;
+    }
+    if (at < text.size() && text[at] == '\\')
+        return 1;
+    return encoded(at) ? 3 : 0;
+}
+void add_found(const quorvel::secrets::CanonicalView& view, const std::vector<std::string>& forms,
+               bool unfinished, size_t shift, Stretches& out, std::string_view text = {},
+               bool widen = false) {
+    const std::string_view bytes = view.bytes;
     for (const std::string& form : forms) {
-        for (size_t at = text.find(form); at != std::string_view::npos;
-             at = text.find(form, at + 1)) {
-            stretches.emplace_back(at, at + form.size());
+        for (size_t at = bytes.find(form); at != std::string_view::npos;
+             at = bytes.find(form, at + 1)) {
+            size_t b = view.from[at], e = view.to[at + form.size() - 1];
+            if (widen) {
+                for (size_t n; (n = backslash_at(text, b, true)) != 0;)
+                    b -= n;
+                for (size_t n; (n = backslash_at(text, e, false)) != 0;)
+                    e += n;
+            }
+            out.emplace_back(shift + b, shift + e);
         }
     }
+    if (!unfinished) {
+        return;
+    }
+    size_t longest = 0;
+    for (const std::string& form : forms) {
+        longest = std::max(longest, form.size());
+    }
+    for (size_t t = bytes.size() - std::min(bytes.size(), longest); t < bytes.size(); ++t) {
+        const std::string_view rest = bytes.substr(t);
+        for (const std::string& form : forms) {
+            if (form.size() > rest.size() && form.starts_with(rest)) {
+                out.emplace_back(shift + view.from[t], kOpenEnd);
+                return;
+            }
+        }
+    }
+}
+
+// Sorted, with the stretches that overlap joined into one: stretches side by side stay two.
+Stretches joined(Stretches stretches) {
     std::sort(stretches.begin(), stretches.end());
+    Stretches out;
+    for (const auto& stretch : stretches) {
+        if (!out.empty() && stretch.first < out.back().second) {
+            out.back().second = std::max(out.back().second, stretch.second);
+        } else {
+            out.push_back(stretch);
+        }
+    }
+    return out;
+}
+
+// Where a form of a known secret stands in `text` (shifted by `shift`), found by a plain search of
+// both views: the text as it stands and its canonical view, whose reading the library's decoder
+// gives. A text whose canonical view may not differ must read as it stands.
+Stretches stretches_in(std::string_view text, const std::vector<std::string>& forms,
+                       bool unfinished, size_t shift = 0) {
+    Stretches found;
+    add_found(plain_view(text), forms, unfinished, shift, found);
+    const quorvel::secrets::CanonicalView view = quorvel::secrets::canonical_view(text);
+    check(quorvel::secrets::may_differ_from_canonical(text) || view.bytes == text);
+    check(view.from.size() == view.bytes.size() && view.to.size() == view.bytes.size());
+    add_found(view, forms, unfinished, shift, found, text, g_backslash_ends);
+    return joined(std::move(found));
+}
+
+// `text` with each of its `stretches` masked: forms that overlap are hidden by one mask, forms side
+// by side by one each.
+std::string hidden_plainly(std::string_view text, const Stretches& stretches) {
     std::string out;
     size_t copied = 0;
     for (const auto& [start, end] : stretches) {
-        if (start < copied) {
-            copied = std::max(copied, end);
-            continue;
-        }
         out += text.substr(copied, start - copied);
         out += quorvel::secrets::kMask;
         copied = end;
     }
     out += text.substr(copied);
     return out;
+}
+
+// Where a cut at `cut` must move to so that no form stands across it: to the start of the
+// stretch that holds it strictly inside, of `stretches` joined where they overlap (the start of
+// the chain of forms that overlap one another and hold the cut); the cut itself when there is
+// none.
+size_t cut_plainly(const Stretches& stretches, size_t cut) {
+    for (const auto& [start, stop] : stretches) {
+        if (start < cut && cut < stop) {
+            return start;
+        }
+    }
+    return cut;
 }
 
 // The longest start of a form (short of the whole form) that `text` ends with.
@@ -594,70 +970,29 @@ size_t longest_start_at_end(std::string_view text, const std::vector<std::string
     return longest;
 }
 
-// Whether a form of a known secret stands across a cut at `cut`: whole within `text`, or, where
-// the text is no `complete` one, running past its end as far as it goes.
-bool any_form_across(std::string_view text, size_t cut, bool complete,
-                     const std::vector<std::string>& forms) {
-    for (const std::string& form : forms) {
-        for (size_t start = cut - std::min(cut, form.size() - 1); start < cut; ++start) {
-            const bool stands = start + form.size() <= text.size()
-                                    ? text.compare(start, form.size(), form) == 0
-                                    : !complete && form.starts_with(text.substr(start));
-            if (stands) {
-                return true;
-            }
-        }
-    }
-    return false;
-}
-
-// A cut at the end of a text a library cut short, and one inside a whole text: each moves back
-// until no form stands across it, and no further than to the start of a form that does.
-void check_cuts(std::string_view text, const std::vector<std::string>& forms) {
+// A cut at the end of a text a library cut short, where what the text ends inside counts as
+// standing past its end, and one inside a whole text (`whole`: its stretches): each moves where a
+// plain search says, so back until no form stands across it in either view of the text, and no
+// further than to the start of a form that does.
+void check_cuts(std::string_view text, const std::vector<std::string>& forms,
+                const Stretches& whole) {
     const size_t end = quorvel::secrets::cut_before_secrets(text, text.size(), false);
+    check(end == cut_plainly(stretches_in(text, forms, true), text.size()));
     check(end <= text.size() - longest_start_at_end(text, forms));
-    check(!any_form_across(text, end, false, forms));
+
     const size_t middle = text.size() / 2;
-    const size_t kept = quorvel::secrets::cut_before_secrets(text, middle, true);
-    check(kept <= middle && !any_form_across(text, kept, true, forms));
-    check((kept == middle) == !any_form_across(text, middle, true, forms));
+    check(quorvel::secrets::cut_before_secrets(text, middle, true) == cut_plainly(whole, middle));
 }
 
 // Whether `text` is well-formed UTF-8 holding no control character (C0, DEL, C1).
 bool displayable(std::string_view text) {
     for (size_t i = 0; i < text.size();) {
-        const auto lead = static_cast<unsigned char>(text[i]);
-        if (lead < 0x80) {
-            if (lead < 0x20 || lead == 0x7f) {
-                return false;
-            }
-            ++i;
-            continue;
-        }
-        size_t length = 0;
-        uint32_t point = 0;
-        uint32_t least = 0;
-        if ((lead & 0xe0) == 0xc0) {
-            length = 2, point = lead & 0x1fu, least = 0x80;
-        } else if ((lead & 0xf0) == 0xe0) {
-            length = 3, point = lead & 0x0fu, least = 0x800;
-        } else if ((lead & 0xf8) == 0xf0) {
-            length = 4, point = lead & 0x07u, least = 0x10000;
-        } else {
+        const size_t length = utf8_length_at(text, i);
+        if (length == 0) {
             return false;
         }
-        if (i + length > text.size()) {
-            return false;
-        }
-        for (size_t k = 1; k < length; ++k) {
-            const auto next = static_cast<unsigned char>(text[i + k]);
-            if ((next & 0xc0) != 0x80) {
-                return false;
-            }
-            point = point << 6 | (next & 0x3fu);
-        }
-        if (point < least || point > 0x10ffff || (point >= 0xd800 && point <= 0xdfff) ||
-            point <= 0x9f) {
+        const uint32_t point = code_point_at(text, i, length);
+        if (point < 0x20 || (point >= 0x7f && point <= 0x9f)) {
             return false;
         }
         i += length;
@@ -667,10 +1002,18 @@ bool displayable(std::string_view text) {
 
 // `out` is a text as shown. Where it holds a form of a known secret, the form takes in a byte that
 // showing wrote: a mask (forms here hold no "*"), or an escape, which is at most six bytes from its
-// "\" ("\x{ff}"). A form that takes in neither is kept text quoting a known secret.
+// "\" ("\x{ff}"). A form that takes in neither is kept text quoting a known secret. Read back as
+// an encoder's reader would (its canonical view, in which the escapes that showing wrote read as
+// what they escape), it holds no form at all: one would take in a mask, and forms here hold no
+// "*".
 void check_no_kept_form(std::string_view out, const std::vector<std::string>& forms) {
+    const std::string read_back = quorvel::secrets::canonical(out);
     for (const std::string& form : forms) {
-        if (form.find_first_of("*\\") != std::string::npos) {
+        if (form.find('*') != std::string::npos) {
+            continue;
+        }
+        check(read_back.find(form) == std::string::npos);
+        if (form.find('\\') != std::string::npos) {
             continue;
         }
         for (size_t at = out.find(form); at != std::string_view::npos;
@@ -682,7 +1025,8 @@ void check_no_kept_form(std::string_view out, const std::vector<std::string>& fo
 }
 
 // Outside text bounded: at most `kOutsideTextBound` bytes of it, then how many were left out.
-void check_bounded(std::string_view text, const std::vector<std::string>& forms) {
+void check_bounded(std::string_view text, const std::vector<std::string>& forms,
+                   const Stretches& whole) {
     const std::string bounded = quorvel::bound_outside_text(text);
     const std::string out = quorvel::shown(bounded);
     check(displayable(out));
@@ -703,26 +1047,46 @@ void check_bounded(std::string_view text, const std::vector<std::string>& forms)
         check(bounded.substr(digits, bounded.size() - kNoteEnd.size() - digits) ==
               std::to_string(text.size() - head.size()));
     }
-    // No form of a known secret that the text holds stands across the cut.
-    for (const std::string& form : forms) {
-        for (size_t start = head.size() - std::min(head.size(), form.size() - 1);
-             start < head.size(); ++start) {
-            check(text.compare(start, form.size(), form) != 0);
-        }
+    // No form of a known secret that the text holds stands across the cut, in either view.
+    check(cut_plainly(whole, head.size()) == head.size());
+}
+
+// An encoder's form of a known secret, between blanks: no byte of it shows. Where it reads back
+// to none of the known forms (a run of bytes that are not UTF-8 replaced byte by byte reads as
+// one replacement only as far as `kLongestCanonicalReach` bytes go), it is no form of one.
+void check_hidden_whole(std::string_view encoded, const std::vector<std::string>& forms) {
+    if (std::find(forms.begin(), forms.end(), quorvel::secrets::canonical(encoded)) ==
+        forms.end()) {
+        return;
     }
+    const std::string hidden = quorvel::secrets::hide(fmt::format(" {} ", encoded));
+    const size_t first = hidden.starts_with(' ') ? 1 : 0;
+    const size_t last = hidden.size() - (hidden.ends_with(' ') ? 1 : 0);
+    const std::string_view masks = std::string_view(hidden).substr(first, last - first);
+    check(!masks.empty() && masks.size() % quorvel::secrets::kMask.size() == 0 &&
+          masks.find_first_not_of('*') == std::string_view::npos);
 }
 
 void check_known_secrets(const PlantedSecrets& planted) {
     const std::string& text = planted.text;
+    const Stretches whole = stretches_in(text, planted.forms, false);
     const std::string hidden = quorvel::secrets::hide(text);
-    check(hidden == hidden_plainly(text, planted.forms));
+    std::string expected = hidden_plainly(text, whole);
+    for (std::string again; (again = hidden_plainly(expected, stretches_in(expected, planted.forms,
+                                                                           false))) != expected;) {
+        expected = std::move(again);
+    }
+    check(hidden == expected);
     for (const std::string& form : planted.forms) {
         check(form.find('*') != std::string::npos || hidden.find(form) == std::string::npos);
     }
     std::string in_place = text;
     quorvel::secrets::hide_in_place(in_place);
     check(in_place == hidden);
-    check_cuts(text, planted.forms);
+    check_cuts(text, planted.forms, whole);
+    for (const std::string& encoded : planted.encoded) {
+        check_hidden_whole(encoded, planted.forms);
+    }
 
     const std::string out = quorvel::shown(text);
     check(out == quorvel::escape_controls(hidden));
@@ -735,7 +1099,7 @@ void check_known_secrets(const PlantedSecrets& planted) {
     check(displayable(out));
     check_no_kept_form(out, planted.forms);
 
-    check_bounded(text, planted.forms);
+    check_bounded(text, planted.forms, whole);
 }
 
 }  // namespace

@@ -46,7 +46,9 @@ inline constexpr size_t kLongestCanonicalReach = 64;
 //   form writes them, "n", "r", "t", "0", "b", "f" as the control characters, and any other
 //   character as itself, so `\"`, `\\` and `\/` read as `"`, nothing and `/`;
 // - "+" reads as a blank;
-// - a run of bytes that are not UTF-8, and U+FFFD, reads as `kReplacement`.
+// - a run of bytes that are not UTF-8, and U+FFFD, reads as `kReplacement`: one for as many of
+//   them as `kLongestCanonicalReach` bytes of the text hold, so 21 replaced bytes, each written
+//   as U+FFFD, still read as one.
 std::string canonical(std::string_view text);
 CanonicalView canonical_view(std::string_view text);
 // Whether the canonical form of `text` may differ from it: false for most texts, which then need

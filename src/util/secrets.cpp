@@ -13,6 +13,7 @@
 #include "util/debug_text.h"
 #include "util/secret_search.h"
 #include "util/snapshot_slot.h"
+#include "util/unicode.h"
 #include "util/url.h"
 
 namespace quorvel::secrets {
@@ -45,10 +46,33 @@ std::string percent_encoded(std::string_view text, bool upper) {
     return out;
 }
 
+// `text` with each run of bytes that are not UTF-8 replaced by U+FFFD, as a decoder hands it on.
+std::string with_replacements(std::string_view text) {
+    std::string out;
+    bool replacing = false;
+    for (size_t i = 0; i < text.size();) {
+        const size_t length = utf8_sequence_length(text, i);
+        if (length == 0) {
+            if (!replacing) {
+                out += "\xef\xbf\xbd";
+            }
+            replacing = true;
+            ++i;
+            continue;
+        }
+        out.append(text, i, length);
+        replacing = false;
+        i += length;
+    }
+    return out;
+}
+
 // The index of every form of every known secret, as of one version of the set.
 struct Index {
     uint64_t version = 0;
     PatternIndex patterns;
+    // Whether some secret starts or ends with a backslash (`widened_over_backslashes`).
+    bool backslash_ends = false;
 };
 
 struct Registry {
@@ -57,6 +81,8 @@ struct Registry {
     // Every form of every secret, each once, in the order they came.
     std::unordered_set<std::string> forms;
     std::vector<const std::string*> order;
+    // Whether some secret, as given or percent-decoded, starts or ends with a backslash.
+    bool backslash_ends = false;
     // Counts the additions that brought new forms; the index is built anew for a newer one.
     std::atomic<uint64_t> version{0};
     // Held while the index is built, so that the threads which find it old build it once.
@@ -81,9 +107,11 @@ std::vector<std::string> forms_of(std::string_view secret) {
         return quoted.substr(1, quoted.size() - 2);
     };
     std::vector<std::string> forms;
-    for (std::string form : {std::string(secret), decoded, percent_encoded(decoded, true),
-                             percent_encoded(decoded, false), escaped(secret), escaped(decoded),
-                             canonical(secret), canonical(decoded)}) {
+    for (std::string form :
+         {std::string(secret), decoded, percent_encoded(decoded, true),
+          percent_encoded(decoded, false), escaped(secret), escaped(decoded), canonical(secret),
+          canonical(decoded), canonical(with_replacements(secret)),
+          canonical(with_replacements(decoded))}) {
         if (form.size() >= kShortestKnownSecret &&
             std::find(forms.begin(), forms.end(), form) == forms.end()) {
             forms.push_back(std::move(form));
@@ -112,17 +140,52 @@ std::shared_ptr<const Index> current_index() {
         forms.emplace_back(*form);
     }
     auto built = std::make_shared<const Index>(
-        Index{r.version.load(std::memory_order_relaxed), PatternIndex(forms)});
+        Index{r.version.load(std::memory_order_relaxed), PatternIndex(forms), r.backslash_ends});
     r.index.store(built);
     return built;
 }
 
 using Stretches = std::vector<std::pair<size_t, size_t>>;
 
+// The length of the backslash, plain or percent-encoded, that ends at `at` (`before`) or starts
+// there; 0 when there is none.
+size_t backslash_at(std::string_view text, size_t at, bool before) {
+    const auto encoded = [&](size_t i) {
+        return i + 3 <= text.size() && text[i] == '%' && text[i + 1] == '5' &&
+               (text[i + 2] | 0x20) == 'c';
+    };
+    if (before) {
+        if (at >= 1 && text[at - 1] == '\\') {
+            return 1;
+        }
+        return at >= 3 && encoded(at - 3) ? 3 : 0;
+    }
+    if (at < text.size() && text[at] == '\\') {
+        return 1;
+    }
+    return encoded(at) ? 3 : 0;
+}
+
+// A stretch of the canonical view widened over the backslashes that touch it: a secret's own
+// backslashes at its ends are read as escaping what stands beside it, or dropped from a long run.
+// Only while some secret starts or ends with one, since it also takes in the backslash of an
+// escape beside a secret (`\"`).
+std::pair<size_t, size_t> widened_over_backslashes(std::string_view text, size_t begin,
+                                                   size_t end) {
+    for (size_t n; (n = backslash_at(text, begin, true)) != 0;) {
+        begin -= n;
+    }
+    for (size_t n; (n = backslash_at(text, end, false)) != 0;) {
+        end += n;
+    }
+    return {begin, end};
+}
+
 // Appends the stretches of `text` that a known form covers, found in the text as it stands and,
 // where it may differ, in its canonical view, as stretches of `text` shifted by `shift`.
-void find_forms(const PatternIndex& index, std::string_view text, size_t shift, Stretches& out,
+void find_forms(const Index& known, std::string_view text, size_t shift, Stretches& out,
                 bool unfinished) {
+    const PatternIndex& index = known.patterns;
     const size_t first = out.size();
     index.find(text, out);
     if (unfinished) {
@@ -135,7 +198,12 @@ void find_forms(const PatternIndex& index, std::string_view text, size_t shift, 
         Stretches found;
         index.find(view.bytes, found);
         for (const auto& [begin, end] : found) {
-            out.emplace_back(view.from[begin], view.to[end - 1]);
+            if (known.backslash_ends) {
+                out.emplace_back(
+                    widened_over_backslashes(text, view.from[begin], view.to[end - 1]));
+            } else {
+                out.emplace_back(view.from[begin], view.to[end - 1]);
+            }
         }
         if (unfinished) {
             if (const size_t t = index.unfinished_at_end(view.bytes); t < view.bytes.size()) {
@@ -189,6 +257,10 @@ void remember(std::string_view secret) {
     std::lock_guard lock(r.mutex);
     if (!r.known.emplace(secret).second) {
         return;
+    }
+    const std::string decoded = percent_decode(secret);
+    for (const std::string_view given : {secret, std::string_view(decoded)}) {
+        r.backslash_ends = r.backslash_ends || given.starts_with('\\') || given.ends_with('\\');
     }
     bool added = false;
     for (std::string& form : forms_of(secret)) {
@@ -273,11 +345,20 @@ void hide_in_place(std::string& text) {
         return;
     }
     const std::shared_ptr<const Index> index = current_index();
-    Stretches stretches;
-    find_forms(index->patterns, text, 0, stretches, false);
-    if (!stretches.empty()) {
+    // A mask changes how what stands beside it reads (an escape that began in a secret no longer
+    // takes in the text behind it), so the masked text is searched again until nothing changes.
+    for (;;) {
+        Stretches stretches;
+        find_forms(*index, text, 0, stretches, false);
+        if (stretches.empty()) {
+            return;
+        }
         join(stretches);
-        text = with_stretches_masked(text, stretches);
+        std::string masked = with_stretches_masked(text, stretches);
+        if (masked == text) {
+            return;
+        }
+        text = std::move(masked);
     }
 }
 
@@ -289,21 +370,29 @@ size_t cut_before_secrets(std::string_view text, size_t cut, bool complete) {
     if (index->patterns.empty()) {
         return cut;
     }
-    // Only a form that stands across the cut moves it, and no form reaches further than this.
+    // Only a form that stands across the cut moves it, and no form reaches further than this. A
+    // chain of forms that overlap one another may reach back further than one such window, so the
+    // cut moves window by window until no form stands across it; each window after the first
+    // only asks what stands across the cut, as a complete text.
     const size_t reach = index->patterns.longest() * kLongestCanonicalReach;
-    const size_t begin = cut - std::min(cut, reach);
-    const size_t end = complete ? std::min(text.size(), cut + reach) : text.size();
-    Stretches stretches;
-    find_forms(index->patterns, text.substr(begin, end - begin), begin, stretches, !complete);
-    // Moved to the start of each form across it in turn: the start of the chain of overlapping
-    // forms that holds the cut.
-    join(stretches);
-    for (const auto& [start, stop] : stretches) {
-        if (start < cut && cut < stop) {
-            return start;
+    for (bool first = true;; first = false) {
+        const size_t begin = cut - std::min(cut, reach);
+        const size_t end = complete || !first ? std::min(text.size(), cut + reach) : text.size();
+        Stretches stretches;
+        find_forms(*index, text.substr(begin, end - begin), begin, stretches, first && !complete);
+        join(stretches);
+        size_t moved = cut;
+        for (const auto& [start, stop] : stretches) {
+            if (start < cut && cut < stop) {
+                moved = start;
+                break;
+            }
         }
+        if (moved == cut) {
+            return cut;
+        }
+        cut = moved;
     }
-    return cut;
 }
 
 size_t memory_bytes() {
@@ -332,6 +421,7 @@ void forget_all_for_tests() {
     decltype(r.known)().swap(r.known);
     decltype(r.order)().swap(r.order);
     decltype(r.forms)().swap(r.forms);
+    r.backslash_ends = false;
     detail::g_any_known.store(false, std::memory_order_release);
     r.version.fetch_add(1, std::memory_order_release);
     r.index.store(nullptr);

@@ -180,6 +180,36 @@ TEST_F(KnownSecretsTest, HidesTheFormsEncodersWrite) {
     }
 }
 
+// A chain of overlapping copies longer than any one form moves the cut back to its start; a run of
+// bytes that are not UTF-8 longer than one replacement reads reads as several, so it does not
+// stand for the one run a secret holds.
+TEST_F(KnownSecretsTest, ACutMovesBeforeAChainOfCopiesHoweverLong) {
+    remember("abcdefghab");
+    std::string chain;
+    for (int i = 0; i < 200; ++i) {
+        chain += "abcdefgh";
+    }
+    chain += "ab and more";
+    EXPECT_EQ(cut_before_secrets(chain, 1024, true), 0u);
+    EXPECT_EQ(bound_outside_text(chain), "... [1611 bytes left out]");
+
+    remember("bad\xff\xc0\x80utf");
+    EXPECT_EQ(hide("<bad\xef\xbf\xbdutf>"), "<****>");
+    EXPECT_EQ(hide("<bad\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbdutf>"), "<****>");
+    const std::string run = "bad" + std::string(4000, '\xff') + "utf";
+    EXPECT_EQ(hide(run), run);
+    EXPECT_EQ(cut_before_secrets(run, 1024, true), 1024u);
+}
+
+// A secret's own backslashes at its ends read as escaping what stands beside it: they are hidden
+// with it, written plain or percent-encoded.
+TEST_F(KnownSecretsTest, HidesTheBackslashesAtASecretsEnds) {
+    remember("\\\\pass-word\\");
+    EXPECT_EQ(hide(" \\\\pass-word\\ "), " **** ");
+    EXPECT_EQ(hide(" %5C%5cpass-word%5C "), " **** ");
+    EXPECT_EQ(hide(R"({"pw":"\\\\\\\\pass-word\\\\"})"), R"({"pw":"****"})");
+}
+
 // A cut moves back to the start of any secret that would stand across it. Where a library cut
 // the text short, a start of a secret at its end counts too; where the text goes on, what follows
 // the cut decides.
