@@ -1051,9 +1051,8 @@ void check_bounded(std::string_view text, const std::vector<std::string>& forms,
     check(cut_plainly(whole, head.size()) == head.size());
 }
 
-// An encoder's form of a known secret, between blanks: no byte of it shows. Where it reads back
-// to none of the known forms (a run of bytes that are not UTF-8 replaced byte by byte reads as
-// one replacement only as far as `kLongestCanonicalReach` bytes go), it is no form of one.
+// An encoder's form of a known secret, between blanks: no byte of it shows. One that reads back
+// to none of the known forms is no form of one.
 void check_hidden_whole(std::string_view encoded, const std::vector<std::string>& forms) {
     if (std::find(forms.begin(), forms.end(), quorvel::secrets::canonical(encoded)) ==
         forms.end()) {

@@ -198,9 +198,7 @@ void read_characters(const Stage& in, CanonicalView& out) {
         const size_t length = utf8_sequence_length(b, i);
         if (length == 0 || (length == 3 && b.substr(i, 3) == "\xef\xbf\xbd")) {
             const size_t last = i + std::max<size_t>(length, 1) - 1;
-            // One replacement stands for a run as far as a canonical byte reaches: a longer run
-            // reads as several, so that what a secret's form spans stays bounded.
-            if (replacing && in.to[last] - out.from.back() <= kLongestCanonicalReach) {
+            if (replacing) {
                 out.to.back() = in.to[last];
             } else {
                 out.bytes.push_back(kReplacement);

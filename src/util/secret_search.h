@@ -36,7 +36,8 @@ struct CanonicalView {
 };
 
 // How many bytes of a text one canonical byte may stand for, at most: an escape of up to nine
-// characters behind up to eight backslashes, each of them percent-encoded.
+// characters behind up to eight backslashes, each of them percent-encoded. A replacement for a run
+// of bytes that are not UTF-8 is the one exception: it stands for the whole run.
 inline constexpr size_t kLongestCanonicalReach = 64;
 
 // The canonical form of `text`:
@@ -46,9 +47,9 @@ inline constexpr size_t kLongestCanonicalReach = 64;
 //   form writes them, "n", "r", "t", "0", "b", "f" as the control characters, and any other
 //   character as itself, so `\"`, `\\` and `\/` read as `"`, nothing and `/`;
 // - "+" reads as a blank;
-// - a run of bytes that are not UTF-8, and U+FFFD, reads as `kReplacement`: one for as many of
-//   them as `kLongestCanonicalReach` bytes of the text hold, so 21 replaced bytes, each written
-//   as U+FFFD, still read as one.
+// - a run of bytes that are not UTF-8, and U+FFFD, reads as one `kReplacement`, however long, so
+//   that a decoder that replaced each byte and one that replaced the run read alike, and so does
+//   the run escaped as the log shows it.
 std::string canonical(std::string_view text);
 CanonicalView canonical_view(std::string_view text);
 // Whether the canonical form of `text` may differ from it: false for most texts, which then need

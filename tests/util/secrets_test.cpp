@@ -180,9 +180,8 @@ TEST_F(KnownSecretsTest, HidesTheFormsEncodersWrite) {
     }
 }
 
-// A chain of overlapping copies longer than any one form moves the cut back to its start; a run of
-// bytes that are not UTF-8 longer than one replacement reads reads as several, so it does not
-// stand for the one run a secret holds.
+// A chain of overlapping copies longer than any one form moves the cut back to its start. A
+// secret's bytes that are not UTF-8 are found however a decoder replaced them.
 TEST_F(KnownSecretsTest, ACutMovesBeforeAChainOfCopiesHoweverLong) {
     remember("abcdefghab");
     std::string chain;
@@ -196,9 +195,6 @@ TEST_F(KnownSecretsTest, ACutMovesBeforeAChainOfCopiesHoweverLong) {
     remember("bad\xff\xc0\x80utf");
     EXPECT_EQ(hide("<bad\xef\xbf\xbdutf>"), "<****>");
     EXPECT_EQ(hide("<bad\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbdutf>"), "<****>");
-    const std::string run = "bad" + std::string(4000, '\xff') + "utf";
-    EXPECT_EQ(hide(run), run);
-    EXPECT_EQ(cut_before_secrets(run, 1024, true), 1024u);
 }
 
 // A secret's own backslashes at its ends read as escaping what stands beside it: they are hidden
