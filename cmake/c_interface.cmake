@@ -103,13 +103,13 @@ if(QUORVEL_TESTS)
     # A host that exits while its agents set up HTTPS connections, run by the test suite.
     quorvel_add_c_host(quorvel_exit_https_host
         ${CMAKE_CURRENT_SOURCE_DIR}/tests/ffi/exit_https_host.c)
-    foreach(phase basics config start log_setting paths)
+    foreach(phase basics config start log_setting paths restart)
         add_test(NAME ffi.c_interface.${phase} COMMAND quorvel_c_interface_test ${phase})
     endforeach()
     add_test(NAME ffi.c_interface.lifecycle COMMAND quorvel_c_interface_test lifecycle tunnel dns status)
     set_tests_properties(ffi.c_interface.basics ffi.c_interface.config ffi.c_interface.start
         ffi.c_interface.lifecycle ffi.c_interface.log_setting ffi.c_interface.paths
-        PROPERTIES TIMEOUT 120 ENVIRONMENT QUORVEL_LOG=trace)
+        ffi.c_interface.restart PROPERTIES TIMEOUT 120 ENVIRONMENT QUORVEL_LOG=trace)
     set(QUORVEL_HOST_C_FLAGS "")
     if(QUORVEL_SANITIZE)
         set(QUORVEL_HOST_C_FLAGS "-fsanitize=address,undefined")

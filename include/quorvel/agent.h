@@ -26,8 +26,13 @@
  *   first, then the first for UTF-8, then the second.
  * - When a function fails it has written nothing through its out-parameters and keeps nothing
  *   it created.
- * - No exception leaves a function: should its work throw (memory running out, say), it logs an
- *   ERROR line and returns QUORVEL_AGENT_ERR_FAILURE (-2), or NULL where it returns a pointer.
+ * - No exception leaves a function: should its work on the calling thread throw (memory running
+ *   out for what the function itself allocates there, say), it logs an ERROR line where logging
+ *   still works and returns QUORVEL_AGENT_ERR_FAILURE (-2), or NULL where it returns a pointer.
+ *   That covers only the calling thread's own allocations. What runs on a runtime's threads (the
+ *   agent's tasks, the handlers of its sockets and timers, the first log line that a thread
+ *   writes) is not covered: should memory run out there, the process may end, or a blocking
+ *   function waiting for that work may not return.
  * - Handles are opaque. Each is freed at most once, by its own free function, and not while
  *   another call still uses it. A handle may be used from any host thread.
  * - Handles may be freed in any order, on any thread, the runtime's own included. Each device and
@@ -67,7 +72,9 @@
  * - Blocking functions (quorvel_agent_start, quorvel_agent_shutdown, quorvel_agent_status,
  *   quorvel_agent_tun_device_create) wait on the runtime. Called on one of the runtime's own
  *   threads, for example from inside the network-change callback, they refuse at once
- *   (-2, or NULL for the status) instead of waiting on themselves.
+ *   (-2, or NULL for the status) instead of waiting on themselves. quorvel_agent_free of a
+ *   shut-down agent waits on the runtime too when it is called on a host thread, and does not
+ *   wait on a runtime's thread (see quorvel_agent_free).
  */
 #ifndef QUORVEL_AGENT_H
 #define QUORVEL_AGENT_H
@@ -172,9 +179,9 @@ typedef struct NetworkChangeInfo {
 
 /* Called on one of the runtime's worker threads, one call at a time per agent, while the agent
  * holds its state lock; the first call can come before quorvel_agent_start has returned. It must
- * not call the blocking functions nor wait for another thread that does. It may free handles, and
- * it may end the process with exit() (see the release rules above). It must stay callable until
- * the runtime has stopped. */
+ * not call the blocking functions nor wait for another thread that does (a host thread freeing a
+ * shut-down agent included). It may free handles, and it may end the process with exit() (see the
+ * release rules above). It must stay callable until the runtime has stopped. */
 typedef void (*QuorvelNetworkChangeCallback)(const NetworkChangeInfo* info);
 
 /* ---- Version, logging and runtime ---- */
@@ -210,8 +217,10 @@ QUORVEL_AGENT_API void quorvel_agent_runtime_free(RuntimePtr* runtime) QUORVEL_A
  * at once, without being opened for reading and without waiting, and nothing is ever written over
  * it. A file of more than 16 MiB (16777216 bytes, the cap on network documents) is refused too,
  * after no more than that was read. A refusal is -105 from quorvel_agent_config_load_or_generate
- * and -2 from the other functions, with a WARN line that says what the path names (e.g.
- * "PATH is a FIFO, not a regular file"). */
+ * and -2 from the other functions, with a WARN line that says why: for a folder, a missing file
+ * or a file without permission, which the system itself refuses, in the system's words (e.g.
+ * "I/O error: Is a directory (os error 21)"); for the kinds it would open and block on, what the
+ * path names (e.g. "PATH is a FIFO, not a regular file"). */
 
 /* Loads the configuration file, or creates it with a new identity (a proof of work that can
  * take several seconds; the file is created owner-only) when nothing exists at the path.
@@ -322,8 +331,17 @@ QUORVEL_AGENT_API int32_t quorvel_agent_start(const RuntimePtr* runtime,
 QUORVEL_AGENT_API int32_t quorvel_agent_shutdown(const RuntimePtr* runtime,
                                                  const AgentPtr* agent) QUORVEL_AGENT_NOEXCEPT;
 
-/* Releases the agent handle. Its tasks run on until it was shut down or its runtime stops (see the
- * release rules above); the agent goes before the handle's hold on the runtime. */
+/* Releases the agent handle; the agent goes before the handle's hold on the runtime.
+ * - An agent that was shut down (quorvel_agent_shutdown) has its P2P node stopped, and its UDP
+ *   socket closes on the runtime. Called on a host thread, the free returns only once that socket
+ *   is closed, so that a start right after it (the same configuration, the same QUORVEL_UDP_PORT)
+ *   can bind the port. Called on a runtime's thread (from the network-change callback, say), it
+ *   does not wait, since the close may need that very thread: it returns at once, and the socket
+ *   closes soon after, so a start on a host thread at that moment may still find the port taken
+ *   (-111).
+ * - An agent that was not shut down runs on, its tasks and its socket with it, until its runtime
+ *   stops (see the release rules above); the free returns at once, and a start on the same port
+ *   meanwhile gets -111. */
 QUORVEL_AGENT_API void quorvel_agent_free(AgentPtr* agent) QUORVEL_AGENT_NOEXCEPT;
 
 /* ---- Tunnel device and sockets ---- */

@@ -109,8 +109,43 @@ std::shared_ptr<NodeCore> Directory::find(const PubKey& pk) {
     return it == entries_.end() ? nullptr : it->second.core.lock();
 }
 
-IoParts::IoParts(asio::any_io_executor executor, int fd)
-    : strand(asio::make_strand(executor)), socket(strand, fd), timer(strand) {}
+void SocketRelease::descriptor_closed() {
+    std::lock_guard lock(mutex_);
+    if (open_ > 0 && --open_ == 0) {
+        closed_cv_.notify_all();
+    }
+}
+
+void SocketRelease::wait() {
+    std::unique_lock lock(mutex_);
+    closed_cv_.wait(lock, [this] { return open_ == 0; });
+}
+
+bool SocketRelease::closed() {
+    std::lock_guard lock(mutex_);
+    return open_ == 0;
+}
+
+IoParts::IoParts(asio::any_io_executor executor, int fd,
+                 std::shared_ptr<SocketRelease> socket_release)
+    : strand(asio::make_strand(executor)),
+      socket(strand, fd),
+      timer(strand),
+      socket_release(std::move(socket_release)) {}
+
+IoParts::~IoParts() {
+    close_socket();
+}
+
+void IoParts::close_socket() {
+    if (socket_closed_) {
+        return;
+    }
+    socket_closed_ = true;
+    boost::system::error_code ignored;
+    socket.close(ignored);
+    socket_release->descriptor_closed();
+}
 
 NodeCore::NodeCore(NodeOpts opts, CancellationToken token, std::shared_ptr<Transport> transport,
                    std::set<SocketAddr> local_addrs,
@@ -147,12 +182,18 @@ void NodeCore::on_stop() {
         std::lock_guard lock(peer->mutex);
         peer->reader = Waker();
     }
+    // The socket closes now rather than with the last holder of its parts (a task that has yet to
+    // run to its end, a peer handle kept by the application), so that its address is free again
+    // soon after the stop: on the strand, between two steps of the receive task.
     if (auto parts = io.lock()) {
-        asio::post(parts->strand, [parts] {
-            boost::system::error_code ignored;
-            parts->socket.cancel(ignored);
+        asio::post(parts->strand, [parts, transport = transport] {
+            parts->close_socket();
             parts->timer.cancel();
+            transport->release_socket();
         });
+    } else {
+        // The tasks are gone, and their duplicate with them: no read is left to race.
+        transport->release_socket();
     }
 }
 
@@ -544,6 +585,18 @@ void Node::stop() {
     core_->token.cancel();
 }
 
+Node::SocketClosed Node::socket_closed() const {
+    return SocketClosed(core_->transport->socket_release);
+}
+
+void Node::SocketClosed::wait() const {
+    release_->wait();
+}
+
+bool Node::SocketClosed::closed() const {
+    return release_->closed();
+}
+
 const NodeOpts& Node::opts() const {
     return core_->opts;
 }
@@ -799,7 +852,7 @@ asio::awaitable<Result<NodeRef, node::Error>> Node::bind(asio::any_io_executor e
     if (io_fd < 0) {
         co_return unexpected(E::bind_error(IoError::from_errno(errno), port));
     }
-    auto io = std::make_shared<detail::IoParts>(executor, io_fd);
+    auto io = std::make_shared<detail::IoParts>(executor, io_fd, transport->socket_release);
     core->io = io;
     std::weak_ptr<detail::IoParts> weak_io = io;
     transport->set_write_arm([weak_io, weak_transport = std::weak_ptr(transport)] {

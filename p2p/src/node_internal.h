@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <deque>
 #include <memory>
 #include <mutex>
@@ -82,10 +83,26 @@ class Directory {
     std::unordered_map<PubKey, Entry> entries_;
 };
 
+// Whether the node's socket is closed, that is its address free for another socket: the socket
+// has two descriptors, the transport's and the duplicate that the node's tasks wait on, and is
+// closed once both are. Each is counted once, by whichever closes it first.
+struct SocketRelease {
+    // One of the two descriptors is closed.
+    void descriptor_closed();
+    void wait();
+    bool closed();
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable closed_cv_;
+    int open_ = 2;
+};
+
 // The node's UDP socket, shared with its peers for sending.
 struct Transport {
     Transport(int fd, SocketAddr local, const Identity& id, NetworkId network,
               std::shared_ptr<testing::TestHooks> hooks, Node::SocketBuffers buffers = {});
+    // Closes the descriptor, unless `release_socket` has already put a placeholder in its place.
     ~Transport();
     Transport(const Transport&) = delete;
     Transport& operator=(const Transport&) = delete;
@@ -101,6 +118,14 @@ struct Transport {
     void set_write_arm(std::function<void()> arm);
     void write_wait_done();
 
+    // Closes the socket behind `fd` while peers may still hold the transport: a descriptor that
+    // no socket call accepts (a pipe's end) takes the number over in one step, so that a send
+    // racing the stop fails with ENOTSOCK instead of reaching a file that a later open() got that
+    // number for. Called once the node has stopped; on the node's strand while its receive task
+    // may still read, so that no read meets the placeholder. Should no placeholder be had (no
+    // descriptor left), the socket closes with the transport's last holder as before.
+    void release_socket();
+
     const int fd;
     const SocketAddr local;
     const PubKey own_pk;
@@ -109,8 +134,10 @@ struct Transport {
     const std::shared_ptr<testing::TestHooks> hooks;
     const Node::SocketBuffers buffers;
     std::atomic<bool> stopped{false};
+    const std::shared_ptr<SocketRelease> socket_release = std::make_shared<SocketRelease>();
 
   private:
+    std::atomic<bool> released_{false};
     std::mutex write_mutex_;
     std::vector<Waker> write_waiters_;
     std::function<void()> arm_write_;
@@ -160,10 +187,23 @@ struct PeerState {
 };
 
 struct IoParts {
-    explicit IoParts(boost::asio::any_io_executor executor, int fd);
+    IoParts(boost::asio::any_io_executor executor, int fd,
+            std::shared_ptr<SocketRelease> socket_release);
+    ~IoParts();
+    IoParts(const IoParts&) = delete;
+    IoParts& operator=(const IoParts&) = delete;
+
+    // Closes the duplicate, which ends the waits on it; on the strand. Counted once in
+    // `socket_release`, here or in the destructor.
+    void close_socket();
+
     boost::asio::strand<boost::asio::any_io_executor> strand;
     boost::asio::posix::stream_descriptor socket;  // a duplicate of the transport's descriptor
     boost::asio::steady_timer timer;
+    const std::shared_ptr<SocketRelease> socket_release;
+
+  private:
+    bool socket_closed_ = false;
 };
 
 // Which senders whose proof of work is below the node's minimum get a warning of their own. Anyone

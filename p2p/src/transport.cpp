@@ -1,4 +1,5 @@
 // The wire format, the node's socket and the peers' send and receive queues.
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -76,6 +77,28 @@ Transport::Transport(int fd, SocketAddr local, const Identity& id, NetworkId net
 
 Transport::~Transport() {
     ::close(fd);
+    if (!released_.exchange(true, std::memory_order_acq_rel)) {
+        socket_release->descriptor_closed();
+    }
+}
+
+void Transport::release_socket() {
+    if (released_.load(std::memory_order_acquire)) {
+        return;
+    }
+    int ends[2];
+    if (::pipe2(ends, O_CLOEXEC) != 0) {
+        return;
+    }
+    int replaced;
+    do {
+        replaced = ::dup3(ends[0], fd, O_CLOEXEC);
+    } while (replaced < 0 && errno == EINTR);
+    ::close(ends[0]);
+    ::close(ends[1]);
+    if (replaced >= 0 && !released_.exchange(true, std::memory_order_acq_rel)) {
+        socket_release->descriptor_closed();
+    }
 }
 
 wire::Header Transport::header(wire::Type type, const PubKey& recipient) const {

@@ -18,6 +18,8 @@ boost::asio::awaitable<void> monitor_tasks(TaskSet<void> tasks, CancellationToke
             }
             continue;
         }
+        // The task's exception came in as outside text where the set read it (`exception_text`):
+        // the line quotes it bounded and masked.
         QV_ERROR(kMonitorTarget, "Task failed. Cancel token: {}", to_string(joined->error()));
         token.cancel();
         QV_TRACE(kMonitorTarget, "Monitoring task cancelled.");

@@ -5,6 +5,7 @@
 #include "util/file_io.h"
 #include "util/http_status.h"
 #include "util/log.h"
+#include "util/shown_text.h"
 
 #include <mutex>
 #include <system_error>
@@ -141,7 +142,7 @@ boost::asio::awaitable<Result<std::string, Error>> retrieve_in(const RetrievalCo
                                                                std::string url, Spans spans) {
     if (url.starts_with("controller://")) {
         co_return unexpected(Error(
-            Error::ConfigParse{"Controller network not found in cache: " + mask_url_text(url)}));
+            Error::ConfigParse{"Controller network not found in cache: " + outside_url_text(url)}));
     }
     if (url.starts_with("http://") || url.starts_with("https://")) {
         co_return co_await fetch_in(context, std::move(url), std::move(spans));
@@ -150,7 +151,7 @@ boost::asio::awaitable<Result<std::string, Error>> retrieve_in(const RetrievalCo
         co_return co_await read_document_file(std::string_view(url).substr(7), std::move(spans));
     }
     co_return unexpected(
-        Error(Error::ConfigParse{"Unsupported URL scheme: " + mask_url_text(url)}));
+        Error(Error::ConfigParse{"Unsupported URL scheme: " + outside_url_text(url)}));
 }
 
 boost::asio::awaitable<Result<network::NetworkConfig, Error>> fetch_data_in(

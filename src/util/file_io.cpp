@@ -317,6 +317,12 @@ Result<std::string, IoError> read_regular(const std::string& path, std::size_t m
 }
 
 IoError state_file_not_regular(const std::string& path, mode_t mode) {
+    if (S_ISDIR(mode)) {
+        // The system itself refuses a folder: reading one fails with EISDIR, and so does renaming
+        // a file over one. Its own words are kept; only the kinds it would open, read and block
+        // on (FIFOs, devices, sockets) are named by us.
+        return IoError::from_errno(EISDIR);
+    }
     if (S_ISREG(mode)) {
         // Another file was swapped in between the judging and the opening.
         return IoError::other(outside_text(path) + " changed while it was opened");

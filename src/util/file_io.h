@@ -27,9 +27,12 @@ Result<std::string, IoError> read_regular_file(const std::string& path, std::siz
 std::string_view file_type_name(mode_t mode);
 
 // The same reading, for a state file that a host names (the agent's configuration): symbolic
-// links followed, anything but a regular file fails with "PATH is a FIFO, not a regular file"
-// (or "a directory", "a character device", ...), a file of more than `max_bytes` with "PATH
-// exceeds the limit of N bytes". PATH is shown as outside text (util/shown_text.h) shows it.
+// links followed, a folder fails with the system's own words ("Is a directory (os error 21)", as
+// reading one would), as do a missing path and one without permission; the other kinds that are
+// not a regular file, which the system would open and block on, fail with "PATH is a FIFO, not a
+// regular file" (or "a character device", "a block device", "a socket"), a file of more than
+// `max_bytes` with "PATH exceeds the limit of N bytes". PATH is shown as outside text
+// (util/shown_text.h) shows it.
 Result<std::string, IoError> read_state_file(const std::string& path, std::size_t max_bytes);
 
 // Fails, as `read_state_file` does, when something other than a regular file stands at `path`

@@ -1,6 +1,7 @@
 #include "util/runtime.h"
 
 #include "util/log.h"
+#include "util/shown_text.h"
 
 #include <boost/asio/post.hpp>
 
@@ -38,7 +39,7 @@ std::string exception_text(const std::exception_ptr& error) {
     try {
         std::rethrow_exception(error);
     } catch (const std::exception& e) {
-        return e.what();
+        return outside_text(e.what());
     } catch (...) {
         return "unknown exception";
     }

@@ -42,6 +42,9 @@ struct RuntimeError {
 std::string to_string(const RuntimeError& error);
 
 // The text of an exception held in `error`: what() for std::exception, else "unknown exception".
+// What a library or a task's code throws may quote anything (a server's answer, a URL with its
+// password): the text is taken in as outside text (`outside_text`), so that it is bounded and
+// masked wherever the runtime's and the task set's errors show it.
 std::string exception_text(const std::exception_ptr& error);
 
 class Runtime : public std::enable_shared_from_this<Runtime> {

@@ -33,7 +33,9 @@ struct JoinError {
     enum class Kind { Cancelled, Panic };
     Kind kind;
     uint64_t id;
-    std::string message;  // the exception's text for Panic
+    // The exception's text for Panic, taken in as outside text where it is read
+    // (`exception_text`): bounded and masked, so that whoever logs the error may quote it.
+    std::string message;
 
     bool is_cancelled() const { return kind == Kind::Cancelled; }
     bool is_panic() const { return kind == Kind::Panic; }

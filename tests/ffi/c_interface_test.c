@@ -12,9 +12,13 @@
  *             through the tunnel, the status report
  *   log_setting  a process whose QUORVEL_LOG holds no level: it lives on, and its log's first
  *             line is one warning that names the value
- *   paths     configuration paths that name a FIFO, a device or a file over the cap: every
- *             configuration function refuses them at once (a child process runs the calls, and
- *             fails when they have not returned within 60 seconds); a link to a file works
+ *   paths     configuration paths that name a FIFO, a device, a socket or a file over the
+ *             cap: every configuration function refuses them at once (a child process runs
+ *             the calls, and fails when they have not returned within 60 seconds); a folder
+ *             is refused in the system's words; a link to a file works
+ *   restart   100 cycles of start, shutdown, free and start again on one runtime and one
+ *             fixed UDP port: each start binds; an agent freed without a shutdown keeps its
+ *             port until its runtime is freed
  * The agent's log (every level) goes to a file in the test's temporary folder, which the checks
  * read back.
  */
@@ -36,6 +40,7 @@
 #include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -240,6 +245,9 @@ static int lock_free(const char* path) {
  * beside them, none is left locked; the log says what each path names. */
 static void paths_checks(void) {
     char fifo[320], held[320], to_fifo[320], big[320], regular[320], to_regular[320];
+    char sock[320], folder[320];
+    path_in_temp(sock, sizeof sock, "sock.toml");
+    path_in_temp(folder, sizeof folder, "folder.toml");
     path_in_temp(fifo, sizeof fifo, "fifo.toml");
     path_in_temp(held, sizeof held, "held.toml");
     path_in_temp(to_fifo, sizeof to_fifo, "to-fifo.toml");
@@ -252,6 +260,19 @@ static void paths_checks(void) {
     int writer = open(held, O_RDWR | O_NONBLOCK);
     CHECK(writer >= 0);
     CHECK(symlink(fifo, to_fifo) == 0);
+    /* A socket's name: opening it for reading fails, but not as "not a regular file". */
+    int listener = socket(AF_UNIX, SOCK_STREAM, 0);
+    CHECK(listener >= 0);
+    struct sockaddr_un named;
+    memset(&named, 0, sizeof named);
+    named.sun_family = AF_UNIX;
+    size_t sock_length = strlen(sock);
+    CHECK(sock_length < sizeof named.sun_path);
+    if (sock_length < sizeof named.sun_path) {
+        memcpy(named.sun_path, sock, sock_length + 1);
+    }
+    CHECK(bind(listener, (struct sockaddr*)&named, sizeof named) == 0);
+    CHECK(mkdir(folder, 0700) == 0);
     CHECK(write_file(big, "[identity]\n") == 0);
     CHECK(truncate(big, 16 * 1024 * 1024 + 1) == 0);
     /* Lock files in /dev are never made; one there before the test is not the library's. */
@@ -259,12 +280,17 @@ static void paths_checks(void) {
 
     static const char* const fifo_kind = " is a FIFO, not a regular file";
     static const char* const device_kind = " is a character device, not a regular file";
+    static const char* const socket_kind = " is a socket, not a regular file";
     const struct {
         const char* path;
         const char* refusal; /* follows the path in the log's warnings */
-    } refused[] = {{fifo, fifo_kind},          {held, fifo_kind},
-                   {to_fifo, fifo_kind},       {"/dev/zero", device_kind},
-                   {"/dev/null", device_kind}, {big, " exceeds the limit of 16777216 bytes"}};
+    } refused[] = {{fifo, fifo_kind},
+                   {held, fifo_kind},
+                   {to_fifo, fifo_kind},
+                   {"/dev/zero", device_kind},
+                   {"/dev/null", device_kind},
+                   {sock, socket_kind},
+                   {big, " exceeds the limit of 16777216 bytes"}};
     for (size_t i = 0; i < sizeof refused / sizeof refused[0]; i++) {
         const char* path = refused[i].path;
         AgentConfigPtr* config = (AgentConfigPtr*)&failures;
@@ -301,6 +327,34 @@ static void paths_checks(void) {
         fflush(stdout);
     }
     close(writer);
+    close(listener);
+
+    /* The system refuses a folder itself: its words stand, without the path. */
+    {
+        AgentConfigPtr* config = (AgentConfigPtr*)&failures;
+        CHECK_CODE(quorvel_agent_config_load_or_generate(folder, &config), QUORVEL_AGENT_ERR_IO);
+        CHECK(config == (AgentConfigPtr*)&failures);
+        NetworkInfo* list = NULL;
+        int32_t count = 0;
+        CHECK_CODE(quorvel_agent_config_networks(folder, &list, &count), QUORVEL_AGENT_ERR_FAILURE);
+        CHECK_CODE(quorvel_agent_config_network_add(folder, "http://a.example/"),
+                   QUORVEL_AGENT_ERR_FAILURE);
+        static const char* const folder_warnings[] = {
+            "Error loading config: I/O error: Is a directory (os error 21)\n",
+            "Could not list the networks: I/O error: Is a directory (os error 21)\n",
+            "Could not edit the configuration: I/O error: Is a directory (os error 21)\n"};
+        for (size_t w = 0; w < sizeof folder_warnings / sizeof folder_warnings[0]; w++) {
+            if (log_count(folder_warnings[w]) != 1) {
+                printf("paths: the log holds %d lines \"%s\"\n", log_count(folder_warnings[w]),
+                       folder_warnings[w]);
+                failures++;
+            }
+        }
+        char folder_lock[340];
+        snprintf(folder_lock, sizeof folder_lock, "%s.lock", folder);
+        CHECK(!file_exists(folder_lock));
+        printf("paths: %s refused\n", folder);
+    }
     struct stat st;
     CHECK(lstat(fifo, &st) == 0 && S_ISFIFO(st.st_mode));
     CHECK(lstat(to_fifo, &st) == 0 && S_ISLNK(st.st_mode));
@@ -688,6 +742,117 @@ static void phase_start(void) {
     quorvel_agent_runtime_free(runtime);
 }
 
+/* ---- phase: restart ---- */
+
+/* Binds a UDP socket to the loopback port (0: any free one) and closes it again at once; the port
+ * it was bound to, or 0 when it could not bind. */
+static unsigned bind_loopback_udp(unsigned port) {
+    int probe = socket(AF_INET, SOCK_DGRAM, 0);
+    if (probe < 0) {
+        return 0;
+    }
+    struct sockaddr_in addr;
+    memset(&addr, 0, sizeof addr);
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons((uint16_t)port);
+    socklen_t len = sizeof addr;
+    unsigned bound = 0;
+    if (bind(probe, (struct sockaddr*)&addr, sizeof addr) == 0 &&
+        getsockname(probe, (struct sockaddr*)&addr, &len) == 0) {
+        bound = ntohs(addr.sin_port);
+    }
+    close(probe);
+    return bound;
+}
+
+/* A UDP port on the loopback address that nothing holds now; 0 when none could be had. */
+static unsigned free_loopback_port(void) {
+    return bind_loopback_udp(0);
+}
+
+/* Whether a socket of this process can bind the loopback port now. */
+static int port_bindable(unsigned port) {
+    return bind_loopback_udp(port) == port;
+}
+
+enum { RESTART_CYCLES = 100 };
+
+static void phase_restart(void) {
+    char path[320];
+    path_in_temp(path, sizeof path, "restart.toml");
+    RuntimePtr* runtime = NULL;
+    CHECK_CODE(quorvel_agent_runtime(&runtime), QUORVEL_AGENT_OK);
+    AgentConfigPtr* config = NULL;
+    CHECK_CODE(quorvel_agent_config_load_or_generate(path, &config), QUORVEL_AGENT_OK);
+    unsigned port = free_loopback_port();
+    CHECK(port != 0);
+    if (runtime == NULL || config == NULL || port == 0) {
+        quorvel_agent_config_free(config);
+        quorvel_agent_runtime_free(runtime);
+        return;
+    }
+    char port_text[16];
+    snprintf(port_text, sizeof port_text, "%u", port);
+    setenv("QUORVEL_UDP_PORT", port_text, 1);
+    setenv("QUORVEL_UDP_ADDRS", "127.0.0.1", 1);
+
+    AgentPtr* agent = NULL;
+    CHECK_CODE(quorvel_agent_start(runtime, config, path, NULL, ignore_change, NULL, &agent),
+               QUORVEL_AGENT_OK);
+    /* Each cycle frees a shut-down agent and starts the next one with the same configuration
+     * at once. A start that is refused is counted, and tried again once the port is free, so
+     * that the count covers every cycle. */
+    int refused = 0;
+    int first_refusal = QUORVEL_AGENT_OK;
+    for (int cycle = 0; cycle < RESTART_CYCLES && agent != NULL; cycle++) {
+        CHECK_CODE(quorvel_agent_shutdown(runtime, agent), QUORVEL_AGENT_OK);
+        quorvel_agent_free(agent);
+        agent = NULL;
+        int32_t code =
+            quorvel_agent_start(runtime, config, path, NULL, ignore_change, NULL, &agent);
+        if (code == QUORVEL_AGENT_OK) {
+            continue;
+        }
+        if (refused++ == 0) {
+            first_refusal = code;
+        }
+        for (int waited_ms = 0; waited_ms < 10000 && code != QUORVEL_AGENT_OK; waited_ms += 10) {
+            sleep_ms(10);
+            code = quorvel_agent_start(runtime, config, path, NULL, ignore_change, NULL, &agent);
+        }
+        CHECK_CODE(code, QUORVEL_AGENT_OK);
+    }
+    if (refused != 0) {
+        printf("restart: %d of %d starts right after a free were refused, the first with %d\n",
+               refused, RESTART_CYCLES, first_refusal);
+        failures++;
+    }
+    CHECK(agent != NULL);
+
+    /* Once the free of a shut-down agent has returned, the port is free for anyone. */
+    CHECK_CODE(quorvel_agent_shutdown(runtime, agent), QUORVEL_AGENT_OK);
+    quorvel_agent_free(agent);
+    CHECK(port_bindable(port));
+
+    /* An agent freed without a shutdown runs on, its port bound, until its runtime stops. */
+    agent = NULL;
+    CHECK_CODE(quorvel_agent_start(runtime, config, path, NULL, ignore_change, NULL, &agent),
+               QUORVEL_AGENT_OK);
+    quorvel_agent_free(agent);
+    CHECK(!port_bindable(port));
+    AgentPtr* second = NULL;
+    CHECK_CODE(quorvel_agent_start(runtime, config, path, NULL, ignore_change, NULL, &second),
+               QUORVEL_AGENT_ERR_NODE);
+    CHECK(second == NULL);
+    quorvel_agent_runtime_free(runtime);
+    CHECK(port_bindable(port));
+
+    unsetenv("QUORVEL_UDP_PORT");
+    unsetenv("QUORVEL_UDP_ADDRS");
+    quorvel_agent_config_free(config);
+}
+
 /* ---- phase: lifecycle ---- */
 
 /* What the callback saw, and what the blocking functions returned when called from it. */
@@ -932,7 +1097,8 @@ int main(int argc, char** argv) {
         void (*run)(void);
     } phases[] = {
         {"basics", phase_basics},       {"config", phase_config},           {"start", phase_start},
-        {"lifecycle", phase_lifecycle}, {"log_setting", phase_log_setting}, {"paths", phase_paths}};
+        {"lifecycle", phase_lifecycle}, {"log_setting", phase_log_setting}, {"paths", phase_paths},
+        {"restart", phase_restart}};
     for (int a = 1; a < argc; a++) {
         check_dns |= strcmp(argv[a], "dns") == 0;
         check_tunnel |= strcmp(argv[a], "tunnel") == 0;

@@ -1,4 +1,5 @@
 #include "p2p/node.h"
+#include "util/loopback_probe.h"
 
 #include <arpa/inet.h>
 #include <poll.h>
@@ -1040,14 +1041,7 @@ TEST_F(NodeTest, KeyDerivedPortAndLoopbackBinding) {
 namespace quorvel::p2p {
 namespace {
 
-size_t open_fd_count() {
-    size_t n = 0;
-    for ([[maybe_unused]] const auto& entry :
-         std::filesystem::directory_iterator("/proc/self/fd")) {
-        ++n;
-    }
-    return n;
-}
+using quorvel::testing::open_fd_count;
 
 TEST(NodeReleaseTest, ReleasingEverythingLeavesNoDescriptorOrTaskBehind) {
     size_t before = open_fd_count();

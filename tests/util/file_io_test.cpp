@@ -4,17 +4,22 @@
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/inotify.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstring>
 #include <fstream>
 #include <optional>
 #include <random>
 #include <set>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include <cerrno>
 
@@ -57,32 +62,63 @@ TEST(FileIoTest, StateFileIsARegularFileWithinTheCap) {
     ASSERT_EQ(::symlink(dir.file("ok").c_str(), dir.file("to-ok").c_str()), 0);
     ASSERT_EQ(::symlink(dir.file("fifo").c_str(), dir.file("to-fifo").c_str()), 0);
     ASSERT_EQ(::symlink(dir.file("nothing").c_str(), dir.file("dangling").c_str()), 0);
+    ASSERT_EQ(::symlink(dir.file("folder").c_str(), dir.file("to-folder").c_str()), 0);
+    // A socket's name in the file system.
+    const int listener = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    ASSERT_GE(listener, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const std::string socket_path = dir.file("sock");
+    ASSERT_LT(socket_path.size(), sizeof address.sun_path);
+    std::memcpy(address.sun_path, socket_path.c_str(), socket_path.size() + 1);
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    // A file its reader may not open: only a process without the power to override permissions
+    // is refused.
+    testing::write_file(dir.file("closed"), "x");
+    ASSERT_EQ(::chmod(dir.file("closed").c_str(), 0), 0);
+    const bool permissions_hold = ::access(dir.file("closed").c_str(), R_OK) != 0;
     struct Case {
         std::string path;
         std::string outcome;  // the text, or the error's text
+        // Whether a non-regular file stands there, which `refuse_non_regular_file` refuses too.
+        bool not_regular = false;
     };
-    const Case cases[] = {
+    // The system refuses a folder, a missing path and a file without permission itself, and its
+    // words stand; what it would open and block on is named by the reader.
+    std::vector<Case> cases = {
         {dir.file("ok"), "héllo"},
         {dir.file("to-ok"), "héllo"},
         {dir.file("ten"), "0123456789"},
         {dir.file("eleven"), dir.file("eleven") + " exceeds the limit of 10 bytes"},
         {dir.file("bad"), "stream did not contain valid UTF-8"},
-        {dir.file("fifo"), dir.file("fifo") + " is a FIFO, not a regular file"},
-        {dir.file("written-fifo"), dir.file("written-fifo") + " is a FIFO, not a regular file"},
-        {dir.file("to-fifo"), dir.file("to-fifo") + " is a FIFO, not a regular file"},
-        {dir.file("folder"), dir.file("folder") + " is a directory, not a regular file"},
-        {"/dev/zero", "/dev/zero is a character device, not a regular file"},
-        {"/dev/null", "/dev/null is a character device, not a regular file"},
+        {dir.file("fifo"), dir.file("fifo") + " is a FIFO, not a regular file", true},
+        {dir.file("written-fifo"), dir.file("written-fifo") + " is a FIFO, not a regular file",
+         true},
+        {dir.file("to-fifo"), dir.file("to-fifo") + " is a FIFO, not a regular file", true},
+        {dir.file("sock"), dir.file("sock") + " is a socket, not a regular file", true},
+        {"/dev/zero", "/dev/zero is a character device, not a regular file", true},
+        {"/dev/null", "/dev/null is a character device, not a regular file", true},
+        {dir.file("folder"), "Is a directory (os error 21)", true},
+        {dir.file("to-folder"), "Is a directory (os error 21)", true},
+        {dir.path() + "/", "Is a directory (os error 21)", true},
         {dir.file("dangling"), "No such file or directory (os error 2)"},
         {dir.file("missing"), "No such file or directory (os error 2)"},
         {dir.file("ok") + "/x", "Not a directory (os error 20)"},
     };
+    if (permissions_hold) {
+        cases.push_back({dir.file("closed"), "Permission denied (os error 13)"});
+    }
     for (const auto& c : cases) {
         auto text = read_state_file(c.path, 10);
         EXPECT_EQ(text ? *text : text.error().to_string(), c.outcome) << c.path;
-        const bool regular = c.outcome.find("not a regular file") == std::string::npos;
-        EXPECT_EQ(refuse_non_regular_file(c.path).has_value(), regular) << c.path;
+        auto usable = refuse_non_regular_file(c.path);
+        EXPECT_EQ(usable.has_value(), !c.not_regular) << c.path;
+        if (!usable && !text) {
+            // Both say the same of what stands there.
+            EXPECT_EQ(usable.error().to_string(), text.error().to_string()) << c.path;
+        }
     }
+    ::close(listener);
     ::close(writer);
 
     // A regular file whose size says nothing (the kernel's files give 0) is read up to the cap
@@ -314,7 +350,8 @@ TEST(FileIoTest, AtomicWriteReplacesOnlyARegularFile) {
     ASSERT_EQ(::symlink(dir.file("fifo").c_str(), dir.file("to-fifo").c_str()), 0);
     const bool device = ::mknod(dir.file("null").c_str(), S_IFCHR | 0666, ::makedev(1, 3)) == 0;
     std::vector<std::pair<std::string, std::string>> cases = {
-        {dir.file("sub"), dir.file("sub") + " is a directory, not a regular file"},
+        // The system would refuse the rename over a folder in these words.
+        {dir.file("sub"), "Is a directory (os error 21)"},
         {dir.file("fifo"), dir.file("fifo") + " is a FIFO, not a regular file"},
         {dir.file("to-fifo"), dir.file("to-fifo") + " is a FIFO, not a regular file"},
     };

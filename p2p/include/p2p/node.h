@@ -36,7 +36,8 @@ namespace quorvel::p2p {
 
 namespace detail {
 struct NodeCore;
-}
+struct SocketRelease;
+}  // namespace detail
 
 namespace util::net {
 // Interface name to its addresses.
@@ -103,7 +104,25 @@ class Node {
     std::vector<std::pair<PubKey, SuperPeerRef>> super_peers() const;
 
     // Stops the node's tasks and closes its socket; releasing the last NodeRef does the same.
+    // The socket closes on the node's strand soon after, whoever still holds the node's parts
+    // (peer handles, a task that has yet to end): `socket_closed` tells when.
     void stop();
+
+    // Tells when the node's socket is closed and its address free again, which a stop brings
+    // about on the node's executor. It stays usable after the node is released.
+    class SocketClosed {
+      public:
+        explicit SocketClosed(std::shared_ptr<detail::SocketRelease> release)
+            : release_(std::move(release)) {}
+        // Blocks until the socket is closed. Not for a thread that the node's executor needs to
+        // get there: once the node is stopped, the close needs one turn of the executor.
+        void wait() const;
+        bool closed() const;
+
+      private:
+        std::shared_ptr<detail::SocketRelease> release_;
+    };
+    SocketClosed socket_closed() const;
 
     explicit Node(std::shared_ptr<detail::NodeCore> core);
     const std::shared_ptr<detail::NodeCore>& core() const { return core_; }

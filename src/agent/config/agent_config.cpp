@@ -63,12 +63,14 @@ Result<p2p::Identity, TomlError> read_identity(const toml::node& node) {
 Result<Url, TomlError> read_url(const toml::node& node) {
     return toml_read::read_from_str(node, "a string", [](std::string_view text) {
         // Known as typed before the parser normalises it (drops a tab, re-encodes a quote), so
-        // that the typed form is hidden too, in this error and wherever else it shows.
+        // that the typed form is hidden too, in this error and wherever else it shows. The error
+        // quotes the value cut to the bound before it is masked (`outside_url_text`): a value of
+        // megabytes costs no more than the bound.
         secrets::remember_url_userinfo(text);
         auto url = Url::parse(text);
         if (!url) {
             return Result<Url, std::string>(
-                unexpected(url.error().to_string() + ": " + debug_quoted(mask_url_text(text))));
+                unexpected(url.error().to_string() + ": " + debug_quoted(outside_url_text(text))));
         }
         return Result<Url, std::string>(std::move(*url));
     });
