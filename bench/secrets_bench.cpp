@@ -1,8 +1,10 @@
 // Cost of hiding the agent's known secrets, which every written log line and every line of the
 // status report pays: a written line with 0, 3, 100 and 10,000 secrets known (the same line each
 // time); the status report of 1,000 networks whose URLs hold passwords against the same URLs
-// holding that text in their query, where it is no secret; and the cost per byte of hiding
-// against the length of the one secret known (8 bytes to 64 KiB), which must stay flat.
+// holding that text in their query, where it is no secret, also with passwords that share nearly
+// all their pieces; the cost per byte of hiding against the length of the one secret known (8
+// bytes to 64 KiB), which must stay flat; a text of runs that end like a password ending in stars;
+// and one addition followed by one written line with 10,000 secrets known.
 // Each benchmark reports the memory the known secrets take per secret.
 #include <benchmark/benchmark.h>
 
@@ -35,10 +37,29 @@ std::string password(std::mt19937& random) {
     return out;
 }
 
+// Passwords that share nearly every piece: 40 random letters of "a" and "b", and one scheme of 60
+// bytes followed by a counter of four digits.
+std::string two_letter_password(std::mt19937& random) {
+    std::string out;
+    for (size_t i = 0; i < 40; ++i) {
+        out.push_back(random() % 2 == 0 ? 'a' : 'b');
+    }
+    return out;
+}
+std::string counted_password(size_t i) {
+    return "Acme-Corp-Network-Password-Scheme-2026-Shared-By-Every-Node-" +
+           std::to_string(1000 + i);
+}
+
+enum class Passwords { Ordinary, TwoLetters, Counted };
+
 // The user information of network `i`'s URL: a user name that many networks share and a
 // password of its own.
-std::string userinfo(size_t i, std::mt19937& random) {
-    return "net-user-" + std::to_string(i % 7) + ":" + password(random);
+std::string userinfo(size_t i, std::mt19937& random, Passwords kind = Passwords::Ordinary) {
+    const std::string pass = kind == Passwords::TwoLetters ? two_letter_password(random)
+                             : kind == Passwords::Counted  ? counted_password(i)
+                                                           : password(random);
+    return "net-user-" + std::to_string(i % 7) + ":" + pass;
 }
 
 // `count` known secrets as the agent comes to know them: the user information of network URLs
@@ -118,16 +139,20 @@ BENCHMARK(BM_CollapsedRepeatWithSecretsKnown)->Arg(0)->Arg(10000);
 
 // The report of 1,000 networks: with their passwords in the URLs' user information (secrets, so
 // every line of the report is searched for 2,000 of them), or the same text in their query (no
-// secret known); and, to tell the search from the masking of the URLs' user information, with the
-// passwords in the URLs but none of them known.
+// secret known); to tell the search from the masking of the URLs' user information, with the
+// passwords in the URLs but none of them known; and with known passwords that share nearly all
+// their pieces (3: two letters, 4: a scheme and a counter).
 void BM_StatusReportOfManyNetworks(benchmark::State& state) {
     const bool passwords = state.range(0) != 0;
-    const bool known = state.range(0) == 1;
+    const bool known = state.range(0) != 0 && state.range(0) != 2;
+    const Passwords kind = state.range(0) == 3   ? Passwords::TwoLetters
+                           : state.range(0) == 4 ? Passwords::Counted
+                                                 : Passwords::Ordinary;
     secrets::forget_all_for_tests();
     agent::AgentConfig config(p2p::Identity(p2p::SecKey::random(), p2p::Pow(0)));
     std::mt19937 random(11);
     for (size_t i = 0; i < 1000; ++i) {
-        const std::string info = userinfo(i, random);
+        const std::string info = userinfo(i, random, kind);
         const std::string text =
             passwords ? "https://" + info + "@h" + std::to_string(i) + ".example/net"
                       : "https://h" + std::to_string(i) + ".example/net?login=" + info;
@@ -152,7 +177,13 @@ void BM_StatusReportOfManyNetworks(benchmark::State& state) {
     report_memory(state, known ? 2000 : 0);
     secrets::forget_all_for_tests();
 }
-BENCHMARK(BM_StatusReportOfManyNetworks)->Arg(0)->Arg(1)->Arg(2)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_StatusReportOfManyNetworks)
+    ->Arg(0)
+    ->Arg(1)
+    ->Arg(2)
+    ->Arg(3)
+    ->Arg(4)
+    ->Unit(benchmark::kMicrosecond);
 
 // 64 KiB of log text holding the one secret known once, its length from 8 bytes to 64 KiB.
 void BM_HideCostPerByteAgainstSecretLength(benchmark::State& state) {
@@ -183,6 +214,73 @@ BENCHMARK(BM_HideCostPerByteAgainstSecretLength)
     ->Arg(1024)
     ->Arg(16 * 1024)
     ->Arg(64 * 1024);
+
+// 4 KiB of text made of the pieces that 1,000 known passwords share, none of them whole: random
+// letters "a" and "b" with passwords of those letters known (argument 0), or the scheme with
+// counters past those known (argument 1); and, to compare, an ordinary log text (argument 2).
+void BM_HideTextOfSharedPieces(benchmark::State& state) {
+    secrets::forget_all_for_tests();
+    std::mt19937 random(17);
+    for (size_t i = 0; i < 1000; ++i) {
+        secrets::remember(state.range(0) == 0 ? two_letter_password(random) : counted_password(i));
+    }
+    std::string text;
+    while (text.size() < 4096) {
+        if (state.range(0) == 0) {
+            text.push_back(random() % 2 == 0 ? 'a' : 'b');
+        } else if (state.range(0) == 1) {
+            text += counted_password(5000 + text.size()) + " ";
+        } else {
+            text += "2026-12-08T22:14:57.123456Z INFO quorvel_agent::agent: Housekeeping pass ";
+        }
+    }
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(secrets::hide(text));
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * text.size()));
+    secrets::forget_all_for_tests();
+}
+BENCHMARK(BM_HideTextOfSharedPieces)->Arg(0)->Arg(1)->Arg(2)->Unit(benchmark::kMicrosecond);
+
+// A path of runs of 20 "a" and "***", 16 or 64 KiB long, hidden with "a***" known (argument 1),
+// which ends each run, or with another password that ends in stars (argument 0).
+void BM_HidePasswordEndingInStars(benchmark::State& state) {
+    secrets::forget_all_for_tests();
+    secrets::remember(state.range(1) != 0 ? "a***" : "zq7***");
+    std::string text;
+    while (text.size() < static_cast<size_t>(state.range(0))) {
+        text += std::string(20, 'a') + "***/";
+    }
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(secrets::hide(text));
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * text.size()));
+    secrets::forget_all_for_tests();
+}
+BENCHMARK(BM_HidePasswordEndingInStars)
+    ->Args({16 * 1024, 0})
+    ->Args({16 * 1024, 1})
+    ->Args({64 * 1024, 0})
+    ->Args({64 * 1024, 1})
+    ->Unit(benchmark::kMicrosecond);
+
+// One network URL more, then one written line, with 10,000 secrets known before.
+void BM_AdditionThenLineWithSecretsKnown(benchmark::State& state) {
+    const auto count = static_cast<size_t>(state.range(0));
+    remember_secrets(count);
+    DroppingSink sink;
+    QV_DEBUG(kTarget, "first line, which indexes what is known");
+    std::mt19937 random(5);
+    size_t i = count;
+    for (auto _ : state) {
+        secrets::remember_url_userinfo("https://" + userinfo(i, random) + "@n" + std::to_string(i) +
+                                       ".example/net");
+        QV_DEBUG(kTarget, "Joined network {}", i);
+        ++i;
+    }
+    secrets::forget_all_for_tests();
+}
+BENCHMARK(BM_AdditionThenLineWithSecretsKnown)->Arg(10000)->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 }  // namespace quorvel

@@ -1,14 +1,9 @@
-// Finding many known texts at once inside any text, in whatever form an encoder wrote them: the
-// engine behind the agent's known secrets (`secrets.h`).
-//
-// Two views of a text are searched. The text as it stands, and its canonical view, in which one
-// pass reads back what encoders write: percent-escapes in either case of hex, "+" for a blank,
-// backslash escapes of JSON and of the debug form (`\"`, `\\`, `\/`, `\n`, `\u00e9`, `\u{e9}`,
-// `\x{ff}`, surrogate pairs), escaped any number of times over, and U+FFFD for bytes that are not
-// UTF-8. A known text is indexed by its own forms and by its canonical form, so a form an encoder
-// wrote is found in the canonical view, while the plain view finds a form standing where the
-// canonical reading of its neighbours would have taken a piece of it (a secret starting with "n"
-// behind a backslash).
+// Finding many known texts at once inside any text: the engine behind the agent's known secrets
+// (`secrets.h`). Two views of a text are searched: the text as it stands, and its canonical view
+// (`canonical_view.h`). A known text is indexed by its own forms and by its canonical form, so a
+// form an encoder wrote is found in the canonical view, while the plain view finds a form standing
+// where the canonical reading of its neighbours would have taken a piece of it (a secret starting
+// with "n" behind a backslash).
 #pragma once
 
 #include <cstddef>
@@ -18,116 +13,78 @@
 #include <utility>
 #include <vector>
 
+#include "util/canonical_view.h"
+
 namespace quorvel::secrets {
 
 // The shortest text the index finds: its probes read four bytes.
 inline constexpr size_t kShortestPattern = 4;
 
-// What stands for any run of bytes that are not UTF-8 and of U+FFFD in the canonical view: a byte
-// that UTF-8 never holds.
-inline constexpr char kReplacement = static_cast<char>(0xff);
-
-// A text read back to its canonical form, each of its bytes with the stretch of the text it came
-// from: `bytes[i]` stands for the text's bytes `from[i]` up to `to[i]`.
-struct CanonicalView {
-    std::string bytes;
-    std::vector<uint32_t> from;
-    std::vector<uint32_t> to;
-};
-
-// How many bytes of a text one canonical byte may stand for, at most: an escape of up to nine
-// characters behind up to eight backslashes, each of them percent-encoded. A replacement for a run
-// of bytes that are not UTF-8 is the one exception: it stands for the whole run.
-inline constexpr size_t kLongestCanonicalReach = 64;
-
-// The canonical form of `text`:
-// - "%" and two hex digits, in either case, is the byte they name;
-// - a run of backslashes (escaped any number of times over) and what follows it reads as the
-//   escape: "u" and four hex digits (a surrogate pair joined), "u{...}" and "x{..}" as the debug
-//   form writes them, "n", "r", "t", "0", "b", "f" as the control characters, and any other
-//   character as itself, so `\"`, `\\` and `\/` read as `"`, nothing and `/`;
-// - "+" reads as a blank;
-// - a run of bytes that are not UTF-8, and U+FFFD, reads as one `kReplacement`, however long, so
-//   that a decoder that replaced each byte and one that replaced the run read alike, and so does
-//   the run escaped as the log shows it.
-std::string canonical(std::string_view text);
-CanonicalView canonical_view(std::string_view text);
-// Whether the canonical form of `text` may differ from it: false for most texts, which then need
-// only one view searched.
-bool may_differ_from_canonical(std::string_view text);
-
-// A set of texts, each at least `kShortestPattern` bytes, indexed for a search that costs about
-// the same per byte of the text searched whatever their number and length. The text is probed
-// every `step` bytes (up to 8, fewer when a text is shorter than 11 bytes) with four of its
-// bytes: each indexed text is filed under the four bytes at each of `step` consecutive offsets
-// of its own, chosen where they are rarest among the texts filed before, so a probe meets few
-// candidates. A candidate is checked with the text's failure function (one left-to-right reading
-// whatever the text repeats), so a long text that repeats itself costs no more than its length.
+// A set of texts, each at least `kShortestPattern` bytes, indexed for a search whose cost per byte
+// of the text searched is bounded whatever the texts are: their number, their length, or how much
+// they share. Two parts:
+// - A filter probes the text every `step` bytes (up to 8, fewer when a text is shorter than 11
+//   bytes) with four of its bytes: each text is filed under the four bytes at each of `step`
+//   consecutive offsets of its own, so that every occurrence holds a probe that passes. Nearly all
+//   probes of ordinary text pass no key, and cost a load and a shift.
+// - An automaton over every text (a trie with failure links) reads the stretch around a probe that
+//   passed: from as far back as an occurrence holding that probe may start, to as far on as it may
+//   end. Each byte of the text is read by it at most once, carrying on where the last stretch ended
+//   when they overlap, and each byte read costs a bounded number of steps on average.
 // Immutable once built; any number of threads may search it.
 class PatternIndex {
   public:
     explicit PatternIndex(const std::vector<std::string_view>& patterns);
 
-    // Appends [begin, end) for every occurrence of every indexed text in `text`.
+    // Appends the stretches [begin, end) of `text` that occurrences of indexed texts cover, in
+    // order, occurrences that overlap joined into one: two side by side stay two.
     void find(std::string_view text, std::vector<std::pair<size_t, size_t>>& found) const;
 
     // The earliest position from which the rest of `text` is the start of an indexed text (its
-    // whole being longer than that rest); `text.size()` when there is none.
+    // whole being longer than that rest); `text.size()` when there is none. It walks the trie from
+    // each position of the last `longest() - 1` bytes, so it is meant for short texts.
     size_t unfinished_at_end(std::string_view text) const;
 
-    bool empty() const { return patterns_.empty(); }
+    bool empty() const { return longest_ == 0; }
     size_t longest() const { return longest_; }
     // The bytes the index holds, for the memory a known secret costs.
     size_t memory_bytes() const;
 
   private:
-    struct Pattern {
-        uint32_t offset;  // into `bytes_`
-        uint32_t length;
-        uint32_t failure = 0;  // into `failure_`, for texts that are checked with it
-    };
-    struct Entry {
-        uint32_t pattern;
-        uint32_t offset;  // where the four bytes stand in the text
-    };
-    struct Slot {
-        uint32_t key = 0;
-        uint32_t first = 0;  // into `entries_`
-        uint32_t count = 0;  // 0: an empty slot
-    };
+    // The automaton's states are numbered in the order of a depth-first walk of the trie, so that
+    // the first child of a state, where it has one, is the next state: a chain of single children,
+    // which is most of a set of secrets, costs a byte, a failure link and a few bits per state.
+    static constexpr uint8_t kFirstChild = 1;    // the next state is a child
+    static constexpr uint8_t kMoreChildren = 2;  // other children are in `more_`
+    static constexpr uint8_t kOutput = 4;        // an indexed text ends here (`outputs_`)
 
-    // For each long pattern a search met: from where an occurrence may start, and how many of
-    // its bytes are known to stand there already. None starts between a candidate checked and
-    // that place.
-    struct Next {
-        uint32_t pattern;
-        size_t start;
-        size_t known;
-    };
-
-    // Checks the texts filed under `key`, which stands at `i`.
-    void check_candidates(std::string_view text, size_t i, uint32_t key, std::vector<Next>& next,
-                          std::vector<std::pair<size_t, size_t>>& found) const;
-    std::string_view text_of(const Pattern& p) const {
-        return {bytes_.data() + p.offset, p.length};
+    uint32_t child(uint32_t state, unsigned char c) const;
+    uint32_t next(uint32_t state, unsigned char c) const;
+    // The length of the longest indexed text that ends at `state`, which has `kOutput`.
+    uint32_t output_of(uint32_t state) const;
+    bool filter_passes(uint32_t key) const {
+        const size_t bit = (key * kFilterHash) >> filter_shift_;
+        return ((filter_[bit / 64] >> (bit % 64)) & 1) != 0;
     }
-    const Slot* slot_of(uint32_t key) const;
-    static constexpr uint64_t kSlotHash = 0x9e3779b97f4a7c15ULL;
     static constexpr uint64_t kFilterHash = 0xc2b2ae3d27d4eb4fULL;
+    static constexpr uint64_t kMoreHash = 0x9e3779b97f4a7c15ULL;
 
-    std::string bytes_;
-    std::vector<Pattern> patterns_;
-    std::vector<uint32_t> failure_;
-    std::vector<Entry> entries_;
-    std::vector<Slot> slots_;
     std::vector<uint64_t> filter_;
-    // The patterns by their text, for `unfinished_at_end`.
-    std::vector<uint32_t> sorted_;
-    unsigned slot_shift_ = 63;
     unsigned filter_shift_ = 63;
     size_t step_ = 1;
     size_t shortest_ = 0;
     size_t longest_ = 0;
+
+    std::vector<uint32_t> root_;  // the root's child for each byte; 0 for none
+    std::vector<uint8_t> label_;  // the byte that leads into each state
+    std::vector<uint8_t> flags_;
+    std::vector<uint32_t> fail_;
+    // Children other than the first, by (state << 8 | byte) + 1, in open addressing.
+    std::vector<uint64_t> more_keys_;
+    std::vector<uint32_t> more_children_;
+    unsigned more_shift_ = 63;
+    // The states with `kOutput`, in order, each with its text's length.
+    std::vector<std::pair<uint32_t, uint32_t>> outputs_;
 };
 
 }  // namespace quorvel::secrets

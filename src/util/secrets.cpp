@@ -10,10 +10,9 @@
 #include <utility>
 #include <vector>
 
-#include "util/debug_text.h"
+#include "util/secret_forms.h"
 #include "util/secret_search.h"
 #include "util/snapshot_slot.h"
-#include "util/unicode.h"
 #include "util/url.h"
 
 namespace quorvel::secrets {
@@ -24,66 +23,54 @@ constinit std::atomic<bool> g_any_known{false};
 
 namespace {
 
-bool is_unreserved(char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
-           c == '.' || c == '_' || c == '~';
-}
+// A known text is a secret, known in every form `forms_of` gives, or a text the agent itself made
+// of secrets (the Basic credentials it sends), known as it stands and in its canonical form.
+constexpr char kSecret = 's';
+constexpr char kMadeText = 'm';
 
-std::string percent_encoded(std::string_view text, bool upper) {
-    const char* hex = upper ? "0123456789ABCDEF" : "0123456789abcdef";
-    std::string out;
-    out.reserve(text.size() * 3);
-    for (char ch : text) {
-        const auto c = static_cast<unsigned char>(ch);
-        if (is_unreserved(ch)) {
-            out.push_back(ch);
-        } else {
-            out.push_back('%');
-            out.push_back(hex[c >> 4]);
-            out.push_back(hex[c & 0xf]);
-        }
+// The forms of a known text, as the registry keeps it: its kind, then the text.
+std::vector<std::string> forms_of_known(std::string_view kept) {
+    const std::string_view text = kept.substr(1);
+    if (kept.front() == kSecret) {
+        return forms_of(text);
     }
-    return out;
-}
-
-// `text` with each run of bytes that are not UTF-8 replaced by U+FFFD, as a decoder hands it on.
-std::string with_replacements(std::string_view text) {
-    std::string out;
-    bool replacing = false;
-    for (size_t i = 0; i < text.size();) {
-        const size_t length = utf8_sequence_length(text, i);
-        if (length == 0) {
-            if (!replacing) {
-                out += "\xef\xbf\xbd";
-            }
-            replacing = true;
-            ++i;
-            continue;
-        }
-        out.append(text, i, length);
-        replacing = false;
-        i += length;
+    std::vector<std::string> forms{std::string(text)};
+    if (std::string c = canonical(text); c != text) {
+        forms.push_back(std::move(c));
     }
-    return out;
+    return forms;
 }
 
-// The index of every form of every known secret, as of one version of the set.
+// The index of every form of every known text, in levels: each indexes the texts that came in one
+// stretch of the order, the oldest and largest first. An addition rebuilds the last level when it
+// is small, or opens one after it; a level is joined into the one before it once it holds more
+// than a quarter of what that one holds. So an addition costs about what it adds (every text is
+// indexed again a bounded number of times per level, and there are few levels), while a text is
+// searched once per level, and once in all after many additions in a row.
+constexpr size_t kSmallLevel = 32;
+constexpr size_t kLevelRatio = 4;
+
+struct Level {
+    size_t first = 0;  // into the registry's order
+    size_t count = 0;
+    std::shared_ptr<const PatternIndex> patterns;
+};
+
 struct Index {
     uint64_t version = 0;
-    PatternIndex patterns;
+    std::vector<Level> levels;
     // Whether some secret starts or ends with a backslash (`widened_over_backslashes`).
     bool backslash_ends = false;
+    size_t longest = 0;
 };
 
 struct Registry {
     std::mutex mutex;                       // serialises additions
-    std::unordered_set<std::string> known;  // as given, to tell a secret known already
-    // Every form of every secret, each once, in the order they came.
-    std::unordered_set<std::string> forms;
-    std::vector<const std::string*> order;
+    std::unordered_set<std::string> known;  // kind and text, to tell a text known already
+    std::vector<const std::string*> order;  // the known texts in the order they came
     // Whether some secret, as given or percent-decoded, starts or ends with a backslash.
     bool backslash_ends = false;
-    // Counts the additions that brought new forms; the index is built anew for a newer one.
+    // Counts the additions; the index is built anew for a newer one.
     std::atomic<uint64_t> version{0};
     // Held while the index is built, so that the threads which find it old build it once.
     std::mutex build_mutex;
@@ -97,31 +84,20 @@ Registry& registry() {
     return *r;
 }
 
-// The forms in which a message may quote `secret`: as given, percent-decoded, percent-encoded in
-// either case of hex, quoted in the debug form, and read back to the canonical form that finds
-// whatever else an encoder wrote.
-std::vector<std::string> forms_of(std::string_view secret) {
-    const std::string decoded = percent_decode(secret);
-    auto escaped = [](std::string_view text) {
-        const std::string quoted = debug_quoted(text);
-        return quoted.substr(1, quoted.size() - 2);
-    };
+std::shared_ptr<const PatternIndex> build_level(const Registry& r, size_t first, size_t count) {
     std::vector<std::string> forms;
-    for (std::string form :
-         {std::string(secret), decoded, percent_encoded(decoded, true),
-          percent_encoded(decoded, false), escaped(secret), escaped(decoded), canonical(secret),
-          canonical(decoded), canonical(with_replacements(secret)),
-          canonical(with_replacements(decoded))}) {
-        if (form.size() >= kShortestKnownSecret &&
-            std::find(forms.begin(), forms.end(), form) == forms.end()) {
+    for (size_t i = first; i < first + count; ++i) {
+        for (std::string& form : forms_of_known(*r.order[i])) {
             forms.push_back(std::move(form));
         }
     }
-    return forms;
+    return std::make_shared<const PatternIndex>(
+        std::vector<std::string_view>(forms.begin(), forms.end()));
 }
 
-// The index for every secret known now: built anew by the first reader that finds the one
-// published older than the set, so that many additions in a row cost one build.
+// The index for every text known now: built by the first reader that finds the one published
+// older than the set, so that many additions in a row cost one build, from the levels of the one
+// published, of which only the last ones change.
 std::shared_ptr<const Index> current_index() {
     Registry& r = registry();
     std::shared_ptr<const Index> index = r.index.load();
@@ -134,13 +110,37 @@ std::shared_ptr<const Index> current_index() {
         return index;
     }
     std::lock_guard lock(r.mutex);
-    std::vector<std::string_view> forms;
-    forms.reserve(r.order.size());
-    for (const std::string* form : r.order) {
-        forms.emplace_back(*form);
+    auto built = std::make_shared<Index>();
+    built->version = r.version.load(std::memory_order_relaxed);
+    built->backslash_ends = r.backslash_ends;
+    std::vector<Level>& levels = built->levels;
+    if (index != nullptr) {
+        levels = index->levels;
     }
-    auto built = std::make_shared<const Index>(
-        Index{r.version.load(std::memory_order_relaxed), PatternIndex(forms), r.backslash_ends});
+    const size_t covered = levels.empty() ? 0 : levels.back().first + levels.back().count;
+    if (covered < r.order.size()) {
+        size_t first = covered;
+        if (!levels.empty() && levels.back().count < kSmallLevel) {
+            first = levels.back().first;
+            levels.pop_back();
+        }
+        levels.push_back(Level{first, r.order.size() - first, nullptr});
+        while (levels.size() >= 2 &&
+               levels.back().count * kLevelRatio > levels[levels.size() - 2].count) {
+            const size_t joined = levels.back().count;
+            levels.pop_back();
+            levels.back().count += joined;
+            levels.back().patterns = nullptr;
+        }
+        for (Level& level : levels) {
+            if (level.patterns == nullptr) {
+                level.patterns = build_level(r, level.first, level.count);
+            }
+        }
+    }
+    for (const Level& level : levels) {
+        built->longest = std::max(built->longest, level.patterns->longest());
+    }
     r.index.store(built);
     return built;
 }
@@ -185,18 +185,28 @@ std::pair<size_t, size_t> widened_over_backslashes(std::string_view text, size_t
 // where it may differ, in its canonical view, as stretches of `text` shifted by `shift`.
 void find_forms(const Index& known, std::string_view text, size_t shift, Stretches& out,
                 bool unfinished) {
-    const PatternIndex& index = known.patterns;
     const size_t first = out.size();
-    index.find(text, out);
-    if (unfinished) {
-        if (const size_t t = index.unfinished_at_end(text); t < text.size()) {
-            out.emplace_back(t, SIZE_MAX - shift);
+    size_t unfinished_at = text.size();
+    for (const Level& level : known.levels) {
+        level.patterns->find(text, out);
+        if (unfinished) {
+            unfinished_at = std::min(unfinished_at, level.patterns->unfinished_at_end(text));
         }
+    }
+    if (unfinished_at < text.size()) {
+        out.emplace_back(unfinished_at, SIZE_MAX - shift);
     }
     if (may_differ_from_canonical(text)) {
         const CanonicalView view = canonical_view(text);
         Stretches found;
-        index.find(view.bytes, found);
+        unfinished_at = view.bytes.size();
+        for (const Level& level : known.levels) {
+            level.patterns->find(view.bytes, found);
+            if (unfinished) {
+                unfinished_at =
+                    std::min(unfinished_at, level.patterns->unfinished_at_end(view.bytes));
+            }
+        }
         for (const auto& [begin, end] : found) {
             if (known.backslash_ends) {
                 out.emplace_back(
@@ -205,10 +215,8 @@ void find_forms(const Index& known, std::string_view text, size_t shift, Stretch
                 out.emplace_back(view.from[begin], view.to[end - 1]);
             }
         }
-        if (unfinished) {
-            if (const size_t t = index.unfinished_at_end(view.bytes); t < view.bytes.size()) {
-                out.emplace_back(view.from[t], SIZE_MAX - shift);
-            }
+        if (unfinished_at < view.bytes.size()) {
+            out.emplace_back(view.from[unfinished_at], SIZE_MAX - shift);
         }
     }
     for (size_t i = first; i < out.size(); ++i) {
@@ -234,12 +242,15 @@ void join(Stretches& stretches) {
     stretches.resize(kept + 1);
 }
 
-std::string with_stretches_masked(std::string_view text, const Stretches& stretches) {
+// `text` with each stretch replaced by the mask; appends where the masks stand in what it returns.
+std::string with_stretches_masked(std::string_view text, const Stretches& stretches,
+                                  Stretches& masks) {
     std::string out;
     out.reserve(text.size());
     size_t copied = 0;
     for (const auto& [start, end] : stretches) {
         out.append(text, copied, start - copied);
+        masks.emplace_back(out.size(), out.size() + kMask.size());
         out += kMask;
         copied = end;
     }
@@ -249,29 +260,37 @@ std::string with_stretches_masked(std::string_view text, const Stretches& stretc
 
 }  // namespace
 
-void remember(std::string_view secret) {
-    if (secret.size() < kShortestKnownSecret) {
-        return;
-    }
+namespace {
+
+// Adds a known text of `kind`; false when it was known already.
+bool add_known(char kind, std::string_view text) {
     Registry& r = registry();
     std::lock_guard lock(r.mutex);
-    if (!r.known.emplace(secret).second) {
-        return;
+    std::string kept;
+    kept.reserve(text.size() + 1);
+    kept.push_back(kind);
+    kept.append(text);
+    const auto [at, inserted] = r.known.insert(std::move(kept));
+    if (!inserted) {
+        return false;
     }
-    const std::string decoded = percent_decode(secret);
-    for (const std::string_view given : {secret, std::string_view(decoded)}) {
-        r.backslash_ends = r.backslash_ends || given.starts_with('\\') || given.ends_with('\\');
-    }
-    bool added = false;
-    for (std::string& form : forms_of(secret)) {
-        if (auto [at, inserted] = r.forms.insert(std::move(form)); inserted) {
-            r.order.push_back(&*at);
-            added = true;
+    if (kind == kSecret) {
+        const std::string decoded = percent_decode(text);
+        for (const std::string_view given : {text, std::string_view(decoded)}) {
+            r.backslash_ends = r.backslash_ends || given.starts_with('\\') || given.ends_with('\\');
         }
     }
-    if (added) {
-        r.version.fetch_add(1, std::memory_order_release);
-        detail::g_any_known.store(true, std::memory_order_release);
+    r.order.push_back(&*at);
+    r.version.fetch_add(1, std::memory_order_release);
+    detail::g_any_known.store(true, std::memory_order_release);
+    return true;
+}
+
+}  // namespace
+
+void remember(std::string_view secret) {
+    if (secret.size() >= kShortestKnownSecret) {
+        add_known(kSecret, secret);
     }
 }
 
@@ -279,6 +298,10 @@ namespace {
 
 void remember_userinfo(std::string_view userinfo) {
     remember(userinfo);
+    // The HTTP client sends these as Basic credentials, which a server or a proxy may quote back.
+    for (const std::string& sent : basic_credentials_forms(userinfo)) {
+        add_known(kMadeText, sent);
+    }
     if (const size_t colon = userinfo.find(':'); colon != std::string_view::npos) {
         remember(userinfo.substr(colon + 1));
     }
@@ -345,19 +368,48 @@ void hide_in_place(std::string& text) {
         return;
     }
     const std::shared_ptr<const Index> index = current_index();
-    // A mask changes how what stands beside it reads (an escape that began in a secret no longer
-    // takes in the text behind it), so the masked text is searched again until nothing changes.
-    for (;;) {
-        Stretches stretches;
+    Stretches stretches;
+    find_forms(*index, text, 0, stretches, false);
+    if (stretches.empty()) {
+        return;
+    }
+    join(stretches);
+    Stretches masks;
+    text = with_stretches_masked(text, stretches, masks);
+    // Read again (`kHideReadings`): what takes in a mask is no occurrence, and reading it as one
+    // would eat the text a mask at a time.
+    for (int reading = 1; reading < kHideReadings; ++reading) {
+        stretches.clear();
         find_forms(*index, text, 0, stretches, false);
+        join(stretches);
+        size_t m = 0;
+        std::erase_if(stretches, [&](const std::pair<size_t, size_t>& s) {
+            while (m < masks.size() && masks[m].second <= s.first) {
+                ++m;
+            }
+            return m < masks.size() && masks[m].first < s.second;
+        });
         if (stretches.empty()) {
             return;
         }
-        join(stretches);
-        std::string masked = with_stretches_masked(text, stretches);
-        if (masked == text) {
-            return;
+        // The masks of this reading join those before, shifted as the text shrinks before them.
+        Stretches added;
+        std::string masked = with_stretches_masked(text, stretches, added);
+        Stretches all;
+        all.reserve(masks.size() + added.size());
+        size_t shift = 0;
+        size_t k = 0;
+        for (const auto& [begin, end] : masks) {
+            while (k < stretches.size() && stretches[k].second <= begin) {
+                shift += (stretches[k].second - stretches[k].first) - kMask.size();
+                all.push_back(added[k++]);
+            }
+            all.emplace_back(begin - shift, end - shift);
         }
+        while (k < stretches.size()) {
+            all.push_back(added[k++]);
+        }
+        masks = std::move(all);
         text = std::move(masked);
     }
 }
@@ -367,14 +419,14 @@ size_t cut_before_secrets(std::string_view text, size_t cut, bool complete) {
         return cut;
     }
     const std::shared_ptr<const Index> index = current_index();
-    if (index->patterns.empty()) {
+    if (index->longest == 0) {
         return cut;
     }
     // Only a form that stands across the cut moves it, and no form reaches further than this. A
     // chain of forms that overlap one another may reach back further than one such window, so the
     // cut moves window by window until no form stands across it; each window after the first
     // only asks what stands across the cut, as a complete text.
-    const size_t reach = index->patterns.longest() * kLongestCanonicalReach;
+    const size_t reach = index->longest * kLongestCanonicalReach;
     for (bool first = true;; first = false) {
         const size_t begin = cut - std::min(cut, reach);
         const size_t end = complete || !first ? std::min(text.size(), cut + reach) : text.size();
@@ -402,25 +454,26 @@ size_t memory_bytes() {
     const std::shared_ptr<const Index> index = current_index();
     Registry& r = registry();
     std::lock_guard lock(r.mutex);
-    size_t bytes = index->patterns.memory_bytes() + r.order.capacity() * sizeof(void*);
+    size_t bytes = r.order.capacity() * sizeof(void*);
+    for (const Level& level : index->levels) {
+        bytes += sizeof(Level) + level.patterns->memory_bytes();
+    }
     // A node of an unordered set holds its string, a hash and a link; a bucket a pointer.
-    for (const auto* set : {&r.known, &r.forms}) {
-        bytes += set->bucket_count() * sizeof(void*);
-        for (const std::string& text : *set) {
-            bytes += sizeof(std::string) + 2 * sizeof(void*) +
-                     (text.size() >= sizeof(std::string) ? text.capacity() + 1 : 0);
-        }
+    bytes += r.known.bucket_count() * sizeof(void*);
+    for (const std::string& text : r.known) {
+        bytes += sizeof(std::string) + 2 * sizeof(void*) +
+                 (text.size() >= sizeof(std::string) ? text.capacity() + 1 : 0);
     }
     return bytes;
 }
 
 void forget_all_for_tests() {
     Registry& r = registry();
+    std::lock_guard build(r.build_mutex);
     std::lock_guard lock(r.mutex);
     // Emptied to their storage, so that what tests and benchmarks measure next starts afresh.
     decltype(r.known)().swap(r.known);
     decltype(r.order)().swap(r.order);
-    decltype(r.forms)().swap(r.forms);
     r.backslash_ends = false;
     detail::g_any_known.store(false, std::memory_order_release);
     r.version.fetch_add(1, std::memory_order_release);

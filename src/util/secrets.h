@@ -5,17 +5,20 @@
 //
 // One process-wide set, filled whenever the agent reads a secret and never emptied while the
 // process runs: a text written after a network was removed may still quote its URL. Each secret is
-// kept in the forms a message may quote it in: as given, percent-decoded, percent-encoded, escaped
-// as the debug form quotes it, and in its canonical form (`secret_search.h`), which finds it
-// wherever an encoder wrote it: percent-encoded in any case of hex, with "+" for a blank, escaped
-// by JSON or the debug form any number of times over, or with U+FFFD for its bytes that are not
-// UTF-8. One search of a text finds every form of every secret, at a cost that grows with the text,
-// not with the number or length of the secrets.
+// kept in the forms a message may quote it in (`secret_forms.h`): as given, percent-decoded,
+// percent-encoded, escaped as the debug form quotes it, inside base64 at each byte alignment, read
+// as Latin-1 or Windows-1252, in NFC and NFD; the Basic credentials the HTTP client sends for a
+// URL's user information are known too. Each form is also known in its canonical form
+// (`canonical_view.h`), which finds it wherever an encoder wrote it: percent-encoded in any case of
+// hex, with "+" for a blank, escaped by JSON, the debug form or another language any number of
+// times over, as HTML's character references, or with U+FFFD for its bytes that are not UTF-8.
+// One search of a text finds every form of every secret, at a cost per byte of the text that is
+// bounded whatever the secrets are (`secret_search.h`).
 // Secrets shorter than `kShortestKnownSecret` bytes are left to the masking rule
 // (`mask_credentials`), since hiding every occurrence of two letters would hide ordinary words.
 //
 // Any thread may add or hide; hiding reads one immutable index and takes no lock, but for the first
-// hide after additions, which builds the index anew.
+// hide after additions, which indexes what they added.
 #pragma once
 
 #include <atomic>
@@ -54,6 +57,13 @@ extern std::atomic<bool> g_any_known;
 inline bool any_known() {
     return detail::g_any_known.load(std::memory_order_acquire);
 }
+
+// How many times hiding reads a text: the text as given, then what masking made of it. A mask
+// changes how what stands beside it reads (an escape that began in a secret no longer takes in
+// the text behind it), so what a reading shows is hidden too, but only where it takes in no mask:
+// a mask and its neighbours are no occurrence of a secret ("a***" known, "aaa***" shows as
+// "aa****").
+inline constexpr int kHideReadings = 3;
 
 // `text` with every occurrence of every form of a known secret replaced by `kMask`.
 std::string hide(std::string_view text);

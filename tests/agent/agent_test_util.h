@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <map>
 #include <mutex>
@@ -148,5 +149,21 @@ inline std::shared_ptr<AsyncDevice> tunnel_pair(const boost::asio::any_io_execut
     EXPECT_TRUE(device.has_value());
     return device.has_value() ? *device : nullptr;
 }
+
+// Counts a check that failed, saying which on stderr: for tests that run in a child process, which
+// ends with the count as its exit status.
+struct Checks {
+    int failures = 0;
+    void operator()(bool holds, const std::string& what) {
+        if (!holds) {
+            std::fprintf(stderr, "failed: %s\n", what.c_str());
+            ++failures;
+        }
+    }
+    [[noreturn]] void exit() const {
+        std::fflush(stderr);
+        std::_Exit(failures);
+    }
+};
 
 }  // namespace quorvel::agent::testing

@@ -22,6 +22,8 @@
 namespace quorvel::agent {
 namespace {
 
+using testing::Checks;
+
 using quorvel::testing::RawHttpServer;
 using quorvel::testing::RawRequest;
 using quorvel::testing::RawResponse;
@@ -95,21 +97,6 @@ bool logged(const testing::FirstPass& shown, std::string_view part) {
     }
     return false;
 }
-
-// Counts a check that failed, saying which on stderr.
-struct Checks {
-    int failures = 0;
-    void operator()(bool holds, const std::string& what) {
-        if (!holds) {
-            std::fprintf(stderr, "failed: %s\n", what.c_str());
-            ++failures;
-        }
-    }
-    [[noreturn]] void exit() const {
-        std::fflush(stderr);
-        std::_Exit(failures);
-    }
-};
 
 // No proxy variable is set, but "http_proxy", set empty (which counts as unset), so that setting
 // it later replaces a value in place.

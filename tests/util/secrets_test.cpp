@@ -274,6 +274,42 @@ TEST_F(KnownSecretsTest, HidesALongSecretThatRepeatsItself) {
     EXPECT_EQ(hide(part), part);
 }
 
+// Hiding finds the secrets in the text as given: a mask and the text beside it are no new
+// occurrence, so a password that ends in stars hides one run, however long the text.
+TEST_F(KnownSecretsTest, APasswordEndingInStarsHidesOneRun) {
+    remember("a***");
+    const std::string run = std::string(20, 'a') + "***";
+    EXPECT_EQ(hide(run), std::string(19, 'a') + "****");
+    EXPECT_EQ(hide("/" + run + "/" + run),
+              "/" + std::string(19, 'a') + "****/" + std::string(19, 'a') + "****");
+    std::string path;
+    std::string shown;
+    while (path.size() < 16 * 1024) {
+        path += run + "/";
+        shown += std::string(19, 'a') + "****/";
+    }
+    EXPECT_EQ(hide(path), shown);
+}
+
+// Secrets added one at a time, each followed by a search, as networks joined one by one: every
+// secret known before a search is hidden by it, through the indexes of recent additions and
+// their joining into larger ones.
+TEST_F(KnownSecretsTest, SecretsAddedOneAtATimeAreEachHidden) {
+    std::vector<std::string> known;
+    for (int i = 0; i < 700; ++i) {
+        known.push_back("one-by-one-" + std::to_string(i * 104729) + "-pw");
+        remember(known.back());
+        if (i % 7 == 0 || i < 70) {
+            for (const std::string& secret : known) {
+                ASSERT_EQ(hide("<" + secret + ">"), "<****>") << i << ": " << secret;
+            }
+        } else {
+            ASSERT_EQ(hide("<" + known.back() + ">"), "<****>") << i;
+        }
+    }
+    EXPECT_EQ(hide("one-by-one-7-pw"), "one-by-one-7-pw");
+}
+
 // Memory grows with the secrets alone: what one secret costs does not depend on how many others
 // came before, nor on a set known earlier and forgotten.
 TEST_F(KnownSecretsTest, MemoryGrowsWithTheSecretsAlone) {

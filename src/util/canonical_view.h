@@ -1,0 +1,72 @@
+// A text read back to what an encoder wrote it from: the view in which the agent's known secrets
+// (`secrets.h`) are found whatever form an encoder quoted them in. One pass reads back
+// percent-escapes in either case of hex, "+" for a blank, backslash escapes of JSON, of the debug
+// form and of other languages (`\"`, `\\`, `\/`, `\n`, `\u00e9`, `\u{e9}`, `\x{ff}`, surrogate
+// pairs, `\xc3\xa9`, `\xe9`, `\303\251`, `\U0001F511`), escaped any number of times over,
+// character references of HTML and XML (`&lt;`, `&#39;`, `&#x50;`), escaped any number of times
+// over, and U+FFFD for bytes that are not UTF-8.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace quorvel::secrets {
+
+// What stands for any run of bytes that are not UTF-8 and of U+FFFD in the canonical view: a byte
+// that UTF-8 never holds.
+inline constexpr char kReplacement = static_cast<char>(0xff);
+
+// A text read back to its canonical form, each of its bytes with the stretch of the text it came
+// from: `bytes[i]` stands for the text's bytes `from[i]` up to `to[i]`.
+struct CanonicalView {
+    std::string bytes;
+    std::vector<uint32_t> from;
+    std::vector<uint32_t> to;
+};
+
+// How many bytes of a text one canonical byte may stand for, at most. The longest backslash
+// escape is a surrogate pair, each half "u" and four hex digits behind up to eight backslashes,
+// each of its 26 characters percent-encoded: 78 bytes. A character reference is read only where it
+// and the references before it that it keeps stand for no more than this. A replacement for a run
+// of bytes that are not UTF-8 is the one exception: it stands for the whole run.
+inline constexpr size_t kLongestCanonicalReach = 80;
+
+// The canonical form of `text`, read in four steps, each reading what the one before gave:
+// 1. "%" and two hex digits, in either case, is the byte they name.
+// 2. A run of backslashes (an escape escaped any number of times over; a run longer than eight
+//    reads as nothing before its last eight) and what follows it reads as the escape:
+//    - "u" and four hex digits as that code point, a surrogate pair joined; "u{...}" (one to six
+//      hex digits) and "U" and eight hex digits as that code point, the latter only when it is
+//      one (no surrogate, at most U+10FFFF);
+//    - "x{..}" (one or two hex digits), as the debug form writes a byte that is no part of UTF-8,
+//      as that byte;
+//    - "x" and two hex digits, in either case, and three octal digits from "100" to "377" name a
+//      byte: a run of such escapes one after another reads as UTF-8 where its bytes form it
+//      ("\xc3\xa9" and "\303\251" read as "é"), each byte standing for its own escape, and each
+//      other byte of the run as the code point of its value ("\xe9" reads as "é" too, "\x41" as
+//      "A"). An octal escape that starts with "0" is not read as one, since the debug form writes
+//      "\0" for NUL whatever digit follows;
+//    - "n", "r", "t", "0", "b", "f" as the control characters, and any other character, an escape
+//      above that names no character among them ("\U0000D800", "\x4"), as itself, so `\"`, `\\`
+//      and `\/` read as `"`, nothing and `/`.
+// 3. A character reference reads as the character it names: "&amp;", "&lt;", "&gt;", "&quot;",
+//    "&apos;", "&#" and one to seven decimal digits and ";", "&#x" or "&#X" and one to six hex
+//    digits in either case and ";". A reference that names "&" joins the one after it, any number
+//    of times over ("&amp;amp;#39;" reads as "'"), and the references of such a chain before those
+//    it keeps within `kLongestCanonicalReach` read as nothing. A code point above U+007F gives its
+//    UTF-8 bytes; a reference that names no character (a surrogate, above U+10FFFF, more digits,
+//    no ";") stands as it is. References are read after backslash escapes, so that one JSON wrote
+//    ("\u0026lt;") reads as well; a backslash a reference names ("&#92;n") is not read again.
+// 4. "+" reads as a blank, and a run of bytes that are not UTF-8, and U+FFFD, reads as one
+//    `kReplacement`, however long, so that a decoder that replaced each byte and one that
+//    replaced the run read alike, and so does the run escaped as the log shows it.
+std::string canonical(std::string_view text);
+CanonicalView canonical_view(std::string_view text);
+// Whether the canonical form of `text` may differ from it: true when it holds a "%", "+", "\\",
+// "&" or a byte above 0x7F. False for most texts, which then need only one view searched.
+bool may_differ_from_canonical(std::string_view text);
+
+}  // namespace quorvel::secrets

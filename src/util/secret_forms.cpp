@@ -1,0 +1,243 @@
+#include "util/secret_forms.h"
+
+#include <unicode/bytestream.h>
+#include <unicode/normalizer2.h>
+#include <unicode/utypes.h>
+
+#include <algorithm>
+#include <cstdint>
+
+#include "util/canonical_view.h"
+#include "util/debug_text.h"
+#include "util/secrets.h"
+#include "util/unicode.h"
+#include "util/url.h"
+
+namespace quorvel::secrets {
+
+namespace {
+
+bool is_unreserved(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
+           c == '.' || c == '_' || c == '~';
+}
+
+std::string percent_encoded(std::string_view text, bool upper) {
+    const char* hex = upper ? "0123456789ABCDEF" : "0123456789abcdef";
+    std::string out;
+    out.reserve(text.size() * 3);
+    for (char ch : text) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (is_unreserved(ch)) {
+            out.push_back(ch);
+        } else {
+            out.push_back('%');
+            out.push_back(hex[c >> 4]);
+            out.push_back(hex[c & 0xf]);
+        }
+    }
+    return out;
+}
+
+// `text` with each run of bytes that are not UTF-8 replaced by U+FFFD, as a decoder hands it on.
+std::string with_replacements(std::string_view text) {
+    std::string out;
+    bool replacing = false;
+    for (size_t i = 0; i < text.size();) {
+        const size_t length = utf8_sequence_length(text, i);
+        if (length == 0) {
+            if (!replacing) {
+                out += "\xef\xbf\xbd";
+            }
+            replacing = true;
+            ++i;
+            continue;
+        }
+        out.append(text, i, length);
+        replacing = false;
+        i += length;
+    }
+    return out;
+}
+
+// The base64 of `bytes` in the standard alphabet, without padding.
+std::string base64_unpadded(std::string_view bytes) {
+    static constexpr char kAlphabet[] =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    out.reserve((bytes.size() * 4 + 2) / 3);
+    uint32_t bits = 0;
+    unsigned held = 0;
+    for (char ch : bytes) {
+        bits = (bits << 8) | static_cast<unsigned char>(ch);
+        held += 8;
+        while (held >= 6) {
+            held -= 6;
+            out.push_back(kAlphabet[(bits >> held) & 0x3f]);
+        }
+    }
+    if (held > 0) {
+        out.push_back(kAlphabet[(bits << (6 - held)) & 0x3f]);
+    }
+    return out;
+}
+
+// A base64 text in the standard alphabet written in the URL-safe one.
+std::string url_safe(std::string text) {
+    std::replace(text.begin(), text.end(), '+', '-');
+    std::replace(text.begin(), text.end(), '/', '_');
+    return text;
+}
+
+bool holds_non_ascii(std::string_view text) {
+    return std::any_of(text.begin(), text.end(),
+                       [](char c) { return static_cast<unsigned char>(c) >= 0x80; });
+}
+
+void append_utf8(std::string& out, uint32_t code_point) {
+    if (code_point < 0x80) {
+        out.push_back(static_cast<char>(code_point));
+    } else if (code_point < 0x800) {
+        out.push_back(static_cast<char>(0xc0 | (code_point >> 6)));
+        out.push_back(static_cast<char>(0x80 | (code_point & 0x3f)));
+    } else {
+        out.push_back(static_cast<char>(0xe0 | (code_point >> 12)));
+        out.push_back(static_cast<char>(0x80 | ((code_point >> 6) & 0x3f)));
+        out.push_back(static_cast<char>(0x80 | (code_point & 0x3f)));
+    }
+}
+
+// What Windows-1252 reads the bytes 0x80 to 0x9F as. The five it leaves undefined (0x81, 0x8D,
+// 0x8F, 0x90, 0x9D) read as the C1 code points of the same value, as decoders commonly do.
+constexpr uint16_t kWindows1252High[32] = {
+    0x20ac, 0x0081, 0x201a, 0x0192, 0x201e, 0x2026, 0x2020, 0x2021, 0x02c6, 0x2030, 0x0160,
+    0x2039, 0x0152, 0x008d, 0x017d, 0x008f, 0x0090, 0x2018, 0x2019, 0x201c, 0x201d, 0x2022,
+    0x2013, 0x2014, 0x02dc, 0x2122, 0x0161, 0x203a, 0x0153, 0x009d, 0x017e, 0x0178};
+
+// The bytes of `text` read one by one as Latin-1, or as Windows-1252, and written as UTF-8: what a
+// secret sent as UTF-8 becomes where a server or an HTTP stack decodes it so.
+std::string read_as_single_bytes(std::string_view text, bool windows_1252) {
+    std::string out;
+    out.reserve(text.size() * 2);
+    for (char ch : text) {
+        const auto byte = static_cast<unsigned char>(ch);
+        append_utf8(out, windows_1252 && byte >= 0x80 && byte < 0xa0 ? kWindows1252High[byte - 0x80]
+                                                                     : static_cast<uint32_t>(byte));
+    }
+    return out;
+}
+
+// `text` (well-formed UTF-8) in the normalisation form of `normalizer`; empty when ICU fails.
+std::string normalized(const icu::Normalizer2* normalizer, std::string_view text) {
+    if (normalizer == nullptr) {
+        return {};
+    }
+    std::string out;
+    icu::StringByteSink<std::string> sink(&out, static_cast<int32_t>(text.size()));
+    UErrorCode status = U_ZERO_ERROR;
+    normalizer->normalizeUTF8(0, icu::StringPiece(text.data(), static_cast<int32_t>(text.size())),
+                              sink, nullptr, status);
+    return U_SUCCESS(status) ? out : std::string();
+}
+
+std::string nfc(std::string_view text) {
+    UErrorCode status = U_ZERO_ERROR;
+    const icu::Normalizer2* normalizer = icu::Normalizer2::getNFCInstance(status);
+    return normalized(U_SUCCESS(status) ? normalizer : nullptr, text);
+}
+
+std::string nfd(std::string_view text) {
+    UErrorCode status = U_ZERO_ERROR;
+    const icu::Normalizer2* normalizer = icu::Normalizer2::getNFDInstance(status);
+    return normalized(U_SUCCESS(status) ? normalizer : nullptr, text);
+}
+
+}  // namespace
+
+std::string aligned_base64(std::string_view secret, size_t offset) {
+    std::string bytes(offset, '\0');
+    bytes.append(secret);
+    const std::string text = base64_unpadded(bytes);
+    // A character stands for six bits: those before the first whole one depend on the bytes
+    // before the secret, and a last one that holds fewer than six of its bits on those after it.
+    const size_t begin = (offset * 8 + 5) / 6;
+    const size_t end = text.size() - (bytes.size() % 3 != 0 ? 1 : 0);
+    return end > begin ? text.substr(begin, end - begin) : std::string();
+}
+
+std::vector<std::string> basic_credentials_forms(std::string_view userinfo) {
+    if (userinfo.size() < kShortestKnownSecret) {
+        return {};
+    }
+    // The user ends at the first ":" as written; an encoded one ("%3A") belongs to the user, and
+    // decodes to the same byte in the pair.
+    std::string pair = percent_decode(userinfo);
+    if (userinfo.find(':') == std::string_view::npos) {
+        pair.push_back(':');
+    }
+    const std::string unpadded = base64_unpadded(pair);
+    const std::string padded = unpadded + std::string((3 - pair.size() % 3) % 3, '=');
+    std::vector<std::string> forms;
+    for (std::string form : {padded, unpadded, url_safe(padded), url_safe(unpadded)}) {
+        if (std::find(forms.begin(), forms.end(), form) == forms.end()) {
+            forms.push_back(std::move(form));
+        }
+    }
+    return forms;
+}
+
+std::vector<std::string> forms_of(std::string_view secret) {
+    const std::string decoded = percent_decode(secret);
+    auto escaped = [](std::string_view text) {
+        const std::string quoted = debug_quoted(text);
+        return quoted.substr(1, quoted.size() - 2);
+    };
+    std::vector<std::string> forms;
+    auto add = [&forms](std::string form) {
+        if (form.size() >= kShortestKnownSecret &&
+            std::find(forms.begin(), forms.end(), form) == forms.end()) {
+            forms.push_back(std::move(form));
+        }
+    };
+    // Each form the secret is written in, then read back to its canonical form.
+    auto add_with_canonical = [&add](const std::string& form) {
+        add(form);
+        add(canonical(form));
+    };
+    for (std::string form :
+         {std::string(secret), decoded, percent_encoded(decoded, true),
+          percent_encoded(decoded, false), escaped(secret), escaped(decoded), canonical(secret),
+          canonical(decoded), canonical(with_replacements(secret)),
+          canonical(with_replacements(decoded))}) {
+        add(std::move(form));
+    }
+    // The forms below are made of the secret as given and percent-decoded alone: of every
+    // encoded form they would cost memory for texts that no encoder writes.
+    std::vector<std::string_view> given{secret};
+    if (decoded != secret) {
+        given.emplace_back(decoded);
+    }
+    for (const std::string_view text : given) {
+        for (size_t offset = 0; offset < 3; ++offset) {
+            const std::string aligned = aligned_base64(text, offset);
+            if (aligned.size() >= kShortestAlignedBase64) {
+                add_with_canonical(aligned);
+                add(url_safe(aligned));
+            }
+        }
+    }
+    for (const std::string_view text : given) {
+        if (!holds_non_ascii(text)) {
+            continue;
+        }
+        add_with_canonical(read_as_single_bytes(text, false));
+        add_with_canonical(read_as_single_bytes(text, true));
+        if (is_valid_utf8(text)) {
+            add_with_canonical(nfc(text));
+            add_with_canonical(nfd(text));
+        }
+    }
+    return forms;
+}
+
+}  // namespace quorvel::secrets

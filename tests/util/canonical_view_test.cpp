@@ -1,0 +1,291 @@
+// The canonical view reads back what encoders write and points each of its bytes at the text it
+// came from.
+#include "util/canonical_view.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace quorvel::secrets {
+namespace {
+
+TEST(CanonicalViewTest, ReadsBackWhatEncodersWrite) {
+    const std::string r(1, kReplacement);
+    const struct {
+        std::string text;
+        std::string canonical;
+    } cases[] = {
+        {"plain text", "plain text"},
+        // Percent-escapes in either case of hex; a "%" that starts none stands for itself.
+        {"a%2Fb%2fc%5cd%5C", "a/b/cd"},
+        {"100% sure %4 %zz %", "100% sure %4 %zz %"},
+        {"a+b%2Bc", "a b c"},
+        // JSON's and the debug form's escapes, escaped any number of times over.
+        {R"(\"q\" \\ \/ \n\r\t\0\b\f)", std::string("\"q\"  / \n\r\t") + '\0' + "\b\f"},
+        {R"(\\\"x\\\\\\\"y)", "\"x\"y"},
+        {R"(\u00e9 \u00E9 \u{e9} \\u00e9)", "\xc3\xa9 \xc3\xa9 \xc3\xa9 \xc3\xa9"},
+        {R"(\ud83d\ude00 \uD83D\\uDE00)", "\xf0\x9f\x98\x80 \xf0\x9f\x98\x80"},
+        {R"(\x{ff}\x{41})", r + "A"},
+        {R"(\u12 \u{} \x{zz} \q)", "u12 u{} x{zz} q"},
+        {"trailing\\\\", "trailing"},
+        // Percent-encoded escapes read as the escapes they encode.
+        {"%5C%22x%5c%5Cu00e9", "\"x\xc3\xa9"},
+        // Bytes that are not UTF-8 and U+FFFD read as one replacement per run.
+        {"a\xff\xfe"
+         "b\xef\xbf\xbd\xef\xbf\xbd"
+         "c\xed\xa0\x80"
+         "d",
+         "a" + r + "b" + r + "c" + r + "d"},
+        {"a%FF%fe\xef\xbf\xbd"
+         "b",
+         "a" + r + "b"},
+        {R"(\ud800x)", r + "x"},  // a lone surrogate
+        {"caf\xc3\xa9", "caf\xc3\xa9"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(canonical(c.text), c.canonical) << c.text;
+    }
+}
+
+TEST(CanonicalViewTest, EachByteNamesTheStretchItCameFrom) {
+    const std::string text = "a%41\\\"b\\u00e9\xff\xfe+";
+    const CanonicalView view = canonical_view(text);
+    ASSERT_EQ(view.bytes, "aA\"b\xc3\xa9" + std::string(1, kReplacement) + " ");
+    const std::vector<std::pair<uint32_t, uint32_t>> expected = {
+        {0, 1}, {1, 4}, {4, 6}, {6, 7}, {7, 13}, {7, 13}, {13, 15}, {15, 16}};
+    ASSERT_EQ(view.from.size(), expected.size());
+    for (size_t i = 0; i < expected.size(); ++i) {
+        EXPECT_EQ(view.from[i], expected[i].first) << i;
+        EXPECT_EQ(view.to[i], expected[i].second) << i;
+    }
+    // A long run of backslashes reaches only its last ones.
+    const CanonicalView run = canonical_view(std::string(100, '\\') + "n");
+    ASSERT_EQ(run.bytes, "\n");
+    EXPECT_EQ(run.to[0] - run.from[0], 9u);
+}
+
+// The escapes other languages write, read back however many times they were escaped over.
+TEST(CanonicalViewTest, ReadsEscapesOfOtherLanguages) {
+    const std::string r(1, kReplacement);
+    const std::string e_acute = "\xc3\xa9";
+    const std::string key = "\xf0\x9f\x94\x91";  // U+1F511
+    const struct {
+        std::string text;
+        std::string canonical;
+    } cases[] = {
+        // Bytes in hex, in either case: UTF-8 where a run forms it, a code point otherwise.
+        {R"(caf\xc3\xa9 caf\xC3\xA9 caf\xe9 caf\xE9)",
+         "caf" + e_acute + " caf" + e_acute + " caf" + e_acute + " caf" + e_acute},
+        {R"(\x41\x42\x7e)", "AB~"},
+        {R"(\xf0\x9f\x94\x91)", key},
+        // A run that is partly UTF-8: each byte that starts no sequence is its own code point.
+        {R"(\xc3\xa9\xe9)", e_acute + e_acute},
+        {R"(\xe9\xa9x)", "\xc3\xa9\xc2\xa9x"},
+        {R"(\xf0\x9f\x94A)",
+         "\xc3\xb0\xc2\x9f\xc2\x94"
+         "A"},
+        {R"(\xa9\xc3\xa9)", "\xc2\xa9" + e_acute},
+        // Another escape ends a run.
+        {R"(\xc3\n\xa9)", "\xc3\x83\n\xc2\xa9"},
+        {R"(\xc3\u00a9)", "\xc3\x83\xc2\xa9"},
+        // The debug form's byte stays a byte, which joins no run.
+        {R"(\x{c3}\xa9)", r + "\xc2\xa9"},
+        // Octal bytes, three digits from 100 to 377, joined the same way and with hex ones.
+        {R"(caf\303\251 \101\102 \377 \303\xa9)", "caf" + e_acute + " AB \xc3\xbf " + e_acute},
+        // What is no octal byte reads as before: "\0" is NUL whatever follows it.
+        {R"(\400 \18 \7 \012)", std::string("400 18 7 ") + '\0' + "12"},
+        // Code points in eight hex digits, when they name one.
+        {R"(\U0001F511 \U0001f511 \U00000041)", key + " " + key + " A"},
+        {R"(\U0000D800 \U00110000 \U1234 \Uzz)", "U0000D800 U00110000 U1234 Uzz"},
+        // Hex escapes that name no byte.
+        {R"(\x4g \xzz \x)", "x4g xzz x"},
+        // Escaped again any number of times, and percent-encoded.
+        {R"(\\xc3\\xa9 \\\\xc3\\\\xa9 \\303\\251 \\U0001F511)",
+         e_acute + " " + e_acute + " " + e_acute + " " + key},
+        {"caf%5Cxc3%5Cxa9 %5C%5Cx41 caf%5c303%5C251 %5CU0001f511",
+         "caf" + e_acute + " A caf" + e_acute + " " + key},
+        {std::string(20, '\\') + "xc3" + std::string(3, '\\') + "xa9", e_acute},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(canonical(c.text), c.canonical) << c.text;
+    }
+}
+
+// HTML's and XML's character references, read back however many times the "&" was escaped over.
+TEST(CanonicalViewTest, ReadsCharacterReferences) {
+    const std::string e_acute = "\xc3\xa9";
+    const std::string key = "\xf0\x9f\x94\x91";
+    const struct {
+        std::string text;
+        std::string canonical;
+    } cases[] = {
+        {"&amp; &lt; &gt; &quot; &apos; &#39;", "& < > \" ' '"},
+        {"&#80;&#x50;&#X50;&#x4a;&#x4A;&#X4a;", "PPPJJJ"},
+        {"caf&#233; caf&#xe9; caf&#xE9; &#x1F511; &#128273;",
+         "caf" + e_acute + " caf" + e_acute + " caf" + e_acute + " " + key + " " + key},
+        {"&#0000065;&#x000041;", "AA"},
+        {"&lt;&gt;&&lt;&amp;&amp;", "<>&<&&"},
+        // Escaped again, any number of times, by name or by number.
+        {"&amp;amp; &amp;#39; &amp;lt; &amp;amp;amp;#x50; &amp;quot;", "& ' < P \""},
+        {"&#38;lt; &#x26;#39; &amp;#38;amp;gt;", "< ' >"},
+        {"&amp;amp;nbsp; &amp;#xD800;", "&nbsp; &#xD800;"},
+        // Written by JSON, escaped again by it, and percent-encoded.
+        {R"(\u0026lt; \\u0026amp;#39; \u0026#x50;)", "< ' P"},
+        {"%26%2339%3B %26amp%3Blt%3B %26%23X50%3b", "' < P"},
+        // What names no character stands as it is.
+        {"&#xD800; &#xdfff; &#x110000; &#1114112; &#65 &#; &#x; &#xg;",
+         "&#xD800; &#xdfff; &#x110000; &#1114112; &#65 &#; &#x; &#xg;"},
+        {"&#00000065; &#x0000041; &nbsp; &AMP; &amp &lt &",
+         "&#00000065; &#x0000041; &nbsp; &AMP; &amp &lt &"},
+        {"a&b&&c;&#", "a&b&&c;&#"},
+        // A backslash a reference names is not read again.
+        {"&#92;n &#x5c;u00e9", "\\n \\u00e9"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(canonical(c.text), c.canonical) << c.text;
+    }
+}
+
+TEST(CanonicalViewTest, NewReadingsNameTheStretchesTheyCameFrom) {
+    struct Case {
+        std::string text;
+        std::string bytes;
+        std::vector<std::pair<uint32_t, uint32_t>> stretches;
+    };
+    const Case cases[] = {
+        // Each byte of a UTF-8 run stands for its own escape; a code point's bytes for one.
+        {R"(a\xc3\xa9\xe9&amp;lt;b)",
+         "a\xc3\xa9\xc3\xa9<b",
+         {{0, 1}, {1, 5}, {5, 9}, {9, 13}, {9, 13}, {13, 21}, {21, 22}}},
+        {R"(\\303\\251|\U0001F511|%5Cx41|&#x50;)",
+         "\xc3\xa9|\xf0\x9f\x94\x91|A|P",
+         {{0, 5},
+          {5, 10},
+          {10, 11},
+          {11, 21},
+          {11, 21},
+          {11, 21},
+          {11, 21},
+          {21, 22},
+          {22, 28},
+          {28, 29},
+          {29, 35}}},
+        // A reference whose "&" JSON wrote starts at that escape.
+        {R"(x\u0026#233;)", "x\xc3\xa9", {{0, 1}, {1, 12}, {1, 12}}},
+        // What does not read stands for itself.
+        {"&#xD800;", "&#xD800;", {{0, 1}, {1, 2}, {2, 3}, {3, 4}, {4, 5}, {5, 6}, {6, 7}, {7, 8}}},
+        {R"(\x4)", "x4", {{0, 2}, {2, 3}}},
+    };
+    for (const auto& c : cases) {
+        const CanonicalView view = canonical_view(c.text);
+        ASSERT_EQ(view.bytes, c.bytes) << c.text;
+        ASSERT_EQ(view.from.size(), c.stretches.size()) << c.text;
+        ASSERT_EQ(view.to.size(), c.stretches.size()) << c.text;
+        for (size_t i = 0; i < c.stretches.size(); ++i) {
+            EXPECT_EQ(view.from[i], c.stretches[i].first) << c.text << " at " << i;
+            EXPECT_EQ(view.to[i], c.stretches[i].second) << c.text << " at " << i;
+        }
+    }
+}
+
+// However long a chain of escapes, one canonical byte stands for no more than
+// `kLongestCanonicalReach` bytes of the text, and the reading goes on past it.
+TEST(CanonicalViewTest, OneByteReachesABoundedStretch) {
+    // A character escaped by JSON behind eight backslashes, every one of its bytes percent-encoded.
+    const auto hidden = [](char c) {
+        static constexpr char kHex[] = "0123456789ABCDEF";
+        std::string out;
+        for (int k = 0; k < 8; ++k) {
+            out += "%5C";
+        }
+        for (const char ch : std::string("u00") + kHex[c >> 4] + kHex[c & 0xf]) {
+            out += std::string("%") + kHex[ch >> 4] + kHex[ch & 0xf];
+        }
+        return out;
+    };
+    std::string pair;
+    for (const char* half : {"ud83d", "udd11"}) {
+        for (int k = 0; k < 8; ++k) {
+            pair += "%5C";
+        }
+        for (const char* ch = half; *ch != '\0'; ++ch) {
+            pair +=
+                "%" + std::string(1, "0123456789ABCDEF"[*ch >> 4]) + "0123456789ABCDEF"[*ch & 0xf];
+        }
+    }
+    const std::string chain = "&" + [] {
+        std::string amps;
+        for (int k = 0; k < 100; ++k) {
+            amps += "amp;";
+        }
+        return amps;
+    }() + "lt;";
+    const std::string texts[] = {
+        pair,
+        chain,
+        std::string(50, '\\') + "U0001F511",
+        std::string(30, '\\') + "xc3" + std::string(30, '\\') + "xa9",
+        "%26" + hidden('#') + "39%3B",
+        "&" + hidden('#') + hidden('3') + hidden('9') + hidden(';'),
+    };
+    for (const std::string& text : texts) {
+        const CanonicalView view = canonical_view(text);
+        for (size_t i = 0; i < view.bytes.size(); ++i) {
+            EXPECT_LE(view.to[i] - view.from[i], kLongestCanonicalReach) << text << " at " << i;
+        }
+    }
+    // The longest escape: a surrogate pair, every character of it percent-encoded.
+    const CanonicalView key = canonical_view(pair);
+    ASSERT_EQ(key.bytes, "\xf0\x9f\x94\x91");
+    EXPECT_EQ(key.to[0] - key.from[0], 78u);
+    // The chain of references reads as nothing before the pieces that fit.
+    const CanonicalView lt = canonical_view(chain);
+    ASSERT_EQ(lt.bytes, "<");
+    EXPECT_EQ(lt.to[0], chain.size());
+    EXPECT_EQ(lt.from[0], 325u);  // the first "amp;" that starts within 80 bytes of the end
+    // A reference whose own characters stand for too long a stretch stays as it stands.
+    EXPECT_EQ(canonical("%26" + hidden('#') + "39%3B"), "'");
+    EXPECT_EQ(canonical("&" + hidden('#') + hidden('3') + hidden('9') + hidden(';')), "&#39;");
+    // Long runs read in one pass, to what they stand for.
+    std::string amps;
+    for (int k = 0; k < 100000; ++k) {
+        amps += "amp;";
+    }
+    EXPECT_EQ(canonical("x&" + amps + "#233;y"), "x\xc3\xa9y");
+    std::string refs;
+    for (int k = 0; k < 100000; ++k) {
+        refs += "&amp;";
+    }
+    EXPECT_EQ(canonical(refs), std::string(100000, '&'));
+    EXPECT_EQ(canonical(std::string(100000, '\\') + "xc3\\xa9"), "\xc3\xa9");
+    std::string bytes;
+    for (int k = 0; k < 10000; ++k) {
+        bytes += "\\xc3\\xa9\\xe9";
+    }
+    std::string read;
+    for (int k = 0; k < 10000; ++k) {
+        read += "\xc3\xa9\xc3\xa9";
+    }
+    EXPECT_EQ(canonical(bytes), read);
+}
+
+TEST(CanonicalViewTest, TellsWhichTextsMayDiffer) {
+    for (const std::string text : {"a%b", "a+b", "a\\b", "caf\xc3\xa9", "\xff", "a&b", "&lt;"}) {
+        EXPECT_TRUE(may_differ_from_canonical(text)) << text;
+    }
+    EXPECT_FALSE(may_differ_from_canonical("GET /api/v1 200 ok: {\"a\":1}"));
+    EXPECT_FALSE(may_differ_from_canonical("#39; lt; x50 U0001F511 303 251 ;#xX"));
+    // Each byte that may differ, at every place of a text long enough for whole vector steps.
+    for (const char c : {'%', '+', '\\', '&', '\x80', '\xff'}) {
+        for (size_t at = 0; at < 40; ++at) {
+            std::string text(40, 'a');
+            EXPECT_FALSE(may_differ_from_canonical(text));
+            text[at] = c;
+            EXPECT_TRUE(may_differ_from_canonical(text)) << int(c) << " at " << at;
+        }
+    }
+}
+
+}  // namespace
+}  // namespace quorvel::secrets
