@@ -52,46 +52,25 @@ PatternIndex::PatternIndex(const std::vector<std::string_view>& patterns) {
         longest_ = std::max(longest_, text.size());
     }
 
-    // The filter. Every occurrence of a text of `length` bytes holds a multiple of `step` at which
-    // its four bytes stand wholly inside it, at one offset of any `step` consecutive ones it has.
-    // Each text is filed at the window of offsets whose keys are filed already the most, so that
-    // texts that share their pieces (a user name, a scheme and a counter) set few bits.
+    // The filter. Every occurrence of a text of `length` bytes holds a multiple of `step` within
+    // its first `step` bytes, at which its four bytes stand wholly inside it: each text is filed
+    // under the keys at its first `step` offsets, so that an occurrence a probe finds starts at
+    // most `step - 1` bytes before the probe.
     step_ = std::min<size_t>(8, shortest_ - kShortestPattern + 1);
     std::unordered_set<uint32_t> filed;
-    std::vector<uint32_t> keys;
-    std::vector<uint32_t> known;
     for (const std::string_view text : texts) {
-        const size_t offsets = text.size() - kShortestPattern + 1;
-        keys.resize(offsets);
-        known.resize(offsets);
-        for (size_t o = 0; o < offsets; ++o) {
-            keys[o] = key_at(text.data() + o);
-            known[o] = filed.contains(keys[o]) ? 1 : 0;
-        }
-        uint32_t sum = 0;
         for (size_t o = 0; o < step_; ++o) {
-            sum += known[o];
-        }
-        uint32_t best_sum = sum;
-        size_t best = 0;
-        for (size_t a = 1; a + step_ <= offsets && best_sum < step_; ++a) {
-            sum += known[a + step_ - 1];
-            sum -= known[a - 1];
-            if (sum > best_sum) {
-                best_sum = sum;
-                best = a;
-            }
-        }
-        for (size_t o = best; o < best + step_; ++o) {
-            filed.insert(keys[o]);
+            filed.insert(key_at(text.data() + o));
         }
     }
     const unsigned filter_bits = std::max(12U, bits_for(filed.size() * 16));
     filter_shift_ = 64 - filter_bits;
     filter_.assign((size_t{1} << filter_bits) / 64, 0);
     for (const uint32_t key : filed) {
-        const size_t bit = (key * kFilterHash) >> filter_shift_;
-        filter_[bit / 64] |= uint64_t{1} << (bit % 64);
+        for (const uint64_t hash : kFilterHashes) {
+            const size_t bit = (key * hash) >> filter_shift_;
+            filter_[bit / 64] |= uint64_t{1} << (bit % 64);
+        }
     }
 
     // The trie, numbered in the order of a depth-first walk: with the texts sorted, the states a
@@ -104,6 +83,7 @@ PatternIndex::PatternIndex(const std::vector<std::string_view>& patterns) {
     root_.assign(256, 0);
     label_.assign(1, 0);
     flags_.assign(1, 0);
+    depth_.assign(1, 0);
     std::vector<uint32_t> path{0};
     std::string_view previous;
     for (const std::string_view text : texts) {
@@ -123,6 +103,7 @@ PatternIndex::PatternIndex(const std::vector<std::string_view>& patterns) {
             }
             label_.push_back(static_cast<uint8_t>(c));
             flags_.push_back(0);
+            depth_.push_back(static_cast<uint16_t>(std::min<size_t>(d + 1, UINT16_MAX)));
             parent.push_back(from);
             depth.push_back(static_cast<uint32_t>(d + 1));
             ends.push_back(0);
@@ -181,6 +162,7 @@ PatternIndex::PatternIndex(const std::vector<std::string_view>& patterns) {
     std::sort(outputs_.begin(), outputs_.end());
     label_.shrink_to_fit();
     flags_.shrink_to_fit();
+    depth_.shrink_to_fit();
     outputs_.shrink_to_fit();
 }
 
@@ -237,7 +219,6 @@ void PatternIndex::find(std::string_view text,
         found.emplace_back(begin, end);
     };
     const char* const data = text.data();
-    const size_t back = longest_ - kShortestPattern;
     size_t read = 0;  // the automaton has read the text up to here
     uint32_t state = 0;
     for (size_t i = 0; i + kShortestPattern <= n; i += step_) {
@@ -245,20 +226,18 @@ void PatternIndex::find(std::string_view text,
         if (!filter_passes(key_at(data + i))) {
             continue;
         }
-        // An occurrence holding this probe starts no earlier than `back` before it and ends no
-        // later than `longest_` after it.
-        const size_t end = std::min(n, i + longest_);
-        if (end <= read) {
-            continue;
-        }
-        if (const size_t begin = i - std::min(i, back); begin > read) {
+        // An occurrence that this probe finds starts no earlier than `step_ - 1` bytes before it.
+        if (const size_t begin = i - std::min(i, step_ - 1); begin > read) {
             read = begin;
             state = 0;
         }
-        for (; read < end; ++read) {
+        // The automaton reads on while what it has read may still be the start of an occurrence
+        // that starts at the probe or before: while its state's text starts there.
+        while (read < n && (read - depth_[state] <= i || depth_[state] == UINT16_MAX)) {
             state = next(state, static_cast<unsigned char>(data[read]));
+            ++read;
             if ((flags_[state] & kOutput) != 0) {
-                record(read + 1 - output_of(state), read + 1);
+                record(read - output_of(state), read);
             }
         }
     }
@@ -288,8 +267,8 @@ size_t PatternIndex::unfinished_at_end(std::string_view text) const {
 size_t PatternIndex::memory_bytes() const {
     return sizeof *this + filter_.capacity() * sizeof(uint64_t) +
            root_.capacity() * sizeof(uint32_t) + label_.capacity() + flags_.capacity() +
-           fail_.capacity() * sizeof(uint32_t) + more_keys_.capacity() * sizeof(uint64_t) +
-           more_children_.capacity() * sizeof(uint32_t) +
+           depth_.capacity() * sizeof(uint16_t) + fail_.capacity() * sizeof(uint32_t) +
+           more_keys_.capacity() * sizeof(uint64_t) + more_children_.capacity() * sizeof(uint32_t) +
            outputs_.capacity() * sizeof(std::pair<uint32_t, uint32_t>);
 }
 

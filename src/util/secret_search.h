@@ -24,13 +24,14 @@ inline constexpr size_t kShortestPattern = 4;
 // of the text searched is bounded whatever the texts are: their number, their length, or how much
 // they share. Two parts:
 // - A filter probes the text every `step` bytes (up to 8, fewer when a text is shorter than 11
-//   bytes) with four of its bytes: each text is filed under the four bytes at each of `step`
-//   consecutive offsets of its own, so that every occurrence holds a probe that passes. Nearly all
-//   probes of ordinary text pass no key, and cost a load and a shift.
-// - An automaton over every text (a trie with failure links) reads the stretch around a probe that
-//   passed: from as far back as an occurrence holding that probe may start, to as far on as it may
-//   end. Each byte of the text is read by it at most once, carrying on where the last stretch ended
-//   when they overlap, and each byte read costs a bounded number of steps on average.
+//   bytes) with four of its bytes: each text is filed under the four bytes at each of its first
+//   `step` offsets, so that every occurrence starts with a probe that passes. Nearly all probes
+//   of ordinary text pass no key, and cost a load and a shift.
+// - An automaton over every text (a trie with failure links) reads on from a probe that passed:
+//   from as far back as an occurrence starting there may start, for as long as what it has read
+//   may still be such an occurrence. Each byte of the text is read by it at most once, carrying on
+//   where the last reading ended when they meet, and each byte read costs a bounded number of
+//   steps on average.
 // Immutable once built; any number of threads may search it.
 class PatternIndex {
   public:
@@ -62,11 +63,20 @@ class PatternIndex {
     uint32_t next(uint32_t state, unsigned char c) const;
     // The length of the longest indexed text that ends at `state`, which has `kOutput`.
     uint32_t output_of(uint32_t state) const;
+    // The bits a key sets in the filter, of three hashes: a probe of a key not filed passes far
+    // more rarely than with one bit of a filter of the same size, and the first bit alone turns
+    // most of them away.
+    static constexpr uint64_t kFilterHashes[] = {0xc2b2ae3d27d4eb4fULL, 0x165667b19e3779f9ULL,
+                                                 0x27d4eb2f165667c5ULL};
     bool filter_passes(uint32_t key) const {
-        const size_t bit = (key * kFilterHash) >> filter_shift_;
-        return ((filter_[bit / 64] >> (bit % 64)) & 1) != 0;
+        for (const uint64_t hash : kFilterHashes) {
+            const size_t bit = (key * hash) >> filter_shift_;
+            if (((filter_[bit / 64] >> (bit % 64)) & 1) == 0) {
+                return false;
+            }
+        }
+        return true;
     }
-    static constexpr uint64_t kFilterHash = 0xc2b2ae3d27d4eb4fULL;
     static constexpr uint64_t kMoreHash = 0x9e3779b97f4a7c15ULL;
 
     std::vector<uint64_t> filter_;
@@ -78,6 +88,9 @@ class PatternIndex {
     std::vector<uint32_t> root_;  // the root's child for each byte; 0 for none
     std::vector<uint8_t> label_;  // the byte that leads into each state
     std::vector<uint8_t> flags_;
+    // The length of each state's text, up to the most a `uint16_t` holds: a longer one only makes
+    // a search read on further than it needs to.
+    std::vector<uint16_t> depth_;
     std::vector<uint32_t> fail_;
     // Children other than the first, by (state << 8 | byte) + 1, in open addressing.
     std::vector<uint64_t> more_keys_;
