@@ -423,6 +423,9 @@ CanonicalView canonical_view(std::string_view text) {
 }
 
 std::string canonical(std::string_view text) {
+    if (!may_differ_from_canonical(text)) {
+        return std::string(text);
+    }
     return canonical_view(text).bytes;
 }
 

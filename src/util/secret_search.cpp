@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <unordered_set>
 
 namespace quorvel::secrets {
 
@@ -57,33 +56,42 @@ PatternIndex::PatternIndex(const std::vector<std::string_view>& patterns) {
     // under the keys at its first `step` offsets, so that an occurrence a probe finds starts at
     // most `step - 1` bytes before the probe.
     step_ = std::min<size_t>(8, shortest_ - kShortestPattern + 1);
-    std::unordered_set<uint32_t> filed;
-    for (const std::string_view text : texts) {
-        for (size_t o = 0; o < step_; ++o) {
-            filed.insert(key_at(text.data() + o));
-        }
-    }
-    const unsigned filter_bits = std::max(12U, bits_for(filed.size() * 16));
+    // Sized for every key filed, distinct or not: counting the distinct ones would cost more than
+    // the build of the rest.
+    const unsigned filter_bits = std::max(12U, bits_for(texts.size() * step_ * 16));
     filter_shift_ = 64 - filter_bits;
     filter_.assign((size_t{1} << filter_bits) / 64, 0);
-    for (const uint32_t key : filed) {
-        for (const uint64_t hash : kFilterHashes) {
-            const size_t bit = (key * hash) >> filter_shift_;
-            filter_[bit / 64] |= uint64_t{1} << (bit % 64);
+    for (const std::string_view text : texts) {
+        for (size_t o = 0; o < step_; ++o) {
+            const uint32_t key = key_at(text.data() + o);
+            for (const uint64_t hash : kFilterHashes) {
+                const size_t bit = (key * hash) >> filter_shift_;
+                filter_[bit / 64] |= uint64_t{1} << (bit % 64);
+            }
         }
     }
 
     // The trie, numbered in the order of a depth-first walk: with the texts sorted, the states a
     // text adds past what it shares with the one before come next in that order, and the first
     // child of a state is the state after it.
+    size_t most_states = 1;
+    for (const std::string_view text : texts) {
+        most_states += text.size();
+    }
     std::vector<uint32_t> parent{0};
     std::vector<uint32_t> depth{0};
     std::vector<uint32_t> ends{0};  // the length of the text that ends at a state, or 0
     std::vector<std::pair<uint64_t, uint32_t>> more;
+    for (auto* v : {&parent, &depth, &ends}) {
+        v->reserve(most_states);
+    }
     root_.assign(256, 0);
     label_.assign(1, 0);
     flags_.assign(1, 0);
     depth_.assign(1, 0);
+    label_.reserve(most_states);
+    flags_.reserve(most_states);
+    depth_.reserve(most_states);
     std::vector<uint32_t> path{0};
     std::string_view previous;
     for (const std::string_view text : texts) {
@@ -234,8 +242,35 @@ void PatternIndex::find(std::string_view text,
         // The automaton reads on while what it has read may still be the start of an occurrence
         // that starts at the probe or before: while its state's text starts there.
         while (read < n && (read - depth_[state] <= i || depth_[state] == UINT16_MAX)) {
-            state = next(state, static_cast<unsigned char>(data[read]));
-            ++read;
+            // Along a chain of states with one child each and no text ending at them, which is
+            // most of a long secret, the text is compared with the chain's bytes as they stand.
+            const uint8_t* const label = label_.data() + state + 1;
+            const uint8_t* const flags = flags_.data() + state;
+            size_t run = 0;
+            // Eight bytes at a step while eight states of the chain follow, then one at a time.
+            while (read + run + 8 <= n && state + run + 9 <= flags_.size()) {
+                uint64_t f;
+                uint64_t l;
+                uint64_t t;
+                std::memcpy(&f, flags + run, sizeof f);
+                std::memcpy(&l, label + run, sizeof l);
+                std::memcpy(&t, data + read + run, sizeof t);
+                if (f != kFirstChild * 0x0101010101010101ULL || l != t) {
+                    break;
+                }
+                run += 8;
+            }
+            while (flags[run] == kFirstChild && read + run < n &&
+                   label[run] == static_cast<unsigned char>(data[read + run])) {
+                ++run;
+            }
+            if (run > 0) {
+                state += static_cast<uint32_t>(run);
+                read += run;
+            } else {
+                state = next(state, static_cast<unsigned char>(data[read]));
+                ++read;
+            }
             if ((flags_[state] & kOutput) != 0) {
                 record(read - output_of(state), read);
             }
