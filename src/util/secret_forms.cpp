@@ -1,5 +1,6 @@
 #include "util/secret_forms.h"
 
+#include <sodium.h>
 #include <unicode/bytestream.h>
 #include <unicode/normalizer2.h>
 #include <unicode/utypes.h>
@@ -62,24 +63,12 @@ std::string with_replacements(std::string_view text) {
 
 // The base64 of `bytes` in the standard alphabet, without padding.
 std::string base64_unpadded(std::string_view bytes) {
-    static constexpr char kAlphabet[] =
-        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string out;
-    out.reserve((bytes.size() * 4 + 2) / 3);
-    uint32_t bits = 0;
-    unsigned held = 0;
-    for (char ch : bytes) {
-        bits = (bits << 8) | static_cast<unsigned char>(ch);
-        held += 8;
-        while (held >= 6) {
-            held -= 6;
-            out.push_back(kAlphabet[(bits >> held) & 0x3f]);
-        }
-    }
-    if (held > 0) {
-        out.push_back(kAlphabet[(bits << (6 - held)) & 0x3f]);
-    }
-    return out;
+    constexpr int kVariant = sodium_base64_VARIANT_ORIGINAL_NO_PADDING;
+    std::string text(sodium_base64_encoded_len(bytes.size(), kVariant), '\0');
+    sodium_bin2base64(text.data(), text.size(),
+                      reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), kVariant);
+    text.resize(text.size() - 1);  // the terminating NUL
+    return text;
 }
 
 // A base64 text in the standard alphabet written in the URL-safe one.
