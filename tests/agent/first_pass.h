@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -105,6 +106,49 @@ inline FirstPass run_first_pass(AgentConfig config, const std::string& config_pa
             EXPECT_GE(agent.inner()->completed_passes(), 1u);
             shown.report = runtime->block_on(agent_status_text(agent)).value_or("");
             EXPECT_TRUE(runtime->block_on(agent.shutdown()).has_value());
+        }
+    }
+    written.stop();
+    p2p::testing::forget_hooks(pk);
+    shown.lines = written.lines();
+    return shown;
+}
+
+// Waits until the agent completed `passes` housekeeping passes; false after 30 s.
+inline bool await_passes(const Agent& agent, uint64_t passes) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (agent.inner()->completed_passes() < passes) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+// Starts an agent on `config` with a pass every 100 ms, runs `after_start` once its first pass
+// is done, waits for two more passes (a request made after the change, whatever pass was running
+// meanwhile), then renders its report and shuts it down.
+inline FirstPass run_with_change_after_start(AgentConfig config, const std::string& path,
+                                             const std::function<void()>& after_start) {
+    const p2p::PubKey pk = config.identity.pk();
+    auto runtime = Runtime::create(2);
+    WrittenLines written;
+    FirstPass shown;
+    {
+        auto started = runtime->block_on(
+            Agent::start(std::move(config), path, PlatformDependent{nullptr, [](NetworkChange) {}},
+                         std::chrono::milliseconds(100)));
+        if (started.has_value() && started->has_value()) {
+            const Agent agent = std::move(started.value().value());
+            if (await_passes(agent, 1)) {
+                const uint64_t before = agent.inner()->completed_passes();
+                after_start();
+                if (await_passes(agent, before + 2)) {
+                    shown.report = runtime->block_on(agent_status_text(agent)).value_or("");
+                }
+            }
+            (void)runtime->block_on(agent.shutdown());
         }
     }
     written.stop();

@@ -31,49 +31,6 @@ using quorvel::testing::RawResponse;
 constexpr const char* kProxyVariables[] = {"http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY",
                                            "all_proxy",  "ALL_PROXY",  "no_proxy",    "NO_PROXY"};
 
-// Waits until the agent completed `passes` housekeeping passes; false after 30 s.
-bool await_passes(const Agent& agent, uint64_t passes) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (agent.inner()->completed_passes() < passes) {
-        if (std::chrono::steady_clock::now() >= deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
-}
-
-// Starts an agent on `config` with a pass every 100 ms, runs `after_start` once its first pass
-// is done, waits for two more passes (a request made after the change, whatever pass was running
-// meanwhile), then renders its report and shuts it down.
-testing::FirstPass run_with_change_after_start(AgentConfig config, const std::string& path,
-                                               const std::function<void()>& after_start) {
-    const p2p::PubKey pk = config.identity.pk();
-    auto runtime = Runtime::create(2);
-    testing::WrittenLines written;
-    testing::FirstPass shown;
-    {
-        auto started = runtime->block_on(
-            Agent::start(std::move(config), path, PlatformDependent{nullptr, [](NetworkChange) {}},
-                         std::chrono::milliseconds(100)));
-        if (started.has_value() && started->has_value()) {
-            const Agent agent = std::move(started.value().value());
-            if (await_passes(agent, 1)) {
-                const uint64_t before = agent.inner()->completed_passes();
-                after_start();
-                if (await_passes(agent, before + 2)) {
-                    shown.report = runtime->block_on(agent_status_text(agent)).value_or("");
-                }
-            }
-            (void)runtime->block_on(agent.shutdown());
-        }
-    }
-    written.stop();
-    p2p::testing::forget_hooks(pk);
-    shown.lines = written.lines();
-    return shown;
-}
-
 // The first of `texts` that a line of the log or the report holds; empty when none does.
 std::string first_shown(const testing::FirstPass& shown, const std::vector<std::string>& texts) {
     for (const std::string& text : texts) {
@@ -123,9 +80,9 @@ AgentConfig config_with_network(const std::string& network_url) {
     quorvel::testing::TempDir dir;
     const std::string network_url =
         "http://127.0.0.1:" + std::to_string(testing::closed_port()) + "/net";
-    const testing::FirstPass shown =
-        run_with_change_after_start(config_with_network(network_url), dir.file("config.toml"),
-                                    [&] { ::setenv("http_proxy", setting.c_str(), 1); });
+    const testing::FirstPass shown = testing::run_with_change_after_start(
+        config_with_network(network_url), dir.file("config.toml"),
+        [&] { ::setenv("http_proxy", setting.c_str(), 1); });
     Checks check;
     check(!shown.report.empty(), "the agent ran two passes after the change");
     const std::string showing = first_shown(shown, secret);
@@ -168,9 +125,9 @@ TEST(ProxyAfterStartTest, ARefusedSettingMadeAfterStartShowsNoPassword) {
     quorvel::testing::TempDir dir;
     const std::string network_url =
         "http://127.0.0.1:" + std::to_string(testing::closed_port()) + "/net";
-    const testing::FirstPass shown =
-        run_with_change_after_start(config_with_network(network_url), dir.file("config.toml"),
-                                    [&] { ::setenv("http_proxy", setting.c_str(), 1); });
+    const testing::FirstPass shown = testing::run_with_change_after_start(
+        config_with_network(network_url), dir.file("config.toml"),
+        [&] { ::setenv("http_proxy", setting.c_str(), 1); });
     Checks check;
     check(!shown.report.empty(), "the agent ran two passes after the change");
     bool proxied = false;

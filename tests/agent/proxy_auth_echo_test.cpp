@@ -52,48 +52,6 @@ void clear_proxy_variables() {
     }
 }
 
-bool await_passes(const Agent& agent, uint64_t passes) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (agent.inner()->completed_passes() < passes) {
-        if (std::chrono::steady_clock::now() >= deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
-}
-
-// Starts an agent with a pass every 100 ms, sets "http_proxy" to `setting` once its first pass is
-// done, waits for two more passes (a request made after the change, whatever pass was running
-// meanwhile), then renders its report and shuts it down.
-testing::FirstPass run_with_proxy_set_after_start(AgentConfig config, const std::string& path,
-                                                  const std::string& setting) {
-    const p2p::PubKey pk = config.identity.pk();
-    auto runtime = Runtime::create(2);
-    testing::WrittenLines written;
-    testing::FirstPass shown;
-    {
-        auto started = runtime->block_on(
-            Agent::start(std::move(config), path, PlatformDependent{nullptr, [](NetworkChange) {}},
-                         std::chrono::milliseconds(100)));
-        if (started.has_value() && started->has_value()) {
-            const Agent agent = std::move(started.value().value());
-            if (await_passes(agent, 1)) {
-                const uint64_t before = agent.inner()->completed_passes();
-                ::setenv("http_proxy", setting.c_str(), 1);
-                if (await_passes(agent, before + 2)) {
-                    shown.report = runtime->block_on(agent_status_text(agent)).value_or("");
-                }
-            }
-            (void)runtime->block_on(agent.shutdown());
-        }
-    }
-    written.stop();
-    p2p::testing::forget_hooks(pk);
-    shown.lines = written.lines();
-    return shown;
-}
-
 // Runs in a child: the agent's controller (a closed loopback port) is reached through a loopback
 // proxy that answers every request with 407 and its page. Exits with the number of checks that
 // failed.
@@ -115,7 +73,9 @@ testing::FirstPass run_with_proxy_set_after_start(AgentConfig config, const std:
         quorvel::testing::make_shared_secret());
     testing::FirstPass shown;
     if (set_after_start) {
-        shown = run_with_proxy_set_after_start(std::move(config), dir.file("config.toml"), setting);
+        shown = testing::run_with_change_after_start(
+            std::move(config), dir.file("config.toml"),
+            [&] { ::setenv("http_proxy", setting.c_str(), 1); });
     } else {
         ::setenv("http_proxy", setting.c_str(), 1);
         shown = testing::run_first_pass(std::move(config), dir.file("config.toml"));

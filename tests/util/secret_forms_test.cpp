@@ -12,7 +12,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cstdint>
 #include <random>
 #include <span>
@@ -57,20 +56,6 @@ size_t characters_within(size_t before, size_t length) {
 
 bool holds(const std::vector<std::string>& forms, const std::string& form) {
     return std::find(forms.begin(), forms.end(), form) != forms.end();
-}
-
-std::string percent_encoded(std::string_view text) {
-    static constexpr char kHex[] = "0123456789ABCDEF";
-    std::string out;
-    for (const char ch : text) {
-        const auto c = static_cast<unsigned char>(ch);
-        if (std::isalnum(c) != 0) {
-            out.push_back(ch);
-        } else {
-            out += {'%', kHex[c >> 4], kHex[c & 0xf]};
-        }
-    }
-    return out;
 }
 
 // The Basic texts are those libcurl 7.88 sent to a loopback server for these URLs' user
