@@ -55,23 +55,13 @@ std::pair<int64_t, size_t> read_hex(std::string_view text, size_t at, size_t lea
     return {value, i};
 }
 
-// Appends the UTF-8 form of `cp`; a surrogate gets the bytes UTF-8 would give it, which are no
-// UTF-8 and so read as the replacement in the next step.
+// Appends the UTF-8 form of `cp`, each byte standing for the same stretch; a surrogate gets the
+// bytes UTF-8 would give it, which are no UTF-8 and so read as the replacement in the next step.
 void emit_code_point(Stage& out, uint32_t cp, uint32_t f, uint32_t t) {
-    if (cp < 0x80) {
-        out.emit(static_cast<char>(cp), f, t);
-    } else if (cp < 0x800) {
-        out.emit(static_cast<char>(0xc0 | (cp >> 6)), f, t);
-        out.emit(static_cast<char>(0x80 | (cp & 0x3f)), f, t);
-    } else if (cp < 0x10000) {
-        out.emit(static_cast<char>(0xe0 | (cp >> 12)), f, t);
-        out.emit(static_cast<char>(0x80 | ((cp >> 6) & 0x3f)), f, t);
-        out.emit(static_cast<char>(0x80 | (cp & 0x3f)), f, t);
-    } else {
-        out.emit(static_cast<char>(0xf0 | (cp >> 18)), f, t);
-        out.emit(static_cast<char>(0x80 | ((cp >> 12) & 0x3f)), f, t);
-        out.emit(static_cast<char>(0x80 | ((cp >> 6) & 0x3f)), f, t);
-        out.emit(static_cast<char>(0x80 | (cp & 0x3f)), f, t);
+    std::string bytes;
+    append_utf8(bytes, cp);
+    for (const char byte : bytes) {
+        out.emit(byte, f, t);
     }
 }
 

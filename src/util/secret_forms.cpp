@@ -83,19 +83,6 @@ bool holds_non_ascii(std::string_view text) {
                        [](char c) { return static_cast<unsigned char>(c) >= 0x80; });
 }
 
-void append_utf8(std::string& out, uint32_t code_point) {
-    if (code_point < 0x80) {
-        out.push_back(static_cast<char>(code_point));
-    } else if (code_point < 0x800) {
-        out.push_back(static_cast<char>(0xc0 | (code_point >> 6)));
-        out.push_back(static_cast<char>(0x80 | (code_point & 0x3f)));
-    } else {
-        out.push_back(static_cast<char>(0xe0 | (code_point >> 12)));
-        out.push_back(static_cast<char>(0x80 | ((code_point >> 6) & 0x3f)));
-        out.push_back(static_cast<char>(0x80 | (code_point & 0x3f)));
-    }
-}
-
 // What Windows-1252 reads the bytes 0x80 to 0x9F as. The five it leaves undefined (0x81, 0x8D,
 // 0x8F, 0x90, 0x9D) read as the C1 code points of the same value, as decoders commonly do.
 constexpr uint16_t kWindows1252High[32] = {

@@ -21,15 +21,6 @@ unsigned bits_for(size_t count) {
     return bits;
 }
 
-size_t common_prefix(std::string_view a, std::string_view b) {
-    const size_t most = std::min(a.size(), b.size());
-    size_t i = 0;
-    while (i < most && a[i] == b[i]) {
-        ++i;
-    }
-    return i;
-}
-
 }  // namespace
 
 PatternIndex::PatternIndex(const std::vector<std::string_view>& patterns) {
@@ -95,7 +86,9 @@ PatternIndex::PatternIndex(const std::vector<std::string_view>& patterns) {
     std::vector<uint32_t> path{0};
     std::string_view previous;
     for (const std::string_view text : texts) {
-        const size_t shared = common_prefix(previous, text);
+        const auto shared = static_cast<size_t>(
+            std::mismatch(previous.begin(), previous.end(), text.begin(), text.end()).first -
+            previous.begin());
         path.resize(shared + 1);
         for (size_t d = shared; d < text.size(); ++d) {
             const auto state = static_cast<uint32_t>(label_.size());

@@ -242,19 +242,32 @@ void join(Stretches& stretches) {
     stretches.resize(kept + 1);
 }
 
-// `text` with each stretch replaced by the mask; appends where the masks stand in what it returns.
+// `text` with each stretch replaced by the mask. `masks` holds where masks stand in `text`, none
+// inside a stretch, and becomes where every mask stands in what it returns.
 std::string with_stretches_masked(std::string_view text, const Stretches& stretches,
                                   Stretches& masks) {
     std::string out;
     out.reserve(text.size());
+    Stretches moved;
+    moved.reserve(masks.size() + stretches.size());
+    size_t m = 0;
     size_t copied = 0;
+    // Copies the text up to `end`, with the masks that stand in it.
+    const auto copy_to = [&](size_t end) {
+        for (; m < masks.size() && masks[m].first < end; ++m) {
+            moved.emplace_back(out.size() + (masks[m].first - copied),
+                               out.size() + (masks[m].second - copied));
+        }
+        out.append(text, copied, end - copied);
+    };
     for (const auto& [start, end] : stretches) {
-        out.append(text, copied, start - copied);
-        masks.emplace_back(out.size(), out.size() + kMask.size());
+        copy_to(start);
+        moved.emplace_back(out.size(), out.size() + kMask.size());
         out += kMask;
         copied = end;
     }
-    out.append(text, copied, text.size() - copied);
+    copy_to(text.size());
+    masks = std::move(moved);
     return out;
 }
 
@@ -368,18 +381,11 @@ void hide_in_place(std::string& text) {
         return;
     }
     const std::shared_ptr<const Index> index = current_index();
-    Stretches stretches;
-    find_forms(*index, text, 0, stretches, false);
-    if (stretches.empty()) {
-        return;
-    }
-    join(stretches);
+    // Read as given, then again (`kHideReadings`); what takes in a mask is no occurrence, and
+    // reading it as one would eat the text a mask at a time.
     Stretches masks;
-    text = with_stretches_masked(text, stretches, masks);
-    // Read again (`kHideReadings`): what takes in a mask is no occurrence, and reading it as one
-    // would eat the text a mask at a time.
-    for (int reading = 1; reading < kHideReadings; ++reading) {
-        stretches.clear();
+    for (int reading = 0; reading < kHideReadings; ++reading) {
+        Stretches stretches;
         find_forms(*index, text, 0, stretches, false);
         join(stretches);
         size_t m = 0;
@@ -392,25 +398,7 @@ void hide_in_place(std::string& text) {
         if (stretches.empty()) {
             return;
         }
-        // The masks of this reading join those before, shifted as the text shrinks before them.
-        Stretches added;
-        std::string masked = with_stretches_masked(text, stretches, added);
-        Stretches all;
-        all.reserve(masks.size() + added.size());
-        size_t shift = 0;
-        size_t k = 0;
-        for (const auto& [begin, end] : masks) {
-            while (k < stretches.size() && stretches[k].second <= begin) {
-                shift += (stretches[k].second - stretches[k].first) - kMask.size();
-                all.push_back(added[k++]);
-            }
-            all.emplace_back(begin - shift, end - shift);
-        }
-        while (k < stretches.size()) {
-            all.push_back(added[k++]);
-        }
-        masks = std::move(all);
-        text = std::move(masked);
+        text = with_stretches_masked(text, stretches, masks);
     }
 }
 

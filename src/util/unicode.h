@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -52,6 +53,26 @@ inline size_t utf8_sequence_length(std::string_view text, size_t at) {
         }
     }
     return length;
+}
+
+// Appends the UTF-8 bytes of `code_point` (up to U+10FFFF). A surrogate gets the bytes the scheme
+// would give it, which are no well-formed UTF-8.
+inline void append_utf8(std::string& out, uint32_t code_point) {
+    if (code_point < 0x80) {
+        out.push_back(static_cast<char>(code_point));
+    } else if (code_point < 0x800) {
+        out.push_back(static_cast<char>(0xc0 | (code_point >> 6)));
+        out.push_back(static_cast<char>(0x80 | (code_point & 0x3f)));
+    } else if (code_point < 0x10000) {
+        out.push_back(static_cast<char>(0xe0 | (code_point >> 12)));
+        out.push_back(static_cast<char>(0x80 | ((code_point >> 6) & 0x3f)));
+        out.push_back(static_cast<char>(0x80 | (code_point & 0x3f)));
+    } else {
+        out.push_back(static_cast<char>(0xf0 | (code_point >> 18)));
+        out.push_back(static_cast<char>(0x80 | ((code_point >> 12) & 0x3f)));
+        out.push_back(static_cast<char>(0x80 | ((code_point >> 6) & 0x3f)));
+        out.push_back(static_cast<char>(0x80 | (code_point & 0x3f)));
+    }
 }
 
 // True when `text` is well-formed UTF-8 (no overlong forms, surrogates or values past U+10FFFF).
