@@ -1,5 +1,8 @@
 #include "util/debug_text.h"
 
+#include <bit>
+#include <cstdint>
+
 #include "util/unicode.h"
 
 namespace quorvel {
@@ -8,13 +11,18 @@ namespace {
 
 constexpr char kHex[] = "0123456789abcdef";
 
-void append_code_point(std::string& out, unsigned char c) {
-    out += "\\u{";
-    if (c >= 0x10) {
-        out.push_back(kHex[c >> 4]);
+void append_code_point(std::string& out, char32_t code_point) {
+    char form[12] = {'\\', 'u', '{'};
+    size_t size = 3;
+    int shift = 20;  // no code point needs more than six digits
+    while (shift > 0 && (code_point >> shift) == 0) {
+        shift -= 4;
     }
-    out.push_back(kHex[c & 0xf]);
-    out.push_back('}');
+    for (; shift >= 0; shift -= 4) {
+        form[size++] = kHex[(code_point >> shift) & 0xf];
+    }
+    form[size++] = '}';
+    out.append(form, size);
 }
 
 // A byte that is no part of well-formed UTF-8. Its own form, apart from the code points', says
@@ -63,31 +71,130 @@ size_t next_marked(std::string_view text, size_t from) {
     return text.size();
 }
 
-// The C1 control characters U+0080 to U+009F: 0xC2 and a second byte up to 0x9F.
-bool is_c1_control(std::string_view text, size_t at) {
-    return static_cast<unsigned char>(text[at]) == 0xc2 && at + 1 < text.size() &&
-           static_cast<unsigned char>(text[at + 1]) <= 0x9f &&
-           static_cast<unsigned char>(text[at + 1]) >= 0x80;
+struct CodePointRange {
+    char32_t first;
+    char32_t last;
+};
+
+// The well-formed characters above ASCII that are written as their code point: the C1 controls,
+// and the invisible characters that change how a line displays. The bidirectional controls (the
+// Arabic letter mark, the left-to-right and right-to-left marks, embeddings, overrides and
+// isolates) let a text make a line show in another order than it was written in; the line and
+// paragraph separators break a line in some viewers.
+constexpr CodePointRange kEscapedAboveAscii[] = {
+    {0x0080, 0x009f},  // C1 controls
+    {0x061c, 0x061c},  // ARABIC LETTER MARK
+    {0x200e, 0x200f},  // LEFT-TO-RIGHT MARK, RIGHT-TO-LEFT MARK
+    {0x2028, 0x2029},  // LINE SEPARATOR, PARAGRAPH SEPARATOR
+    {0x202a, 0x202e},  // embeddings, POP DIRECTIONAL FORMATTING, overrides
+    {0x2066, 0x2069},  // isolates, POP DIRECTIONAL ISOLATE
+};
+
+// The characters of `kEscapedAboveAscii` among the 64 code points from `block` on (a block shares
+// all bytes of its UTF-8 but the last), as bits by the last byte's low six bits.
+constexpr uint64_t escaped_in_block(char32_t block) {
+    uint64_t bits = 0;
+    for (const CodePointRange& range : kEscapedAboveAscii) {
+        for (char32_t c = range.first; c <= range.last; ++c) {
+            if (c >= block && c < block + 64) {
+                bits |= uint64_t{1} << (c - block);
+            }
+        }
+    }
+    return bits;
 }
 
-// The length of the well-formed UTF-8 sequence at `at`, whose byte is 0x80 or above, when it is
-// no C1 control, so shown as it is; 0 otherwise.
-size_t shown_sequence_length(std::string_view text, size_t at) {
-    return is_c1_control(text, at) ? 0 : utf8_sequence_length(text, at);
+// The blocks that hold them, each told by the bytes that lead its UTF-8.
+constexpr char32_t kC1Block = 0x0080;               // C2 80..BF
+constexpr char32_t kArabicBlock = 0x0600;           // D8 80..BF
+constexpr char32_t kPunctuationBlock = 0x2000;      // E2 80 80..BF
+constexpr char32_t kPunctuationHighBlock = 0x2040;  // E2 81 80..BF
+constexpr unsigned char kC1Lead = 0xc2;
+constexpr unsigned char kArabicLead = 0xd8;
+constexpr unsigned char kPunctuationLead = 0xe2;
+constexpr unsigned char kPunctuationSecond = 0x80;  // and 0x81 for the high block
+constexpr uint64_t kEscapedC1 = escaped_in_block(kC1Block);
+constexpr uint64_t kEscapedArabic = escaped_in_block(kArabicBlock);
+constexpr uint64_t kEscapedPunctuation[] = {escaped_in_block(kPunctuationBlock),
+                                            escaped_in_block(kPunctuationHighBlock)};
+
+constexpr size_t escaped_count() {
+    size_t count = 0;
+    for (const CodePointRange& range : kEscapedAboveAscii) {
+        count += range.last - range.first + 1;
+    }
+    return count;
+}
+static_assert(std::popcount(kEscapedC1) + std::popcount(kEscapedArabic) +
+                      std::popcount(kEscapedPunctuation[0]) +
+                      std::popcount(kEscapedPunctuation[1]) ==
+                  escaped_count(),
+              "every character escaped above ASCII lies in a block that escaped_code_point reads");
+
+// The lead bytes of those blocks, as bits by their low six bits (the lead byte of a well-formed
+// character of two bytes or more is 0xC2 or above).
+constexpr uint64_t kEscapedLeads = uint64_t{1} << (kC1Lead & 0x3f) |
+                                   uint64_t{1} << (kArabicLead & 0x3f) |
+                                   uint64_t{1} << (kPunctuationLead & 0x3f);
+
+// The code point of the well-formed character of `length` bytes at `bytes` when it is written as
+// its code point; 0 when it is shown as it is. Three lead bytes start such a character; any other
+// is passed after one look at a bit. Inline: the loop over non-ASCII text calls it for every
+// character.
+[[gnu::always_inline]] inline char32_t escaped_code_point(const unsigned char* bytes,
+                                                          size_t length) {
+    if (((kEscapedLeads >> (bytes[0] & 0x3f)) & 1) == 0) {
+        return 0;
+    }
+    uint64_t escaped = 0;
+    char32_t block = 0;
+    if (bytes[0] == kPunctuationLead) {
+        const unsigned high = bytes[1] - kPunctuationSecond;
+        if (high > 1) {
+            return 0;
+        }
+        escaped = kEscapedPunctuation[high];
+        block = high == 0 ? kPunctuationBlock : kPunctuationHighBlock;
+    } else if (bytes[0] == kC1Lead) {
+        escaped = kEscapedC1;
+        block = kC1Block;
+    } else if (bytes[0] == kArabicLead) {
+        escaped = kEscapedArabic;
+        block = kArabicBlock;
+    } else {
+        return 0;
+    }
+    const unsigned offset = bytes[length - 1] & 0x3f;
+    return (escaped >> offset) & 1 ? block + offset : 0;
 }
 
 // Where the run of characters shown as they are that starts at `at` with a byte of 0x80 or above
-// ends: at an ASCII byte, an ill-formed byte or a C1 control. Text in a script other than Latin
-// is mostly such runs, passed over without a look for ASCII between each two characters.
+// ends: at an ASCII byte, an ill-formed byte or a character written as its code point. Text in a
+// script other than Latin is mostly such runs, passed over without a look for ASCII between each
+// two characters.
 size_t end_of_shown_run(std::string_view text, size_t at) {
-    while (at < text.size() && static_cast<unsigned char>(text[at]) >= 0x80) {
-        const size_t length = shown_sequence_length(text, at);
-        if (length == 0) {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+    while (at < text.size() && bytes[at] >= 0x80) {
+        const size_t length = utf8_sequence_length(text, at);
+        if (length == 0 || escaped_code_point(bytes + at, length) != 0) {
             break;
         }
         at += length;
     }
     return at;
+}
+
+// Appends the escaped form of what stands at `at`, a byte of 0x80 or above that ends a run of
+// characters shown as they are, and returns where what follows it starts.
+size_t append_escaped_non_ascii(std::string& out, std::string_view text, size_t at) {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+    const size_t length = utf8_sequence_length(text, at);
+    if (length == 0) {
+        append_byte(out, bytes[at]);
+        return at + 1;
+    }
+    append_code_point(out, escaped_code_point(bytes + at, length));
+    return at + length;
 }
 
 // Appends `text` with the marked bytes that need it escaped; the runs of other bytes between them,
@@ -104,12 +211,7 @@ void append_escaped(std::string& out, std::string_view text) {
                 continue;
             }
             out.append(text, run, i - run);
-            if (is_c1_control(text, i)) {
-                append_code_point(out, static_cast<unsigned char>(text[++i]));
-            } else {
-                append_byte(out, c);
-            }
-            run = i + 1;
+            run = append_escaped_non_ascii(out, text, i);
             i = next_marked<kQuoted>(text, run);
             continue;
         }

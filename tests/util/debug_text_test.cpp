@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <map>
@@ -52,9 +53,14 @@ TEST(DebugTextTest, FindsEveryControlAtEveryOffset) {
         std::string text;
         std::string escaped;
     };
-    const Control controls[] = {{"\n", "\\n"},           {std::string(1, '\0'), "\\0"},
-                                {"\x1f", "\\u{1f}"},     {"\x7f", "\\u{7f}"},
-                                {"\xc2\x9b", "\\u{9b}"}, {"\xc2\x80", "\\u{80}"}};
+    const Control controls[] = {{"\n", "\\n"},
+                                {std::string(1, '\0'), "\\0"},
+                                {"\x1f", "\\u{1f}"},
+                                {"\x7f", "\\u{7f}"},
+                                {"\xc2\x9b", "\\u{9b}"},
+                                {"\xc2\x80", "\\u{80}"},
+                                {"\xe2\x80\xae", "\\u{202e}"},
+                                {"\xd8\x9c", "\\u{61c}"}};
     for (size_t length : {size_t{1}, size_t{7}, size_t{8}, size_t{9}, size_t{23}, size_t{40}}) {
         for (size_t at = 0; at <= length; ++at) {
             for (const auto& control : controls) {
@@ -152,6 +158,109 @@ TEST(DebugTextTest, EscapesEveryByteOutsideWellFormedUtf8) {
     EXPECT_EQ(debug_quoted("\\x{9b}\x9b"), "\"\\\\x{9b}\\x{9b}\"");
 }
 
+// The invisible characters that reorder a line or break it in some viewers, as the log and the
+// report must not show them.
+constexpr char32_t kInvisibleControls[] = {0x061c, 0x200e, 0x200f, 0x2028, 0x2029, 0x202a, 0x202b,
+                                           0x202c, 0x202d, 0x202e, 0x2066, 0x2067, 0x2068, 0x2069};
+
+std::string utf8_of(char32_t code_point) {
+    std::string out;
+    append_utf8(out, code_point);
+    return out;
+}
+
+// The invisible characters that change how a line displays are escaped as their code point in
+// both forms, as the C0 and C1 controls are, alone and among those and ill-formed bytes; the
+// characters next to them, and those sharing the last byte of their UTF-8, are shown as they are.
+TEST(DebugTextTest, EscapesInvisibleControlsButNotTheirNeighbours) {
+    struct Case {
+        const char* what;
+        std::string text;
+        std::string escaped;
+    };
+    const Case cases[] = {
+        {"ARABIC LETTER MARK", "\xd8\x9c", "\\u{61c}"},
+        {"LEFT-TO-RIGHT MARK", "\xe2\x80\x8e", "\\u{200e}"},
+        {"RIGHT-TO-LEFT MARK", "\xe2\x80\x8f", "\\u{200f}"},
+        {"LINE SEPARATOR", "\xe2\x80\xa8", "\\u{2028}"},
+        {"PARAGRAPH SEPARATOR", "\xe2\x80\xa9", "\\u{2029}"},
+        {"LEFT-TO-RIGHT EMBEDDING", "\xe2\x80\xaa", "\\u{202a}"},
+        {"RIGHT-TO-LEFT EMBEDDING", "\xe2\x80\xab", "\\u{202b}"},
+        {"POP DIRECTIONAL FORMATTING", "\xe2\x80\xac", "\\u{202c}"},
+        {"LEFT-TO-RIGHT OVERRIDE", "\xe2\x80\xad", "\\u{202d}"},
+        {"RIGHT-TO-LEFT OVERRIDE", "\xe2\x80\xae", "\\u{202e}"},
+        {"LEFT-TO-RIGHT ISOLATE", "\xe2\x81\xa6", "\\u{2066}"},
+        {"RIGHT-TO-LEFT ISOLATE", "\xe2\x81\xa7", "\\u{2067}"},
+        {"FIRST STRONG ISOLATE", "\xe2\x81\xa8", "\\u{2068}"},
+        {"POP DIRECTIONAL ISOLATE", "\xe2\x81\xa9", "\\u{2069}"},
+
+        {"U+061B before the letter mark", "\xd8\x9b", "\xd8\x9b"},
+        {"U+061D after it", "\xd8\x9d", "\xd8\x9d"},
+        {"ZERO WIDTH JOINER before the marks", "\xe2\x80\x8d", "\xe2\x80\x8d"},
+        {"HYPHEN after them", "\xe2\x80\x90", "\xe2\x80\x90"},
+        {"U+2027 before the separators", "\xe2\x80\xa7", "\xe2\x80\xa7"},
+        {"NARROW NO-BREAK SPACE after the overrides", "\xe2\x80\xaf", "\xe2\x80\xaf"},
+        {"U+2065 before the isolates", "\xe2\x81\xa5", "\xe2\x81\xa5"},
+        {"U+206A after them", "\xe2\x81\xaa", "\xe2\x81\xaa"},
+        {"U+071C, the letter mark's last byte", "\xdc\x9c", "\xdc\x9c"},
+        {"REGISTERED SIGN, the override's last byte after 0xC2", "\xc2\xae", "\xc2\xae"},
+        {"U+20AE, the override's last byte in the next block", "\xe2\x82\xae", "\xe2\x82\xae"},
+        {"U+22AE, the override's last byte further on", "\xe2\x8a\xae", "\xe2\x8a\xae"},
+        {"U+0E2E, the override's last byte after another lead", "\xe0\xb8\xae", "\xe0\xb8\xae"},
+
+        {"a file name made to read backwards",
+         "invoice\xe2\x80\xae"
+         "fdp.exe",
+         "invoice\\u{202e}fdp.exe"},
+        {"among C0, C1 and ill-formed bytes",
+         "a\x1b\xe2\x80\xae"
+         "b\xc2\x9b\xff\xe2\x81\xa6\xd8\x9c\n",
+         "a\\u{1b}\\u{202e}b\\u{9b}\\x{ff}\\u{2066}\\u{61c}\\n"},
+        {"between Arabic letters", "\xd8\xa7\xd8\x9c\xd8\xa8", "\xd8\xa7\\u{61c}\xd8\xa8"},
+        {"two in a row between typographic quotes",
+         "\xe2\x80\x9c\xe2\x80\xa8\xe2\x80\xa9\xe2\x80\x9d",
+         "\xe2\x80\x9c\\u{2028}\\u{2029}\xe2\x80\x9d"},
+        {"override cut short", "\xe2\x80", "\\x{e2}\\x{80}"},
+        {"override cut short before a whole one", "\xe2\x80\xe2\x80\xae",
+         "\\x{e2}\\x{80}\\u{202e}"},
+        {"letter mark's lead before ASCII",
+         "\xd8"
+         "x",
+         "\\x{d8}x"},
+        {"overlong form of U+202E", "\xf0\x82\x80\xae", "\\x{f0}\\x{82}\\x{80}\\x{ae}"},
+        {"stray last byte of an override", "\xae", "\\x{ae}"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(escape_controls(c.text), c.escaped);
+        EXPECT_EQ(debug_quoted(c.text), "\"" + c.escaped + "\"");
+        EXPECT_EQ(needs_escaping(c.text), c.escaped != c.text);
+        std::string appended = "> ";
+        append_escaping_controls(appended, c.text);
+        EXPECT_EQ(appended, "> " + c.escaped);
+    }
+}
+
+// Every character from U+0080 to U+FFFF, surrounded by ASCII, against a plain list of what is
+// escaped: the C1 controls and the invisible controls as their code point, nothing else.
+TEST(DebugTextTest, EscapesExactlyTheListedCharactersOfTheFirstPlane) {
+    std::string expected;
+    for (char32_t c = 0x80; c <= 0xffff; ++c) {
+        if (c >= 0xd800 && c <= 0xdfff) {
+            continue;
+        }
+        const bool escaped =
+            c <= 0x9f || std::find(std::begin(kInvisibleControls), std::end(kInvisibleControls),
+                                   c) != std::end(kInvisibleControls);
+        const std::string text = "a" + utf8_of(c) + "b";
+        char code_point[16];
+        std::snprintf(code_point, sizeof code_point, "a\\u{%x}b", static_cast<unsigned>(c));
+        ASSERT_EQ(escape_controls(text), escaped ? std::string(code_point) : text)
+            << std::hex << static_cast<unsigned>(c);
+        ASSERT_EQ(needs_escaping(text), escaped) << std::hex << static_cast<unsigned>(c);
+    }
+}
+
 // Characters of every length, controls and ill-formed sequences, placed at every offset around the
 // end of the first 32-byte step and of the second, are found and judged whole when a step ends
 // inside them.
@@ -166,6 +275,10 @@ TEST(DebugTextTest, JudgesSequencesAcrossStepBoundaries) {
         {"\xf0\x9f\x98\x80", "\xf0\x9f\x98\x80"},
         {"\xf4\x8f\xbf\xbf", "\xf4\x8f\xbf\xbf"},
         {"\xc2\x85", "\\u{85}"},
+        {"\xe2\x80\xa8", "\\u{2028}"},
+        {"\xe2\x81\xa9", "\\u{2069}"},
+        {"\xd8\x9c", "\\u{61c}"},
+        {"\xe2\x80\xa2", "\xe2\x80\xa2"},
         {"\x9b", "\\x{9b}"},
         {"\xc0\x8a", "\\x{c0}\\x{8a}"},
         {"\xed\xa0\x80", "\\x{ed}\\x{a0}\\x{80}"},
@@ -240,18 +353,17 @@ std::optional<std::string> read_quoted(std::string_view quoted) {
             return std::nullopt;
         }
         const unsigned long value = std::stoul(digits, nullptr, 16);
-        if (kind == 'x' || value < 0x80) {
+        if (kind == 'x') {
             out.push_back(static_cast<char>(value));
         } else {
-            out.push_back(static_cast<char>(0xc0 | (value >> 6)));
-            out.push_back(static_cast<char>(0x80 | (value & 0x3f)));
+            append_utf8(out, static_cast<uint32_t>(value));
         }
         i = close;
     }
     return out;
 }
 
-// Fails at the first C0 byte, DEL or C1 code point of `text`.
+// Fails at the first C0 byte, DEL, C1 code point or invisible control of `text`.
 ::testing::AssertionResult holds_no_control(std::string_view text) {
     for (size_t i = 0; i < text.size(); ++i) {
         const auto c = static_cast<unsigned char>(text[i]);
@@ -260,6 +372,12 @@ std::optional<std::string> read_quoted(std::string_view quoted) {
                         static_cast<unsigned char>(text[i + 1]) <= 0x9f;
         if (c < 0x20 || c == 0x7f || c1) {
             return ::testing::AssertionFailure() << "byte " << static_cast<int>(c) << " at " << i;
+        }
+    }
+    for (const char32_t c : kInvisibleControls) {
+        if (const size_t at = text.find(utf8_of(c)); at != std::string_view::npos) {
+            return ::testing::AssertionFailure()
+                   << "U+" << std::hex << static_cast<unsigned>(c) << std::dec << " at " << at;
         }
     }
     return ::testing::AssertionSuccess();
@@ -298,7 +416,7 @@ TEST(DebugTextTest, AnyBytesShowAsWellFormedUtf8WithoutControls) {
         const uint32_t pieces = below(24);
         const bool clean = round % 4 == 0;  // mostly well-formed, printable texts
         for (uint32_t p = 0; p < pieces; ++p) {
-            switch (clean ? 1 + below(2) * 2 : below(6)) {
+            switch (clean ? 1 + below(2) * 2 : below(7)) {
                 case 0:
                     text.push_back(static_cast<char>(below(256)));
                     break;
@@ -319,6 +437,12 @@ TEST(DebugTextTest, AnyBytesShowAsWellFormedUtf8WithoutControls) {
                 case 4:
                     text += encode(0x80 + below(0x20));
                     break;
+                case 5: {
+                    // An invisible control or a character next to one.
+                    const char32_t c = kInvisibleControls[below(std::size(kInvisibleControls))];
+                    text += encode(c - 1 + below(3));
+                    break;
+                }
                 default: {
                     // Any character, a surrogate or a value past U+10FFFF, cut short or whole.
                     const std::string whole = encode(0x80 + below(0x13ff80));
