@@ -30,9 +30,17 @@
  *   out for what the function itself allocates there, say), it logs an ERROR line where logging
  *   still works and returns QUORVEL_AGENT_ERR_FAILURE (-2), or NULL where it returns a pointer.
  *   That covers only the calling thread's own allocations. What runs on a runtime's threads (the
- *   agent's tasks, the handlers of its sockets and timers, the first log line that a thread
- *   writes) is not covered: should memory run out there, the process may end, or a blocking
- *   function waiting for that work may not return.
+ *   agent's tasks, the handlers of its sockets and timers) is not covered: should memory run out
+ *   there, the process may end, or a blocking function waiting for that work may not return.
+ *   Nor is the first log line that a thread writes once logging is installed, a host thread's
+ *   included: it registers a clean-up of that thread with the C library, which ends the process
+ *   when memory runs out for it.
+ * - Memory running out on the calling thread leaves things as the function's failure says: an
+ *   edit of the network list that returns -2 leaves the file as it was, and after -2 from
+ *   quorvel_agent_tun_device_create the descriptor is the host's, open and unchanged. The free
+ *   functions release their handle whatever fails meanwhile (a log line may be lost, a task of a
+ *   freed agent may sleep on until its runtime stops); the free of a shut-down agent closes its
+ *   UDP socket all the same, at once rather than on the runtime when memory runs out for that.
  * - Handles are opaque. Each is freed at most once, by its own free function, and not while
  *   another call still uses it. A handle may be used from any host thread.
  * - Handles may be freed in any order, on any thread, the runtime's own included. Each device and

@@ -43,6 +43,22 @@ void put_pow(uint8_t* out, uint32_t pow) {
 constexpr uint32_t kCancelCheckInterval = 4096;
 constexpr uint8_t kParallelDifficulty = 16;
 
+// Ends the search and joins the searchers that run; on destruction too.
+struct StopAndJoin {
+    std::atomic<bool>& done;
+    std::vector<std::thread>& threads;
+
+    void join() const noexcept {
+        done.store(true, std::memory_order_relaxed);
+        for (auto& thread : threads) {
+            if (thread.joinable()) {
+                thread.join();
+            }
+        }
+    }
+    ~StopAndJoin() { join(); }
+};
+
 }  // namespace
 
 unsigned pow_difficulty(const PubKey& pk, Pow pow) {
@@ -96,14 +112,16 @@ Result<Identity, identity::Error> Identity::generate(uint8_t difficulty,
                            ? std::min(std::max(std::thread::hardware_concurrency(), 1u), 4u) - 1
                            : 0;
     std::vector<std::thread> threads;
+    // However this function is left (a helper that cannot be started, memory running out), the
+    // helpers started so far are stopped and joined first: a thread still joinable when it is
+    // destroyed ends the process.
+    const StopAndJoin stop_and_join{done, threads};
     threads.reserve(helpers);
     for (unsigned i = 0; i < helpers; ++i) {
         threads.emplace_back(search);
     }
     search();
-    for (auto& t : threads) {
-        t.join();
-    }
+    stop_and_join.join();
     if (!found) {
         return unexpected(identity::Error(identity::Error::Kind::Cancelled));
     }

@@ -144,7 +144,33 @@ void IoParts::close_socket() {
     socket_closed_ = true;
     boost::system::error_code ignored;
     socket.close(ignored);
-    socket_release->descriptor_closed();
+    if (!duplicate_released_) {
+        socket_release->descriptor_closed();
+    }
+}
+
+void IoParts::release_duplicate_now() noexcept {
+    if (socket_closed_ || duplicate_released_) {
+        return;
+    }
+    if (replace_with_placeholder(socket.native_handle())) {
+        duplicate_released_ = true;
+        socket_release->descriptor_closed();
+    }
+}
+
+bool replace_with_placeholder(int fd) noexcept {
+    int ends[2];
+    if (::pipe2(ends, O_CLOEXEC) != 0) {
+        return false;
+    }
+    int replaced;
+    do {
+        replaced = ::dup3(ends[0], fd, O_CLOEXEC);
+    } while (replaced < 0 && errno == EINTR);
+    ::close(ends[0]);
+    ::close(ends[1]);
+    return replaced >= 0;
 }
 
 NodeCore::NodeCore(NodeOpts opts, CancellationToken token, std::shared_ptr<Transport> transport,
@@ -161,13 +187,23 @@ NodeCore::~NodeCore() {
     on_stop();
 }
 
-void NodeCore::on_stop() {
+void NodeCore::on_stop() noexcept {
     if (transport->stopped.exchange(true, std::memory_order_acq_rel)) {
         return;
     }
     Directory::instance().leave(transport->own_pk, this);
     transport->set_write_arm(nullptr);
-    transport->wake_writers();
+    // Waking needs memory (a task to schedule, a list of peers): should it run out, the tasks
+    // left asleep end with the runtime instead, and the socket still closes below.
+    try {
+        transport->wake_writers();
+        drop_readers();
+    } catch (...) {
+    }
+    close_socket_soon();
+}
+
+void NodeCore::drop_readers() {
     std::vector<std::shared_ptr<PeerState>> live;
     {
         std::lock_guard lock(mutex);
@@ -182,17 +218,28 @@ void NodeCore::on_stop() {
         std::lock_guard lock(peer->mutex);
         peer->reader = Waker();
     }
+}
+
+void NodeCore::close_socket_soon() noexcept {
     // The socket closes now rather than with the last holder of its parts (a task that has yet to
     // run to its end, a peer handle kept by the application), so that its address is free again
     // soon after the stop: on the strand, between two steps of the receive task.
-    if (auto parts = io.lock()) {
+    std::shared_ptr<IoParts> parts = io.lock();
+    if (!parts) {
+        // The tasks are gone, and their duplicate with them: no read is left to race.
+        transport->release_socket();
+        return;
+    }
+    try {
         asio::post(parts->strand, [parts, transport = transport] {
             parts->close_socket();
             parts->timer.cancel();
             transport->release_socket();
         });
-    } else {
-        // The tasks are gone, and their duplicate with them: no read is left to race.
+    } catch (...) {
+        // No memory for the close on the strand: placeholders close both descriptors' socket at
+        // once. A read racing this gets an error and ends its task, which the stop ends anyway.
+        parts->release_duplicate_now();
         transport->release_socket();
     }
 }
@@ -582,7 +629,13 @@ Node::~Node() {
 }
 
 void Node::stop() {
-    core_->token.cancel();
+    try {
+        core_->token.cancel();
+    } catch (...) {
+        // A callback of the token failed (memory ran out) and the ones after it were dropped;
+        // the node's own stop, which may have been among them, runs below.
+    }
+    core_->on_stop();
 }
 
 Node::SocketClosed Node::socket_closed() const {

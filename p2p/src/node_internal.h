@@ -194,8 +194,14 @@ struct IoParts {
     IoParts& operator=(const IoParts&) = delete;
 
     // Closes the duplicate, which ends the waits on it; on the strand. Counted once in
-    // `socket_release`, here or in the destructor.
+    // `socket_release`, here, in the destructor or in `release_duplicate_now`.
     void close_socket();
+    // For a stop that cannot post the close to the strand (memory ran out): a placeholder
+    // (replace_with_placeholder) takes the duplicate's number at once, off the strand, so that
+    // the socket is closed all the same; the number itself is closed with the parts. Allocates
+    // nothing. Only while nothing else can close the duplicate: its caller holds the parts, and
+    // no close was posted.
+    void release_duplicate_now() noexcept;
 
     boost::asio::strand<boost::asio::any_io_executor> strand;
     boost::asio::posix::stream_descriptor socket;  // a duplicate of the transport's descriptor
@@ -204,7 +210,15 @@ struct IoParts {
 
   private:
     bool socket_closed_ = false;
+    // A placeholder has closed the socket and was counted already.
+    bool duplicate_released_ = false;
 };
+
+// Puts a descriptor that no socket call accepts (a pipe's end) in the place of `fd` in one step:
+// the socket behind `fd` is closed (once no other descriptor holds it), while a call racing that
+// gets an error rather than a file that a later open() got the number for. False, with `fd` left
+// as it was, when no pipe could be had. Allocates nothing.
+bool replace_with_placeholder(int fd) noexcept;
 
 // Which senders whose proof of work is below the node's minimum get a warning of their own. Anyone
 // can send with made-up keys, so a line per key would let a stranger flood the log: each key is
@@ -267,8 +281,12 @@ struct NodeCore : std::enable_shared_from_this<NodeCore> {
     Result<NodePeer, InitiateError> initiate(const PubKey& pk);
     void handle_datagram(std::span<const uint8_t> datagram, const SocketAddr& from, Instant now);
     void housekeeping_pass(Instant now);
-    // Runs once, when the node's token fires.
-    void on_stop();
+    // Runs once, when the node's token fires (or directly, should the token's callbacks fail).
+    // Never fails to close the socket: what allocates around the close is only tried.
+    void on_stop() noexcept;
+    // The steps of the stop: waking the readers' tasks no longer held, and closing the socket.
+    void drop_readers();
+    void close_socket_soon() noexcept;
     bool inject(const PubKey& from, std::span<const uint8_t> datagram);
 
   private:

@@ -86,17 +86,7 @@ void Transport::release_socket() {
     if (released_.load(std::memory_order_acquire)) {
         return;
     }
-    int ends[2];
-    if (::pipe2(ends, O_CLOEXEC) != 0) {
-        return;
-    }
-    int replaced;
-    do {
-        replaced = ::dup3(ends[0], fd, O_CLOEXEC);
-    } while (replaced < 0 && errno == EINTR);
-    ::close(ends[0]);
-    ::close(ends[1]);
-    if (replaced >= 0 && !released_.exchange(true, std::memory_order_acq_rel)) {
+    if (replace_with_placeholder(fd) && !released_.exchange(true, std::memory_order_acq_rel)) {
         socket_release->descriptor_closed();
     }
 }

@@ -48,9 +48,9 @@ void drop_parked_sends(const AgentNetif& netif) {
 AgentInner::~AgentInner() {
     // Node peers in the tries keep the tunnel device, and the tunnel device keeps the firewall:
     // empty tries break that circle, so that the peers' drivers end and everything is released.
+    // Nothing here allocates: a destructor that threw would end the process.
     if (firewall_) {
-        firewall_->store_tx_trie(nullptr);
-        firewall_->store_rx_trie(nullptr);
+        firewall_->clear_tries();
     }
     if (netif_) {
         drop_parked_sends(*netif_);

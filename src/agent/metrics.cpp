@@ -18,6 +18,7 @@
 #include <cerrno>
 #include <charconv>
 #include <limits>
+#include <utility>
 
 extern char** environ;
 
@@ -171,59 +172,146 @@ std::optional<std::string> detect_os_version(CommandRunner& runner) {
     return product_version_from_kernel(*release);
 }
 
+// A descriptor, closed when it goes out of scope.
+class OwnedFd {
+  public:
+    explicit OwnedFd(int fd) noexcept : fd_(fd) {}
+    OwnedFd(OwnedFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    OwnedFd& operator=(OwnedFd&&) = delete;
+    ~OwnedFd() { reset(); }
+    int get() const { return fd_; }
+    void reset() noexcept {
+        if (fd_ >= 0) {
+            close(fd_);
+            fd_ = -1;
+        }
+    }
+
+  private:
+    int fd_;
+};
+
+// The file actions of one spawn, destroyed when they go out of scope.
+class SpawnActions {
+  public:
+    SpawnActions() noexcept : ready_(posix_spawn_file_actions_init(&actions_) == 0) {}
+    SpawnActions(const SpawnActions&) = delete;
+    SpawnActions& operator=(const SpawnActions&) = delete;
+    ~SpawnActions() {
+        if (ready_) {
+            posix_spawn_file_actions_destroy(&actions_);
+        }
+    }
+
+    // The child reads end of file, writes its standard output to `output` and its standard error
+    // nowhere; false when the actions could not be recorded (memory ran out).
+    bool redirect(int output) noexcept {
+        ready_ = ready_ &&
+                 posix_spawn_file_actions_addopen(&actions_, STDIN_FILENO, "/dev/null", O_RDONLY,
+                                                  0) == 0 &&
+                 posix_spawn_file_actions_addopen(&actions_, STDERR_FILENO, "/dev/null", O_WRONLY,
+                                                  0) == 0 &&
+                 posix_spawn_file_actions_adddup2(&actions_, output, STDOUT_FILENO) == 0;
+        return ready_;
+    }
+    const posix_spawn_file_actions_t* get() const { return &actions_; }
+
+  private:
+    posix_spawn_file_actions_t actions_;
+    bool ready_;
+};
+
+// A started command and the read end of its standard output. Going out of scope, on any path,
+// closes the read end first (a command still writing then ends on a broken pipe) and waits for the
+// command, so no descriptor is left open and no child unreaped.
+class RunningCommand {
+  public:
+    RunningCommand(OwnedFd output, pid_t pid) noexcept : output_(std::move(output)), pid_(pid) {}
+    RunningCommand(RunningCommand&& other) noexcept
+        : output_(std::move(other.output_)), pid_(std::exchange(other.pid_, 0)) {}
+    RunningCommand& operator=(RunningCommand&&) = delete;
+    ~RunningCommand() {
+        output_.reset();
+        if (pid_ > 0) {
+            int status = 0;
+            while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+            }
+        }
+    }
+
+    // Reads the output to its end; a runaway command is drained, but only the first `limit` bytes
+    // (and the rest of the read that reached them) are kept.
+    std::string read_output(size_t limit) {
+        std::string output;
+        std::array<char, 4096> buffer;
+        for (;;) {
+            ssize_t n = read(output_.get(), buffer.data(), buffer.size());
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            if (n <= 0) {
+                return output;
+            }
+            if (output.size() < limit) {
+                output.append(buffer.data(), static_cast<size_t>(n));
+            }
+        }
+    }
+
+  private:
+    OwnedFd output_;
+    pid_t pid_;
+};
+
 class SystemCommandRunner : public CommandRunner {
   public:
     std::optional<std::string> run(const std::string& program,
                                    const std::vector<std::string>& args) override {
-        int out[2];
-        if (pipe2(out, O_CLOEXEC) != 0) {
+        // Built before any descriptor is made: an allocation that fails here holds nothing.
+        const std::vector<char*> argv = argument_vector(program, args);
+        auto command = start(program, argv);
+        if (!command) {
             return std::nullopt;
         }
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        // The child reads end of file; what it prints on standard error is not used.
-        posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-        posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+        return command->read_output(kMaxOutput);
+    }
+
+  private:
+    static constexpr size_t kMaxOutput = 64 * 1024;
+
+    static std::vector<char*> argument_vector(const std::string& program,
+                                              const std::vector<std::string>& args) {
         std::vector<char*> argv;
+        argv.reserve(args.size() + 2);
         argv.push_back(const_cast<char*>(program.c_str()));
         for (const auto& arg : args) {
             argv.push_back(const_cast<char*>(arg.c_str()));
         }
         argv.push_back(nullptr);
-        pid_t pid = 0;
-        const int spawned =
-            posix_spawnp(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        close(out[1]);
-        if (spawned != 0) {
-            close(out[0]);
-            return std::nullopt;
-        }
-        std::string output;
-        std::array<char, 4096> buffer;
-        for (;;) {
-            ssize_t n = read(out[0], buffer.data(), buffer.size());
-            if (n < 0 && errno == EINTR) {
-                continue;
-            }
-            if (n <= 0) {
-                break;
-            }
-            // A runaway program is drained to its end, but only the start of its output is kept.
-            if (output.size() < kMaxOutput) {
-                output.append(buffer.data(), static_cast<size_t>(n));
-            }
-        }
-        close(out[0]);
-        int status = 0;
-        while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-        }
-        return output;
+        return argv;
     }
 
-  private:
-    static constexpr size_t kMaxOutput = 64 * 1024;
+    // The command started with its standard output on a pipe; none when it could not be.
+    static std::optional<RunningCommand> start(const std::string& program,
+                                               const std::vector<char*>& argv) {
+        int ends[2];
+        if (pipe2(ends, O_CLOEXEC) != 0) {
+            return std::nullopt;
+        }
+        OwnedFd read_end(ends[0]);
+        // Closed when this returns, so that the parent reads end of file once the child exits.
+        OwnedFd write_end(ends[1]);
+        SpawnActions actions;
+        if (!actions.redirect(write_end.get())) {
+            return std::nullopt;
+        }
+        pid_t pid = 0;
+        if (posix_spawnp(&pid, program.c_str(), actions.get(), nullptr, argv.data(), environ) !=
+            0) {
+            return std::nullopt;
+        }
+        return std::optional<RunningCommand>(std::in_place, std::move(read_end), pid);
+    }
 };
 
 std::string join_lines(const std::vector<std::string>& lines) {

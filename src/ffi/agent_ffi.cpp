@@ -84,33 +84,35 @@ int32_t quorvel_agent_shutdown(const RuntimePtr* runtime, const AgentPtr* agent)
 }
 
 void quorvel_agent_free(AgentPtr* agent) noexcept {
-    ffi::guarded("quorvel_agent_free", [&] {
-        if (agent == nullptr) {
-            return;
+    if (agent == nullptr) {
+        return;
+    }
+    // Each step below goes on whatever the one before it met: memory running out may lose a log
+    // line or leave a task of the agent asleep until its runtime stops, but never keeps the
+    // socket open or the handle's share of the runtime.
+    //
+    // The node of an agent that was shut down (its token is cancelled, as shutdown does first)
+    // stops now: nothing of the agent sends any more, and the status report that reads the node
+    // is no longer asked for once the handle goes. Its socket then closes on the runtime, which
+    // the record's share keeps running until then; the stop closes it at once, without the
+    // runtime, when memory runs out for that. On a host thread the free waits for the close, so
+    // that a start right after it binds the same port. On a runtime's thread (a callback that
+    // frees an agent) it does not: the close may need that very thread. An agent still running
+    // keeps its node: its tasks run on until they end or the runtime stops.
+    std::optional<quorvel::p2p::Node::SocketClosed> socket;
+    if (agent->agent && agent->agent->inner()->cancellation_token().is_cancelled()) {
+        if (const quorvel::p2p::NodeRef node = agent->agent->node()) {
+            ffi::trace_if_possible("Stop the node of the shut-down agent");
+            node->stop();
+            socket.emplace(node->socket_closed());
         }
-        // The node of an agent that was shut down (its token is cancelled, as shutdown does
-        // first) stops now: nothing of the agent sends any more, and the status report that reads
-        // the node is no longer asked for once the handle goes. Its socket then closes on the
-        // runtime, which the record's share keeps running until then. On a host thread the free
-        // waits for that close, so that a start right after it binds the same port. On a
-        // runtime's thread (a callback that frees an agent) it does not: the close may need that
-        // very thread. An agent still running keeps its node: its tasks run on until they end or
-        // the runtime stops.
-        std::optional<quorvel::p2p::Node::SocketClosed> socket;
-        if (agent->agent && agent->agent->inner()->cancellation_token().is_cancelled()) {
-            if (const quorvel::p2p::NodeRef node = agent->agent->node()) {
-                QV_TRACE(ffi::kTarget, "Stop the node of the shut-down agent");
-                node->stop();
-                socket.emplace(node->socket_closed());
-            }
-        }
-        agent->agent.reset();
-        if (socket && !ffi::on_runtime_thread()) {
-            socket->wait();
-        }
-        // Then the record's share of the runtime, perhaps the last one.
-        delete agent;
-    });
+    }
+    agent->agent.reset();
+    if (socket && !ffi::on_runtime_thread()) {
+        socket->wait();
+    }
+    // Then the record's share of the runtime, perhaps the last one.
+    delete agent;
 }
 
 }  // extern "C"

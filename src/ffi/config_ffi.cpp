@@ -166,7 +166,7 @@ void quorvel_agent_config_free(AgentConfigPtr* config) noexcept {
         if (config == nullptr) {
             return;
         }
-        QV_TRACE(ffi::kTarget, "Freeing AgentConfigPtr");
+        ffi::trace_if_possible("Freeing AgentConfigPtr");
         delete config;
     });
 }

@@ -12,7 +12,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
+#include <list>
 #include <mutex>
 #include <thread>
 #include <type_traits>
@@ -122,6 +122,10 @@ class RuntimeOwner {
     std::list<std::shared_ptr<agent::AsyncDevice>> kept_;
 };
 
+// A runtime's owner, alone in a list node: moved between lists by splicing, which allocates
+// nothing.
+using OwnerNode = std::list<std::unique_ptr<RuntimeOwner>>;
+
 // Stops, one after another on a thread of its own, the runtimes whose last share went on a
 // runtime's worker: one of their own, which cannot join itself, or another runtime's, which must
 // not wait for them (two runtimes whose callbacks free each other's agents would each wait for
@@ -147,18 +151,25 @@ class Stopper {
         return *stopper;
     }
 
-    void stop(std::unique_ptr<RuntimeOwner> runtime) {
+    // Takes the one runtime in `node` (a list node made with the runtime's shares, so that
+    // handing it over allocates nothing): it runs on a worker, which may be ending a free whose
+    // memory ran out, and inside a share's deleter, which must not throw.
+    void stop(OwnerNode& node) noexcept {
         std::lock_guard lock(mutex_);
-        if (exiting_) {
+        if (!exiting_ && !thread_.joinable()) {
+            try {
+                thread_ = std::thread([this] { run(); });
+            } catch (...) {
+                // No thread for the stop (memory or threads ran out): the runtime is left
+                // running, as below.
+            }
+        }
+        if (exiting_ || !thread_.joinable()) {
             // Held where the leak check finds it: the process's end takes it.
-            left_.push_back(std::move(runtime));
+            left_.splice(left_.end(), node);
             return;
         }
-        queue_.push_back(std::move(runtime));
-        if (!thread_.joinable()) {
-            // A thread that cannot be created leaves nothing sound to do: the process ends.
-            thread_ = std::thread([this] { run(); });
-        }
+        queue_.splice(queue_.end(), node);
         wake_.notify_one();
     }
 
@@ -188,34 +199,35 @@ class Stopper {
             if (queue_.empty()) {
                 return;
             }
-            std::unique_ptr<RuntimeOwner> runtime = std::move(queue_.front());
-            queue_.pop_front();
+            OwnerNode runtime;
+            runtime.splice(runtime.end(), queue_, queue_.begin());
             lock.unlock();
             // Joins the workers, the one that released the runtime among them unless it is
             // ending the process.
-            runtime.reset();
+            runtime.clear();
             lock.lock();
         }
     }
 
     std::mutex mutex_;
     std::condition_variable wake_;
-    std::deque<std::unique_ptr<RuntimeOwner>> queue_;
+    OwnerNode queue_;
     bool exiting_ = false;
-    std::vector<std::unique_ptr<RuntimeOwner>> left_;
+    OwnerNode left_;
     std::thread thread_;
 };
 
 // The deleter of the shares, which owns the runtime. A last share released on any runtime's
 // worker hands the stop to the stopper; only a host thread stops and joins on the spot.
 struct LastShare {
-    std::unique_ptr<RuntimeOwner> owner;
+    // The owner, alone in a list node that the stopper takes over without allocating.
+    OwnerNode owner;
 
-    void operator()(Runtime* /*last*/) {
+    void operator()(Runtime* /*last*/) noexcept {
         if (Runtime::on_worker_thread()) {
-            Stopper::instance().stop(std::move(owner));
+            Stopper::instance().stop(owner);
         } else {
-            owner.reset();
+            owner.clear();
         }
     }
 };
@@ -227,7 +239,9 @@ RuntimeShare share_runtime(std::shared_ptr<Runtime> runtime) {
     // handed to it.
     Stopper::instance();
     Runtime* shared = runtime.get();
-    return RuntimeShare(shared, LastShare{std::make_unique<RuntimeOwner>(std::move(runtime))});
+    OwnerNode owner;
+    owner.push_back(std::make_unique<RuntimeOwner>(std::move(runtime)));
+    return RuntimeShare(shared, LastShare{std::move(owner)});
 }
 
 // Handed to keep_until_stopped by value once the agent runs: moving it must not fail either.
@@ -239,7 +253,7 @@ DeviceToKeep::DeviceToKeep(std::shared_ptr<agent::AsyncDevice> device) {
 
 void keep_until_stopped(const RuntimeShare& share, DeviceToKeep device) noexcept {
     // Every share comes from share_runtime, and the caller's share keeps the owner in place.
-    std::get_deleter<LastShare>(share)->owner->keep(device.node_);
+    std::get_deleter<LastShare>(share)->owner.front()->keep(device.node_);
 }
 
 bool on_runtime_thread() {

@@ -6,6 +6,7 @@
 #include "agent/config/agent_config.h"
 #include "agent/error.h"
 #include "agent/netif/async_device.h"
+#include "util/log.h"
 #include "util/runtime.h"
 
 #include <quorvel/agent.h>
@@ -108,6 +109,17 @@ char* status_c_string(std::string_view report) noexcept;
 
 // Logs that the work of the exported function `function` threw; never throws itself.
 void report_exception(std::string_view function, const char* what) noexcept;
+
+// A TRACE line that is only tried: should memory run out for it, the line is lost and nothing
+// else. For the steps of a release and of the functions that cannot fail, which go on whatever the
+// log does.
+template <class... Args>
+void trace_if_possible(fmt::format_string<Args...> format, Args&&... args) noexcept {
+    try {
+        QV_TRACE(kTarget, format, std::forward<Args>(args)...);
+    } catch (...) {
+    }
+}
 
 // Runs the work of an exported function so that no exception leaves the C interface: what the
 // work throws (memory running out, a library's own exception) is logged where logging still works,

@@ -138,11 +138,11 @@ NetworkList::~NetworkList() {
     }
     for (std::size_t i = 0; i < count_; ++i) {
         if (records_[i].url != nullptr) {
-            QV_TRACE(kTarget, "Dropping NetworkInfo url and freeing CString");
+            trace_if_possible("Dropping NetworkInfo url and freeing CString");
             std::free(const_cast<char*>(records_[i].url));
         }
         if (records_[i].name != nullptr) {
-            QV_TRACE(kTarget, "Dropping NetworkInfo name and freeing CString");
+            trace_if_possible("Dropping NetworkInfo name and freeing CString");
             std::free(const_cast<char*>(records_[i].name));
         }
     }

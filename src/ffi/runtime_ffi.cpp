@@ -40,8 +40,16 @@ int32_t quorvel_agent_init_logging(void) noexcept {
                             if (installed.exchange(true)) {
                                 return QUORVEL_AGENT_ERR_FAILURE;
                             }
-                            quorvel::log::set_min_level(quorvel::log::Level::Trace);
-                            quorvel::log::add_sink(std::make_shared<quorvel::log::StderrSink>());
+                            // A call that runs out of memory leaves logging as it was, and a
+                            // later call may install it.
+                            try {
+                                auto sink = std::make_shared<quorvel::log::StderrSink>();
+                                quorvel::log::set_min_level(quorvel::log::Level::Trace);
+                                quorvel::log::add_sink(std::move(sink));
+                            } catch (...) {
+                                installed.store(false);
+                                throw;
+                            }
                             return QUORVEL_AGENT_OK;
                         });
 }

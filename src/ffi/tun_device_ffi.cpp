@@ -5,6 +5,8 @@
 
 #include <boost/asio/this_coro.hpp>
 
+#include <memory>
+
 namespace ffi = quorvel::ffi;
 
 namespace {
@@ -33,6 +35,9 @@ int32_t quorvel_agent_tun_device_create(const RuntimePtr* runtime, int32_t fd,
                 // The host keeps its descriptor: nothing was tried.
                 return QUORVEL_AGENT_ERR_FAILURE;
             }
+            // The record is made first: once the device holds the descriptor, nothing may fail,
+            // since a device released closes it, and the host must find it as it was.
+            auto record = std::make_unique<TunDevicePtr>(TunDevicePtr{runtime->runtime, nullptr});
             auto created = runtime->runtime->block_on(create_device(fd));
             if (!created || !*created) {
                 // The device leaves a descriptor it could not take over to the host, open and
@@ -40,7 +45,8 @@ int32_t quorvel_agent_tun_device_create(const RuntimePtr* runtime, int32_t fd,
                 QV_TRACE(ffi::kTarget, "Failed to create TUN device from file descriptor {}", fd);
                 return QUORVEL_AGENT_ERR_FAILURE;
             }
-            *out_device = new TunDevicePtr{runtime->runtime, std::move(**created)};
+            record->device = std::move(**created);
+            *out_device = record.release();
             return QUORVEL_AGENT_OK;
         });
 }
@@ -52,10 +58,10 @@ void quorvel_agent_tun_device_free(TunDevicePtr* device) noexcept {
 int32_t quorvel_agent_close_udp_sockets(void* /*ignored*/) noexcept {
     return ffi::guarded(
         "quorvel_agent_close_udp_sockets", int32_t{QUORVEL_AGENT_ERR_FAILURE}, [&]() -> int32_t {
-            QV_TRACE(ffi::kTarget, "FFI: Starting UDP sockets closure");
-            QV_TRACE(ffi::kTarget,
-                     "FFI: Node uses single UDP socket (no per-interface sockets to close)");
-            QV_TRACE(ffi::kTarget, "FFI: Operation successful");
+            ffi::trace_if_possible("FFI: Starting UDP sockets closure");
+            ffi::trace_if_possible(
+                "FFI: Node uses single UDP socket (no per-interface sockets to close)");
+            ffi::trace_if_possible("FFI: Operation successful");
             return QUORVEL_AGENT_OK;
         });
 }

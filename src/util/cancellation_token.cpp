@@ -2,6 +2,7 @@
 
 #include "util/wakeup.h"
 
+#include <exception>
 #include <vector>
 
 namespace quorvel {
@@ -17,8 +18,19 @@ void CancellationToken::cancel() const {
         }
         callbacks.swap(state_->callbacks);
     }
+    // Every callback runs, whatever one of them throws; the first exception is passed on after.
+    std::exception_ptr first_failure;
     for (auto& [id, callback] : callbacks) {
-        callback();
+        try {
+            callback();
+        } catch (...) {
+            if (!first_failure) {
+                first_failure = std::current_exception();
+            }
+        }
+    }
+    if (first_failure) {
+        std::rethrow_exception(first_failure);
     }
 }
 

@@ -33,6 +33,8 @@ class CancellationToken {
 
     CancellationToken();
 
+    // Runs every registered callback, each once, even when one throws; the first exception a
+    // callback threw is rethrown once all have run.
     void cancel() const;
     bool is_cancelled() const { return state_->cancelled.load(std::memory_order_acquire); }
 

@@ -50,6 +50,10 @@ class Fd {
     int fd_;
 };
 
+struct DirCloser {
+    void operator()(DIR* dir) const noexcept { ::closedir(dir); }
+};
+
 Result<void, IoError> write_all(int fd, std::string_view contents) {
     const char* data = contents.data();
     size_t left = contents.size();
@@ -426,11 +430,14 @@ Result<void, IoError> write_file_atomically(const std::string& path, std::string
     if (auto written = temp.write(target, contents, mode, owner); !written) {
         return written;
     }
+    // Known before the rename: once the file is replaced, nothing may fail any more, so that a
+    // failure always means the file is as it was.
+    const std::string directory = directory_of(target);
     if (::rename(temp.path().c_str(), target.c_str()) != 0) {
         return unexpected(last_error());
     }
     temp.release();
-    sync_directory(directory_of(target));
+    sync_directory(directory);
     return {};
 }
 
@@ -440,12 +447,14 @@ Result<void, IoError> create_file_exclusively(const std::string& path, std::stri
     if (auto written = temp.write(path, contents, mode); !written) {
         return written;
     }
+    // Known before the file is created: from then on nothing may fail any more.
+    const std::string directory = directory_of(path);
     // Renaming without replacing makes the creation exclusive and atomic, and unlike a hard link
     // leaves no second name of the file behind, even when the process dies midway.
     int rename_errno = rename_no_replace(temp.path(), path);
     if (rename_errno == 0) {
         temp.release();
-        sync_directory(directory_of(path));
+        sync_directory(directory);
         return {};
     }
     if (rename_errno != EINVAL && rename_errno != ENOSYS && rename_errno != ENOTSUP &&
@@ -454,7 +463,7 @@ Result<void, IoError> create_file_exclusively(const std::string& path, std::stri
     }
     // link() refuses an existing name as well; the temporary's name goes again right after.
     if (::link(temp.path().c_str(), path.c_str()) == 0) {
-        sync_directory(directory_of(path));
+        sync_directory(directory);
         return {};
     }
     const int link_errno = errno;
@@ -485,7 +494,7 @@ Result<void, IoError> create_file_exclusively(const std::string& path, std::stri
     if (fd.close() != 0) {
         return fail(last_error());
     }
-    sync_directory(directory_of(path));
+    sync_directory(directory);
     return {};
 }
 
@@ -493,17 +502,19 @@ void remove_stale_temp_files(const std::string& path) {
     const std::string target = replacement_target(path);
     const std::string directory = directory_of(target);
     const std::string base = base_name_of(target);
-    DIR* dir = ::opendir(directory.c_str());
-    if (dir == nullptr) {
-        return;
-    }
     std::vector<std::string> candidates;
-    while (const dirent* entry = ::readdir(dir)) {
-        if (is_temp_name_of(entry->d_name, base)) {
-            candidates.emplace_back(entry->d_name);
+    {
+        // Closed however the listing ends: a name that cannot be kept throws.
+        const std::unique_ptr<DIR, DirCloser> dir(::opendir(directory.c_str()));
+        if (dir == nullptr) {
+            return;
+        }
+        while (const dirent* entry = ::readdir(dir.get())) {
+            if (is_temp_name_of(entry->d_name, base)) {
+                candidates.emplace_back(entry->d_name);
+            }
         }
     }
-    ::closedir(dir);
     for (const auto& name : candidates) {
         const std::string candidate = directory + "/" + name;
         Fd fd(::open(candidate.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));

@@ -5,7 +5,10 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstddef>
 #include <cstdlib>
+#include <new>
+#include <type_traits>
 
 #include "util/debug_text.h"
 #include "util/shown_text.h"
@@ -29,14 +32,19 @@ struct Registry {
     // The floor set by set_min_level.
     Level min_level = Level::Trace;
 
-    void publish() {
+    // Replaces the sinks and the floor. The new snapshot is built before anything changes, so a
+    // failure (memory ran out) leaves logging as it was.
+    void replace(std::vector<std::shared_ptr<Sink>> next_sinks, Level next_min_level) {
+        auto next_snapshot = std::make_shared<const std::vector<std::shared_ptr<Sink>>>(next_sinks);
         int least = static_cast<int>(LevelFilter::Off);
-        for (const auto& sink : sinks) {
+        for (const auto& sink : next_sinks) {
             least = std::min(least, static_cast<int>(sink->level()));
         }
+        sinks.swap(next_sinks);
+        min_level = next_min_level;
         detail::g_threshold.store(std::max(least, static_cast<int>(min_level)),
                                   std::memory_order_relaxed);
-        snapshot.store(std::make_shared<const std::vector<std::shared_ptr<Sink>>>(sinks));
+        snapshot.store(std::move(next_snapshot));
     }
 };
 
@@ -60,7 +68,82 @@ void flush_sinks() {
     }
 }
 
-thread_local std::vector<SpanRecord> t_spans;
+// The spans open on one thread, outermost first. A thread-local with a destructor would have the
+// C library register that destructor, which allocates, on the thread's first use; when that
+// allocation fails the library ends the process. So the stack is trivially destructible: its
+// first `kInline` records live in place, deeper ones in a heap vector that is freed as soon as the
+// stack is that shallow again. Records are destroyed as their spans close, so a thread that ends
+// with no span open (every guard is scoped) leaves nothing behind.
+class SpanStack {
+  public:
+    static constexpr std::size_t kInline = 8;
+
+    constexpr SpanStack() = default;
+
+    std::size_t size() const { return size_; }
+
+    // Strong guarantee: on an exception the stack is as it was.
+    void push(SpanRecord record) {
+        if (size_ < kInline) {
+            new (slot(size_)) SpanRecord(std::move(record));
+        } else {
+            if (deeper_ == nullptr) {
+                deeper_ = new std::vector<SpanRecord>;
+            }
+            try {
+                deeper_->push_back(std::move(record));
+            } catch (...) {
+                release_deeper_if_empty();
+                throw;
+            }
+        }
+        ++size_;
+    }
+
+    void pop() {
+        --size_;
+        if (size_ < kInline) {
+            std::destroy_at(slot(size_));
+        } else {
+            deeper_->pop_back();
+            release_deeper_if_empty();
+        }
+    }
+
+    const SpanRecord& operator[](std::size_t index) const {
+        return index < kInline ? *slot(index) : (*deeper_)[index - kInline];
+    }
+
+    std::vector<SpanRecord> copy() const {
+        std::vector<SpanRecord> spans;
+        spans.reserve(size_);
+        for (std::size_t index = 0; index < size_; ++index) {
+            spans.push_back((*this)[index]);
+        }
+        return spans;
+    }
+
+  private:
+    SpanRecord* slot(std::size_t index) {
+        return std::launder(reinterpret_cast<SpanRecord*>(inline_) + index);
+    }
+    const SpanRecord* slot(std::size_t index) const {
+        return std::launder(reinterpret_cast<const SpanRecord*>(inline_) + index);
+    }
+    void release_deeper_if_empty() {
+        if (deeper_->empty()) {
+            delete deeper_;
+            deeper_ = nullptr;
+        }
+    }
+
+    alignas(SpanRecord) std::byte inline_[kInline * sizeof(SpanRecord)]{};
+    std::size_t size_ = 0;
+    std::vector<SpanRecord>* deeper_ = nullptr;
+};
+static_assert(std::is_trivially_destructible_v<SpanStack>);
+
+constinit thread_local SpanStack t_spans;
 
 // " a=1 b=2", or "a=1 b=2" without the leading blank.
 void append_fields(std::string& out, const std::vector<Field>& fields, bool leading_blank = true) {
@@ -432,22 +515,25 @@ void CaptureSink::clear() {
 void add_sink(std::shared_ptr<Sink> sink) {
     auto& r = registry();
     std::lock_guard lock(r.mutex);
-    r.sinks.push_back(std::move(sink));
-    r.publish();
+    std::vector<std::shared_ptr<Sink>> next;
+    next.reserve(r.sinks.size() + 1);
+    next = r.sinks;
+    next.push_back(std::move(sink));
+    r.replace(std::move(next), r.min_level);
 }
 
 void remove_sink(const std::shared_ptr<Sink>& sink) {
     auto& r = registry();
     std::lock_guard lock(r.mutex);
-    r.sinks.erase(std::remove(r.sinks.begin(), r.sinks.end(), sink), r.sinks.end());
-    r.publish();
+    std::vector<std::shared_ptr<Sink>> next = r.sinks;
+    std::erase(next, sink);
+    r.replace(std::move(next), r.min_level);
 }
 
 void clear_sinks() {
     auto& r = registry();
     std::lock_guard lock(r.mutex);
-    r.sinks.clear();
-    r.publish();
+    r.replace({}, r.min_level);
 }
 
 std::vector<std::shared_ptr<Sink>> sinks() {
@@ -457,8 +543,7 @@ std::vector<std::shared_ptr<Sink>> sinks() {
 void set_min_level(Level level) {
     auto& r = registry();
     std::lock_guard lock(r.mutex);
-    r.min_level = level;
-    r.publish();
+    r.replace(r.sinks, level);
 }
 
 Level min_level() {
@@ -467,51 +552,73 @@ Level min_level() {
     return r.min_level;
 }
 
-void emit(Level level, std::string_view target, std::string message, std::vector<Field> fields) {
+void emit(Level level, std::string_view target, std::string message,
+          std::vector<Field> fields) noexcept {
     if (!enabled(level)) {
         return;
     }
-    auto sinks = registry().snapshot.load();
-    std::optional<Event> event;
-    for (const auto& sink : *sinks) {
-        if (!passes(sink->level(), level)) {
-            continue;
+    try {
+        auto sinks = registry().snapshot.load();
+        std::optional<Event> event;
+        for (const auto& sink : *sinks) {
+            if (!passes(sink->level(), level)) {
+                continue;
+            }
+            if (!event) {
+                event.emplace(Event{level, std::string(target), std::move(message),
+                                    std::move(fields), t_spans.copy()});
+            }
+            try {
+                sink->write(*event);
+            } catch (...) {
+                // This sink loses the line; the others still get it.
+            }
         }
-        if (!event) {
-            event.emplace(
-                Event{level, std::string(target), std::move(message), std::move(fields), t_spans});
-        }
-        sink->write(*event);
+    } catch (...) {
+        // The event could not be built (memory ran out): dropped.
     }
 }
 
 std::vector<SpanRecord> current_spans() {
-    return t_spans;
+    return t_spans.copy();
 }
 
 SpanGuard::SpanGuard(Level level, std::string name, std::vector<Field> fields)
-    : entered_(enabled(level)) {
-    if (entered_) {
-        enter(level, std::move(name), std::move(fields));
-    }
-}
+    : entered_(enabled(level) && enter(level, std::move(name), std::move(fields))) {}
 
-void SpanGuard::enter(Level level, std::string name, std::vector<Field> fields) {
-    t_spans.push_back(SpanRecord{level, std::move(name), std::move(fields)});
+bool SpanGuard::enter(Level level, std::string name, std::vector<Field> fields) noexcept {
+    try {
+        t_spans.push(SpanRecord{level, std::move(name), std::move(fields)});
+        return true;
+    } catch (...) {
+        return false;  // left out, like a span below every sink's level
+    }
 }
 
 SpanGuard::~SpanGuard() {
     if (entered_) {
-        t_spans.pop_back();
+        t_spans.pop();
     }
 }
 
-ScopedSpans::ScopedSpans(const std::vector<SpanRecord>& spans) : count_(spans.size()) {
-    t_spans.insert(t_spans.end(), spans.begin(), spans.end());
+ScopedSpans::ScopedSpans(const std::vector<SpanRecord>& spans) : count_(0) {
+    try {
+        for (const auto& span : spans) {
+            t_spans.push(span);
+            ++count_;
+        }
+    } catch (...) {
+        // All or none: the spans entered so far are left again.
+        for (; count_ > 0; --count_) {
+            t_spans.pop();
+        }
+    }
 }
 
 ScopedSpans::~ScopedSpans() {
-    t_spans.erase(t_spans.end() - static_cast<std::ptrdiff_t>(count_), t_spans.end());
+    for (; count_ > 0; --count_) {
+        t_spans.pop();
+    }
 }
 
 ScopedCapture::ScopedCapture()

@@ -7,6 +7,10 @@
 // spans are never built. The stderr sink writes INFO and above unless the environment variable
 // QUORVEL_LOG says otherwise, and collapses repeats of one line (see `LineSink`).
 //
+// Logging never throws into its caller: a line or span that cannot be built or written (memory ran
+// out, a formatter or a sink threw) is left out, and a thread's first line allocates nothing for
+// the thread's span stack, so it cannot end the process when memory has run out.
+//
 // Spans are kept per thread. A `SpanGuard` must not be held across a co_await: a coroutine that
 // wants its events inside a span enters the span again after each suspension (or passes the span's
 // fields on its events).
@@ -246,37 +250,61 @@ inline bool enabled(Level level) {
     return static_cast<int>(level) >= detail::g_threshold.load(std::memory_order_relaxed);
 }
 
+// Hands the event to every sink that takes its level. Never throws: an event that cannot be built
+// is dropped, and a sink that throws loses it while the others still get it.
 void emit(Level level, std::string_view target, std::string message,
-          std::vector<Field> fields = {});
+          std::vector<Field> fields = {}) noexcept;
+
+namespace detail {
+// Builds an enabled line's message and fields and emits it; a line whose message or fields cannot
+// be built is dropped. The call site tests the level first, so a line below it builds nothing.
+template <class MakeMessage, class MakeFields>
+void emit_or_drop(Level level, std::string_view target, MakeMessage&& make_message,
+                  MakeFields&& make_fields) noexcept {
+    try {
+        emit(level, target, make_message(), make_fields());
+    } catch (...) {
+        // Dropped: there is nowhere to report a line that cannot be written.
+    }
+}
+}  // namespace detail
 
 // The span stack of the calling thread; for tests and for formatting.
 std::vector<SpanRecord> current_spans();
 
 // Enters a span on the calling thread for the guard's lifetime. A span below the level of every
-// sink is not entered. To keep a disabled span from building its fields at all, pass a callable
-// that returns them; it runs only when the span is entered.
+// sink is not entered, nor is one that cannot be stored (memory ran out). To keep a disabled span
+// from building its fields at all, pass a callable that returns them; it runs only when the span is
+// entered.
 class [[nodiscard]] SpanGuard {
   public:
     SpanGuard(Level level, std::string name, std::vector<Field> fields = {});
     template <class MakeFields>
     requires std::is_invocable_r_v<std::vector<Field>, MakeFields&> SpanGuard(
         Level level, std::string_view name, MakeFields&& make_fields)
-        : entered_(enabled(level)) {
-        if (entered_) {
-            enter(level, std::string(name), make_fields());
-        }
-    }
+        : entered_(enabled(level) && enter_with(level, name, make_fields)) {}
     ~SpanGuard();
     SpanGuard(const SpanGuard&) = delete;
     SpanGuard& operator=(const SpanGuard&) = delete;
 
   private:
-    static void enter(Level level, std::string name, std::vector<Field> fields);
+    // Whether the span was entered: one that cannot be (memory ran out) is left out, so a span
+    // never throws into its caller.
+    static bool enter(Level level, std::string name, std::vector<Field> fields) noexcept;
+    template <class MakeFields>
+    static bool enter_with(Level level, std::string_view name, MakeFields& make_fields) noexcept {
+        try {
+            return enter(level, std::string(name), make_fields());
+        } catch (...) {
+            return false;
+        }
+    }
     bool entered_;
 };
 
 // Enters a whole captured span stack (outermost first) on the calling thread for the guard's
-// lifetime; a task re-enters the spans current at its creation this way on every run.
+// lifetime; a task re-enters the spans current at its creation this way on every run. All or
+// none: when memory runs out on the way, none of them is entered.
 class [[nodiscard]] ScopedSpans {
   public:
     explicit ScopedSpans(const std::vector<SpanRecord>& spans);
@@ -303,18 +331,24 @@ class ScopedCapture {
 
 }  // namespace quorvel::log
 
-// Formatting happens only when the level is enabled.
-#define QV_LOG(level, target, ...)                                           \
-    do {                                                                     \
-        if (::quorvel::log::enabled(level)) {                                \
-            ::quorvel::log::emit(level, target, ::fmt::format(__VA_ARGS__)); \
-        }                                                                    \
+// Formatting happens only when the level is enabled. A line that cannot be built or written (memory
+// ran out, a formatter or a sink threw) is dropped: logging never throws into its caller, so a log
+// line in a destructor or after a change is made cannot undo the caller's work.
+#define QV_LOG(level, target, ...)                                         \
+    do {                                                                   \
+        if (::quorvel::log::enabled(level)) {                              \
+            ::quorvel::log::detail::emit_or_drop(                          \
+                level, target, [&] { return ::fmt::format(__VA_ARGS__); }, \
+                [] { return ::std::vector<::quorvel::log::Field>{}; });    \
+        }                                                                  \
     } while (0)
-#define QV_LOG_FIELDS(level, target, fields, ...)                                    \
-    do {                                                                             \
-        if (::quorvel::log::enabled(level)) {                                        \
-            ::quorvel::log::emit(level, target, ::fmt::format(__VA_ARGS__), fields); \
-        }                                                                            \
+#define QV_LOG_FIELDS(level, target, fields, ...)                                  \
+    do {                                                                           \
+        if (::quorvel::log::enabled(level)) {                                      \
+            ::quorvel::log::detail::emit_or_drop(                                  \
+                level, target, [&] { return ::fmt::format(__VA_ARGS__); },         \
+                [&]() -> ::std::vector<::quorvel::log::Field> { return fields; }); \
+        }                                                                          \
     } while (0)
 #define QV_TRACE(target, ...) QV_LOG(::quorvel::log::Level::Trace, target, __VA_ARGS__)
 #define QV_DEBUG(target, ...) QV_LOG(::quorvel::log::Level::Debug, target, __VA_ARGS__)

@@ -4,11 +4,16 @@
 #include "controller/client.h"
 #include "controller/raw_http_server.h"
 #include "controller/test_controller.h"
+#include "support/failing_allocation.h"
 #include "util/log.h"
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <map>
+#include <new>
 #include <set>
 
 namespace quorvel::agent {
@@ -126,6 +131,57 @@ TEST(SystemCommandRunnerTest, CapturesStandardOutputWhateverTheExitStatus) {
     EXPECT_EQ(runner.run("sh", {"-c", "echo out; echo err >&2; exit 3"}), "out\n");
     EXPECT_EQ(runner.run("sh", {"-c", "cat"}), "");  // no standard input
     EXPECT_EQ(runner.run("quorvel-no-such-program", {}), std::nullopt);
+}
+
+// The open descriptors of the process, and the children of the calling thread not yet waited
+// for ("" when the kernel does not list them).
+std::set<std::string> open_descriptors() {
+    std::set<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        names.insert(entry.path().filename().string());
+    }
+    return names;
+}
+std::string unwaited_children() {
+    std::ifstream in("/proc/thread-self/children");
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// Each allocation of a run failing in turn: whether the run returns or throws, it leaves no
+// descriptor open and no child unwaited. The directory listing is taken before the allocation
+// is armed, so its own descriptor comes and goes outside the count.
+TEST(SystemCommandRunnerTest, LeavesNoDescriptorNorChildWhenMemoryRunsOut) {
+    if (!test::FailingAllocation::available()) {
+        GTEST_SKIP() << "the sanitizer's allocator cannot be made to fail";
+    }
+    struct Case {
+        const char* name;
+        std::string program;
+        std::vector<std::string> args;
+    };
+    const std::vector<Case> cases = {
+        {"cannot be spawned", "quorvel-no-such-program", {"-x"}},
+        {"prints one line", "sh", {"-c", "echo out"}},
+        {"prints more than it keeps", "sh", {"-c", "head -c 200000 /dev/zero"}},
+    };
+    CommandRunner& runner = system_command_runner();
+    for (const auto& c : cases) {
+        bool refused = true;
+        for (std::size_t fail_at = 1; refused && fail_at < 1000; ++fail_at) {
+            const auto before = open_descriptors();
+            {
+                test::FailingAllocation failing(fail_at);
+                try {
+                    (void)runner.run(c.program, c.args);
+                } catch (const std::bad_alloc&) {
+                }
+                refused = failing.refused();
+            }
+            EXPECT_EQ(open_descriptors(), before) << c.name << ", allocation " << fail_at;
+            EXPECT_EQ(unwaited_children(), "") << c.name << ", allocation " << fail_at;
+        }
+        EXPECT_FALSE(refused) << c.name << ": still allocating after 1000";
+    }
 }
 
 TEST(MetricsRequestTest, TurnsKernelReleasesIntoProductVersions) {

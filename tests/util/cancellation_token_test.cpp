@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <stdexcept>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -43,6 +45,46 @@ TEST(CancellationTokenTest, ChildFollowsParentOnly) {
     EXPECT_FALSE(other.is_cancelled());
     parent.cancel();
     EXPECT_TRUE(other.is_cancelled());
+}
+
+// Callbacks that throw, wherever they stand among the others: every callback runs once (children
+// are cancelled too) and the first exception thrown reaches the canceller.
+TEST(CancellationTokenTest, EveryCallbackRunsWhenSomeThrow) {
+    struct Case {
+        const char* name;
+        std::vector<const char*> throwers;  // per callback, in order: what it throws, or null
+        std::string reported;
+    };
+    const std::vector<Case> cases = {
+        {"first throws", {"a", nullptr, nullptr}, "a"},
+        {"middle throws", {nullptr, "b", nullptr}, "b"},
+        {"last throws", {nullptr, nullptr, "c"}, "c"},
+        {"two throw", {"d", nullptr, "e"}, "d"},
+    };
+    for (const auto& c : cases) {
+        CancellationToken token;
+        CancellationToken child = token.child_token();
+        std::vector<int> runs(c.throwers.size(), 0);
+        std::vector<CancellationToken::Registration> registrations;
+        for (std::size_t i = 0; i < c.throwers.size(); ++i) {
+            registrations.push_back(token.on_cancel([&runs, i, what = c.throwers[i]] {
+                ++runs[i];
+                if (what != nullptr) {
+                    throw std::runtime_error(what);
+                }
+            }));
+        }
+        std::string reported;
+        try {
+            token.cancel();
+        } catch (const std::runtime_error& error) {
+            reported = error.what();
+        }
+        EXPECT_EQ(reported, c.reported) << c.name;
+        EXPECT_EQ(runs, std::vector<int>(c.throwers.size(), 1)) << c.name;
+        EXPECT_TRUE(child.is_cancelled()) << c.name;
+        EXPECT_NO_THROW(token.cancel()) << c.name;  // nothing runs twice
+    }
 }
 
 TEST(CancellationTokenTest, ConcurrentCancelAndRegisterRunEachCallbackOnce) {

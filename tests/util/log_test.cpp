@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/failing_allocation.h"
+
 #include <unistd.h>
 
 #include <algorithm>
@@ -10,10 +12,25 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
+#include <new>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
+
+namespace quorvel::log::testing {
+// A value whose formatting throws, as formatting does when it cannot allocate.
+struct Unformattable {};
+}  // namespace quorvel::log::testing
+
+template <>
+struct fmt::formatter<quorvel::log::testing::Unformattable> : fmt::formatter<std::string_view> {
+    auto format(const quorvel::log::testing::Unformattable&, fmt::format_context&) const
+        -> fmt::format_context::iterator {
+        throw std::bad_alloc();
+    }
+};
 
 namespace quorvel::log {
 namespace {
@@ -77,6 +94,114 @@ TEST(LogTest, SinksChangeWhileOtherThreadsLog) {
         t.join();
     }
     EXPECT_GE(capture->count(Level::Trace, "busy"), 3u);
+}
+
+// A sink that throws on every event, as one that cannot allocate its line does.
+class ThrowingSink : public Sink {
+  public:
+    void write(const Event&) override { throw std::bad_alloc(); }
+};
+
+std::vector<Field> fields_that_throw() {
+    throw std::bad_alloc();
+}
+
+// A line that throws on the way is dropped, silently; the caller goes on, and the lines after it
+// are written as before. A sink that throws loses the line only for itself.
+TEST(LogTest, ALineThatThrowsIsDroppedAndTheCallerGoesOn) {
+    struct Case {
+        const char* name;
+        void (*log)();
+        bool captured;  // whether the capture sink still gets the line
+    };
+    const std::vector<Case> cases = {
+        {"formatting throws", [] { QV_INFO("quorvel::test", "line {}", testing::Unformattable{}); },
+         false},
+        {"its fields throw",
+         [] { QV_LOG_FIELDS(Level::Info, "quorvel::test", fields_that_throw(), "line"); }, false},
+        {"another sink throws", [] { QV_INFO("quorvel::test", "line"); }, true},
+    };
+    for (const auto& c : cases) {
+        ScopedCapture capture;
+        auto throwing = std::make_shared<ThrowingSink>();
+        add_sink(throwing);
+        SpanGuard span(Level::Info, "around", {});
+        EXPECT_NO_THROW(c.log()) << c.name;
+        QV_INFO("quorvel::test", "after");
+        remove_sink(throwing);
+        EXPECT_EQ(capture->contains(Level::Info, "line"), c.captured) << c.name;
+        EXPECT_TRUE(capture->contains(Level::Info, "after")) << c.name;
+        EXPECT_EQ(current_spans().size(), 1u) << c.name;
+    }
+}
+
+// Every allocation of a line in a span failing in turn: the line is dropped or written whole, no
+// exception reaches the caller, and the thread's spans are as they were.
+TEST(LogTest, ALineWithoutMemoryIsDroppedAndTheSpansStay) {
+    if (!test::FailingAllocation::available()) {
+        GTEST_SKIP() << "the sanitizer's allocator cannot be made to fail";
+    }
+    ScopedCapture capture;
+    SpanGuard outer(Level::Info, "outer_span_with_a_long_name", {{"field", "value"}});
+    const std::string value(100, 'v');
+    bool refused = true;
+    std::size_t written = 0;
+    for (std::size_t fail_at = 1; refused && fail_at < 1000; ++fail_at) {
+        {
+            test::FailingAllocation failing(fail_at);
+            EXPECT_NO_THROW({
+                SpanGuard inner(Level::Info, "inner_span_with_a_long_name", [&] {
+                    return std::vector<Field>{{"value", value}};
+                });
+                QV_LOG_FIELDS(Level::Info, "quorvel::test", (std::vector<Field>{{"v", value}}),
+                              "line {}", value);
+            }) << "allocation "
+               << fail_at;
+            refused = failing.refused();
+        }
+        const auto spans = current_spans();
+        ASSERT_EQ(spans.size(), 1u) << "allocation " << fail_at;
+        EXPECT_EQ(spans[0].name, "outer_span_with_a_long_name");
+        const auto events = capture.sink().events();
+        if (events.size() > written) {
+            ASSERT_EQ(events.size(), written + 1) << "allocation " << fail_at;
+            EXPECT_EQ(events.back().message, "line " + value);
+            written = events.size();
+        }
+    }
+    EXPECT_FALSE(refused) << "still allocating after 1000";
+    EXPECT_GE(written, 1u);  // at least the line that no failure touched
+}
+
+// Spans nested deeper than a thread keeps in place, entered one by one and as a captured stack,
+// on a thread of their own that then ends: every event sees them all, outermost first, and
+// leaving them restores the stack.
+TEST(LogTest, DeepSpansKeepTheirOrder) {
+    constexpr std::size_t kDepth = 20;
+    ScopedCapture capture;
+    std::thread([&] {
+        std::vector<std::optional<SpanGuard>> guards(kDepth);
+        for (std::size_t i = 0; i < kDepth; ++i) {
+            guards[i].emplace(Level::Info, "g" + std::to_string(i));
+        }
+        const auto entered = current_spans();
+        {
+            ScopedSpans again(entered);
+            QV_INFO("quorvel::test", "doubled");
+        }
+        for (std::size_t i = kDepth; i-- > 0;) {
+            guards[i].reset();
+            EXPECT_EQ(current_spans().size(), i);
+        }
+        QV_INFO("quorvel::test", "none");
+    }).join();
+    const auto events = capture.sink().events();
+    ASSERT_EQ(events.size(), 2u);
+    ASSERT_EQ(events[0].spans.size(), 2 * kDepth);
+    for (std::size_t i = 0; i < 2 * kDepth; ++i) {
+        EXPECT_EQ(events[0].spans[i].name, "g" + std::to_string(i % kDepth));
+    }
+    EXPECT_TRUE(events[1].spans.empty());
 }
 
 using std::chrono::milliseconds;

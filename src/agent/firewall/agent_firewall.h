@@ -47,7 +47,10 @@ class BasicAgentFirewall {
 
     // Both tries empty: every packet is a miss until the first rebuild.
     BasicAgentFirewall()
-        : rx_trie_(std::make_shared<const RxTrie>()), tx_trie_(std::make_shared<const TxTrie>()) {}
+        : empty_rx_trie_(std::make_shared<const RxTrie>()),
+          empty_tx_trie_(std::make_shared<const TxTrie>()),
+          rx_trie_(empty_rx_trie_),
+          tx_trie_(empty_tx_trie_) {}
 
     BasicAgentFirewall(const BasicAgentFirewall&) = delete;
     BasicAgentFirewall& operator=(const BasicAgentFirewall&) = delete;
@@ -63,6 +66,13 @@ class BasicAgentFirewall {
     }
     void store_tx_trie(std::shared_ptr<const TxTrie> trie) {
         tx_trie_.store(trie ? std::move(trie) : std::make_shared<const TxTrie>());
+    }
+
+    // Publishes empty tries without allocating, so that a destructor may do it: the versions
+    // replaced go with their last reader, here or elsewhere.
+    void clear_tries() noexcept {
+        tx_trie_.store(empty_tx_trie_);
+        rx_trie_.store(empty_rx_trie_);
     }
 
     // The transmit lookup for one packet read from the tunnel. On a hit the packet (shared, not
@@ -94,6 +104,9 @@ class BasicAgentFirewall {
                                       const p2p::PubKey& sender) const;
     static void log_inbound_accepted(const ip::Ipv4HeaderSlice& header, const p2p::PubKey& sender);
 
+    // Made with the firewall, for clear_tries to publish.
+    const std::shared_ptr<const RxTrie> empty_rx_trie_;
+    const std::shared_ptr<const TxTrie> empty_tx_trie_;
     SnapshotSlot<RxTrie> rx_trie_;
     SnapshotSlot<TxTrie> tx_trie_;
 };
