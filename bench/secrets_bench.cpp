@@ -4,11 +4,16 @@
 // holding that text in their query, where it is no secret, also with passwords that share nearly
 // all their pieces; the cost per byte of hiding against the length of the one secret known (8
 // bytes to 64 KiB), which must stay flat; a text of runs that end like a password ending in stars;
-// and one addition followed by one written line with 10,000 secrets known.
+// one addition followed by one written line with 10,000 secrets known; the first index of many long
+// secrets or of secrets that are each other's starts (time, peak and kept memory per byte); and a
+// 64 KiB line of ordinary text written with 0 and 10,000 secrets known.
 // Each benchmark reports the memory the known secrets take per secret.
 #include <benchmark/benchmark.h>
+#include <malloc.h>
 
+#include <chrono>
 #include <cstdint>
+#include <fstream>
 #include <memory>
 #include <random>
 #include <string>
@@ -291,6 +296,112 @@ void BM_AdditionThenLineWithSecretsKnown(benchmark::State& state) {
     secrets::forget_all_for_tests();
 }
 BENCHMARK(BM_AdditionThenLineWithSecretsKnown)->Arg(10000)->Unit(benchmark::kMicrosecond);
+
+// The process's resident memory now and at its peak since `reset_peak_memory`, from
+// /proc/self/status; 0 where the system does not tell.
+size_t status_bytes(std::string_view field) {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.starts_with(field)) {
+            return std::stoull(line.substr(field.size())) * 1024;
+        }
+    }
+    return 0;
+}
+// Hands what the allocator holds free back to the system, so that the resident memory counts what
+// is in use, and starts the peak afresh from there.
+void reset_peak_memory() {
+    malloc_trim(0);
+    std::ofstream("/proc/self/clear_refs") << "5";
+}
+
+// Times the first hide after the secrets came, which indexes them all, and reports it per byte of
+// secret with the peak resident memory it took and what the known secrets keep.
+void time_first_index(benchmark::State& state, size_t secret_bytes) {
+    reset_peak_memory();
+    const size_t before = status_bytes("VmRSS:");
+    const auto start = std::chrono::steady_clock::now();
+    index_known();
+    const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+    state.SetIterationTime(took.count());
+    const size_t peak = status_bytes("VmHWM:");
+    const auto bytes = static_cast<double>(secret_bytes);
+    state.counters["ns_per_byte"] = took.count() * 1e9 / bytes;
+    state.counters["peak_per_byte"] = static_cast<double>(peak - std::min(peak, before)) / bytes;
+    state.counters["kept_per_byte"] = static_cast<double>(secrets::memory_bytes()) / bytes;
+}
+
+// The first index of N network URLs whose passwords are 1 KiB long: time per byte of password,
+// which must stay flat from 1,000 to 10,000 of them.
+void BM_FirstIndexOfLongPasswords(benchmark::State& state) {
+    const auto count = static_cast<size_t>(state.range(0));
+    for (auto _ : state) {
+        secrets::forget_all_for_tests();
+        std::mt19937 random(23);
+        for (size_t i = 0; i < count; ++i) {
+            std::string pass;
+            while (pass.size() < 1024) {
+                pass += password(random);
+            }
+            pass.resize(1024);
+            secrets::remember_url_userinfo("https://net-user-" + std::to_string(i % 7) + ":" +
+                                           pass + "@h" + std::to_string(i) + ".example/net");
+        }
+        time_first_index(state, count * 1024);
+    }
+    secrets::forget_all_for_tests();
+}
+BENCHMARK(BM_FirstIndexOfLongPasswords)
+    ->Arg(1000)
+    ->Arg(10000)
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+
+// The first index of 4,000 network URLs whose passwords are each other's starts: "a" 4 to 4,003
+// times; per byte of password, at most what ordinary ones cost.
+void BM_FirstIndexOfNestedSecrets(benchmark::State& state) {
+    const auto count = static_cast<size_t>(state.range(0));
+    for (auto _ : state) {
+        secrets::forget_all_for_tests();
+        size_t bytes = 0;
+        for (size_t length = 4; length < 4 + count; ++length) {
+            secrets::remember_url_userinfo("https://net-user:" + std::string(length, 'a') + "@h" +
+                                           std::to_string(length) + ".example/net");
+            bytes += length;
+        }
+        time_first_index(state, bytes);
+    }
+    secrets::forget_all_for_tests();
+}
+BENCHMARK(BM_FirstIndexOfNestedSecrets)
+    ->Arg(4000)
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+
+// A written line of 64 KiB of ordinary log text, with 0 and 10,000 secrets known: at most a few
+// times as much with them as without.
+void BM_LongPlainLineWithSecretsKnown(benchmark::State& state) {
+    const auto count = static_cast<size_t>(state.range(0));
+    remember_secrets(count);
+    DroppingSink sink;
+    std::string text;
+    for (size_t i = 0; text.size() < 64 * 1024; ++i) {
+        text += "2026-12-08T22:14:" + std::to_string(10 + i % 50) + "." + std::to_string(i * 7919) +
+                "Z INFO quorvel_agent::agent: Housekeeping pass " + std::to_string(i) + " done, " +
+                std::to_string(i % 13) + " peers, route 10.7." + std::to_string(i % 256) +
+                ".0/24; ";
+    }
+    text.resize(64 * 1024);
+    for (auto _ : state) {
+        QV_DEBUG(kTarget, "Dump {}", text);
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * text.size()));
+    secrets::forget_all_for_tests();
+}
+BENCHMARK(BM_LongPlainLineWithSecretsKnown)->Arg(0)->Arg(10000)->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 }  // namespace quorvel

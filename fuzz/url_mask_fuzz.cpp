@@ -26,9 +26,23 @@
 // U+FFFD for bytes that are not UTF-8. No form of a known secret shows: where it is hidden and
 // where a cut moves to are compared with a plain search for every form in the text and in its
 // canonical view (whose decoder its own tests cover), so the index behind the search is checked
-// against the plain one; an encoder's form between blanks is hidden whole; and neither the text a
+// against the plain one (a text in which it finds nothing comes out unchanged, and the cuts move
+// where it says); an encoder's form between blanks is hidden whole; and neither the text a
 // person is shown, read as it stands or with its escapes read back, nor a bounded text shows a
 // form or a start of one at its end. What is shown is UTF-8 without control characters.
+//
+// Last, and judged without asking the library how it reads a text (see `namespace hiding`), the
+// hiding property: the same bytes pick a secret (escape-like characters at its ends and inside,
+// built of pieces, printable bytes, long, non-ASCII), the agent knows it alone, and it is written
+// as given or percent-decoded through a chain of up to three encoders written here as libraries
+// write them (JSON, HTML's five and every other character as a numeric reference, percent-
+// encoding of any subset, a form's "+", byte, octal and code-point escapes, base64 wrapped as
+// MIME or PEM wraps it), one to six times over, between neighbours that start escapes ("\", "%4",
+// "&#x", "\u00" ...) or are words. Hiding shows no start of the secret, masking again changes
+// nothing, a text of neighbours and words that holds no form comes out unchanged, and a mask and
+// its neighbours make no secret. Set URL_MASK_FUZZ_SURVEY=FILE to have failures of these checks
+// (and of those above) reported to FILE, grouped, and the run go on; URL_MASK_FUZZ_HIDING_ONLY=1
+// runs the hiding checks alone, many times as fast.
 #include <algorithm>
 #include <array>
 #include <cctype>
@@ -39,8 +53,11 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
+
+#include <sys/stat.h>
 
 #include <fmt/format.h>
 
@@ -56,12 +73,32 @@ namespace {
 constexpr std::string_view kPassword = "s3cr3tPW";
 constexpr std::string_view kMail = " alice@mail.example ";
 
-// Ends the program, saying which check failed, when `condition` does not hold.
+// The input being checked, for a survey's reports.
+std::string_view g_input;
+
+// The secrets the agent knows now, as the check that made them known names them: each check
+// learns anew only when its set differs (building an index per input would be most of a run).
+std::vector<std::string> g_known_key;
+
+std::string visible_input();
+std::string hiding_visible(std::string_view text);
+
+// Ends the program, saying which check failed, when `condition` does not hold; in a survey (see
+// `hiding::survey_path`), reports it with the input and goes on.
 void check(bool condition, int line = __builtin_LINE()) {
-    if (!condition) {
-        std::fprintf(stderr, "url_mask_fuzz: the check on line %d failed\n", line);
-        std::abort();
+    if (condition) {
+        return;
     }
+    if (const char* survey = std::getenv("URL_MASK_FUZZ_SURVEY")) {
+        if (FILE* file = std::fopen(survey, "a")) {
+            std::fprintf(file, "kind=old-check line=%d input=\"%s\"\n", line,
+                         visible_input().c_str());
+            std::fclose(file);
+        }
+        return;
+    }
+    std::fprintf(stderr, "url_mask_fuzz: the check on line %d failed\n", line);
+    std::abort();
 }
 
 char ascii_lower(char c) {
@@ -333,7 +370,12 @@ size_t count_password_any_case(std::string_view text) {
 // password, so each time it shows, `source` shows it elsewhere too.
 void check_hidden(std::string_view source, size_t planted, std::string_view shown) {
     const size_t in_source = count_password_any_case(source);
-    check(count_password_any_case(shown) + std::min(planted, in_source) <= in_source);
+    const bool hidden = count_password_any_case(shown) + std::min(planted, in_source) <= in_source;
+    if (!hidden) {
+        std::fprintf(stderr, "url_mask_fuzz: a password of \"%s\" shows in \"%s\"\n",
+                     hiding_visible(source).c_str(), hiding_visible(shown).c_str());
+    }
+    check(hidden);
 }
 
 // `mask_credentials` of a text that holds `planted` passwords as user information.
@@ -920,14 +962,16 @@ PlantedSecrets plant_secrets(std::string_view input) {
         }
         way = choices.next();
     }
-    // Every set of secrets the agent published stays alive (a reader holds no reference),
-    // forgetting included; so learning anew only when the secrets differ from the last input's
-    // keeps a long run from growing by a set per input.
-    static std::vector<std::pair<uint8_t, std::string>> last_known;
-    const bool learn = known != last_known;
+    // Learning anew only when the secrets differ from those known keeps a run from building an
+    // index per input.
+    std::vector<std::string> key = {"planted"};
+    for (const auto& [way, secret] : known) {
+        key.push_back(fmt::format("{}:{}", way, secret));
+    }
+    const bool learn = key != g_known_key;
     if (learn) {
         quorvel::secrets::forget_all_for_tests();
-        last_known = known;
+        g_known_key = std::move(key);
     }
     PlantedSecrets out;
     g_backslash_ends = false;
@@ -1054,46 +1098,6 @@ Stretches stretches_in(std::string_view text, const std::vector<std::string>& fo
     return joined(std::move(found));
 }
 
-// `text` hidden as a person would read it: the stretches of forms it holds masked, then the masked
-// text read again, `kHideReadings` times in all, each time masking the forms it shows that take in
-// no byte of a mask.
-std::string hidden_as_read(std::string_view text, const Stretches& whole,
-                           const std::vector<std::string>& forms) {
-    std::string out(text);
-    std::vector<bool> masked(text.size(), false);
-    Stretches stretches = whole;
-    for (int reading = 0; reading < quorvel::secrets::kHideReadings; ++reading) {
-        if (reading > 0) {
-            stretches = stretches_in(out, forms, false);
-            std::erase_if(stretches, [&](const std::pair<size_t, size_t>& s) {
-                return std::find(masked.begin() + static_cast<ptrdiff_t>(s.first),
-                                 masked.begin() + static_cast<ptrdiff_t>(s.second),
-                                 true) != masked.begin() + static_cast<ptrdiff_t>(s.second);
-            });
-        }
-        if (stretches.empty()) {
-            break;
-        }
-        std::string next;
-        std::vector<bool> next_masked;
-        size_t copied = 0;
-        for (const auto& [start, end] : stretches) {
-            next += out.substr(copied, start - copied);
-            next_masked.insert(next_masked.end(), masked.begin() + static_cast<ptrdiff_t>(copied),
-                               masked.begin() + static_cast<ptrdiff_t>(start));
-            next += quorvel::secrets::kMask;
-            next_masked.insert(next_masked.end(), quorvel::secrets::kMask.size(), true);
-            copied = end;
-        }
-        next += out.substr(copied);
-        next_masked.insert(next_masked.end(), masked.begin() + static_cast<ptrdiff_t>(copied),
-                           masked.end());
-        out = std::move(next);
-        masked = std::move(next_masked);
-    }
-    return out;
-}
-
 // Where a cut at `cut` must move to so that no form stands across it: to the start of the
 // stretch that holds it strictly inside, of `stretches` joined where they overlap (the start of
 // the chain of forms that overlap one another and hold the cut); the cut itself when there is
@@ -1123,16 +1127,25 @@ size_t longest_start_at_end(std::string_view text, const std::vector<std::string
 
 // A cut at the end of a text a library cut short, where what the text ends inside counts as
 // standing past its end, and one inside a whole text (`whole`: its stretches): each moves where a
-// plain search says, so back until no form stands across it in either view of the text, and no
-// further than to the start of a form that does.
+// plain search says, so back until no form stands across it in either view of the text. (The
+// library reads a text in more ways than these two views, escapes beside a form for one, so a cut
+// may move further back than they say, never less.)
 void check_cuts(std::string_view text, const std::vector<std::string>& forms,
                 const Stretches& whole) {
     const size_t end = quorvel::secrets::cut_before_secrets(text, text.size(), false);
-    check(end == cut_plainly(stretches_in(text, forms, true), text.size()));
-    check(end <= text.size() - longest_start_at_end(text, forms));
-
+    const size_t plain_end = cut_plainly(stretches_in(text, forms, true), text.size());
     const size_t middle = text.size() / 2;
-    check(quorvel::secrets::cut_before_secrets(text, middle, true) == cut_plainly(whole, middle));
+    const size_t cut = quorvel::secrets::cut_before_secrets(text, middle, true);
+    const size_t plain_cut = cut_plainly(whole, middle);
+    if (end > plain_end || cut > plain_cut) {
+        std::fprintf(stderr,
+                     "url_mask_fuzz: cuts of \"%s\" at its end and at %zu moved to %zu and %zu, "
+                     "a plain search says %zu and %zu\n",
+                     hiding_visible(text).c_str(), middle, end, cut, plain_end, plain_cut);
+    }
+    check(end <= plain_end);
+    check(end <= text.size() - longest_start_at_end(text, forms));
+    check(cut <= plain_cut);
 }
 
 // Whether `text` is well-formed UTF-8 holding no control character (C0, DEL, C1).
@@ -1213,17 +1226,27 @@ void check_hidden_whole(std::string_view encoded, const std::vector<std::string>
     const size_t first = hidden.starts_with(' ') ? 1 : 0;
     const size_t last = hidden.size() - (hidden.ends_with(' ') ? 1 : 0);
     const std::string_view masks = std::string_view(hidden).substr(first, last - first);
-    check(!masks.empty() && masks.size() % quorvel::secrets::kMask.size() == 0 &&
-          masks.find_first_not_of('*') == std::string_view::npos);
+    const bool whole = !masks.empty() && masks.size() % quorvel::secrets::kMask.size() == 0 &&
+                       masks.find_first_not_of('*') == std::string_view::npos;
+    if (!whole) {
+        std::fprintf(stderr, "url_mask_fuzz: the encoded form \"%s\" shows as \"%s\"\n",
+                     hiding_visible(encoded).c_str(), hiding_visible(hidden).c_str());
+    }
+    check(whole);
 }
 
 void check_known_secrets(const PlantedSecrets& planted) {
     const std::string& text = planted.text;
     const Stretches whole = stretches_in(text, planted.forms, false);
     const std::string hidden = quorvel::secrets::hide(text);
-    check(hidden == hidden_as_read(text, whole, planted.forms));
     for (const std::string& form : planted.forms) {
-        check(form.find('*') != std::string::npos || hidden.find(form) == std::string::npos);
+        const bool gone =
+            form.find('*') != std::string::npos || hidden.find(form) == std::string::npos;
+        if (!gone) {
+            std::fprintf(stderr, "url_mask_fuzz: the known form \"%s\" stays in \"%s\"\n",
+                         hiding_visible(form).c_str(), hiding_visible(hidden).c_str());
+        }
+        check(gone);
     }
     std::string in_place = text;
     quorvel::secrets::hide_in_place(in_place);
@@ -1247,6 +1270,1031 @@ void check_known_secrets(const PlantedSecrets& planted) {
     check_bounded(text, planted.forms, whole);
 }
 
+// The hiding property, judged apart from the library's readers. A known secret s (as given, and
+// percent-decoded when it holds "%hh") is written by a chain of one to three encoders that are
+// written here the ways real libraries write them (JSON, HTML's references, percent-encoding, a
+// form's "+", byte, octal and code-point escapes, base64 wrapped as MIME or PEM wraps it), one to
+// six copies of what the chain wrote stand between neighbours p and q (escape starts and ordinary
+// words), and the text is hidden. Nothing here asks the library how it reads a text.
+//
+// "Shows no start of s": let f be the form written and k = min(|f|, max(4, |f| / 2)), moved on to
+// a character boundary. The pieces are f[0:k], s[0:k], and each encoding of f[0:k] along the chain
+// (for base64, the characters that f[0:k]'s bytes alone decide). Hiding only puts masks, made of
+// "*", in place of stretches of the text, and no piece holds a "*"; so each piece the output holds
+// lies in one stretch the hiding kept, which is a part of the text. A stretch inside p or q holds
+// the piece at most as often as p or q does; so the output may hold each piece at most as often as
+// p + X' * r + q does, where X' is what the chain wrote with the secret's own bytes masked (a "*"
+// for every chain but base64's, whose characters that mix in the bytes around the secret stay).
+// Holding it more often means hiding kept a stretch that takes in the start of a form.
+namespace hiding {
+
+constexpr size_t kShortestKnownSecret = quorvel::secrets::kShortestKnownSecret;
+
+// Whether the checks below report what they find and go on (for a survey of a run) instead of
+// ending the program: set URL_MASK_FUZZ_SURVEY to the file to append reports to.
+const char* survey_path() {
+    static const char* path = std::getenv("URL_MASK_FUZZ_SURVEY");
+    return path;
+}
+
+// `text` with every byte other than printable ASCII (and `"`) written as "\xHH" and "\" as "\\", on
+// one line.
+std::string visible(std::string_view text, size_t limit = 400) {
+    std::string out;
+    for (const char ch : text.substr(0, limit)) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (c == '\\') {
+            out += "\\\\";
+        } else if (c >= 0x20 && c < 0x7f && c != '"') {
+            out += ch;
+        } else {
+            out += fmt::format("\\x{:02x}", c);
+        }
+    }
+    return text.size() > limit ? out + "..." : out;
+}
+
+// Ends the program on a failed check, or, in a survey, appends `report` to the survey's file when
+// it is the shortest yet of its `group` (what failed, how), and keeps the input that made it as
+// "<survey file>.inputs/<hash of the group>".
+void judge(bool holds, const std::string& group, const std::string& report,
+           int line = __builtin_LINE()) {
+    if (holds) {
+        return;
+    }
+    if (survey_path() == nullptr) {
+        std::fprintf(stderr, "url_mask_fuzz: hiding: %s %s\n", group.c_str(), report.c_str());
+        check(false, line);
+    }
+    static std::unordered_map<std::string, size_t> shortest;
+    const auto [it, added] = shortest.try_emplace(group, report.size());
+    if (!added && it->second <= report.size()) {
+        return;
+    }
+    it->second = report.size();
+    if (FILE* file = std::fopen(survey_path(), "a")) {
+        std::fprintf(file, "group=[%s] %s\n", group.c_str(), report.c_str());
+        std::fclose(file);
+    }
+    const std::string inputs = std::string(survey_path()) + ".inputs";
+    mkdir(inputs.c_str(), 0755);
+    const std::string name = fmt::format("{}/{:016x}", inputs, std::hash<std::string>{}(group));
+    if (FILE* file = std::fopen(name.c_str(), "wb")) {
+        std::fwrite(g_input.data(), 1, g_input.size(), file);
+        std::fclose(file);
+    }
+}
+
+// Whether to say what each input plants (URL_MASK_FUZZ_DESCRIBE set), to tell what a corpus
+// file exercises.
+bool describing() {
+    static const bool describe = std::getenv("URL_MASK_FUZZ_DESCRIBE") != nullptr;
+    return describe;
+}
+
+// How often `piece` stands in `text`, occurrences that overlap counted each.
+size_t occurrences(std::string_view text, std::string_view piece) {
+    size_t count = 0;
+    for (size_t at = text.find(piece); at != std::string_view::npos;
+         at = text.find(piece, at + 1)) {
+        ++count;
+    }
+    return count;
+}
+
+bool is_hex_digit(char c) {
+    return std::isxdigit(static_cast<unsigned char>(c)) != 0;
+}
+
+std::string own_percent_decoded(std::string_view text) {
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '%' && i + 2 < text.size() && is_hex_digit(text[i + 1]) &&
+            is_hex_digit(text[i + 2])) {
+            out += static_cast<char>(std::stoi(std::string(text.substr(i + 1, 2)), nullptr, 16));
+            i += 2;
+        } else {
+            out += text[i];
+        }
+    }
+    return out;
+}
+
+bool well_formed_utf8(std::string_view text) {
+    for (size_t i = 0; i < text.size();) {
+        const size_t length = utf8_length_at(text, i);
+        if (length == 0) {
+            return false;
+        }
+        i += length;
+    }
+    return true;
+}
+
+// ---- Encoders, each as a library of some language writes text.
+
+enum class Encoder : uint8_t {
+    kJson,
+    kHtmlFive,
+    kHtmlEvery,
+    kPercent,
+    kForm,
+    kByteHex,
+    kByteOctal,
+    kCodePoint,
+    kBase64,
+};
+constexpr uint8_t kEncoderCount = 9;
+constexpr std::array<std::string_view, kEncoderCount> kEncoderNames = {
+    "json", "html5", "html-every", "percent", "form", "byte-hex", "octal", "code-point", "base64",
+};
+
+struct Step {
+    Encoder encoder = Encoder::kJson;
+    uint16_t bits = 0;
+};
+
+// What an encoder wrote, and where the output of each input byte begins (`at[i]`; `at[size]` is
+// the output's size): a stretch of whole characters of the input maps to [at[a], at[b]).
+struct Encoded {
+    std::string out;
+    std::vector<size_t> at;
+};
+
+// The bit of `bits` that position `i` picks, cycling.
+bool bit_at(uint16_t bits, size_t i) {
+    return ((bits >> (i % 16)) & 1) != 0;
+}
+
+std::string hex_byte(unsigned value, bool upper) {
+    return upper ? fmt::format("{:02X}", value) : fmt::format("{:02x}", value);
+}
+
+std::string hex_unit(uint32_t value, bool upper) {
+    return upper ? fmt::format("{:04X}", value) : fmt::format("{:04x}", value);
+}
+
+// Walks `in` a character at a time, `write` appending the output of each (given the character and
+// its code point, or -1 for a byte that begins none), and records where each begins.
+template <typename Write>
+Encoded per_character(std::string_view in, Write write) {
+    Encoded e;
+    e.at.assign(in.size() + 1, 0);
+    for (size_t i = 0; i < in.size();) {
+        const size_t length = utf8_length_at(in, i);
+        const size_t n = std::max<size_t>(1, length);
+        for (size_t k = 0; k < n; ++k) {
+            e.at[i + k] = e.out.size();
+        }
+        const int64_t point = length == 0 ? -1 : static_cast<int64_t>(code_point_at(in, i, length));
+        write(e.out, in.substr(i, n), point, i,
+              i + n == in.size() ? std::string_view{} : in.substr(i + n));
+        i += n;
+    }
+    e.at[in.size()] = e.out.size();
+    return e;
+}
+
+// JSON's string escaping: `"` and `\` always, "/" when asked, the short escapes of controls or
+// "\u00XX", characters past ASCII as they are or as "\uXXXX" (a surrogate pair past U+FFFF), and,
+// as encoders that write JSON into HTML do, "<", ">", "&" and "'" as "\u003c" ...
+Encoded json_escaped(std::string_view in, uint16_t bits) {
+    const bool upper = (bits & 1) != 0, slash = (bits & 2) != 0, ascii_only = (bits & 4) != 0,
+               long_controls = (bits & 8) != 0, html_safe = (bits & 16) != 0;
+    return per_character(in, [&](std::string& out, std::string_view ch, int64_t point, size_t,
+                                 std::string_view) {
+        constexpr std::string_view kShort = "\n\r\t\b\f";
+        constexpr std::string_view kLetters = "nrtbf";
+        const auto unit = [&](uint32_t v) { out += "\\u" + hex_unit(v, upper); };
+        if (point < 0) {
+            unit(0xfffd);  // a byte that begins no character, replaced as encoders do
+        } else if (point >= 0x80) {
+            if (!ascii_only) {
+                out += ch;
+            } else if (point >= 0x10000) {
+                unit(0xd800 + ((static_cast<uint32_t>(point) - 0x10000) >> 10));
+                unit(0xdc00 + ((static_cast<uint32_t>(point) - 0x10000) & 0x3ff));
+            } else {
+                unit(static_cast<uint32_t>(point));
+            }
+        } else if (const char c = ch[0]; c == '"' || c == '\\' || (c == '/' && slash)) {
+            out += '\\';
+            out += c;
+        } else if (html_safe && std::string_view("<>&'").find(c) != std::string_view::npos) {
+            unit(static_cast<unsigned char>(c));
+        } else if (const size_t k = kShort.find(c); k != std::string_view::npos && !long_controls) {
+            out += '\\';
+            out += kLetters[k];
+        } else if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) {
+            unit(static_cast<unsigned char>(c));
+        } else {
+            out += c;
+        }
+    });
+}
+
+// HTML's escaping of the five: "&", "<", ">", `"` by name (or `"` as "&#34;"), "'" as "&#39;",
+// "&apos;" or "&#x27;".
+Encoded html_five(std::string_view in, uint16_t bits) {
+    constexpr std::array<std::string_view, 3> kApostrophe = {"&#39;", "&apos;", "&#x27;"};
+    return per_character(
+        in, [&](std::string& out, std::string_view ch, int64_t, size_t, std::string_view) {
+            switch (ch[0]) {
+                case '&':
+                    out += "&amp;";
+                    break;
+                case '<':
+                    out += "&lt;";
+                    break;
+                case '>':
+                    out += "&gt;";
+                    break;
+                case '"':
+                    out += (bits & 4) != 0 ? "&#34;" : "&quot;";
+                    break;
+                case '\'':
+                    out += kApostrophe[(bits & 3) % 3];
+                    break;
+                default:
+                    out += ch;
+            }
+        });
+}
+
+// Every character but ASCII letters and digits as a numeric reference, decimal or hexadecimal
+// ("x" or "X", hex digits in either case), with up to three leading zeros, and, where the
+// character after it cannot extend the number, sometimes without its ";" (HTML5 reads those).
+// The last reference keeps its ";": what follows the encoded text is not the encoder's to know.
+Encoded html_every(std::string_view in, uint16_t bits) {
+    return per_character(in, [&](std::string& out, std::string_view ch, int64_t point, size_t i,
+                                 std::string_view rest) {
+        if (ch.size() == 1 && std::isalnum(static_cast<unsigned char>(ch[0])) != 0) {
+            out += ch;
+            return;
+        }
+        const uint32_t value = point < 0 ? 0xfffd : static_cast<uint32_t>(point);
+        const bool hex = bit_at(bits, i);
+        const std::string zeros(bit_at(bits, i + 3) ? (bits >> 12) % 4 : 0, '0');
+        if (hex) {
+            const bool upper_digits = bit_at(bits, i + 1);
+            out += bit_at(bits, i + 2) ? "&#X" : "&#x";
+            out += zeros;
+            out += upper_digits ? fmt::format("{:X}", value) : fmt::format("{:x}", value);
+        } else {
+            out += "&#" + zeros + fmt::format("{}", value);
+        }
+        // The next character's output starts with its own first byte, or "&" for a reference.
+        const bool next_extends =
+            rest.empty() || (std::isalnum(static_cast<unsigned char>(rest[0])) != 0 &&
+                             (hex ? is_hex_digit(rest[0])
+                                  : std::isdigit(static_cast<unsigned char>(rest[0])) != 0));
+        if (next_extends || (bits & 0x800) == 0 || !bit_at(bits, i + 5) || rest.empty()) {
+            out += ';';
+        }
+    });
+}
+
+// Percent-encoding of "%", of every byte that is not printable ASCII, and of a subset of the
+// rest that `bits` picks, in upper- or lower-case hex.
+Encoded percent_subset(std::string_view in, uint16_t bits) {
+    Encoded e;
+    for (size_t i = 0; i < in.size(); ++i) {
+        e.at.push_back(e.out.size());
+        const auto c = static_cast<unsigned char>(in[i]);
+        if (c == '%' || c <= 0x20 || c >= 0x7f || bit_at(bits, i)) {
+            e.out +=
+                '%' + hex_byte(c, (bits & 0x8000) != 0 ? bit_at(bits, i + 7) : (bits & 1) != 0);
+        } else {
+            e.out += static_cast<char>(c);
+        }
+    }
+    e.at.push_back(e.out.size());
+    return e;
+}
+
+// A form's field: "+" for a blank, letters, digits and "-._" as they are, every other byte
+// percent-encoded.
+Encoded form_field(std::string_view in, uint16_t bits) {
+    Encoded e;
+    for (const char ch : in) {
+        e.at.push_back(e.out.size());
+        const auto c = static_cast<unsigned char>(ch);
+        if (c == ' ') {
+            e.out += '+';
+        } else if (std::isalnum(c) != 0 || c == '-' || c == '.' || c == '_') {
+            e.out += ch;
+        } else {
+            e.out += '%' + hex_byte(c, (bits & 1) == 0);
+        }
+    }
+    e.at.push_back(e.out.size());
+    return e;
+}
+
+// The backslash escapes of a quoted literal that every style below shares: "\", the quote, and
+// the controls with a letter of their own. Returns whether it wrote one.
+bool common_escape(std::string& out, char c, bool single_quote) {
+    constexpr std::string_view kShort = "\n\r\t";
+    constexpr std::string_view kLetters = "nrt";
+    if (c == '\\' || c == (single_quote ? '\'' : '"')) {
+        out += '\\';
+        out += c;
+        return true;
+    }
+    if (const size_t k = kShort.find(c); k != std::string_view::npos) {
+        out += '\\';
+        out += kLetters[k];
+        return true;
+    }
+    return false;
+}
+
+// A bytes literal: every byte past ASCII and every other control as "\xHH" (or every byte at all,
+// as a dump does), in either case.
+Encoded byte_hex(std::string_view in, uint16_t bits) {
+    Encoded e;
+    for (size_t i = 0; i < in.size(); ++i) {
+        e.at.push_back(e.out.size());
+        const auto c = static_cast<unsigned char>(in[i]);
+        const bool upper = (bits & 0x100) != 0 ? bit_at(bits, i) : (bits & 1) != 0;
+        if ((bits & 2) != 0 || c < 0x20 || c >= 0x7f) {
+            if ((bits & 2) != 0 || !common_escape(e.out, static_cast<char>(c), (bits & 4) != 0)) {
+                e.out += "\\x" + hex_byte(c, upper);
+            }
+        } else if (!common_escape(e.out, static_cast<char>(c), (bits & 4) != 0)) {
+            e.out += static_cast<char>(c);
+        }
+    }
+    e.at.push_back(e.out.size());
+    return e;
+}
+
+// A C-style literal: every byte past ASCII and every other control as three octal digits.
+Encoded byte_octal(std::string_view in, uint16_t bits) {
+    Encoded e;
+    for (const char ch : in) {
+        e.at.push_back(e.out.size());
+        const auto c = static_cast<unsigned char>(ch);
+        if (common_escape(e.out, ch, (bits & 4) != 0)) {
+            continue;
+        }
+        if (c < 0x20 || c >= 0x7f) {
+            e.out += fmt::format("\\{:03o}", c);
+        } else {
+            e.out += ch;
+        }
+    }
+    e.at.push_back(e.out.size());
+    return e;
+}
+
+// A string literal that writes characters past ASCII (and other controls) by code point: as
+// Python does ("\xe9", "\u20ac", "\U0001f511"), as Java does ("\u00e9", a surrogate pair), as
+// JavaScript, Rust and Swift do ("\u{e9}"), or always "\U" and eight digits.
+Encoded code_point(std::string_view in, uint16_t bits) {
+    const unsigned style = bits & 3;
+    const bool upper = (bits & 4) != 0;
+    return per_character(
+        in, [&](std::string& out, std::string_view ch, int64_t point, size_t, std::string_view) {
+            if (point >= 0 && point < 0x80 && point >= 0x20 && point != 0x7f) {
+                if (!common_escape(out, ch[0], (bits & 8) != 0)) {
+                    out += ch;
+                }
+                return;
+            }
+            if (point >= 0 && point < 0x80 && common_escape(out, ch[0], (bits & 8) != 0)) {
+                return;
+            }
+            const uint32_t v = point < 0 ? 0xfffd : static_cast<uint32_t>(point);
+            const auto digits = [&](const char* lower, const char* higher) {
+                return fmt::format(fmt::runtime(upper ? higher : lower), v);
+            };
+            switch (style) {
+                case 0:  // Python
+                    out += v <= 0xff     ? "\\x" + digits("{:02x}", "{:02X}")
+                           : v <= 0xffff ? "\\u" + digits("{:04x}", "{:04X}")
+                                         : "\\U" + digits("{:08x}", "{:08X}");
+                    break;
+                case 1:  // Java
+                    if (v >= 0x10000) {
+                        out += "\\u" + hex_unit(0xd800 + ((v - 0x10000) >> 10), upper);
+                        out += "\\u" + hex_unit(0xdc00 + ((v - 0x10000) & 0x3ff), upper);
+                    } else {
+                        out += "\\u" + hex_unit(v, upper);
+                    }
+                    break;
+                case 2:  // JavaScript, Rust, Swift
+                    out += "\\u{" + digits("{:x}", "{:X}") + "}";
+                    break;
+                default:
+                    out += "\\U" + digits("{:08x}", "{:08X}");
+            }
+        });
+}
+
+// A character encoder's output; base64, which writes bytes and not characters, is
+// `base64_wrapped`'s and never comes here.
+Encoded encode(const Step& step, std::string_view in) {
+    switch (step.encoder) {
+        case Encoder::kJson:
+            return json_escaped(in, step.bits);
+        case Encoder::kHtmlFive:
+            return html_five(in, step.bits);
+        case Encoder::kHtmlEvery:
+            return html_every(in, step.bits);
+        case Encoder::kPercent:
+            return percent_subset(in, step.bits);
+        case Encoder::kForm:
+            return form_field(in, step.bits);
+        case Encoder::kByteHex:
+            return byte_hex(in, step.bits);
+        case Encoder::kByteOctal:
+            return byte_octal(in, step.bits);
+        case Encoder::kCodePoint:
+            return code_point(in, step.bits);
+        case Encoder::kBase64:
+            break;
+    }
+    check(false);
+    return {};
+}
+
+// Base64 of a longer byte string that holds the form at an offset, in the standard alphabet,
+// padded, unwrapped or wrapped as MIME wraps it (76 columns, CRLF) or PEM (64 columns, LF).
+struct Base64Text {
+    std::string out;
+    // Where the characters that the form's bytes [0, k) alone decide stand (line breaks inside
+    // them included), and those of the whole form.
+    std::pair<size_t, size_t> start;
+    std::pair<size_t, size_t> whole;
+    // How many characters the form's bytes alone decide.
+    size_t decided = 0;
+};
+
+Base64Text base64_wrapped(std::string_view form, size_t k, uint16_t bits) {
+    const size_t offset = bits % 29;
+    std::string bytes;
+    for (size_t i = 0; i < offset; ++i) {
+        bytes += static_cast<char>('A' + (i * 7 + (bits >> 5)) % 26);
+    }
+    bytes += form;
+    for (size_t i = 0; i < (bits >> 8) % 13; ++i) {
+        bytes += static_cast<char>(0x80 + (i * 13 + bits) % 64);
+    }
+    constexpr std::string_view kAlphabet =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string plain;
+    for (size_t i = 0; i < bytes.size(); i += 3) {
+        uint32_t group = 0;
+        const size_t n = std::min<size_t>(3, bytes.size() - i);
+        for (size_t j = 0; j < 3; ++j) {
+            group = group << 8 | (j < n ? static_cast<unsigned char>(bytes[i + j]) : 0u);
+        }
+        for (size_t j = 0; j < 4; ++j) {
+            plain += j <= n ? kAlphabet[(group >> (18 - 6 * j)) & 0x3f] : '=';
+        }
+    }
+    const unsigned wrap = (bits >> 14) % 3;
+    const size_t width = wrap == 1 ? 76 : 64;
+    const std::string_view line_break = wrap == 1 ? "\r\n" : "\n";
+    const auto position = [&](size_t c) {
+        return wrap == 0 ? c : c + c / width * line_break.size();
+    };
+    Base64Text t;
+    for (size_t c = 0; c < plain.size(); ++c) {
+        if (wrap != 0 && c > 0 && c % width == 0) {
+            t.out += line_break;
+        }
+        t.out += plain[c];
+    }
+    // Character c takes bits [6c, 6c + 6): decided by the form's bytes [a, b) alone when they
+    // hold all of them.
+    const auto decided = [&](size_t a, size_t b) {
+        const size_t first = (8 * (offset + a) + 5) / 6;
+        const size_t end = 8 * (offset + b) / 6;
+        return first < end ? std::pair{position(first), position(end - 1) + 1}
+                           : std::pair{position(first), position(first)};
+    };
+    t.start = decided(0, k);
+    t.whole = decided(0, form.size());
+    const size_t first = (8 * offset + 5) / 6, end = 8 * (offset + form.size()) / 6;
+    t.decided = end > first ? end - first : 0;
+    return t;
+}
+
+// ---- Secrets.
+
+// Secrets with escape-like characters at their ends and inside: a backslash, "%hh", "+", "&lt;",
+// escape letters and octal digits at either end, a trailing backslash, leading hex digits.
+constexpr std::array<std::string_view, 40> kTrickySecrets = {
+    "\\abc",   "abc\\",   "\\\\\\\\", "%41bc",    "ab%2F",      "a+b+c",   "&lt;ab",    "nabc",
+    "abcn",    "rxyz",    "tabc\\",   "u00e9z",   "xe9ab",      "Uabc",    "0123",      "7abc",
+    "abc7",    "beef",    "ff00x",    "deadbeef", "\\nab",      "ab\\n",   "\\u0041bc", "%5Cabc",
+    "&amp;xy", "&#65;bc", "bcd&",     "ab%",      "%%%%",       "a\\b\\c", "p@ss word", "\"quo\"",
+    "'apo'",   "<ta>",    "a/b/c",    "b\\fz",    "\\x41\\x42", "10\\",    "fx\\u",     "&#x41",
+};
+
+// Pieces that secrets are built of.
+constexpr std::array<std::string_view, 36> kSecretPieces = {
+    "\\",
+    "%41",
+    "%4",
+    "%",
+    "+",
+    "&lt;",
+    "&",
+    "&#",
+    "n",
+    "r",
+    "t",
+    "b",
+    "f",
+    "u",
+    "x",
+    "U",
+    "0",
+    "3",
+    "7",
+    "a",
+    "Z",
+    "9",
+    "e",
+    "F",
+    " ",
+    "\"",
+    "'",
+    "/",
+    "<",
+    ">",
+    "\xc3\xa9",
+    "\xe2\x82\xac",
+    "\xf0\x9f\x94\x91",
+    "\t",
+    ";",
+    "#",
+};
+
+constexpr std::array<std::string_view, 7> kNonAscii = {
+    "\xc3\xa9", "\xc3\x9f", "\xe2\x82\xac", "\xf0\x9f\x98\x80",
+    "\xc3\xa4", "\xce\xa9", "\xe4\xb8\xad",
+};
+
+enum class SecretClass : uint8_t { kTricky, kPieces, kBytes, kLong, kNonAscii };
+constexpr std::array<std::string_view, 5> kClassNames = {"tricky", "pieces", "bytes", "long",
+                                                         "non-ascii"};
+
+struct Secret {
+    SecretClass kind = SecretClass::kTricky;
+    std::string text;
+};
+
+Secret pick_secret(Choices& choices) {
+    Secret s;
+    s.kind = static_cast<SecretClass>(choices.next() % kClassNames.size());
+    switch (s.kind) {
+        case SecretClass::kTricky:
+            s.text = choices.pick(kTrickySecrets);
+            break;
+        case SecretClass::kPieces:
+        case SecretClass::kLong: {
+            const size_t n = 2 + choices.next() % 7;
+            for (size_t i = 0; i < n; ++i) {
+                s.text += choices.pick(kSecretPieces);
+            }
+            if (s.kind == SecretClass::kLong) {
+                const std::string unit = s.text + "Lq" + std::string(choices.pick(kTrickySecrets));
+                const size_t length = 60u + choices.next() % 140u;
+                while (s.text.size() < length) {
+                    s.text += unit;
+                }
+            }
+            break;
+        }
+        case SecretClass::kBytes: {
+            const size_t n = 4 + choices.next() % 37;
+            for (size_t i = 0; i < n; ++i) {
+                s.text += static_cast<char>(0x20 + choices.next() % 0x5f);
+            }
+            break;
+        }
+        case SecretClass::kNonAscii: {
+            const size_t n = 2 + choices.next() % 6;
+            for (size_t i = 0; i < n; ++i) {
+                const uint8_t b = choices.next();
+                s.text += (b & 1) != 0 ? choices.pick(kNonAscii) : choices.pick(kSecretPieces);
+            }
+            break;
+        }
+    }
+    while (s.text.size() < kShortestKnownSecret) {
+        s.text += 'q';
+    }
+    // The mask is made of "*": a secret holding one is the mask checks' own business.
+    std::replace(s.text.begin(), s.text.end(), '*', 'k');
+    return s;
+}
+
+// Whether `form` reads, in the library's canonical view, as at least as many bytes as a known
+// secret has, once an escape beside it has taken what it may take of its ends (up to nine bytes at
+// its start, a code point's escape, and five at its end). The one use of a reader of the
+// library's in this oracle: it only chooses which plantings the property speaks of.
+bool reads_long_enough(const std::string& form) {
+    constexpr size_t kMostTakenAtEdges = 9 + 5;
+    return quorvel::secrets::canonical(form).size() >= kShortestKnownSecret + kMostTakenAtEdges;
+}
+
+// Makes `secrets` the only known ones, learning anew only when they change (building an index
+// per input would be most of a run's time).
+void know_only(const std::vector<std::string>& secrets) {
+    std::vector<std::string> key = {"hiding"};
+    key.insert(key.end(), secrets.begin(), secrets.end());
+    if (g_known_key == key) {
+        return;
+    }
+    quorvel::secrets::forget_all_for_tests();
+    for (const std::string& s : secrets) {
+        quorvel::secrets::remember(s);
+    }
+    g_known_key = std::move(key);
+}
+
+// ---- Neighbours.
+
+constexpr std::array<std::string_view, 24> kNeighbours = {
+    "\\",  "\\\\", "%",    "%4",   "&",  "&#", "&#x", "&amp;", "\\u00", "\\x", "\\u{",   "&#X",
+    "%5C", "+",    "see ", "key=", "\"", " ",  "41",  "e9",    "n",     "u",   "said: ", "&#0",
+};
+
+std::string neighbours(Choices& choices, std::vector<std::string_view>& used) {
+    std::string out;
+    const size_t n = choices.next() % 4;
+    for (size_t i = 0; i < n; ++i) {
+        const std::string_view piece = choices.pick(kNeighbours);
+        out += piece;
+        used.push_back(piece);
+    }
+    return out;
+}
+
+// ---- The checks.
+
+struct Planting {
+    std::string secret_class;
+    std::string form_name;
+    std::string chain;
+    std::string p, q;
+    size_t copies = 1;
+    // What the survey groups findings by: the encoders, the class and form of the secret
+    // (`kind`), and the neighbour touching each end (`group` holds both).
+    std::string kind;
+    std::string group;
+};
+
+std::string describe(const Planting& planting, std::string_view secret) {
+    return fmt::format("chain={} form={} class={} p=\"{}\" q=\"{}\" r={} secret=\"{}\"",
+                       planting.chain, planting.form_name, planting.secret_class,
+                       visible(planting.p), visible(planting.q), planting.copies, visible(secret));
+}
+
+void check_idempotent(std::string_view text, const std::string& hidden, const std::string& group,
+                      const std::string& what) {
+    const std::string again = quorvel::secrets::hide(hidden);
+    judge(again == hidden, "idempotence " + group,
+          fmt::format("kind=idempotence {} in=\"{}\" once=\"{}\" twice=\"{}\"", what, visible(text),
+                      visible(hidden), visible(again)));
+}
+
+constexpr size_t kLongestEncoded = 1500;
+
+// What a chain of encoders wrote of a form, what is left of it once the secret's own bytes are
+// masked (X' above), and the pieces that would show a start of the secret.
+struct Written {
+    std::string text;
+    std::string starred;
+    std::vector<std::string> pieces;
+};
+
+std::string planted_text(const Written& written, std::string_view p, std::string_view q,
+                         size_t copies, bool starred = false) {
+    std::string out(p);
+    for (size_t i = 0; i < copies; ++i) {
+        out += starred ? written.starred : written.text;
+    }
+    return out += q;
+}
+
+// The first piece that `hidden` (the planted text hidden) holds more often than the text can
+// hold it outside what was planted, or nothing.
+std::optional<std::string> start_shown(const Written& written, const Planting& planting,
+                                       const std::string& hidden) {
+    const std::string kept = planted_text(written, planting.p, planting.q, planting.copies, true);
+    for (const std::string& piece : written.pieces) {
+        if (piece.size() >= 2 && occurrences(hidden, piece) > occurrences(kept, piece)) {
+            return piece;
+        }
+    }
+    return std::nullopt;
+}
+
+// Reports a start shown, with what it takes: the encoders alone (no neighbours, one copy), the
+// neighbours (before, after or both), or the copies following one another; and the smallest
+// planting that shows it.
+void report_shown(const Written& written, const Planting& planting, const std::string& secret) {
+    const auto shows = [&](std::string_view p, std::string_view q, size_t copies) {
+        Planting variant = planting;
+        variant.p = p;
+        variant.q = q;
+        variant.copies = copies;
+        const std::string text = planted_text(written, p, q, copies);
+        const std::string hidden = quorvel::secrets::hide(text);
+        const std::optional<std::string> piece = start_shown(written, variant, hidden);
+        return piece ? std::optional<std::string>(fmt::format(
+                           "{} piece=\"{}\" in=\"{}\" out=\"{}\"", describe(variant, secret),
+                           visible(*piece), visible(text), visible(hidden)))
+                     : std::nullopt;
+    };
+    const std::string& p = planting.p;
+    const std::string& q = planting.q;
+    std::string cause;
+    std::optional<std::string> smallest;
+    if ((smallest = shows("", "", 1))) {
+        cause = "encoders";
+    } else if ((smallest = shows(p, "", 1))) {
+        cause = "neighbour-before";
+    } else if ((smallest = shows("", q, 1))) {
+        cause = "neighbour-after";
+    } else if ((smallest = shows(p, q, 1))) {
+        cause = "neighbours-both";
+    } else if ((smallest = shows("", "", planting.copies))) {
+        cause = "copies";
+    } else {
+        smallest = shows(p, q, planting.copies);
+        cause = "neighbours-and-copies";
+    }
+    // Hiding that differs on a second try of the same text would be a finding of its own.
+    judge(smallest.has_value(), "unsteady " + planting.group, describe(planting, secret));
+    judge(false,
+          fmt::format("shows-start cause={} {}", cause,
+                      cause.starts_with("neighbour") ? planting.group : planting.kind),
+          fmt::format("kind=shows-start cause={} {}", cause, smallest.value_or("")));
+}
+
+// `form` (s as given or percent-decoded) through `chain`, `copies` times, between `p` and `q`.
+void check_planted(const std::string& secret, const std::string& form,
+                   const std::vector<Step>& chain, Planting planting) {
+    size_t k = std::min(form.size(), std::max<size_t>(4, form.size() / 2));
+    while (k < form.size() && utf8_length_at(form, k) == 0 &&
+           (static_cast<unsigned char>(form[k]) & 0xc0) == 0x80) {
+        ++k;
+    }
+    std::vector<std::string> pieces = {form.substr(0, k)};
+    if (secret != form) {
+        pieces.push_back(
+            secret.substr(0, std::min(secret.size(), std::max<size_t>(4, secret.size() / 2))));
+    }
+    std::string level = form;
+    std::pair<size_t, size_t> start{0, k};
+    // X' (see above): what is left of the encoded text once the secret's own bytes are masked.
+    std::string starred = "*";
+    for (size_t i = 0; i < chain.size(); ++i) {
+        const Step& step = chain[i];
+        if (level.size() > kLongestEncoded) {
+            return;  // a chain that grows a text past this costs more than it finds
+        }
+        if (step.encoder == Encoder::kBase64) {
+            const Base64Text t = base64_wrapped(level, k, step.bits);
+            if (t.decided < 8) {
+                return;  // shorter than any base64 stretch that is hidden
+            }
+            level = t.out;
+            start = t.start;
+            starred = level;
+            std::fill(starred.begin() + static_cast<ptrdiff_t>(t.whole.first),
+                      starred.begin() + static_cast<ptrdiff_t>(t.whole.second), '*');
+        } else {
+            const Encoded e = encode(step, level);
+            start = {e.at[start.first], e.at[start.second]};
+            level = e.out;
+            if (starred != "*") {
+                starred = encode(step, starred).out;
+            }
+        }
+        pieces.push_back(level.substr(start.first, start.second - start.first));
+    }
+    const Written written{level, starred, pieces};
+    const std::string text = planted_text(written, planting.p, planting.q, planting.copies);
+    const std::string hidden = quorvel::secrets::hide(text);
+    if (start_shown(written, planting, hidden)) {
+        report_shown(written, planting, secret);
+    }
+    check_idempotent(text, hidden, planting.group, "planted " + describe(planting, secret));
+}
+
+// A text of neighbours and words that holds no form of `secret`, which must come out unchanged.
+// Only for a secret with no escape start ("\", "%", "&", "+"), so that it reads as itself: the
+// units of the text (words of letters the secret lacks, escape starts, at most six characters)
+// stand between separators the secret lacks, none of which an escape takes in, so the text
+// and its reading hold a form only inside a unit, and no unit holds one. No unit is eight
+// characters of base64 either.
+void check_no_over_masking(const std::string& secret, Choices& choices) {
+    if (secret.find_first_of("\\%&+") != std::string::npos) {
+        return;
+    }
+    std::string separators;
+    for (const char c : std::string_view(" ,;:!?()|")) {
+        if (secret.find(c) == std::string::npos) {
+            separators += c;
+        }
+    }
+    std::string letters;
+    for (char c = 'a'; c <= 'z'; ++c) {
+        for (const char l : {c, static_cast<char>(c - 'a' + 'A')}) {
+            if (secret.find(l) == std::string::npos) {
+                letters += l;
+            }
+        }
+    }
+    if (separators.empty() || letters.empty()) {
+        return;
+    }
+    std::string text;
+    const size_t units = 1 + choices.next() % 12;
+    for (size_t i = 0; i < units; ++i) {
+        if (i > 0) {
+            text += separators[choices.next() % separators.size()];
+        }
+        const uint8_t b = choices.next();
+        if ((b & 1) != 0) {
+            const std::string_view n = kNeighbours[(b >> 1) % kNeighbours.size()];
+            if (n.find(secret) == std::string_view::npos &&
+                n.find_first_of(" ,;:!?()|") == std::string_view::npos) {
+                text += n;
+            }
+            continue;
+        }
+        const size_t length = 1u + (b >> 1) % 6u;
+        for (size_t l = 0; l < length; ++l) {
+            text += letters[choices.next() % letters.size()];
+        }
+    }
+    const std::string hidden = quorvel::secrets::hide(text);
+    judge(hidden == text, "over-masking",
+          fmt::format("kind=over-masking secret=\"{}\" in=\"{}\" out=\"{}\"", visible(secret),
+                      visible(text), visible(hidden)));
+}
+
+// Secrets made of a letter and "*", known while a text of runs of the letter and of "*" is
+// hidden. The text holds no escape, so any form of the secret in it stands as given; a mask
+// made of "*" beside a run of stars or letters must not make one. So the output is the text with
+// some stretches masked, each of them a chain of occurrences of the secret as given in the text
+// (each overlapping or touching the next): hiding eats nothing the secret does not stand on.
+// Which occurrences next to runs of stars it leaves is its own rule; masking again changes nothing.
+constexpr std::array<std::string_view, 8> kMaskLike = {
+    "a***", "***a", "a*a*", "aa**", "*aa*", "****", "a****", "**a**",
+};
+
+// Whether `out` is `text` with stretches masked, each a chain of the occurrences `starts` of a
+// secret `length` bytes long: an alignment of the two, found by walking both.
+bool masks_only_occurrences(std::string_view text, std::string_view out,
+                            const std::vector<size_t>& starts, size_t length) {
+    // The ends a mask starting at each occurrence may reach: along chains of occurrences.
+    std::vector<std::vector<size_t>> ends(text.size() + 1);
+    for (size_t i = starts.size(); i-- > 0;) {
+        std::vector<size_t>& reach = ends[starts[i]];
+        reach.push_back(starts[i] + length);
+        for (size_t j = i + 1; j < starts.size() && starts[j] <= starts[i] + length; ++j) {
+            for (const size_t e : ends[starts[j]]) {
+                reach.push_back(std::max(e, starts[i] + length));
+            }
+        }
+        std::sort(reach.begin(), reach.end());
+        reach.erase(std::unique(reach.begin(), reach.end()), reach.end());
+    }
+    // reachable[i][j]: text[0, i) may have become out[0, j).
+    std::vector<std::vector<bool>> reachable(text.size() + 1, std::vector<bool>(out.size() + 1));
+    reachable[0][0] = true;
+    const std::string_view mask = quorvel::secrets::kMask;
+    for (size_t i = 0; i <= text.size(); ++i) {
+        for (size_t j = 0; j <= out.size(); ++j) {
+            if (!reachable[i][j]) {
+                continue;
+            }
+            if (i < text.size() && j < out.size() && text[i] == out[j]) {
+                reachable[i + 1][j + 1] = true;
+            }
+            if (out.substr(j).starts_with(mask)) {
+                for (const size_t e : ends[i]) {
+                    reachable[e][j + mask.size()] = true;
+                }
+            }
+        }
+    }
+    return reachable[text.size()][out.size()];
+}
+
+void check_mask_neighbours(Choices& choices) {
+    const std::string secret(choices.pick(kMaskLike));
+    know_only({secret});
+    std::string text;
+    const size_t runs = 1 + choices.next() % 8;
+    for (size_t i = 0; i < runs; ++i) {
+        text.append(1 + choices.next() % 5, i % 2 == 0 ? 'a' : '*');
+    }
+    std::vector<size_t> starts;
+    for (size_t at = text.find(secret); at != std::string::npos; at = text.find(secret, at + 1)) {
+        starts.push_back(at);
+    }
+    if (describing()) {
+        std::fprintf(stderr, "url_mask_fuzz: mask-like secret \"%s\" in \"%s\"\n", secret.c_str(),
+                     text.c_str());
+    }
+    const std::string hidden = quorvel::secrets::hide(text);
+    judge(masks_only_occurrences(text, hidden, starts, secret.size()), "mask-neighbours " + secret,
+          fmt::format("kind=mask-neighbours secret=\"{}\" in=\"{}\" out=\"{}\"", secret, text,
+                      hidden));
+    check_idempotent(text, hidden, "mask-like " + secret,
+                     fmt::format("mask-like secret=\"{}\"", secret));
+}
+
+std::vector<Step> pick_chain(Choices& choices) {
+    std::vector<Step> chain(1 + choices.next() % 3);
+    for (size_t i = 0; i < chain.size(); ++i) {
+        const uint8_t which = choices.next();
+        // Base64 comes first only: the agent hides the base64 of a secret's bytes (and what
+        // encoders write of that), not the base64 of another encoder's text.
+        chain[i].encoder =
+            static_cast<Encoder>(which % (i == 0 ? kEncoderCount : kEncoderCount - 1));
+        chain[i].bits = static_cast<uint16_t>(choices.next() << 8 | choices.next());
+    }
+    return chain;
+}
+
+std::string chain_name(const std::vector<Step>& chain) {
+    std::string out;
+    for (const Step& step : chain) {
+        out += (out.empty() ? "" : ">") +
+               std::string(kEncoderNames[static_cast<size_t>(step.encoder)]) +
+               fmt::format("/{:04x}", step.bits);
+    }
+    return out;
+}
+
+void check_hiding_property(std::string_view input) {
+    Choices choices(input.substr(std::min<size_t>(input.size(), 1)));
+    if (!input.empty() && input[0] % 8 == 7) {
+        check_mask_neighbours(choices);
+        return;
+    }
+    const Secret secret = pick_secret(choices);
+    know_only({secret.text});
+    std::vector<std::string_view> before, after;
+    Planting planting;
+    planting.secret_class = kClassNames[static_cast<size_t>(secret.kind)];
+    planting.p = neighbours(choices, before);
+    planting.q = neighbours(choices, after);
+    planting.copies = 1 + choices.next() % 6;
+    const std::vector<Step> chain = pick_chain(choices);
+    planting.chain = chain_name(chain);
+    const std::string decoded = own_percent_decoded(secret.text);
+    const bool use_decoded = decoded != secret.text && (choices.next() & 1) != 0 &&
+                             decoded.size() >= kShortestKnownSecret && well_formed_utf8(decoded);
+    planting.form_name = use_decoded ? "decoded" : "given";
+    std::string encoders;
+    for (const Step& step : chain) {
+        encoders += (encoders.empty() ? "" : ">") +
+                    std::string(kEncoderNames[static_cast<size_t>(step.encoder)]);
+    }
+    planting.kind = fmt::format("{} {} {}", encoders, planting.secret_class, planting.form_name);
+    planting.group = fmt::format("{} p-end=\"{}\" q-start=\"{}\"", planting.kind,
+                                 visible(before.empty() ? "" : before.back()),
+                                 visible(after.empty() ? "" : after.front()));
+    if (describing()) {
+        std::fprintf(stderr, "url_mask_fuzz: plants %s\n", describe(planting, secret.text).c_str());
+    }
+    // The property holds for secrets that read as at least as many bytes as a known secret
+    // has, beside what may stand next to them: a secret that a reader takes for less ("\\abc"
+    // reads as "abc") or that an escape beside it leaves less of is a stated limit of hiding.
+    if (reads_long_enough(use_decoded ? decoded : secret.text)) {
+        check_planted(secret.text, use_decoded ? decoded : secret.text, chain, planting);
+    }
+    check_no_over_masking(secret.text, choices);
+
+    const std::string hidden = quorvel::secrets::hide(input);
+    check_idempotent(input, hidden,
+                     "input " + std::string(kClassNames[static_cast<size_t>(secret.kind)]),
+                     fmt::format("input secret=\"{}\"", visible(secret.text)));
+}
+
+}  // namespace hiding
+
+std::string visible_input() {
+    return hiding::visible(g_input, 4096);
+}
+
+std::string hiding_visible(std::string_view text) {
+    return hiding::visible(text);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -1254,6 +2302,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         return 0;
     }
     const std::string_view input(reinterpret_cast<const char*>(data), size);
+    g_input = input;
+    // A survey of the hiding property alone runs many times as many inputs a second.
+    static const bool hiding_only = std::getenv("URL_MASK_FUZZ_HIDING_ONLY") != nullptr;
+    if (hiding_only) {
+        hiding::check_hiding_property(input);
+        return 0;
+    }
     const std::string_view rest = input.substr(1);
     const size_t split = data[0] % (rest.size() + 1);
     std::string text(rest.substr(0, split));
@@ -1285,5 +2340,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     check_value(embedded);
 
     check_known_secrets(plant_secrets(input));
+    hiding::check_hiding_property(input);
     return 0;
 }

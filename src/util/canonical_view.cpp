@@ -2,7 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
-#include <tuple>
+#include <optional>
 
 #include "util/hex.h"
 #include "util/unicode.h"
@@ -15,68 +15,304 @@ namespace {
 // canonical byte reaches a bounded stretch of the text.
 constexpr size_t kLongestBackslashRun = 8;
 
-// The bytes of one step of the reading with the stretches of the text they stand for.
-struct Stage {
-    std::string bytes;
-    std::vector<uint32_t> from;
-    std::vector<uint32_t> to;
+// How many times a text is read over: what one reading decodes may be an escape again (a
+// backslash written "&#92;", a "%" written "%25"), read by the next.
+constexpr int kMostLayers = 4;
 
-    void reserve(size_t n) {
-        bytes.reserve(n);
-        from.reserve(n);
-        to.reserve(n);
+// The bytes that start an escape.
+constexpr char kPercent = '%';
+constexpr char kBackslash = '\\';
+constexpr char kAmpersand = '&';
+
+// The bytes of one reading with the stretches of the text they stand for, and whether the reading
+// decoded anything. No reading makes a text longer, so a stage is sized once for what it reads
+// and written byte by byte; its storage is kept for the thread's next text.
+class Stage {
+  public:
+    // Empties the stage for a reading of at most `n` bytes.
+    void start(size_t n) {
+        if (bytes_.size() < n) {
+            bytes_.resize(n);
+            from_.resize(n);
+            to_.resize(n);
+        }
+        size_ = 0;
+        decoded_ = false;
     }
+    // The text as it stands, each byte standing for itself.
+    void start_with(std::string_view text) {
+        start(text.size());
+        std::memcpy(bytes_.data(), text.data(), text.size());
+        // Four positions at a time.
+        using Positions = uint32_t __attribute__((vector_size(16)));
+        const auto n = static_cast<uint32_t>(text.size());
+        Positions next{0, 1, 2, 3};
+        const Positions one{1, 1, 1, 1};
+        const Positions four{4, 4, 4, 4};
+        uint32_t i = 0;
+        for (; i + 4 <= n; i += 4, next += four) {
+            const Positions after = next + one;
+            std::memcpy(from_.data() + i, &next, sizeof next);
+            std::memcpy(to_.data() + i, &after, sizeof after);
+        }
+        for (; i < n; ++i) {
+            from_[i] = i;
+            to_[i] = i + 1;
+        }
+        size_ = text.size();
+    }
+    // Gives back storage that a long text made large.
+    void release_if_large() {
+        if (bytes_.size() > kKeptStorage) {
+            *this = Stage();
+        }
+    }
+
+    std::string_view bytes() const { return {bytes_.data(), size_}; }
+    uint32_t from(size_t i) const { return from_[i]; }
+    const uint32_t* from_data() const { return from_.data(); }
+    const uint32_t* to_data() const { return to_.data(); }
+    uint32_t to(size_t i) const { return to_[i]; }
+    bool decoded() const { return decoded_; }
+    void note_decoded() { decoded_ = true; }
+
+    // A byte of the reading before, as it stands.
+    void copy(const Stage& in, size_t i) { put(in.bytes_[i], in.from_[i], in.to_[i]); }
+    // The bytes of the reading before from `begin` up to `end`, as they stand.
+    void copy(const Stage& in, size_t begin, size_t end) {
+        const size_t n = end - begin;
+        std::memcpy(bytes_.data() + size_, in.bytes_.data() + begin, n);
+        std::memcpy(from_.data() + size_, in.from_.data() + begin, n * sizeof(uint32_t));
+        std::memcpy(to_.data() + size_, in.to_.data() + begin, n * sizeof(uint32_t));
+        size_ += n;
+    }
+    // Copies the bytes of the reading before from `at` up to the next `start` of an escape, and
+    // returns where that is: the end when there is none.
+    size_t copy_up_to(const Stage& in, size_t at, char start) {
+        const std::string_view b = in.bytes();
+        size_t next = b.find(start, at);
+        if (next == std::string_view::npos) {
+            next = b.size();
+        }
+        copy(in, at, next);
+        return next;
+    }
+    // A byte an escape stood for.
     void emit(char c, uint32_t f, uint32_t t) {
-        bytes.push_back(c);
-        from.push_back(f);
-        to.push_back(t);
+        put(c, f, t);
+        decoded_ = true;
     }
+    // The UTF-8 form of `cp`, each byte standing for the same stretch; a surrogate gets the bytes
+    // UTF-8 would give it, which are no UTF-8 and so read as the replacement in the end.
+    void emit_code_point(uint32_t cp, uint32_t f, uint32_t t) {
+        std::string utf8;
+        append_utf8(utf8, cp);
+        for (const char byte : utf8) {
+            emit(byte, f, t);
+        }
+    }
+
+  private:
+    static constexpr size_t kKeptStorage = 64 * 1024;
+
+    void put(char c, uint32_t f, uint32_t t) {
+        bytes_[size_] = c;
+        from_[size_] = f;
+        to_[size_] = t;
+        ++size_;
+    }
+
+    std::string bytes_;
+    std::vector<uint32_t> from_;
+    std::vector<uint32_t> to_;
+    size_t size_ = 0;
+    bool decoded_ = false;
 };
 
-// Reads the hex digits of `text` from `at`, at most `most` of them, up to `close` when it is not
-// NUL. Returns the value and where the reading ended, or -1 when there is no such number.
-std::pair<int64_t, size_t> read_hex(std::string_view text, size_t at, size_t least, size_t most,
-                                    char close) {
-    int64_t value = 0;
+// What a cursor read: the value its text names and where that text ends.
+struct Reading {
+    uint32_t value;
+    size_t end;
+};
+
+// Whether zeros before the digits of a number count among them or are passed over.
+enum class LeadingZeros { kCounted, kSkipped };
+
+// Hex digits of `b` from `at`: at least `least` and at most `most` of them, past any leading
+// zeros when they are `kSkipped`.
+std::optional<Reading> hex_number(std::string_view b, size_t at, size_t least, size_t most,
+                                  LeadingZeros zeros = LeadingZeros::kCounted) {
     size_t i = at;
-    while (i < text.size() && i - at < most && hex_digit_value(text[i]) >= 0) {
-        value = value * 16 + hex_digit_value(text[i]);
+    if (zeros == LeadingZeros::kSkipped) {
+        while (i < b.size() && b[i] == '0' && i + 1 < b.size() && hex_digit_value(b[i + 1]) >= 0) {
+            ++i;
+        }
+    }
+    const size_t digits = i;
+    uint32_t value = 0;
+    while (i < b.size() && i - digits < most && hex_digit_value(b[i]) >= 0) {
+        value = value * 16 + static_cast<uint32_t>(hex_digit_value(b[i]));
         ++i;
     }
     if (i - at < least) {
-        return {-1, at};
+        return std::nullopt;
     }
-    if (close != '\0') {
-        if (i >= text.size() || text[i] != close) {
-            return {-1, at};
-        }
-        ++i;
-    }
-    return {value, i};
+    return Reading{value, i};
 }
 
-// Appends the UTF-8 form of `cp`, each byte standing for the same stretch; a surrogate gets the
-// bytes UTF-8 would give it, which are no UTF-8 and so read as the replacement in the next step.
-void emit_code_point(Stage& out, uint32_t cp, uint32_t f, uint32_t t) {
-    std::string bytes;
-    append_utf8(bytes, cp);
-    for (const char byte : bytes) {
-        out.emit(byte, f, t);
+// "%" and two hex digits in either case, at `at`.
+std::optional<Reading> percent_escape(std::string_view b, size_t at) {
+    if (at + 2 >= b.size() || b[at] != kPercent || hex_digit_value(b[at + 1]) < 0 ||
+        hex_digit_value(b[at + 2]) < 0) {
+        return std::nullopt;
     }
+    return Reading{
+        static_cast<uint32_t>(hex_digit_value(b[at + 1]) * 16 + hex_digit_value(b[at + 2])),
+        at + 3};
+}
+
+bool is_octal(char c) {
+    return c >= '0' && c <= '7';
+}
+
+bool names_a_character(uint32_t cp) {
+    return cp <= 0x10ffff && (cp < 0xd800 || cp >= 0xe000);
+}
+
+// What a backslash escape names.
+enum class Escaped {
+    kByte,       // a byte of a run read as UTF-8 where it forms it: "\xc3", "\303"
+    kRawByte,    // the debug form's byte that is no part of UTF-8: "\x{ff}"
+    kCodePoint,  // "\u00e9", "\u{e9}", "\U0001F511", a surrogate pair
+    kCharacter,  // "\n" and the like, and any other character as itself
+};
+
+struct EscapeReading {
+    Escaped kind;
+    uint32_t value;
+    size_t end;
+};
+
+// The escape whose letter stands at `j`, just past its backslashes.
+EscapeReading backslash_escape(std::string_view b, size_t j) {
+    const size_t n = b.size();
+    const char c = b[j];
+    if (c == 'x' && j + 1 < n && b[j + 1] != '{') {
+        if (const auto r = hex_number(b, j + 1, 2, 2); r && r->end == j + 3) {
+            return {Escaped::kByte, r->value, r->end};
+        }
+    } else if (c >= '1' && c <= '3' && j + 2 < n && is_octal(b[j + 1]) && is_octal(b[j + 2])) {
+        const auto value =
+            static_cast<uint32_t>((c - '0') * 64 + (b[j + 1] - '0') * 8 + (b[j + 2] - '0'));
+        return {Escaped::kByte, value, j + 3};
+    }
+    if (c == 'U') {
+        if (const auto r = hex_number(b, j + 1, 8, 8); r && names_a_character(r->value)) {
+            return {Escaped::kCodePoint, r->value, r->end};
+        }
+    }
+    const bool braced = j + 1 < n && b[j + 1] == '{';
+    if (c == 'x' && braced) {
+        if (const auto r = hex_number(b, j + 2, 1, 2); r && r->end < n && b[r->end] == '}') {
+            return {Escaped::kRawByte, r->value, r->end + 1};
+        }
+    }
+    if (c == 'u' && braced) {
+        if (const auto r = hex_number(b, j + 2, 1, 6);
+            r && r->end < n && b[r->end] == '}' && r->value <= 0x10ffff) {
+            return {Escaped::kCodePoint, r->value, r->end + 1};
+        }
+    }
+    if (c == 'u' && !braced) {
+        if (const auto r = hex_number(b, j + 1, 4, 4)) {
+            EscapeReading read{Escaped::kCodePoint, r->value, r->end};
+            if (r->value >= 0xd800 && r->value < 0xdc00) {
+                // A high surrogate joins the low one of a pair.
+                size_t k = r->end;
+                while (k < n && b[k] == kBackslash && k - r->end < kLongestBackslashRun) {
+                    ++k;
+                }
+                if (k > r->end && k < n && b[k] == 'u') {
+                    if (const auto low = hex_number(b, k + 1, 4, 4);
+                        low && low->value >= 0xdc00 && low->value < 0xe000) {
+                        read.value = 0x10000 + ((r->value - 0xd800) << 10) + (low->value - 0xdc00);
+                        read.end = low->end;
+                    }
+                }
+            }
+            return read;
+        }
+    }
+    static constexpr std::pair<char, char> kControls[] = {{'n', '\n'}, {'r', '\r'}, {'t', '\t'},
+                                                          {'0', '\0'}, {'b', '\b'}, {'f', '\f'}};
+    char read = c;
+    for (const auto& [letter, control] : kControls) {
+        if (c == letter) {
+            read = control;
+        }
+    }
+    return {Escaped::kCharacter, static_cast<unsigned char>(read), j + 1};
+}
+
+// The character reference whose name or number starts at `at`, just past its "&": numeric ones
+// with any number of leading zeros and with or without their ";", as HTML readers take them.
+std::optional<Reading> character_reference(std::string_view b, size_t at) {
+    if (at >= b.size()) {
+        return std::nullopt;
+    }
+    if (b[at] == '#') {
+        std::optional<Reading> number;
+        if (at + 1 < b.size() && (b[at + 1] | 0x20) == 'x') {
+            number = hex_number(b, at + 2, 1, 6, LeadingZeros::kSkipped);
+            if (number && number->end < b.size() && hex_digit_value(b[number->end]) >= 0) {
+                return std::nullopt;  // more digits than a code point has
+            }
+        } else {
+            size_t k = at + 1;
+            while (k < b.size() && b[k] == '0' && k + 1 < b.size() && b[k + 1] >= '0' &&
+                   b[k + 1] <= '9') {
+                ++k;
+            }
+            const size_t digits = k;
+            uint32_t value = 0;
+            while (k < b.size() && k - digits < 7 && b[k] >= '0' && b[k] <= '9') {
+                value = value * 10 + static_cast<uint32_t>(b[k] - '0');
+                ++k;
+            }
+            if (k == at + 1 || (k < b.size() && b[k] >= '0' && b[k] <= '9')) {
+                return std::nullopt;
+            }
+            number = Reading{value, k};
+        }
+        if (!number || !names_a_character(number->value)) {
+            return std::nullopt;
+        }
+        if (number->end < b.size() && b[number->end] == ';') {
+            ++number->end;
+        }
+        return number;
+    }
+    static constexpr std::pair<std::string_view, char> kNamed[] = {
+        {"amp;", '&'}, {"lt;", '<'}, {"gt;", '>'}, {"quot;", '"'}, {"apos;", '\''}};
+    for (const auto& [name, read] : kNamed) {
+        if (b.substr(at, name.size()) == name) {
+            return Reading{static_cast<uint32_t>(static_cast<unsigned char>(read)),
+                           at + name.size()};
+        }
+    }
+    return std::nullopt;
 }
 
 // Percent-escapes read as their bytes.
-void read_percent(std::string_view text, Stage& out) {
-    out.reserve(text.size());
-    for (size_t i = 0; i < text.size();) {
-        if (text[i] == '%' && i + 2 < text.size() && hex_digit_value(text[i + 1]) >= 0 &&
-            hex_digit_value(text[i + 2]) >= 0) {
-            out.emit(
-                static_cast<char>(hex_digit_value(text[i + 1]) * 16 + hex_digit_value(text[i + 2])),
-                static_cast<uint32_t>(i), static_cast<uint32_t>(i + 3));
-            i += 3;
+void read_percent(const Stage& in, Stage& out) {
+    const std::string_view b = in.bytes();
+    out.start(b.size());
+    for (size_t i = 0; (i = out.copy_up_to(in, i, kPercent)) < b.size();) {
+        if (const auto r = percent_escape(b, i)) {
+            out.emit(static_cast<char>(r->value), in.from(i), in.to(r->end - 1));
+            i = r->end;
         } else {
-            out.emit(text[i], static_cast<uint32_t>(i), static_cast<uint32_t>(i + 1));
+            out.copy(in, i);
             ++i;
         }
     }
@@ -99,7 +335,7 @@ class EscapedBytes {
         for (size_t k = 0; k < values_.size();) {
             const size_t length = utf8_sequence_length(values_, k);
             if (length == 0) {
-                emit_code_point(out, static_cast<unsigned char>(values_[k]), from_[k], to_[k]);
+                out.emit_code_point(static_cast<unsigned char>(values_[k]), from_[k], to_[k]);
                 ++k;
                 continue;
             }
@@ -118,230 +354,219 @@ class EscapedBytes {
     std::vector<uint32_t> to_;
 };
 
-bool is_octal(char c) {
-    return c >= '0' && c <= '7';
-}
-
 // Backslash escapes read as what they stand for, however many times they were escaped over.
 void read_backslashes(const Stage& in, Stage& out) {
-    const std::string_view b = in.bytes;
+    const std::string_view b = in.bytes();
     const size_t n = b.size();
-    out.reserve(n);
+    out.start(n);
     EscapedBytes bytes;
     for (size_t i = 0; i < n;) {
-        if (b[i] != '\\') {
+        if (b[i] != kBackslash) {
             if (!bytes.empty()) {
                 bytes.flush(out);
             }
-            out.emit(b[i], in.from[i], in.to[i]);
-            ++i;
+            i = out.copy_up_to(in, i, kBackslash);
             continue;
         }
         size_t j = i;
-        while (j < n && b[j] == '\\') {
+        while (j < n && b[j] == kBackslash) {
             ++j;
         }
         if (j == n) {
+            out.note_decoded();
             break;  // backslashes at the end stand for nothing yet
         }
-        const size_t first = std::max(i, j - std::min(j, kLongestBackslashRun));
-        const uint32_t f = in.from[first];
-        const char c = b[j];
-        // A byte: "x" and two hex digits, or three octal digits from \100 to \377.
-        if (c == 'x' && j + 1 < n && b[j + 1] != '{') {
-            if (const auto [value, after] = read_hex(b, j + 1, 2, 2, '\0'); value >= 0) {
-                bytes.add(static_cast<unsigned char>(value), f, in.to[after - 1]);
-                i = after;
-                continue;
-            }
-        } else if (c >= '1' && c <= '3' && j + 2 < n && is_octal(b[j + 1]) && is_octal(b[j + 2])) {
-            const int value = (c - '0') * 64 + (b[j + 1] - '0') * 8 + (b[j + 2] - '0');
-            bytes.add(static_cast<unsigned char>(value), f, in.to[j + 2]);
-            i = j + 3;
+        const uint32_t f = in.from(std::max(i, j - std::min(j, kLongestBackslashRun)));
+        const EscapeReading r = backslash_escape(b, j);
+        const uint32_t t = in.to(r.end - 1);
+        if (r.kind == Escaped::kByte) {
+            bytes.add(static_cast<unsigned char>(r.value), f, t);
+            i = r.end;
             continue;
         }
         if (!bytes.empty()) {
             bytes.flush(out);
         }
-        size_t end = j + 1;
-        if (c == 'U') {
-            const auto [value, after] = read_hex(b, j + 1, 8, 8, '\0');
-            if (value >= 0 && value <= 0x10ffff && (value < 0xd800 || value >= 0xe000)) {
-                emit_code_point(out, static_cast<uint32_t>(value), f, in.to[after - 1]);
-                i = after;
-                continue;
-            }
-        }
-        if (c == 'u' || c == 'x') {
-            const bool braced = j + 1 < n && b[j + 1] == '{';
-            auto [value, after] = braced ? read_hex(b, j + 2, 1, c == 'u' ? 6 : 2, '}')
-                                         : (c == 'u' ? read_hex(b, j + 1, 4, 4, '\0')
-                                                     : std::pair<int64_t, size_t>{-1, j});
-            if (value >= 0 && c == 'x') {
-                // The debug form's byte, which is no part of UTF-8 as the text held it.
-                out.emit(static_cast<char>(value), f, in.to[after - 1]);
-                i = after;
-                continue;
-            }
-            if (value >= 0 && value <= 0x10ffff) {
-                end = after;
-                if (!braced && value >= 0xd800 && value < 0xdc00) {
-                    // A high surrogate joins the low one of a pair.
-                    size_t k = end;
-                    while (k < n && b[k] == '\\' && k - end < kLongestBackslashRun) {
-                        ++k;
-                    }
-                    if (k > end && k < n && b[k] == 'u') {
-                        auto [low, low_end] = read_hex(b, k + 1, 4, 4, '\0');
-                        if (low >= 0xdc00 && low < 0xe000) {
-                            value = 0x10000 + ((value - 0xd800) << 10) + (low - 0xdc00);
-                            end = low_end;
-                        }
-                    }
-                }
-                emit_code_point(out, static_cast<uint32_t>(value), f, in.to[end - 1]);
-                i = end;
-                continue;
-            }
-        }
-        char read = c;
-        switch (c) {
-            case 'n':
-                read = '\n';
+        switch (r.kind) {
+            case Escaped::kRawByte:
+            case Escaped::kCharacter:
+                out.emit(static_cast<char>(r.value), f, t);
                 break;
-            case 'r':
-                read = '\r';
-                break;
-            case 't':
-                read = '\t';
-                break;
-            case '0':
-                read = '\0';
-                break;
-            case 'b':
-                read = '\b';
-                break;
-            case 'f':
-                read = '\f';
-                break;
-            default:
+            case Escaped::kCodePoint:
+            case Escaped::kByte:
+                out.emit_code_point(r.value, f, t);
                 break;
         }
-        out.emit(read, f, in.to[j]);
-        i = end;
+        i = r.end;
     }
     if (!bytes.empty()) {
         bytes.flush(out);
     }
 }
 
-// The character reference whose name or number starts at `at`, just past its "&": its code point
-// and where it ends, or -1 when none starts there or it names no character.
-std::pair<int64_t, size_t> read_reference(std::string_view b, size_t at) {
-    const std::pair<int64_t, size_t> none{-1, at};
-    if (at >= b.size()) {
-        return none;
-    }
-    if (b[at] == '#') {
-        const bool hex = at + 1 < b.size() && (b[at + 1] | 0x20) == 'x';
-        int64_t value = -1;
-        size_t after = at;
-        if (hex) {
-            std::tie(value, after) = read_hex(b, at + 2, 1, 6, ';');
-        } else {
-            size_t k = at + 1;
-            value = 0;
-            while (k < b.size() && k - (at + 1) < 7 && b[k] >= '0' && b[k] <= '9') {
-                value = value * 10 + (b[k] - '0');
-                ++k;
-            }
-            if (k == at + 1 || k >= b.size() || b[k] != ';') {
-                return none;
-            }
-            after = k + 1;
-        }
-        if (value < 0 || value > 0x10ffff || (value >= 0xd800 && value < 0xe000)) {
-            return none;
-        }
-        return {value, after};
-    }
-    static constexpr std::pair<std::string_view, char> kNamed[] = {
-        {"amp;", '&'}, {"lt;", '<'}, {"gt;", '>'}, {"quot;", '"'}, {"apos;", '\''}};
-    for (const auto& [name, read] : kNamed) {
-        if (b.substr(at, name.size()) == name) {
-            return {read, at + name.size()};
-        }
-    }
-    return none;
-}
-
 // Character references read as the characters they name, however many times the "&" that starts
 // them was escaped over ("&amp;amp;lt;").
 void read_references(const Stage& in, Stage& out) {
-    const std::string_view b = in.bytes;
+    const std::string_view b = in.bytes();
     const size_t n = b.size();
-    out.reserve(n);
+    out.start(n);
     // Where each piece of a chain starts: its "&", then each reference in it.
     std::vector<size_t> starts;
     for (size_t i = 0; i < n;) {
-        if (b[i] != '&') {
-            out.emit(b[i], in.from[i], in.to[i]);
-            ++i;
+        if (b[i] != kAmpersand) {
+            i = out.copy_up_to(in, i, kAmpersand);
             continue;
         }
         // A chain: "&" and references, each of them but the last reading as "&".
         starts.assign(1, i);
-        int64_t value = -1;
+        uint32_t value = 0;
         size_t end = i + 1;
         for (size_t at = i + 1;;) {
-            const auto [read, after] = read_reference(b, at);
-            if (read < 0) {
+            const auto r = character_reference(b, at);
+            if (!r) {
                 break;
             }
             starts.push_back(at);
-            value = read;
-            end = after;
-            if (read != '&') {
+            value = r->value;
+            end = r->end;
+            if (r->value != static_cast<unsigned char>(kAmpersand)) {
                 break;
             }
-            at = after;
+            at = r->end;
         }
-        const uint32_t to = in.to[end - 1];
+        const uint32_t to = in.to(end - 1);
         const auto reaches = [&](size_t piece) {
-            return to - in.from[starts[piece]] <= kLongestCanonicalReach;
+            return to - in.from(starts[piece]) <= kLongestCanonicalReach;
         };
         size_t kept = starts.size() - 1;
-        if (kept == 0 || !reaches(kept)) {
-            // No reference, or one whose own characters stand for too long a stretch: the "&"
-            // stands for itself, and what follows it is read on.
-            out.emit('&', in.from[i], in.to[i]);
+        if (kept == 0 || (kept > 1 && !reaches(kept))) {
+            // No reference, or a chain whose last reference stands for too long a stretch: the "&"
+            // stands for itself, and what follows it is read on. A reference on its own is read
+            // however many leading zeros it has.
+            out.copy(in, i);
             ++i;
             continue;
         }
         // The earliest piece from which the chain reaches no further than one canonical byte
         // may; the pieces before it read as nothing.
+        if (kept == 1) {
+            kept = 0;
+        }
         while (kept > 0 && reaches(kept - 1)) {
             --kept;
         }
-        emit_code_point(out, static_cast<uint32_t>(value), in.from[starts[kept]], to);
+        out.emit_code_point(value, in.from(starts[kept]), to);
         i = end;
     }
 }
 
-// A blank for "+", and one replacement for each run of bytes that are not UTF-8 and of U+FFFD.
+bool is_base64_character(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '+' ||
+           c == '/' || c == '-' || c == '_';
+}
+
+// The length of the line break (LF or CRLF) at `i` that stands between two characters of base64
+// text, which writers wrap at a fixed width; 0 where there is none.
+size_t base64_line_break(std::string_view b, size_t i) {
+    const size_t length =
+        b[i] == '\n' ? 1 : (b[i] == '\r' && i + 1 < b.size() && b[i + 1] == '\n' ? 2 : 0);
+    if (length == 0 || i == 0 || i + length >= b.size()) {
+        return 0;
+    }
+    return is_base64_character(b[i - 1]) && is_base64_character(b[i + length]) ? length : 0;
+}
+
+// Sixteen bytes of a text at a time, for the scans that most texts pass through whole.
+using Vector = unsigned char __attribute__((vector_size(16)));
+
+// Where the first byte of `text` from `at` on stands for which `matches` holds, sixteen bytes at
+// a time; the text's size when none does.
+// The lanes of `hit` that are set, as the bits of two words.
+inline std::pair<uint64_t, uint64_t> set_lanes(Vector hit) {
+    uint64_t lanes[2];
+    std::memcpy(lanes, &hit, sizeof lanes);
+    return {lanes[0], lanes[1]};
+}
+
+// The first set lane of the first `n` of `hit`, or `n` when none is.
+inline size_t first_set(Vector hit, size_t n) {
+    auto [low, high] = set_lanes(hit);
+    if (n < 8) {
+        low &= (uint64_t{1} << (8 * n)) - 1;
+    }
+    if (n <= 8) {
+        high = 0;
+    } else if (n < 16) {
+        high &= (uint64_t{1} << (8 * (n - 8))) - 1;
+    }
+    if (low != 0) {
+        return static_cast<size_t>(__builtin_ctzll(low)) / 8;
+    }
+    if (high != 0) {
+        return 8 + static_cast<size_t>(__builtin_ctzll(high)) / 8;
+    }
+    return n;
+}
+
+// Where the first byte of `text` from `at` on stands for which `matches` holds, sixteen bytes at
+// a time; the text's size when none does.
+template <typename Matches>
+inline __attribute__((always_inline)) size_t find_byte(std::string_view text, size_t at,
+                                                       Matches matches) {
+    for (; at + sizeof(Vector) <= text.size(); at += sizeof(Vector)) {
+        Vector b;
+        std::memcpy(&b, text.data() + at, sizeof b);
+        if (const size_t lane = first_set(matches(b), sizeof b); lane < sizeof b) {
+            return at + lane;
+        }
+    }
+    if (at < text.size()) {
+        Vector b{};
+        std::memcpy(&b, text.data() + at, text.size() - at);
+        return at + first_set(matches(b), text.size() - at);
+    }
+    return text.size();
+}
+
+constexpr auto escape_starts = [](Vector b) -> Vector {
+    return (Vector)((b == kPercent) | (b == kBackslash) | (b == kAmpersand));
+};
+
+// The bytes that may read as other than themselves in the last step.
+constexpr auto read_otherwise = [](Vector b) -> Vector {
+    return (Vector)((b == '+') | (b == '\n') | (b == '\r') | (b >= 0x80));
+};
+
+// A blank for "+", nothing for a line break inside base64 text, and one replacement for each run
+// of bytes that are not UTF-8 and of U+FFFD.
 void read_characters(const Stage& in, CanonicalView& out) {
-    const std::string_view b = in.bytes;
+    const std::string_view b = in.bytes();
     const size_t n = b.size();
+    out.bytes.clear();
+    out.from.clear();
+    out.to.clear();
     out.bytes.reserve(n);
     out.from.reserve(n);
     out.to.reserve(n);
     bool replacing = false;
     for (size_t i = 0; i < n;) {
+        if (const size_t end = find_byte(b, i, read_otherwise); end > i) {
+            out.bytes.append(b.data() + i, end - i);
+            out.from.insert(out.from.end(), in.from_data() + i, in.from_data() + end);
+            out.to.insert(out.to.end(), in.to_data() + i, in.to_data() + end);
+            replacing = false;
+            i = end;
+            continue;
+        }
         const auto c = static_cast<unsigned char>(b[i]);
         if (c < 0x80) {
+            if (const size_t wrap = base64_line_break(b, i); wrap != 0) {
+                i += wrap;
+                continue;
+            }
             out.bytes.push_back(c == '+' ? ' ' : static_cast<char>(c));
-            out.from.push_back(in.from[i]);
-            out.to.push_back(in.to[i]);
+            out.from.push_back(in.from(i));
+            out.to.push_back(in.to(i));
             replacing = false;
             ++i;
             continue;
@@ -350,11 +575,11 @@ void read_characters(const Stage& in, CanonicalView& out) {
         if (length == 0 || (length == 3 && b.substr(i, 3) == "\xef\xbf\xbd")) {
             const size_t last = i + std::max<size_t>(length, 1) - 1;
             if (replacing) {
-                out.to.back() = in.to[last];
+                out.to.back() = in.to(last);
             } else {
                 out.bytes.push_back(kReplacement);
-                out.from.push_back(in.from[i]);
-                out.to.push_back(in.to[last]);
+                out.from.push_back(in.from(i));
+                out.to.push_back(in.to(last));
                 replacing = true;
             }
             i = last + 1;
@@ -362,54 +587,225 @@ void read_characters(const Stage& in, CanonicalView& out) {
         }
         for (size_t k = 0; k < length; ++k) {
             out.bytes.push_back(b[i + k]);
-            out.from.push_back(in.from[i + k]);
-            out.to.push_back(in.to[i + k]);
+            out.from.push_back(in.from(i + k));
+            out.to.push_back(in.to(i + k));
         }
         replacing = false;
         i += length;
     }
 }
 
+bool holds_escape_start(std::string_view bytes) {
+    return find_byte(bytes, 0, escape_starts) < bytes.size();
+}
+
+// The stages a thread reads its texts with: the text, then each step of a reading.
+struct Stages {
+    Stage text;
+    Stage percent;
+    Stage escapes;
+    Stage references;
+
+    void release_if_large() {
+        for (Stage* stage : {&text, &percent, &escapes, &references}) {
+            stage->release_if_large();
+        }
+    }
+};
+
+// One reading of every escape in `stages.text`: percent-escapes, then backslash escapes, then
+// references. Returns the stage that holds what it read, and whether it decoded anything.
+std::pair<Stage*, bool> read_layer(Stages& stages) {
+    read_percent(stages.text, stages.percent);
+    read_backslashes(stages.percent, stages.escapes);
+    const bool decoded = stages.percent.decoded() || stages.escapes.decoded();
+    if (stages.escapes.bytes().find(kAmpersand) == std::string_view::npos) {
+        return {&stages.escapes, decoded};
+    }
+    read_references(stages.escapes, stages.references);
+    return {&stages.references, decoded || stages.references.decoded()};
+}
+
 }  // namespace
 
 bool may_differ_from_canonical(std::string_view text) {
-    // Sixteen bytes at a step, compared as one vector with each byte that may differ.
-    using Bytes = unsigned char __attribute__((vector_size(16)));
-    const char* at = text.data();
-    const char* const end = at + text.size();
-    for (; end - at >= 16; at += 16) {
-        Bytes b;
-        std::memcpy(&b, at, sizeof b);
-        const Bytes hit = (b == '%') | (b == '+') | (b == '\\') | (b == '&') | (b >= 0x80);
-        uint64_t halves[2];
-        std::memcpy(halves, &hit, sizeof halves);
-        if ((halves[0] | halves[1]) != 0) {
-            return true;
+    return find_byte(text, 0, [](Vector b) { return escape_starts(b) | read_otherwise(b); }) <
+           text.size();
+}
+
+void canonical_view(std::string_view text, CanonicalView& out) {
+    thread_local Stages stages;
+    stages.text.start_with(text);
+    Stage* read = &stages.text;
+    for (int layer = 0; layer < kMostLayers && holds_escape_start(read->bytes()); ++layer) {
+        const auto [next, decoded] = read_layer(stages);
+        read = next;
+        if (!decoded || !holds_escape_start(next->bytes()) || layer + 1 == kMostLayers) {
+            break;
         }
+        std::swap(stages.text, *next);
+        read = &stages.text;
     }
-    for (; at < end; ++at) {
-        const auto c = static_cast<unsigned char>(*at);
-        if (c == '%' || c == '+' || c == '\\' || c == '&' || c >= 0x80) {
-            return true;
-        }
-    }
-    return false;
+    read_characters(*read, out);
+    stages.release_if_large();
 }
 
 CanonicalView canonical_view(std::string_view text) {
-    Stage percent;
-    read_percent(text, percent);
-    Stage escapes;
-    read_backslashes(percent, escapes);
     CanonicalView out;
-    if (escapes.bytes.find('&') == std::string::npos) {
-        read_characters(escapes, out);
-        return out;
-    }
-    Stage references;
-    read_references(escapes, references);
-    read_characters(references, out);
+    canonical_view(text, out);
     return out;
+}
+
+namespace {
+
+// The escapes begun before a form that may take in its first bytes, and what may follow a form to
+// complete an escape begun at its end.
+constexpr std::string_view kEscapesBefore[] = {"\\",  "%",   "%4",  "&",    "&#",
+                                               "&#x", "\\u", "\\x", "\\u00"};
+constexpr std::string_view kTextsAfter[] = {"0",   "a",    ";",     "n",  "41",
+                                            "lt;", "#49;", "u0041", "x41"};
+// How much of a form's ends is read to tell what an escape beside it takes: more than the
+// longest escape.
+constexpr size_t kEdgeWindow = 48;
+// How far from a form's end an escape that what follows may complete can begin ("\\U0001F51",
+// "&#x10FFF").
+constexpr size_t kLongestEscapeBegun = 12;
+
+// How many bytes at the start of `form`'s canonical form an escape ending in `before` takes in;
+// 0 when it takes none or the reading after it is no longer the form's.
+// What an escape ending in `before` takes of a form whose first bytes are `head`: how many bytes at
+// the start of its canonical form (`alone`), and what the two read as from the escape on.
+struct TakenAtStart {
+    size_t taken;
+    std::string reading;
+};
+
+std::optional<TakenAtStart> taken_at_start(std::string_view before, std::string_view head,
+                                           const CanonicalView& alone) {
+    std::string joined(before);
+    joined += head;
+    const CanonicalView beside = canonical_view(joined);
+    if (beside.bytes.ends_with(alone.bytes)) {
+        return std::nullopt;
+    }
+    // The bytes the escape reads as, then those of the form alone.
+    size_t escape = 0;
+    while (escape < beside.bytes.size() && beside.to[escape] <= before.size()) {
+        ++escape;
+    }
+    size_t inside = escape;
+    while (inside < beside.bytes.size() && beside.from[inside] < before.size()) {
+        ++inside;
+    }
+    const size_t rest = beside.bytes.size() - inside;
+    if (inside == escape || rest > alone.bytes.size() ||
+        !alone.bytes.ends_with(std::string_view(beside.bytes).substr(inside))) {
+        return std::nullopt;
+    }
+    return TakenAtStart{alone.bytes.size() - rest, beside.bytes.substr(escape)};
+}
+
+// How many bytes at the end of `form`'s canonical form an escape begun in it takes in with
+// `after`; 0 when it takes none.
+size_t taken_at_end(std::string_view tail, const CanonicalView& alone, std::string_view after) {
+    std::string joined(tail);
+    joined += after;
+    const CanonicalView beside = canonical_view(joined);
+    if (beside.bytes.starts_with(alone.bytes)) {
+        return 0;
+    }
+    size_t inside = 0;
+    while (inside < beside.bytes.size() && beside.to[inside] <= tail.size()) {
+        ++inside;
+    }
+    if (inside > alone.bytes.size() ||
+        !alone.bytes.starts_with(std::string_view(beside.bytes).substr(0, inside))) {
+        return 0;
+    }
+    return alone.bytes.size() - inside;
+}
+
+// Whether an escape begun before a form may take in its first byte as more than itself: a hex
+// digit (of "%", "&#x", "\\u"), a digit (of "&#"), an escape letter, or the start of a named
+// reference.
+bool may_be_taken_at_start(char first) {
+    return hex_digit_value(first) >= 0 ||
+           std::string_view("nrtuxUXlgq#").find(first) != std::string_view::npos;
+}
+
+void add_once_size(std::vector<size_t>& sizes, size_t size) {
+    if (std::find(sizes.begin(), sizes.end(), size) == sizes.end()) {
+        sizes.push_back(size);
+    }
+}
+
+void add_once(std::vector<std::string>& readings, std::string reading) {
+    if (std::find(readings.begin(), readings.end(), reading) == readings.end()) {
+        readings.push_back(std::move(reading));
+    }
+}
+
+}  // namespace
+
+EdgeReadings edge_readings(std::string_view form) {
+    EdgeReadings readings;
+    if (form.empty()) {
+        return readings;
+    }
+    // Most forms start with no byte an escape before them could take, and end with no escape
+    // begun: those need no reading beside anything.
+    // A short form is known whole beside each escape, the escape's reading first; a longer one by
+    // what the escape leaves of it, found behind an escape.
+    std::vector<size_t> at_start{0};
+    if (may_be_taken_at_start(form.front())) {
+        const std::string_view head = form.substr(0, kEdgeWindow);
+        const CanonicalView alone = canonical_view(head);
+        for (const std::string_view before : kEscapesBefore) {
+            auto taken = taken_at_start(before, head, alone);
+            if (!taken) {
+                continue;
+            }
+            if (head.size() < form.size()) {
+                add_once_size(at_start, taken->taken);
+            } else if (taken->reading.size() >= kShortestEscapeReading) {
+                add_once(readings.beside_escapes, std::move(taken->reading));
+            }
+        }
+    }
+    std::vector<size_t> at_end{0};
+    const std::string_view tail = form.substr(form.size() - std::min(form.size(), kEdgeWindow));
+    if (tail.substr(tail.size() - std::min<size_t>(tail.size(), kLongestEscapeBegun))
+            .find_first_of("%\\&") != std::string_view::npos) {
+        const CanonicalView alone = canonical_view(tail);
+        for (const std::string_view after : kTextsAfter) {
+            if (const size_t taken = taken_at_end(tail, alone, after); taken != 0) {
+                add_once_size(at_end, taken);
+            }
+        }
+    }
+    // Beside an escape at each end, as copies of a form in a row read.
+    for (const size_t end : at_end) {
+        for (size_t i = 0, n = readings.beside_escapes.size(); end != 0 && i < n; ++i) {
+            const std::string& beside = readings.beside_escapes[i];
+            if (beside.size() >= end + kShortestEscapeReading) {
+                add_once(readings.beside_escapes, beside.substr(0, beside.size() - end));
+            }
+        }
+    }
+    if (at_start.size() == 1 && at_end.size() == 1) {
+        return readings;
+    }
+    const std::string whole = canonical(form);
+    for (const size_t start : at_start) {
+        for (const size_t end : at_end) {
+            if ((start == 0 && end == 0) || start + end + kShortestEdgeReading > whole.size()) {
+                continue;
+            }
+            std::string piece = whole.substr(start, whole.size() - start - end);
+            add_once(start == 0 ? readings.ends_taken : readings.starts_taken, std::move(piece));
+        }
+    }
+    return readings;
 }
 
 std::string canonical(std::string_view text) {

@@ -34,7 +34,10 @@ struct CanonicalView {
 // of bytes that are not UTF-8 is the one exception: it stands for the whole run.
 inline constexpr size_t kLongestCanonicalReach = 80;
 
-// The canonical form of `text`, read in four steps, each reading what the one before gave:
+// The canonical form of `text`, read in four steps, each reading what the one before gave; the
+// first three are read again, up to four times in all, while a reading decoded a character and
+// what it gave holds a "%", "\\" or "&" (a backslash written "&#92;" or "\\x5c", a "%" written
+// "%25", reads as the escape it starts):
 // 1. "%" and two hex digits, in either case, is the byte they name.
 // 2. A run of backslashes (an escape escaped any number of times over; a run longer than eight
 //    reads as nothing before its last eight) and what follows it reads as the escape:
@@ -65,8 +68,35 @@ inline constexpr size_t kLongestCanonicalReach = 80;
 //    replaced the run read alike, and so does the run escaped as the log shows it.
 std::string canonical(std::string_view text);
 CanonicalView canonical_view(std::string_view text);
+// The same into `out`, whose storage it reuses.
+void canonical_view(std::string_view text, CanonicalView& out);
 // Whether the canonical form of `text` may differ from it: true when it holds a "%", "+", "\\",
 // "&" or a byte above 0x7F. False for most texts, which then need only one view searched.
 bool may_differ_from_canonical(std::string_view text);
+
+// How a form reads where what stands beside it takes a piece of it into one escape: a backslash
+// before a form that starts with "n" reads with it as a line break, a "%" before one that starts
+// with two hex digits as one byte, "&#" before digits as a character; and a form that ends in
+// "%4", "\\" or "&#8" reads with what follows it. Each reading is the form's canonical form less
+// the bytes at its ends that such an escape may take, so that a reading of the text finds it
+// whatever stood beside it.
+struct EdgeReadings {
+    // Less bytes at the end only: each a start of the canonical form, found wherever it stands.
+    std::vector<std::string> ends_taken;
+    // Less bytes at the start (and maybe at the end): found where an escape ends right before it,
+    // the escape hidden with it. For forms longer than the escapes reach.
+    std::vector<std::string> starts_taken;
+    // A short form whole, beside each escape that takes its first bytes: what the escape and the
+    // form read as together, found wherever it stands.
+    std::vector<std::string> beside_escapes;
+};
+
+// The readings of `form` beside the escapes that may take a piece of it, each at least
+// `kShortestEdgeReading` bytes.
+inline constexpr size_t kShortestEdgeReading = 6;
+// A short form's reading beside an escape holds the escape's reading too: at least as long as the
+// shortest secret known.
+inline constexpr size_t kShortestEscapeReading = 4;
+EdgeReadings edge_readings(std::string_view form);
 
 }  // namespace quorvel::secrets

@@ -255,20 +255,6 @@ inline bool enabled(Level level) {
 void emit(Level level, std::string_view target, std::string message,
           std::vector<Field> fields = {}) noexcept;
 
-namespace detail {
-// Builds an enabled line's message and fields and emits it; a line whose message or fields cannot
-// be built is dropped. The call site tests the level first, so a line below it builds nothing.
-template <class MakeMessage, class MakeFields>
-void emit_or_drop(Level level, std::string_view target, MakeMessage&& make_message,
-                  MakeFields&& make_fields) noexcept {
-    try {
-        emit(level, target, make_message(), make_fields());
-    } catch (...) {
-        // Dropped: there is nowhere to report a line that cannot be written.
-    }
-}
-}  // namespace detail
-
 // The span stack of the calling thread; for tests and for formatting.
 std::vector<SpanRecord> current_spans();
 
@@ -334,21 +320,27 @@ class ScopedCapture {
 // Formatting happens only when the level is enabled. A line that cannot be built or written (memory
 // ran out, a formatter or a sink threw) is dropped: logging never throws into its caller, so a log
 // line in a destructor or after a change is made cannot undo the caller's work.
-#define QV_LOG(level, target, ...)                                         \
-    do {                                                                   \
-        if (::quorvel::log::enabled(level)) {                              \
-            ::quorvel::log::detail::emit_or_drop(                          \
-                level, target, [&] { return ::fmt::format(__VA_ARGS__); }, \
-                [] { return ::std::vector<::quorvel::log::Field>{}; });    \
-        }                                                                  \
+// A line whose message or fields cannot be built (memory ran out, a formatter threw) is dropped:
+// there is nowhere to report it. The call site tests the level first, so a line below it builds
+// nothing. The handler is written out here rather than in a function taking the message's builder,
+// so that the arguments are read where they stand (a structured binding among them too).
+#define QV_LOG(level, target, ...)                                               \
+    do {                                                                         \
+        if (::quorvel::log::enabled(level)) {                                    \
+            try {                                                                \
+                ::quorvel::log::emit(level, target, ::fmt::format(__VA_ARGS__)); \
+            } catch (...) {                                                      \
+            }                                                                    \
+        }                                                                        \
     } while (0)
-#define QV_LOG_FIELDS(level, target, fields, ...)                                  \
-    do {                                                                           \
-        if (::quorvel::log::enabled(level)) {                                      \
-            ::quorvel::log::detail::emit_or_drop(                                  \
-                level, target, [&] { return ::fmt::format(__VA_ARGS__); },         \
-                [&]() -> ::std::vector<::quorvel::log::Field> { return fields; }); \
-        }                                                                          \
+#define QV_LOG_FIELDS(level, target, fields, ...)                                        \
+    do {                                                                                 \
+        if (::quorvel::log::enabled(level)) {                                            \
+            try {                                                                        \
+                ::quorvel::log::emit(level, target, ::fmt::format(__VA_ARGS__), fields); \
+            } catch (...) {                                                              \
+            }                                                                            \
+        }                                                                                \
     } while (0)
 #define QV_TRACE(target, ...) QV_LOG(::quorvel::log::Level::Trace, target, __VA_ARGS__)
 #define QV_DEBUG(target, ...) QV_LOG(::quorvel::log::Level::Debug, target, __VA_ARGS__)

@@ -128,7 +128,103 @@ std::string nfd(std::string_view text) {
     return normalized(U_SUCCESS(status) ? normalizer : nullptr, text);
 }
 
+// The base64 of `bytes` in the standard and the URL-safe alphabet, padded and not, each once.
+std::vector<std::string> base64_writings_of(std::string_view bytes) {
+    const std::string unpadded = base64_unpadded(bytes);
+    const std::string padded = unpadded + std::string((3 - bytes.size() % 3) % 3, '=');
+    std::vector<std::string> writings;
+    for (std::string writing : {padded, unpadded, url_safe(padded), url_safe(unpadded)}) {
+        if (std::find(writings.begin(), writings.end(), writing) == writings.end()) {
+            writings.push_back(std::move(writing));
+        }
+    }
+    return writings;
+}
+
+// What a decoder that cannot show a non-ASCII character puts in its place: one stand-in for the
+// character, or one for each of its bytes.
+enum class ReplacedUnit { kCharacter, kByte };
+
+// `text` with each non-ASCII character (a byte that is not UTF-8 counting as one) replaced by
+// `stand_in`, once per character or once per byte, as a lossy decoder or a writer to an ASCII
+// channel hands it on.
+std::string with_non_ascii_replaced(std::string_view text, ReplacedUnit unit,
+                                    std::string_view stand_in) {
+    std::string out;
+    out.reserve(text.size() * stand_in.size());
+    for (size_t i = 0; i < text.size();) {
+        if (static_cast<unsigned char>(text[i]) < 0x80) {
+            out.push_back(text[i++]);
+            continue;
+        }
+        const size_t length = std::max<size_t>(utf8_sequence_length(text, i), 1);
+        for (size_t k = 0; k < (unit == ReplacedUnit::kByte ? length : 1); ++k) {
+            out.append(stand_in);
+        }
+        i += length;
+    }
+    return out;
+}
+
+// The forms a lossy decoder makes of `text`: U+FFFD or "?" for each non-ASCII character or for
+// each of its bytes. None for ASCII text, and none where fewer than `kShortestKnownSecret` of its
+// bytes are ASCII: such a form shows less of the secret than a secret too short to be known,
+// while hiding every run of as many stand-ins. A form with U+FFFD is known in its canonical form
+// alone: a text that holds U+FFFD is always read in its canonical view, where a run of them reads
+// as one `kReplacement`, so one form finds both counts of U+FFFD.
+std::vector<std::string> lossy_decoder_forms(std::string_view text) {
+    const auto ascii = std::count_if(text.begin(), text.end(),
+                                     [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+    if (!holds_non_ascii(text) || static_cast<size_t>(ascii) < kShortestKnownSecret) {
+        return {};
+    }
+    constexpr std::string_view kReplacementCharacter = "\xef\xbf\xbd";
+    std::vector<std::string> forms;
+    for (const ReplacedUnit unit : {ReplacedUnit::kCharacter, ReplacedUnit::kByte}) {
+        forms.push_back(canonical(with_non_ascii_replaced(text, unit, kReplacementCharacter)));
+        std::string questioned = with_non_ascii_replaced(text, unit, "?");
+        forms.push_back(canonical(questioned));
+        forms.push_back(std::move(questioned));
+    }
+    return forms;
+}
+
+// The NFC and NFD forms of `text` (well-formed UTF-8 with non-ASCII characters) read as Latin-1
+// and as Windows-1252: what a secret typed on a system that writes one normal form becomes where
+// it is read so. A normal form that is the text itself gives what `forms_of` has already.
+std::vector<std::string> normal_forms_read_as_single_bytes(std::string_view text) {
+    if (!holds_non_ascii(text) || !is_valid_utf8(text)) {
+        return {};
+    }
+    std::vector<std::string> forms;
+    for (const std::string& normal : {nfc(text), nfd(text)}) {
+        if (!normal.empty() && normal != text) {
+            forms.push_back(read_as_single_bytes(normal, false));
+            forms.push_back(read_as_single_bytes(normal, true));
+        }
+    }
+    return forms;
+}
+
 }  // namespace
+
+std::vector<std::string> base64_writings(std::string_view text) {
+    for (const int variant :
+         {sodium_base64_VARIANT_URLSAFE_NO_PADDING, sodium_base64_VARIANT_URLSAFE,
+          sodium_base64_VARIANT_ORIGINAL_NO_PADDING, sodium_base64_VARIANT_ORIGINAL}) {
+        std::string bytes(text.size() * 3 / 4 + 1, '\0');
+        size_t length = 0;
+        // Without an end pointer, libsodium refuses a text it did not read whole, and one whose
+        // last character holds bits that stand for no byte: what decodes is the text as written.
+        if (sodium_base642bin(reinterpret_cast<unsigned char*>(bytes.data()), bytes.size(),
+                              text.data(), text.size(), nullptr, &length, nullptr, variant) == 0 &&
+            length > 0) {
+            bytes.resize(length);
+            return base64_writings_of(bytes);
+        }
+    }
+    return {};
+}
 
 std::string aligned_base64(std::string_view secret, size_t offset) {
     std::string bytes(offset, '\0');
@@ -151,15 +247,7 @@ std::vector<std::string> basic_credentials_forms(std::string_view userinfo) {
     if (userinfo.find(':') == std::string_view::npos) {
         pair.push_back(':');
     }
-    const std::string unpadded = base64_unpadded(pair);
-    const std::string padded = unpadded + std::string((3 - pair.size() % 3) % 3, '=');
-    std::vector<std::string> forms;
-    for (std::string form : {padded, unpadded, url_safe(padded), url_safe(unpadded)}) {
-        if (std::find(forms.begin(), forms.end(), form) == forms.end()) {
-            forms.push_back(std::move(form));
-        }
-    }
-    return forms;
+    return base64_writings_of(pair);
 }
 
 std::vector<std::string> forms_of(std::string_view secret) {
@@ -211,6 +299,25 @@ std::vector<std::string> forms_of(std::string_view secret) {
         if (is_valid_utf8(text)) {
             add_with_canonical(nfc(text));
             add_with_canonical(nfd(text));
+        }
+    }
+    for (const std::string_view text : given) {
+        for (const std::string& form : normal_forms_read_as_single_bytes(text)) {
+            add_with_canonical(form);
+        }
+        // What a lossy decoder makes of the text as given and of its other normal forms.
+        std::vector<std::string> written{std::string(text)};
+        if (is_valid_utf8(text)) {
+            for (std::string normal : {nfc(text), nfd(text)}) {
+                if (!normal.empty() && normal != text) {
+                    written.push_back(std::move(normal));
+                }
+            }
+        }
+        for (const std::string& writing : written) {
+            for (std::string& form : lossy_decoder_forms(writing)) {
+                add(std::move(form));
+            }
         }
     }
     return forms;

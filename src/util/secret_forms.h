@@ -20,7 +20,11 @@ inline constexpr size_t kShortestAlignedBase64 = 8;
 //   `kShortestAlignedBase64` characters (`aligned_base64`);
 // - for the secret as given and percent-decoded where it holds non-ASCII characters, its UTF-8
 //   bytes read as Latin-1 and as Windows-1252 and written again as UTF-8, and its NFC and NFD
-//   forms;
+//   forms, each of these read so too;
+// - for the secret as given and percent-decoded where it holds non-ASCII characters and at least
+//   `kShortestKnownSecret` ASCII bytes, what a lossy decoder makes of it and of its NFC and NFD
+//   forms: U+FFFD or "?" for each non-ASCII character or each of its bytes (the U+FFFD forms in
+//   their canonical form alone);
 // - each of these read back to the canonical form that finds whatever else an encoder wrote.
 std::vector<std::string> forms_of(std::string_view secret);
 
@@ -31,6 +35,11 @@ std::vector<std::string> forms_of(std::string_view secret);
 // the URL-safe alphabet, with and without padding, each once. None for user information shorter
 // than `kShortestKnownSecret`, which is not known either.
 std::vector<std::string> basic_credentials_forms(std::string_view userinfo);
+
+// The writings of the bytes that `text`, base64 in the standard or the URL-safe alphabet, padded or
+// not, stands for: in both alphabets, padded and not, each once, `text` itself among them. None
+// when it is none of these, or stands for no byte: a text that is no base64 has no other writing.
+std::vector<std::string> base64_writings(std::string_view text);
 
 // The stretch of the base64 text (standard alphabet, no padding) of a longer byte string that
 // depends on `secret`'s bytes alone when it starts `offset` bytes (0, 1 or 2) past a multiple of

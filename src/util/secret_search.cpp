@@ -1,7 +1,12 @@
 #include "util/secret_search.h"
 
+#include <boost/unordered/unordered_flat_map.hpp>
+
 #include <algorithm>
+#include <array>
+#include <bit>
 #include <cstring>
+#include <stdexcept>
 
 namespace quorvel::secrets {
 
@@ -21,6 +26,128 @@ unsigned bits_for(size_t count) {
     return bits;
 }
 
+// The eight bytes of `text` from `d` on, as one number that orders as they do, and how many of
+// them the text holds: what `sort_unique` splits texts by.
+struct Chunk {
+    uint64_t bytes;
+    size_t held;
+    auto operator<=>(const Chunk&) const = default;
+};
+Chunk chunk_at(std::string_view text, size_t d) {
+    const size_t held = d < text.size() ? std::min<size_t>(8, text.size() - d) : 0;
+    uint64_t bytes = 0;
+    if (held == 8) {
+        std::memcpy(&bytes, text.data() + d, sizeof bytes);
+        if constexpr (std::endian::native == std::endian::little) {
+            bytes = __builtin_bswap64(bytes);
+        }
+        return Chunk{bytes, held};
+    }
+    for (size_t k = 0; k < held; ++k) {
+        bytes |= uint64_t{static_cast<unsigned char>(text[d + k])} << (56 - 8 * k);
+    }
+    return Chunk{bytes, held};
+}
+
+// Sorts `texts` by their bytes and drops the repeated ones. Each range is split three ways on the
+// eight bytes at one depth (before, equal, after), so a byte that texts share is read about once
+// per text that holds it rather than once per comparison: texts that share long starts, each
+// other's starts say, cost their length rather than their length times a logarithm.
+void sort_unique(std::vector<std::string_view>& texts) {
+    struct Range {
+        size_t begin;
+        size_t end;
+        size_t depth;  // the texts of the range share their first `depth` bytes
+    };
+    constexpr size_t kFewTexts = 12;  // sorted by insertion
+    std::vector<Range> todo{{0, texts.size(), 0}};
+    while (!todo.empty()) {
+        auto [begin, end, d] = todo.back();
+        todo.pop_back();
+        while (end - begin > 1) {
+            if (end - begin < kFewTexts) {
+                for (size_t i = begin + 1; i < end; ++i) {
+                    for (size_t j = i; j > begin && texts[j].substr(d) < texts[j - 1].substr(d);
+                         --j) {
+                        std::swap(texts[j], texts[j - 1]);
+                    }
+                }
+                break;
+            }
+            const Chunk pivot = chunk_at(texts[begin + (end - begin) / 2], d);
+            size_t less = begin;
+            size_t more = end;
+            for (size_t i = begin; i < more;) {
+                const Chunk c = chunk_at(texts[i], d);
+                if (c < pivot) {
+                    std::swap(texts[less++], texts[i++]);
+                } else if (pivot < c) {
+                    std::swap(texts[i], texts[--more]);
+                } else {
+                    ++i;
+                }
+            }
+            todo.push_back({begin, less, d});
+            todo.push_back({more, end, d});
+            if (pivot.held < 8) {
+                break;  // the texts that end within these bytes: all the same
+            }
+            begin = less;
+            end = more;
+            d += 8;
+        }
+    }
+    texts.erase(std::unique(texts.begin(), texts.end()), texts.end());
+}
+
+// How many bytes `a` and `b` start with alike, compared eight at a time.
+size_t shared_start(std::string_view a, std::string_view b) {
+    const size_t most = std::min(a.size(), b.size());
+    size_t same = 0;
+    for (uint64_t x, y; same + 8 <= most; same += 8) {
+        std::memcpy(&x, a.data() + same, sizeof x);
+        std::memcpy(&y, b.data() + same, sizeof y);
+        if (x != y) {
+            break;
+        }
+    }
+    while (same < most && a[same] == b[same]) {
+        ++same;
+    }
+    return same;
+}
+
+constexpr uint32_t kUnset = UINT32_MAX;
+
+}  // namespace
+
+// What the build keeps while it computes the failure links, and drops once they are.
+struct PatternIndex::Trie {
+    std::vector<uint32_t> start_parent;  // the parent of each start, in order
+    // The length of the longest text that ends at a state with an output.
+    boost::unordered_flat_map<uint32_t, uint32_t> lengths;
+    // The states of texts of 2 bytes, by those bytes; of 3 to `kShallowDepth` bytes, by
+    // `shallow_key`, with a bit for each that turns away nearly every text that is none.
+    // Both are sized to the trie, so that a small one costs little to build: the texts of 2
+    // bytes have a table of their own only in a large one, and are in `shallow` otherwise.
+    std::vector<uint32_t> pairs;
+    boost::unordered_flat_map<uint64_t, uint32_t> shallow;
+    std::vector<uint64_t> shallow_filter;
+    unsigned shallow_shift = 0;
+    size_t shallow_bit(uint64_t key) const { return (key * kFilterHashes[0]) >> shallow_shift; }
+};
+
+namespace {
+
+// A failure link to a state this deep or less is found from the last bytes of the text alone.
+constexpr uint32_t kShallowDepth = 4;
+
+// The last `length` bytes of a text, up to 4, of which `last` holds the last byte lowest.
+uint64_t shallow_key(uint32_t last, uint32_t length) {
+    const uint32_t mask = length >= 4 ? UINT32_MAX : (uint32_t{1} << (8 * length)) - 1;
+    return uint64_t{length} << 32 | (last & mask);
+}
+
 }  // namespace
 
 PatternIndex::PatternIndex(const std::vector<std::string_view>& patterns) {
@@ -34,18 +161,22 @@ PatternIndex::PatternIndex(const std::vector<std::string_view>& patterns) {
     if (texts.empty()) {
         return;
     }
-    std::sort(texts.begin(), texts.end());
-    texts.erase(std::unique(texts.begin(), texts.end()), texts.end());
+    sort_unique(texts);
     shortest_ = SIZE_MAX;
     for (const std::string_view text : texts) {
         shortest_ = std::min(shortest_, text.size());
         longest_ = std::max(longest_, text.size());
     }
+    build_filter(texts);
+    Trie trie = build_trie(texts);
+    build_failure_links(trie);
+}
 
-    // The filter. Every occurrence of a text of `length` bytes holds a multiple of `step` within
-    // its first `step` bytes, at which its four bytes stand wholly inside it: each text is filed
-    // under the keys at its first `step` offsets, so that an occurrence a probe finds starts at
-    // most `step - 1` bytes before the probe.
+void PatternIndex::build_filter(const std::vector<std::string_view>& texts) {
+    // Every occurrence of a text of `length` bytes holds a multiple of `step` within its first
+    // `step` bytes, at which its four bytes stand wholly inside it: each text is filed under the
+    // keys at its first `step` offsets, so that an occurrence a probe finds starts at most
+    // `step - 1` bytes before the probe.
     step_ = std::min<size_t>(8, shortest_ - kShortestPattern + 1);
     // Sized for every key filed, distinct or not: counting the distinct ones would cost more than
     // the build of the rest.
@@ -61,58 +192,89 @@ PatternIndex::PatternIndex(const std::vector<std::string_view>& patterns) {
             }
         }
     }
+}
 
-    // The trie, numbered in the order of a depth-first walk: with the texts sorted, the states a
-    // text adds past what it shares with the one before come next in that order, and the first
-    // child of a state is the state after it.
-    size_t most_states = 1;
-    for (const std::string_view text : texts) {
-        most_states += text.size();
-    }
-    std::vector<uint32_t> parent{0};
-    std::vector<uint32_t> depth{0};
-    std::vector<uint32_t> ends{0};  // the length of the text that ends at a state, or 0
-    std::vector<std::pair<uint64_t, uint32_t>> more;
-    for (auto* v : {&parent, &depth, &ends}) {
-        v->reserve(most_states);
-    }
-    root_.assign(256, 0);
-    label_.assign(1, 0);
-    flags_.assign(1, 0);
-    depth_.assign(1, 0);
-    label_.reserve(most_states);
-    flags_.reserve(most_states);
-    depth_.reserve(most_states);
-    std::vector<uint32_t> path{0};
+PatternIndex::Trie PatternIndex::build_trie(const std::vector<std::string_view>& texts) {
+    // With the texts sorted, the states a text adds past what it shares with the one before come
+    // next in the order of a depth-first walk, and a state's first child is the state after it.
+    // Counted first, so that each array is allocated once at its size.
+    size_t states = 1;
     std::string_view previous;
     for (const std::string_view text : texts) {
-        const auto shared = static_cast<size_t>(
-            std::mismatch(previous.begin(), previous.end(), text.begin(), text.end()).first -
-            previous.begin());
-        path.resize(shared + 1);
-        for (size_t d = shared; d < text.size(); ++d) {
-            const auto state = static_cast<uint32_t>(label_.size());
-            const uint32_t from = path[d];
-            const auto c = static_cast<unsigned char>(text[d]);
-            if (from == 0) {
-                root_[c] = state;
-            } else if ((flags_[from] & kFirstChild) == 0) {
-                flags_[from] |= kFirstChild;  // `state` is `from + 1`: see above
-            } else {
-                flags_[from] |= kMoreChildren;
-                more.emplace_back((uint64_t{from} << 8 | c) + 1, state);
-            }
-            label_.push_back(static_cast<uint8_t>(c));
-            flags_.push_back(0);
-            depth_.push_back(static_cast<uint16_t>(std::min<size_t>(d + 1, UINT16_MAX)));
-            parent.push_back(from);
-            depth.push_back(static_cast<uint32_t>(d + 1));
-            ends.push_back(0);
-            path.push_back(state);
-        }
-        ends[path[text.size()]] = static_cast<uint32_t>(text.size());
+        states += text.size() - shared_start(previous, text);
         previous = text;
     }
+    // States are numbered in 32 bits, the last number marking a link not done yet.
+    if (states >= kUnset) {
+        throw std::length_error("too many states for a pattern index");
+    }
+    const size_t words = (states + 63) / 64;
+    label_.reserve(states);
+    blocks_.reserve(words);
+    more_.assign(words, 0);
+    output_.assign(words, 0);
+    root_.assign(256, 0);
+
+    Trie trie;
+    if (states >= (size_t{1} << 20)) {
+        trie.pairs.assign(size_t{1} << 16, 0);
+    }
+    // About eight bits for each state of the trie's first levels, at most as many as the states.
+    const unsigned shallow_bits =
+        std::clamp(bits_for(std::min(states, texts.size() * 3 * 8)), 12U, 22U);
+    trie.shallow_shift = 64 - shallow_bits;
+    trie.shallow_filter.assign((size_t{1} << shallow_bits) / 64, 0);
+    std::vector<std::pair<uint64_t, uint32_t>> more;  // children other than the first
+    const auto add_state = [&](uint32_t from, unsigned char c, uint32_t depth) {
+        const auto state = static_cast<uint32_t>(label_.size());
+        if (state % 64 == 0) {
+            blocks_.push_back(Block{0, depth, static_cast<uint32_t>(start_depth_.size())});
+        }
+        label_.push_back(c);
+        // A first child is the state after its parent, which has no other child yet.
+        if (from == 0 || from + 1 != state) {
+            blocks_.back().starts |= uint64_t{1} << (state % 64);
+            start_depth_.push_back(depth);
+            trie.start_parent.push_back(from);
+            if (from == 0) {
+                root_[c] = state;
+            } else if (state != 0) {
+                more_[from / 64] |= uint64_t{1} << (from % 64);
+                more.emplace_back((uint64_t{from} << 8 | c) + 1, state);
+            }
+        }
+        return state;
+    };
+    add_state(0, 0, 0);  // the root, a start of its own
+    std::vector<uint32_t> path{0};
+    previous = {};
+    for (const std::string_view text : texts) {
+        const size_t shared = shared_start(previous, text);
+        path.resize(shared + 1);
+        uint32_t last = 0;  // the last bytes of the text up to `d`
+        for (size_t d = 0; d < std::min<size_t>(shared, kShallowDepth); ++d) {
+            last = last << 8 | static_cast<unsigned char>(text[d]);
+        }
+        for (size_t d = shared; d < text.size(); ++d) {
+            const auto c = static_cast<unsigned char>(text[d]);
+            const auto depth = static_cast<uint32_t>(d + 1);
+            path.push_back(add_state(path[d], c, depth));
+            last = last << 8 | c;
+            if (depth == 2 && !trie.pairs.empty()) {
+                trie.pairs[last & 0xffff] = path.back();
+            } else if (depth >= 2 && depth <= kShallowDepth) {
+                const uint64_t key = shallow_key(last, depth);
+                trie.shallow.emplace(key, path.back());
+                trie.shallow_filter[trie.shallow_bit(key) / 64] |= uint64_t{1}
+                                                                   << (trie.shallow_bit(key) % 64);
+            }
+        }
+        const uint32_t end = path.back();
+        output_[end / 64] |= uint64_t{1} << (end % 64);
+        trie.lengths.emplace(end, static_cast<uint32_t>(text.size()));
+        previous = text;
+    }
+
     const unsigned more_bits = std::max(4U, bits_for(more.size() * 2));
     more_shift_ = 64 - more_bits;
     more_keys_.assign(size_t{1} << more_bits, 0);
@@ -125,57 +287,235 @@ PatternIndex::PatternIndex(const std::vector<std::string_view>& patterns) {
         more_keys_[at] = key;
         more_children_[at] = state;
     }
+    return trie;
+}
 
-    // Failure links, shallow states first: the longest proper suffix of a state's text that is a
-    // state too; and the longest text that ends at a state, its own or one of such a suffix.
+void PatternIndex::build_failure_links(Trie& trie) {
+    // The failure link of a state: the longest proper suffix of its text that is a state too. The
+    // states are taken in their order, which walks each chain byte by byte. Where the link of a
+    // state's parent is at most `kShallowDepth - 1` bytes deep, which is most of a chain of random
+    // bytes, the state's own link is the longest of its text's last `kShallowDepth` bytes that is
+    // a state, looked up in one small table rather than by walking the trie's links. Otherwise it
+    // follows the links from its parent's (mostly to the state after it, along another chain);
+    // a link that needs a state not done yet (one later in the order, always of a shorter text)
+    // does that one first, on a stack, which never holds more states than the longest text has
+    // bytes. Each state is done once, and the links its walk follows telescope along each text:
+    // linear in the texts' length.
     const size_t states = label_.size();
-    std::vector<uint32_t> by_depth(states);
-    {
-        std::vector<uint32_t> first(longest_ + 2, 0);
-        for (size_t s = 0; s < states; ++s) {
-            ++first[depth[s] + 1];
+    fail_.assign(states, kUnset);
+    fail_[0] = 0;
+    const auto parent = [&](uint32_t state) {
+        return is_start(state) ? trie.start_parent[start_rank(state)] : state - 1;
+    };
+    // The last bytes of a state's text, the last lowest.
+    const auto last_bytes = [&](uint32_t state) {
+        uint32_t last = 0;
+        for (unsigned shift = 0; shift < 32 && state != 0; shift += 8, state = parent(state)) {
+            last |= uint32_t{label_[state]} << shift;
         }
-        for (size_t d = 1; d < first.size(); ++d) {
-            first[d] += first[d - 1];
-        }
-        for (uint32_t s = 0; s < states; ++s) {
-            by_depth[first[depth[s]]++] = s;
-        }
-    }
-    fail_.assign(states, 0);
-    std::vector<uint32_t> output(states, 0);
-    for (const uint32_t s : by_depth) {
-        if (depth[s] >= 2) {
-            const auto c = label_[s];
-            uint32_t f = fail_[parent[s]];
-            uint32_t to;
-            while ((to = child(f, c)) == 0 && f != 0) {
-                f = fail_[f];
+        return last;
+    };
+    struct Link {
+        uint32_t state;
+        uint32_t depth;
+    };
+    // The longest state of at most `most` bytes that the text ending in `last` ends with.
+    const auto shallow_link = [&](uint32_t last, uint32_t most) {
+        const uint32_t shortest_looked_up = trie.pairs.empty() ? 2 : 3;
+        for (uint32_t length = std::min(most, kShallowDepth); length >= shortest_looked_up;
+             --length) {
+            const uint64_t key = shallow_key(last, length);
+            if (!bit(trie.shallow_filter, trie.shallow_bit(key))) {
+                continue;
             }
-            fail_[s] = to;
+            if (const auto it = trie.shallow.find(key); it != trie.shallow.end()) {
+                return Link{it->second, length};
+            }
         }
-        output[s] = ends[s] != 0 ? ends[s] : output[fail_[s]];
-        if (output[s] != 0) {
-            flags_[s] |= kOutput;
-            outputs_.emplace_back(s, output[s]);
+        if (most >= 2 && !trie.pairs.empty()) {
+            if (const uint32_t pair = trie.pairs[last & 0xffff]; pair != 0) {
+                return Link{pair, 2};
+            }
+        }
+        const uint32_t first = root_[last & 0xff];
+        return Link{first, first != 0 ? 1U : 0U};
+    };
+    // A link shorter than any indexed text has no output, nor has its own link: only the output
+    // of a link at least as deep is read, and it is done before it is used.
+    static_assert(kShallowDepth <= kShortestPattern);
+    // The depths of the links done last, by state: what the states after them, mostly their
+    // children, read next, without looking up a state's depth far away in the trie.
+    struct Done {
+        uint32_t state = kUnset;
+        uint32_t link_depth = 0;
+    };
+    std::array<Done, 1024> recent{};
+    const auto link_depth_of = [&](uint32_t state) {
+        const Done& done = recent[state % recent.size()];
+        return done.state == state ? done.link_depth : depth(fail_[state]);
+    };
+    const auto settle = [&](uint32_t state, uint32_t link, uint32_t link_depth) {
+        fail_[state] = link;
+        recent[state % recent.size()] = Done{state, link_depth};
+        if (link_depth >= kShortestPattern && bit(output_, link) && !bit(output_, state)) {
+            output_[state / 64] |= uint64_t{1} << (state % 64);
+            trie.lengths.emplace(state, trie.lengths.at(link));
+        }
+    };
+    struct Pending {
+        uint32_t state;
+        uint32_t at;  // where its walk stands along its parent's failure links, or `kUnset`
+        uint32_t at_depth;
+    };
+    std::vector<Pending> pending;
+    // Does `state` and, first, whatever its link needs.
+    const auto settle_deep = [&](uint32_t state) {
+        pending.push_back({state, kUnset, 0});
+        while (!pending.empty()) {
+            const Pending top = pending.back();
+            const uint32_t x = top.state;
+            if (fail_[x] != kUnset) {
+                pending.pop_back();
+                continue;
+            }
+            uint32_t f = top.at;
+            uint32_t d = top.at_depth;  // the depth of `f`, where known
+            if (f == kUnset) {
+                const uint32_t p = parent(x);
+                if (p == 0) {
+                    settle(x, 0, 0);
+                    pending.pop_back();
+                    continue;
+                }
+                if (fail_[p] == kUnset) {
+                    pending.push_back({p, kUnset, 0});
+                    continue;
+                }
+                f = fail_[p];
+                d = link_depth_of(p);
+            }
+            const unsigned char c = label_[x];
+            for (;;) {
+                if (d == UINT32_MAX) {
+                    d = depth(f);
+                }
+                if (d < kShallowDepth) {
+                    const Link link = shallow_link(last_bytes(x), d + 1);
+                    settle(x, link.state, link.depth);
+                    pending.pop_back();
+                    break;
+                }
+                const uint32_t to = child(f, c);
+                if (to != 0 && fail_[to] == kUnset) {
+                    pending.back().at = f;
+                    pending.back().at_depth = d;
+                    pending.push_back({to, kUnset, 0});
+                    break;
+                }
+                if (to != 0) {
+                    settle(x, to, d + 1);
+                    pending.pop_back();
+                    break;
+                }
+                if (fail_[f] == kUnset) {
+                    pending.back().at = f;
+                    pending.back().at_depth = d;
+                    pending.push_back({f, kUnset, 0});
+                    break;
+                }
+                f = fail_[f];
+                d = UINT32_MAX;
+            }
+        }
+    };
+
+    // The link of the state before, its depth looked up only when the next state needs it.
+    constexpr uint32_t kNotYet = UINT32_MAX;
+    Link before{0, 0};
+    uint32_t last = 0;  // the last bytes of the text of the state before
+    size_t start = 1;   // the next start after the root
+    for (uint32_t x = 1; x < states; ++x) {
+        Link from = before;  // the parent's link
+        if (is_start(x)) {
+            const uint32_t p = trie.start_parent[start++];
+            last = p == 0 ? 0 : last_bytes(p);
+            from = Link{fail_[p], link_depth_of(p)};
+        }
+        const unsigned char c = label_[x];
+        last = last << 8 | c;
+        if (fail_[x] != kUnset) {
+            before = Link{fail_[x], kNotYet};
+            continue;
+        }
+        if (from.depth == kNotYet) {
+            from.depth = depth(from.state);
+        }
+        if (from.state == 0 && depth(x) == 1) {
+            before = Link{0, 0};
+            settle(x, 0, 0);
+        } else if (from.depth < kShallowDepth) {
+            before = shallow_link(last, from.depth + 1);
+            settle(x, before.state, before.depth);
+        } else if (const uint32_t to = child(from.state, c); to != 0 && fail_[to] != kUnset) {
+            // Mostly the state after the parent's link, along another chain.
+            before = Link{to, from.depth + 1};
+            settle(x, to, before.depth);
+        } else {
+            settle_deep(x);
+            before = Link{fail_[x], link_depth_of(x)};
         }
     }
+
+    outputs_.assign(trie.lengths.begin(), trie.lengths.end());
     std::sort(outputs_.begin(), outputs_.end());
-    label_.shrink_to_fit();
-    flags_.shrink_to_fit();
-    depth_.shrink_to_fit();
-    outputs_.shrink_to_fit();
+    // A plain state has its first child alone and no output.
+    plain_.assign(output_.size(), 0);
+    for (size_t w = 0; w < plain_.size(); ++w) {
+        uint64_t next_starts = blocks_[w].starts >> 1;
+        if (w + 1 < blocks_.size()) {
+            next_starts |= blocks_[w + 1].starts << 63;
+        } else {
+            next_starts |= ~uint64_t{0} << ((states - 1) % 64);  // the last state has no child
+        }
+        plain_[w] = ~next_starts & ~more_[w] & ~output_[w];
+    }
+}
+
+uint32_t PatternIndex::start_rank(uint32_t state) const {
+    const Block& block = blocks_[state >> kBlockBits];
+    const uint64_t before = block.starts & ((uint64_t{1} << (state & 63)) - 1);
+    return block.rank + static_cast<uint32_t>(std::popcount(before));
+}
+
+uint32_t PatternIndex::depth(uint32_t state) const {
+    const Block& block = blocks_[state >> kBlockBits];
+    const unsigned offset = state & 63;
+    const uint64_t up_to = block.starts & (~uint64_t{0} >> (63 - offset));
+    if (up_to == 0) {
+        return block.depth + offset;
+    }
+    const auto last_start = static_cast<unsigned>(63 - std::countl_zero(up_to));
+    return start_depth_[block.rank + std::popcount(up_to) - 1] + (offset - last_start);
+}
+
+unsigned PatternIndex::plain_run(uint32_t state) const {
+    const size_t word = state >> kBlockBits;
+    const unsigned offset = state & 63;
+    uint64_t bits = plain_[word] >> offset;
+    if (offset != 0 && word + 1 < plain_.size()) {
+        bits |= plain_[word + 1] << (64 - offset);
+    }
+    return static_cast<unsigned>(std::countr_one(bits));
 }
 
 uint32_t PatternIndex::child(uint32_t state, unsigned char c) const {
     if (state == 0) {
         return root_[c];
     }
-    const uint8_t flags = flags_[state];
-    if ((flags & kFirstChild) != 0 && label_[state + 1] == c) {
+    if (has_first_child(state) && label_[state + 1] == c) {
         return state + 1;
     }
-    if ((flags & kMoreChildren) == 0) {
+    if (!bit(more_, state)) {
         return 0;
     }
     const uint64_t key = (uint64_t{state} << 8 | c) + 1;
@@ -222,6 +562,7 @@ void PatternIndex::find(std::string_view text,
     const char* const data = text.data();
     size_t read = 0;  // the automaton has read the text up to here
     uint32_t state = 0;
+    uint32_t depth_now = 0;  // the state's depth, looked up only after a failure link
     for (size_t i = 0; i + kShortestPattern <= n; i += step_) {
         // The probes that no key passes, which are nearly all of them, cost no more than this.
         if (!filter_passes(key_at(data + i))) {
@@ -231,40 +572,51 @@ void PatternIndex::find(std::string_view text,
         if (const size_t begin = i - std::min(i, step_ - 1); begin > read) {
             read = begin;
             state = 0;
+            depth_now = 0;
         }
         // The automaton reads on while what it has read may still be the start of an occurrence
         // that starts at the probe or before: while its state's text starts there.
-        while (read < n && (read - depth_[state] <= i || depth_[state] == UINT16_MAX)) {
-            // Along a chain of states with one child each and no text ending at them, which is
-            // most of a long secret, the text is compared with the chain's bytes as they stand.
-            const uint8_t* const label = label_.data() + state + 1;
-            const uint8_t* const flags = flags_.data() + state;
+        while (read < n && read - depth_now <= i) {
+            // Along a chain of plain states, which is most of a long secret, the text is compared
+            // with the chain's labels as they stand, eight bytes at a step.
             size_t run = 0;
-            // Eight bytes at a step while eight states of the chain follow, then one at a time.
-            while (read + run + 8 <= n && state + run + 9 <= flags_.size()) {
-                uint64_t f;
-                uint64_t l;
-                uint64_t t;
-                std::memcpy(&f, flags + run, sizeof f);
-                std::memcpy(&l, label + run, sizeof l);
-                std::memcpy(&t, data + read + run, sizeof t);
-                if (f != kFirstChild * 0x0101010101010101ULL || l != t) {
+            while (bit(plain_, state + run)) {
+                const size_t plain = plain_run(static_cast<uint32_t>(state + run));
+                const size_t limit = std::min(plain, n - read - run);
+                const uint8_t* const label = label_.data() + state + run + 1;
+                const char* const at = data + read + run;
+                size_t same = 0;
+                for (uint64_t l, t; same + 8 <= limit; same += 8) {
+                    std::memcpy(&l, label + same, sizeof l);
+                    std::memcpy(&t, at + same, sizeof t);
+                    if (l != t) {
+                        break;
+                    }
+                }
+                while (same < limit && label[same] == static_cast<unsigned char>(at[same])) {
+                    ++same;
+                }
+                run += same;
+                if (same < 64) {
                     break;
                 }
-                run += 8;
-            }
-            while (flags[run] == kFirstChild && read + run < n &&
-                   label[run] == static_cast<unsigned char>(data[read + run])) {
-                ++run;
             }
             if (run > 0) {
                 state += static_cast<uint32_t>(run);
+                depth_now += static_cast<uint32_t>(run);
                 read += run;
             } else {
-                state = next(state, static_cast<unsigned char>(data[read]));
+                const auto c = static_cast<unsigned char>(data[read]);
+                if (const uint32_t to = child(state, c); to != 0) {
+                    state = to;
+                    ++depth_now;
+                } else {
+                    state = next(state, c);
+                    depth_now = depth(state);
+                }
                 ++read;
             }
-            if ((flags_[state] & kOutput) != 0) {
+            if (bit(output_, state)) {
                 record(read - output_of(state), read);
             }
         }
@@ -285,7 +637,7 @@ size_t PatternIndex::unfinished_at_end(std::string_view text) const {
                 break;
             }
         }
-        if (j == n && (flags_[state] & (kFirstChild | kMoreChildren)) != 0) {
+        if (j == n && (has_first_child(state) || bit(more_, state))) {
             return t;
         }
     }
@@ -293,11 +645,10 @@ size_t PatternIndex::unfinished_at_end(std::string_view text) const {
 }
 
 size_t PatternIndex::memory_bytes() const {
-    return sizeof *this + filter_.capacity() * sizeof(uint64_t) +
-           root_.capacity() * sizeof(uint32_t) + label_.capacity() + flags_.capacity() +
-           depth_.capacity() * sizeof(uint16_t) + fail_.capacity() * sizeof(uint32_t) +
-           more_keys_.capacity() * sizeof(uint64_t) + more_children_.capacity() * sizeof(uint32_t) +
-           outputs_.capacity() * sizeof(std::pair<uint32_t, uint32_t>);
+    const auto bytes = [](const auto& v) { return v.capacity() * sizeof v[0]; };
+    return sizeof *this + bytes(filter_) + bytes(root_) + bytes(label_) + bytes(blocks_) +
+           bytes(start_depth_) + bytes(more_) + bytes(output_) + bytes(plain_) + bytes(fail_) +
+           bytes(more_keys_) + bytes(more_children_) + bytes(outputs_);
 }
 
 }  // namespace quorvel::secrets

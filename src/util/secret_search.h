@@ -32,6 +32,8 @@ inline constexpr size_t kShortestPattern = 4;
 //   may still be such an occurrence. Each byte of the text is read by it at most once, carrying on
 //   where the last reading ended when they meet, and each byte read costs a bounded number of
 //   steps on average.
+// The build takes time about linear in the texts' total length, their sort and the automaton's
+// failure links included, and keeps little more than five bytes per state of the trie.
 // Immutable once built; any number of threads may search it.
 class PatternIndex {
   public:
@@ -53,15 +55,37 @@ class PatternIndex {
 
   private:
     // The automaton's states are numbered in the order of a depth-first walk of the trie, so that
-    // the first child of a state, where it has one, is the next state: a chain of single children,
-    // which is most of a set of secrets, costs a byte, a failure link and a few bits per state.
-    static constexpr uint8_t kFirstChild = 1;    // the next state is a child
-    static constexpr uint8_t kMoreChildren = 2;  // other children are in `more_`
-    static constexpr uint8_t kOutput = 4;        // an indexed text ends here (`outputs_`)
+    // the first child of a state, where it has one, is the next state. A chain of single children,
+    // which is most of a set of secrets, so costs its bytes, its failure links and a few bits per
+    // state: a state's depth and whether it has its first child are read from where the chain it
+    // stands in starts (`Block`), and the rest are bits.
+    struct Block {        // 64 states, from a multiple of 64
+        uint64_t starts;  // the states that are no first child of the one before them
+        uint32_t depth;   // of the block's first state
+        uint32_t rank;    // the starts in the blocks before: where `start_depth_` goes on
+    };
+    static constexpr unsigned kBlockBits = 6;
+
+    static bool bit(const std::vector<uint64_t>& bits, size_t state) {
+        return ((bits[state >> kBlockBits] >> (state & 63)) & 1) != 0;
+    }
+    bool is_start(size_t state) const {
+        return ((blocks_[state >> kBlockBits].starts >> (state & 63)) & 1) != 0;
+    }
+    bool has_first_child(uint32_t state) const {
+        return state + 1 < label_.size() && !is_start(state + 1);
+    }
+    // The length of the state's text, in full.
+    uint32_t depth(uint32_t state) const;
+    // The number of starts before `state`.
+    uint32_t start_rank(uint32_t state) const;
+    // How many of the states from `state` on have their first child alone and no output: the
+    // states along which a search compares the text with the labels as they stand (at most 64).
+    unsigned plain_run(uint32_t state) const;
 
     uint32_t child(uint32_t state, unsigned char c) const;
     uint32_t next(uint32_t state, unsigned char c) const;
-    // The length of the longest indexed text that ends at `state`, which has `kOutput`.
+    // The length of the longest indexed text that ends at `state`, which has an output.
     uint32_t output_of(uint32_t state) const;
     // The bits a key sets in the filter, of three hashes: a probe of a key not filed passes far
     // more rarely than with one bit of a filter of the same size, and the first bit alone turns
@@ -79,6 +103,12 @@ class PatternIndex {
     }
     static constexpr uint64_t kMoreHash = 0x9e3779b97f4a7c15ULL;
 
+    // The phases of the build (see the constructor).
+    void build_filter(const std::vector<std::string_view>& texts);
+    struct Trie;
+    Trie build_trie(const std::vector<std::string_view>& texts);
+    void build_failure_links(Trie& trie);
+
     std::vector<uint64_t> filter_;
     unsigned filter_shift_ = 63;
     size_t step_ = 1;
@@ -87,16 +117,17 @@ class PatternIndex {
 
     std::vector<uint32_t> root_;  // the root's child for each byte; 0 for none
     std::vector<uint8_t> label_;  // the byte that leads into each state
-    std::vector<uint8_t> flags_;
-    // The length of each state's text, up to the most a `uint16_t` holds: a longer one only makes
-    // a search read on further than it needs to.
-    std::vector<uint16_t> depth_;
+    std::vector<Block> blocks_;
+    std::vector<uint32_t> start_depth_;  // the depth of each start, in order
+    std::vector<uint64_t> more_;         // a bit per state: children other than the first
+    std::vector<uint64_t> output_;       // a bit per state: an indexed text ends there
+    std::vector<uint64_t> plain_;        // a bit per state: see `plain_run`
     std::vector<uint32_t> fail_;
     // Children other than the first, by (state << 8 | byte) + 1, in open addressing.
     std::vector<uint64_t> more_keys_;
     std::vector<uint32_t> more_children_;
     unsigned more_shift_ = 63;
-    // The states with `kOutput`, in order, each with its text's length.
+    // The states with an output, in order, each with its text's length.
     std::vector<std::pair<uint32_t, uint32_t>> outputs_;
 };
 

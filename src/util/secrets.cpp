@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "util/canonical_view.h"
 #include "util/secret_forms.h"
 #include "util/secret_search.h"
 #include "util/snapshot_slot.h"
@@ -28,11 +29,27 @@ namespace {
 constexpr char kSecret = 's';
 constexpr char kMadeText = 'm';
 
+// How a secret as given and percent-decoded reads where what stands beside it takes a piece of it
+// into an escape (`edge_readings`).
+std::vector<EdgeReadings> edge_readings_of_secret(std::string_view secret) {
+    std::vector<EdgeReadings> readings{edge_readings(secret)};
+    if (const std::string decoded = percent_decode(secret); decoded != secret) {
+        readings.push_back(edge_readings(decoded));
+    }
+    return readings;
+}
+
 // The forms of a known text, as the registry keeps it: its kind, then the text.
 std::vector<std::string> forms_of_known(std::string_view kept) {
     const std::string_view text = kept.substr(1);
     if (kept.front() == kSecret) {
-        return forms_of(text);
+        std::vector<std::string> forms = forms_of(text);
+        for (EdgeReadings& readings : edge_readings_of_secret(text)) {
+            for (std::string& reading : readings.ends_taken) {
+                forms.push_back(std::move(reading));
+            }
+        }
+        return forms;
     }
     std::vector<std::string> forms{std::string(text)};
     if (std::string c = canonical(text); c != text) {
@@ -54,6 +71,10 @@ struct Level {
     size_t first = 0;  // into the registry's order
     size_t count = 0;
     std::shared_ptr<const PatternIndex> patterns;
+    // The readings of its secrets whose first bytes an escape before them takes
+    // (`EdgeReadings::starts_taken`, `EdgeReadings::beside_escapes`); none for most levels.
+    std::shared_ptr<const PatternIndex> starts_taken;
+    std::shared_ptr<const PatternIndex> beside_escapes;
 };
 
 struct Index {
@@ -85,14 +106,47 @@ Registry& registry() {
 }
 
 std::shared_ptr<const PatternIndex> build_level(const Registry& r, size_t first, size_t count) {
-    std::vector<std::string> forms;
+    // The forms side by side in one text, dropped once indexed: one allocation rather than one per
+    // form.
+    std::string arena;
+    std::vector<std::pair<size_t, size_t>> spans;
     for (size_t i = first; i < first + count; ++i) {
-        for (std::string& form : forms_of_known(*r.order[i])) {
-            forms.push_back(std::move(form));
+        for (const std::string& form : forms_of_known(*r.order[i])) {
+            spans.emplace_back(arena.size(), form.size());
+            arena += form;
         }
     }
+    arena.shrink_to_fit();
+    std::vector<std::string_view> forms;
+    forms.reserve(spans.size());
+    for (const auto& [at, length] : spans) {
+        forms.emplace_back(arena.data() + at, length);
+    }
+    decltype(spans)().swap(spans);
+    return std::make_shared<const PatternIndex>(forms);
+}
+
+// The readings of the secrets among the known texts from `first` on whose first bytes an escape
+// before them may take, those in `EdgeReadings::*which`; null when there are none.
+std::shared_ptr<const PatternIndex> build_edge_readings(
+    const Registry& r, size_t first, size_t count, std::vector<std::string> EdgeReadings::*which) {
+    std::vector<std::string> readings;
+    for (size_t i = first; i < first + count; ++i) {
+        if (r.order[i]->front() != kSecret) {
+            continue;
+        }
+        for (EdgeReadings& edges :
+             edge_readings_of_secret(std::string_view(*r.order[i]).substr(1))) {
+            for (std::string& reading : edges.*which) {
+                readings.push_back(std::move(reading));
+            }
+        }
+    }
+    if (readings.empty()) {
+        return nullptr;
+    }
     return std::make_shared<const PatternIndex>(
-        std::vector<std::string_view>(forms.begin(), forms.end()));
+        std::vector<std::string_view>(readings.begin(), readings.end()));
 }
 
 // The index for every text known now: built by the first reader that finds the one published
@@ -124,7 +178,7 @@ std::shared_ptr<const Index> current_index() {
             first = levels.back().first;
             levels.pop_back();
         }
-        levels.push_back(Level{first, r.order.size() - first, nullptr});
+        levels.push_back(Level{first, r.order.size() - first, nullptr, nullptr, nullptr});
         while (levels.size() >= 2 &&
                levels.back().count * kLevelRatio > levels[levels.size() - 2].count) {
             const size_t joined = levels.back().count;
@@ -135,11 +189,20 @@ std::shared_ptr<const Index> current_index() {
         for (Level& level : levels) {
             if (level.patterns == nullptr) {
                 level.patterns = build_level(r, level.first, level.count);
+                level.starts_taken =
+                    build_edge_readings(r, level.first, level.count, &EdgeReadings::starts_taken);
+                level.beside_escapes =
+                    build_edge_readings(r, level.first, level.count, &EdgeReadings::beside_escapes);
             }
         }
     }
     for (const Level& level : levels) {
         built->longest = std::max(built->longest, level.patterns->longest());
+        for (const auto* edges : {level.starts_taken.get(), level.beside_escapes.get()}) {
+            if (edges != nullptr) {
+                built->longest = std::max(built->longest, edges->longest() + 1);
+            }
+        }
     }
     r.index.store(built);
     return built;
@@ -181,6 +244,72 @@ std::pair<size_t, size_t> widened_over_backslashes(std::string_view text, size_t
     return {begin, end};
 }
 
+// Where the escape that took a secret's first bytes stands in what a reading of them found: right
+// before it (`EdgeReadings::starts_taken`), or first in it (`EdgeReadings::beside_escapes`).
+enum class EscapeAt { kBefore, kFirst };
+
+// A reading found with an escape: the escape's start in the text, and the stretch of the text that
+// stands for what follows the escape.
+struct EscapeReading {
+    size_t escape;
+    size_t rest;
+    size_t end;
+};
+
+bool is_escape(const CanonicalView& view, size_t i) {
+    return view.to[i] - view.from[i] > 1;
+}
+
+// Appends where the readings of `index` stand in `view` with the escape where `at` says.
+void find_with_escapes(const PatternIndex& index, EscapeAt at, const CanonicalView& view,
+                       std::vector<EscapeReading>& found) {
+    thread_local Stretches stretches;
+    stretches.clear();
+    index.find(view.bytes, stretches);
+    for (const auto& [begin, end] : stretches) {
+        if (at == EscapeAt::kBefore && begin > 0 && is_escape(view, begin - 1)) {
+            found.push_back({view.from[begin - 1], view.from[begin], view.to[end - 1]});
+        } else if (at == EscapeAt::kFirst && is_escape(view, begin)) {
+            size_t rest = begin;
+            while (rest < end && view.from[rest] == view.from[begin]) {
+                ++rest;
+            }
+            found.push_back({view.from[begin], rest < end ? view.from[rest] : view.to[end - 1],
+                             view.to[end - 1]});
+        }
+    }
+}
+
+// Adds to `out` (stretches of the text, sorted from `first` on) each reading found with an escape
+// whose rest no stretch found already holds, the escape taken in. One whose rest a stretch holds
+// is a piece of a form found whole, and the escape beside it no part of it.
+void add_with_escapes(const std::vector<EscapeReading>& readings, Stretches& out, size_t first) {
+    if (readings.empty()) {
+        return;
+    }
+    const auto begin = out.begin() + static_cast<ptrdiff_t>(first);
+    std::sort(begin, out.end());
+    // The furthest end of the stretches up to each one.
+    std::vector<size_t> furthest(out.size() - first);
+    for (size_t i = first, most = 0; i < out.size(); ++i) {
+        most = std::max(most, out[i].second);
+        furthest[i - first] = most;
+    }
+    Stretches added;
+    for (const EscapeReading& r : readings) {
+        const auto after =
+            std::upper_bound(begin, out.end(), std::pair<size_t, size_t>{r.rest, SIZE_MAX});
+        const auto held = static_cast<size_t>(after - begin);
+        if (held == 0 || furthest[held - 1] < r.end) {
+            added.emplace_back(r.escape, r.end);
+        }
+    }
+    out.insert(out.end(), added.begin(), added.end());
+}
+
+// How much of a canonical view a thread keeps for its next text.
+constexpr size_t kKeptViewStorage = 64 * 1024;
+
 // Appends the stretches of `text` that a known form covers, found in the text as it stands and,
 // where it may differ, in its canonical view, as stretches of `text` shifted by `shift`.
 void find_forms(const Index& known, std::string_view text, size_t shift, Stretches& out,
@@ -197,11 +326,26 @@ void find_forms(const Index& known, std::string_view text, size_t shift, Stretch
         out.emplace_back(unfinished_at, SIZE_MAX - shift);
     }
     if (may_differ_from_canonical(text)) {
-        const CanonicalView view = canonical_view(text);
+        // The thread's view, whose storage serves its next text; what a long text grew is given
+        // back when it is done.
+        thread_local CanonicalView view;
+        canonical_view(text, view);
+        const auto release = [] {
+            if (view.bytes.capacity() > kKeptViewStorage) {
+                view = CanonicalView();
+            }
+        };
         Stretches found;
         unfinished_at = view.bytes.size();
+        std::vector<EscapeReading> with_escapes;
         for (const Level& level : known.levels) {
             level.patterns->find(view.bytes, found);
+            if (level.starts_taken != nullptr) {
+                find_with_escapes(*level.starts_taken, EscapeAt::kBefore, view, with_escapes);
+            }
+            if (level.beside_escapes != nullptr) {
+                find_with_escapes(*level.beside_escapes, EscapeAt::kFirst, view, with_escapes);
+            }
             if (unfinished) {
                 unfinished_at =
                     std::min(unfinished_at, level.patterns->unfinished_at_end(view.bytes));
@@ -218,6 +362,8 @@ void find_forms(const Index& known, std::string_view text, size_t shift, Stretch
         if (unfinished_at < view.bytes.size()) {
             out.emplace_back(view.from[unfinished_at], SIZE_MAX - shift);
         }
+        add_with_escapes(with_escapes, out, first);
+        release();
     }
     for (size_t i = first; i < out.size(); ++i) {
         out[i].first += shift;
@@ -242,32 +388,57 @@ void join(Stretches& stretches) {
     stretches.resize(kept + 1);
 }
 
-// `text` with each stretch replaced by the mask. `masks` holds where masks stand in `text`, none
-// inside a stretch, and becomes where every mask stands in what it returns.
-std::string with_stretches_masked(std::string_view text, const Stretches& stretches,
-                                  Stretches& masks) {
+// The maximal runs of at least `kMask.size()` stars in `text`: masks, or what a reader cannot tell
+// from one.
+Stretches star_runs(std::string_view text) {
+    Stretches runs;
+    for (size_t at = text.find(kMask); at != std::string_view::npos; at = text.find(kMask, at)) {
+        size_t end = at;
+        while (end < text.size() && text[end] == kMask.front()) {
+            ++end;
+        }
+        size_t begin = at;
+        while (begin > 0 && text[begin - 1] == kMask.front()) {
+            --begin;
+        }
+        runs.emplace_back(begin, end);
+        at = end;
+    }
+    return runs;
+}
+
+// Drops the stretches that take in part of a run of stars but not all of it: a mask and what
+// stands beside it are no occurrence of a secret ("a***" known, "aa****" is no "a***" and a
+// mask). Both lists are sorted.
+void drop_those_splitting_masks(Stretches& stretches, const Stretches& runs) {
+    if (runs.empty()) {
+        return;
+    }
+    size_t r = 0;
+    std::erase_if(stretches, [&](const std::pair<size_t, size_t>& s) {
+        while (r < runs.size() && runs[r].second <= s.first) {
+            ++r;
+        }
+        for (size_t k = r; k < runs.size() && runs[k].first < s.second; ++k) {
+            if (runs[k].first < s.first || s.second < runs[k].second) {
+                return true;
+            }
+        }
+        return false;
+    });
+}
+
+// `text` with each stretch replaced by the mask.
+std::string with_stretches_masked(std::string_view text, const Stretches& stretches) {
     std::string out;
     out.reserve(text.size());
-    Stretches moved;
-    moved.reserve(masks.size() + stretches.size());
-    size_t m = 0;
     size_t copied = 0;
-    // Copies the text up to `end`, with the masks that stand in it.
-    const auto copy_to = [&](size_t end) {
-        for (; m < masks.size() && masks[m].first < end; ++m) {
-            moved.emplace_back(out.size() + (masks[m].first - copied),
-                               out.size() + (masks[m].second - copied));
-        }
-        out.append(text, copied, end - copied);
-    };
     for (const auto& [start, end] : stretches) {
-        copy_to(start);
-        moved.emplace_back(out.size(), out.size() + kMask.size());
+        out.append(text, copied, start - copied);
         out += kMask;
         copied = end;
     }
-    copy_to(text.size());
-    masks = std::move(moved);
+    out.append(text, copied, text.size() - copied);
     return out;
 }
 
@@ -381,58 +552,116 @@ void hide_in_place(std::string& text) {
         return;
     }
     const std::shared_ptr<const Index> index = current_index();
-    // Read as given, then again (`kHideReadings`); what takes in a mask is no occurrence, and
-    // reading it as one would eat the text a mask at a time.
-    Stretches masks;
-    for (int reading = 0; reading < kHideReadings; ++reading) {
+    // A mask changes how what stands beside it reads (an escape that began in a secret no longer
+    // takes in the text behind it), so the text is read again until a reading finds nothing: then
+    // hiding what it returns changes nothing.
+    for (int reading = 0; reading < kMostHideReadings; ++reading) {
         Stretches stretches;
         find_forms(*index, text, 0, stretches, false);
         join(stretches);
-        size_t m = 0;
-        std::erase_if(stretches, [&](const std::pair<size_t, size_t>& s) {
-            while (m < masks.size() && masks[m].second <= s.first) {
-                ++m;
-            }
-            return m < masks.size() && masks[m].first < s.second;
-        });
+        drop_those_splitting_masks(stretches, star_runs(text));
         if (stretches.empty()) {
             return;
         }
-        text = with_stretches_masked(text, stretches, masks);
+        std::string masked = with_stretches_masked(text, stretches);
+        if (masked == text) {
+            return;
+        }
+        text = std::move(masked);
     }
 }
 
-size_t cut_before_secrets(std::string_view text, size_t cut, bool complete) {
+namespace {
+
+// How far past a canonical byte the reading of a text may look to tell what that byte is: to the
+// end of the escape that holds it (at most `kLongestCanonicalReach`), and over up to three escapes
+// after it that may join it into one UTF-8 sequence; twice that, for what a reading read again
+// starts. A canonical byte that ends this far before the end of a window reads in the window as
+// in the whole text.
+constexpr size_t kReadingLookahead = 8 * kLongestCanonicalReach;
+
+// Whether `window`, a start of a text, holds enough past `cut` that every form starting before the
+// cut ends in it as it does in the whole text: `longest` bytes past the cut that read as in the
+// whole text, both as they stand and in the canonical view. Measured, since one canonical byte
+// may stand for a run of any length, and a chain of character references for nothing.
+bool holds_forms_across(std::string_view window, size_t cut, size_t longest) {
+    if (window.size() < cut + longest + kReadingLookahead) {
+        return false;
+    }
+    if (!may_differ_from_canonical(window)) {
+        return true;
+    }
+    const CanonicalView view = canonical_view(window);
+    const size_t settled = window.size() - kReadingLookahead;
+    size_t past_cut = 0;
+    for (size_t i = 0; i < view.bytes.size() && view.to[i] <= settled; ++i) {
+        if (view.from[i] >= cut && ++past_cut > longest) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Whether a stretch that starts before `cut` ends too near the window's end `end` to tell where it
+// ends in the whole text: a run of backslashes or of bytes that are not UTF-8 that it takes in
+// may go on past the window.
+bool reaches_window_end(const Stretches& stretches, size_t cut, size_t end) {
+    for (const auto& [start, stop] : stretches) {
+        if (start < cut && stop + kReadingLookahead > end) {
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+MaskedStretches::MaskedStretches(std::string_view text, size_t last_cut, bool complete) {
     if (!any_known()) {
-        return cut;
+        return;
     }
     const std::shared_ptr<const Index> index = current_index();
-    if (index->longest == 0) {
-        return cut;
+    const size_t longest = index->longest;
+    if (longest == 0) {
+        return;
     }
-    // Only a form that stands across the cut moves it, and no form reaches further than this. A
-    // chain of forms that overlap one another may reach back further than one such window, so the
-    // cut moves window by window until no form stands across it; each window after the first
-    // only asks what stands across the cut, as a complete text.
-    const size_t reach = index->longest * kLongestCanonicalReach;
-    for (bool first = true;; first = false) {
-        const size_t begin = cut - std::min(cut, reach);
-        const size_t end = complete || !first ? std::min(text.size(), cut + reach) : text.size();
-        Stretches stretches;
-        find_forms(*index, text.substr(begin, end - begin), begin, stretches, first && !complete);
-        join(stretches);
-        size_t moved = cut;
-        for (const auto& [start, stop] : stretches) {
-            if (start < cut && cut < stop) {
-                moved = start;
-                break;
-            }
+    // Only a form that starts before the last cut bears on a cut, so the text is read from its
+    // start up to where every such form has ended: first as far as the longest form plus what its
+    // reading looks ahead, then, while a form found may go on past the window or the window holds
+    // too few canonical bytes past the cut, twice as far, until it holds them: so all the windows
+    // read together cost at most twice the last. A library's text that may end inside a form is
+    // read whole.
+    size_t end =
+        complete ? std::min(text.size(), last_cut + longest + kReadingLookahead) : text.size();
+    for (;;) {
+        const std::string_view window = text.substr(0, end);
+        stretches_.clear();
+        find_forms(*index, window, 0, stretches_, !complete);
+        join(stretches_);
+        if (end == text.size() || (!reaches_window_end(stretches_, last_cut, end) &&
+                                   holds_forms_across(window, last_cut, longest))) {
+            break;
         }
-        if (moved == cut) {
-            return cut;
-        }
-        cut = moved;
+        end = std::min(text.size(), 2 * end);
     }
+    std::erase_if(stretches_,
+                  [&](const std::pair<size_t, size_t>& s) { return s.first >= last_cut; });
+}
+
+size_t MaskedStretches::cut_before(size_t cut) const {
+    // Joined stretches never overlap: the last one that starts before the cut is the only one that
+    // may hold it, and none holds its start.
+    const auto after =
+        std::partition_point(stretches_.begin(), stretches_.end(),
+                             [&](const std::pair<size_t, size_t>& s) { return s.first < cut; });
+    if (after != stretches_.begin() && cut < std::prev(after)->second) {
+        return std::prev(after)->first;
+    }
+    return cut;
+}
+
+size_t cut_before_secrets(std::string_view text, size_t cut, bool complete) {
+    return MaskedStretches(text, cut, complete).cut_before(cut);
 }
 
 size_t memory_bytes() {
@@ -444,7 +673,9 @@ size_t memory_bytes() {
     std::lock_guard lock(r.mutex);
     size_t bytes = r.order.capacity() * sizeof(void*);
     for (const Level& level : index->levels) {
-        bytes += sizeof(Level) + level.patterns->memory_bytes();
+        bytes += sizeof(Level) + level.patterns->memory_bytes() +
+                 (level.starts_taken != nullptr ? level.starts_taken->memory_bytes() : 0) +
+                 (level.beside_escapes != nullptr ? level.beside_escapes->memory_bytes() : 0);
     }
     // A node of an unordered set holds its string, a hash and a link; a bucket a pointer.
     bytes += r.known.bucket_count() * sizeof(void*);
@@ -466,6 +697,20 @@ void forget_all_for_tests() {
     detail::g_any_known.store(false, std::memory_order_release);
     r.version.fetch_add(1, std::memory_order_release);
     r.index.store(nullptr);
+}
+
+void remember_base64_secret(std::string_view text) {
+    if (text.size() < kShortestKnownSecret) {
+        return;
+    }
+    remember(text);
+    // The other writings are the same key, not a secret of their own: known as they stand and in
+    // their canonical form, like the texts the agent makes of secrets.
+    for (const std::string& writing : base64_writings(text)) {
+        if (writing != text && writing.size() >= kShortestKnownSecret) {
+            add_known(kMadeText, writing);
+        }
+    }
 }
 
 }  // namespace quorvel::secrets

@@ -122,13 +122,14 @@ size_t word_cut(std::string_view text, size_t kept) {
 }
 
 // Where a cut at `kept` must fall instead so that no start of a password shows: before a known
-// secret that would stand across it, and before a word whose user information the cut would split
-// from the "@" that tells the masking where it ends ("https://u:pass|word@h"). Each move may
-// bring another such case to light (a blank inside a secret begins the word), so the cut moves
-// until neither applies: only ever back, so it ends.
-size_t safe_cut(std::string_view text, size_t kept) {
+// secret that would stand across it (`stretches`: what hiding the text would mask, found once), and
+// before a word whose user information the cut would split from the "@" that tells the masking
+// where it ends ("https://u:pass|word@h"). Each move may bring another such case to light (a blank
+// inside a secret begins the word), so the cut moves until neither applies: only ever back, so it
+// ends, and at no new search: each move reads only the word it lands in.
+size_t safe_cut(std::string_view text, const secrets::MaskedStretches& stretches, size_t kept) {
     for (;;) {
-        kept = secrets::cut_before_secrets(text, kept, /*complete=*/true);
+        kept = stretches.cut_before(kept);
         const size_t word = word_cut(text, kept);
         if (word == kept) {
             return kept;
@@ -137,9 +138,16 @@ size_t safe_cut(std::string_view text, size_t kept) {
     }
 }
 
-// Where a text is cut to keep at most `limit` bytes of it, before `own_end` (where the note of an
-// earlier bound begins): on a character boundary, then moved back where `safe_cut` says.
-size_t cut_at(std::string_view text, size_t limit, size_t own_end) {
+// The stretches that cuts of `text` before `own_end` (where the note of an earlier bound begins)
+// must not part: for every cut `cut_at` may make.
+secrets::MaskedStretches masked_stretches(std::string_view text, size_t own_end) {
+    return secrets::MaskedStretches(text, std::min(kOutsideTextBound, own_end), /*complete=*/true);
+}
+
+// Where a text is cut to keep at most `limit` bytes of it (at most `kOutsideTextBound`), before
+// `own_end`: on a character boundary, then moved back where `safe_cut` says.
+size_t cut_at(std::string_view text, const secrets::MaskedStretches& stretches, size_t limit,
+              size_t own_end) {
     size_t kept = std::min(limit, own_end);
     // A UTF-8 continuation byte at the cut would split a character.
     for (int back = 0; back < 3 && kept > 0 && kept < text.size() &&
@@ -147,7 +155,7 @@ size_t cut_at(std::string_view text, size_t limit, size_t own_end) {
          ++back) {
         --kept;
     }
-    return safe_cut(text, kept);
+    return safe_cut(text, stretches, kept);
 }
 
 // Whether the rest of a URL value cut at `kept` could end its user information: it holds an "@"
@@ -177,7 +185,7 @@ std::string bound_outside_text(std::string_view text) {
     }
     // A text bounded before keeps counting what it left out then.
     const auto [left_out, own_end] = left_out_before(text);
-    const size_t kept = cut_at(text, kOutsideTextBound, own_end);
+    const size_t kept = cut_at(text, masked_stretches(text, own_end), kOutsideTextBound, own_end);
     return std::string(text.substr(0, kept)) + left_out_note(own_end - kept + left_out);
 }
 
@@ -189,7 +197,8 @@ std::string outside_text(std::string_view text) {
         }
     }
     const auto [left_out, own_end] = left_out_before(text);
-    size_t kept = cut_at(text, kOutsideTextBound, own_end);
+    const secrets::MaskedStretches stretches = masked_stretches(text, own_end);
+    size_t kept = cut_at(text, stretches, kOutsideTextBound, own_end);
     std::string masked = mask_credentials(text.substr(0, kept));
     if (masked.size() > kOutsideTextBound) {
         // A mask may be longer than what it hides ("u:p@" shows "****:****@"): the part kept is
@@ -202,7 +211,7 @@ std::string outside_text(std::string_view text) {
         masked.clear();
         while (too_long - fits > 1) {
             const size_t target = fits + (too_long - fits) / 2;
-            const size_t cut = cut_at(text, target, own_end);
+            const size_t cut = cut_at(text, stretches, target, own_end);
             std::string tried = mask_credentials(text.substr(0, cut));
             if (tried.size() > kOutsideTextBound) {
                 too_long = target;
@@ -223,7 +232,7 @@ std::string outside_url_text(std::string_view text) {
         return outside_text(mask_url_text(text));
     }
     const auto [left_out, own_end] = left_out_before(text);
-    size_t kept = cut_at(text, kOutsideTextBound, own_end);
+    size_t kept = cut_at(text, masked_stretches(text, own_end), kOutsideTextBound, own_end);
     // Masked as a URL value, all that stands before an "@" is hidden: a part kept that one
     // after the cut would have hidden is kept not at all.
     if (rest_may_end_userinfo(text.substr(0, own_end), kept)) {

@@ -31,7 +31,10 @@ inline constexpr size_t kOutsideTextBound = 1024;
 // as a bounded one does counts what that one left out too, and comes back as it is when its part
 // before the note is within the bound. Reads at most the bound and the word that the cut splits,
 // up to 16 KiB of it past the cut: a word that goes on further counts as ending user information
-// when its part kept holds a ":" or "%3A" after its last "@" or "%40".
+// when its part kept holds a ":" or "%3A" after its last "@" or "%40". While secrets are known it
+// also reads past the cut as far as a form of one that starts before the cut may reach (about the
+// longest form, further only where a run of backslashes or of bytes that are not UTF-8 stretches
+// one), and searches that once for every move of the cut (`secrets::MaskedStretches`).
 std::string bound_outside_text(std::string_view text);
 
 // Text from outside as an error keeps it: cut as `bound_outside_text` cuts it, then the

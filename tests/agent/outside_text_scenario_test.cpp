@@ -92,6 +92,49 @@ TEST(OutsideTextScenarioTest, AnEncodedUrlAcrossTheCutShowsNoPieceOfItsPassword)
     secrets::forget_all_for_tests();
 }
 
+// A controller answers 401 with a body quoting the agent's shared secret stretched by a run of
+// backslashes far longer than the kilobyte an error keeps (each backslash read as escaping the
+// next, the run reads as one escape), with the cut inside the run: hiding the whole body would
+// mask the copy from its first letter to its last, so the error keeps nothing of it.
+TEST(OutsideTextScenarioTest, ASecretStretchedAcrossTheCutShowsNoStartOfIt) {
+    secrets::forget_all_for_tests();
+    const std::string secret = quorvel::testing::make_shared_secret();
+    // A letter that no backslash before it turns into an escape of another kind.
+    size_t split = 6;
+    while (split + 4 < secret.size() &&
+           !(secret[split] >= 'A' && secret[split] <= 'Z' && secret[split] != 'U')) {
+        ++split;
+    }
+    ASSERT_LT(split + 4, secret.size()) << secret;
+    const std::string filler(1000 - split, 'a');
+    const std::string backslashes(40000, '\\');
+    const std::string body =
+        filler + " " + secret.substr(0, split) + backslashes + secret.substr(split) + " refused";
+    RawHttpServer server([&](const RawRequest&) {
+        return RawResponse{
+            .status = 401, .headers = {{"Content-Type", "text/plain"}}, .body = body};
+    });
+    quorvel::testing::TempDir dir;
+    AgentConfig config = testing::logged_in_config(
+        "http://127.0.0.1:" + std::to_string(server.port()) + "/api", secret);
+    const testing::FirstPass shown =
+        testing::run_first_pass(std::move(config), dir.file("config.toml"));
+    ASSERT_GE(server.requests().size(), 1u);
+    EXPECT_EQ(first_shown_piece(shown, secret, {std::string(8, '\\')}), "");
+    const std::string kept =
+        filler + " ... [" + std::to_string(body.size() - filler.size() - 1) + " bytes left out]";
+    EXPECT_NE(shown.report.find("Err: Controller response error 401 Unauthorized: " + kept),
+              std::string::npos)
+        << shown.report.substr(0, 4000);
+    bool warned = false;
+    for (const std::string& line : shown.lines) {
+        warned = warned ||
+                 (line.find("WARN") != std::string::npos && line.find(kept) != std::string::npos);
+    }
+    EXPECT_TRUE(warned);
+    secrets::forget_all_for_tests();
+}
+
 // A network's name from its document quotes a URL with a password and runs past the bound: the
 // trace line that logs the new name and the report's Name show the same text, bounded and masked.
 TEST(OutsideTextScenarioTest, ANetworkNameShowsTheSameInTheLogAndTheReport) {

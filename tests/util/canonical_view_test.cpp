@@ -42,6 +42,11 @@ TEST(CanonicalViewTest, ReadsBackWhatEncodersWrite) {
          "a" + r + "b"},
         {R"(\ud800x)", r + "x"},  // a lone surrogate
         {"caf\xc3\xa9", "caf\xc3\xa9"},
+        // A line break that wraps base64 text reads as nothing; one that ends a sentence stays.
+        {"QUJD\nREVG QUJD\r\nREVG QUJD\\r\\nREVG", "QUJDREVG QUJDREVG QUJDREVG"},
+        {"end.\nNext\n\nline\n", "end.\nNext\n\nline\n"},
+        // What a reading decodes is read again: a backslash and a "%" written by another encoder.
+        {"%255Cn %2541 \\x5cu00e9 &#x25;41", "\n A \xc3\xa9 A"},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(canonical(c.text), c.canonical) << c.text;
@@ -134,13 +139,16 @@ TEST(CanonicalViewTest, ReadsCharacterReferences) {
         {R"(\u0026lt; \\u0026amp;#39; \u0026#x50;)", "< ' P"},
         {"%26%2339%3B %26amp%3Blt%3B %26%23X50%3b", "' < P"},
         // What names no character stands as it is.
-        {"&#xD800; &#xdfff; &#x110000; &#1114112; &#65 &#; &#x; &#xg;",
-         "&#xD800; &#xdfff; &#x110000; &#1114112; &#65 &#; &#x; &#xg;"},
-        {"&#00000065; &#x0000041; &nbsp; &AMP; &amp &lt &",
-         "&#00000065; &#x0000041; &nbsp; &AMP; &amp &lt &"},
+        {"&#xD800; &#xdfff; &#x110000; &#1114112; &#; &#x; &#xg; &#x0010FFFF0;",
+         "&#xD800; &#xdfff; &#x110000; &#1114112; &#; &#x; &#xg; &#x0010FFFF0;"},
+        {"&nbsp; &AMP; &amp &lt &", "&nbsp; &AMP; &amp &lt &"},
         {"a&b&&c;&#", "a&b&&c;&#"},
-        // A backslash a reference names is not read again.
-        {"&#92;n &#x5c;u00e9", "\\n \\u00e9"},
+        // Numbers as HTML readers take them: without their ";", with any number of leading zeros.
+        {"&#80&#88 &#x50x &#65;5 &#00000065; &#x0000041; &#0000000000000000000000000080;",
+         "PX Px A5 A A P"},
+        {"&#1234567 &#12345678;", "&#1234567 &#12345678;"},
+        // A backslash a reference names is read again, as the escape it starts.
+        {"&#92;n &#x5c;u00e9 &#92;&#92;n", "\n \xc3\xa9 \n"},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(canonical(c.text), c.canonical) << c.text;
@@ -227,7 +235,6 @@ TEST(CanonicalViewTest, OneByteReachesABoundedStretch) {
         std::string(50, '\\') + "U0001F511",
         std::string(30, '\\') + "xc3" + std::string(30, '\\') + "xa9",
         "%26" + hidden('#') + "39%3B",
-        "&" + hidden('#') + hidden('3') + hidden('9') + hidden(';'),
     };
     for (const std::string& text : texts) {
         const CanonicalView view = canonical_view(text);
@@ -246,7 +253,13 @@ TEST(CanonicalViewTest, OneByteReachesABoundedStretch) {
     EXPECT_EQ(lt.from[0], 325u);  // the first "amp;" that starts within 80 bytes of the end
     // A reference whose own characters stand for too long a stretch stays as it stands.
     EXPECT_EQ(canonical("%26" + hidden('#') + "39%3B"), "'");
-    EXPECT_EQ(canonical("&" + hidden('#') + hidden('3') + hidden('9') + hidden(';')), "&#39;");
+    // Read again, the reference its escapes gave reads too, and stands for all of them.
+    const std::string escaped_reference =
+        "&" + hidden('#') + hidden('3') + hidden('9') + hidden(';');
+    const CanonicalView quote = canonical_view(escaped_reference);
+    ASSERT_EQ(quote.bytes, "'");
+    EXPECT_EQ(quote.from[0], 0u);
+    EXPECT_EQ(quote.to[0], escaped_reference.size());
     // Long runs read in one pass, to what they stand for.
     std::string amps;
     for (int k = 0; k < 100000; ++k) {
@@ -270,14 +283,67 @@ TEST(CanonicalViewTest, OneByteReachesABoundedStretch) {
     EXPECT_EQ(canonical(bytes), read);
 }
 
+// What an escape beside a form takes of it: a short form is known whole beside each such escape,
+// a long one by what the escape leaves of it; a form that ends in an escape begun is known without
+// it. None for a form whose ends no escape takes.
+TEST(CanonicalViewTest, EdgeReadingsLeaveOutWhatAnEscapeBesideAFormTakes) {
+    const std::string long_tail(60, 'x');
+    const struct {
+        std::string form;
+        std::vector<std::string> ends_taken;
+        std::vector<std::string> starts_taken;
+        std::vector<std::string> beside_escapes;
+    } cases[] = {
+        {"plainword", {}, {}, {}},
+        {"Xyz%41-word", {}, {}, {}},
+        // "\\" and "n" read as a line break, "&" and "lt;" as "<".
+        {"nabcdefgh", {}, {}, {"\nabcdefgh"}},
+        {"n\\u00e9bula-xyz",
+         {},
+         {},
+         {"\n\xc3\xa9"
+          "bula-xyz"}},
+        {"lt;abcdefg", {}, {}, {"<abcdefg"}},
+        // A trailing backslash stands for nothing alone.
+        {"nabcdef\\", {}, {}, {"\nabcdef"}},
+        // Hex digits after "%", "%4", "&#" and "\\u"; the reading stays when it is no character.
+        {"4eabcdefgh",
+         {},
+         {},
+         {"Nabcdefgh", "Deabcdefgh",
+          "\x04"
+          "eabcdefgh",
+          "\xe4\xba\xab"
+          "cdefgh"}},
+        {"0123", {}, {}, {std::string(1, '\0') + "123", "@123"}},
+        // What follows completes an escape begun at the end.
+        {"Wxyzabcd%4", {"Wxyzabcd"}, {}, {}},
+        {"Wxyzabcd&#8", {"Wxyzabcd"}, {}, {}},
+        {"Wxyzabcd\\u00", {"Wxyzabcd"}, {}, {}},
+        // Both at once, as copies in a row read.
+        {"nWxyzabcd%4", {"nWxyzabcd"}, {}, {"\nWxyzabcd%4", "\nWxyzabcd"}},
+        // A long form: what the escape leaves, two hex digits or one taken.
+        {"4e" + long_tail, {}, {long_tail, "e" + long_tail}, {}},
+        // Too short a piece is no reading of its own.
+        {"Wbc%4", {}, {}, {}},
+    };
+    for (const auto& c : cases) {
+        const EdgeReadings readings = edge_readings(c.form);
+        EXPECT_EQ(readings.ends_taken, c.ends_taken) << c.form;
+        EXPECT_EQ(readings.starts_taken, c.starts_taken) << c.form;
+        EXPECT_EQ(readings.beside_escapes, c.beside_escapes) << c.form;
+    }
+}
+
 TEST(CanonicalViewTest, TellsWhichTextsMayDiffer) {
-    for (const std::string text : {"a%b", "a+b", "a\\b", "caf\xc3\xa9", "\xff", "a&b", "&lt;"}) {
+    for (const std::string text :
+         {"a%b", "a+b", "a\\b", "caf\xc3\xa9", "\xff", "a&b", "&lt;", "QUJD\nREVG"}) {
         EXPECT_TRUE(may_differ_from_canonical(text)) << text;
     }
     EXPECT_FALSE(may_differ_from_canonical("GET /api/v1 200 ok: {\"a\":1}"));
     EXPECT_FALSE(may_differ_from_canonical("#39; lt; x50 U0001F511 303 251 ;#xX"));
     // Each byte that may differ, at every place of a text long enough for whole vector steps.
-    for (const char c : {'%', '+', '\\', '&', '\x80', '\xff'}) {
+    for (const char c : {'%', '+', '\\', '&', '\n', '\x80', '\xff'}) {
         for (size_t at = 0; at < 40; ++at) {
             std::string text(40, 'a');
             EXPECT_FALSE(may_differ_from_canonical(text));

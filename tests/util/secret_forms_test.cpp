@@ -265,5 +265,127 @@ TEST(SecretFormsTest, FormsOfRandomSecretsKeepTheirRules) {
     }
 }
 
+// What lossy decoders and writers make of a secret with non-ASCII characters, written out: "?"
+// for each character or each byte, and U+FFFD for either, which the canonical view reads as one
+// replacement byte however many there are; and the normal form the secret was not given in, read
+// as Latin-1 ("\xcc\x88" as "\xc3\x8c\xc2\x88") and as Windows-1252 ("\xcc\x88" as
+// "\xc3\x8c\xcb\x86").
+TEST(SecretFormsTest, NonAsciiSecretsAreKnownAsLossyDecodersAndMisreadNormalFormsShowThem) {
+    const struct {
+        std::string secret;
+        std::vector<std::string> present;
+        std::vector<std::string> absent;
+    } cases[] = {
+        {"cr\xc3\xa8me-secret",
+         {"cr?me-secret", "cr??me-secret", "cr\xffme-secret", "cre\xc3\x8c\xc2\x80me-secret",
+          "cre\xc3\x8c\xe2\x82\xacme-secret"},
+         // Each U+FFFD form only in its canonical form.
+         {"cr\xef\xbf\xbdme-secret", "cr\xef\xbf\xbd\xef\xbf\xbdme-secret"}},
+        // A three-byte and a four-byte character.
+        {"\xe2\x82\xacuro-Schl\xc3\xbcssel",
+         {"?uro-Schl?ssel", "???uro-Schl??ssel", "\xffuro-Schl\xffssel",
+          "\xc3\xa2\xc2\x82\xc2\xacuro-Schlu\xc3\x8c\xc2\x88ssel",
+          "\xc3\xa2\xe2\x80\x9a\xc2\xacuro-Schlu\xc3\x8c\xcb\x86ssel"},
+         {}},
+        {"key\xf0\x9f\x94\x91-pass", {"key?-pass", "key???\?-pass", "key\xff-pass"}, {}},
+        // Two characters side by side are one run of U+FFFD, in either count.
+        {"p\xc3\xa4\xc3\xb6ssw\xc3\xb6rd-\xce\xbb",
+         {"p??ssw?rd-?", "p????ssw??rd-??", "p\xffssw\xffrd-\xff",
+          "pa\xc3\x8c\xc2\x88o\xc3\x8c\xc2\x88sswo\xc3\x8c\xc2\x88rd-\xc3\x8e\xc2\xbb",
+          "pa\xc3\x8c\xcb\x86o\xc3\x8c\xcb\x86sswo\xc3\x8c\xcb\x86rd-\xc3\x8e\xc2\xbb"},
+         {}},
+        // Percent-encoded: the decoded secret's forms; "+" is also read as a blank.
+        {"caf%C3%A9+secret",
+         {"caf?+secret", "caf??+secret", "caf? secret", "caf?? secret", "caf\xff secret",
+          "cafe\xc3\x8c\xc2\x81+secret"},
+         {"caf\xff+secret"}},
+        // Given decomposed: the composed form read as Latin-1 and Windows-1252 ("\xc3\xa9" reads
+        // alike in both), and the combining mark replaced on its own.
+        {"cafe\xcc\x81-secret",
+         {"caf\xc3\x83\xc2\xa9-secret", "cafe?-secret", "cafe?\?-secret", "cafe\xff-secret"},
+         {}},
+        // Bytes that are not UTF-8 count one each.
+        {"bad\xff\xfe-bytes", {"bad?\?-bytes", "bad\xff-bytes"}, {}},
+        // Four ASCII bytes are enough, three are not: a form of stand-ins and less would hide any
+        // such run while showing less than a known secret must hold.
+        {"\xd0\xbf\xd0\xb0\xd1\x80\xd0\xbe\xd0\xbb\xd1\x8c"
+         "1234",
+         {"??????1234", "????????????1234",
+          "\xff"
+          "1234"},
+         {}},
+        {"\xd0\xbf\xd0\xb0\xd1\x80\xd0\xbe\xd0\xbb\xd1\x8c"
+         "123",
+         {},
+         {"??????123", "????????????123"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.secret);
+        const std::vector<std::string> forms = forms_of(c.secret);
+        for (const std::string& form : c.present) {
+            EXPECT_TRUE(holds(forms, form)) << form;
+        }
+        for (const std::string& form : c.absent) {
+            EXPECT_FALSE(holds(forms, form)) << form;
+        }
+        for (const std::string& form : forms) {
+            EXPECT_EQ(std::count(forms.begin(), forms.end(), form), 1) << form;
+        }
+    }
+}
+
+// ASCII secrets gain no form of a lossy decoder or of a normal form: none holds a byte above
+// 0x7F, nor a "?" the secret does not hold.
+TEST(SecretFormsTest, AsciiSecretsGainNoDecoderForms) {
+    for (const std::string secret :
+         {"hunter2hunter2", "100%25sure?", "pa+ss/wo%rd", "q\"uo\\te\tx", "what?now"}) {
+        SCOPED_TRACE(secret);
+        const std::vector<std::string> forms = forms_of(secret);
+        ASSERT_FALSE(forms.empty());
+        for (const std::string& form : forms) {
+            EXPECT_TRUE(std::all_of(form.begin(), form.end(), [](char ch) {
+                return static_cast<unsigned char>(ch) < 0x80;
+            })) << form;
+            EXPECT_LE(std::count(form.begin(), form.end(), '?'),
+                      std::count(secret.begin(), secret.end(), '?'))
+                << form;
+        }
+    }
+}
+
+// A base64 text is known in both alphabets, padded and not, whichever it was given in. The
+// expected texts are `base64` and `basenc --base64url` of the bytes.
+TEST(SecretFormsTest, Base64TextsAreKnownInBothAlphabetsPaddedOrNot) {
+    const std::vector<std::string> both = {"fn5+Pj8/Pw==", "fn5+Pj8/Pw",
+                                           "fn5-Pj8_Pw==", "fn5-Pj8_Pw"};
+    const struct {
+        std::string text;
+        std::vector<std::string> writings;
+    } cases[] = {
+        {"fn5-Pj8_Pw", both},
+        {"fn5-Pj8_Pw==", both},
+        {"fn5+Pj8/Pw", both},
+        {"fn5+Pj8/Pw==", both},
+        // No "+" nor "/", no padding: one writing.
+        {"c2VjcmV0", {"c2VjcmV0"}},
+        {"c2VjcmV0LWtleQ", {"c2VjcmV0LWtleQ==", "c2VjcmV0LWtleQ"}},
+        {"4OHi4-Tl5ufo6err7O3u7_Dx8vP09fb3-Pn6-_z9_v8",
+         {"4OHi4+Tl5ufo6err7O3u7/Dx8vP09fb3+Pn6+/z9/v8=",
+          "4OHi4+Tl5ufo6err7O3u7/Dx8vP09fb3+Pn6+/z9/v8",
+          "4OHi4-Tl5ufo6err7O3u7_Dx8vP09fb3-Pn6-_z9_v8=",
+          "4OHi4-Tl5ufo6err7O3u7_Dx8vP09fb3-Pn6-_z9_v8"}},
+        // No base64: both alphabets mixed, a stray character, bits left over, wrong padding.
+        {"fn5+Pj8_Pw", {}},
+        {"not base64!", {}},
+        {"c2VjcmV0LWtleR", {}},
+        {"YR", {}},
+        {"fn5-Pj8_Pw=", {}},
+        {"", {}},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(base64_writings(c.text), c.writings) << c.text;
+    }
+}
+
 }  // namespace
 }  // namespace quorvel::secrets

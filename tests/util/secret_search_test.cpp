@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <random>
 #include <set>
 #include <string>
@@ -157,6 +158,129 @@ TEST(PatternIndexTest, CoversWhatAPlainSearchDoesForSetsThatShareTheirPieces) {
         const PatternIndex index(views);
         EXPECT_EQ(indexed_search(index, c.text), plain_search(c.patterns, c.text))
             << c.text.substr(0, 80);
+    }
+}
+
+// Sets of every shape the index lays out differently: texts that are each other's starts, that
+// share long starts or ends, whose failure links lead into chains laid out after their own, over
+// every byte value, and chains that cross the index's blocks of 64 states. Each is searched in
+// texts of planted, cut, altered and joined texts among random bytes of the same alphabet.
+TEST(PatternIndexTest, MatchesAPlainSearchOverSetsOfEveryShape) {
+    std::mt19937 random(91);
+    const auto word = [&](size_t length, std::string_view alphabet) {
+        std::string out;
+        for (size_t i = 0; i < length; ++i) {
+            out.push_back(alphabet[random() % alphabet.size()]);
+        }
+        return out;
+    };
+    const std::string every_byte = [] {
+        std::string bytes;
+        for (int b = 0; b < 256; ++b) {
+            bytes.push_back(static_cast<char>(b));
+        }
+        return bytes;
+    }();
+    using Set = std::vector<std::string>;
+    const struct {
+        const char* name;
+        std::string alphabet;
+        std::function<Set()> make;
+    } cases[] = {
+        {"each other's starts", "ab*",
+         [&] {
+             Set set;
+             for (size_t length = 4; length <= 300; ++length) {
+                 set.push_back(std::string(length, 'a'));
+             }
+             set.push_back(std::string(70, 'a') + "***");
+             return set;
+         }},
+        {"long shared starts", "abc",
+         [&] {
+             Set set;
+             const std::string start = "user:" + word(120, "abc");
+             for (int i = 0; i < 60; ++i) {
+                 set.push_back(start.substr(0, random() % start.size()) +
+                               word(1 + random() % 90, "abc"));
+             }
+             return set;
+         }},
+        {"long shared ends", "abc",
+         [&] {
+             Set set;
+             const std::string end = word(150, "abc") + ":tail";
+             for (int i = 0; i < 60; ++i) {
+                 set.push_back(word(1 + random() % 20, "abc") + end.substr(random() % end.size()));
+             }
+             return set;
+         }},
+        {"links into chains laid out later", "abxyz",
+         [&] {
+             Set set;
+             for (int i = 0; i < 40; ++i) {
+                 const std::string tail = word(5 + random() % 100, "xyz");
+                 set.push_back(tail);
+                 set.push_back("a" + tail);
+                 set.push_back("ab" + tail.substr(0, tail.size() / 2));
+             }
+             return set;
+         }},
+        {"every byte value", every_byte,
+         [&] {
+             Set set;
+             for (int i = 0; i < 200; ++i) {
+                 set.push_back(word(4 + random() % 40, every_byte));
+             }
+             return set;
+         }},
+        {"chains across blocks", "ab",
+         [&] {
+             Set set;
+             const std::string start = word(200, "ab");
+             for (const size_t shared : {62, 63, 64, 65, 127, 128, 129}) {
+                 set.push_back(start.substr(0, shared) + word(1 + random() % 100, "ab"));
+                 set.push_back(start.substr(0, shared));
+             }
+             return set;
+         }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const Set patterns = c.make();
+        const std::vector<std::string_view> views(patterns.begin(), patterns.end());
+        const PatternIndex index(views);
+        for (int t = 0; t < 40; ++t) {
+            std::string text;
+            while (text.size() < 2000) {
+                const std::string& p = patterns[random() % patterns.size()];
+                switch (random() % 5) {
+                    case 0:
+                        text += word(random() % 50, c.alphabet);
+                        break;
+                    case 1:
+                        text += p;
+                        break;
+                    case 2:
+                        text += p.substr(0, random() % p.size());
+                        break;
+                    case 3: {
+                        std::string altered = p;
+                        altered[random() % altered.size()] =
+                            c.alphabet[random() % c.alphabet.size()];
+                        text += altered;
+                        break;
+                    }
+                    default:
+                        text += p.substr(random() % p.size());
+                        break;
+                }
+            }
+            ASSERT_EQ(indexed_search(index, text), plain_search(patterns, text)) << t;
+            const std::string end =
+                text.substr(0, 1000) + patterns[random() % patterns.size()].substr(0, 3);
+            ASSERT_EQ(index.unfinished_at_end(end), plain_unfinished(patterns, end)) << t;
+        }
     }
 }
 

@@ -237,7 +237,7 @@ void AgentConfig::remember_secrets() const {
         }
     }
     if (controller->shared_secret) {
-        secrets::remember(*controller->shared_secret);
+        secrets::remember_base64_secret(*controller->shared_secret);
     }
 }
 
