@@ -2209,7 +2209,16 @@ void check_mask_neighbours(Choices& choices) {
                      text.c_str());
     }
     const std::string hidden = quorvel::secrets::hide(text);
-    judge(masks_only_occurrences(text, hidden, starts, secret.size()), "mask-neighbours " + secret,
+    // A secret that holds a whole mask ("a****") is made again by a mask and the letter before
+    // it: what shows must then hold no occurrence, which only masking on can give. Any other
+    // secret's masks stand on its occurrences alone.
+    // A secret of stars alone is what a mask shows: masking leaves it standing.
+    const bool holds_a_mask = secret.find(quorvel::secrets::kMask) != std::string::npos;
+    const bool stars_alone = secret.find_first_not_of('*') == std::string::npos;
+    judge(stars_alone    ? true
+          : holds_a_mask ? hidden.find(secret) == std::string::npos
+                         : masks_only_occurrences(text, hidden, starts, secret.size()),
+          "mask-neighbours " + secret,
           fmt::format("kind=mask-neighbours secret=\"{}\" in=\"{}\" out=\"{}\"", secret, text,
                       hidden));
     check_idempotent(text, hidden, "mask-like " + secret,

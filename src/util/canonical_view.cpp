@@ -17,7 +17,7 @@ constexpr size_t kLongestBackslashRun = 8;
 
 // How many times a text is read over: what one reading decodes may be an escape again (a
 // backslash written "&#92;", a "%" written "%25"), read by the next.
-constexpr int kMostLayers = 4;
+constexpr int kMostLayers = 6;
 
 // The bytes that start an escape.
 constexpr char kPercent = '%';
@@ -760,7 +760,11 @@ EdgeReadings edge_readings(std::string_view form) {
     if (may_be_taken_at_start(form.front())) {
         const std::string_view head = form.substr(0, kEdgeWindow);
         const CanonicalView alone = canonical_view(head);
-        for (const std::string_view before : kEscapesBefore) {
+        // The escapes of others, and the form's own end, which begins the escape that takes
+        // the start of a copy right after it.
+        std::vector<std::string_view> escapes(std::begin(kEscapesBefore), std::end(kEscapesBefore));
+        escapes.push_back(form.substr(form.size() - std::min(form.size(), kLongestEscapeBegun)));
+        for (const std::string_view before : escapes) {
             auto taken = taken_at_start(before, head, alone);
             if (!taken) {
                 continue;

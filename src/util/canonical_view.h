@@ -35,7 +35,7 @@ struct CanonicalView {
 inline constexpr size_t kLongestCanonicalReach = 80;
 
 // The canonical form of `text`, read in four steps, each reading what the one before gave; the
-// first three are read again, up to four times in all, while a reading decoded a character and
+// first three are read again, up to six times in all, while a reading decoded a character and
 // what it gave holds a "%", "\\" or "&" (a backslash written "&#92;" or "\\x5c", a "%" written
 // "%25", reads as the escape it starts):
 // 1. "%" and two hex digits, in either case, is the byte they name.
