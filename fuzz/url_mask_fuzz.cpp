@@ -1629,7 +1629,8 @@ Encoded byte_hex(std::string_view in, uint16_t bits) {
     return e;
 }
 
-// A C-style literal: every byte past ASCII and every other control as three octal digits.
+// A C-style literal: every byte past ASCII as three octal digits, the other controls as two hex
+// digits (an octal escape below "\100" reads as the debug form's NUL and digits, a stated limit).
 Encoded byte_octal(std::string_view in, uint16_t bits) {
     Encoded e;
     for (const char ch : in) {
@@ -1638,7 +1639,9 @@ Encoded byte_octal(std::string_view in, uint16_t bits) {
         if (common_escape(e.out, ch, (bits & 4) != 0)) {
             continue;
         }
-        if (c < 0x20 || c >= 0x7f) {
+        if (c < 0x20) {
+            e.out += fmt::format("\\x{:02x}", c);
+        } else if (c >= 0x7f) {
             e.out += fmt::format("\\{:03o}", c);
         } else {
             e.out += ch;
@@ -2192,6 +2195,21 @@ bool masks_only_occurrences(std::string_view text, std::string_view out,
     return reachable[text.size()][out.size()];
 }
 
+// Whether `secret`, which holds a mask, stands in `hidden` other than beside a star at an end it
+// has stars at: "a****" and then "*" reads as a letter and a mask, a stated limit of hiding.
+bool shows_unambiguously(std::string_view hidden, std::string_view secret) {
+    for (size_t at = hidden.find(secret); at != std::string_view::npos;
+         at = hidden.find(secret, at + 1)) {
+        const bool star_after = secret.back() == '*' && at + secret.size() < hidden.size() &&
+                                hidden[at + secret.size()] == '*';
+        const bool star_before = secret.front() == '*' && at > 0 && hidden[at - 1] == '*';
+        if (!star_after && !star_before) {
+            return true;
+        }
+    }
+    return false;
+}
+
 void check_mask_neighbours(Choices& choices) {
     const std::string secret(choices.pick(kMaskLike));
     know_only({secret});
@@ -2216,7 +2234,7 @@ void check_mask_neighbours(Choices& choices) {
     const bool holds_a_mask = secret.find(quorvel::secrets::kMask) != std::string::npos;
     const bool stars_alone = secret.find_first_not_of('*') == std::string::npos;
     judge(stars_alone    ? true
-          : holds_a_mask ? hidden.find(secret) == std::string::npos
+          : holds_a_mask ? !shows_unambiguously(hidden, secret)
                          : masks_only_occurrences(text, hidden, starts, secret.size()),
           "mask-neighbours " + secret,
           fmt::format("kind=mask-neighbours secret=\"{}\" in=\"{}\" out=\"{}\"", secret, text,

@@ -460,8 +460,9 @@ void read_references(const Stage& in, Stage& out) {
     }
 }
 
+// A character of base64 text as the canonical view reads it, where "+" reads as a blank.
 bool is_base64_character(char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '+' ||
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == ' ' ||
            c == '/' || c == '-' || c == '_';
 }
 
@@ -560,10 +561,6 @@ void read_characters(const Stage& in, CanonicalView& out) {
         }
         const auto c = static_cast<unsigned char>(b[i]);
         if (c < 0x80) {
-            if (const size_t wrap = base64_line_break(b, i); wrap != 0) {
-                i += wrap;
-                continue;
-            }
             out.bytes.push_back(c == '+' ? ' ' : static_cast<char>(c));
             out.from.push_back(in.from(i));
             out.to.push_back(in.to(i));
@@ -615,10 +612,22 @@ struct Stages {
 
 // One reading of every escape in `stages.text`: percent-escapes, then backslash escapes, then
 // references. Returns the stage that holds what it read, and whether it decoded anything.
-std::pair<Stage*, bool> read_layer(Stages& stages) {
-    read_percent(stages.text, stages.percent);
-    read_backslashes(stages.percent, stages.escapes);
-    const bool decoded = stages.percent.decoded() || stages.escapes.decoded();
+// From `first` on: a reading of a text that an encoder wrote starts where that encoder's escapes
+// are read.
+std::pair<Stage*, bool> read_layer(Stages& stages, ReadingStep first) {
+    if (first == ReadingStep::kReferences) {
+        read_references(stages.text, stages.references);
+        return {&stages.references, stages.references.decoded()};
+    }
+    const Stage* percent = &stages.text;
+    bool decoded = false;
+    if (first == ReadingStep::kPercentEscapes) {
+        read_percent(stages.text, stages.percent);
+        percent = &stages.percent;
+        decoded = stages.percent.decoded();
+    }
+    read_backslashes(*percent, stages.escapes);
+    decoded = decoded || stages.escapes.decoded();
     if (stages.escapes.bytes().find(kAmpersand) == std::string_view::npos) {
         return {&stages.escapes, decoded};
     }
@@ -633,14 +642,17 @@ bool may_differ_from_canonical(std::string_view text) {
            text.size();
 }
 
-void canonical_view(std::string_view text, CanonicalView& out) {
+void canonical_view(std::string_view text, CanonicalView& out, ReadingStep first) {
     thread_local Stages stages;
     stages.text.start_with(text);
     Stage* read = &stages.text;
     for (int layer = 0; layer < kMostLayers && holds_escape_start(read->bytes()); ++layer) {
-        const auto [next, decoded] = read_layer(stages);
+        const auto [next, decoded] =
+            read_layer(stages, layer == 0 ? first : ReadingStep::kPercentEscapes);
         read = next;
-        if (!decoded || !holds_escape_start(next->bytes()) || layer + 1 == kMostLayers) {
+        const bool whole_layer = layer > 0 || first == ReadingStep::kPercentEscapes;
+        if ((!decoded && whole_layer) || !holds_escape_start(next->bytes()) ||
+            layer + 1 == kMostLayers) {
             break;
         }
         std::swap(stages.text, *next);
@@ -648,6 +660,32 @@ void canonical_view(std::string_view text, CanonicalView& out) {
     }
     read_characters(*read, out);
     stages.release_if_large();
+}
+
+bool without_base64_line_breaks(const CanonicalView& view, CanonicalView& out) {
+    const std::string_view b = view.bytes;
+    size_t i = b.find('\n');
+    while (i != std::string_view::npos &&
+           base64_line_break(b, i - (i > 0 && b[i - 1] == '\r')) == 0) {
+        i = b.find('\n', i + 1);
+    }
+    if (i == std::string_view::npos) {
+        return false;
+    }
+    out.bytes.clear();
+    out.from.clear();
+    out.to.clear();
+    for (size_t k = 0; k < b.size();) {
+        if (const size_t wrap = base64_line_break(b, k); wrap != 0) {
+            k += wrap;
+            continue;
+        }
+        out.bytes.push_back(b[k]);
+        out.from.push_back(view.from[k]);
+        out.to.push_back(view.to[k]);
+        ++k;
+    }
+    return true;
 }
 
 CanonicalView canonical_view(std::string_view text) {
@@ -812,11 +850,13 @@ EdgeReadings edge_readings(std::string_view form) {
     return readings;
 }
 
-std::string canonical(std::string_view text) {
+std::string canonical(std::string_view text, ReadingStep first) {
     if (!may_differ_from_canonical(text)) {
         return std::string(text);
     }
-    return canonical_view(text).bytes;
+    CanonicalView out;
+    canonical_view(text, out, first);
+    return std::move(out.bytes);
 }
 
 }  // namespace quorvel::secrets

@@ -66,10 +66,24 @@ inline constexpr size_t kLongestCanonicalReach = 80;
 // 4. "+" reads as a blank, and a run of bytes that are not UTF-8, and U+FFFD, reads as one
 //    `kReplacement`, however long, so that a decoder that replaced each byte and one that
 //    replaced the run read alike, and so does the run escaped as the log shows it.
-std::string canonical(std::string_view text);
+// The step a reading starts with. A text an encoder wrote is read from the first step on; what
+// that encoder wrote of a secret is read, in the step that reads its escapes, together with the
+// secret's own escapes that the steps after it read: a secret's `\\u%41ee` percent-encoded
+// whole reads as `u` and `Aee`, read as given as U+AEEE. So a secret is known in its readings that
+// start with each step.
+enum class ReadingStep { kPercentEscapes, kBackslashEscapes, kReferences };
+
+std::string canonical(std::string_view text, ReadingStep first = ReadingStep::kPercentEscapes);
 CanonicalView canonical_view(std::string_view text);
 // The same into `out`, whose storage it reuses.
-void canonical_view(std::string_view text, CanonicalView& out);
+void canonical_view(std::string_view text, CanonicalView& out,
+                    ReadingStep first = ReadingStep::kPercentEscapes);
+// `view` with each line break (LF or CRLF) that stands between two characters of base64 text left
+// out, as MIME and PEM writers wrap base64: a view of its own, searched beside the canonical one,
+// since a line break read from an escape may be a neighbour's ("\\\\" and a secret's "n").
+// False, and `out` as it was, when `view` holds no such line break.
+bool without_base64_line_breaks(const CanonicalView& view, CanonicalView& out);
+
 // Whether the canonical form of `text` may differ from it: true when it holds a "%", "+", "\\",
 // "&" or a byte above 0x7F. False for most texts, which then need only one view searched.
 bool may_differ_from_canonical(std::string_view text);

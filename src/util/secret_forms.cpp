@@ -281,6 +281,13 @@ std::vector<std::string> forms_of(std::string_view secret) {
     if (decoded != secret) {
         given.emplace_back(decoded);
     }
+    // What an encoder wrote of a secret that holds escapes of its own is read from the step that
+    // reads that encoder's escapes on (`ReadingStep`).
+    for (const std::string_view text : given) {
+        for (const ReadingStep first : {ReadingStep::kBackslashEscapes, ReadingStep::kReferences}) {
+            add(canonical(text, first));
+        }
+    }
     for (const std::string_view text : given) {
         for (size_t offset = 0; offset < 3; ++offset) {
             const std::string aligned = aligned_base64(text, offset);

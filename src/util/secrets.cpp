@@ -351,6 +351,20 @@ void find_forms(const Index& known, std::string_view text, size_t shift, Stretch
                     std::min(unfinished_at, level.patterns->unfinished_at_end(view.bytes));
             }
         }
+        // Base64 that a writer wrapped into lines, read whole.
+        thread_local CanonicalView unwrapped;
+        if (without_base64_line_breaks(view, unwrapped)) {
+            Stretches joined;
+            for (const Level& level : known.levels) {
+                level.patterns->find(unwrapped.bytes, joined);
+            }
+            for (const auto& [begin, end] : joined) {
+                out.emplace_back(unwrapped.from[begin], unwrapped.to[end - 1]);
+            }
+            if (unwrapped.bytes.capacity() > kKeptViewStorage) {
+                unwrapped = CanonicalView();
+            }
+        }
         for (const auto& [begin, end] : found) {
             if (known.backslash_ends) {
                 out.emplace_back(

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -42,9 +43,6 @@ TEST(CanonicalViewTest, ReadsBackWhatEncodersWrite) {
          "a" + r + "b"},
         {R"(\ud800x)", r + "x"},  // a lone surrogate
         {"caf\xc3\xa9", "caf\xc3\xa9"},
-        // A line break that wraps base64 text reads as nothing; one that ends a sentence stays.
-        {"QUJD\nREVG QUJD\r\nREVG QUJD\\r\\nREVG", "QUJDREVG QUJDREVG QUJDREVG"},
-        {"end.\nNext\n\nline\n", "end.\nNext\n\nline\n"},
         // What a reading decodes is read again: a backslash and a "%" written by another encoder.
         {"%255Cn %2541 \\x5cu00e9 &#x25;41", "\n A \xc3\xa9 A"},
     };
@@ -332,6 +330,58 @@ TEST(CanonicalViewTest, EdgeReadingsLeaveOutWhatAnEscapeBesideAFormTakes) {
         EXPECT_EQ(readings.ends_taken, c.ends_taken) << c.form;
         EXPECT_EQ(readings.starts_taken, c.starts_taken) << c.form;
         EXPECT_EQ(readings.beside_escapes, c.beside_escapes) << c.form;
+    }
+}
+
+// Base64 wrapped into lines reads whole in a view of its own; a line break that ends a sentence
+// stays, and a view without such breaks has none of its own.
+TEST(CanonicalViewTest, Base64WrappedIntoLinesReadsWholeInAViewOfItsOwn) {
+    const struct {
+        std::string text;
+        std::optional<std::string> unwrapped;
+    } cases[] = {
+        {"QUJD\nREVG QUJD\r\nREVG QUJD\\r\\nREVG", "QUJDREVG QUJDREVG QUJDREVG"},
+        {"a+b/\nc-d_", "a b/c-d_"},
+        {"end.\nNext\n\nline\n", std::nullopt},
+        {"no break at all", std::nullopt},
+    };
+    for (const auto& c : cases) {
+        const CanonicalView view = canonical_view(c.text);
+        EXPECT_EQ(view.bytes.find('\n') != std::string::npos,
+                  c.text.find('\n') != std::string::npos || c.text.find("\\n") != std::string::npos)
+            << c.text;
+        CanonicalView unwrapped;
+        ASSERT_EQ(without_base64_line_breaks(view, unwrapped), c.unwrapped.has_value()) << c.text;
+        if (c.unwrapped) {
+            EXPECT_EQ(unwrapped.bytes, *c.unwrapped) << c.text;
+            // Each byte still names where it came from.
+            for (size_t i = 0; i < unwrapped.bytes.size(); ++i) {
+                EXPECT_LT(unwrapped.from[i], unwrapped.to[i]);
+                EXPECT_LE(unwrapped.to[i], c.text.size());
+            }
+        }
+    }
+}
+
+// A reading may start with a later step: what an encoder wrote is read where that encoder's
+// escapes are, before the steps that read what it left.
+TEST(CanonicalViewTest, AReadingStartsWithTheStepItIsGiven) {
+    const struct {
+        std::string text;
+        ReadingStep first;
+        std::string canonical;
+    } cases[] = {
+        {"\\u%41eee", ReadingStep::kPercentEscapes, "\xea\xbb\xae"},
+        {"\\u%41eee", ReadingStep::kBackslashEscapes, "uAeee"},
+        {"\\u%41eee", ReadingStep::kReferences, "\xea\xbb\xae"},
+        {"\\&#110;x", ReadingStep::kPercentEscapes, "nx"},
+        {"\\&#110;x", ReadingStep::kBackslashEscapes, "nx"},
+        {"\\&#110;x", ReadingStep::kReferences, "\nx"},
+        {"plain words", ReadingStep::kReferences, "plain words"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(canonical(c.text, c.first), c.canonical)
+            << c.text << " from step " << static_cast<int>(c.first);
     }
 }
 
