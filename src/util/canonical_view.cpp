@@ -24,6 +24,36 @@ constexpr char kPercent = '%';
 constexpr char kBackslash = '\\';
 constexpr char kAmpersand = '&';
 
+bool is_escape_start(char c) {
+    return c == kPercent || c == kBackslash || c == kAmpersand;
+}
+
+// Whether the escape whose letter stands at `j` may be one that an escape after its digits is
+// still to complete ("\\u%30041", "\\x4%31", "\\%6e"): its letter is an escape's start, or fewer
+// digits than it takes stand before one. Such an escape is left to the next reading.
+bool completed_later(std::string_view b, size_t j) {
+    const char c = b[j];
+    if (is_escape_start(c)) {
+        return true;
+    }
+    size_t digits = 0;
+    size_t most = 0;
+    if (c == 'u' || c == 'x' || c == 'U') {
+        most = c == 'u' ? 4 : (c == 'x' ? 2 : 8);
+        while (j + 1 + digits < b.size() && digits < most &&
+               hex_digit_value(b[j + 1 + digits]) >= 0) {
+            ++digits;
+        }
+    } else if (c >= '1' && c <= '3') {
+        most = 2;
+        while (j + 1 + digits < b.size() && digits < most && b[j + 1 + digits] >= '0' &&
+               b[j + 1 + digits] <= '7') {
+            ++digits;
+        }
+    }
+    return digits < most && j + 1 + digits < b.size() && is_escape_start(b[j + 1 + digits]);
+}
+
 // The bytes of one reading with the stretches of the text they stand for, and whether the reading
 // decoded anything. No reading makes a text longer, so a stage is sized once for what it reads
 // and written byte by byte; its storage is kept for the thread's next text.
@@ -289,6 +319,11 @@ std::optional<Reading> character_reference(std::string_view b, size_t at) {
         }
         if (number->end < b.size() && b[number->end] == ';') {
             ++number->end;
+        } else if (number->end < b.size() &&
+                   (b[number->end] == kPercent || b[number->end] == kBackslash)) {
+            // A percent or backslash escape after it may read as more of it ("&#0%360;"): it is
+            // read once that is. A reference after it is the next one.
+            return std::nullopt;
         }
         return number;
     }
@@ -377,6 +412,16 @@ void read_backslashes(const Stage& in, Stage& out) {
             break;  // backslashes at the end stand for nothing yet
         }
         const uint32_t f = in.from(std::max(i, j - std::min(j, kLongestBackslashRun)));
+        if (completed_later(b, j)) {
+            // One backslash for the run, as any run reads, before what the next reading
+            // completes.
+            if (!bytes.empty()) {
+                bytes.flush(out);
+            }
+            out.emit(kBackslash, f, in.to(j - 1));
+            i = j;
+            continue;
+        }
         const EscapeReading r = backslash_escape(b, j);
         const uint32_t t = in.to(r.end - 1);
         if (r.kind == Escaped::kByte) {

@@ -371,12 +371,20 @@ TEST(CanonicalViewTest, AReadingStartsWithTheStepItIsGiven) {
         ReadingStep first;
         std::string canonical;
     } cases[] = {
+        // An escape that an escape after it may complete waits for the next reading, whatever
+        // the first step.
         {"\\u%41eee", ReadingStep::kPercentEscapes, "\xea\xbb\xae"},
-        {"\\u%41eee", ReadingStep::kBackslashEscapes, "uAeee"},
-        {"\\u%41eee", ReadingStep::kReferences, "\xea\xbb\xae"},
-        {"\\&#110;x", ReadingStep::kPercentEscapes, "nx"},
-        {"\\&#110;x", ReadingStep::kBackslashEscapes, "nx"},
+        {"\\u%41eee", ReadingStep::kBackslashEscapes, "\xea\xbb\xae"},
+        {"\\&#110;x", ReadingStep::kPercentEscapes, "\nx"},
         {"\\&#110;x", ReadingStep::kReferences, "\nx"},
+        {"&#0%360;x", ReadingStep::kPercentEscapes, "<x"},
+        {"&#0%360;x", ReadingStep::kReferences, "<x"},
+        // Where no escape waits, the step a reading starts with tells: a backslash a reference
+        // names, read first, escapes the backslash after it.
+        {"\\x6e%26#110;", ReadingStep::kPercentEscapes, "nn"},
+        {"\\x6e%26#110;", ReadingStep::kReferences, "nn"},
+        {"&#92;\\x6e", ReadingStep::kPercentEscapes, "\n"},
+        {"&#92;\\x6e", ReadingStep::kReferences, "n"},
         {"plain words", ReadingStep::kReferences, "plain words"},
     };
     for (const auto& c : cases) {
