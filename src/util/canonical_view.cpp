@@ -743,10 +743,11 @@ namespace {
 
 // The escapes begun before a form that may take in its first bytes, and what may follow a form to
 // complete an escape begun at its end.
-constexpr std::string_view kEscapesBefore[] = {"\\",  "%",   "%4",  "&",    "&#",
-                                               "&#x", "\\u", "\\x", "\\u00"};
-constexpr std::string_view kTextsAfter[] = {"0",   "a",    ";",     "n",  "41",
-                                            "lt;", "#49;", "u0041", "x41"};
+constexpr std::string_view kEscapesBefore[] = {"\\",    "%",    "%4",   "&",    "&#",
+                                               "&#0",   "&#x",  "&#x1", "\\u",  "\\u0",
+                                               "\\u00", "\\u{", "\\x",  "\\x4", "\\U0001"};
+constexpr std::string_view kTextsAfter[] = {"0",     "a",   ";",   "n",   "41",  "lt;", "#49;",
+                                            "u0041", "x41", "&#x", "%41", "\\n", "{"};
 // How much of a form's ends is read to tell what an escape beside it takes: more than the
 // longest escape.
 constexpr size_t kEdgeWindow = 48;
@@ -797,23 +798,27 @@ size_t taken_at_end(std::string_view tail, const CanonicalView& alone, std::stri
     if (beside.bytes.starts_with(alone.bytes)) {
         return 0;
     }
+    // The bytes both read alike, up to where the escape that takes in what follows begins: an
+    // escape that waits for what follows reads otherwise than at the end ("\\U" alone reads as
+    // "U", before "&#x" as itself).
     size_t inside = 0;
     while (inside < beside.bytes.size() && beside.to[inside] <= tail.size()) {
         ++inside;
     }
-    if (inside > alone.bytes.size() ||
-        !alone.bytes.starts_with(std::string_view(beside.bytes).substr(0, inside))) {
-        return 0;
-    }
-    return alone.bytes.size() - inside;
+    const size_t alike = static_cast<size_t>(
+        std::mismatch(alone.bytes.begin(), alone.bytes.end(), beside.bytes.begin(),
+                      beside.bytes.begin() + static_cast<ptrdiff_t>(inside))
+            .first -
+        alone.bytes.begin());
+    return alone.bytes.size() - alike;
 }
 
 // Whether an escape begun before a form may take in its first byte as more than itself: a hex
-// digit (of "%", "&#x", "\\u"), a digit (of "&#"), an escape letter, or the start of a named
-// reference.
+// digit (of "%", "&#x", "\\u"), a digit (of "&#"), an escape letter, the start of a named
+// reference, or what ends a reference or a braced escape (";", "{").
 bool may_be_taken_at_start(char first) {
     return hex_digit_value(first) >= 0 ||
-           std::string_view("nrtuxUXlgq#").find(first) != std::string_view::npos;
+           std::string_view("nrtuxUXlgq#;{").find(first) != std::string_view::npos;
 }
 
 void add_once_size(std::vector<size_t>& sizes, size_t size) {
@@ -852,9 +857,10 @@ EdgeReadings edge_readings(std::string_view form) {
             if (!taken) {
                 continue;
             }
-            if (head.size() < form.size()) {
-                add_once_size(at_start, taken->taken);
-            } else if (taken->reading.size() >= kShortestEscapeReading) {
+            // What the escape leaves is known whatever the escape's own digits were; a short
+            // form is known whole beside the escape too, where what is left is too short.
+            add_once_size(at_start, taken->taken);
+            if (head.size() == form.size() && taken->reading.size() >= kShortestEscapeReading) {
                 add_once(readings.beside_escapes, std::move(taken->reading));
             }
         }

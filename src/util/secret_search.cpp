@@ -126,21 +126,12 @@ struct PatternIndex::Trie {
     std::vector<uint32_t> start_parent;  // the parent of each start, in order
     // The length of the longest text that ends at a state with an output.
     boost::unordered_flat_map<uint32_t, uint32_t> lengths;
-    // The states of texts of 2 bytes, by those bytes; of 3 to `kShallowDepth` bytes, by
-    // `shallow_key`, with a bit for each that turns away nearly every text that is none.
-    // Both are sized to the trie, so that a small one costs little to build: the texts of 2
-    // bytes have a table of their own only in a large one, and are in `shallow` otherwise.
-    std::vector<uint32_t> pairs;
-    boost::unordered_flat_map<uint64_t, uint32_t> shallow;
-    std::vector<uint64_t> shallow_filter;
-    unsigned shallow_shift = 0;
-    size_t shallow_bit(uint64_t key) const { return (key * kFilterHashes[0]) >> shallow_shift; }
+    // A bit filter of the keys of the states of `kShallowDepth` bytes, probed once per state.
+    std::vector<uint64_t> four_filter;
+    unsigned four_shift = 63;
 };
 
 namespace {
-
-// A failure link to a state this deep or less is found from the last bytes of the text alone.
-constexpr uint32_t kShallowDepth = 4;
 
 // The last `length` bytes of a text, up to 4, of which `last` holds the last byte lowest.
 uint64_t shallow_key(uint32_t last, uint32_t length) {
@@ -216,15 +207,13 @@ PatternIndex::Trie PatternIndex::build_trie(const std::vector<std::string_view>&
     root_.assign(256, 0);
 
     Trie trie;
-    if (states >= (size_t{1} << 20)) {
-        trie.pairs.assign(size_t{1} << 16, 0);
-    }
-    // About eight bits for each state of the trie's first levels, at most as many as the states.
-    const unsigned shallow_bits =
-        std::clamp(bits_for(std::min(states, texts.size() * 3 * 8)), 12U, 22U);
-    trie.shallow_shift = 64 - shallow_bits;
-    trie.shallow_filter.assign((size_t{1} << shallow_bits) / 64, 0);
-    std::vector<std::pair<uint64_t, uint32_t>> more;  // children other than the first
+    // About 32 bits for each text, of which at most one has a state of `kShallowDepth` bytes: a
+    // probe of a key of none passes rarely.
+    const unsigned four_bits = std::max(12U, bits_for(texts.size() * 32));
+    trie.four_shift = 64 - four_bits;
+    trie.four_filter.assign((size_t{1} << four_bits) / 64, 0);
+    std::vector<std::pair<uint64_t, uint32_t>> shallow;  // the states of 2 to 4 bytes
+    std::vector<std::pair<uint64_t, uint32_t>> more;     // children other than the first
     const auto add_state = [&](uint32_t from, unsigned char c, uint32_t depth) {
         const auto state = static_cast<uint32_t>(label_.size());
         if (state % 64 == 0) {
@@ -260,13 +249,13 @@ PatternIndex::Trie PatternIndex::build_trie(const std::vector<std::string_view>&
             const auto depth = static_cast<uint32_t>(d + 1);
             path.push_back(add_state(path[d], c, depth));
             last = last << 8 | c;
-            if (depth == 2 && !trie.pairs.empty()) {
-                trie.pairs[last & 0xffff] = path.back();
-            } else if (depth >= 2 && depth <= kShallowDepth) {
+            if (depth >= 2 && depth <= kShallowDepth) {
                 const uint64_t key = shallow_key(last, depth);
-                trie.shallow.emplace(key, path.back());
-                trie.shallow_filter[trie.shallow_bit(key) / 64] |= uint64_t{1}
-                                                                   << (trie.shallow_bit(key) % 64);
+                shallow.emplace_back(key, path.back());
+                if (depth == kShallowDepth) {
+                    const size_t bit = (key * kFilterHashes[0]) >> trie.four_shift;
+                    trie.four_filter[bit / 64] |= uint64_t{1} << (bit % 64);
+                }
             }
         }
         const uint32_t end = path.back();
@@ -287,20 +276,34 @@ PatternIndex::Trie PatternIndex::build_trie(const std::vector<std::string_view>&
         more_keys_[at] = key;
         more_children_[at] = state;
     }
+    const unsigned shallow_bits = std::max(4U, bits_for(shallow.size() * 2));
+    shallow_shift_ = 64 - shallow_bits;
+    shallow_keys_.assign(size_t{1} << shallow_bits, 0);
+    shallow_states_.assign(size_t{1} << shallow_bits, 0);
+    for (const auto& [key, state] : shallow) {
+        size_t at = (key * kMoreHash) >> shallow_shift_;
+        while (shallow_keys_[at] != 0) {
+            at = (at + 1) & (shallow_keys_.size() - 1);
+        }
+        shallow_keys_[at] = key;
+        shallow_states_[at] = state;
+    }
     return trie;
 }
 
 void PatternIndex::build_failure_links(Trie& trie) {
     // The failure link of a state: the longest proper suffix of its text that is a state too. The
-    // states are taken in their order, which walks each chain byte by byte. Where the link of a
-    // state's parent is at most `kShallowDepth - 1` bytes deep, which is most of a chain of random
-    // bytes, the state's own link is the longest of its text's last `kShallowDepth` bytes that is
-    // a state, looked up in one small table rather than by walking the trie's links. Otherwise it
-    // follows the links from its parent's (mostly to the state after it, along another chain);
-    // a link that needs a state not done yet (one later in the order, always of a shorter text)
-    // does that one first, on a stack, which never holds more states than the longest text has
-    // bytes. Each state is done once, and the links its walk follows telescope along each text:
-    // linear in the texts' length.
+    // links less than `kShallowDepth` bytes deep are kept as 0: the search finds them again from
+    // the last bytes it read, and the build needs none of them. The states are taken in their
+    // order, which walks each chain byte by byte. Where the link of a state's parent is less than
+    // `kShallowDepth` bytes deep, which is most of a chain of random bytes, the state's own link
+    // is at most `kShallowDepth` deep, and it is kept only when it is that deep: one probe of the
+    // state's last bytes in a small filter says so, nearly always that it is not. Otherwise the
+    // link follows the links from its parent's (mostly to the state after it, along another
+    // chain); a link that needs a state not done yet (one later in the order, always of a shorter
+    // text) does that one first, on a stack, which never holds more states than the longest text
+    // has bytes. Each state is done once, and the links its walk follows telescope along each
+    // text: linear in the texts' length.
     const size_t states = label_.size();
     fail_.assign(states, kUnset);
     fail_[0] = 0;
@@ -315,62 +318,82 @@ void PatternIndex::build_failure_links(Trie& trie) {
         }
         return last;
     };
-    struct Link {
-        uint32_t state;
-        uint32_t depth;
-    };
-    // The longest state of at most `most` bytes that the text ending in `last` ends with.
-    const auto shallow_link = [&](uint32_t last, uint32_t most) {
-        const uint32_t shortest_looked_up = trie.pairs.empty() ? 2 : 3;
-        for (uint32_t length = std::min(most, kShallowDepth); length >= shortest_looked_up;
-             --length) {
-            const uint64_t key = shallow_key(last, length);
-            if (!bit(trie.shallow_filter, trie.shallow_bit(key))) {
-                continue;
-            }
-            if (const auto it = trie.shallow.find(key); it != trie.shallow.end()) {
-                return Link{it->second, length};
-            }
-        }
-        if (most >= 2 && !trie.pairs.empty()) {
-            if (const uint32_t pair = trie.pairs[last & 0xffff]; pair != 0) {
-                return Link{pair, 2};
-            }
-        }
-        const uint32_t first = root_[last & 0xff];
-        return Link{first, first != 0 ? 1U : 0U};
-    };
-    // A link shorter than any indexed text has no output, nor has its own link: only the output
-    // of a link at least as deep is read, and it is done before it is used.
+    // A link less than `kShallowDepth` deep: a text shorter than any indexed one, so with no
+    // output, and the links that follow from it are no deeper than `kShallowDepth`.
     static_assert(kShallowDepth <= kShortestPattern);
-    // The depths of the links done last, by state: what the states after them, mostly their
-    // children, read next, without looking up a state's depth far away in the trie.
+    constexpr Link kShallow{0, 0};
+    // The link of a state of `depth` bytes ending in `last`, when it is no deeper than
+    // `kShallowDepth`: the state of its last `kShallowDepth` bytes, if there is one.
+    const auto shallow_of = [&](uint32_t last, uint32_t depth) {
+        if (depth <= kShallowDepth) {
+            return kShallow;
+        }
+        const uint64_t key = shallow_key(last, kShallowDepth);
+        const size_t bit = (key * kFilterHashes[0]) >> trie.four_shift;
+        if (((trie.four_filter[bit / 64] >> (bit % 64)) & 1) == 0) {
+            return kShallow;
+        }
+        const uint32_t state = shallow_state(key);
+        return state != 0 ? Link{state, kShallowDepth} : kShallow;
+    };
+    // The links done last, by state: what the states after them, mostly their children, read
+    // next, without looking up a link's depth far away in the trie.
     struct Done {
         uint32_t state = kUnset;
-        uint32_t link_depth = 0;
+        Link link;
     };
     std::array<Done, 1024> recent{};
-    const auto link_depth_of = [&](uint32_t state) {
-        const Done& done = recent[state % recent.size()];
-        return done.state == state ? done.link_depth : depth(fail_[state]);
-    };
-    const auto settle = [&](uint32_t state, uint32_t link, uint32_t link_depth) {
-        fail_[state] = link;
-        recent[state % recent.size()] = Done{state, link_depth};
-        if (link_depth >= kShortestPattern && bit(output_, link) && !bit(output_, state)) {
-            output_[state / 64] |= uint64_t{1} << (state % 64);
-            trie.lengths.emplace(state, trie.lengths.at(link));
+    const auto link_of = [&](uint32_t state) {
+        if (const Done& done = recent[state % recent.size()]; done.state == state) {
+            return done.link;
         }
+        const uint32_t link = fail_[state];
+        return link == 0 ? kShallow : Link{link, depth(link)};
+    };
+    const auto settle = [&](uint32_t state, Link link) {
+        fail_[state] = link.state;
+        recent[state % recent.size()] = Done{state, link};
+        if (link.depth >= kShortestPattern && bit(output_, link.state) && !bit(output_, state)) {
+            output_[state / 64] |= uint64_t{1} << (state % 64);
+            trie.lengths.emplace(state, trie.lengths.at(link.state));
+        }
+    };
+    // Walks the links from `from`, the link of the parent of a state reached by `c`. Stops at
+    // the state's link; where the walk needs a state not done yet (`needs`), to go on from `from`
+    // once it is; or where the links are less than `kShallowDepth` deep (`shallow`), the state's
+    // own then found from its last bytes.
+    struct Walk {
+        Link link;
+        Link from;
+        uint32_t needs;
+        bool shallow;
+    };
+    const auto walk = [&](Link from, unsigned char c) {
+        while (from.depth >= kShallowDepth) {
+            if (const uint32_t to = child(from.state, c); to != 0) {
+                // Its output is read, so it is done first.
+                if (fail_[to] == kUnset) {
+                    return Walk{kShallow, from, to, false};
+                }
+                return Walk{Link{to, from.depth + 1}, from, kUnset, false};
+            }
+            if (fail_[from.state] == kUnset) {
+                return Walk{kShallow, from, from.state, false};
+            }
+            from = link_of(from.state);
+        }
+        return Walk{kShallow, from, kUnset, true};
     };
     struct Pending {
         uint32_t state;
-        uint32_t at;  // where its walk stands along its parent's failure links, or `kUnset`
-        uint32_t at_depth;
+        Link from;  // where its walk stands along its parent's failure links
+        bool started;
     };
     std::vector<Pending> pending;
-    // Does `state` and, first, whatever its link needs.
+    // Does `state` and, first, whatever its link needs; returns its link.
     const auto settle_deep = [&](uint32_t state) {
-        pending.push_back({state, kUnset, 0});
+        Link result = kShallow;
+        pending.push_back({state, kShallow, false});
         while (!pending.empty()) {
             const Pending top = pending.back();
             const uint32_t x = top.state;
@@ -378,91 +401,68 @@ void PatternIndex::build_failure_links(Trie& trie) {
                 pending.pop_back();
                 continue;
             }
-            uint32_t f = top.at;
-            uint32_t d = top.at_depth;  // the depth of `f`, where known
-            if (f == kUnset) {
-                const uint32_t p = parent(x);
-                if (p == 0) {
-                    settle(x, 0, 0);
-                    pending.pop_back();
-                    continue;
-                }
-                if (fail_[p] == kUnset) {
-                    pending.push_back({p, kUnset, 0});
-                    continue;
-                }
-                f = fail_[p];
-                d = link_depth_of(p);
+            const uint32_t p = parent(x);
+            if (p == 0) {
+                settle(x, kShallow);
+                pending.pop_back();
+                continue;
             }
-            const unsigned char c = label_[x];
-            for (;;) {
-                if (d == UINT32_MAX) {
-                    d = depth(f);
+            Link from = top.from;
+            if (!top.started) {
+                if (fail_[p] == kUnset) {
+                    pending.push_back({p, kShallow, false});
+                    continue;
                 }
-                if (d < kShallowDepth) {
-                    const Link link = shallow_link(last_bytes(x), d + 1);
-                    settle(x, link.state, link.depth);
-                    pending.pop_back();
-                    break;
-                }
-                const uint32_t to = child(f, c);
-                if (to != 0 && fail_[to] == kUnset) {
-                    pending.back().at = f;
-                    pending.back().at_depth = d;
-                    pending.push_back({to, kUnset, 0});
-                    break;
-                }
-                if (to != 0) {
-                    settle(x, to, d + 1);
-                    pending.pop_back();
-                    break;
-                }
-                if (fail_[f] == kUnset) {
-                    pending.back().at = f;
-                    pending.back().at_depth = d;
-                    pending.push_back({f, kUnset, 0});
-                    break;
-                }
-                f = fail_[f];
-                d = UINT32_MAX;
+                from = link_of(p);
+            }
+            const Walk w = walk(from, label_[x]);
+            if (w.needs != kUnset) {
+                pending.back().from = w.from;
+                pending.back().started = true;
+                pending.push_back({w.needs, kShallow, false});
+                continue;
+            }
+            const Link link = w.shallow ? shallow_of(last_bytes(x), depth(x)) : w.link;
+            settle(x, link);
+            pending.pop_back();
+            if (x == state) {
+                result = link;
             }
         }
+        return result;
     };
 
-    // The link of the state before, its depth looked up only when the next state needs it.
-    constexpr uint32_t kNotYet = UINT32_MAX;
-    Link before{0, 0};
-    uint32_t last = 0;  // the last bytes of the text of the state before
-    size_t start = 1;   // the next start after the root
+    Link before = kShallow;  // the link of the state before
+    uint32_t last = 0;       // the last bytes of the text of the state before
+    uint32_t depth_x = 0;    // the depth of the state before, then of this one
+    size_t start = 1;        // the next start after the root
     for (uint32_t x = 1; x < states; ++x) {
         Link from = before;  // the parent's link
+        uint32_t parent_last = last;
+        uint32_t p = x - 1;
         if (is_start(x)) {
-            const uint32_t p = trie.start_parent[start++];
-            last = p == 0 ? 0 : last_bytes(p);
-            from = Link{fail_[p], link_depth_of(p)};
+            p = trie.start_parent[start];
+            depth_x = start_depth_[start] - 1;
+            ++start;
+            parent_last = p == 0 ? 0 : last_bytes(p);
+            from = p == 0 ? kShallow : link_of(p);
         }
+        ++depth_x;
         const unsigned char c = label_[x];
-        last = last << 8 | c;
+        last = parent_last << 8 | c;
         if (fail_[x] != kUnset) {
-            before = Link{fail_[x], kNotYet};
-            continue;
-        }
-        if (from.depth == kNotYet) {
-            from.depth = depth(from.state);
-        }
-        if (from.state == 0 && depth(x) == 1) {
-            before = Link{0, 0};
-            settle(x, 0, 0);
+            before = link_of(x);
+        } else if (p == 0) {
+            before = kShallow;
+            settle(x, before);
         } else if (from.depth < kShallowDepth) {
-            before = shallow_link(last, from.depth + 1);
-            settle(x, before.state, before.depth);
-        } else if (const uint32_t to = child(from.state, c); to != 0 && fail_[to] != kUnset) {
-            // Mostly the state after the parent's link, along another chain.
-            before = Link{to, from.depth + 1};
-            settle(x, to, before.depth);
+            before = shallow_of(last, depth_x);
+            settle(x, before);
+        } else if (const Walk w = walk(from, c); w.needs == kUnset) {
+            before = w.shallow ? shallow_of(last, depth_x) : w.link;
+            settle(x, before);
         } else {
-            settle_deep(x);
-            before = Link{fail_[x], link_depth_of(x)};
+            before = settle_deep(x);
         }
     }
 
@@ -529,13 +529,43 @@ uint32_t PatternIndex::child(uint32_t state, unsigned char c) const {
     }
 }
 
-uint32_t PatternIndex::next(uint32_t state, unsigned char c) const {
+uint32_t PatternIndex::shallow_state(uint64_t key) const {
+    for (size_t at = (key * kMoreHash) >> shallow_shift_;;
+         at = (at + 1) & (shallow_keys_.size() - 1)) {
+        if (shallow_keys_[at] == key) {
+            return shallow_states_[at];
+        }
+        if (shallow_keys_[at] == 0) {
+            return 0;
+        }
+    }
+}
+
+uint32_t PatternIndex::next(uint32_t state, uint32_t depth, unsigned char c,
+                            const char* end) const {
     for (;;) {
         if (const uint32_t to = child(state, c); to != 0 || state == 0) {
             return to;
         }
+        if (fail_[state] == 0) {
+            break;
+        }
         state = fail_[state];
+        depth = this->depth(state);
     }
+    // The state's link, not kept, is less than `kShallowDepth` bytes deep: the state after it is
+    // the longest of the last bytes read and `c` that is a state, at most `kShallowDepth` of them.
+    const uint32_t before = std::min(depth - 1, kShallowDepth - 1);
+    uint32_t last = c;
+    for (uint32_t k = 1; k <= before; ++k) {
+        last |= uint32_t{static_cast<unsigned char>(end[-static_cast<ptrdiff_t>(k)])} << (8 * k);
+    }
+    for (uint32_t length = before + 1; length >= 2; --length) {
+        if (const uint32_t to = shallow_state(shallow_key(last, length)); to != 0) {
+            return to;
+        }
+    }
+    return root_[c];
 }
 
 uint32_t PatternIndex::output_of(uint32_t state) const {
@@ -611,7 +641,7 @@ void PatternIndex::find(std::string_view text,
                     state = to;
                     ++depth_now;
                 } else {
-                    state = next(state, c);
+                    state = next(state, depth_now, c, data + read);
                     depth_now = depth(state);
                 }
                 ++read;
@@ -648,7 +678,8 @@ size_t PatternIndex::memory_bytes() const {
     const auto bytes = [](const auto& v) { return v.capacity() * sizeof v[0]; };
     return sizeof *this + bytes(filter_) + bytes(root_) + bytes(label_) + bytes(blocks_) +
            bytes(start_depth_) + bytes(more_) + bytes(output_) + bytes(plain_) + bytes(fail_) +
-           bytes(more_keys_) + bytes(more_children_) + bytes(outputs_);
+           bytes(shallow_keys_) + bytes(shallow_states_) + bytes(more_keys_) +
+           bytes(more_children_) + bytes(outputs_);
 }
 
 }  // namespace quorvel::secrets

@@ -84,7 +84,21 @@ class PatternIndex {
     unsigned plain_run(uint32_t state) const;
 
     uint32_t child(uint32_t state, unsigned char c) const;
-    uint32_t next(uint32_t state, unsigned char c) const;
+    // The state after reading `c` in `state`, whose text ends at `end` (where `c` stands) in the
+    // text searched and is `depth` bytes long. The failure links less than `kShallowDepth` bytes
+    // deep are not kept: the state they lead to is found from the last bytes read, in
+    // `shallow_states_`.
+    uint32_t next(uint32_t state, uint32_t depth, unsigned char c, const char* end) const;
+    // A failure link less deep than this is not kept: it is found again from the last bytes of a
+    // text alone.
+    static constexpr uint32_t kShallowDepth = 4;
+    // A failure link, with its depth.
+    struct Link {
+        uint32_t state;
+        uint32_t depth;
+    };
+    // The state of the last `length` bytes of a text, by `shallow_key`; 0 when there is none.
+    uint32_t shallow_state(uint64_t key) const;
     // The length of the longest indexed text that ends at `state`, which has an output.
     uint32_t output_of(uint32_t state) const;
     // The bits a key sets in the filter, of three hashes: a probe of a key not filed passes far
@@ -122,7 +136,12 @@ class PatternIndex {
     std::vector<uint64_t> more_;         // a bit per state: children other than the first
     std::vector<uint64_t> output_;       // a bit per state: an indexed text ends there
     std::vector<uint64_t> plain_;        // a bit per state: see `plain_run`
+    // Each state's failure link where it is at least `kShallowDepth` bytes deep; 0 where less.
     std::vector<uint32_t> fail_;
+    // The states of 2 to `kShallowDepth` bytes, by `shallow_key`, in open addressing.
+    std::vector<uint64_t> shallow_keys_;
+    std::vector<uint32_t> shallow_states_;
+    unsigned shallow_shift_ = 63;
     // Children other than the first, by (state << 8 | byte) + 1, in open addressing.
     std::vector<uint64_t> more_keys_;
     std::vector<uint32_t> more_children_;

@@ -39,23 +39,37 @@ std::vector<EdgeReadings> edge_readings_of_secret(std::string_view secret) {
     return readings;
 }
 
-// The forms of a known text, as the registry keeps it: its kind, then the text.
-std::vector<std::string> forms_of_known(std::string_view kept) {
+// What a known text is found by: its forms, found wherever they stand, and the readings of a
+// secret that an escape before them takes the first bytes of (`EdgeReadings::starts_taken`,
+// `EdgeReadings::beside_escapes`), each in an index of their own.
+struct KnownForms {
+    std::vector<std::string> forms;
+    std::vector<std::string> starts_taken;
+    std::vector<std::string> beside_escapes;
+};
+
+// Adds the forms of a known text, as the registry keeps it (its kind, then the text), to `to`.
+void add_forms_of_known(std::string_view kept, KnownForms& to) {
     const std::string_view text = kept.substr(1);
+    const auto move_all = [](std::vector<std::string>& from, std::vector<std::string>& into) {
+        for (std::string& item : from) {
+            into.push_back(std::move(item));
+        }
+    };
     if (kept.front() == kSecret) {
         std::vector<std::string> forms = forms_of(text);
+        move_all(forms, to.forms);
         for (EdgeReadings& readings : edge_readings_of_secret(text)) {
-            for (std::string& reading : readings.ends_taken) {
-                forms.push_back(std::move(reading));
-            }
+            move_all(readings.ends_taken, to.forms);
+            move_all(readings.starts_taken, to.starts_taken);
+            move_all(readings.beside_escapes, to.beside_escapes);
         }
-        return forms;
+        return;
     }
-    std::vector<std::string> forms{std::string(text)};
+    to.forms.emplace_back(text);
     if (std::string c = canonical(text); c != text) {
-        forms.push_back(std::move(c));
+        to.forms.push_back(std::move(c));
     }
-    return forms;
 }
 
 // The index of every form of every known text, in levels: each indexes the texts that came in one
@@ -105,16 +119,23 @@ Registry& registry() {
     return *r;
 }
 
-std::shared_ptr<const PatternIndex> build_level(const Registry& r, size_t first, size_t count) {
+// Indexes the forms of the known texts of `level`, and the readings of its secrets that an escape
+// before them takes the first bytes of (null where there are none). Each text's forms are made
+// once for all three.
+void build_level(const Registry& r, Level& level) {
     // The forms side by side in one text, dropped once indexed: one allocation rather than one per
     // form.
     std::string arena;
     std::vector<std::pair<size_t, size_t>> spans;
-    for (size_t i = first; i < first + count; ++i) {
-        for (const std::string& form : forms_of_known(*r.order[i])) {
+    // Its forms, one text at a time; the readings beside escapes, which are few, of all of them.
+    KnownForms known;
+    for (size_t i = level.first; i < level.first + level.count; ++i) {
+        add_forms_of_known(*r.order[i], known);
+        for (const std::string& form : known.forms) {
             spans.emplace_back(arena.size(), form.size());
             arena += form;
         }
+        known.forms.clear();
     }
     arena.shrink_to_fit();
     std::vector<std::string_view> forms;
@@ -123,30 +144,20 @@ std::shared_ptr<const PatternIndex> build_level(const Registry& r, size_t first,
         forms.emplace_back(arena.data() + at, length);
     }
     decltype(spans)().swap(spans);
-    return std::make_shared<const PatternIndex>(forms);
-}
-
-// The readings of the secrets among the known texts from `first` on whose first bytes an escape
-// before them may take, those in `EdgeReadings::*which`; null when there are none.
-std::shared_ptr<const PatternIndex> build_edge_readings(
-    const Registry& r, size_t first, size_t count, std::vector<std::string> EdgeReadings::*which) {
-    std::vector<std::string> readings;
-    for (size_t i = first; i < first + count; ++i) {
-        if (r.order[i]->front() != kSecret) {
-            continue;
+    level.patterns = std::make_shared<const PatternIndex>(forms);
+    decltype(forms)().swap(forms);
+    decltype(arena)().swap(arena);
+    // The readings beside escapes after the forms, whose index takes the most memory to build.
+    const auto index_of = [](const std::vector<std::string>& readings) {
+        std::shared_ptr<const PatternIndex> index;
+        if (!readings.empty()) {
+            index = std::make_shared<const PatternIndex>(
+                std::vector<std::string_view>(readings.begin(), readings.end()));
         }
-        for (EdgeReadings& edges :
-             edge_readings_of_secret(std::string_view(*r.order[i]).substr(1))) {
-            for (std::string& reading : edges.*which) {
-                readings.push_back(std::move(reading));
-            }
-        }
-    }
-    if (readings.empty()) {
-        return nullptr;
-    }
-    return std::make_shared<const PatternIndex>(
-        std::vector<std::string_view>(readings.begin(), readings.end()));
+        return index;
+    };
+    level.starts_taken = index_of(known.starts_taken);
+    level.beside_escapes = index_of(known.beside_escapes);
 }
 
 // The index for every text known now: built by the first reader that finds the one published
@@ -188,11 +199,7 @@ std::shared_ptr<const Index> current_index() {
         }
         for (Level& level : levels) {
             if (level.patterns == nullptr) {
-                level.patterns = build_level(r, level.first, level.count);
-                level.starts_taken =
-                    build_edge_readings(r, level.first, level.count, &EdgeReadings::starts_taken);
-                level.beside_escapes =
-                    build_edge_readings(r, level.first, level.count, &EdgeReadings::beside_escapes);
+                build_level(r, level);
             }
         }
     }
@@ -406,17 +413,15 @@ void join(Stretches& stretches) {
 // from one.
 Stretches star_runs(std::string_view text) {
     Stretches runs;
-    for (size_t at = text.find(kMask); at != std::string_view::npos; at = text.find(kMask, at)) {
-        size_t end = at;
-        while (end < text.size() && text[end] == kMask.front()) {
-            ++end;
+    const char star = kMask.front();
+    for (size_t at = text.find(star); at != std::string_view::npos; at = text.find(star, at)) {
+        const size_t begin = at;
+        while (at < text.size() && text[at] == star) {
+            ++at;
         }
-        size_t begin = at;
-        while (begin > 0 && text[begin - 1] == kMask.front()) {
-            --begin;
+        if (at - begin >= kMask.size()) {
+            runs.emplace_back(begin, at);
         }
-        runs.emplace_back(begin, end);
-        at = end;
     }
     return runs;
 }
@@ -573,6 +578,9 @@ void hide_in_place(std::string& text) {
         Stretches stretches;
         find_forms(*index, text, 0, stretches, false);
         join(stretches);
+        if (stretches.empty()) {
+            return;
+        }
         drop_those_splitting_masks(stretches, star_runs(text));
         if (stretches.empty()) {
             return;

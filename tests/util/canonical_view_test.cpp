@@ -295,31 +295,38 @@ TEST(CanonicalViewTest, EdgeReadingsLeaveOutWhatAnEscapeBesideAFormTakes) {
         {"plainword", {}, {}, {}},
         {"Xyz%41-word", {}, {}, {}},
         // "\\" and "n" read as a line break, "&" and "lt;" as "<".
-        {"nabcdefgh", {}, {}, {"\nabcdefgh"}},
+        {"nabcdefgh", {}, {"abcdefgh"}, {"\nabcdefgh"}},
         {"n\\u00e9bula-xyz",
          {},
-         {},
+         {"\xc3\xa9"
+          "bula-xyz"},
          {"\n\xc3\xa9"
           "bula-xyz"}},
-        {"lt;abcdefg", {}, {}, {"<abcdefg"}},
+        {"lt;abcdefg", {}, {"abcdefg"}, {"<abcdefg"}},
         // A trailing backslash stands for nothing alone.
-        {"nabcdef\\", {}, {}, {"\nabcdef"}},
-        // Hex digits after "%", "%4", "&#" and "\\u"; the reading stays when it is no character.
+        {"nabcdef\\", {}, {"abcdef"}, {"\nabcdef"}},
+        // Hex digits after "%", "%4", "&#" and "\\u": what is left whatever the escape's own
+        // digits, and the short form whole beside each escape.
         {"4eabcdefgh",
          {},
-         {},
+         {"abcdefgh", "eabcdefgh", "cdefgh", "bcdefgh"},
          {"Nabcdefgh", "Deabcdefgh",
           "\x04"
           "eabcdefgh",
           "\xe4\xba\xab"
+          "cdefgh",
+          "\xd3\xaa"
+          "bcdefgh",
+          "\xf0\x94\xba\xab"
           "cdefgh"}},
-        {"0123", {}, {}, {std::string(1, '\0') + "123", "@123"}},
+        // Too little left for a reading of its own: known beside each escape alone.
+        {"0123", {}, {}, {std::string(1, '\0') + "123", "@123", "\xf0\x90\x84\xa3"}},
         // What follows completes an escape begun at the end.
         {"Wxyzabcd%4", {"Wxyzabcd"}, {}, {}},
         {"Wxyzabcd&#8", {"Wxyzabcd"}, {}, {}},
         {"Wxyzabcd\\u00", {"Wxyzabcd"}, {}, {}},
         // Both at once, as copies in a row read.
-        {"nWxyzabcd%4", {"nWxyzabcd"}, {}, {"\nWxyzabcd%4", "\nWxyzabcd"}},
+        {"nWxyzabcd%4", {"nWxyzabcd"}, {"Wxyzabcd%4", "Wxyzabcd"}, {"\nWxyzabcd%4", "\nWxyzabcd"}},
         // A long form: what the escape leaves, two hex digits or one taken.
         {"4e" + long_tail, {}, {long_tail, "e" + long_tail}, {}},
         // Too short a piece is no reading of its own.

@@ -226,6 +226,21 @@ TEST(PatternIndexTest, MatchesAPlainSearchOverSetsOfEveryShape) {
              }
              return set;
          }},
+        // Links of 2 to 6 bytes at the end of a text and each state after it: around the depth
+        // below which the index keeps no link and the search finds it from the bytes it read.
+        {"links about as deep as the last bytes read", "abcdefgh",
+         [&] {
+             Set set;
+             for (int i = 0; i < 30; ++i) {
+                 const std::string start = word(12, "abcdefgh");
+                 set.push_back(start);
+                 for (const size_t shared : {2, 3, 4, 5, 6}) {
+                     set.push_back(word(8, "abcdefgh") + start.substr(0, shared));
+                     set.push_back(word(8, "abcdefgh") + start.substr(0, shared) + "hh");
+                 }
+             }
+             return set;
+         }},
         {"every byte value", every_byte,
          [&] {
              Set set;
