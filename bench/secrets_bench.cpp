@@ -111,6 +111,8 @@ class DroppingSink {
         }
     }
 
+    std::uint64_t bytes() const { return bytes_; }
+
   private:
     std::vector<std::shared_ptr<log::Sink>> previous_;
     std::shared_ptr<log::LineSink> sink_;
@@ -134,6 +136,35 @@ void BM_WrittenLineWithSecretsKnown(benchmark::State& state) {
     secrets::forget_all_for_tests();
 }
 BENCHMARK(BM_WrittenLineWithSecretsKnown)->Arg(0)->Arg(3)->Arg(100)->Arg(10000);
+
+enum class LineKind : int64_t { Plain = 0, Escaped = 1 };
+
+// A DEBUG line quoting a controller's answer, written in full each time: with "+", "%2F", `\"`
+// and `\u00e9` in it (argument 0 = 1), or the same line with plain characters in their place.
+void BM_WrittenLineWithEscapes(benchmark::State& state) {
+    const auto kind = static_cast<LineKind>(state.range(0));
+    const auto count = static_cast<size_t>(state.range(1));
+    remember_secrets(count);
+    const std::string answer =
+        kind == LineKind::Escaped
+            ? R"({"error":"no route for /api%2Fv1+nodes: \"caf\u00e9\" refused"})"
+            : R"({"error":"no route for /api-v1-nodes: 'cafe-' refused"})";
+    DroppingSink sink;
+    std::uint32_t n = 0;
+    for (auto _ : state) {
+        QV_DEBUG(kTarget, "Controller answered request {}: {}", ++n, answer);
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(sink.bytes()));
+    secrets::forget_all_for_tests();
+}
+BENCHMARK(BM_WrittenLineWithEscapes)
+    ->ArgNames({"escaped", "secrets"})
+    ->Args({0, 0})
+    ->Args({1, 0})
+    ->Args({0, 3})
+    ->Args({1, 3})
+    ->Args({0, 10000})
+    ->Args({1, 10000});
 
 // An ERROR line repeated, which the sink only counts: judged before any search, so it costs the
 // same whatever is known.
