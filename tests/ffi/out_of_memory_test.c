@@ -48,18 +48,18 @@
 
 /* ---- the allocation shim ---- */
 
+/* Per thread: whether the shim counts here, how many allocations it counted, and which one
+ * fails (0: none). */
+static __thread int shim_armed;
+static __thread long shim_count;
+static __thread long shim_fail_at;
+
 /* Under AddressSanitizer or ThreadSanitizer the sanitizer owns malloc: the test skips there. */
 #ifndef QUORVEL_SANITIZER_OWNS_MALLOC
 extern void* __libc_malloc(size_t size);
 extern void* __libc_calloc(size_t count, size_t size);
 extern void* __libc_realloc(void* old, size_t size);
 extern void* __libc_memalign(size_t alignment, size_t size);
-
-/* Per thread: whether the shim counts here, how many allocations it counted, and which one
- * fails (0: none). */
-static __thread int shim_armed;
-static __thread long shim_count;
-static __thread long shim_fail_at;
 
 static int shim_refuses(void) {
     if (!shim_armed) {
