@@ -870,7 +870,11 @@ EdgeReadings edge_readings(std::string_view form) {
     if (tail.substr(tail.size() - std::min<size_t>(tail.size(), kLongestEscapeBegun))
             .find_first_of("%\\&") != std::string_view::npos) {
         const CanonicalView alone = canonical_view(tail);
-        for (const std::string_view after : kTextsAfter) {
+        // What others write after it, and the form's own start, which a copy right after it
+        // brings.
+        std::vector<std::string_view> afters(std::begin(kTextsAfter), std::end(kTextsAfter));
+        afters.push_back(form.substr(0, kLongestEscapeBegun));
+        for (const std::string_view after : afters) {
             if (const size_t taken = taken_at_end(tail, alone, after); taken != 0) {
                 add_once_size(at_end, taken);
             }
