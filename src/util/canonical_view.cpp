@@ -29,11 +29,12 @@ bool is_escape_start(char c) {
 }
 
 // Whether the escape whose letter stands at `j` may be one that an escape after its digits is
-// still to complete ("\\u%30041", "\\x4%31", "\\%6e"): its letter is an escape's start, or fewer
-// digits than it takes stand before one. Such an escape is left to the next reading.
+// still to complete ("\\u%30041", "\\x4%31", "\\%6e"): its letter is a percent escape's start, or
+// fewer digits than it takes stand before an escape's start. Such an escape is left to the next
+// reading. A backslash before a reference escapes its "&", as JSON's "\\\u0026" reads.
 bool completed_later(std::string_view b, size_t j) {
     const char c = b[j];
-    if (is_escape_start(c)) {
+    if (c == kPercent) {
         return true;
     }
     size_t digits = 0;

@@ -382,7 +382,7 @@ TEST(CanonicalViewTest, AReadingStartsWithTheStepItIsGiven) {
         // the first step.
         {"\\u%41eee", ReadingStep::kPercentEscapes, "\xea\xbb\xae"},
         {"\\u%41eee", ReadingStep::kBackslashEscapes, "\xea\xbb\xae"},
-        {"\\&#110;x", ReadingStep::kPercentEscapes, "\nx"},
+        {"\\&#110;x", ReadingStep::kPercentEscapes, "nx"},
         {"\\&#110;x", ReadingStep::kReferences, "\nx"},
         {"&#0%360;x", ReadingStep::kPercentEscapes, "<x"},
         {"&#0%360;x", ReadingStep::kReferences, "<x"},
