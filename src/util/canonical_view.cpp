@@ -816,10 +816,11 @@ size_t taken_at_end(std::string_view tail, const CanonicalView& alone, std::stri
 
 // Whether an escape begun before a form may take in its first byte as more than itself: a hex
 // digit (of "%", "&#x", "\\u"), a digit (of "&#"), an escape letter, the start of a named
-// reference, or what ends a reference or a braced escape (";", "{").
+// reference, what ends a reference or a braced escape (";", "{"), or an escape of its own, whose
+// reading an escape waiting before it reads with it.
 bool may_be_taken_at_start(char first) {
     return hex_digit_value(first) >= 0 ||
-           std::string_view("nrtuxUXlgq#;{").find(first) != std::string_view::npos;
+           std::string_view("nrtuxUXlgq#;{\\%&").find(first) != std::string_view::npos;
 }
 
 void add_once_size(std::vector<size_t>& sizes, size_t size) {
