@@ -1,6 +1,7 @@
 // The index behind the known secrets covers exactly what a plain search for each of its texts
 // covers, whatever they repeat and however many share their bytes.
 #include "util/secret_search.h"
+#include "support/sanitizers.h"
 
 #include <gtest/gtest.h>
 
@@ -265,7 +266,7 @@ TEST(PatternIndexTest, MatchesAPlainSearchOverSetsOfEveryShape) {
         const Set patterns = c.make();
         const std::vector<std::string_view> views(patterns.begin(), patterns.end());
         const PatternIndex index(views);
-        for (int t = 0; t < 40; ++t) {
+        for (int t = 0; t < quorvel::testing::random_cases(40); ++t) {
             std::string text;
             while (text.size() < 2000) {
                 const std::string& p = patterns[random() % patterns.size()];
