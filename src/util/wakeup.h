@@ -50,10 +50,19 @@ class Wakeup {
         co_return std::make_shared<Wakeup>(executor);
     }
 
-    // Thread-safe and never blocks; extra wakes are dropped.
-    void wake() {
-        if (!teardown_.begun()) {
+    // Thread-safe, never blocks and never throws; extra wakes are dropped. Only the first wake
+    // reaches the channel. When the waiter is already parked, that wake posts its resumption,
+    // which allocates; if the allocation fails, Asio has taken the waiter off the channel and
+    // destroys its coroutine instead of resuming it, and the channel is left unfit for another
+    // send, which the one-shot flag spares it. So a wake that finds no memory ends its waiter,
+    // and whoever called it (often a destructor) goes on.
+    void wake() noexcept {
+        if (teardown_.begun() || sent_.exchange(true, std::memory_order_acq_rel)) {
+            return;
+        }
+        try {
             channel_.try_send(boost::system::error_code{});
+        } catch (...) {  // nothing is left to wake
         }
     }
 
@@ -67,6 +76,7 @@ class Wakeup {
     // The channel first: constructing it registers the channel service before the teardown mark.
     boost::asio::experimental::concurrent_channel<void(boost::system::error_code)> channel_;
     const WakeupTeardown& teardown_;
+    std::atomic<bool> sent_{false};
 };
 
 // Waits until `ready(*shared)` holds, checking it under `shared->mutex`. Between checks the waiter

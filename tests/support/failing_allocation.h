@@ -1,6 +1,7 @@
 // Makes one allocation of the calling thread fail, for tests of what code does when memory runs
-// out: while a `FailingAllocation` lives, the `fail_at`th call of operator new on its thread
-// (1: the first) throws std::bad_alloc; the others, and every other thread's, are served.
+// out: while a `FailingAllocation` lives, the `fail_at`th call of operator new or aligned_alloc on
+// its thread (1: the first) fails, throwing std::bad_alloc or returning null; the others, and
+// every other thread's, are served.
 //
 // The test program replaces operator new for this. Sanitizer builds keep the sanitizer's own
 // allocator: there `available()` is false and nothing fails.

@@ -1,5 +1,6 @@
 #include "util/channel.h"
 
+#include "support/failing_allocation.h"
 #include "util/async_test_util.h"
 #include "util/runtime.h"
 
@@ -65,6 +66,46 @@ TEST(UnboundedChannelTest, ParkedReceiverWakesOnSendFromAHostThread) {
     sender.join();
     ASSERT_TRUE(value.has_value());
     EXPECT_EQ(value->value_or(""), "from host");
+}
+
+// The last sender dropped on a host thread whose allocation fails: waking the parked receiver
+// may find no memory, and a destructor must not throw for it. Whatever count fails, the process
+// goes on and the receive ends, either with its end-of-stream or with its coroutine unwound.
+TEST(UnboundedChannelTest, DroppingTheLastSenderWithoutMemoryEndsTheReceiveNotTheProcess) {
+    if (!test::FailingAllocation::available()) {
+        GTEST_SKIP() << "the sanitizer's allocator cannot be made to fail";
+    }
+    auto runtime = Runtime::create(2);
+    bool refused = true;
+    int refused_while_parked = 0;
+    for (std::size_t fail_at = 1; refused && fail_at < 100; ++fail_at) {
+        auto [tx, rx] = unbounded_channel<int>();
+        struct Ended {
+            std::shared_ptr<std::atomic<int>> ends = std::make_shared<std::atomic<int>>(0);
+            ~Ended() { ends->fetch_add(1); }
+        };
+        auto ends = std::make_shared<std::atomic<int>>(0);
+        auto parked = std::make_shared<std::atomic<bool>>(false);
+        runtime->spawn([](UnboundedReceiver<int> rx, std::shared_ptr<std::atomic<int>> ends,
+                          std::shared_ptr<std::atomic<bool>> parked) -> asio::awaitable<void> {
+            Ended ended{ends};
+            parked->store(true);
+            auto value = co_await rx.recv();
+            EXPECT_FALSE(value.has_value());
+        }(std::move(rx), ends, parked));
+        ASSERT_TRUE(testing::eventually([&] { return parked->load(); }));
+        std::this_thread::sleep_for(5ms);  // into the receive's wait, most often
+        {
+            test::FailingAllocation failing(fail_at);
+            { auto dropped = std::move(tx); }
+            refused = failing.refused();
+        }
+        ASSERT_TRUE(testing::eventually([&] { return ends->load() == 1; }))
+            << "allocation " << fail_at << ": the receive neither ended nor was unwound";
+        refused_while_parked += refused ? 1 : 0;
+    }
+    EXPECT_FALSE(refused) << "the drop still allocates after 100 counts";
+    EXPECT_GT(refused_while_parked, 0);
 }
 
 // A receive abandoned by a select must not swallow a value that arrives later.
