@@ -26,6 +26,8 @@
 
 #include <quorvel/agent.h>
 
+#include "host_files.h"
+
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -82,38 +84,6 @@ static char log_path[320];
 
 static void path_in_temp(char* out, size_t size, const char* name) {
     snprintf(out, size, "%s/%s", temp_dir, name);
-}
-
-static int write_file(const char* path, const char* text) {
-    FILE* f = fopen(path, "wb");
-    if (f == NULL) {
-        return -1;
-    }
-    fputs(text, f);
-    return fclose(f);
-}
-
-/* The whole file as a malloc'ed string, or NULL. */
-static char* read_file(const char* path) {
-    FILE* f = fopen(path, "rb");
-    if (f == NULL) {
-        return NULL;
-    }
-    size_t cap = 4096, len = 0;
-    char* buf = malloc(cap);
-    size_t n;
-    while (buf != NULL && (n = fread(buf + len, 1, cap - len - 1, f)) > 0) {
-        len += n;
-        if (cap - len < 2) {
-            cap *= 2;
-            buf = realloc(buf, cap);
-        }
-    }
-    fclose(f);
-    if (buf != NULL) {
-        buf[len] = '\0';
-    }
-    return buf;
 }
 
 static int file_exists(const char* path) {

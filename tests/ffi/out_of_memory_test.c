@@ -31,6 +31,8 @@
 
 #include <quorvel/agent.h>
 
+#include "host_files.h"
+
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <errno.h>
@@ -151,30 +153,6 @@ static long current_try; /* which count the check messages are about */
 
 static const char* const network_a = "https://net-a.example/config";
 static const char* const network_b = "https://net-b.example/config";
-
-static int write_file(const char* path, const char* text) {
-    FILE* f = fopen(path, "wb");
-    if (f == NULL) {
-        return -1;
-    }
-    fputs(text, f);
-    return fclose(f);
-}
-
-static char* read_file(const char* path) {
-    FILE* f = fopen(path, "rb");
-    if (f == NULL) {
-        return NULL;
-    }
-    size_t cap = 1 << 16;
-    char* buf = malloc(cap);
-    size_t len = buf != NULL ? fread(buf, 1, cap - 1, f) : 0;
-    fclose(f);
-    if (buf != NULL) {
-        buf[len] = '\0';
-    }
-    return buf;
-}
 
 /* The open descriptors of the process, as a bit set over the first 1024 numbers. */
 typedef struct {
