@@ -18,7 +18,8 @@ using Poll = std::optional<T>;
 class WakeTarget {
   public:
     virtual ~WakeTarget() = default;
-    // Called from any thread, any number of times.
+    // Called from any thread, any number of times. May throw when the wake finds no memory; the
+    // waker then ends what it would have woken (see Waker::wake).
     virtual void wake() const = 0;
 };
 
@@ -29,10 +30,15 @@ class Waker {
         : target_(std::make_shared<const FunctionTarget>(std::move(wake))) {}
     explicit Waker(std::shared_ptr<const WakeTarget> target) : target_(std::move(target)) {}
 
-    // Safe to call from any thread, any number of times.
-    void wake() const {
+    // Safe to call from any thread, any number of times, and never throws, so that destructors
+    // may wake. A wake that finds no memory to queue the re-poll or the resumption leaves its
+    // target ended rather than woken: a driver task is abandoned, an awaiting coroutine unwound.
+    void wake() const noexcept {
         if (target_) {
-            target_->wake();
+            try {
+                target_->wake();
+            } catch (...) {  // the target is ended; nothing else is left to do
+            }
         }
     }
     bool will_wake(const Waker& other) const { return target_ == other.target_; }

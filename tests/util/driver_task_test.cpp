@@ -18,6 +18,7 @@
 #include <utility>
 #include <vector>
 
+#include "support/failing_allocation.h"
 #include "util/poll_await.h"
 #include "util/runtime.h"
 
@@ -153,6 +154,49 @@ TEST(DriverTaskWake, RePollWokenFromAWorkerRunsOnThatWorkerAfterItsHandler) {
     runtime->stop();
     std::lock_guard lock(record->mutex);
     record->waker = Waker();
+}
+
+// A wake from a host thread queues the re-poll, which allocates. When that allocation fails the
+// wake must not throw (destructors wake), and the task is then ended rather than left scheduled
+// for a run that never comes: later wakes do nothing.
+TEST(DriverTaskWake, WakeThatFindsNoMemoryEndsTheTaskWithoutThrowing) {
+    if (!test::FailingAllocation::available()) {
+        GTEST_SKIP() << "the sanitizer's allocator cannot be made to fail";
+    }
+    auto runtime = Runtime::create(2);
+    int refused_wakes = 0;
+    bool refused = true;
+    for (std::size_t fail_at = 1; refused && fail_at < 50; ++fail_at) {
+        auto record = std::make_shared<Record>();
+        auto task = spawn_driver(runtime->executor(), RecordingDriver{record}, [](int) {});
+        ASSERT_TRUE(record->wait_for_resumes(1));
+        ASSERT_TRUE(every_worker_is_free(*runtime));
+        Waker waker;
+        {
+            std::lock_guard lock(record->mutex);
+            waker = std::exchange(record->waker, Waker());
+        }
+        {
+            test::FailingAllocation failing(fail_at);
+            EXPECT_NO_THROW(waker.wake()) << "allocation " << fail_at;
+            refused = failing.refused();
+        }
+        if (refused) {
+            ++refused_wakes;
+            // Ended: the driver, and with it its hold on the record, is released.
+            ASSERT_TRUE(record->wait_for_resumes(1));
+            waker.wake();
+            EXPECT_TRUE(every_worker_is_free(*runtime));
+            std::lock_guard lock(record->mutex);
+            EXPECT_EQ(record->resumed_on.size(), 1u) << "allocation " << fail_at;
+        } else {
+            ASSERT_TRUE(record->wait_for_resumes(2)) << "allocation " << fail_at;
+        }
+        std::lock_guard lock(record->mutex);
+        record->waker = Waker();
+    }
+    EXPECT_FALSE(refused) << "the wake still allocates after 50 counts";
+    EXPECT_GT(refused_wakes, 0);
 }
 
 TEST(PollAwaitWake, CoroutineWokenFromAWorkerGoesOnOnThatWorkerAfterItsHandler) {
