@@ -359,10 +359,30 @@ void read_percent(const Stage& in, Stage& out) {
 class EscapedBytes {
   public:
     bool empty() const { return values_.empty(); }
-    void add(unsigned char value, uint32_t f, uint32_t t) {
+    // A byte named by the escape at `begin` of the reading before, with its backslashes.
+    void add(unsigned char value, uint32_t f, uint32_t t, size_t begin) {
         values_.push_back(static_cast<char>(value));
         from_.push_back(f);
         to_.push_back(t);
+        begins_.push_back(begin);
+    }
+    // Appends the run read, but for a UTF-8 sequence begun at its end, whose escapes are left as
+    // they stand (up to `end` of the reading before) for the next reading: an encoder escaped its
+    // other bytes once more ("\\xc3%5Cxa9"), and what follows reads as them then.
+    void flush_but_begun_sequence(const Stage& in, size_t end, Stage& out) {
+        const size_t begun = begun_at_end();
+        if (begun == 0) {
+            flush(out);
+            return;
+        }
+        const size_t begin = begins_[values_.size() - begun];
+        for (std::vector<uint32_t>* v : {&from_, &to_}) {
+            v->resize(v->size() - begun);
+        }
+        values_.resize(values_.size() - begun);
+        flush(out);
+        out.copy(in, begin, end);
+        out.note_decoded();
     }
     // Appends the run read: a UTF-8 sequence byte for byte, each byte with its own escape, so one
     // canonical byte reaches no further than one escape; any other byte as U+0080 to U+00FF, both
@@ -382,24 +402,52 @@ class EscapedBytes {
         values_.clear();
         from_.clear();
         to_.clear();
+        begins_.clear();
     }
 
   private:
+    // How many of the last bytes begin a UTF-8 sequence that the run ends too soon for; 0 when
+    // none does.
+    size_t begun_at_end() const {
+        const size_t n = values_.size();
+        for (size_t back = 1; back <= 3 && back <= n; ++back) {
+            const auto c = static_cast<unsigned char>(values_[n - back]);
+            if ((c & 0xc0) == 0x80) {
+                continue;
+            }
+            const size_t length = c >= 0xf0 && c <= 0xf4 ? 4 : c >= 0xe0 ? 3 : c >= 0xc2 ? 2 : 0;
+            return length > back && c < 0xf5 ? back : 0;
+        }
+        return 0;
+    }
+
     std::string values_;
     std::vector<uint32_t> from_;
     std::vector<uint32_t> to_;
+    std::vector<size_t> begins_;
 };
 
+// Whether another reading of a text follows this one: what this one leaves for it is read then.
+enum class NextReading { kFollows, kNone };
+
 // Backslash escapes read as what they stand for, however many times they were escaped over.
-void read_backslashes(const Stage& in, Stage& out) {
+void read_backslashes(const Stage& in, Stage& out, NextReading next) {
     const std::string_view b = in.bytes();
     const size_t n = b.size();
     out.start(n);
     EscapedBytes bytes;
+    // Whether the last backslash escape before `i` is one the next reading completes: the bytes
+    // that continue a UTF-8 sequence right after it wait for that reading too
+    // ("\\%78C3\\xa9" reads as "\\xC3\\xa9" then).
+    bool after_one_completed_later = false;
     for (size_t i = 0; i < n;) {
         if (b[i] != kBackslash) {
             if (!bytes.empty()) {
-                bytes.flush(out);
+                if (next == NextReading::kFollows && is_escape_start(b[i])) {
+                    bytes.flush_but_begun_sequence(in, i, out);
+                } else {
+                    bytes.flush(out);
+                }
             }
             i = out.copy_up_to(in, i, kBackslash);
             continue;
@@ -417,16 +465,29 @@ void read_backslashes(const Stage& in, Stage& out) {
             // One backslash for the run, as any run reads, before what the next reading
             // completes.
             if (!bytes.empty()) {
-                bytes.flush(out);
+                if (next == NextReading::kFollows) {
+                    bytes.flush_but_begun_sequence(in, i, out);
+                } else {
+                    bytes.flush(out);
+                }
             }
             out.emit(kBackslash, f, in.to(j - 1));
+            after_one_completed_later = true;
             i = j;
             continue;
         }
         const EscapeReading r = backslash_escape(b, j);
         const uint32_t t = in.to(r.end - 1);
+        if (r.kind == Escaped::kByte && bytes.empty() && after_one_completed_later &&
+            next == NextReading::kFollows && (r.value & 0xc0) == 0x80) {
+            out.copy(in, i, r.end);
+            out.note_decoded();
+            i = r.end;
+            continue;
+        }
+        after_one_completed_later = false;
         if (r.kind == Escaped::kByte) {
-            bytes.add(static_cast<unsigned char>(r.value), f, t);
+            bytes.add(static_cast<unsigned char>(r.value), f, t, i);
             i = r.end;
             continue;
         }
@@ -660,7 +721,7 @@ struct Stages {
 // references. Returns the stage that holds what it read, and whether it decoded anything.
 // From `first` on: a reading of a text that an encoder wrote starts where that encoder's escapes
 // are read.
-std::pair<Stage*, bool> read_layer(Stages& stages, ReadingStep first) {
+std::pair<Stage*, bool> read_layer(Stages& stages, ReadingStep first, NextReading next) {
     if (first == ReadingStep::kReferences) {
         read_references(stages.text, stages.references);
         return {&stages.references, stages.references.decoded()};
@@ -672,7 +733,7 @@ std::pair<Stage*, bool> read_layer(Stages& stages, ReadingStep first) {
         percent = &stages.percent;
         decoded = stages.percent.decoded();
     }
-    read_backslashes(*percent, stages.escapes);
+    read_backslashes(*percent, stages.escapes, next);
     decoded = decoded || stages.escapes.decoded();
     if (stages.escapes.bytes().find(kAmpersand) == std::string_view::npos) {
         return {&stages.escapes, decoded};
@@ -694,7 +755,8 @@ void canonical_view(std::string_view text, CanonicalView& out, ReadingStep first
     Stage* read = &stages.text;
     for (int layer = 0; layer < kMostLayers && holds_escape_start(read->bytes()); ++layer) {
         const auto [next, decoded] =
-            read_layer(stages, layer == 0 ? first : ReadingStep::kPercentEscapes);
+            read_layer(stages, layer == 0 ? first : ReadingStep::kPercentEscapes,
+                       layer + 1 < kMostLayers ? NextReading::kFollows : NextReading::kNone);
         read = next;
         const bool whole_layer = layer > 0 || first == ReadingStep::kPercentEscapes;
         if ((!decoded && whole_layer) || !holds_escape_start(next->bytes()) ||
@@ -823,6 +885,32 @@ bool may_be_taken_at_start(char first) {
            std::string_view("nrtuxUXlgq#;{\\%&").find(first) != std::string_view::npos;
 }
 
+// How many bytes at the end of a canonical form escapes that what follows completes may take, one
+// more with each reading: a run of escape starts, and up to two hex digits after it, which what
+// follows may make an escape whose reading the start before it takes in again ("%%%%" before
+// "4141" reads as "%%", U+00A4 and "1"). At least the digits and one escape start; none when
+// there is no such run.
+struct ChainedAtEnd {
+    size_t least = 1;
+    size_t most = 0;
+};
+
+ChainedAtEnd chained_at_end(std::string_view reading) {
+    size_t end = reading.size();
+    for (size_t digits = 0; digits < 2 && end > 0 && hex_digit_value(reading[end - 1]) >= 0;
+         ++digits) {
+        --end;
+    }
+    size_t run = end;
+    while (run > 0 && is_escape_start(reading[run - 1]) && end - run < kMostLayers) {
+        --run;
+    }
+    if (run == end) {
+        return {};
+    }
+    return {reading.size() - end + 1, reading.size() - run};
+}
+
 void add_once_size(std::vector<size_t>& sizes, size_t size) {
     if (std::find(sizes.begin(), sizes.end(), size) == sizes.end()) {
         sizes.push_back(size);
@@ -880,6 +968,10 @@ EdgeReadings edge_readings(std::string_view form) {
             if (const size_t taken = taken_at_end(tail, alone, after); taken != 0) {
                 add_once_size(at_end, taken);
             }
+        }
+        const ChainedAtEnd chained = chained_at_end(alone.bytes);
+        for (size_t taken = chained.least; taken <= chained.most; ++taken) {
+            add_once_size(at_end, taken);
         }
     }
     // Beside an escape at each end, as copies of a form in a row read.

@@ -237,6 +237,30 @@ std::string aligned_base64(std::string_view secret, size_t offset) {
     return end > begin ? text.substr(begin, end - begin) : std::string();
 }
 
+std::vector<std::string> base64_forms_of(std::string_view secret) {
+    const std::string decoded = percent_decode(secret);
+    std::vector<std::string_view> given{secret};
+    if (decoded != secret) {
+        given.emplace_back(decoded);
+    }
+    std::vector<std::string> forms;
+    const auto add = [&forms](std::string form) {
+        if (std::find(forms.begin(), forms.end(), form) == forms.end()) {
+            forms.push_back(std::move(form));
+        }
+    };
+    for (const std::string_view text : given) {
+        for (size_t offset = 0; offset < 3; ++offset) {
+            const std::string aligned = aligned_base64(text, offset);
+            if (aligned.size() >= kShortestAlignedBase64) {
+                add(aligned);
+                add(url_safe(aligned));
+            }
+        }
+    }
+    return forms;
+}
+
 std::vector<std::string> basic_credentials_forms(std::string_view userinfo) {
     if (userinfo.size() < kShortestKnownSecret) {
         return {};
@@ -288,14 +312,8 @@ std::vector<std::string> forms_of(std::string_view secret) {
             add(canonical(text, first));
         }
     }
-    for (const std::string_view text : given) {
-        for (size_t offset = 0; offset < 3; ++offset) {
-            const std::string aligned = aligned_base64(text, offset);
-            if (aligned.size() >= kShortestAlignedBase64) {
-                add_with_canonical(aligned);
-                add(url_safe(aligned));
-            }
-        }
+    for (const std::string& base64 : base64_forms_of(secret)) {
+        add_with_canonical(base64);
     }
     for (const std::string_view text : given) {
         if (!holds_non_ascii(text)) {

@@ -28,6 +28,13 @@ inline constexpr size_t kShortestAlignedBase64 = 8;
 // - each of these read back to the canonical form that finds whatever else an encoder wrote.
 std::vector<std::string> forms_of(std::string_view secret);
 
+// The base64 forms of `secret` among those `forms_of` gives: for the secret as given and
+// percent-decoded, the stretch `aligned_base64` gives at each byte alignment where it holds at
+// least `kShortestAlignedBase64` characters, in the standard and the URL-safe alphabet, each once.
+// The one encoder whose text does not read back to the secret, so an escape before it takes in
+// other first bytes than before the secret.
+std::vector<std::string> base64_forms_of(std::string_view secret);
+
 // The texts of the Basic credentials the HTTP client sends in an Authorization or
 // Proxy-Authorization header for a URL whose user information is `userinfo` (`user[:password]`):
 // the base64 of the user and the password, each percent-decoded, joined by ":", as libcurl builds

@@ -29,16 +29,6 @@ namespace {
 constexpr char kSecret = 's';
 constexpr char kMadeText = 'm';
 
-// How a secret as given and percent-decoded reads where what stands beside it takes a piece of it
-// into an escape (`edge_readings`).
-std::vector<EdgeReadings> edge_readings_of_secret(std::string_view secret) {
-    std::vector<EdgeReadings> readings{edge_readings(secret)};
-    if (const std::string decoded = percent_decode(secret); decoded != secret) {
-        readings.push_back(edge_readings(decoded));
-    }
-    return readings;
-}
-
 // What a known text is found by: its forms, found wherever they stand, and the readings of a
 // secret that an escape before them takes the first bytes of (`EdgeReadings::starts_taken`,
 // `EdgeReadings::beside_escapes`), each in an index of their own.
@@ -48,21 +38,47 @@ struct KnownForms {
     std::vector<std::string> beside_escapes;
 };
 
-// Adds the forms of a known text, as the registry keeps it (its kind, then the text), to `to`.
+void move_all(std::vector<std::string>& from, std::vector<std::string>& into) {
+    for (std::string& item : from) {
+        into.push_back(std::move(item));
+    }
+}
+
+// Whether a form is known whole beside each escape that takes its first bytes
+// (`EdgeReadings::beside_escapes`), or only by what such an escape leaves of it.
+enum class WholeBesideEscapes { kKnown, kLeftOut };
+
+// Adds what `form` reads as where what stands beside it takes a piece of it into an escape
+// (`edge_readings`).
+void add_edge_readings(std::string_view form, WholeBesideEscapes whole, KnownForms& to) {
+    EdgeReadings readings = edge_readings(form);
+    move_all(readings.ends_taken, to.forms);
+    move_all(readings.starts_taken, to.starts_taken);
+    if (whole == WholeBesideEscapes::kKnown) {
+        move_all(readings.beside_escapes, to.beside_escapes);
+    }
+}
+
+// Adds the forms of a known text, as the registry keeps it (its kind, then the text), to `to`,
+// with their readings beside escapes. A secret's forms are those `forms_of` gives; an escape
+// beside one is read with the secret as given or percent-decoded, whose canonical form most of
+// them read as, and with its base64, which reads otherwise ("&#X" before base64 that starts with
+// a hex digit). A text the agent made of secrets (base64 of them) is known as it stands and in
+// its canonical form, and read beside escapes as it stands. Base64 is at least
+// `kShortestAlignedBase64` characters, and an escape takes at most six of them: what it leaves
+// is found behind it, and base64 is not known whole beside each escape too, which would cost more
+// memory than all its other readings.
 void add_forms_of_known(std::string_view kept, KnownForms& to) {
     const std::string_view text = kept.substr(1);
-    const auto move_all = [](std::vector<std::string>& from, std::vector<std::string>& into) {
-        for (std::string& item : from) {
-            into.push_back(std::move(item));
-        }
-    };
     if (kept.front() == kSecret) {
         std::vector<std::string> forms = forms_of(text);
         move_all(forms, to.forms);
-        for (EdgeReadings& readings : edge_readings_of_secret(text)) {
-            move_all(readings.ends_taken, to.forms);
-            move_all(readings.starts_taken, to.starts_taken);
-            move_all(readings.beside_escapes, to.beside_escapes);
+        add_edge_readings(text, WholeBesideEscapes::kKnown, to);
+        if (const std::string decoded = percent_decode(text); decoded != text) {
+            add_edge_readings(decoded, WholeBesideEscapes::kKnown, to);
+        }
+        for (const std::string& base64 : base64_forms_of(text)) {
+            add_edge_readings(base64, WholeBesideEscapes::kLeftOut, to);
         }
         return;
     }
@@ -70,6 +86,7 @@ void add_forms_of_known(std::string_view kept, KnownForms& to) {
     if (std::string c = canonical(text); c != text) {
         to.forms.push_back(std::move(c));
     }
+    add_edge_readings(text, WholeBesideEscapes::kLeftOut, to);
 }
 
 // The index of every form of every known text, in levels: each indexes the texts that came in one
@@ -276,7 +293,11 @@ void find_with_escapes(const PatternIndex& index, EscapeAt at, const CanonicalVi
     for (const auto& [begin, end] : stretches) {
         if (at == EscapeAt::kBefore && begin > 0 && is_escape(view, begin - 1)) {
             found.push_back({view.from[begin - 1], view.from[begin], view.to[end - 1]});
-        } else if (at == EscapeAt::kFirst && is_escape(view, begin)) {
+        } else if (is_escape(view, begin)) {
+            // A reading whose first byte an escape takes in with more (a secret's "\\3\\3..."
+            // after "\\x" reads as "3" and the rest) may also read whole where the escape reads
+            // as that byte: the index joins the two occurrences, and the escape is first in what
+            // it finds, and hidden with it.
             size_t rest = begin;
             while (rest < end && view.from[rest] == view.from[begin]) {
                 ++rest;
@@ -314,6 +335,21 @@ void add_with_escapes(const std::vector<EscapeReading>& readings, Stretches& out
     out.insert(out.end(), added.begin(), added.end());
 }
 
+// Appends the stretches of `view` that a known form covers to `found`, and the readings of a
+// secret beside the escapes that take its first bytes to `with_escapes`.
+void find_in_view(const Index& known, const CanonicalView& view, Stretches& found,
+                  std::vector<EscapeReading>& with_escapes) {
+    for (const Level& level : known.levels) {
+        level.patterns->find(view.bytes, found);
+        if (level.starts_taken != nullptr) {
+            find_with_escapes(*level.starts_taken, EscapeAt::kBefore, view, with_escapes);
+        }
+        if (level.beside_escapes != nullptr) {
+            find_with_escapes(*level.beside_escapes, EscapeAt::kFirst, view, with_escapes);
+        }
+    }
+}
+
 // How much of a canonical view a thread keeps for its next text.
 constexpr size_t kKeptViewStorage = 64 * 1024;
 
@@ -345,26 +381,18 @@ void find_forms(const Index& known, std::string_view text, size_t shift, Stretch
         Stretches found;
         unfinished_at = view.bytes.size();
         std::vector<EscapeReading> with_escapes;
-        for (const Level& level : known.levels) {
-            level.patterns->find(view.bytes, found);
-            if (level.starts_taken != nullptr) {
-                find_with_escapes(*level.starts_taken, EscapeAt::kBefore, view, with_escapes);
-            }
-            if (level.beside_escapes != nullptr) {
-                find_with_escapes(*level.beside_escapes, EscapeAt::kFirst, view, with_escapes);
-            }
-            if (unfinished) {
+        find_in_view(known, view, found, with_escapes);
+        if (unfinished) {
+            for (const Level& level : known.levels) {
                 unfinished_at =
                     std::min(unfinished_at, level.patterns->unfinished_at_end(view.bytes));
             }
         }
-        // Base64 that a writer wrapped into lines, read whole.
+        // Base64 that a writer wrapped into lines, read whole, beside escapes too.
         thread_local CanonicalView unwrapped;
         if (without_base64_line_breaks(view, unwrapped)) {
             Stretches joined;
-            for (const Level& level : known.levels) {
-                level.patterns->find(unwrapped.bytes, joined);
-            }
+            find_in_view(known, unwrapped, joined, with_escapes);
             for (const auto& [begin, end] : joined) {
                 out.emplace_back(unwrapped.from[begin], unwrapped.to[end - 1]);
             }

@@ -132,6 +132,26 @@ std::string base64_padded(std::string_view bytes) {
     return text;
 }
 
+// The base64 of `text` wrapped at `width` columns by `line_end`.
+std::string wrapped_base64(std::string_view text, size_t width, std::string_view line_end) {
+    const std::string encoded = base64_padded(text);
+    std::string out;
+    for (size_t at = 0; at < encoded.size(); at += width) {
+        out += at > 0 ? std::string(line_end) : std::string();
+        out += encoded.substr(at, width);
+    }
+    return out;
+}
+
+// `text` with each backslash written as four, as JSON escaping a JSON string writes it.
+std::string json_escaped_twice(std::string_view text) {
+    std::string out;
+    for (const char c : text) {
+        out += c == '\\' ? std::string(R"(\\\\)") : std::string(1, c);
+    }
+    return out;
+}
+
 // The base64 of a longer text holding `secret`, wrapped at `width` columns by `line_end`, its
 // first line break inside the stretch that depends on the secret's bytes alone, at least
 // `kEachSide` of that stretch's characters on each side of it.
@@ -215,6 +235,20 @@ constexpr std::string_view kGarcon = "garçon-Hm6Vr2Kt";
 constexpr std::string_view kGarconUser = "ctl-user:gar%C3%A7on-Hm6Vr2Kt";
 constexpr std::string_view kLetters = "PXq7Wz3Rk9";
 constexpr std::string_view kLettersUser = "ctl-user:PXq7Wz3Rk9";
+// Longer than the stretch at a form's start that is read beside each escape: found by what an
+// escape before it leaves of it. The base64 of the first starts with "b", of the second the
+// canonical form with "33".
+constexpr std::string_view kLongNebula =
+    "n\u00e9bula-Vx7Qm2Rz-Kq8Wz3Tn-Rt6Ym2Kp-Wn3Jc8Qs-Hm6Vr2Kt-Tz5Wq8Lx-Pq8Zx4";
+constexpr std::string_view kLongNebulaUser =
+    "ctl-user:n%C3%A9bula-Vx7Qm2Rz-Kq8Wz3Tn-Rt6Ym2Kp-Wn3Jc8Qs-Hm6Vr2Kt-Tz5Wq8Lx-Pq8Zx4";
+constexpr std::string_view kOctalPair =
+    "\\3\\3Kq7Wz3Rx-Vx7Qm2Rz-Rt6Ym2Kp-Wn3Jc8Qs-Hm6Vr2Kt-Tz5Wq8Lx";
+constexpr std::string_view kOctalPairUser =
+    "ctl-user:%5C3%5C3Kq7Wz3Rx-Vx7Qm2Rz-Rt6Ym2Kp-Wn3Jc8Qs-Hm6Vr2Kt-Tz5Wq8Lx";
+// Ends in a run of "%", each of which a reading of what follows may take in.
+constexpr std::string_view kPercentRunEnd = "Mv7Rq2Zk-Tn\u00e94Wx8Lp%%%%";
+constexpr std::string_view kPercentRunEndUser = "ctl-user:Mv7Rq2Zk-Tn%C3%A94Wx8Lp%25%25%25%25";
 constexpr std::string_view kBase64 = "Fj3Kp8Wx2Qz7Vm5R";
 constexpr std::string_view kBase64User = "ctl-user:Fj3Kp8Wx2Qz7Vm5R";
 
@@ -354,6 +388,23 @@ std::vector<NeighbourCase> edge_cases() {
         end_shown(quoted("ends in &#x and 3c; follows, \\u00e9", kHexHashEndUser, kHexHashEnd, "",
                          R"(Gd\u00e92Wk9Ns&#x)", "3c;", {"2Wk9Ns"}),
                   "&#x3c;"),
+        // An escape before a form other than the password as given: its base64 after "&#X" ("b"
+        // reads as U+000B with it) or after a backslash (a backspace) where it is wrapped into
+        // lines; and the password JSON-escaped twice after "\\x", with which its first two
+        // escapes read as one "3", where its canonical form starts with "33".
+        unsure(quoted("base64 after &#X, its first character percent-encoded", kNebulaUser, kNebula,
+                      "&#X", "%62" + base64_padded(kNebula).substr(1), "", nebula)),
+        unsure(quoted("base64 after a backslash, wrapped as MIME does", kLongNebulaUser,
+                      kLongNebula, R"(C:\)", wrapped_base64(kLongNebula, 76, "\r\n"), "",
+                      {"Hm6Vr2Kt-Tz5Wq8Lx"})),
+        escape_hidden(quoted("JSON-escaped twice after \\x, starts with two octal escapes",
+                             kOctalPairUser, kOctalPair, R"(C:\x)", json_escaped_twice(kOctalPair),
+                             "", {"Hm6Vr2Kt-Tz5Wq8Lx"}),
+                      "C:"),
+        // "%%%%" and "4141" read as "%%", U+00A4 and "1".
+        end_shown(quoted("ends in a run of %, 4141 follows, \\u00e9", kPercentRunEndUser,
+                         kPercentRunEnd, "", R"(Mv7Rq2Zk-Tn\u00e94Wx8Lp%%%%)", "4141", {"4Wx8Lp"}),
+                  "%%4141"),
     };
 }
 

@@ -109,6 +109,13 @@ TEST(CanonicalViewTest, ReadsEscapesOfOtherLanguages) {
         {"caf%5Cxc3%5Cxa9 %5C%5Cx41 caf%5c303%5C251 %5CU0001f511",
          "caf" + e_acute + " A caf" + e_acute + " " + key},
         {std::string(20, '\\') + "xc3" + std::string(3, '\\') + "xa9", e_acute},
+        // One character's bytes escaped over a different number of times: each waits for the
+        // reading of the others, and one with nothing to wait for reads as before.
+        {R"(ab\xc3%255cxa9cd)", "ab" + e_acute + "cd"},
+        {R"(ab\%2578C3\xa9cd)", "ab" + e_acute + "cd"},
+        {R"(\xc3% \xc3%41)",
+         "\xc3\x83% \xc3\x83"
+         "A"},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(canonical(c.text), c.canonical) << c.text;
@@ -325,6 +332,10 @@ TEST(CanonicalViewTest, EdgeReadingsLeaveOutWhatAnEscapeBesideAFormTakes) {
         {"Wxyzabcd%4", {"Wxyzabcd"}, {}, {}},
         {"Wxyzabcd&#8", {"Wxyzabcd"}, {}, {}},
         {"Wxyzabcd\\u00", {"Wxyzabcd"}, {}, {}},
+        // A run of escape starts: each reading of what follows may take one more of them
+        // ("%%%%" before "4141" reads as "%%", U+00A4 and "1"), the digits after it with them.
+        {"Wxyzabcd%%%%", {"Wxyzabcd%%%", "Wxyzabcd%%", "Wxyzabcd%", "Wxyzabcd"}, {}, {}},
+        {"Wxyzabcd%%4", {"Wxyzabcd%", "Wxyzabcd"}, {}, {}},
         // Both at once, as copies in a row read.
         {"nWxyzabcd%4", {"nWxyzabcd"}, {"Wxyzabcd%4", "Wxyzabcd"}, {"\nWxyzabcd%4", "\nWxyzabcd"}},
         // A long form: what the escape leaves, two hex digits or one taken.

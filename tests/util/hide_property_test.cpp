@@ -32,6 +32,8 @@ constexpr std::string_view kEscapeSecrets[] = {
     "8Zk3Tn",
     "3c;Hv\xc3\xa9"
     "5Xp9Lm",
+    "\\3\\3Kq7Wz3Rx-Vx7Qm2Rz-Rt6Ym2Kp-Wn3Jc8Qs-Hm6Vr2Kt-Tz5Wq8Lx-Pq8Zx4",
+    "Mv7Rq2Zk-Tn4Wx8Lp%%%%",
 };
 // A password that ends in stars, like the mask.
 constexpr std::string_view kStarSecret = "a***";
@@ -99,6 +101,10 @@ std::vector<std::string> tricky_texts() {
         R"(100%4e\u00e9-Kq8Wz3Tn100%4e\u00e9-Kq8Wz3Tn)",
         R"(C:\\n\u00e9bula-Vx7Qm2RzC:\\n\u00e9bula-Vx7Qm2Rz)",
         R"(&#\u0036)",
+        // An escape that reads as the first byte of a secret's canonical form and takes in more.
+        R"(C:\x\\\\3\\\\3Kq7Wz3Rx-Vx7Qm2Rz-Rt6Ym2Kp-Wn3Jc8Qs-Hm6Vr2Kt-Tz5Wq8Lx-Pq8Zx4)",
+        // A run of escape starts at a secret's end that what follows reads in, one by one.
+        "Mv7Rq2Zk-Tn4Wx8Lp%%%%4141",
         "%****%4",
     };
     for (int copies = 1; copies <= 6; ++copies) {
