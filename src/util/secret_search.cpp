@@ -6,6 +6,7 @@
 #include <array>
 #include <bit>
 #include <cstring>
+#include <numeric>
 #include <stdexcept>
 
 namespace quorvel::secrets {
@@ -135,9 +136,23 @@ struct PatternIndex::Trie {
     std::vector<uint32_t> start_parent;  // the parent of each start, in order
     // The length of the longest text that ends at a state with an output.
     boost::unordered_flat_map<uint32_t, uint32_t> lengths;
-    // A bit filter of the keys of the states of `kShallowDepth` bytes, probed once per state.
+    // A filter of the keys of the states of `kShallowDepth` bytes, probed once per state: each key
+    // sets two bits of one word, so that a probe reads one word and a key not filed passes rarely.
     std::vector<uint64_t> four_filter;
     unsigned four_shift = 63;
+    const uint64_t* four_word(uint64_t key) const {
+        return &four_filter[(key * kFilterHashes[0]) >> four_shift];
+    }
+    static uint64_t four_mask(uint64_t key) {
+        const uint64_t hash = key * kFilterHashes[0];
+        return uint64_t{1} << ((hash >> 20) & 63) | uint64_t{1} << ((hash >> 26) & 63);
+    }
+    void file_four(uint64_t key) {
+        four_filter[(key * kFilterHashes[0]) >> four_shift] |= four_mask(key);
+    }
+    bool four_may_hold(uint64_t key) const {
+        return (*four_word(key) & four_mask(key)) == four_mask(key);
+    }
 };
 
 namespace {
@@ -219,7 +234,7 @@ PatternIndex::Trie PatternIndex::build_trie(const std::vector<std::string_view>&
     // About 32 bits for each text, of which at most one has a state of `kShallowDepth` bytes: a
     // probe of a key of none passes rarely.
     const unsigned four_bits = std::max(12U, bits_for(texts.size() * 32));
-    trie.four_shift = 64 - four_bits;
+    trie.four_shift = 64 - (four_bits - 6);
     trie.four_filter.assign((size_t{1} << four_bits) / 64, 0);
     std::vector<std::pair<uint64_t, uint32_t>> shallow;  // the states of 2 to 4 bytes
     std::vector<std::pair<uint64_t, uint32_t>> more;     // children other than the first
@@ -243,6 +258,17 @@ PatternIndex::Trie PatternIndex::build_trie(const std::vector<std::string_view>&
         }
         return state;
     };
+    // The rest of a text after a state it added, `depth` bytes deep: each the first child of the
+    // one before, its bytes copied at once, and a block begun at each multiple of 64.
+    const auto add_chain = [&](std::string_view rest, uint32_t depth) {
+        const auto first = static_cast<uint32_t>(label_.size());
+        const auto rank = static_cast<uint32_t>(start_depth_.size());
+        for (size_t state = (first + 63) / 64 * 64; state < first + rest.size(); state += 64) {
+            blocks_.push_back(Block{0, static_cast<uint32_t>(depth + 1 + (state - first)), rank});
+        }
+        const auto* bytes = reinterpret_cast<const uint8_t*>(rest.data());
+        label_.insert(label_.end(), bytes, bytes + rest.size());
+    };
     add_state(0, 0, 0);  // the root, a start of its own
     std::vector<uint32_t> path{0};
     previous = {};
@@ -253,7 +279,11 @@ PatternIndex::Trie PatternIndex::build_trie(const std::vector<std::string_view>&
         for (size_t d = 0; d < std::min<size_t>(shared, kShallowDepth); ++d) {
             last = last << 8 | static_cast<unsigned char>(text[d]);
         }
-        for (size_t d = shared; d < text.size(); ++d) {
+        // The first state the text adds, which may start a chain, and those of up to
+        // `kShallowDepth` bytes, which are filed by their bytes, one at a time.
+        const size_t one_by_one =
+            std::min(text.size(), std::max<size_t>(shared + 1, kShallowDepth));
+        for (size_t d = shared; d < one_by_one; ++d) {
             const auto c = static_cast<unsigned char>(text[d]);
             const auto depth = static_cast<uint32_t>(d + 1);
             path.push_back(add_state(path[d], c, depth));
@@ -262,11 +292,14 @@ PatternIndex::Trie PatternIndex::build_trie(const std::vector<std::string_view>&
                 const uint64_t key = shallow_key(last, depth);
                 shallow.emplace_back(key, path.back());
                 if (depth == kShallowDepth) {
-                    const size_t bit = (key * kFilterHashes[0]) >> trie.four_shift;
-                    trie.four_filter[bit / 64] |= uint64_t{1} << (bit % 64);
+                    trie.file_four(key);
                 }
             }
         }
+        add_chain(text.substr(one_by_one), static_cast<uint32_t>(one_by_one));
+        path.resize(text.size() + 1);
+        std::iota(path.begin() + static_cast<ptrdiff_t>(one_by_one) + 1, path.end(),
+                  path[one_by_one] + 1);
         const uint32_t end = path.back();
         output_[end / 64] |= uint64_t{1} << (end % 64);
         trie.lengths.emplace(end, static_cast<uint32_t>(text.size()));
@@ -314,8 +347,38 @@ void PatternIndex::build_failure_links(Trie& trie) {
     // has bytes. Each state is done once, and the links its walk follows telescope along each
     // text: linear in the texts' length.
     const size_t states = label_.size();
-    fail_.assign(states, kUnset);
-    fail_[0] = 0;
+    const size_t words = (states + 63) / 64;
+    linked_.assign(words, 0);
+    link_runs_.assign(words, 0);
+    link_rank_.assign(words, 0);
+    // The links are kept in the order of their states, as the walk below comes to them
+    // (`keep_link`): the states before `cursor` are done and kept. A link that the walk needs
+    // ahead of that order is marked done in `early`, and held in `ahead` until the walk comes to
+    // it where it is at least `kShallowDepth` deep, which few of them are.
+    std::vector<uint64_t> early(words, 0);
+    std::vector<uint64_t> early_deep(words, 0);  // those held in `ahead`
+    boost::unordered_flat_map<uint32_t, Link> ahead;
+    uint32_t cursor = 1;
+    Link cursor_link;
+    bool cursor_done = false;
+    const auto done = [&](uint32_t state) {
+        return state < cursor || bit(early, state) || (state == cursor && cursor_done);
+    };
+    uint32_t kept_before = 0;  // the link kept for the state before the cursor
+    const auto keep_link = [&](uint32_t state, uint32_t to) {
+        const size_t word = state / 64;
+        if (state % 64 == 0) {
+            link_rank_[word] = static_cast<uint32_t>(run_links_.size());
+        }
+        if (to != 0) {
+            linked_[word] |= uint64_t{1} << (state % 64);
+            if (state % 64 == 0 || kept_before == 0 || kept_before + 1 != to) {
+                link_runs_[word] |= uint64_t{1} << (state % 64);
+                run_links_.push_back(to);
+            }
+        }
+        kept_before = to;
+    };
     const auto parent = [&](uint32_t state) {
         return is_start(state) ? trie.start_parent[start_rank(state)] : state - 1;
     };
@@ -338,8 +401,7 @@ void PatternIndex::build_failure_links(Trie& trie) {
             return kShallow;
         }
         const uint64_t key = shallow_key(last, kShallowDepth);
-        const size_t bit = (key * kFilterHashes[0]) >> trie.four_shift;
-        if (((trie.four_filter[bit / 64] >> (bit % 64)) & 1) == 0) {
+        if (!trie.four_may_hold(key)) {
             return kShallow;
         }
         const uint32_t state = shallow_state(key);
@@ -356,15 +418,40 @@ void PatternIndex::build_failure_links(Trie& trie) {
         if (const Done& done = recent[state % recent.size()]; done.state == state) {
             return done.link;
         }
-        const uint32_t link = fail_[state];
-        return link == 0 ? kShallow : Link{link, depth(link)};
+        if (state == cursor) {
+            return cursor_link;
+        }
+        if (state > cursor) {
+            const auto it = ahead.find(state);
+            return it == ahead.end() ? kShallow : it->second;
+        }
+        const uint32_t to = link(state);
+        return to == 0 ? kShallow : Link{to, depth(to)};
     };
-    const auto settle = [&](uint32_t state, Link link) {
-        fail_[state] = link.state;
+    // A state whose link ends an indexed text ends it too (rare: kept out of `settle`, which runs
+    // for every state).
+    const auto inherit_output = [&](uint32_t state, uint32_t link) {
+        output_[state / 64] |= uint64_t{1} << (state % 64);
+        trie.lengths.emplace(state, trie.lengths.at(link));
+    };
+    // Inlined: it runs for every state, and a call would pass the link through memory.
+    const auto settle = [&](uint32_t state, Link link) __attribute__((always_inline)) {
+        if (link.depth < kShallowDepth) {
+            link = kShallow;
+        }
+        if (state == cursor) {
+            cursor_link = link;
+            cursor_done = true;
+        } else {
+            early[state / 64] |= uint64_t{1} << (state % 64);
+            if (link.state != 0) {
+                early_deep[state / 64] |= uint64_t{1} << (state % 64);
+                ahead.emplace(state, link);
+            }
+        }
         recent[state % recent.size()] = Done{state, link};
         if (link.depth >= kShortestPattern && bit(output_, link.state) && !bit(output_, state)) {
-            output_[state / 64] |= uint64_t{1} << (state % 64);
-            trie.lengths.emplace(state, trie.lengths.at(link.state));
+            inherit_output(state, link.state);
         }
     };
     // Walks the links from `from`, the link of the parent of a state reached by `c`. Stops at
@@ -381,12 +468,12 @@ void PatternIndex::build_failure_links(Trie& trie) {
         while (from.depth >= kShallowDepth) {
             if (const uint32_t to = child(from.state, c); to != 0) {
                 // Its output is read, so it is done first.
-                if (fail_[to] == kUnset) {
+                if (!done(to)) {
                     return Walk{kShallow, from, to, false};
                 }
                 return Walk{Link{to, from.depth + 1}, from, kUnset, false};
             }
-            if (fail_[from.state] == kUnset) {
+            if (!done(from.state)) {
                 return Walk{kShallow, from, from.state, false};
             }
             from = link_of(from.state);
@@ -406,7 +493,7 @@ void PatternIndex::build_failure_links(Trie& trie) {
         while (!pending.empty()) {
             const Pending top = pending.back();
             const uint32_t x = top.state;
-            if (fail_[x] != kUnset) {
+            if (done(x)) {
                 pending.pop_back();
                 continue;
             }
@@ -418,7 +505,7 @@ void PatternIndex::build_failure_links(Trie& trie) {
             }
             Link from = top.from;
             if (!top.started) {
-                if (fail_[p] == kUnset) {
+                if (!done(p)) {
                     pending.push_back({p, kShallow, false});
                     continue;
                 }
@@ -445,7 +532,22 @@ void PatternIndex::build_failure_links(Trie& trie) {
     uint32_t last = 0;       // the last bytes of the text of the state before
     uint32_t depth_x = 0;    // the depth of the state before, then of this one
     size_t start = 1;        // the next start after the root
+    keep_link(0, 0);
+    // The filter of the states of `kShallowDepth` bytes is probed at nearly every state, at a place
+    // its bytes choose: the probe of a state a few ahead is started early, from its last labels
+    // (along a chain, its last bytes), so that its memory is at hand when it is probed.
+    constexpr uint32_t kProbeAhead = 16;
+    static_assert(kProbeAhead >= kShallowDepth);
     for (uint32_t x = 1; x < states; ++x) {
+        if (x + kProbeAhead < states) {
+            uint32_t ahead_last;
+            std::memcpy(&ahead_last, label_.data() + x + kProbeAhead - 3, sizeof ahead_last);
+            if constexpr (std::endian::native == std::endian::little) {
+                ahead_last = __builtin_bswap32(ahead_last);
+            }
+            const uint64_t key = shallow_key(ahead_last, kShallowDepth);
+            __builtin_prefetch(trie.four_word(key));
+        }
         Link from = before;  // the parent's link
         uint32_t parent_last = last;
         uint32_t p = x - 1;
@@ -459,13 +561,28 @@ void PatternIndex::build_failure_links(Trie& trie) {
         ++depth_x;
         const unsigned char c = label_[x];
         last = parent_last << 8 | c;
-        if (fail_[x] != kUnset) {
-            before = link_of(x);
+        if (bit(early, x)) {
+            before = kShallow;
+            if (bit(early_deep, x)) {
+                const auto it = ahead.find(x);
+                before = it->second;
+                ahead.erase(it);
+            }
         } else if (p == 0) {
             before = kShallow;
             settle(x, before);
         } else if (from.depth < kShallowDepth) {
             before = shallow_of(last, depth_x);
+            settle(x, before);
+        } else if (has_first_child(from.state) && label_[from.state + 1] == c &&
+                   (done(from.state + 1) || link_of(from.state).depth < kShallowDepth)) {
+            // The link is the state after the parent's, as along a password within its user
+            // information. Where that one is not done yet, as when the password's own chain comes
+            // later, its link follows from the same last bytes, the parent's being shallow.
+            before = Link{from.state + 1, from.depth + 1};
+            if (!done(before.state)) {
+                settle(before.state, shallow_of(last, before.depth));
+            }
             settle(x, before);
         } else if (const Walk w = walk(from, c); w.needs == kUnset) {
             before = w.shallow ? shallow_of(last, depth_x) : w.link;
@@ -473,6 +590,24 @@ void PatternIndex::build_failure_links(Trie& trie) {
         } else {
             before = settle_deep(x);
         }
+        keep_link(x, before.state);
+        cursor = x + 1;
+        cursor_done = false;
+    }
+    decltype(early)().swap(early);
+    decltype(early_deep)().swap(early_deep);
+    // More than a run for every four states (a set whose links are short and many) costs about
+    // as much as a link per state, and a slower search: it keeps those instead.
+    if (run_links_.size() * 4 > states) {
+        std::vector<uint32_t> links(states);
+        for (uint32_t state = 0; state < states; ++state) {
+            links[state] = link(state);
+        }
+        links_ = std::move(links);
+        decltype(linked_)().swap(linked_);
+        decltype(link_runs_)().swap(link_runs_);
+        decltype(link_rank_)().swap(link_rank_);
+        decltype(run_links_)().swap(run_links_);
     }
 
     outputs_.assign(trie.lengths.begin(), trie.lengths.end());
@@ -538,6 +673,19 @@ uint32_t PatternIndex::child(uint32_t state, unsigned char c) const {
     }
 }
 
+uint32_t PatternIndex::run_link(uint32_t state) const {
+    const size_t word = state >> kBlockBits;
+    const unsigned offset = state & 63;
+    if (((linked_[word] >> offset) & 1) == 0) {
+        return 0;
+    }
+    // The first state of its block with a link starts a run, so the run it stands in starts in
+    // this block.
+    const uint64_t up_to = link_runs_[word] & (~uint64_t{0} >> (63 - offset));
+    const auto run_start = static_cast<unsigned>(63 - std::countl_zero(up_to));
+    return run_links_[link_rank_[word] + bits_set(up_to) - 1] + (offset - run_start);
+}
+
 uint32_t PatternIndex::shallow_state(uint64_t key) const {
     for (size_t at = (key * kMoreHash) >> shallow_shift_;;
          at = (at + 1) & (shallow_keys_.size() - 1)) {
@@ -556,10 +704,11 @@ uint32_t PatternIndex::next(uint32_t state, uint32_t depth, unsigned char c,
         if (const uint32_t to = child(state, c); to != 0 || state == 0) {
             return to;
         }
-        if (fail_[state] == 0) {
+        const uint32_t to = link(state);
+        if (to == 0) {
             break;
         }
-        state = fail_[state];
+        state = to;
         depth = this->depth(state);
     }
     // The state's link, not kept, is less than `kShallowDepth` bytes deep: the state after it is
@@ -686,7 +835,8 @@ size_t PatternIndex::unfinished_at_end(std::string_view text) const {
 size_t PatternIndex::memory_bytes() const {
     const auto bytes = [](const auto& v) { return v.capacity() * sizeof v[0]; };
     return sizeof *this + bytes(filter_) + bytes(root_) + bytes(label_) + bytes(blocks_) +
-           bytes(start_depth_) + bytes(more_) + bytes(output_) + bytes(plain_) + bytes(fail_) +
+           bytes(start_depth_) + bytes(more_) + bytes(output_) + bytes(plain_) + bytes(linked_) +
+           bytes(link_runs_) + bytes(link_rank_) + bytes(run_links_) + bytes(links_) +
            bytes(shallow_keys_) + bytes(shallow_states_) + bytes(more_keys_) +
            bytes(more_children_) + bytes(outputs_);
 }

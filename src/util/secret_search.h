@@ -33,7 +33,8 @@ inline constexpr size_t kShortestPattern = 4;
 //   where the last reading ended when they meet, and each byte read costs a bounded number of
 //   steps on average.
 // The build takes time about linear in the texts' total length, their sort and the automaton's
-// failure links included, and keeps little more than five bytes per state of the trie.
+// failure links included, and keeps about two bytes per state of the trie: its label, a few bits,
+// and the failure links that are deep enough to keep, once per run of them.
 // Immutable once built; any number of threads may search it.
 class PatternIndex {
   public:
@@ -84,6 +85,10 @@ class PatternIndex {
     unsigned plain_run(uint32_t state) const;
 
     uint32_t child(uint32_t state, unsigned char c) const;
+    // The state's failure link where it is at least `kShallowDepth` bytes deep; 0 where less.
+    uint32_t link(uint32_t state) const { return links_.empty() ? run_link(state) : links_[state]; }
+    // The same, read from the runs of links.
+    uint32_t run_link(uint32_t state) const;
     // The state after reading `c` in `state`, whose text ends at `end` (where `c` stands) in the
     // text searched and is `depth` bytes long. The failure links less than `kShallowDepth` bytes
     // deep are not kept: the state they lead to is found from the last bytes read, in
@@ -136,8 +141,19 @@ class PatternIndex {
     std::vector<uint64_t> more_;         // a bit per state: children other than the first
     std::vector<uint64_t> output_;       // a bit per state: an indexed text ends there
     std::vector<uint64_t> plain_;        // a bit per state: see `plain_run`
-    // Each state's failure link where it is at least `kShallowDepth` bytes deep; 0 where less.
-    std::vector<uint32_t> fail_;
+    // The failure links at least `kShallowDepth` bytes deep. Most come in runs that lead along a
+    // chain as their own states do (the states of a password within its user information lead to
+    // the password's own), so a link is kept once per run: a bit per state says which have one,
+    // another which start a run (or are the first with one in their block of 64), and a run's
+    // later states lead to the states after its first one's link.
+    std::vector<uint64_t> linked_;
+    std::vector<uint64_t> link_runs_;
+    std::vector<uint32_t> link_rank_;  // for each block of 64 states, the runs before it
+    std::vector<uint32_t> run_links_;  // the link of each run's first state
+    // Each state's link, 0 where it is less than `kShallowDepth` deep, kept whole instead where
+    // the runs are short (sets that share nearly every piece): one load on the search's failure
+    // path rather than four, for a set whose links cost little memory either way.
+    std::vector<uint32_t> links_;
     // The states of 2 to `kShallowDepth` bytes, by `shallow_key`, in open addressing.
     std::vector<uint64_t> shallow_keys_;
     std::vector<uint32_t> shallow_states_;
