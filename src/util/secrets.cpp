@@ -1,11 +1,15 @@
 #include "util/secrets.h"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
+#include <bit>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <unordered_set>
 #include <utility>
 #include <vector>
@@ -29,13 +33,103 @@ namespace {
 constexpr char kSecret = 's';
 constexpr char kMadeText = 'm';
 
+// The most bytes at the start of a form an escape before it is checked for taking by `HeadTaken`;
+// more are indexed as a piece of their own.
+constexpr size_t kMostHeadTaken = 8;
+// How many bytes of a piece `HeadTaken` files it under: the shortest piece read beside an escape.
+constexpr size_t kHeadTakenKey = kShortestEdgeReading;
+
+// How many bytes of the rest of a form that `HeadTaken` finds are indexed.
+constexpr size_t kHeadTakenAnchor = 16;
+
+// A form that an escape before it may take a few first bytes of (a secret's base64 after "&#X" or
+// "%5C"), known by what the escape leaves of it without a copy of each piece less those bytes:
+// the form less the most bytes taken (its rest) is found by its first bytes (its anchor, in an
+// index of their own) and a hash of the whole rest, and each piece less fewer bytes by the rest
+// and the form's first bytes (`head`) before it, back to an escape that took the others. The
+// anchor is no more than `kHeadTakenAnchor` bytes however long the form, so a long secret's base64
+// costs a few bytes here, beside its own forms. The hash only tells the rest from another of the
+// same anchor: a text that differs from it yet hashes alike is hidden too.
+struct HeadTaken {
+    uint64_t key = 0;         // the rest's first `kHeadTakenKey` bytes (`head_taken_key`)
+    uint64_t rest_hash = 0;   // of the whole rest (`PolynomialHash::of`)
+    uint64_t rest_power = 0;  // `PolynomialHash::power` of the rest's size
+    uint32_t rest_size = 0;
+    uint8_t head_size = 0;  // the bytes before the rest, the most an escape takes
+    uint8_t taken = 0;      // bit k: an escape may take the first k bytes
+    std::array<char, kMostHeadTaken> head{};
+};
+
+uint64_t head_taken_key(const char* piece) {
+    uint64_t key = 0;
+    std::memcpy(&key, piece, kHeadTakenKey);
+    return key;
+}
+
+// How much memory for the hashes of a view a thread keeps for its next text.
+constexpr size_t kKeptHashStorage = 512 * 1024;
+
+// A polynomial hash of bytes, modulo 2^64, whose value for any stretch of a text its prefix hashes
+// give in a few steps: a text in which rests are checked at many places (a base64 form repeated,
+// each character written as an escape) is hashed once, not once per place, so the check costs a
+// bounded amount per byte of text whatever the length of the forms.
+class PolynomialHash {
+  public:
+    static uint64_t of(std::string_view bytes) {
+        uint64_t hash = 0;
+        for (const char c : bytes) {
+            hash = next(hash, c);
+        }
+        return hash;
+    }
+    // The factor that shifts a hash past `size` more bytes.
+    static uint64_t power(size_t size) {
+        uint64_t result = 1;
+        for (uint64_t base = kBase; size != 0; size >>= 1, base *= base) {
+            if ((size & 1U) != 0) {
+                result *= base;
+            }
+        }
+        return result;
+    }
+
+    // Prepares `of_stretch` for `text`, which must outlive its use.
+    void read(std::string_view text) {
+        prefix_.resize(text.size() + 1);
+        prefix_[0] = 0;
+        for (size_t i = 0; i < text.size(); ++i) {
+            prefix_[i + 1] = next(prefix_[i], text[i]);
+        }
+    }
+    // Lets go of the memory of a long text read, keeping what a common one needs.
+    void release_beyond(size_t bytes) {
+        if (prefix_.capacity() * sizeof(uint64_t) > bytes) {
+            std::vector<uint64_t>().swap(prefix_);
+        }
+    }
+    // The hash of the `size` bytes at `at` of the text read, `power` being `power(size)`.
+    uint64_t of_stretch(size_t at, size_t size, uint64_t power) const {
+        return prefix_[at + size] - prefix_[at] * power;
+    }
+
+  private:
+    static constexpr uint64_t kBase = 0x100000001b3;
+    static uint64_t next(uint64_t hash, char c) {
+        return hash * kBase + static_cast<unsigned char>(c) + 1;
+    }
+
+    std::vector<uint64_t> prefix_;
+};
+
 // What a known text is found by: its forms, found wherever they stand, and the readings of a
 // secret that an escape before them takes the first bytes of (`EdgeReadings::starts_taken`,
-// `EdgeReadings::beside_escapes`), each in an index of their own.
+// `EdgeReadings::beside_escapes`, `HeadTaken`), each in an index of their own.
 struct KnownForms {
     std::vector<std::string> forms;
     std::vector<std::string> starts_taken;
     std::vector<std::string> beside_escapes;
+    std::vector<HeadTaken> heads_taken;
+    std::vector<std::string> anchors;  // of `heads_taken`
 };
 
 void move_all(std::vector<std::string>& from, std::vector<std::string>& into) {
@@ -59,6 +153,102 @@ void add_edge_readings(std::string_view form, WholeBesideEscapes whole, KnownFor
     }
 }
 
+// What escapes before the forms that `add_edge_readings_by_head` reads take of them (bit k: the
+// first k bytes), for every known text in the registry's order, each of its forms in turn: a text
+// is indexed again each time its level is rebuilt or joined into another, and reading a form
+// beside each escape costs more than the rest of its indexing. A byte or so per form: a form
+// whose readings a `HeadTaken` alone does not hold is read each time instead.
+class TakenAtStartMemo {
+  public:
+    // Begins the forms of the text at `order`: read from the memo where it holds them, kept in it
+    // where this is the first text it holds none of.
+    void begin_text(size_t order) {
+        reading_ = order + 1 < first_.size();
+        keeping_ = order + 1 == first_.size();
+        at_ = reading_ ? first_[order] : 0;
+        end_ = reading_ ? first_[order + 1] : 0;
+    }
+    void end_text() {
+        if (keeping_) {
+            first_.push_back(static_cast<uint32_t>(taken_.size()));
+        }
+        reading_ = keeping_ = false;
+    }
+    // What the memo holds for the text's next form, if anything.
+    std::optional<uint8_t> next() {
+        if (!reading_ || at_ >= end_) {
+            return std::nullopt;
+        }
+        const uint8_t taken = taken_[at_++];
+        return taken != kNotKept ? std::optional<uint8_t>(taken) : std::nullopt;
+    }
+    // Keeps what was read of the text's next form; none where a `HeadTaken` does not hold it all.
+    void keep(std::optional<uint8_t> taken) {
+        if (keeping_) {
+            taken_.push_back(taken.value_or(kNotKept));
+        }
+    }
+    size_t memory_bytes() const { return taken_.capacity() + first_.capacity() * sizeof(uint32_t); }
+
+  private:
+    // Never bits that are kept: an escape takes at least one byte, so bit 0 is never set.
+    static constexpr uint8_t kNotKept = 0xff;
+    std::vector<uint8_t> taken_;
+    std::vector<uint32_t> first_{0};  // where each text's forms start in `taken_`, and one more
+    bool reading_ = false;
+    bool keeping_ = false;
+    size_t at_ = 0;
+    size_t end_ = 0;
+};
+
+// Adds a `HeadTaken` for the canonical form `whole` of a form that an escape before it may take
+// the first k bytes of, for each bit k of `taken`.
+void add_head_taken(std::string_view whole, unsigned taken, KnownForms& to) {
+    const auto most = static_cast<size_t>(std::bit_width(taken) - 1);
+    const std::string_view rest = whole.substr(most);
+    to.anchors.emplace_back(rest.substr(0, kHeadTakenAnchor));
+    HeadTaken head;
+    head.key = head_taken_key(rest.data());
+    head.rest_hash = PolynomialHash::of(rest);
+    head.rest_power = PolynomialHash::power(rest.size());
+    head.rest_size = static_cast<uint32_t>(rest.size());
+    head.head_size = static_cast<uint8_t>(most);
+    head.taken = static_cast<uint8_t>(taken);
+    std::memcpy(head.head.data(), whole.data(), most);
+    to.heads_taken.push_back(head);
+}
+
+// Adds what `form` reads as beside escapes, as `add_edge_readings` without its whole readings,
+// but with the pieces less its first bytes known by a `HeadTaken` rather than one copy each.
+void add_edge_readings_by_head(std::string_view form, KnownForms& to, TakenAtStartMemo& memo) {
+    if (const std::optional<uint8_t> taken = memo.next()) {
+        if (*taken != 0) {
+            add_head_taken(canonical(form), *taken, to);
+        }
+        return;
+    }
+    EdgeReadings readings = edge_readings(form);
+    const bool by_head_alone = readings.ends_taken.empty();
+    move_all(readings.ends_taken, to.forms);
+    const std::string whole = canonical(form);
+    // The numbers of first bytes taken, of the pieces that are the canonical form less them.
+    unsigned taken = 0;
+    size_t others = 0;
+    for (std::string& piece : readings.starts_taken) {
+        const size_t k = whole.size() - std::min(whole.size(), piece.size());
+        if (k > 0 && k < kMostHeadTaken && std::string_view(whole).substr(k) == piece) {
+            taken |= 1U << k;
+        } else {
+            to.starts_taken.push_back(std::move(piece));
+            ++others;
+        }
+    }
+    memo.keep(by_head_alone && others == 0 ? std::optional<uint8_t>(taken) : std::nullopt);
+    if (taken != 0) {
+        add_head_taken(whole, taken, to);
+    }
+}
+
 // Adds the forms of a known text, as the registry keeps it (its kind, then the text), to `to`,
 // with their readings beside escapes. A secret's forms are those `forms_of` gives; an escape
 // beside one is read with the secret as given or percent-decoded, whose canonical form most of
@@ -66,9 +256,9 @@ void add_edge_readings(std::string_view form, WholeBesideEscapes whole, KnownFor
 // a hex digit). A text the agent made of secrets (base64 of them) is known as it stands and in
 // its canonical form, and read beside escapes as it stands. Base64 is at least
 // `kShortestAlignedBase64` characters, and an escape takes at most six of them: what it leaves
-// is found behind it, and base64 is not known whole beside each escape too, which would cost more
-// memory than all its other readings.
-void add_forms_of_known(std::string_view kept, KnownForms& to) {
+// is found behind it (`HeadTaken`), and base64 is not known whole beside each escape too, which
+// would cost more memory than all its other readings.
+void add_forms_of_known(std::string_view kept, KnownForms& to, TakenAtStartMemo& memo) {
     const std::string_view text = kept.substr(1);
     if (kept.front() == kSecret) {
         std::vector<std::string> forms = forms_of(text);
@@ -78,7 +268,7 @@ void add_forms_of_known(std::string_view kept, KnownForms& to) {
             add_edge_readings(decoded, WholeBesideEscapes::kKnown, to);
         }
         for (const std::string& base64 : base64_forms_of(text)) {
-            add_edge_readings(base64, WholeBesideEscapes::kLeftOut, to);
+            add_edge_readings_by_head(base64, to, memo);
         }
         return;
     }
@@ -86,7 +276,7 @@ void add_forms_of_known(std::string_view kept, KnownForms& to) {
     if (std::string c = canonical(text); c != text) {
         to.forms.push_back(std::move(c));
     }
-    add_edge_readings(text, WholeBesideEscapes::kLeftOut, to);
+    add_edge_readings_by_head(text, to, memo);
 }
 
 // The index of every form of every known text, in levels: each indexes the texts that came in one
@@ -106,6 +296,10 @@ struct Level {
     // (`EdgeReadings::starts_taken`, `EdgeReadings::beside_escapes`); none for most levels.
     std::shared_ptr<const PatternIndex> starts_taken;
     std::shared_ptr<const PatternIndex> beside_escapes;
+    // The forms known by a `HeadTaken`, by `HeadTaken::key`, and their anchors; none for levels
+    // without them.
+    std::shared_ptr<const std::vector<HeadTaken>> heads_taken;
+    std::shared_ptr<const PatternIndex> anchors;
 };
 
 struct Index {
@@ -124,6 +318,8 @@ struct Registry {
     bool backslash_ends = false;
     // Counts the additions; the index is built anew for a newer one.
     std::atomic<uint64_t> version{0};
+    // What escapes take of the known texts' forms; read and kept while the index is built.
+    TakenAtStartMemo taken_at_start;
     // Held while the index is built, so that the threads which find it old build it once.
     std::mutex build_mutex;
     // Read by every log line that is written while a secret is known.
@@ -139,7 +335,7 @@ Registry& registry() {
 // Indexes the forms of the known texts of `level`, and the readings of its secrets that an escape
 // before them takes the first bytes of (null where there are none). Each text's forms are made
 // once for all three.
-void build_level(const Registry& r, Level& level) {
+void build_level(Registry& r, Level& level) {
     // The forms side by side in one text, dropped once indexed: one allocation rather than one per
     // form.
     std::string arena;
@@ -147,7 +343,9 @@ void build_level(const Registry& r, Level& level) {
     // Its forms, one text at a time; the readings beside escapes, which are few, of all of them.
     KnownForms known;
     for (size_t i = level.first; i < level.first + level.count; ++i) {
-        add_forms_of_known(*r.order[i], known);
+        r.taken_at_start.begin_text(i);
+        add_forms_of_known(*r.order[i], known, r.taken_at_start);
+        r.taken_at_start.end_text();
         for (const std::string& form : known.forms) {
             spans.emplace_back(arena.size(), form.size());
             arena += form;
@@ -175,6 +373,14 @@ void build_level(const Registry& r, Level& level) {
     };
     level.starts_taken = index_of(known.starts_taken);
     level.beside_escapes = index_of(known.beside_escapes);
+    if (!known.heads_taken.empty()) {
+        std::sort(known.heads_taken.begin(), known.heads_taken.end(),
+                  [](const HeadTaken& a, const HeadTaken& b) { return a.key < b.key; });
+        known.heads_taken.shrink_to_fit();
+        level.heads_taken =
+            std::make_shared<const std::vector<HeadTaken>>(std::move(known.heads_taken));
+    }
+    level.anchors = index_of(known.anchors);
 }
 
 // The index for every text known now: built by the first reader that finds the one published
@@ -206,7 +412,8 @@ std::shared_ptr<const Index> current_index() {
             first = levels.back().first;
             levels.pop_back();
         }
-        levels.push_back(Level{first, r.order.size() - first, nullptr, nullptr, nullptr});
+        levels.push_back(
+            Level{first, r.order.size() - first, nullptr, nullptr, nullptr, nullptr, nullptr});
         while (levels.size() >= 2 &&
                levels.back().count * kLevelRatio > levels[levels.size() - 2].count) {
             const size_t joined = levels.back().count;
@@ -225,6 +432,12 @@ std::shared_ptr<const Index> current_index() {
         for (const auto* edges : {level.starts_taken.get(), level.beside_escapes.get()}) {
             if (edges != nullptr) {
                 built->longest = std::max(built->longest, edges->longest() + 1);
+            }
+        }
+        if (level.heads_taken != nullptr) {
+            for (const HeadTaken& head : *level.heads_taken) {
+                built->longest =
+                    std::max<size_t>(built->longest, head.head_size + head.rest_size + 1);
             }
         }
     }
@@ -284,6 +497,82 @@ bool is_escape(const CanonicalView& view, size_t i) {
     return view.to[i] - view.from[i] > 1;
 }
 
+// Appends the reading of a piece found at [begin, end) of `view` with the escape where `at` says,
+// where there is one.
+void add_found_with_escape(EscapeAt at, const CanonicalView& view, size_t begin, size_t end,
+                           std::vector<EscapeReading>& found) {
+    if (at == EscapeAt::kBefore && begin > 0 && is_escape(view, begin - 1)) {
+        found.push_back({view.from[begin - 1], view.from[begin], view.to[end - 1]});
+    } else if (is_escape(view, begin)) {
+        // A reading whose first byte an escape takes in with more (a secret's "\\3\\3..."
+        // after "\\x" reads as "3" and the rest) may also read whole where the escape reads
+        // as that byte: the index joins the two occurrences, and the escape is first in what
+        // it finds, and hidden with it.
+        size_t rest = begin;
+        while (rest < end && view.from[rest] == view.from[begin]) {
+            ++rest;
+        }
+        found.push_back(
+            {view.from[begin], rest < end ? view.from[rest] : view.to[end - 1], view.to[end - 1]});
+    }
+}
+
+// Appends where the forms of `heads` stand in `view` with an escape before them that took their
+// first bytes: at each place in a stretch their anchors cover where a rest stands whole, each
+// piece less the first bytes an escape takes that the bytes before the rest complete.
+void find_heads_taken(const PatternIndex& anchors, const std::vector<HeadTaken>& heads,
+                      const CanonicalView& view, std::vector<EscapeReading>& found) {
+    thread_local Stretches stretches;
+    stretches.clear();
+    anchors.find(view.bytes, stretches);
+    const std::string_view bytes = view.bytes;
+    thread_local PolynomialHash hashes;
+    bool hashes_read = false;
+    for (const auto& [begin, end] : stretches) {
+        for (size_t at = begin; at + kHeadTakenKey <= end; ++at) {
+            const uint64_t key = head_taken_key(bytes.data() + at);
+            auto head = std::lower_bound(heads.begin(), heads.end(), key,
+                                         [](const HeadTaken& h, uint64_t k) { return h.key < k; });
+            for (; head != heads.end() && head->key == key; ++head) {
+                const size_t rest_end = at + head->rest_size;
+                if (rest_end > bytes.size()) {
+                    continue;
+                }
+                // The escapes and first bytes before it first, which rule out nearly every place
+                // for little; then the rest, once for all of them, by the hashes of the view,
+                // read once where a rest is first checked.
+                bool rest_read = false;
+                bool rest_whole = false;
+                const std::string_view first(head->head.data(), head->head_size);
+                for (size_t k = 1; k <= head->head_size; ++k) {
+                    const size_t before = head->head_size - k;
+                    const size_t piece = at - before;
+                    if ((head->taken >> k & 1U) == 0 || at < before ||
+                        !((piece > 0 && is_escape(view, piece - 1)) || is_escape(view, piece)) ||
+                        bytes.substr(piece, before) != first.substr(k)) {
+                        continue;
+                    }
+                    if (!rest_read) {
+                        if (!hashes_read) {
+                            hashes.read(bytes);
+                            hashes_read = true;
+                        }
+                        rest_whole = hashes.of_stretch(at, head->rest_size, head->rest_power) ==
+                                     head->rest_hash;
+                        rest_read = true;
+                    }
+                    if (rest_whole) {
+                        add_found_with_escape(EscapeAt::kBefore, view, piece, rest_end, found);
+                    }
+                }
+            }
+        }
+    }
+    if (hashes_read) {
+        hashes.release_beyond(kKeptHashStorage);
+    }
+}
+
 // Appends where the readings of `index` stand in `view` with the escape where `at` says.
 void find_with_escapes(const PatternIndex& index, EscapeAt at, const CanonicalView& view,
                        std::vector<EscapeReading>& found) {
@@ -291,20 +580,7 @@ void find_with_escapes(const PatternIndex& index, EscapeAt at, const CanonicalVi
     stretches.clear();
     index.find(view.bytes, stretches);
     for (const auto& [begin, end] : stretches) {
-        if (at == EscapeAt::kBefore && begin > 0 && is_escape(view, begin - 1)) {
-            found.push_back({view.from[begin - 1], view.from[begin], view.to[end - 1]});
-        } else if (is_escape(view, begin)) {
-            // A reading whose first byte an escape takes in with more (a secret's "\\3\\3..."
-            // after "\\x" reads as "3" and the rest) may also read whole where the escape reads
-            // as that byte: the index joins the two occurrences, and the escape is first in what
-            // it finds, and hidden with it.
-            size_t rest = begin;
-            while (rest < end && view.from[rest] == view.from[begin]) {
-                ++rest;
-            }
-            found.push_back({view.from[begin], rest < end ? view.from[rest] : view.to[end - 1],
-                             view.to[end - 1]});
-        }
+        add_found_with_escape(at, view, begin, end, found);
     }
 }
 
@@ -346,6 +622,9 @@ void find_in_view(const Index& known, const CanonicalView& view, Stretches& foun
         }
         if (level.beside_escapes != nullptr) {
             find_with_escapes(*level.beside_escapes, EscapeAt::kFirst, view, with_escapes);
+        }
+        if (level.anchors != nullptr) {
+            find_heads_taken(*level.anchors, *level.heads_taken, view, with_escapes);
         }
     }
 }
@@ -721,11 +1000,14 @@ size_t memory_bytes() {
     const std::shared_ptr<const Index> index = current_index();
     Registry& r = registry();
     std::lock_guard lock(r.mutex);
-    size_t bytes = r.order.capacity() * sizeof(void*);
+    size_t bytes = r.order.capacity() * sizeof(void*) + r.taken_at_start.memory_bytes();
     for (const Level& level : index->levels) {
-        bytes += sizeof(Level) + level.patterns->memory_bytes() +
-                 (level.starts_taken != nullptr ? level.starts_taken->memory_bytes() : 0) +
-                 (level.beside_escapes != nullptr ? level.beside_escapes->memory_bytes() : 0);
+        bytes +=
+            sizeof(Level) + level.patterns->memory_bytes() +
+            (level.starts_taken != nullptr ? level.starts_taken->memory_bytes() : 0) +
+            (level.beside_escapes != nullptr ? level.beside_escapes->memory_bytes() : 0) +
+            (level.heads_taken != nullptr ? level.heads_taken->capacity() * sizeof(HeadTaken) : 0) +
+            (level.anchors != nullptr ? level.anchors->memory_bytes() : 0);
     }
     // A node of an unordered set holds its string, a hash and a link; a bucket a pointer.
     bytes += r.known.bucket_count() * sizeof(void*);
@@ -744,6 +1026,7 @@ void forget_all_for_tests() {
     decltype(r.known)().swap(r.known);
     decltype(r.order)().swap(r.order);
     r.backslash_ends = false;
+    r.taken_at_start = TakenAtStartMemo();
     detail::g_any_known.store(false, std::memory_order_release);
     r.version.fetch_add(1, std::memory_order_release);
     r.index.store(nullptr);
