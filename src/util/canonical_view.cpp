@@ -1,6 +1,7 @@
 #include "util/canonical_view.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
 #include <optional>
 
@@ -29,30 +30,35 @@ bool is_escape_start(char c) {
 }
 
 // Whether the escape whose letter stands at `j` may be one that an escape after its digits is
-// still to complete ("\\u%30041", "\\x4%31", "\\%6e"): its letter is a percent escape's start, or
-// fewer digits than it takes stand before an escape's start. Such an escape is left to the next
-// reading. A backslash before a reference escapes its "&", as JSON's "\\\u0026" reads.
+// still to complete ("\\u%30041", "\\x4%31", "\\u{1f51%31}", "\\%6e"): its letter is a percent
+// escape's start, or fewer digits than it takes, or a braced escape's digits without their "}",
+// stand before an escape's start. Such an escape is left to the next reading. A backslash before a
+// reference escapes its "&", as JSON's "\\\u0026" reads.
 bool completed_later(std::string_view b, size_t j) {
     const char c = b[j];
     if (c == kPercent) {
         return true;
     }
-    size_t digits = 0;
+    const bool braced = (c == 'u' || c == 'x') && j + 1 < b.size() && b[j + 1] == '{';
+    const bool octal = c >= '1' && c <= '3';
     size_t most = 0;
-    if (c == 'u' || c == 'x' || c == 'U') {
+    if (braced) {
+        most = c == 'u' ? 6 : 2;
+    } else if (c == 'u' || c == 'x' || c == 'U') {
         most = c == 'u' ? 4 : (c == 'x' ? 2 : 8);
-        while (j + 1 + digits < b.size() && digits < most &&
-               hex_digit_value(b[j + 1 + digits]) >= 0) {
-            ++digits;
-        }
-    } else if (c >= '1' && c <= '3') {
+    } else if (octal) {
         most = 2;
-        while (j + 1 + digits < b.size() && digits < most && b[j + 1 + digits] >= '0' &&
-               b[j + 1 + digits] <= '7') {
-            ++digits;
-        }
     }
-    return digits < most && j + 1 + digits < b.size() && is_escape_start(b[j + 1 + digits]);
+    const auto is_digit = [octal](char d) {
+        return octal ? d >= '0' && d <= '7' : hex_digit_value(d) >= 0;
+    };
+    const size_t first = j + (braced ? 2 : 1);
+    size_t digits = 0;
+    while (first + digits < b.size() && digits < most && is_digit(b[first + digits])) {
+        ++digits;
+    }
+    const size_t after = first + digits;
+    return (braced || digits < most) && after < b.size() && is_escape_start(b[after]);
 }
 
 // The bytes of one reading with the stretches of the text they stand for, and whether the reading
@@ -368,12 +374,13 @@ class EscapedBytes {
     }
     // Appends the run read, but for a UTF-8 sequence begun at its end, whose escapes are left as
     // they stand (up to `end` of the reading before) for the next reading: an encoder escaped its
-    // other bytes once more ("\\xc3%5Cxa9"), and what follows reads as them then.
-    void flush_but_begun_sequence(const Stage& in, size_t end, Stage& out) {
+    // other bytes once more ("\\xc3%5Cxa9"), and what follows reads as them then. Returns
+    // whether it left such a sequence.
+    [[nodiscard]] bool flush_but_begun_sequence(const Stage& in, size_t end, Stage& out) {
         const size_t begun = begun_at_end();
         if (begun == 0) {
             flush(out);
-            return;
+            return false;
         }
         const size_t begin = begins_[values_.size() - begun];
         for (std::vector<uint32_t>* v : {&from_, &to_}) {
@@ -383,6 +390,7 @@ class EscapedBytes {
         flush(out);
         out.copy(in, begin, end);
         out.note_decoded();
+        return true;
     }
     // Appends the run read: a UTF-8 sequence byte for byte, each byte with its own escape, so one
     // canonical byte reaches no further than one escape; any other byte as U+0080 to U+00FF, both
@@ -427,6 +435,38 @@ class EscapedBytes {
     std::vector<size_t> begins_;
 };
 
+// Whether a percent escape or a character reference stands close enough before `at` that the
+// next reading may read it as the backslash escape of a byte that begins a UTF-8 sequence
+// ("%5C360\\237" reads as "\\360\\237" then): a byte escape at `at` that continues such a
+// sequence waits for that reading.
+bool may_become_escape_before(std::string_view b, size_t at) {
+    const size_t from = at - std::min(at, kLongestCanonicalReach);
+    return b.substr(from, at - from).find_first_of("%&") != std::string_view::npos;
+}
+
+// Whether what an escape names continues a character begun before it: a byte that continues a
+// UTF-8 sequence, or the low half of a surrogate pair.
+bool continues_a_character(const EscapeReading& r) {
+    return (r.kind == Escaped::kByte && (r.value & 0xc0) == 0x80) ||
+           (r.kind == Escaped::kCodePoint && r.value >= 0xdc00 && r.value < 0xe000);
+}
+
+// Whether `r` names the high half of a surrogate pair whose low half, after it, the next reading
+// may complete ("\\uD83D\\uDD%31%31") or read ("\\uD83D%5CuDD11"): the pair is read whole then.
+bool low_half_completed_later(std::string_view b, const EscapeReading& r) {
+    if (r.kind != Escaped::kCodePoint || r.value < 0xd800 || r.value >= 0xdc00) {
+        return false;
+    }
+    if (r.end < b.size() && (b[r.end] == kPercent || b[r.end] == kAmpersand)) {
+        return true;
+    }
+    size_t k = r.end;
+    while (k < b.size() && b[k] == kBackslash && k - r.end < kLongestBackslashRun) {
+        ++k;
+    }
+    return k > r.end && k < b.size() && b[k] == 'u' && completed_later(b, k);
+}
+
 // Whether another reading of a text follows this one: what this one leaves for it is read then.
 enum class NextReading { kFollows, kNone };
 
@@ -436,15 +476,25 @@ void read_backslashes(const Stage& in, Stage& out, NextReading next) {
     const size_t n = b.size();
     out.start(n);
     EscapedBytes bytes;
-    // Whether the last backslash escape before `i` is one the next reading completes: the bytes
-    // that continue a UTF-8 sequence right after it wait for that reading too
-    // ("\\%78C3\\xa9" reads as "\\xC3\\xa9" then).
-    bool after_one_completed_later = false;
+    // Whether the last backslash escape before `i` is one the next reading completes, or begins a
+    // UTF-8 sequence left for it: the bytes that continue a UTF-8 sequence after it, and the low
+    // half of a surrogate pair, wait for that reading too ("\\%78C3\\xa9" reads as
+    // "\\xC3\\xa9" then, "\\360%5C237\\224" as "\\360\\237\\224").
+    bool continuation_waits = false;
+    // Ends the run of escaped bytes before `at`, where what follows may be an escape the next
+    // reading reads: a UTF-8 sequence begun at its end is left for that reading.
+    const auto end_run_before_escape = [&](size_t at) {
+        if (next == NextReading::kNone) {
+            bytes.flush(out);
+        } else if (bytes.flush_but_begun_sequence(in, at, out)) {
+            continuation_waits = true;
+        }
+    };
     for (size_t i = 0; i < n;) {
         if (b[i] != kBackslash) {
             if (!bytes.empty()) {
-                if (next == NextReading::kFollows && is_escape_start(b[i])) {
-                    bytes.flush_but_begun_sequence(in, i, out);
+                if (is_escape_start(b[i])) {
+                    end_run_before_escape(i);
                 } else {
                     bytes.flush(out);
                 }
@@ -465,27 +515,26 @@ void read_backslashes(const Stage& in, Stage& out, NextReading next) {
             // One backslash for the run, as any run reads, before what the next reading
             // completes.
             if (!bytes.empty()) {
-                if (next == NextReading::kFollows) {
-                    bytes.flush_but_begun_sequence(in, i, out);
-                } else {
-                    bytes.flush(out);
-                }
+                end_run_before_escape(i);
             }
             out.emit(kBackslash, f, in.to(j - 1));
-            after_one_completed_later = true;
+            continuation_waits = true;
             i = j;
             continue;
         }
         const EscapeReading r = backslash_escape(b, j);
         const uint32_t t = in.to(r.end - 1);
-        if (r.kind == Escaped::kByte && bytes.empty() && after_one_completed_later &&
-            next == NextReading::kFollows && (r.value & 0xc0) == 0x80) {
+        const bool waits =
+            next == NextReading::kFollows && bytes.empty() &&
+            ((continues_a_character(r) && (continuation_waits || may_become_escape_before(b, i))) ||
+             low_half_completed_later(b, r));
+        if (waits) {
             out.copy(in, i, r.end);
             out.note_decoded();
             i = r.end;
             continue;
         }
-        after_one_completed_later = false;
+        continuation_waits = false;
         if (r.kind == Escaped::kByte) {
             bytes.add(static_cast<unsigned char>(r.value), f, t, i);
             i = r.end;
@@ -794,6 +843,60 @@ bool without_base64_line_breaks(const CanonicalView& view, CanonicalView& out) {
         ++k;
     }
     return true;
+}
+
+size_t backslash_written_at(std::string_view text, size_t at, Side side) {
+    const bool before = side == Side::kBefore;
+    const size_t most = std::min(kLongestWrittenBackslash, before ? at : text.size() - at);
+    if (most == 0 || (!before && !is_escape_start(text[at]))) {
+        return 0;
+    }
+    // A backslash as it stands, where nothing after it could make it a longer escape, or
+    // percent-encoded: as most are written, told without reading.
+    if (before ? text[at - 1] == kBackslash
+               : text[at] == kBackslash &&
+                     (at + 1 == text.size() || text[at + 1] == kBackslash ||
+                      std::isalnum(static_cast<unsigned char>(text[at + 1])) == 0)) {
+        return 1;
+    }
+    if (const auto escape = most >= 3 ? percent_escape(text, before ? at - 3 : at) : std::nullopt;
+        escape && escape->value == static_cast<unsigned char>(kBackslash)) {
+        return 3;
+    }
+    // A text reads as backslashes when, before a character that no escape takes in with more, it
+    // and that character read as that character alone.
+    constexpr char kEscaped = 'z';
+    std::string piece;
+    const auto reads_as_backslashes = [&](size_t length) {
+        const size_t begin = before ? at - length : at;
+        if (!is_escape_start(text[begin])) {
+            return false;
+        }
+        piece.assign(text.substr(begin, length));
+        piece += kEscaped;
+        return canonical(piece) == std::string_view(&kEscaped, 1);
+    };
+    size_t length = 1;
+    while (length <= most && !reads_as_backslashes(length)) {
+        ++length;
+    }
+    if (length > most) {
+        return 0;
+    }
+    // The shortest, taken on while a few bytes more still read so: a reference's ";", plain or
+    // percent-encoded, goes with it.
+    constexpr size_t kTakenOn = 3;
+    for (bool longer = true; longer;) {
+        longer = false;
+        for (size_t more = 1; more <= kTakenOn && length + more <= most; ++more) {
+            if (reads_as_backslashes(length + more)) {
+                length += more;
+                longer = true;
+                break;
+            }
+        }
+    }
+    return length;
 }
 
 CanonicalView canonical_view(std::string_view text) {

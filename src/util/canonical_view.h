@@ -84,6 +84,16 @@ void canonical_view(std::string_view text, CanonicalView& out,
 // False, and `out` as it was, when `view` holds no such line break.
 bool without_base64_line_breaks(const CanonicalView& view, CanonicalView& out);
 
+// Which side of a position in a text is read.
+enum class Side { kBefore, kAfter };
+
+// The length of the text that ends at `at` (`Side::kBefore`) or starts there (`Side::kAfter`) and
+// reads as backslashes, which escape what follows them: as written plain or by an encoder ("\\",
+// "%5C", "&#92;", "&#x5C;", "\\x5c", "%26%2392%3B"), at most `kLongestWrittenBackslash` bytes; 0
+// where none does. The shortest such text, taken on while a few bytes more still read so.
+inline constexpr size_t kLongestWrittenBackslash = 24;
+size_t backslash_written_at(std::string_view text, size_t at, Side side);
+
 // Whether the canonical form of `text` may differ from it: true when it holds a "%", "+", "\\",
 // "&" or a byte above 0x7F. False for most texts, which then need only one view searched.
 bool may_differ_from_canonical(std::string_view text);

@@ -447,35 +447,16 @@ std::shared_ptr<const Index> current_index() {
 
 using Stretches = std::vector<std::pair<size_t, size_t>>;
 
-// The length of the backslash, plain or percent-encoded, that ends at `at` (`before`) or starts
-// there; 0 when there is none.
-size_t backslash_at(std::string_view text, size_t at, bool before) {
-    const auto encoded = [&](size_t i) {
-        return i + 3 <= text.size() && text[i] == '%' && text[i + 1] == '5' &&
-               (text[i + 2] | 0x20) == 'c';
-    };
-    if (before) {
-        if (at >= 1 && text[at - 1] == '\\') {
-            return 1;
-        }
-        return at >= 3 && encoded(at - 3) ? 3 : 0;
-    }
-    if (at < text.size() && text[at] == '\\') {
-        return 1;
-    }
-    return encoded(at) ? 3 : 0;
-}
-
 // A stretch of the canonical view widened over the backslashes that touch it: a secret's own
 // backslashes at its ends are read as escaping what stands beside it, or dropped from a long run.
 // Only while some secret starts or ends with one, since it also takes in the backslash of an
 // escape beside a secret (`\"`).
 std::pair<size_t, size_t> widened_over_backslashes(std::string_view text, size_t begin,
                                                    size_t end) {
-    for (size_t n; (n = backslash_at(text, begin, true)) != 0;) {
+    for (size_t n; (n = backslash_written_at(text, begin, Side::kBefore)) != 0;) {
         begin -= n;
     }
-    for (size_t n; (n = backslash_at(text, end, false)) != 0;) {
+    for (size_t n; (n = backslash_written_at(text, end, Side::kAfter)) != 0;) {
         end += n;
     }
     return {begin, end};
@@ -642,6 +623,13 @@ void find_forms(const Index& known, std::string_view text, size_t shift, Stretch
         level.patterns->find(text, out);
         if (unfinished) {
             unfinished_at = std::min(unfinished_at, level.patterns->unfinished_at_end(text));
+        }
+    }
+    if (known.backslash_ends) {
+        // A form found as it stands may end a longer run of backslashes that an encoder wrote of
+        // its own: the run is hidden with it, as where the canonical view finds the form.
+        for (size_t i = first; i < out.size(); ++i) {
+            out[i] = widened_over_backslashes(text, out[i].first, out[i].second);
         }
     }
     if (unfinished_at < text.size()) {

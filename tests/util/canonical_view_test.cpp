@@ -113,6 +113,18 @@ TEST(CanonicalViewTest, ReadsEscapesOfOtherLanguages) {
         // reading of the others, and one with nothing to wait for reads as before.
         {R"(ab\xc3%255cxa9cd)", "ab" + e_acute + "cd"},
         {R"(ab\%2578C3\xa9cd)", "ab" + e_acute + "cd"},
+        // The bytes after a sequence left for the next reading wait for it too, and so do those
+        // after a percent escape that reading reads as the sequence's first byte.
+        {R"(\360%255C237\224%255c221)", key},
+        {R"(%255c360\237%255c224\221)", key},
+        {R"(ab%255cxc3\xa9cd)", "ab" + e_acute + "cd"},
+        {R"(%2541\xa9)", "A\xc2\xa9"},
+        // A braced escape's digits, and the halves of a surrogate pair, read at different depths.
+        {R"(\u{1f51%2531})", key},
+        {R"(\uD83D\uDD%2531%2531)", key},
+        {R"(\uD83D%255CuDD11)", key},
+        {R"(%255CuD83D\uDD11)", key},
+        {R"(a\uD83Db \uDD11)", "a" + r + "b " + r},
         {R"(\xc3% \xc3%41)",
          "\xc3\x83% \xc3\x83"
          "A"},
@@ -408,6 +420,40 @@ TEST(CanonicalViewTest, AReadingStartsWithTheStepItIsGiven) {
     for (const auto& c : cases) {
         EXPECT_EQ(canonical(c.text, c.first), c.canonical)
             << c.text << " from step " << static_cast<int>(c.first);
+    }
+}
+
+TEST(CanonicalViewTest, FindsTheBackslashesWrittenBesideAPosition) {
+    const struct {
+        std::string text;
+        size_t at;
+        Side side;
+        size_t length;
+    } cases[] = {
+        {R"(ab\cd)", 2, Side::kAfter, 1},
+        {R"(ab\\\cd)", 2, Side::kAfter, 1},
+        {"ab%5ccd", 2, Side::kAfter, 3},
+        {"ab&#92;cd", 2, Side::kAfter, 5},
+        // A reference without its ";" reads as one, and takes it along where it follows.
+        {"ab&#92cd", 2, Side::kAfter, 4},
+        {"ab&#x005C;&#92;cd", 2, Side::kAfter, 8},
+        {"ab%26%2392%3Bcd", 2, Side::kAfter, 11},
+        {R"(ab\x5ccd)", 2, Side::kAfter, 4},
+        {"ab&#92;cd", 7, Side::kBefore, 5},
+        {R"(ab%5C\cd)", 6, Side::kBefore, 1},
+        {R"(ab%5C\cd)", 5, Side::kBefore, 3},
+        // The backslash that starts another escape, and what reads as no backslash.
+        {R"(ab\ncd)", 2, Side::kAfter, 1},
+        {R"(ab\x5)", 2, Side::kAfter, 1},
+        {"ab&#93;cd", 2, Side::kAfter, 0},
+        {"ab%5", 2, Side::kAfter, 0},
+        {"ab&amp;cd", 2, Side::kAfter, 0},
+        {"abcd", 2, Side::kBefore, 0},
+        {"", 0, Side::kAfter, 0},
+        {"", 0, Side::kBefore, 0},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(backslash_written_at(c.text, c.at, c.side), c.length) << c.text << " at " << c.at;
     }
 }
 

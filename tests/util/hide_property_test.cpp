@@ -238,5 +238,38 @@ TEST_F(HideIdempotenceTest, RandomTextsHiddenTwiceShowAsHiddenOnceWithAPasswordO
     EXPECT_EQ(found.count, 0u) << "the first of them:" << listed(found.first);
 }
 
+// What an encoder wrote of a secret, read back whole: the bytes of one character escaped over a
+// different number of times; a secret that starts with a run of backslashes, which an encoder
+// doubled, found as it stands where an escape before it reads the canonical view otherwise; and
+// a secret's last backslashes, however an encoder wrote each.
+TEST(HideWholeTest, ShowsNoPartOfWhatAnEncoderWrote) {
+    const std::string backslashes(10, '\\');
+    const std::string doubled(40, '\\');
+    const struct {
+        std::string secret;
+        std::string text;
+        std::string shown;
+    } cases[] = {
+        {"Kq8Wz3Tn\xf0\x9f\x94\x91\xf0\x9f\x94\x91Rt6Ym2Kp",
+         R"(Kq8Wz3Tn\360\237\224\221\360%255C237\224%255c221Rt6Ym2Kp)", "****"},
+        {"Kq8Wz3Tn\xf0\x9f\x94\x91\xf0\x9f\x94\x91Rt6Ym2Kp",
+         R"(Kq8Wz3Tn\xf0\x9f\x94\x91%255cxf0\x9f%255cx94\x91Rt6Ym2Kp)", "****"},
+        {backslashes + "XE7Kq8Wz3Tn-Rt6Ym2", "&#" + doubled + "XE7Kq8Wz3Tn-Rt6Ym2", "&#****"},
+        {backslashes + "XE7Kq8Wz3Tn-Rt6Ym2", "a&#" + doubled + "XE7Kq8Wz3Tn-Rt6Ym2 b", "a&#**** b"},
+        {backslashes + "XE7Kq8Wz3Tn-Rt6Ym2", "&#x" + doubled + "XE7Kq8Wz3Tn-Rt6Ym2", "&#x****"},
+        // A run of backslashes at a secret's end, each written otherwise, is hidden whole.
+        {"Kq8Wz3Tn-Rt6Ym2Kp" + std::string(6, '\\'), R"( Kq8Wz3Tn-Rt6Ym2Kp&#92;&#92;\\&#92;&#92; )",
+         " **** "},
+        {"Kq8Wz3Tn-Rt6Ym2Kp" + std::string(4, '\\'),
+         R"( Kq8Wz3Tn-Rt6Ym2Kp&#x5C;&#0092;%26%2392%3B\x5c )", " **** "},
+    };
+    for (const auto& c : cases) {
+        forget_all_for_tests();
+        remember(c.secret);
+        EXPECT_EQ(hide(c.text), c.shown) << c.text;
+    }
+    forget_all_for_tests();
+}
+
 }  // namespace
 }  // namespace quorvel::secrets
