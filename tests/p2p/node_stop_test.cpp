@@ -21,6 +21,7 @@
 #include <filesystem>
 #include <future>
 #include <optional>
+#include <set>
 #include <thread>
 #include <vector>
 
@@ -29,7 +30,8 @@ namespace {
 
 namespace asio = boost::asio;
 using namespace std::chrono_literals;
-using quorvel::testing::open_fd_count;
+using quorvel::testing::fds_opened_since;
+using quorvel::testing::open_fds;
 using quorvel::testing::port_bindable;
 
 Identity weak_identity() {
@@ -129,7 +131,8 @@ TEST_F(NodeStopTest, StoppedNodeLeavesNoDescriptorOnceReleased) {
         first.reset();
         ASSERT_TRUE(closed_within(closed));
     }
-    const size_t before = open_fd_count();
+    // Compared by number, so that a descriptor another thread closes meanwhile counts for nothing.
+    const std::set<int> before = open_fds();
     std::optional<Node::SocketClosed> closed;
     {
         NodeRef node = bind(loopback_opts(weak_identity()));
@@ -141,15 +144,15 @@ TEST_F(NodeStopTest, StoppedNodeLeavesNoDescriptorOnceReleased) {
         node->stop();
         ASSERT_TRUE(closed_within(*closed));
         // The transport's number is still taken, by the placeholder, while the peer holds it.
-        EXPECT_GT(open_fd_count(), before);
+        EXPECT_FALSE(fds_opened_since(before).empty());
     }
     EXPECT_TRUE(closed->closed());
     // The node's tasks end on the io_context's threads; their parts go with them.
     const auto deadline = std::chrono::steady_clock::now() + 20s;
-    while (open_fd_count() != before && std::chrono::steady_clock::now() < deadline) {
+    while (!fds_opened_since(before).empty() && std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(5ms);
     }
-    EXPECT_EQ(open_fd_count(), before);
+    EXPECT_EQ(fds_opened_since(before), std::set<int>{});
 }
 
 }  // namespace

@@ -2,13 +2,16 @@
 // UDP port bound and closed at once, and the count of open descriptors.
 #pragma once
 
+#include <dirent.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <filesystem>
+#include <set>
 
 namespace quorvel::testing {
 
@@ -50,6 +53,35 @@ inline size_t open_fd_count() {
         ++n;
     }
     return n;
+}
+
+// The numbers of this process's open descriptors (without the one that lists them).
+inline std::set<int> open_fds() {
+    std::set<int> fds;
+    DIR* dir = ::opendir("/proc/self/fd");
+    if (dir == nullptr) {
+        return fds;
+    }
+    const int own = ::dirfd(dir);
+    while (const dirent* entry = ::readdir(dir)) {
+        if (entry->d_name[0] != '.' && std::atoi(entry->d_name) != own) {
+            fds.insert(std::atoi(entry->d_name));
+        }
+    }
+    ::closedir(dir);
+    return fds;
+}
+
+// The descriptors open now that were not open in `before`: what a test's work left open, however
+// other threads' descriptors closed meanwhile.
+inline std::set<int> fds_opened_since(const std::set<int>& before) {
+    std::set<int> opened;
+    for (const int fd : open_fds()) {
+        if (before.count(fd) == 0) {
+            opened.insert(fd);
+        }
+    }
+    return opened;
 }
 
 }  // namespace quorvel::testing
