@@ -209,6 +209,29 @@ void PatternIndex::build_filter(const std::vector<std::string_view>& texts) {
     }
 }
 
+namespace {
+
+// Files each (key, state) pair, keys non-zero, in an open-addressing table of twice as many slots
+// (at least 16), probed from `(key * hash) >> shift`; returns the shift.
+unsigned fill_open_table(const std::vector<std::pair<uint64_t, uint32_t>>& pairs, uint64_t hash,
+                         std::vector<uint64_t>& keys, std::vector<uint32_t>& states) {
+    const unsigned bits = std::max(4U, bits_for(pairs.size() * 2));
+    const unsigned shift = 64 - bits;
+    keys.assign(size_t{1} << bits, 0);
+    states.assign(size_t{1} << bits, 0);
+    for (const auto& [key, state] : pairs) {
+        size_t at = (key * hash) >> shift;
+        while (keys[at] != 0) {
+            at = (at + 1) & (keys.size() - 1);
+        }
+        keys[at] = key;
+        states[at] = state;
+    }
+    return shift;
+}
+
+}  // namespace
+
 PatternIndex::Trie PatternIndex::build_trie(const std::vector<std::string_view>& texts) {
     // With the texts sorted, the states a text adds past what it shares with the one before come
     // next in the order of a depth-first walk, and a state's first child is the state after it.
@@ -306,30 +329,8 @@ PatternIndex::Trie PatternIndex::build_trie(const std::vector<std::string_view>&
         previous = text;
     }
 
-    const unsigned more_bits = std::max(4U, bits_for(more.size() * 2));
-    more_shift_ = 64 - more_bits;
-    more_keys_.assign(size_t{1} << more_bits, 0);
-    more_children_.assign(size_t{1} << more_bits, 0);
-    for (const auto& [key, state] : more) {
-        size_t at = (key * kMoreHash) >> more_shift_;
-        while (more_keys_[at] != 0) {
-            at = (at + 1) & (more_keys_.size() - 1);
-        }
-        more_keys_[at] = key;
-        more_children_[at] = state;
-    }
-    const unsigned shallow_bits = std::max(4U, bits_for(shallow.size() * 2));
-    shallow_shift_ = 64 - shallow_bits;
-    shallow_keys_.assign(size_t{1} << shallow_bits, 0);
-    shallow_states_.assign(size_t{1} << shallow_bits, 0);
-    for (const auto& [key, state] : shallow) {
-        size_t at = (key * kMoreHash) >> shallow_shift_;
-        while (shallow_keys_[at] != 0) {
-            at = (at + 1) & (shallow_keys_.size() - 1);
-        }
-        shallow_keys_[at] = key;
-        shallow_states_[at] = state;
-    }
+    more_shift_ = fill_open_table(more, kMoreHash, more_keys_, more_children_);
+    shallow_shift_ = fill_open_table(shallow, kMoreHash, shallow_keys_, shallow_states_);
     return trie;
 }
 
