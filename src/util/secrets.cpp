@@ -758,6 +758,114 @@ std::string with_stretches_masked(std::string_view text, const Stretches& stretc
 
 }  // namespace
 
+// Where each mask of a text that hiding read again stands, now and in the text first read: what
+// takes a stretch that a later reading finds back to the text, for a cut to move before it too.
+class MaskMap {
+  public:
+    // Where in the text first read a stretch of the text now starts and ends. A stretch that a
+    // reading masks never takes in part of a mask, so its ends stand outside masks or at theirs.
+    size_t original_begin(size_t at) const {
+        const auto m = last_starting_at_or_before(at);
+        return m == masks_.end() ? at
+               : at < m->now_end ? m->original_begin
+                                 : at - m->now_end + m->original_end;
+    }
+    size_t original_end(size_t at) const {
+        const auto m = at == 0 ? masks_.end() : last_starting_at_or_before(at - 1);
+        return m == masks_.end()  ? at
+               : at <= m->now_end ? m->original_end
+                                  : at - m->now_end + m->original_end;
+    }
+    // Records that `stretches` of the text now (sorted, apart) became one mask each.
+    void masked(const Stretches& stretches) {
+        std::vector<Mask> next;
+        next.reserve(masks_.size() + stretches.size());
+        size_t m = 0;
+        size_t grown = 0;  // what the masks before add to a position, modulo 2^64
+        const auto shifted = [&](Mask mask) {
+            mask.now_begin += grown;
+            mask.now_end += grown;
+            return mask;
+        };
+        for (const auto& [begin, end] : stretches) {
+            for (; m < masks_.size() && masks_[m].now_end <= begin; ++m) {
+                next.push_back(shifted(masks_[m]));
+            }
+            next.push_back(Mask{begin + grown, begin + grown + kMask.size(), original_begin(begin),
+                                original_end(end)});
+            while (m < masks_.size() && masks_[m].now_begin < end) {
+                ++m;  // taken into the new mask
+            }
+            grown += kMask.size() - (end - begin);
+        }
+        for (; m < masks_.size(); ++m) {
+            next.push_back(shifted(masks_[m]));
+        }
+        masks_ = std::move(next);
+    }
+
+  private:
+    struct Mask {
+        size_t now_begin;
+        size_t now_end;
+        size_t original_begin;
+        size_t original_end;
+    };
+    std::vector<Mask>::const_iterator last_starting_at_or_before(size_t at) const {
+        auto after = std::partition_point(masks_.begin(), masks_.end(),
+                                          [&](const Mask& m) { return m.now_begin <= at; });
+        return after == masks_.begin() ? masks_.end() : std::prev(after);
+    }
+    std::vector<Mask> masks_;
+};
+
+// Whether a text may end inside a form, cut short by a library: a start of a form at its end
+// counts then.
+enum class FormsAtEnd { kComplete, kMayBeCut };
+
+// Masks what each reading of `text` finds. A mask changes how what stands beside it reads (an
+// escape that began in a secret no longer takes in the text behind it), so the text is read again
+// until a reading finds nothing: then hiding what it returns changes nothing. Where `masked` is
+// given, it receives every stretch of the text as given that a reading found, sorted, those that
+// overlap joined: those masked, and those left as they stand for taking in part of a run of stars
+// (which a cut moves before all the same); a start of a form at the end of a text cut short
+// stretches to `SIZE_MAX`.
+void mask_every_reading(const Index& index, std::string& text, FormsAtEnd end, Stretches* masked) {
+    MaskMap map;
+    for (int reading = 0; reading < kMostHideReadings; ++reading) {
+        Stretches stretches;
+        find_forms(index, text, 0, stretches, end == FormsAtEnd::kMayBeCut);
+        if (stretches.empty()) {
+            break;
+        }
+        join(stretches);
+        for (auto& [begin, stop] : stretches) {
+            // A start of a form at the end of a text cut short stands for all that may follow.
+            const bool to_the_end = stop > text.size();
+            stop = std::min(stop, text.size());
+            if (masked != nullptr) {
+                masked->emplace_back(map.original_begin(begin),
+                                     to_the_end ? SIZE_MAX : map.original_end(stop));
+            }
+        }
+        drop_those_splitting_masks(stretches, star_runs(text));
+        if (stretches.empty()) {
+            break;
+        }
+        if (masked != nullptr) {
+            map.masked(stretches);
+        }
+        std::string next = with_stretches_masked(text, stretches);
+        if (next == text) {
+            break;
+        }
+        text = std::move(next);
+    }
+    if (masked != nullptr) {
+        join(*masked);
+    }
+}
+
 namespace {
 
 // Adds a known text of `kind`; false when it was known already.
@@ -866,26 +974,7 @@ void hide_in_place(std::string& text) {
         return;
     }
     const std::shared_ptr<const Index> index = current_index();
-    // A mask changes how what stands beside it reads (an escape that began in a secret no longer
-    // takes in the text behind it), so the text is read again until a reading finds nothing: then
-    // hiding what it returns changes nothing.
-    for (int reading = 0; reading < kMostHideReadings; ++reading) {
-        Stretches stretches;
-        find_forms(*index, text, 0, stretches, false);
-        join(stretches);
-        if (stretches.empty()) {
-            return;
-        }
-        drop_those_splitting_masks(stretches, star_runs(text));
-        if (stretches.empty()) {
-            return;
-        }
-        std::string masked = with_stretches_masked(text, stretches);
-        if (masked == text) {
-            return;
-        }
-        text = std::move(masked);
-    }
+    mask_every_reading(*index, text, FormsAtEnd::kComplete, nullptr);
 }
 
 namespace {
@@ -953,8 +1042,9 @@ MaskedStretches::MaskedStretches(std::string_view text, size_t last_cut, bool co
     for (;;) {
         const std::string_view window = text.substr(0, end);
         stretches_.clear();
-        find_forms(*index, window, 0, stretches_, !complete);
-        join(stretches_);
+        std::string read(window);
+        mask_every_reading(*index, read, complete ? FormsAtEnd::kComplete : FormsAtEnd::kMayBeCut,
+                           &stretches_);
         if (end == text.size() || (!reaches_window_end(stretches_, last_cut, end) &&
                                    holds_forms_across(window, last_cut, longest))) {
             break;

@@ -88,6 +88,42 @@ TEST_F(CutBeforeSecretsTest, ACutMovesBeforeAFormHoweverFarItReaches) {
               pad + " " + left_out(30010));
 }
 
+// Copies of an encoded secret in a row that hiding finds one reading at a time, each mask letting
+// the next copy read as itself (an escape that began in the copy before takes no part of it): a
+// cut inside any copy moves before what hiding masks of it, as it does before the first.
+TEST_F(CutBeforeSecretsTest, ACutMovesBeforeCopiesThatOnlyALaterReadingFinds) {
+    const struct {
+        const char* secret;
+        const char* before;
+        const char* copy;
+        size_t copies;
+        const char* after;
+    } cases[] = {
+        {"&#ux\\2\\", "&#", "%26#ux%5C2%5C", 5, "x"},
+        {"&a\\3#x\\3", "%", "%26a%5C3#x%5C3", 4, "x"},
+        {"%b&;1\\uf\\a", "\\", "%25b%26;1%5Cuf%5Ca", 3, ""},
+        {"\\a&;b\\u\\3", "x", "%5Ca%26;b%5Cu%5C3", 5, "x"},
+        {"1\\23#\\", "", "1%5C23#%5C", 3, "&#"},
+    };
+    for (const auto& c : cases) {
+        forget_all_for_tests();
+        remember(c.secret);
+        const std::string text = c.before + run(c.copies, c.copy) + c.after;
+        ASSERT_EQ(hide(text), c.before + run(c.copies, kMask) + c.after) << c.secret;
+        // Kept and hidden, the text shows what stood before the copies and masks alone; the cut
+        // moves back less than two copies (a mask may take in a byte or so of the copy before).
+        const size_t first = std::string_view(c.before).size();
+        const size_t length = std::string_view(c.copy).size();
+        for (size_t cut = first; cut < first + c.copies * length; ++cut) {
+            const size_t kept = cut_before_secrets(text, cut, true);
+            const std::string shown = hide(text.substr(0, kept));
+            const size_t masks = (shown.size() - std::min(shown.size(), first)) / kMask.size();
+            EXPECT_EQ(shown, c.before + run(masks, kMask)) << c.secret << ", cut " << cut;
+            EXPECT_LT(cut - kept, 2 * length) << c.secret << ", cut " << cut;
+        }
+    }
+}
+
 // A secret quoted over and over, each copy joined to the next by a word the cut may not split,
 // with a long password known that makes any window around the cut as long as the text: the cut
 // walks back to the start of the first, through a secret and a word in turn.
