@@ -61,21 +61,44 @@ std::string with_replacements(std::string_view text) {
     return out;
 }
 
-// The base64 of `bytes` in the standard alphabet, without padding.
+// The base64 of `bytes` in the standard alphabet, without padding. A table lookup per character:
+// a long secret's base64 is made at three alignments, of the secret as given and decoded, and
+// libsodium's encoder, written to take constant time, costs several times as much.
 std::string base64_unpadded(std::string_view bytes) {
-    constexpr int kVariant = sodium_base64_VARIANT_ORIGINAL_NO_PADDING;
-    std::string text(sodium_base64_encoded_len(bytes.size(), kVariant), '\0');
-    sodium_bin2base64(text.data(), text.size(),
-                      reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), kVariant);
-    text.resize(text.size() - 1);  // the terminating NUL
+    constexpr std::string_view kAlphabet =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    const auto* in = reinterpret_cast<const unsigned char*>(bytes.data());
+    const size_t n = bytes.size();
+    std::string text((n * 4 + 2) / 3, '\0');
+    char* out = text.data();
+    size_t i = 0;
+    for (; i + 3 <= n; i += 3) {
+        const uint32_t group = uint32_t{in[i]} << 16 | uint32_t{in[i + 1]} << 8 | in[i + 2];
+        out[0] = kAlphabet[group >> 18];
+        out[1] = kAlphabet[(group >> 12) & 63];
+        out[2] = kAlphabet[(group >> 6) & 63];
+        out[3] = kAlphabet[group & 63];
+        out += 4;
+    }
+    if (i < n) {
+        // One or two bytes left: two or three characters, the last one's low bits zero.
+        const uint32_t group = uint32_t{in[i]} << 16 | (i + 1 < n ? uint32_t{in[i + 1]} << 8 : 0);
+        out[0] = kAlphabet[group >> 18];
+        out[1] = kAlphabet[(group >> 12) & 63];
+        if (i + 1 < n) {
+            out[2] = kAlphabet[(group >> 6) & 63];
+        }
+    }
     return text;
 }
 
-// A base64 text in the standard alphabet written in the URL-safe one.
-std::string url_safe(std::string text) {
-    std::replace(text.begin(), text.end(), '+', '-');
-    std::replace(text.begin(), text.end(), '/', '_');
-    return text;
+// A base64 text in the standard alphabet written in the URL-safe one, in one pass.
+std::string url_safe(std::string_view text) {
+    std::string out(text);
+    for (char& c : out) {
+        c = c == '+' ? '-' : (c == '/' ? '_' : c);
+    }
+    return out;
 }
 
 bool holds_non_ascii(std::string_view text) {
@@ -229,36 +252,21 @@ std::vector<std::string> base64_writings(std::string_view text) {
 std::string aligned_base64(std::string_view secret, size_t offset) {
     std::string bytes(offset, '\0');
     bytes.append(secret);
-    const std::string text = base64_unpadded(bytes);
+    std::string text = base64_unpadded(bytes);
     // A character stands for six bits: those before the first whole one depend on the bytes
     // before the secret, and a last one that holds fewer than six of its bits on those after it.
     const size_t begin = (offset * 8 + 5) / 6;
     const size_t end = text.size() - (bytes.size() % 3 != 0 ? 1 : 0);
-    return end > begin ? text.substr(begin, end - begin) : std::string();
+    if (end <= begin) {
+        return {};
+    }
+    text.resize(end);
+    text.erase(0, begin);
+    return text;
 }
 
 std::vector<std::string> base64_forms_of(std::string_view secret) {
-    const std::string decoded = percent_decode(secret);
-    std::vector<std::string_view> given{secret};
-    if (decoded != secret) {
-        given.emplace_back(decoded);
-    }
-    std::vector<std::string> forms;
-    const auto add = [&forms](std::string form) {
-        if (std::find(forms.begin(), forms.end(), form) == forms.end()) {
-            forms.push_back(std::move(form));
-        }
-    };
-    for (const std::string_view text : given) {
-        for (size_t offset = 0; offset < 3; ++offset) {
-            const std::string aligned = aligned_base64(text, offset);
-            if (aligned.size() >= kShortestAlignedBase64) {
-                add(aligned);
-                add(url_safe(aligned));
-            }
-        }
-    }
-    return forms;
+    return secret_forms(secret).base64;
 }
 
 std::vector<std::string> basic_credentials_forms(std::string_view userinfo) {
@@ -275,60 +283,142 @@ std::vector<std::string> basic_credentials_forms(std::string_view userinfo) {
 }
 
 std::vector<std::string> forms_of(std::string_view secret) {
-    const std::string decoded = percent_decode(secret);
-    auto escaped = [](std::string_view text) {
-        const std::string quoted = debug_quoted(text);
-        return quoted.substr(1, quoted.size() - 2);
-    };
-    std::vector<std::string> forms;
-    auto add = [&forms](std::string form) {
-        if (form.size() >= kShortestKnownSecret &&
-            std::find(forms.begin(), forms.end(), form) == forms.end()) {
-            forms.push_back(std::move(form));
+    return secret_forms(secret).forms;
+}
+
+namespace {
+
+// The forms of a secret as they are made, each once, in the order `forms_of` gives them.
+class FormsBuilder {
+  public:
+    explicit FormsBuilder(SecretForms& out) : out_(out) {}
+
+    // Adds `form` unless it is too short or there already; where it stands in the forms, or
+    // `kTooShort`.
+    static constexpr size_t kTooShort = SIZE_MAX;
+    size_t add(std::string form) {
+        if (form.size() < kShortestKnownSecret) {
+            return kTooShort;
         }
-    };
-    // Each form the secret is written in, then read back to its canonical form.
-    auto add_with_canonical = [&add](const std::string& form) {
-        add(form);
-        add(canonical(form));
-    };
-    for (std::string form :
-         {std::string(secret), decoded, percent_encoded(decoded, true),
-          percent_encoded(decoded, false), escaped(secret), escaped(decoded), canonical(secret),
-          canonical(decoded), canonical(with_replacements(secret)),
-          canonical(with_replacements(decoded))}) {
-        add(std::move(form));
+        const auto at = std::find(out_.forms.begin(), out_.forms.end(), form);
+        if (at != out_.forms.end()) {
+            return static_cast<size_t>(at - out_.forms.begin());
+        }
+        out_.forms.push_back(std::move(form));
+        return out_.forms.size() - 1;
     }
-    // The forms below are made of the secret as given and percent-decoded alone: of every
-    // encoded form they would cost memory for texts that no encoder writes.
+    // Each form the secret is written in, then read back to its canonical form.
+    void add_with_canonical(std::string form) {
+        std::string read_back = canonical(form);
+        add(std::move(form));
+        add(std::move(read_back));
+    }
+
+  private:
+    SecretForms& out_;
+};
+
+// The texts the forms are made of: the secret as given, and percent-decoded where that differs.
+std::vector<std::string_view> given_texts(std::string_view secret, const std::string& decoded) {
     std::vector<std::string_view> given{secret};
     if (decoded != secret) {
         given.emplace_back(decoded);
     }
+    return given;
+}
+
+// The base64 forms, each once: for the secret as given and percent-decoded, the aligned stretch
+// at each byte alignment in the standard and the URL-safe alphabet.
+void add_base64_forms(const std::vector<std::string_view>& given, SecretForms& out) {
+    const auto add = [&out](std::string form) {
+        if (std::find(out.base64.begin(), out.base64.end(), form) == out.base64.end()) {
+            out.base64.push_back(std::move(form));
+        }
+    };
+    for (const std::string_view text : given) {
+        for (size_t offset = 0; offset < 3; ++offset) {
+            std::string aligned = aligned_base64(text, offset);
+            if (aligned.size() >= kShortestAlignedBase64) {
+                std::string safe = url_safe(aligned);
+                add(std::move(aligned));
+                add(std::move(safe));
+            }
+        }
+    }
+}
+
+// The forms as written and read back, before those of base64 and of other character sets. A
+// form that is sure to equal one made before it (the decoded secret's where the secret holds no
+// escape, a text's with its bytes that are not UTF-8 replaced where it has none) is not made again.
+void add_written_forms(std::string_view secret, const std::string& decoded, FormsBuilder& forms) {
+    const bool same_decoded = decoded == secret;
+    const auto escaped = [](std::string_view text) {
+        std::string quoted = debug_quoted(text);
+        quoted.pop_back();
+        quoted.erase(0, 1);
+        return quoted;
+    };
+    forms.add(std::string(secret));
+    forms.add(decoded);
+    forms.add(percent_encoded(decoded, true));
+    forms.add(percent_encoded(decoded, false));
+    forms.add(escaped(secret));
+    if (!same_decoded) {
+        forms.add(escaped(decoded));
+    }
+    forms.add(canonical(secret));
+    if (!same_decoded) {
+        forms.add(canonical(decoded));
+    }
+    // Valid UTF-8 has no byte to replace: its reading is the one just added.
+    if (!is_valid_utf8(secret)) {
+        forms.add(canonical(with_replacements(secret)));
+    }
+    if (!same_decoded && !is_valid_utf8(decoded)) {
+        forms.add(canonical(with_replacements(decoded)));
+    }
+}
+
+}  // namespace
+
+SecretForms secret_forms(std::string_view secret) {
+    SecretForms out;
+    out.decoded =
+        secret.find('%') == std::string_view::npos ? std::string(secret) : percent_decode(secret);
+    FormsBuilder forms(out);
+    add_written_forms(secret, out.decoded, forms);
+    // The forms below are made of the secret as given and percent-decoded alone: of every
+    // encoded form they would cost memory for texts that no encoder writes.
+    const std::vector<std::string_view> given = given_texts(secret, out.decoded);
     // What an encoder wrote of a secret that holds escapes of its own is read from the step that
     // reads that encoder's escapes on (`ReadingStep`).
     for (const std::string_view text : given) {
         for (const ReadingStep first : {ReadingStep::kBackslashEscapes, ReadingStep::kReferences}) {
-            add(canonical(text, first));
+            forms.add(canonical(text, first));
         }
     }
-    for (const std::string& base64 : base64_forms_of(secret)) {
-        add_with_canonical(base64);
+    add_base64_forms(given, out);
+    // Base64 holds no escape: its canonical form has as many bytes, and so is among the forms.
+    static_assert(kShortestAlignedBase64 >= kShortestKnownSecret);
+    out.base64_canonical_at.reserve(out.base64.size());
+    for (const std::string& base64 : out.base64) {
+        forms.add(base64);
+        out.base64_canonical_at.push_back(forms.add(canonical(base64)));
     }
     for (const std::string_view text : given) {
         if (!holds_non_ascii(text)) {
             continue;
         }
-        add_with_canonical(read_as_single_bytes(text, false));
-        add_with_canonical(read_as_single_bytes(text, true));
+        forms.add_with_canonical(read_as_single_bytes(text, false));
+        forms.add_with_canonical(read_as_single_bytes(text, true));
         if (is_valid_utf8(text)) {
-            add_with_canonical(nfc(text));
-            add_with_canonical(nfd(text));
+            forms.add_with_canonical(nfc(text));
+            forms.add_with_canonical(nfd(text));
         }
     }
     for (const std::string_view text : given) {
-        for (const std::string& form : normal_forms_read_as_single_bytes(text)) {
-            add_with_canonical(form);
+        for (std::string& form : normal_forms_read_as_single_bytes(text)) {
+            forms.add_with_canonical(std::move(form));
         }
         // What a lossy decoder makes of the text as given and of its other normal forms.
         std::vector<std::string> written{std::string(text)};
@@ -341,11 +431,11 @@ std::vector<std::string> forms_of(std::string_view secret) {
         }
         for (const std::string& writing : written) {
             for (std::string& form : lossy_decoder_forms(writing)) {
-                add(std::move(form));
+                forms.add(std::move(form));
             }
         }
     }
-    return forms;
+    return out;
 }
 
 }  // namespace quorvel::secrets

@@ -28,6 +28,19 @@ inline constexpr size_t kShortestAlignedBase64 = 8;
 // - each of these read back to the canonical form that finds whatever else an encoder wrote.
 std::vector<std::string> forms_of(std::string_view secret);
 
+// The forms of `secret`, each made once, as `forms_of` and `base64_forms_of` give them, with what
+// indexing a secret reads beside them: its percent-decoded text and the canonical form of each of
+// its base64 forms.
+struct SecretForms {
+    std::string decoded;  // `secret` percent-decoded
+    std::vector<std::string> forms;
+    std::vector<std::string> base64;
+    // For each of `base64`, in its order, where its canonical form stands in `forms` (always
+    // there: base64 holds no escape, so its canonical form is as long).
+    std::vector<size_t> base64_canonical_at;
+};
+SecretForms secret_forms(std::string_view secret);
+
 // The base64 forms of `secret` among those `forms_of` gives: for the secret as given and
 // percent-decoded, the stretch `aligned_base64` gives at each byte alignment where it holds at
 // least `kShortestAlignedBase64` characters, in the standard and the URL-safe alphabet, each once.

@@ -6,10 +6,12 @@
 #include <bit>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <thread>
 #include <unordered_set>
 #include <utility>
 #include <vector>
@@ -160,32 +162,53 @@ void add_edge_readings(std::string_view form, WholeBesideEscapes whole, KnownFor
 // whose readings a `HeadTaken` alone does not hold is read each time instead.
 class TakenAtStartMemo {
   public:
-    // Begins the forms of the text at `order`: read from the memo where it holds them, kept in it
-    // where this is the first text it holds none of.
-    void begin_text(size_t order) {
-        reading_ = order + 1 < first_.size();
-        keeping_ = order + 1 == first_.size();
-        at_ = reading_ ? first_[order] : 0;
-        end_ = reading_ ? first_[order + 1] : 0;
+    // One text's forms in turn: what the memo holds for them, or what is to be kept of them.
+    class Text {
+      public:
+        // What the memo holds for the text's next form, if anything.
+        std::optional<uint8_t> next() {
+            if (taken_ == nullptr || at_ >= end_) {
+                return std::nullopt;
+            }
+            const uint8_t taken = (*taken_)[at_++];
+            return taken != kNotKept ? std::optional<uint8_t>(taken) : std::nullopt;
+        }
+        // Keeps what was read of the text's next form; none where a `HeadTaken` does not hold it
+        // all.
+        void keep(std::optional<uint8_t> taken) {
+            if (keeping_) {
+                kept_.push_back(taken.value_or(kNotKept));
+            }
+        }
+
+      private:
+        friend class TakenAtStartMemo;
+        const std::vector<uint8_t>* taken_ = nullptr;  // null where the memo holds none
+        size_t at_ = 0;
+        size_t end_ = 0;
+        bool keeping_ = false;
+        std::vector<uint8_t> kept_;
+    };
+
+    // Begins the forms of the text at `order`: read from the memo where it holds them, to be kept
+    // where it holds none. Any number of threads may begin and read texts while none is ended.
+    Text begin_text(size_t order) const {
+        Text text;
+        if (order + 1 < first_.size()) {
+            text.taken_ = &taken_;
+            text.at_ = first_[order];
+            text.end_ = first_[order + 1];
+        } else {
+            text.keeping_ = true;
+        }
+        return text;
     }
-    void end_text() {
-        if (keeping_) {
+    // Keeps what was read of the text at `order` where it is the first the memo holds none of:
+    // texts are ended in their order.
+    void end_text(size_t order, const Text& text) {
+        if (text.keeping_ && order + 1 == first_.size()) {
+            taken_.insert(taken_.end(), text.kept_.begin(), text.kept_.end());
             first_.push_back(static_cast<uint32_t>(taken_.size()));
-        }
-        reading_ = keeping_ = false;
-    }
-    // What the memo holds for the text's next form, if anything.
-    std::optional<uint8_t> next() {
-        if (!reading_ || at_ >= end_) {
-            return std::nullopt;
-        }
-        const uint8_t taken = taken_[at_++];
-        return taken != kNotKept ? std::optional<uint8_t>(taken) : std::nullopt;
-    }
-    // Keeps what was read of the text's next form; none where a `HeadTaken` does not hold it all.
-    void keep(std::optional<uint8_t> taken) {
-        if (keeping_) {
-            taken_.push_back(taken.value_or(kNotKept));
         }
     }
     size_t memory_bytes() const { return taken_.capacity() + first_.capacity() * sizeof(uint32_t); }
@@ -195,10 +218,6 @@ class TakenAtStartMemo {
     static constexpr uint8_t kNotKept = 0xff;
     std::vector<uint8_t> taken_;
     std::vector<uint32_t> first_{0};  // where each text's forms start in `taken_`, and one more
-    bool reading_ = false;
-    bool keeping_ = false;
-    size_t at_ = 0;
-    size_t end_ = 0;
 };
 
 // Adds a `HeadTaken` for the canonical form `whole` of a form that an escape before it may take
@@ -220,17 +239,18 @@ void add_head_taken(std::string_view whole, unsigned taken, KnownForms& to) {
 
 // Adds what `form` reads as beside escapes, as `add_edge_readings` without its whole readings,
 // but with the pieces less its first bytes known by a `HeadTaken` rather than one copy each.
-void add_edge_readings_by_head(std::string_view form, KnownForms& to, TakenAtStartMemo& memo) {
+// `whole` is the canonical form of `form`, which its forms hold already.
+void add_edge_readings_by_head(std::string_view form, std::string_view whole, KnownForms& to,
+                               TakenAtStartMemo::Text& memo) {
     if (const std::optional<uint8_t> taken = memo.next()) {
         if (*taken != 0) {
-            add_head_taken(canonical(form), *taken, to);
+            add_head_taken(whole, *taken, to);
         }
         return;
     }
     EdgeReadings readings = edge_readings(form);
     const bool by_head_alone = readings.ends_taken.empty();
     move_all(readings.ends_taken, to.forms);
-    const std::string whole = canonical(form);
     // The numbers of first bytes taken, of the pieces that are the canonical form less them.
     unsigned taken = 0;
     size_t others = 0;
@@ -258,25 +278,27 @@ void add_edge_readings_by_head(std::string_view form, KnownForms& to, TakenAtSta
 // `kShortestAlignedBase64` characters, and an escape takes at most six of them: what it leaves
 // is found behind it (`HeadTaken`), and base64 is not known whole beside each escape too, which
 // would cost more memory than all its other readings.
-void add_forms_of_known(std::string_view kept, KnownForms& to, TakenAtStartMemo& memo) {
+void add_forms_of_known(std::string_view kept, KnownForms& to, TakenAtStartMemo::Text& memo) {
     const std::string_view text = kept.substr(1);
     if (kept.front() == kSecret) {
-        std::vector<std::string> forms = forms_of(text);
-        move_all(forms, to.forms);
+        SecretForms made = secret_forms(text);
         add_edge_readings(text, WholeBesideEscapes::kKnown, to);
-        if (const std::string decoded = percent_decode(text); decoded != text) {
-            add_edge_readings(decoded, WholeBesideEscapes::kKnown, to);
+        if (made.decoded != text) {
+            add_edge_readings(made.decoded, WholeBesideEscapes::kKnown, to);
         }
-        for (const std::string& base64 : base64_forms_of(text)) {
-            add_edge_readings_by_head(base64, to, memo);
+        for (size_t i = 0; i < made.base64.size(); ++i) {
+            const std::string& whole = made.forms[made.base64_canonical_at[i]];
+            add_edge_readings_by_head(made.base64[i], whole, to, memo);
         }
+        move_all(made.forms, to.forms);
         return;
     }
+    std::string whole = canonical(text);
     to.forms.emplace_back(text);
-    if (std::string c = canonical(text); c != text) {
-        to.forms.push_back(std::move(c));
+    add_edge_readings_by_head(text, whole, to, memo);
+    if (whole != text) {
+        to.forms.push_back(std::move(whole));
     }
-    add_edge_readings_by_head(text, to, memo);
 }
 
 // The index of every form of every known text, in levels: each indexes the texts that came in one
@@ -332,36 +354,133 @@ Registry& registry() {
     return *r;
 }
 
+// Texts side by side in blocks of a few MiB, each allocated once at its size and never moved, so
+// that a view of a text stays valid: one allocation per block rather than one per form, and no
+// copy of what is held as it grows, nor a freed buffer left behind by each growth.
+class TextArena {
+  public:
+    std::string_view add(std::string_view text) {
+        if (blocks_.empty() || text.size() > size_ - used_) {
+            size_ = std::max(kBlockSize, text.size());
+            blocks_.push_back(std::make_unique_for_overwrite<char[]>(size_));
+            used_ = 0;
+        }
+        char* const at = blocks_.back().get() + used_;
+        std::memcpy(at, text.data(), text.size());
+        used_ += text.size();
+        return {at, text.size()};
+    }
+
+  private:
+    static constexpr size_t kBlockSize = size_t{4} << 20;
+    std::vector<std::unique_ptr<char[]>> blocks_;
+    size_t size_ = 0;  // of the last block
+    size_t used_ = 0;  // of the last block
+};
+
+// The forms of a stretch of the registry's order, made on one thread, with the readings beside
+// escapes of them all, which are few, and what the memo is to keep of each text.
+struct FormsOfStretch {
+    TextArena arena;
+    std::vector<std::string_view> forms;       // in `arena`
+    KnownForms known;                          // its `forms` empty: they are in `arena`
+    std::vector<TakenAtStartMemo::Text> memo;  // of each text, in order
+    std::exception_ptr failure;                // what making them threw, if anything
+};
+
+// Makes the forms of the `count` known texts from `first` on. Reads the registry alone, whose
+// mutex the caller holds.
+void make_forms(const Registry& r, size_t first, size_t count, FormsOfStretch& out) {
+    out.memo.reserve(count);
+    for (size_t i = first; i < first + count; ++i) {
+        TakenAtStartMemo::Text memo = r.taken_at_start.begin_text(i);
+        add_forms_of_known(*r.order[i], out.known, memo);
+        out.memo.push_back(std::move(memo));
+        for (const std::string& form : out.known.forms) {
+            out.forms.push_back(out.arena.add(form));
+        }
+        out.known.forms.clear();
+    }
+}
+
+// A level of this many texts or more has their forms made on a few threads, which costs about as
+// much as indexing them once they are made: each thread takes a stretch of them in their order.
+constexpr size_t kTextsForThreads = 256;
+constexpr size_t kMostFormThreads = 4;
+
+// The forms of the texts of `level`, in stretches of their order. Whatever a thread throws (an
+// allocation that fails) is thrown here once every thread has ended, that of the first stretch
+// first; where no thread can be started, the caller's makes the forms.
+std::vector<FormsOfStretch> make_forms_of_level(const Registry& r, const Level& level) {
+    const size_t threads =
+        level.count >= kTextsForThreads
+            ? std::clamp<size_t>(std::thread::hardware_concurrency(), 1, kMostFormThreads)
+            : 1;
+    std::vector<FormsOfStretch> stretches(threads);
+    const auto make = [&](size_t k) noexcept {
+        const size_t begin = level.first + level.count * k / threads;
+        const size_t end = level.first + level.count * (k + 1) / threads;
+        try {
+            make_forms(r, begin, end - begin, stretches[k]);
+        } catch (...) {
+            stretches[k].failure = std::current_exception();
+        }
+    };
+    {
+        std::vector<std::jthread> workers;
+        workers.reserve(threads - 1);
+        size_t started = 1;
+        try {
+            for (; started < threads; ++started) {
+                workers.emplace_back(make, started);
+            }
+        } catch (...) {
+            // No thread to be had: the stretches left are made here instead.
+        }
+        for (size_t k = started; k < threads; ++k) {
+            make(k);
+        }
+        make(0);
+    }  // every worker joined
+    for (const FormsOfStretch& stretch : stretches) {
+        if (stretch.failure) {
+            std::rethrow_exception(stretch.failure);
+        }
+    }
+    return stretches;
+}
+
 // Indexes the forms of the known texts of `level`, and the readings of its secrets that an escape
 // before them takes the first bytes of (null where there are none). Each text's forms are made
 // once for all three.
 void build_level(Registry& r, Level& level) {
-    // The forms side by side in one text, dropped once indexed: one allocation rather than one per
-    // form.
-    std::string arena;
-    std::vector<std::pair<size_t, size_t>> spans;
-    // Its forms, one text at a time; the readings beside escapes, which are few, of all of them.
+    std::vector<FormsOfStretch> stretches = make_forms_of_level(r, level);
+    // The stretches joined in their order, so that the index is the same however many there are.
     KnownForms known;
-    for (size_t i = level.first; i < level.first + level.count; ++i) {
-        r.taken_at_start.begin_text(i);
-        add_forms_of_known(*r.order[i], known, r.taken_at_start);
-        r.taken_at_start.end_text();
-        for (const std::string& form : known.forms) {
-            spans.emplace_back(arena.size(), form.size());
-            arena += form;
-        }
-        known.forms.clear();
-    }
-    arena.shrink_to_fit();
     std::vector<std::string_view> forms;
-    forms.reserve(spans.size());
-    for (const auto& [at, length] : spans) {
-        forms.emplace_back(arena.data() + at, length);
+    size_t count = 0;
+    for (const FormsOfStretch& stretch : stretches) {
+        count += stretch.forms.size();
     }
-    decltype(spans)().swap(spans);
+    forms.reserve(count);
+    size_t order = level.first;
+    for (FormsOfStretch& stretch : stretches) {
+        forms.insert(forms.end(), stretch.forms.begin(), stretch.forms.end());
+        decltype(stretch.forms)().swap(stretch.forms);
+        for (const TakenAtStartMemo::Text& text : stretch.memo) {
+            r.taken_at_start.end_text(order++, text);
+        }
+        decltype(stretch.memo)().swap(stretch.memo);
+        move_all(stretch.known.starts_taken, known.starts_taken);
+        move_all(stretch.known.beside_escapes, known.beside_escapes);
+        move_all(stretch.known.anchors, known.anchors);
+        known.heads_taken.insert(known.heads_taken.end(), stretch.known.heads_taken.begin(),
+                                 stretch.known.heads_taken.end());
+        stretch.known = KnownForms();
+    }
     level.patterns = std::make_shared<const PatternIndex>(forms);
     decltype(forms)().swap(forms);
-    decltype(arena)().swap(arena);
+    decltype(stretches)().swap(stretches);
     // The readings beside escapes after the forms, whose index takes the most memory to build.
     const auto index_of = [](const std::vector<std::string>& readings) {
         std::shared_ptr<const PatternIndex> index;

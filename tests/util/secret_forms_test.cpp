@@ -7,11 +7,15 @@
 #include "util/secret_forms.h"
 #include "controller/base64url.h"
 #include "util/canonical_view.h"
+#include "util/debug_text.h"
 #include "util/secrets.h"
+#include "util/url.h"
 
 #include <gtest/gtest.h>
+#include <sodium.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdint>
 #include <random>
 #include <span>
@@ -385,6 +389,157 @@ TEST(SecretFormsTest, Base64TextsAreKnownInBothAlphabetsPaddedOrNot) {
     for (const auto& c : cases) {
         EXPECT_EQ(base64_writings(c.text), c.writings) << c.text;
     }
+}
+
+// The aligned base64 forms of `secret` made plainly: libsodium's encoder over the secret behind
+// `offset` zero bytes, the stretch cut out, the URL-safe alphabet by replacing characters.
+std::vector<std::string> plain_base64_forms(std::string_view secret) {
+    const std::string decoded = percent_decode(secret);
+    std::vector<std::string> given{std::string(secret)};
+    if (decoded != secret) {
+        given.push_back(decoded);
+    }
+    std::vector<std::string> forms;
+    const auto add = [&forms](const std::string& form) {
+        if (!holds(forms, form)) {
+            forms.push_back(form);
+        }
+    };
+    for (const std::string& text : given) {
+        for (size_t offset = 0; offset < 3; ++offset) {
+            const std::string bytes = std::string(offset, '\0') + text;
+            constexpr int kVariant = sodium_base64_VARIANT_ORIGINAL_NO_PADDING;
+            std::string encoded(sodium_base64_encoded_len(bytes.size(), kVariant), '\0');
+            sodium_bin2base64(encoded.data(), encoded.size(),
+                              reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(),
+                              kVariant);
+            encoded.resize(encoded.size() - 1);
+            const size_t begin = (offset * 8 + 5) / 6;
+            const size_t end = encoded.size() - (bytes.size() % 3 != 0 ? 1 : 0);
+            if (end < begin + kShortestAlignedBase64) {
+                continue;
+            }
+            const std::string aligned = encoded.substr(begin, end - begin);
+            std::string url_safe = aligned;
+            std::replace(url_safe.begin(), url_safe.end(), '+', '-');
+            std::replace(url_safe.begin(), url_safe.end(), '/', '_');
+            add(aligned);
+            add(url_safe);
+        }
+    }
+    return forms;
+}
+
+std::string plain_percent_encoded(std::string_view text, const char* hex) {
+    std::string out;
+    for (const char c : text) {
+        if (std::isalnum(static_cast<unsigned char>(c)) ||
+            std::string_view("-._~").find(c) != std::string_view::npos) {
+            out.push_back(c);
+        } else {
+            out += {'%', hex[static_cast<unsigned char>(c) >> 4], hex[c & 0xf]};
+        }
+    }
+    return out;
+}
+
+// The forms as written that every secret's forms start with, each once and long enough, in their
+// order: as given and decoded, percent-encoded, escaped as the debug form writes, read back.
+std::vector<std::string> plain_written_forms(std::string_view secret) {
+    const std::string decoded = percent_decode(secret);
+    const auto escaped = [](std::string_view text) {
+        const std::string quoted = debug_quoted(text);
+        return quoted.substr(1, quoted.size() - 2);
+    };
+    std::vector<std::string> forms;
+    for (const std::string& form :
+         {std::string(secret), decoded, plain_percent_encoded(decoded, "0123456789ABCDEF"),
+          plain_percent_encoded(decoded, "0123456789abcdef"), escaped(secret), escaped(decoded),
+          canonical(secret), canonical(decoded)}) {
+        if (form.size() >= kShortestKnownSecret && !holds(forms, form)) {
+            forms.push_back(form);
+        }
+    }
+    return forms;
+}
+
+// Each form is made once for all that index a secret: the decoded secret, its base64 forms and
+// where their canonical forms stand among its forms are what a plain construction gives, and its
+// forms are those `forms_of` and `base64_forms_of` give.
+TEST(SecretFormsTest, FormsMadeOnceAreThoseOfAPlainConstruction) {
+    std::mt19937 random(8);
+    std::string long_ascii;
+    while (long_ascii.size() < 1500) {
+        long_ascii.push_back("abcXYZ0189-_.!+/"[random() % 16]);
+    }
+    const std::string secrets[] = {
+        "abcd",            // no base64 form at any alignment
+        "abcdef",          // base64 at one alignment alone
+        "hunter2hunter2",  // at all three
+        "a+b/c+d/e+f?g",   // "+" and "/" of its own, read back as a blank and as itself
+        "p%41ss%2Fw%zz%4",
+        "%2B%2f%25%41%42",
+        "back\\slash\\u00e9-\\n\\x41",
+        "&#x41;&amp;lt;&#92;n-pw",
+        "p\xc3\xa4ssw\xc3\xb6rd-\xce\xbb",
+        "cafe\xcc\x81-caf\xc3\xa9",
+        std::string("\xff\xfe-abc\0def\x80", 12),
+        "%C3%A4%ff%FE-pass",
+        long_ascii,
+        random_bytes(random, 1024),
+    };
+    for (const std::string& secret : secrets) {
+        const SecretForms made = secret_forms(secret);
+        EXPECT_EQ(made.decoded, percent_decode(secret)) << secret;
+        EXPECT_EQ(made.base64, plain_base64_forms(secret)) << secret;
+        EXPECT_EQ(made.base64, base64_forms_of(secret)) << secret;
+        EXPECT_EQ(made.forms, forms_of(secret)) << secret;
+        const std::vector<std::string> written = plain_written_forms(secret);
+        ASSERT_GE(made.forms.size(), written.size()) << secret;
+        EXPECT_TRUE(std::equal(written.begin(), written.end(), made.forms.begin())) << secret;
+        ASSERT_EQ(made.base64_canonical_at.size(), made.base64.size()) << secret;
+        for (size_t i = 0; i < made.base64.size(); ++i) {
+            EXPECT_TRUE(holds(made.forms, made.base64[i])) << made.base64[i];
+            ASSERT_LT(made.base64_canonical_at[i], made.forms.size()) << made.base64[i];
+            EXPECT_EQ(made.forms[made.base64_canonical_at[i]], canonical(made.base64[i]));
+        }
+    }
+}
+
+// Secrets indexed many at once (their forms made on several threads) and then again as levels are
+// joined (what escapes take of them read back from the memo) are each found in their forms.
+TEST(SecretFormsTest, ManySecretsIndexedAtOnceAreEachFoundInTheirForms) {
+    forget_all_for_tests();
+    std::vector<std::string> known;
+    const auto check_all = [&known](const char* when) {
+        for (const std::string& secret : known) {
+            const std::string base64 = aligned_base64(secret, 1);
+            std::string url_safe = base64;
+            std::replace(url_safe.begin(), url_safe.end(), '+', '-');
+            std::replace(url_safe.begin(), url_safe.end(), '/', '_');
+            for (const std::string& form :
+                 {secret, base64, url_safe, plain_percent_encoded(secret, "0123456789ABCDEF")}) {
+                ASSERT_EQ(hide("<" + form + ">"), "<****>") << when << ": " << form;
+            }
+            // Behind an escape that takes its first bytes ("%4" and a hex digit of its own).
+            if (base64.front() >= '0' && base64.front() <= '9') {
+                ASSERT_EQ(hide("k=%4" + base64 + " e"), "k=%4**** e") << when << ": " << base64;
+            }
+        }
+    };
+    for (size_t i = 0; i < 700; ++i) {
+        known.push_back("many-at-once+" + std::to_string(i * 7919) + "/\xc3\xa9-pw");
+        remember(known.back());
+    }
+    check_all("indexed at once");
+    for (size_t i = 0; i < 300; ++i) {
+        known.push_back("one-at-a-time-" + std::to_string(i * 104729) + "-pw");
+        remember(known.back());
+        ASSERT_EQ(hide("<" + known.back() + ">"), "<****>") << known.back();
+    }
+    check_all("joined");
+    EXPECT_EQ(hide("many-at-once+13/x-pw"), "many-at-once+13/x-pw");
+    forget_all_for_tests();
 }
 
 }  // namespace
