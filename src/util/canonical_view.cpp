@@ -75,6 +75,7 @@ class Stage {
         }
         size_ = 0;
         decoded_ = false;
+        left_ = false;
     }
     // The text as it stands, each byte standing for itself.
     void start_with(std::string_view text) {
@@ -112,6 +113,10 @@ class Stage {
     uint32_t to(size_t i) const { return to_[i]; }
     bool decoded() const { return decoded_; }
     void note_decoded() { decoded_ = true; }
+    // Whether the reading left an escape as it stands for the next reading to complete, which
+    // reads it otherwise than at the end ("\\2" before "&#53;" may be an octal escape then).
+    bool left_for_next() const { return left_; }
+    void note_left_for_next() { left_ = true; }
 
     // A byte of the reading before, as it stands.
     void copy(const Stage& in, size_t i) { put(in.bytes_[i], in.from_[i], in.to_[i]); }
@@ -164,6 +169,7 @@ class Stage {
     std::vector<uint32_t> to_;
     size_t size_ = 0;
     bool decoded_ = false;
+    bool left_ = false;
 };
 
 // What a cursor read: the value its text names and where that text ends.
@@ -511,13 +517,14 @@ void read_backslashes(const Stage& in, Stage& out, NextReading next) {
             break;  // backslashes at the end stand for nothing yet
         }
         const uint32_t f = in.from(std::max(i, j - std::min(j, kLongestBackslashRun)));
-        if (completed_later(b, j)) {
+        if (next == NextReading::kFollows && completed_later(b, j)) {
             // One backslash for the run, as any run reads, before what the next reading
             // completes.
             if (!bytes.empty()) {
                 end_run_before_escape(i);
             }
             out.emit(kBackslash, f, in.to(j - 1));
+            out.note_left_for_next();
             continuation_waits = true;
             i = j;
             continue;
@@ -808,6 +815,13 @@ void canonical_view(std::string_view text, CanonicalView& out, ReadingStep first
                        layer + 1 < kMostLayers ? NextReading::kFollows : NextReading::kNone);
         read = next;
         const bool whole_layer = layer > 0 || first == ReadingStep::kPercentEscapes;
+        if (!decoded && whole_layer && stages.escapes.left_for_next()) {
+            // No reading follows to complete what this one left: it is read as it stands.
+            read = read_layer(stages, layer == 0 ? first : ReadingStep::kPercentEscapes,
+                              NextReading::kNone)
+                       .first;
+            break;
+        }
         if ((!decoded && whole_layer) || !holds_escape_start(next->bytes()) ||
             layer + 1 == kMostLayers) {
             break;

@@ -128,6 +128,11 @@ TEST(CanonicalViewTest, ReadsEscapesOfOtherLanguages) {
         {R"(\xc3% \xc3%41)",
          "\xc3\x83% \xc3\x83"
          "A"},
+        // An escape left for a reading that may complete it, where none comes, reads as it
+        // stands, as at the end of the text; where one comes, it completes it.
+        {R"(\2\& \2& x\2\&#ux\2\y)", "2& 2& x2&#ux2y"},
+        {R"(\a\% \u12\& \x4\&q)", "a% u12& x4&q"},
+        {R"(\2&#53;&#53;)", "\xc2\xad"},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(canonical(c.text), c.canonical) << c.text;

@@ -180,6 +180,38 @@ TEST_F(KnownSecretsTest, HidesTheFormsEncodersWrite) {
     }
 }
 
+// Copies of a secret that ends in a backslash in a row, percent-encoded: each copy's backslash
+// reads with the next copy's first character as one escape, which leaves an escape of the copy
+// ("\\2" before "&") for a reading that may complete it. Where none comes, it reads as it stands,
+// so every copy is found at once, however many stand in a row.
+TEST_F(KnownSecretsTest, HidesCopiesInARowHoweverMany) {
+    const struct {
+        const char* secret;
+        const char* copy;
+    } cases[] = {
+        {"&#ux\\2\\", "%26#ux%5C2%5C"},
+        {"&a\\3#x\\3", "%26a%5C3#x%5C3"},
+        {"\\a&;b\\u\\3", "%5Ca%26;b%5Cu%5C3"},
+        {"%b&;1\\uf\\a", "%25b%26;1%5Cuf%5Ca"},
+    };
+    for (const auto& c : cases) {
+        forget_all_for_tests();
+        remember(c.secret);
+        for (const int copies : {20, 200}) {
+            std::string text = "<";
+            for (int i = 0; i < copies; ++i) {
+                text += c.copy;
+            }
+            text += ">";
+            const std::string hidden = hide(text);
+            EXPECT_EQ(hidden.find_first_not_of('*', 1), hidden.size() - 1)
+                << c.secret << " x" << copies << ": " << hidden.substr(0, 80);
+            EXPECT_EQ(hidden.front(), '<') << c.secret;
+            EXPECT_EQ(hide(hidden), hidden) << c.secret;
+        }
+    }
+}
+
 // A chain of overlapping copies longer than any one form moves the cut back to its start. A
 // secret's bytes that are not UTF-8 are found however a decoder replaced them.
 TEST_F(KnownSecretsTest, ACutMovesBeforeAChainOfCopiesHoweverLong) {
