@@ -29,6 +29,9 @@ bool is_escape_start(char c) {
     return c == kPercent || c == kBackslash || c == kAmpersand;
 }
 
+// Whether another reading of a text follows this one: what this one leaves for it is read then.
+enum class NextReading { kFollows, kNone };
+
 // Whether the escape whose letter stands at `j` may be one that an escape after its digits is
 // still to complete ("\\u%30041", "\\x4%31", "\\u{1f51%31}", "\\%6e"): its letter is a percent
 // escape's start, or fewer digits than it takes, or a braced escape's digits without their "}",
@@ -75,7 +78,6 @@ class Stage {
         }
         size_ = 0;
         decoded_ = false;
-        left_ = false;
     }
     // The text as it stands, each byte standing for itself.
     void start_with(std::string_view text) {
@@ -113,10 +115,6 @@ class Stage {
     uint32_t to(size_t i) const { return to_[i]; }
     bool decoded() const { return decoded_; }
     void note_decoded() { decoded_ = true; }
-    // Whether the reading left an escape as it stands for the next reading to complete, which
-    // reads it otherwise than at the end ("\\2" before "&#53;" may be an octal escape then).
-    bool left_for_next() const { return left_; }
-    void note_left_for_next() { left_ = true; }
 
     // A byte of the reading before, as it stands.
     void copy(const Stage& in, size_t i) { put(in.bytes_[i], in.from_[i], in.to_[i]); }
@@ -143,7 +141,18 @@ class Stage {
     void emit(char c, uint32_t f, uint32_t t) {
         put(c, f, t);
         decoded_ = true;
+        if (c == kBackslash && named_backslashes_ != nullptr) {
+            named_backslashes_->push_back(f);
+        }
     }
+    // An escape's start, kept for the next reading to read with what it completes.
+    void keep_escape_start(char c, uint32_t f, uint32_t t) {
+        put(c, f, t);
+        decoded_ = true;
+    }
+    // Where each backslash that an escape stood for starts in the text, from now on kept in
+    // `into` (in the order of the text), or no longer where it is null.
+    void keep_named_backslashes(std::vector<uint32_t>* into) { named_backslashes_ = into; }
     // The UTF-8 form of `cp`, each byte standing for the same stretch; a surrogate gets the bytes
     // UTF-8 would give it, which are no UTF-8 and so read as the replacement in the end.
     void emit_code_point(uint32_t cp, uint32_t f, uint32_t t) {
@@ -169,7 +178,7 @@ class Stage {
     std::vector<uint32_t> to_;
     size_t size_ = 0;
     bool decoded_ = false;
-    bool left_ = false;
+    std::vector<uint32_t>* named_backslashes_ = nullptr;
 };
 
 // What a cursor read: the value its text names and where that text ends.
@@ -297,9 +306,27 @@ EscapeReading backslash_escape(std::string_view b, size_t j) {
     return {Escaped::kCharacter, static_cast<unsigned char>(read), j + 1};
 }
 
+// Whether what stands at `at` may read as a digit in a later reading: a backslash escape, or a
+// "%" before what may read as a percent escape's digits (hex digits, or escapes of them). A "%"
+// before anything else is none: that an HTML encoder wrote one of its references without the ";"
+// ("&#92&#37;" read as "&#92%") does not keep the reference from being read.
+bool may_read_as_more_digits(std::string_view b, size_t at) {
+    if (at >= b.size()) {
+        return false;
+    }
+    if (b[at] == kBackslash) {
+        return true;
+    }
+    return b[at] == kPercent && at + 1 < b.size() &&
+           (hex_digit_value(b[at + 1]) >= 0 || b[at + 1] == kPercent || b[at + 1] == kBackslash);
+}
+
 // The character reference whose name or number starts at `at`, just past its "&": numeric ones
 // with any number of leading zeros and with or without their ";", as HTML readers take them.
-std::optional<Reading> character_reference(std::string_view b, size_t at) {
+// `waits` tells a numeric one without its ";" that a percent or backslash escape after it may
+// make longer ("&#0%360;"): it is left for the next reading, and read as it stands by the last.
+std::optional<Reading> character_reference(std::string_view b, size_t at, NextReading next,
+                                           bool& waits) {
     if (at >= b.size()) {
         return std::nullopt;
     }
@@ -332,10 +359,10 @@ std::optional<Reading> character_reference(std::string_view b, size_t at) {
         }
         if (number->end < b.size() && b[number->end] == ';') {
             ++number->end;
-        } else if (number->end < b.size() &&
-                   (b[number->end] == kPercent || b[number->end] == kBackslash)) {
+        } else if (next == NextReading::kFollows && may_read_as_more_digits(b, number->end)) {
             // A percent or backslash escape after it may read as more of it ("&#0%360;"): it is
             // read once that is. A reference after it is the next one.
+            waits = true;
             return std::nullopt;
         }
         return number;
@@ -470,17 +497,48 @@ bool low_half_completed_later(std::string_view b, const EscapeReading& r) {
     while (k < b.size() && b[k] == kBackslash && k - r.end < kLongestBackslashRun) {
         ++k;
     }
-    return k > r.end && k < b.size() && b[k] == 'u' && completed_later(b, k);
+    // The escape after the backslashes may be the low half, its letter written as an escape too
+    // ("\\uD83D\\%75DD11").
+    return k > r.end && k < b.size() &&
+           ((b[k] == 'u' && completed_later(b, k)) || is_escape_start(b[k]));
 }
 
-// Whether another reading of a text follows this one: what this one leaves for it is read then.
-enum class NextReading { kFollows, kNone };
+// Where the backslashes that backslash escapes stood for start in the text (`Stage::from`), in the
+// order of the text: those the reading before named, and those this one names.
+struct NamedBackslashes {
+    std::vector<uint32_t> before;
+    std::vector<uint32_t> now;
+
+    // Gives back storage that a text with many of them made large.
+    void release_if_large() {
+        constexpr size_t kKept = 4096;
+        if (before.capacity() > kKept || now.capacity() > kKept) {
+            *this = NamedBackslashes();
+        }
+    }
+};
 
 // Backslash escapes read as what they stand for, however many times they were escaped over.
-void read_backslashes(const Stage& in, Stage& out, NextReading next) {
+// A backslash that an escape of the reading before stood for ("\\x5c") is a byte of the text that
+// encoder quoted: before an escape that this reading finds (one an encoder after it escaped once
+// more, "\\x5c%255Cx66"), it joins no run with that escape's backslashes, but escapes what that
+// escape reads as, in the next reading ("\\f").
+void read_backslashes(const Stage& in, Stage& out, NextReading next, NamedBackslashes& named) {
     const std::string_view b = in.bytes();
     const size_t n = b.size();
     out.start(n);
+    named.now.clear();
+    out.keep_named_backslashes(&named.now);
+    size_t named_at = 0;
+    // Whether the backslash at `k` is one an escape of the reading before stood for; asked in the
+    // order of the text.
+    const auto named_before = [&](size_t k) {
+        const uint32_t f = in.from(k);
+        while (named_at < named.before.size() && named.before[named_at] < f) {
+            ++named_at;
+        }
+        return named_at < named.before.size() && named.before[named_at] == f;
+    };
     EscapedBytes bytes;
     // Whether the last backslash escape before `i` is one the next reading completes, or begins a
     // UTF-8 sequence left for it: the bytes that continue a UTF-8 sequence after it, and the low
@@ -516,15 +574,29 @@ void read_backslashes(const Stage& in, Stage& out, NextReading next) {
             out.note_decoded();
             break;  // backslashes at the end stand for nothing yet
         }
+        if (!named.before.empty()) {
+            size_t quoted = i;
+            while (quoted < j && named_before(quoted)) {
+                ++quoted;
+            }
+            if (quoted > i && quoted < j) {
+                if (!bytes.empty()) {
+                    bytes.flush(out);
+                }
+                out.copy(in, i, quoted);
+                i = quoted;
+                continue;
+            }
+        }
         const uint32_t f = in.from(std::max(i, j - std::min(j, kLongestBackslashRun)));
         if (next == NextReading::kFollows && completed_later(b, j)) {
             // One backslash for the run, as any run reads, before what the next reading
-            // completes.
+            // completes. The last reading waits for none: what it leaves stands as read
+            // ("\\u" before a byte escape that waited up to it reads as "u").
             if (!bytes.empty()) {
                 end_run_before_escape(i);
             }
-            out.emit(kBackslash, f, in.to(j - 1));
-            out.note_left_for_next();
+            out.keep_escape_start(kBackslash, f, in.to(j - 1));
             continuation_waits = true;
             i = j;
             continue;
@@ -565,11 +637,12 @@ void read_backslashes(const Stage& in, Stage& out, NextReading next) {
     if (!bytes.empty()) {
         bytes.flush(out);
     }
+    out.keep_named_backslashes(nullptr);
 }
 
 // Character references read as the characters they name, however many times the "&" that starts
-// them was escaped over ("&amp;amp;lt;").
-void read_references(const Stage& in, Stage& out) {
+// them was escaped over ("&amp;amp;lt;"). One left for the next reading makes sure there is one.
+void read_references(const Stage& in, Stage& out, NextReading next) {
     const std::string_view b = in.bytes();
     const size_t n = b.size();
     out.start(n);
@@ -585,7 +658,11 @@ void read_references(const Stage& in, Stage& out) {
         uint32_t value = 0;
         size_t end = i + 1;
         for (size_t at = i + 1;;) {
-            const auto r = character_reference(b, at);
+            bool waits = false;
+            const auto r = character_reference(b, at, next, waits);
+            if (waits) {
+                out.note_decoded();
+            }
             if (!r) {
                 break;
             }
@@ -765,11 +842,13 @@ struct Stages {
     Stage percent;
     Stage escapes;
     Stage references;
+    NamedBackslashes named;
 
     void release_if_large() {
         for (Stage* stage : {&text, &percent, &escapes, &references}) {
             stage->release_if_large();
         }
+        named.release_if_large();
     }
 };
 
@@ -779,7 +858,7 @@ struct Stages {
 // are read.
 std::pair<Stage*, bool> read_layer(Stages& stages, ReadingStep first, NextReading next) {
     if (first == ReadingStep::kReferences) {
-        read_references(stages.text, stages.references);
+        read_references(stages.text, stages.references, next);
         return {&stages.references, stages.references.decoded()};
     }
     const Stage* percent = &stages.text;
@@ -789,12 +868,12 @@ std::pair<Stage*, bool> read_layer(Stages& stages, ReadingStep first, NextReadin
         percent = &stages.percent;
         decoded = stages.percent.decoded();
     }
-    read_backslashes(*percent, stages.escapes, next);
+    read_backslashes(*percent, stages.escapes, next, stages.named);
     decoded = decoded || stages.escapes.decoded();
     if (stages.escapes.bytes().find(kAmpersand) == std::string_view::npos) {
         return {&stages.escapes, decoded};
     }
-    read_references(stages.escapes, stages.references);
+    read_references(stages.escapes, stages.references, next);
     return {&stages.references, decoded || stages.references.decoded()};
 }
 
@@ -808,6 +887,8 @@ bool may_differ_from_canonical(std::string_view text) {
 void canonical_view(std::string_view text, CanonicalView& out, ReadingStep first) {
     thread_local Stages stages;
     stages.text.start_with(text);
+    stages.named.before.clear();
+    stages.named.now.clear();
     Stage* read = &stages.text;
     for (int layer = 0; layer < kMostLayers && holds_escape_start(read->bytes()); ++layer) {
         const auto [next, decoded] =
@@ -815,18 +896,12 @@ void canonical_view(std::string_view text, CanonicalView& out, ReadingStep first
                        layer + 1 < kMostLayers ? NextReading::kFollows : NextReading::kNone);
         read = next;
         const bool whole_layer = layer > 0 || first == ReadingStep::kPercentEscapes;
-        if (!decoded && whole_layer && stages.escapes.left_for_next()) {
-            // No reading follows to complete what this one left: it is read as it stands.
-            read = read_layer(stages, layer == 0 ? first : ReadingStep::kPercentEscapes,
-                              NextReading::kNone)
-                       .first;
-            break;
-        }
         if ((!decoded && whole_layer) || !holds_escape_start(next->bytes()) ||
             layer + 1 == kMostLayers) {
             break;
         }
         std::swap(stages.text, *next);
+        std::swap(stages.named.before, stages.named.now);
         read = &stages.text;
     }
     read_characters(*read, out);
@@ -926,8 +1001,8 @@ namespace {
 constexpr std::string_view kEscapesBefore[] = {"\\",    "%",    "%4",   "&",    "&#",
                                                "&#0",   "&#x",  "&#x1", "\\u",  "\\u0",
                                                "\\u00", "\\u{", "\\x",  "\\x4", "\\U0001"};
-constexpr std::string_view kTextsAfter[] = {"0",     "a",   ";",   "n",   "41",  "lt;", "#49;",
-                                            "u0041", "x41", "&#x", "%41", "\\n", "{"};
+constexpr std::string_view kTextsAfter[] = {"0",    "a",     ";",   "n",   "41",  "0041", "lt;",
+                                            "#49;", "u0041", "x41", "&#x", "%41", "\\n",  "{"};
 // How much of a form's ends is read to tell what an escape beside it takes: more than the
 // longest escape.
 constexpr size_t kEdgeWindow = 48;
@@ -967,6 +1042,34 @@ std::optional<TakenAtStart> taken_at_start(std::string_view before, std::string_
         return std::nullopt;
     }
     return TakenAtStart{alone.bytes.size() - rest, beside.bytes.substr(escape)};
+}
+
+// `head` with each of its escape starts written as a character reference ("&#37;" for "%"), as
+// an encoder that writes every such byte so quotes it; empty when it holds none. A numeric
+// reference before the form ends at such a reference, where a bare "%" or "\\" after its digits
+// keeps it waiting for more of them: "&#0" before "33333&#37;" reads the five digits as one
+// character, before "33333%" as itself.
+std::string escape_starts_referenced(std::string_view head) {
+    if (head.find_first_of("%\\&") == std::string_view::npos) {
+        return {};
+    }
+    std::string referenced;
+    referenced.reserve(head.size() + head.size() / 2);
+    for (const char c : head) {
+        if (is_escape_start(c)) {
+            referenced += "&#";
+            referenced += std::to_string(static_cast<unsigned char>(c));
+            referenced += ';';
+        } else {
+            referenced += c;
+        }
+    }
+    return referenced;
+}
+
+// Whether `before` holds a numeric reference begun, which digits after it may go on.
+bool begins_numeric_reference(std::string_view before) {
+    return before.find("&#") != std::string_view::npos;
 }
 
 // How many bytes at the end of `form`'s canonical form an escape begun in it takes in with
@@ -1059,8 +1162,20 @@ EdgeReadings edge_readings(std::string_view form) {
         // the start of a copy right after it.
         std::vector<std::string_view> escapes(std::begin(kEscapesBefore), std::end(kEscapesBefore));
         escapes.push_back(form.substr(form.size() - std::min(form.size(), kLongestEscapeBegun)));
+        // The form as an encoder wrote its escape starts, where that reads as the form does.
+        std::string referenced = escape_starts_referenced(head);
+        std::optional<CanonicalView> referenced_alone;
+        if (!referenced.empty()) {
+            referenced_alone = canonical_view(referenced);
+            if (referenced_alone->bytes != alone.bytes) {
+                referenced_alone.reset();
+            }
+        }
         for (const std::string_view before : escapes) {
             auto taken = taken_at_start(before, head, alone);
+            if (!taken && referenced_alone && begins_numeric_reference(before)) {
+                taken = taken_at_start(before, referenced, *referenced_alone);
+            }
             if (!taken) {
                 continue;
             }

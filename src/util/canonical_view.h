@@ -55,17 +55,25 @@ inline constexpr size_t kLongestCanonicalReach = 80;
 //    - "n", "r", "t", "0", "b", "f" as the control characters, and any other character, an escape
 //      above that names no character among them ("\U0000D800", "\x4"), as itself, so `\"`, `\\`
 //      and `\/` read as `"`, nothing and `/`.
+//    A backslash that an escape of an earlier reading named ("\x5c") joins no run with the
+//    backslashes of an escape a later reading reveals ("\x5c%255Cx66" reads as "\f", then as a
+//    form feed): it escapes what that escape reads as.
 // 3. A character reference reads as the character it names: "&amp;", "&lt;", "&gt;", "&quot;",
 //    "&apos;", "&#" and one to seven decimal digits and ";", "&#x" or "&#X" and one to six hex
-//    digits in either case and ";". A reference that names "&" joins the one after it, any number
-//    of times over ("&amp;amp;#39;" reads as "'"), and the references of such a chain before those
-//    it keeps within `kLongestCanonicalReach` read as nothing. A code point above U+007F gives its
-//    UTF-8 bytes; a reference that names no character (a surrogate, above U+10FFFF, more digits,
-//    no ";") stands as it is. References are read after backslash escapes, so that one JSON wrote
-//    ("\u0026lt;") reads as well; a backslash a reference names ("&#92;n") is not read again.
+//    digits in either case and ";"; a numeric one with any number of leading zeros, and without
+//    its ";", as HTML readers take it (one before a "%" that may read as more digits waits for
+//    the next reading). A reference that names "&" joins the one after it, any number of times
+//    over ("&amp;amp;#39;" reads as "'"), and the references of such a chain before those it keeps
+//    within `kLongestCanonicalReach` read as nothing. A code point above U+007F gives its UTF-8
+//    bytes; a reference that names no character (a surrogate, above U+10FFFF, more digits, a named
+//    one without its ";") stands as it is. References are read after backslash escapes, so that
+//    one JSON wrote ("\u0026lt;") reads as well; a backslash a reference names is read again, as
+//    the escape it starts ("&#92;n" reads as a line break).
 // 4. "+" reads as a blank, and a run of bytes that are not UTF-8, and U+FFFD, reads as one
 //    `kReplacement`, however long, so that a decoder that replaced each byte and one that
 //    replaced the run read alike, and so does the run escaped as the log shows it.
+// An escape that waits for the next reading (its digits not all read yet) is read as it stands by
+// the last one.
 // The step a reading starts with. A text an encoder wrote is read from the first step on; what
 // that encoder wrote of a secret is read, in the step that reads its escapes, together with the
 // secret's own escapes that the steps after it read: a secret's `\\u%41ee` percent-encoded

@@ -124,7 +124,16 @@ TEST(CanonicalViewTest, ReadsEscapesOfOtherLanguages) {
         {R"(\uD83D\uDD%2531%2531)", key},
         {R"(\uD83D%255CuDD11)", key},
         {R"(%255CuD83D\uDD11)", key},
+        {R"(\uD83D\%2575%2544D11)", key},
         {R"(a\uD83Db \uDD11)", "a" + r + "b " + r},
+        // A backslash an escape stood for, before an escape an encoder after it escaped once
+        // more: it escapes what that escape reads as, and joins no run with its backslashes.
+        {R"(\x5c%255Cx66 \u005c%255Cu006e \x5c%5C%5Cx66)", "\f \n \f"},
+        // Such backslashes alone still read as one run, as an escape revealed with them does.
+        {R"(\x5c\x5cn %255Cx5c\x66)", "\n \f"},
+        // An escape left for the next reading, before a byte that waits for one up to the last:
+        // that reading waits for none.
+        {R"(\u\xe9& \\\\u\\xe9%)", "u" + e_acute + "& u" + e_acute + "%"},
         {R"(\xc3% \xc3%41)",
          "\xc3\x83% \xc3\x83"
          "A"},
@@ -169,6 +178,12 @@ TEST(CanonicalViewTest, ReadsCharacterReferences) {
         {"&#80&#88 &#x50x &#65;5 &#00000065; &#x0000041; &#0000000000000000000000000080;",
          "PX Px A5 A A P"},
         {"&#1234567 &#12345678;", "&#1234567 &#12345678;"},
+        // One without its ";" before a "%" waits for a reading that may make it longer, and the
+        // last reading reads it as it stands.
+        {"Lq%&#x0025%% &#37%%", "Lq%%%% %%%"},
+        // A "%" before nothing that may read as hex digits leaves it to be read at once: its
+        // backslash is then read with the "%" after it.
+        {"%26%2392&#37%3b &#9%%33%33", "% ]"},
         // A backslash a reference names is read again, as the escape it starts.
         {"&#92;n &#x5c;u00e9 &#92;&#92;n", "\n \xc3\xa9 \n"},
     };
@@ -349,6 +364,7 @@ TEST(CanonicalViewTest, EdgeReadingsLeaveOutWhatAnEscapeBesideAFormTakes) {
         {"Wxyzabcd%4", {"Wxyzabcd"}, {}, {}},
         {"Wxyzabcd&#8", {"Wxyzabcd"}, {}, {}},
         {"Wxyzabcd\\u00", {"Wxyzabcd"}, {}, {}},
+        {"Wxyzabcd\\u", {"Wxyzabcd"}, {}, {}},
         // A run of escape starts: each reading of what follows may take one more of them
         // ("%%%%" before "4141" reads as "%%", U+00A4 and "1"), the digits after it with them.
         {"Wxyzabcd%%%%", {"Wxyzabcd%%%", "Wxyzabcd%%", "Wxyzabcd%", "Wxyzabcd"}, {}, {}},

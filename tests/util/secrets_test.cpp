@@ -153,6 +153,12 @@ TEST_F(KnownSecretsTest, KnowsAPasswordAsTypedAndAsTheParserWritesIt) {
 TEST_F(KnownSecretsTest, HidesTheFormsEncodersWrite) {
     remember("Zq7\"Wv8\\Kx9/J\xc3\xa9 Yp6\xffRm5");
     remember("ctl-user:s%C3%A9cret%2Bplus");
+    remember("33333%%%%aaaaaaaQ%% kra33Ozl2QPa");
+    remember("Wq\\fK9-mixed-depth");
+    remember("%%t\\u\xc3\xa9&%41%%t\\u\xc3\xa9&%41Lq%5Cabc");
+    remember("Kp\xf0\x9f\x94\x91x\xf0\x9f\x94\x91-pair-depth");
+    remember("Rf%%%%Lq-last-reference");
+    remember("Gh%4;u>Lqfx\\u");
     const struct {
         std::string text;
         std::string shown;
@@ -171,6 +177,29 @@ TEST_F(KnownSecretsTest, HidesTheFormsEncodersWrite) {
         {"ctl-user:s\u00e9cret+plus", "****"},
         {"ctl-user:sécret+plus / ctl-user:sécret plus / ctl-user:s%E9cret",
          "**** / **** / ctl-user:s%E9cret"},
+        // Every byte but letters and digits written as a reference, behind a numeric reference
+        // begun that takes the leading digits in (with or without leading zeros, decimal or
+        // hex, written once or twice over): hidden with that reference.
+        {"key=&#033333&#x00025;&#00037;&#00037;&#X25;aaaaaaaQ&#X00025;&#X00025;&#X20;kra33Ozl2QPa",
+         "key=****"},
+        {"&#&#33333&amp;#x00025;&amp;#00037;&amp;#00037;&amp;#X25;aaaaaaaQ"
+         "&amp;#X00025;&amp;#X00025;&amp;#X20;kra33Ozl2QPa",
+         "&#****"},
+        {"&#X33333&#37;&#37;&#37;&#37;aaaaaaaQ&#37;&#37;&#32;kra33Ozl2QPa", "****"},
+        // A backslash written as a byte escape, the escape of the letter after it percent-encoded
+        // once more: still the secret's own escape.
+        {"x Wq\\x5c%255Cx66K9-mixed-depth y", "x **** y"},
+        {"x Wq\\u005c%255Cu0066K9-mixed-depth y", "x **** y"},
+        // Its "\\u" before a byte escape and a "&", both escaped once more and quoted by JSON.
+        {R"(x %%t\\\\u\\xe9&%41%%t\\\\u\\xe9&%41Lq%5Cabc y)", "x **** y"},
+        // A surrogate pair's low half, its "u" and a digit percent-encoded once more than its
+        // backslash.
+        {R"(x Kp\uD83D%5C%2575%2544D11x\uD83D\uDD11-pair-depth y)", "x **** y"},
+        // Its "%" written as references without their ";", each before another "%".
+        {"x Rf&#x0025%&#37%Lq-last-reference y", "x **** y"},
+        // Its last "\\u" and four hex digits after it read as one character: found without
+        // it, which shows with what follows.
+        {"x Gh%4;u&gt;Lqfx\\\\ue941 y", "x ****\\\\ue941 y"},
         // Near misses stay.
         {"Zq7\"Wv8\\Kx9/J\xc3\xa9 Yp6Rm5", "Zq7\"Wv8\\Kx9/J\xc3\xa9 Yp6Rm5"},
         {"s%C3%A9cret-plus", "s%C3%A9cret-plus"},
