@@ -998,9 +998,12 @@ namespace {
 
 // The escapes begun before a form that may take in its first bytes, and what may follow a form to
 // complete an escape begun at its end.
-constexpr std::string_view kEscapesBefore[] = {"\\",    "%",    "%4",   "&",    "&#",
-                                               "&#0",   "&#x",  "&#x1", "\\u",  "\\u0",
-                                               "\\u00", "\\u{", "\\x",  "\\x4", "\\U0001"};
+constexpr std::string_view kEscapesBefore[] = {
+    "\\", "%", "%4", "&", "&#", "&#0", "&#x", "&#x1", "\\u", "\\u0", "\\u00", "\\u{", "\\x", "\\x4",
+    "\\U0001",
+    // Two escapes, the first waiting for what the second reads as: it takes that and more of
+    // the form ("\\u\\u0033" and "3aa" read as U+33AA).
+    "\\u\\u00", "\\u\\x", "\\u%", "\\%", "&#x&#x"};
 constexpr std::string_view kTextsAfter[] = {"0",    "a",     ";",   "n",   "41",  "0041", "lt;",
                                             "#49;", "u0041", "x41", "&#x", "%41", "\\n",  "{"};
 // How much of a form's ends is read to tell what an escape beside it takes: more than the

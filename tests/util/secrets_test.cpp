@@ -241,6 +241,30 @@ TEST_F(KnownSecretsTest, HidesCopiesInARowHoweverMany) {
     }
 }
 
+// Two escapes before a secret, the first waiting for what the second reads as, take that and more
+// of the secret's first characters into one ("\\u\\u0033" and "3aa" read as U+33AA): the secret is
+// found without them.
+TEST_F(KnownSecretsTest, HidesASecretBehindTwoEscapesThatReadAsOne) {
+    const struct {
+        const char* secret;
+        const char* text;
+        const char* shown;
+    } cases[] = {
+        {"333aaaaOTusry.           m$wfkTy", R"(\u\u00333aaaaOTusry.+++++++++++m%24wfkTy)", "****"},
+        {"333aaaaOTusry.           m$wfkTy", R"(\u\x333aaaaOTusry.           m$wfkTy x)",
+         R"(\u\x**** x)"},
+        {"333aaaaOTusry.           m$wfkTy", R"(&#x&#x333aaaaOTusry.           m$wfkTy)",
+         "&#x&#x****"},
+        {"33;333%!'%F%aaa  aaaaaZU a%k33&&&&&&", R"(&#x&#x33;333%!\'%F%aaa  aaaaaZU a%k33&&&&&&)",
+         "****"},
+    };
+    for (const auto& c : cases) {
+        forget_all_for_tests();
+        remember(c.secret);
+        EXPECT_EQ(hide(c.text), c.shown) << c.text;
+    }
+}
+
 // A chain of overlapping copies longer than any one form moves the cut back to its start. A
 // secret's bytes that are not UTF-8 are found however a decoder replaced them.
 TEST_F(KnownSecretsTest, ACutMovesBeforeAChainOfCopiesHoweverLong) {
