@@ -336,7 +336,8 @@ struct Registry {
     std::mutex mutex;                       // serialises additions
     std::unordered_set<std::string> known;  // kind and text, to tell a text known already
     std::vector<const std::string*> order;  // the known texts in the order they came
-    // Whether some secret, as given or percent-decoded, starts or ends with a backslash.
+    // Whether some secret, as given or percent-decoded, starts or ends with what reads as a
+    // backslash.
     bool backslash_ends = false;
     // Counts the additions; the index is built anew for a newer one.
     std::atomic<uint64_t> version{0};
@@ -1002,7 +1003,10 @@ bool add_known(char kind, std::string_view text) {
     if (kind == kSecret) {
         const std::string decoded = percent_decode(text);
         for (const std::string_view given : {text, std::string_view(decoded)}) {
-            r.backslash_ends = r.backslash_ends || given.starts_with('\\') || given.ends_with('\\');
+            // However it is written there ("%5C" too, which a decoder reads as one).
+            r.backslash_ends = r.backslash_ends ||
+                               backslash_written_at(given, 0, Side::kAfter) != 0 ||
+                               backslash_written_at(given, given.size(), Side::kBefore) != 0;
         }
     }
     r.order.push_back(&*at);

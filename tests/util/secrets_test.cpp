@@ -289,6 +289,11 @@ TEST_F(KnownSecretsTest, HidesTheBackslashesAtASecretsEnds) {
     EXPECT_EQ(hide(" \\\\pass-word\\ "), " **** ");
     EXPECT_EQ(hide(" %5C%5cpass-word%5C "), " **** ");
     EXPECT_EQ(hide(R"({"pw":"\\\\\\\\pass-word\\\\"})"), R"({"pw":"****"})");
+    // A backslash the secret writes as an escape, read as one once decoded twice.
+    forget_all_for_tests();
+    remember("\xff#pass-word%255C");
+    EXPECT_EQ(hide(" %ff%23pass-word%25%35%43 "), " **** ");
+    EXPECT_EQ(hide(" %ff%23pass-word%255C "), " **** ");
 }
 
 // A cut moves back to the start of any secret that would stand across it. Where a library cut
