@@ -1003,7 +1003,7 @@ constexpr std::string_view kEscapesBefore[] = {
     "\\U0001",
     // Two escapes, the first waiting for what the second reads as: it takes that and more of
     // the form ("\\u\\u0033" and "3aa" read as U+33AA).
-    "\\u\\u00", "\\u\\x", "\\u%", "\\%", "&#x&#x"};
+    "\\u\\u00", "\\u\\x", "\\u%", "\\%", "&#x&#x", "&#x\\u00", "&#x%"};
 constexpr std::string_view kTextsAfter[] = {"0",    "a",     ";",   "n",   "41",  "0041", "lt;",
                                             "#49;", "u0041", "x41", "&#x", "%41", "\\n",  "{"};
 // How much of a form's ends is read to tell what an escape beside it takes: more than the

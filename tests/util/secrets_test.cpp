@@ -257,6 +257,12 @@ TEST_F(KnownSecretsTest, HidesASecretBehindTwoEscapesThatReadAsOne) {
          "&#x&#x****"},
         {"33;333%!'%F%aaa  aaaaaZU a%k33&&&&&&", R"(&#x&#x33;333%!\'%F%aaa  aaaaaZU a%k33&&&&&&)",
          "****"},
+        {"33aaaa%U E%+3`&&A&{F&&&&&&&&&&&$&&&x",
+         R"(&#x\u003%33%61aaa%25U%20%45%25+3`&&A%26%7bF&&&&&%26%26&&&&$&%26%26x)", "****"},
+        {"33aaaa%U a%+3`&&A&{FJJJJ&&&&&&&$&&&&",
+         R"(&#x%33aaaa%U a%+3`\u0026\u0026A\u0026{FJJJJ\u0026\u0026\u0026\u0026\u0026\u0026)"
+         R"(\u0026$\u0026\u0026\u0026\u0026)",
+         "****"},
     };
     for (const auto& c : cases) {
         forget_all_for_tests();
