@@ -812,7 +812,9 @@ void join(Stretches& stretches) {
     if (stretches.size() < 2) {
         return;
     }
-    std::sort(stretches.begin(), stretches.end());
+    if (!std::is_sorted(stretches.begin(), stretches.end())) {
+        std::sort(stretches.begin(), stretches.end());
+    }
     size_t kept = 0;
     for (size_t i = 1; i < stretches.size(); ++i) {
         if (stretches[i].first < stretches[kept].second) {
@@ -898,6 +900,9 @@ class MaskMap {
     }
     // Records that `stretches` of the text now (sorted, apart) became one mask each.
     void masked(const Stretches& stretches) {
+        if (stretches.empty()) {
+            return;
+        }
         std::vector<Mask> next;
         next.reserve(masks_.size() + stretches.size());
         size_t m = 0;
@@ -952,6 +957,9 @@ enum class FormsAtEnd { kComplete, kMayBeCut };
 // stretches to `SIZE_MAX`.
 void mask_every_reading(const Index& index, std::string& text, FormsAtEnd end, Stretches* masked) {
     MaskMap map;
+    // What the reading before masked, in the text it read: taken into the map only where a later
+    // reading finds more, which few texts need.
+    Stretches masked_before;
     for (int reading = 0; reading < kMostHideReadings; ++reading) {
         Stretches stretches;
         find_forms(index, text, 0, stretches, end == FormsAtEnd::kMayBeCut);
@@ -959,27 +967,33 @@ void mask_every_reading(const Index& index, std::string& text, FormsAtEnd end, S
             break;
         }
         join(stretches);
-        for (auto& [begin, stop] : stretches) {
-            // A start of a form at the end of a text cut short stands for all that may follow.
-            const bool to_the_end = stop > text.size();
-            stop = std::min(stop, text.size());
-            if (masked != nullptr) {
-                masked->emplace_back(map.original_begin(begin),
-                                     to_the_end ? SIZE_MAX : map.original_end(stop));
+        // A start of a form at the end of a text cut short stands for all that may follow: the
+        // last stretch, masked to the end.
+        const bool to_the_end = stretches.back().second > text.size();
+        stretches.back().second = std::min(stretches.back().second, text.size());
+        if (masked != nullptr) {
+            map.masked(masked_before);
+            const auto found_before = static_cast<ptrdiff_t>(masked->size());
+            for (const auto& [begin, stop] : stretches) {
+                masked->emplace_back(map.original_begin(begin), map.original_end(stop));
             }
+            if (to_the_end) {
+                masked->back().second = SIZE_MAX;
+            }
+            std::inplace_merge(masked->begin(), masked->begin() + found_before, masked->end());
         }
         drop_those_splitting_masks(stretches, star_runs(text));
         if (stretches.empty()) {
             break;
-        }
-        if (masked != nullptr) {
-            map.masked(stretches);
         }
         std::string next = with_stretches_masked(text, stretches);
         if (next == text) {
             break;
         }
         text = std::move(next);
+        if (masked != nullptr) {
+            masked_before = std::move(stretches);
+        }
     }
     if (masked != nullptr) {
         join(*masked);
