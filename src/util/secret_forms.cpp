@@ -139,16 +139,38 @@ std::string normalized(const icu::Normalizer2* normalizer, std::string_view text
     return U_SUCCESS(status) ? out : std::string();
 }
 
+// ICU's NFC and NFD normalisers, looked up once for all threads. ICU loads their data on the first
+// lookup behind a guard of its own, which a thread sanitizer cannot see into: looked up together
+// behind the language's guard for statics, no thread reads data another loaded unseen.
+struct Normalizers {
+    const icu::Normalizer2* nfc = nullptr;
+    const icu::Normalizer2* nfd = nullptr;
+};
+
+const Normalizers& normalizers() {
+    static const Normalizers loaded = [] {
+        Normalizers n;
+        UErrorCode status = U_ZERO_ERROR;
+        n.nfc = icu::Normalizer2::getNFCInstance(status);
+        if (U_FAILURE(status)) {
+            n.nfc = nullptr;
+        }
+        status = U_ZERO_ERROR;
+        n.nfd = icu::Normalizer2::getNFDInstance(status);
+        if (U_FAILURE(status)) {
+            n.nfd = nullptr;
+        }
+        return n;
+    }();
+    return loaded;
+}
+
 std::string nfc(std::string_view text) {
-    UErrorCode status = U_ZERO_ERROR;
-    const icu::Normalizer2* normalizer = icu::Normalizer2::getNFCInstance(status);
-    return normalized(U_SUCCESS(status) ? normalizer : nullptr, text);
+    return normalized(normalizers().nfc, text);
 }
 
 std::string nfd(std::string_view text) {
-    UErrorCode status = U_ZERO_ERROR;
-    const icu::Normalizer2* normalizer = icu::Normalizer2::getNFDInstance(status);
-    return normalized(U_SUCCESS(status) ? normalizer : nullptr, text);
+    return normalized(normalizers().nfd, text);
 }
 
 // The base64 of `bytes` in the standard and the URL-safe alphabet, padded and not, each once.
