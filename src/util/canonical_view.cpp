@@ -5,6 +5,10 @@
 #include <cstring>
 #include <optional>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "util/hex.h"
 #include "util/unicode.h"
 
@@ -89,15 +93,19 @@ class Stage {
         Positions next{0, 1, 2, 3};
         const Positions one{1, 1, 1, 1};
         const Positions four{4, 4, 4, 4};
+        // Through pointers of its own: a store through the vectors' data would have them read
+        // again.
+        uint32_t* const from = from_.data();
+        uint32_t* const to = to_.data();
         uint32_t i = 0;
         for (; i + 4 <= n; i += 4, next += four) {
             const Positions after = next + one;
-            std::memcpy(from_.data() + i, &next, sizeof next);
-            std::memcpy(to_.data() + i, &after, sizeof after);
+            std::memcpy(from + i, &next, sizeof next);
+            std::memcpy(to + i, &after, sizeof after);
         }
         for (; i < n; ++i) {
-            from_[i] = i;
-            to_[i] = i + 1;
+            from[i] = i;
+            to[i] = i + 1;
         }
         size_ = text.size();
     }
@@ -720,33 +728,26 @@ size_t base64_line_break(std::string_view b, size_t i) {
 // Sixteen bytes of a text at a time, for the scans that most texts pass through whole.
 using Vector = unsigned char __attribute__((vector_size(16)));
 
-// Where the first byte of `text` from `at` on stands for which `matches` holds, sixteen bytes at
-// a time; the text's size when none does.
-// The lanes of `hit` that are set, as the bits of two words.
-inline std::pair<uint64_t, uint64_t> set_lanes(Vector hit) {
-    uint64_t lanes[2];
-    std::memcpy(lanes, &hit, sizeof lanes);
-    return {lanes[0], lanes[1]};
+// A bit for each lane of `hit` that is set (all ones), the first lane lowest.
+inline uint32_t set_lanes(Vector hit) {
+#if defined(__SSE2__)
+    return static_cast<uint32_t>(_mm_movemask_epi8(reinterpret_cast<__m128i>(hit)));
+#else
+    using Words = uint64_t __attribute__((vector_size(16)));
+    const Words words = reinterpret_cast<Words>(hit);
+    // The top bit of each byte, gathered into the word's top byte.
+    const auto gathered = [](uint64_t word) {
+        return static_cast<uint32_t>(((word & 0x8080808080808080ULL) * 0x0002040810204081ULL) >>
+                                     56);
+    };
+    return gathered(words[0]) | gathered(words[1]) << 8;
+#endif
 }
 
 // The first set lane of the first `n` of `hit`, or `n` when none is.
 inline size_t first_set(Vector hit, size_t n) {
-    auto [low, high] = set_lanes(hit);
-    if (n < 8) {
-        low &= (uint64_t{1} << (8 * n)) - 1;
-    }
-    if (n <= 8) {
-        high = 0;
-    } else if (n < 16) {
-        high &= (uint64_t{1} << (8 * (n - 8))) - 1;
-    }
-    if (low != 0) {
-        return static_cast<size_t>(__builtin_ctzll(low)) / 8;
-    }
-    if (high != 0) {
-        return 8 + static_cast<size_t>(__builtin_ctzll(high)) / 8;
-    }
-    return n;
+    const uint32_t lanes = set_lanes(hit) & ((uint32_t{1} << n) - 1);
+    return lanes == 0 ? n : static_cast<size_t>(__builtin_ctz(lanes));
 }
 
 // Where the first byte of `text` from `at` on stands for which `matches` holds, sixteen bytes at
@@ -754,6 +755,16 @@ inline size_t first_set(Vector hit, size_t n) {
 template <typename Matches>
 inline __attribute__((always_inline)) size_t find_byte(std::string_view text, size_t at,
                                                        Matches matches) {
+    // Four vectors at a step, tested at once: most texts hold none of the bytes sought.
+    constexpr size_t kBlock = 4 * sizeof(Vector);
+    for (; at + kBlock <= text.size(); at += kBlock) {
+        Vector b[4];
+        std::memcpy(b, text.data() + at, sizeof b);
+        if (set_lanes((Vector)(matches(b[0]) | matches(b[1]) | matches(b[2]) | matches(b[3]))) !=
+            0) {
+            break;
+        }
+    }
     for (; at + sizeof(Vector) <= text.size(); at += sizeof(Vector)) {
         Vector b;
         std::memcpy(&b, text.data() + at, sizeof b);
@@ -783,27 +794,34 @@ constexpr auto read_otherwise = [](Vector b) -> Vector {
 void read_characters(const Stage& in, CanonicalView& out) {
     const std::string_view b = in.bytes();
     const size_t n = b.size();
-    out.bytes.clear();
-    out.from.clear();
-    out.to.clear();
-    out.bytes.reserve(n);
-    out.from.reserve(n);
-    out.to.reserve(n);
+    // No step makes a text longer: the view is sized for the whole and cut to what was written.
+    out.bytes.resize(n);
+    out.from.resize(n);
+    out.to.resize(n);
+    char* const bytes = out.bytes.data();
+    uint32_t* const from = out.from.data();
+    uint32_t* const to = out.to.data();
+    size_t written = 0;
+    const auto put = [&](char c, uint32_t begin, uint32_t end) {
+        bytes[written] = c;
+        from[written] = begin;
+        to[written] = end;
+        ++written;
+    };
     bool replacing = false;
     for (size_t i = 0; i < n;) {
         if (const size_t end = find_byte(b, i, read_otherwise); end > i) {
-            out.bytes.append(b.data() + i, end - i);
-            out.from.insert(out.from.end(), in.from_data() + i, in.from_data() + end);
-            out.to.insert(out.to.end(), in.to_data() + i, in.to_data() + end);
+            std::memcpy(bytes + written, b.data() + i, end - i);
+            std::memcpy(from + written, in.from_data() + i, (end - i) * sizeof(uint32_t));
+            std::memcpy(to + written, in.to_data() + i, (end - i) * sizeof(uint32_t));
+            written += end - i;
             replacing = false;
             i = end;
             continue;
         }
         const auto c = static_cast<unsigned char>(b[i]);
         if (c < 0x80) {
-            out.bytes.push_back(c == '+' ? ' ' : static_cast<char>(c));
-            out.from.push_back(in.from(i));
-            out.to.push_back(in.to(i));
+            put(c == '+' ? ' ' : static_cast<char>(c), in.from(i), in.to(i));
             replacing = false;
             ++i;
             continue;
@@ -812,24 +830,23 @@ void read_characters(const Stage& in, CanonicalView& out) {
         if (length == 0 || (length == 3 && b.substr(i, 3) == "\xef\xbf\xbd")) {
             const size_t last = i + std::max<size_t>(length, 1) - 1;
             if (replacing) {
-                out.to.back() = in.to(last);
+                to[written - 1] = in.to(last);
             } else {
-                out.bytes.push_back(kReplacement);
-                out.from.push_back(in.from(i));
-                out.to.push_back(in.to(last));
+                put(kReplacement, in.from(i), in.to(last));
                 replacing = true;
             }
             i = last + 1;
             continue;
         }
         for (size_t k = 0; k < length; ++k) {
-            out.bytes.push_back(b[i + k]);
-            out.from.push_back(in.from(i + k));
-            out.to.push_back(in.to(i + k));
+            put(b[i + k], in.from(i + k), in.to(i + k));
         }
         replacing = false;
         i += length;
     }
+    out.bytes.resize(written);
+    out.from.resize(written);
+    out.to.resize(written);
 }
 
 bool holds_escape_start(std::string_view bytes) {

@@ -485,13 +485,29 @@ TEST(CanonicalViewTest, TellsWhichTextsMayDiffer) {
     }
     EXPECT_FALSE(may_differ_from_canonical("GET /api/v1 200 ok: {\"a\":1}"));
     EXPECT_FALSE(may_differ_from_canonical("#39; lt; x50 U0001F511 303 251 ;#xX"));
-    // Each byte that may differ, at every place of a text long enough for whole vector steps.
-    for (const char c : {'%', '+', '\\', '&', '\n', '\x80', '\xff'}) {
-        for (size_t at = 0; at < 40; ++at) {
-            std::string text(40, 'a');
-            EXPECT_FALSE(may_differ_from_canonical(text));
-            text[at] = c;
-            EXPECT_TRUE(may_differ_from_canonical(text)) << int(c) << " at " << at;
+    // Each byte that may differ, at every place of texts long enough for whole vector steps and
+    // for blocks of four of them, and the view of a text that reads "+" as a blank there.
+    for (const size_t length : {40, 150}) {
+        for (const char c : {'%', '+', '\\', '&', '\n', '\x80', '\xff'}) {
+            for (size_t at = 0; at < length; ++at) {
+                std::string text(length, 'a');
+                EXPECT_FALSE(may_differ_from_canonical(text));
+                text[at] = c;
+                EXPECT_TRUE(may_differ_from_canonical(text)) << int(c) << " at " << at;
+            }
+        }
+        for (size_t at = 0; at < length; ++at) {
+            std::string text(length, 'a');
+            text[at] = '+';
+            CanonicalView view;
+            canonical_view(text, view);
+            std::string expected(length, 'a');
+            expected[at] = ' ';
+            ASSERT_EQ(view.bytes, expected) << "at " << at;
+            for (size_t i = 0; i < length; ++i) {
+                ASSERT_EQ(view.from[i], i);
+                ASSERT_EQ(view.to[i], i + 1);
+            }
         }
     }
 }
