@@ -30,9 +30,13 @@ struct CanonicalView {
 // How many bytes of a text one canonical byte may stand for, at most. The longest backslash
 // escape is a surrogate pair, each half "u" and four hex digits behind up to eight backslashes,
 // each of its 26 characters percent-encoded: 78 bytes. A character reference is read only where it
-// and the references before it that it keeps stand for no more than this. A replacement for a run
-// of bytes that are not UTF-8 is the one exception: it stands for the whole run.
-inline constexpr size_t kLongestCanonicalReach = 80;
+// and the references before it that it keeps stand for no more than this, which takes in a
+// reference that three writers quoted again one character at a time: "&#x41b" quoted by an HTML
+// writer ("&amp;#x41b"), by one that writes every other character as a reference
+// ("&#38;amp&#59;&#35;x41b") and then as "\xHH" escapes stands for 88 bytes, and more where
+// digits that follow it were escaped too. A replacement for a run of bytes that are not UTF-8 is
+// the one exception: it stands for the whole run.
+inline constexpr size_t kLongestCanonicalReach = 160;
 
 // The canonical form of `text`, read in four steps, each reading what the one before gave; the
 // first three are read again, up to six times in all, while a reading decoded a character and

@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cctype>
+#include <cstdio>
 #include <cstdlib>
 #include <optional>
 #include <string>
@@ -268,6 +270,50 @@ TEST_F(KnownSecretsTest, HidesASecretBehindTwoEscapesThatReadAsOne) {
         forget_all_for_tests();
         remember(c.secret);
         EXPECT_EQ(hide(c.text), c.shown) << c.text;
+    }
+}
+
+// A reference that a secret holds, quoted by three writers one after another (an HTML writer's
+// "&amp;", then one that writes every other character as a numeric reference, then "\xHH" for
+// every byte), reads as the secret does: a long chain of references, each of its characters a
+// reference written four bytes to the byte, and still within what one character may stand for.
+TEST_F(KnownSecretsTest, HidesAReferenceItHoldsQuotedByThreeWriters) {
+    const auto html = [](std::string_view text) {
+        std::string out;
+        for (const char c : text) {
+            out += c == '&' ? "&amp;" : c == '<' ? "&lt;" : std::string(1, c);
+        }
+        return out;
+    };
+    const auto every_other = [](std::string_view text, const char* form) {
+        std::string out;
+        for (const char c : text) {
+            if (std::isalnum(static_cast<unsigned char>(c)) != 0) {
+                out += c;
+            } else {
+                char reference[16];
+                std::snprintf(reference, sizeof reference, form, static_cast<unsigned char>(c));
+                out += reference;
+            }
+        }
+        return out;
+    };
+    const auto bytes = [](std::string_view text) {
+        std::string out;
+        for (const char c : text) {
+            char escape[8];
+            std::snprintf(escape, sizeof escape, "\\x%02x", static_cast<unsigned char>(c));
+            out += escape;
+        }
+        return out;
+    };
+    for (const char* secret : {"Lq&#x41b%417/Kw9Zt", "Rt&lt;&#x41bK9pW2&#33"}) {
+        for (const char* form : {"&#%d;", "&#0%d;", "&#x%02X;", "&#X0%x;"}) {
+            forget_all_for_tests();
+            remember(secret);
+            const std::string written = bytes(every_other(html(secret), form));
+            EXPECT_EQ(hide("x " + written + " y"), "x **** y") << secret << " " << form;
+        }
     }
 }
 
