@@ -181,6 +181,13 @@ TEST(CanonicalViewTest, ReadsCharacterReferences) {
         // One without its ";" before a "%" waits for a reading that may make it longer, and the
         // last reading reads it as it stands.
         {"Lq%&#x0025%% &#37%%", "Lq%%%% %%%"},
+        // A reference right after what such a one waits for, that may end it or be more of its
+        // digits, waits with it: each is then read on its own, as a reader that decodes the
+        // percent-escapes first reads them.
+        {"&#003%2537&#X3b;A &#003%2537&#x3b;&#x3b; &#0%2534&#56;&#x3B;",
+         "%;A %;; \x04"
+         "8;"},
+        {"&#003%2537&#60;A", "%<A"},
         // A "%" before nothing that may read as hex digits leaves it to be read at once: its
         // backslash is then read with the "%" after it.
         {"%26%2392&#37%3b &#9%%33%33", "% ]"},
