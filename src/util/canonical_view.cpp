@@ -648,37 +648,44 @@ void read_backslashes(const Stage& in, Stage& out, NextReading next, NamedBacksl
     out.keep_named_backslashes(nullptr);
 }
 
+// Whether the reference whose "&" stands at `at` comes right after a run of digits, letters and
+// percent-escapes that the next reading reads ("&#003%37&#X3b;", "&#%58003b&#92;",
+// "%26%23x0025&#X5c;"): that run may become a reference, or more digits of one, that what this
+// one reads as would then join ("%;" read as "%" alone, ";\\9" as U+03B9), so this one waits for
+// that reading too. A backslash escape before it is no such run: the reading that left it waits
+// for what the references read as.
+bool follows_escapes_read_later(std::string_view b, size_t at) {
+    for (size_t k = at; k > 0 && at - k < kLongestCanonicalReach;) {
+        --k;
+        const char c = b[k];
+        if (c == kPercent && percent_escape(b, k)) {
+            return true;
+        }
+        if (std::isalnum(static_cast<unsigned char>(c)) == 0 && c != '#' && c != kPercent &&
+            c != kBackslash) {
+            return false;
+        }
+    }
+    return false;
+}
+
 // Character references read as the characters they name, however many times the "&" that starts
 // them was escaped over ("&amp;amp;lt;"). One left for the next reading makes sure there is one.
-// Where the run of digits, letters and escapes after a reference's "&" at `at` ends: what a
-// reference left for the next reading may read as, once that reading is done.
-size_t end_of_digits_and_escapes(std::string_view b, size_t at) {
-    size_t k = at;
-    while (k < b.size() && (std::isalnum(static_cast<unsigned char>(b[k])) != 0 || b[k] == '#' ||
-                            b[k] == kPercent || b[k] == kBackslash)) {
-        ++k;
-    }
-    return k;
-}
-
-// Whether a character may end a numeric reference or be one of its digits.
-bool may_continue_a_number(uint32_t value) {
-    return value == ';' || (value < 0x80 && std::isxdigit(static_cast<int>(value)) != 0);
-}
-
 void read_references(const Stage& in, Stage& out, NextReading next) {
     const std::string_view b = in.bytes();
     const size_t n = b.size();
     out.start(n);
     // Where each piece of a chain starts: its "&", then each reference in it.
     std::vector<size_t> starts;
-    // Where a reference stands right after the escapes that a reference left for the next reading
-    // waits for ("&#003%37&#X3b;"): what it reads as may end that one or be more of its digits,
-    // so it waits too, and the two are read together.
-    size_t after_waiting = SIZE_MAX;
     for (size_t i = 0; i < n;) {
         if (b[i] != kAmpersand) {
             i = out.copy_up_to(in, i, kAmpersand);
+            continue;
+        }
+        if (next == NextReading::kFollows && follows_escapes_read_later(b, i)) {
+            out.note_decoded();
+            out.copy(in, i);
+            ++i;
             continue;
         }
         // A chain: "&" and references, each of them but the last reading as "&".
@@ -690,10 +697,6 @@ void read_references(const Stage& in, Stage& out, NextReading next) {
             const auto r = character_reference(b, at, next, waits);
             if (waits) {
                 out.note_decoded();
-                after_waiting = end_of_digits_and_escapes(b, at);
-            }
-            if (i == after_waiting && r && may_continue_a_number(r->value)) {
-                break;
             }
             if (!r) {
                 break;

@@ -188,6 +188,10 @@ TEST(CanonicalViewTest, ReadsCharacterReferences) {
          "%;A %;; \x04"
          "8;"},
         {"&#003%2537&#60;A", "%<A"},
+        // So does one right after a run that the next reading makes a reference of, or more
+        // digits of one: what it reads as stays apart from that one (";\\9", "%\\9", whose "\\9"
+        // then reads as "9"), as it did where the writer put it.
+        {"&#%2558003b&#92;9 %2526%2523x0025&#X5c;9", ";9 %9"},
         // A "%" before nothing that may read as hex digits leaves it to be read at once: its
         // backslash is then read with the "%" after it.
         {"%26%2392&#37%3b &#9%%33%33", "% ]"},
