@@ -669,6 +669,17 @@ bool follows_escapes_read_later(std::string_view b, size_t at) {
     return false;
 }
 
+// Where the run of digits, letters and escapes of a reference that waits, from just past its "&"
+// at `at`, ends: a reference there joins it once read, and waits with it.
+size_t end_of_waiting_reference(std::string_view b, size_t at) {
+    size_t k = at;
+    while (k < b.size() && (std::isalnum(static_cast<unsigned char>(b[k])) != 0 || b[k] == '#' ||
+                            b[k] == kPercent || b[k] == kBackslash)) {
+        ++k;
+    }
+    return k;
+}
+
 // Character references read as the characters they name, however many times the "&" that starts
 // them was escaped over ("&amp;amp;lt;"). One left for the next reading makes sure there is one.
 void read_references(const Stage& in, Stage& out, NextReading next) {
@@ -677,14 +688,19 @@ void read_references(const Stage& in, Stage& out, NextReading next) {
     out.start(n);
     // Where each piece of a chain starts: its "&", then each reference in it.
     std::vector<size_t> starts;
+    // Where a reference right after one that waits would stand: it waits too ("&#xE9&#0059"
+    // left for the next reading reads as "\xc3\xa9;" there, not as "&#xE9;").
+    size_t after_waiting = SIZE_MAX;
     for (size_t i = 0; i < n;) {
         if (b[i] != kAmpersand) {
             i = out.copy_up_to(in, i, kAmpersand);
             continue;
         }
-        if (next == NextReading::kFollows && follows_escapes_read_later(b, i)) {
+        if (next == NextReading::kFollows &&
+            (i == after_waiting || follows_escapes_read_later(b, i))) {
             out.note_decoded();
             out.copy(in, i);
+            after_waiting = end_of_waiting_reference(b, i + 1);
             ++i;
             continue;
         }
@@ -697,6 +713,7 @@ void read_references(const Stage& in, Stage& out, NextReading next) {
             const auto r = character_reference(b, at, next, waits);
             if (waits) {
                 out.note_decoded();
+                after_waiting = end_of_waiting_reference(b, at);
             }
             if (!r) {
                 break;
@@ -1047,7 +1064,7 @@ constexpr std::string_view kEscapesBefore[] = {
     "\\U0001",
     // Two escapes, the first waiting for what the second reads as: it takes that and more of
     // the form ("\\u\\u0033" and "3aa" read as U+33AA).
-    "\\u\\u00", "\\u\\x", "\\u%", "\\%", "&#x&#x", "&#x\\u00", "&#x%"};
+    "\\u\\u00", "\\u\\x", "\\u%", "\\%", "&#x&#x", "&#x&#x41", "&#x\\u00", "&#x%"};
 constexpr std::string_view kTextsAfter[] = {"0",    "a",     ";",   "n",   "41",  "0041", "lt;",
                                             "#49;", "u0041", "x41", "&#x", "%41", "\\n",  "{"};
 // How much of a form's ends is read to tell what an escape beside it takes: more than the

@@ -192,6 +192,8 @@ TEST(CanonicalViewTest, ReadsCharacterReferences) {
         // digits of one: what it reads as stays apart from that one (";\\9", "%\\9", whose "\\9"
         // then reads as "9"), as it did where the writer put it.
         {"&#%2558003b&#92;9 %2526%2523x0025&#X5c;9", ";9 %9"},
+        // And one right after a reference that waits waits with it.
+        {"%2541&#xE9&#0059x &#003%2537&#X3b;&#X3b;", "A\xc3\xa9;x %;;"},
         // A "%" before nothing that may read as hex digits leaves it to be read at once: its
         // backslash is then read with the "%" after it.
         {"%26%2392&#37%3b &#9%%33%33", "% ]"},

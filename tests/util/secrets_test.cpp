@@ -265,6 +265,8 @@ TEST_F(KnownSecretsTest, HidesASecretBehindTwoEscapesThatReadAsOne) {
          R"(&#x%33aaaa%U a%+3`\u0026\u0026A\u0026{FJJJJ\u0026\u0026\u0026\u0026\u0026\u0026)"
          R"(\u0026$\u0026\u0026\u0026\u0026)",
          "****"},
+        // A reference without its ";" that takes the secret's first ";", inside one begun.
+        {R"(;\%41b%;\%41b%Lq7abc)", "&#x&#x41%3B%5C%2541b%25%3B%5C%2541b%25Lq7abc", "****"},
     };
     for (const auto& c : cases) {
         forget_all_for_tests();
