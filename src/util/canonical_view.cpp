@@ -669,15 +669,21 @@ bool follows_escapes_read_later(std::string_view b, size_t at) {
     return false;
 }
 
-// Where the run of digits, letters and escapes of a reference that waits, from just past its "&"
-// at `at`, ends: a reference there joins it once read, and waits with it.
+// Where the run of digits, letters and percent-escapes of a reference that waits, from just past
+// its "&" at `at`, ends: a reference there joins it once read, and waits with it. None
+// (`SIZE_MAX`) where the run ends in an escape begun, a backslash or a "%" without its two
+// digits ("&#0%4&#37;"): that escape waits for what the reference after it reads as, so that
+// one is read now.
 size_t end_of_waiting_reference(std::string_view b, size_t at) {
     size_t k = at;
     while (k < b.size() && (std::isalnum(static_cast<unsigned char>(b[k])) != 0 || b[k] == '#' ||
-                            b[k] == kPercent || b[k] == kBackslash)) {
+                            b[k] == kPercent)) {
         ++k;
     }
-    return k;
+    const bool escape_begun = (k < b.size() && b[k] == kBackslash) ||
+                              (k > at && b[k - 1] == kPercent) ||
+                              (k - at >= 2 && b[k - 2] == kPercent);
+    return escape_begun ? SIZE_MAX : k;
 }
 
 // Character references read as the characters they name, however many times the "&" that starts
