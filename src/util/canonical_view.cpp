@@ -648,6 +648,12 @@ void read_backslashes(const Stage& in, Stage& out, NextReading next, NamedBacksl
     out.keep_named_backslashes(nullptr);
 }
 
+// Whether `c` may stand in what a later reading makes a numeric reference of: a digit or letter,
+// its "#", or a percent-escape of one.
+bool in_reference_run(char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '#' || c == kPercent;
+}
+
 // Whether the reference whose "&" stands at `at` comes right after a run of digits, letters and
 // percent-escapes that the next reading reads ("&#003%37&#X3b;", "&#%58003b&#92;",
 // "%26%23x0025&#X5c;"): that run may become a reference, or more digits of one, that what this
@@ -661,8 +667,7 @@ bool follows_escapes_read_later(std::string_view b, size_t at) {
         if (c == kPercent && percent_escape(b, k)) {
             return true;
         }
-        if (std::isalnum(static_cast<unsigned char>(c)) == 0 && c != '#' && c != kPercent &&
-            c != kBackslash) {
+        if (!in_reference_run(c) && c != kBackslash) {
             return false;
         }
     }
@@ -676,8 +681,7 @@ bool follows_escapes_read_later(std::string_view b, size_t at) {
 // one is read now.
 size_t end_of_waiting_reference(std::string_view b, size_t at) {
     size_t k = at;
-    while (k < b.size() && (std::isalnum(static_cast<unsigned char>(b[k])) != 0 || b[k] == '#' ||
-                            b[k] == kPercent)) {
+    while (k < b.size() && in_reference_run(b[k])) {
         ++k;
     }
     const bool escape_begun = (k < b.size() && b[k] == kBackslash) ||
