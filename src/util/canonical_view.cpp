@@ -315,9 +315,11 @@ EscapeReading backslash_escape(std::string_view b, size_t j) {
 }
 
 // Whether what stands at `at` may read as a digit in a later reading: a backslash escape, or a
-// "%" before what may read as a percent escape's digits (hex digits, or escapes of them). A "%"
-// before anything else is none: that an HTML encoder wrote one of its references without the ";"
-// ("&#92&#37;" read as "&#92%") does not keep the reference from being read.
+// "%" before what may read as a percent escape's two digits (hex digits, or escapes of them). A
+// "%" before anything else is none: that an HTML encoder wrote one of its references without the
+// ";" ("&#92&#37;" read as "&#92%") does not keep the reference from being read, and neither does
+// a "%" whose second digit can never come ("&#0%fu"): a reference that waited for it would wait
+// to the last reading, which reads no backslash it names as an escape again.
 bool may_read_as_more_digits(std::string_view b, size_t at) {
     if (at >= b.size()) {
         return false;
@@ -325,8 +327,17 @@ bool may_read_as_more_digits(std::string_view b, size_t at) {
     if (b[at] == kBackslash) {
         return true;
     }
-    return b[at] == kPercent && at + 1 < b.size() &&
-           (hex_digit_value(b[at + 1]) >= 0 || b[at + 1] == kPercent || b[at + 1] == kBackslash);
+    // An escape that a later reading may read as a hex digit.
+    const auto escape_at = [&](size_t k) {
+        return k < b.size() && (b[k] == kPercent || b[k] == kBackslash || b[k] == kAmpersand);
+    };
+    if (b[at] != kPercent || at + 1 >= b.size()) {
+        return false;
+    }
+    if (hex_digit_value(b[at + 1]) < 0) {
+        return b[at + 1] == kPercent || b[at + 1] == kBackslash;
+    }
+    return (at + 2 < b.size() && hex_digit_value(b[at + 2]) >= 0) || escape_at(at + 2);
 }
 
 // The character reference whose name or number starts at `at`, just past its "&": numeric ones
@@ -674,6 +685,25 @@ bool follows_escapes_read_later(std::string_view b, size_t at) {
     return false;
 }
 
+// Whether a percent-escape that the next reading reads stands in the run of digits, letters,
+// "#", "&" and ";" that the reference whose "&" stands at `at` begins ("&#38;&#35;%36%35&#%359;"
+// read once from "&#38;&#35;65&#59;" written as percent-escapes twice over): an HTML reader reads
+// that run's references in one pass, so that what they read as joins ("&#65;"), and this one waits
+// for the run to be whole.
+bool precedes_escapes_read_later(std::string_view b, size_t at) {
+    const size_t last = std::min(b.size(), at + kLongestCanonicalReach);
+    for (size_t k = at + 1; k < last; ++k) {
+        const char c = b[k];
+        if (c == kPercent && percent_escape(b, k)) {
+            return true;
+        }
+        if (!in_reference_run(c) && c != kAmpersand && c != ';') {
+            return false;
+        }
+    }
+    return false;
+}
+
 // Where the run of digits, letters and percent-escapes of a reference that waits, from just past
 // its "&" at `at`, ends: a reference there joins it once read, and waits with it. None
 // (`SIZE_MAX`) where the run ends in an escape begun, a backslash or a "%" without its two
@@ -707,7 +737,8 @@ void read_references(const Stage& in, Stage& out, NextReading next) {
             continue;
         }
         if (next == NextReading::kFollows &&
-            (i == after_waiting || follows_escapes_read_later(b, i))) {
+            (i == after_waiting || follows_escapes_read_later(b, i) ||
+             precedes_escapes_read_later(b, i))) {
             out.note_decoded();
             out.copy(in, i);
             after_waiting = end_of_waiting_reference(b, i + 1);

@@ -197,6 +197,14 @@ TEST(CanonicalViewTest, ReadsCharacterReferences) {
         // A "%" before nothing that may read as hex digits leaves it to be read at once: its
         // backslash is then read with the "%" after it.
         {"%26%2392&#37%3b &#9%%33%33", "% ]"},
+        // So does a "%" whose second digit can never come: the reference after it is read at
+        // once, and the escape its backslash starts with it.
+        {"&#0%fu&#92;n x&#65%fu&#92;n &#65%4 &#65%4%31 &#65%4&#49;",
+         std::string(1, '\0') + "%fu\n xA%fu\n A%4 AA AA"},
+        // A reference before a run of digits, letters, "&" and ";" that holds a percent-escape
+        // the next reading reads waits for the run to be whole, as one reader reads all of it:
+        // "&#38;&#35;65&#59;" reads as "&#65;", so as "A", not as "&#65" and ";".
+        {"&#38;&#35;%2536%2535&#59; %26#38%3B%26#3%35;%253%36%2535%26#%253%35%39;", "A A"},
         // A backslash a reference names is read again, as the escape it starts.
         {"&#92;n &#x5c;u00e9 &#92;&#92;n", "\n \xc3\xa9 \n"},
     };
