@@ -1098,14 +1098,18 @@ CanonicalView canonical_view(std::string_view text) {
 
 namespace {
 
-// The escapes begun before a form that may take in its first bytes, and what may follow a form to
-// complete an escape begun at its end.
-constexpr std::string_view kEscapesBefore[] = {
-    "\\", "%", "%4", "&", "&#", "&#0", "&#x", "&#x1", "\\u", "\\u0", "\\u00", "\\u{", "\\x", "\\x4",
-    "\\U0001",
-    // Two escapes, the first waiting for what the second reads as: it takes that and more of
-    // the form ("\\u\\u0033" and "3aa" read as U+33AA).
-    "\\u\\u00", "\\u\\x", "\\u%", "\\%", "&#x&#x", "&#x&#x41", "&#x\\u00", "&#x%"};
+// The escapes begun before a form that may take in its first bytes: those that read as a digit,
+// or as what a digit may stand in, from the form's first bytes ("%41", "&#x34;")...
+constexpr std::string_view kEscapesOfDigits[] = {"%", "&#", "&#x", "\\u00", "\\x"};
+// ...the others, which wait for a digit or a "#"...
+constexpr std::string_view kEscapesBegun[] = {"\\",  "%4",   "&",    "&#0",  "&#x1",
+                                              "\\u", "\\u0", "\\u{", "\\x4", "\\U0001"};
+// ...and a reference without its ";" inside one begun, which takes a ";" that the form starts with.
+constexpr std::string_view kReferenceInOneBegun = "&#x&#x41";
+// The most escapes before a form, each waiting for what the next reads as, that are read with it.
+constexpr size_t kLongestEscapeChain = 3;
+
+// What may follow a form to complete an escape begun at its end.
 constexpr std::string_view kTextsAfter[] = {"0",    "a",     ";",   "n",   "41",  "0041", "lt;",
                                             "#49;", "u0041", "x41", "&#x", "%41", "\\n",  "{"};
 // How much of a form's ends is read to tell what an escape beside it takes: more than the
@@ -1263,10 +1267,6 @@ EdgeReadings edge_readings(std::string_view form) {
     if (may_be_taken_at_start(form.front())) {
         const std::string_view head = form.substr(0, kEdgeWindow);
         const CanonicalView alone = canonical_view(head);
-        // The escapes of others, and the form's own end, which begins the escape that takes
-        // the start of a copy right after it.
-        std::vector<std::string_view> escapes(std::begin(kEscapesBefore), std::end(kEscapesBefore));
-        escapes.push_back(form.substr(form.size() - std::min(form.size(), kLongestEscapeBegun)));
         // The form as an encoder wrote its escape starts, where that reads as the form does.
         std::string referenced = escape_starts_referenced(head);
         std::optional<CanonicalView> referenced_alone;
@@ -1276,20 +1276,65 @@ EdgeReadings edge_readings(std::string_view form) {
                 referenced_alone.reset();
             }
         }
-        for (const std::string_view before : escapes) {
+        // What the escape `before` takes of the form: the first byte of what the two read as,
+        // where it takes any.
+        // Takes in what the escape `before` takes of the form. Returns what the two read as from
+        // the escape on, where an escape before them may take its first byte.
+        const auto take = [&](std::string_view before) -> std::optional<std::string> {
             auto taken = taken_at_start(before, head, alone);
             if (!taken && referenced_alone && begins_numeric_reference(before)) {
                 taken = taken_at_start(before, referenced, *referenced_alone);
             }
             if (!taken) {
-                continue;
+                return std::nullopt;
             }
             // What the escape leaves is known whatever the escape's own digits were; a short
             // form is known whole beside the escape too, where what is left is too short.
             add_once_size(at_start, taken->taken);
+            std::optional<std::string> may_be_taken;
+            if (!taken->reading.empty() && may_be_taken_at_start(taken->reading.front())) {
+                may_be_taken = taken->reading;
+            }
             if (head.size() == form.size() && taken->reading.size() >= kShortestEscapeReading) {
                 add_once(readings.beside_escapes, std::move(taken->reading));
             }
+            return may_be_taken;
+        };
+        // The escapes of others, and the form's own end, which begins the escape that takes
+        // the start of a copy right after it.
+        for (const std::string_view before : kEscapesBegun) {
+            take(before);
+        }
+        take(kReferenceInOneBegun);
+        take(form.substr(form.size() - std::min(form.size(), kLongestEscapeBegun)));
+        // Escapes of digits, and chains of escapes before one, each waiting for what the one
+        // after it reads as, where that may be taken: it takes more of the form ("\\u\\u0033"
+        // and "3aa" read as U+33AA, "%&#X31;" and "3" as U+0013, "&#x\\u00\\u00" and "333a" as
+        // U+3AAA). Chains that read alike with the form go on as one.
+        struct Chain {
+            std::string escapes;
+            std::string reading;
+        };
+        std::vector<Chain> chains;
+        const auto add_chain = [&](std::vector<Chain>& to, std::string escapes) {
+            std::optional<std::string> reading = take(escapes);
+            if (reading && std::ranges::find(to, *reading, &Chain::reading) == to.end()) {
+                to.push_back(Chain{std::move(escapes), std::move(*reading)});
+            }
+        };
+        for (const std::string_view escape : kEscapesOfDigits) {
+            add_chain(chains, std::string(escape));
+        }
+        for (size_t length = 2; length <= kLongestEscapeChain && !chains.empty(); ++length) {
+            std::vector<Chain> longer;
+            for (const Chain& chain : chains) {
+                const auto before_chain = [&](std::string_view first) {
+                    add_chain(longer, std::string(first) + chain.escapes);
+                };
+                std::ranges::for_each(kEscapesOfDigits, before_chain);
+                std::ranges::for_each(kEscapesBegun, before_chain);
+            }
+            chains = std::move(longer);
         }
     }
     std::vector<size_t> at_end{0};

@@ -267,6 +267,13 @@ TEST_F(KnownSecretsTest, HidesASecretBehindTwoEscapesThatReadAsOne) {
          "****"},
         // A reference without its ";" that takes the secret's first ";", inside one begun.
         {R"(;\%41b%;\%41b%Lq7abc)", "&#x&#x41%3B%5C%2541b%25%3B%5C%2541b%25Lq7abc", "****"},
+        // Two or three escapes, each waiting for what the next reads as.
+        {"33;33ET%jE%e%j8jF#FFFPah 4w!!wh'/%@%",
+         "+&#&#x33%3B33ET%25jE%25e%25j8jF%23FFFPah+4w%21%21wh%27%2F%25%40%25", "+****"},
+        {"333aaa}}}}}}}}}}jfku    0      m",
+         R"(\u{\u{%333aaa%7d%7d%7d%7d%7d%7d%7d%7d%7d%7djfku++++0++++++m)", R"(\u{****)"},
+        {"333aaaa/Wusr`uacccUcaaaaaa maa,'",
+         R"(&#x\u00\u00333%61%61%61a/Wus%72%60%75acccU%63%61%61aaaa%20%6d%61%61,\\u0027)", "****"},
     };
     for (const auto& c : cases) {
         forget_all_for_tests();
