@@ -685,19 +685,20 @@ bool follows_escapes_read_later(std::string_view b, size_t at) {
     return false;
 }
 
-// Whether a percent-escape that the next reading reads stands in the run of digits, letters,
-// "#", "&" and ";" that the reference whose "&" stands at `at` begins ("&#38;&#35;%36%35&#%359;"
-// read once from "&#38;&#35;65&#59;" written as percent-escapes twice over): an HTML reader reads
-// that run's references in one pass, so that what they read as joins ("&#65;"), and this one waits
-// for the run to be whole.
+// Whether a percent-escape that the next reading reads stands in the run of digits, letters, "#"
+// and "&" from `at`, just past a reference, to the next ";": a reference that the run ends, which
+// the reference before it begins or goes on with ("&#38;&#35;%36%35&#%359;" read once from
+// "&#38;&#35;65&#59;" written as percent-escapes twice over, whose "&#35;" begins "&#65;"). An
+// HTML reader reads such a run's references in one pass, so that what they read as joins, and
+// that reference waits for the run to be whole. A ";" ends the run, as it ends a reference.
 bool precedes_escapes_read_later(std::string_view b, size_t at) {
     const size_t last = std::min(b.size(), at + kLongestCanonicalReach);
-    for (size_t k = at + 1; k < last; ++k) {
+    for (size_t k = at; k < last; ++k) {
         const char c = b[k];
         if (c == kPercent && percent_escape(b, k)) {
             return true;
         }
-        if (!in_reference_run(c) && c != kAmpersand && c != ';') {
+        if (!in_reference_run(c) && c != kAmpersand) {
             return false;
         }
     }
@@ -736,13 +737,15 @@ void read_references(const Stage& in, Stage& out, NextReading next) {
             i = out.copy_up_to(in, i, kAmpersand);
             continue;
         }
-        if (next == NextReading::kFollows &&
-            (i == after_waiting || follows_escapes_read_later(b, i) ||
-             precedes_escapes_read_later(b, i))) {
+        const auto wait = [&] {
             out.note_decoded();
             out.copy(in, i);
             after_waiting = end_of_waiting_reference(b, i + 1);
             ++i;
+        };
+        if (next == NextReading::kFollows &&
+            (i == after_waiting || follows_escapes_read_later(b, i))) {
+            wait();
             continue;
         }
         // A chain: "&" and references, each of them but the last reading as "&".
@@ -778,6 +781,14 @@ void read_references(const Stage& in, Stage& out, NextReading next) {
             // however many leading zeros it has.
             out.copy(in, i);
             ++i;
+            continue;
+        }
+        // One that reads as what may begin or go on with a reference (not a ";", which ends one)
+        // waits for the run after it, where that holds an escape the next reading reads.
+        if (next == NextReading::kFollows && value < 0x80 &&
+            (in_reference_run(static_cast<char>(value)) || value == kAmpersand) &&
+            precedes_escapes_read_later(b, end)) {
+            wait();
             continue;
         }
         // The earliest piece from which the chain reaches no further than one canonical byte

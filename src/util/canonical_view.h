@@ -66,9 +66,9 @@ inline constexpr size_t kLongestCanonicalReach = 160;
 //    "&apos;", "&#" and one to seven decimal digits and ";", "&#x" or "&#X" and one to six hex
 //    digits in either case and ";"; a numeric one with any number of leading zeros, and without
 //    its ";", as HTML readers take it (one before a "%" that may read as more digits waits for
-//    the next reading, and so does one before a run of digits, letters, "&" and ";" that holds
-//    a percent-escape, so that the run's references are read in one reading, as one reader reads
-//    them). A reference that names "&" joins the one after it, any number of times
+//    the next reading, and so does one that reads as what may begin a reference, before a run
+//    of digits, letters and "&" up to a ";" that holds a percent-escape, so that the run's
+//    references are read in one reading, as one reader reads them). A reference that names "&" joins the one after it, any number of times
 //    over ("&amp;amp;#39;" reads as "'"), and the references of such a chain before those it keeps
 //    within `kLongestCanonicalReach` read as nothing. A code point above U+007F gives its UTF-8
 //    bytes; a reference that names no character (a surrogate, above U+10FFFF, more digits, a named

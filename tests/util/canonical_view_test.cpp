@@ -202,10 +202,14 @@ TEST(CanonicalViewTest, ReadsCharacterReferences) {
         // once, and the escape its backslash starts with it.
         {"&#0%fu&#92;n x&#65%fu&#92;n &#65%4 &#65%4%31 &#65%4&#49;",
          std::string(1, '\0') + "%fu\n xA%fu\n A%4 AA AA"},
-        // A reference before a run of digits, letters, "&" and ";" that holds a percent-escape
-        // the next reading reads waits for the run to be whole, as one reader reads all of it:
+        // A reference that may begin or go on with one, before a run of digits, letters and "&"
+        // up to a ";" that holds a percent-escape the next reading reads, waits for the run to be
+        // whole, as one reader reads all of it:
         // "&#38;&#35;65&#59;" reads as "&#65;", so as "A", not as "&#65" and ";".
         {"&#38;&#35;%2536%2535&#59; %26#38%3B%26#3%35;%253%36%2535%26#%253%35%39;", "A A"},
+        // A ";" ends that run: one that reads as ";" waits for no run after it, however long,
+        // so that a reference it ends is read whole ("&#x41&#59;" would read as "A;").
+        {"&#38;&#35;x41&#59;" + std::string(150, 'b') + "%2541", "A" + std::string(150, 'b') + "A"},
         // A backslash a reference names is read again, as the escape it starts.
         {"&#92;n &#x5c;u00e9 &#92;&#92;n", "\n \xc3\xa9 \n"},
     };
