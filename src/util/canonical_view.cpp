@@ -1263,6 +1263,81 @@ void add_once(std::vector<std::string>& readings, std::string reading) {
     }
 }
 
+// How many bytes at the start of `form`'s canonical form each escape begun before it may take in,
+// into `at_start`; with a short form, what the two read as into `readings.beside_escapes`.
+void add_taken_at_start(std::string_view form, std::vector<size_t>& at_start,
+                        EdgeReadings& readings) {
+    const std::string_view head = form.substr(0, kEdgeWindow);
+    const CanonicalView alone = canonical_view(head);
+    // The form as an encoder wrote its escape starts, where that reads as the form does.
+    std::string referenced = escape_starts_referenced(head);
+    std::optional<CanonicalView> referenced_alone;
+    if (!referenced.empty()) {
+        referenced_alone = canonical_view(referenced);
+        if (referenced_alone->bytes != alone.bytes) {
+            referenced_alone.reset();
+        }
+    }
+    // Takes in what the escape `before` takes of the form. Returns what the two read as from
+    // the escape on, where an escape before them may take its first byte.
+    const auto take = [&](std::string_view before) -> std::optional<std::string> {
+        auto taken = taken_at_start(before, head, alone);
+        if (!taken && referenced_alone && begins_numeric_reference(before)) {
+            taken = taken_at_start(before, referenced, *referenced_alone);
+        }
+        if (!taken) {
+            return std::nullopt;
+        }
+        // What the escape leaves is known whatever the escape's own digits were; a short
+        // form is known whole beside the escape too, where what is left is too short.
+        add_once_size(at_start, taken->taken);
+        std::optional<std::string> may_be_taken;
+        if (!taken->reading.empty() && may_be_taken_at_start(taken->reading.front())) {
+            may_be_taken = taken->reading;
+        }
+        if (head.size() == form.size() && taken->reading.size() >= kShortestEscapeReading) {
+            add_once(readings.beside_escapes, std::move(taken->reading));
+        }
+        return may_be_taken;
+    };
+    // The escapes of others, and the form's own end, which begins the escape that takes
+    // the start of a copy right after it.
+    for (const std::string_view before : kEscapesBegun) {
+        take(before);
+    }
+    take(kReferenceInOneBegun);
+    take(form.substr(form.size() - std::min(form.size(), kLongestEscapeBegun)));
+    // Escapes of digits, and chains of escapes before one, each waiting for what the one
+    // after it reads as, where that may be taken: it takes more of the form ("\\u\\u0033"
+    // and "3aa" read as U+33AA, "%&#X31;" and "3" as U+0013, "&#x\\u00\\u00" and "333a" as
+    // U+3AAA). Chains that read alike with the form go on as one.
+    struct Chain {
+        std::string escapes;
+        std::string reading;
+    };
+    std::vector<Chain> chains;
+    const auto add_chain = [&](std::vector<Chain>& to, std::string escapes) {
+        std::optional<std::string> reading = take(escapes);
+        if (reading && std::ranges::find(to, *reading, &Chain::reading) == to.end()) {
+            to.push_back(Chain{std::move(escapes), std::move(*reading)});
+        }
+    };
+    for (const std::string_view escape : kEscapesOfDigits) {
+        add_chain(chains, std::string(escape));
+    }
+    for (size_t length = 2; length <= kLongestEscapeChain && !chains.empty(); ++length) {
+        std::vector<Chain> longer;
+        for (const Chain& chain : chains) {
+            const auto before_chain = [&](std::string_view first) {
+                add_chain(longer, std::string(first) + chain.escapes);
+            };
+            std::ranges::for_each(kEscapesOfDigits, before_chain);
+            std::ranges::for_each(kEscapesBegun, before_chain);
+        }
+        chains = std::move(longer);
+    }
+}
+
 }  // namespace
 
 EdgeReadings edge_readings(std::string_view form) {
@@ -1276,77 +1351,7 @@ EdgeReadings edge_readings(std::string_view form) {
     // what the escape leaves of it, found behind an escape.
     std::vector<size_t> at_start{0};
     if (may_be_taken_at_start(form.front())) {
-        const std::string_view head = form.substr(0, kEdgeWindow);
-        const CanonicalView alone = canonical_view(head);
-        // The form as an encoder wrote its escape starts, where that reads as the form does.
-        std::string referenced = escape_starts_referenced(head);
-        std::optional<CanonicalView> referenced_alone;
-        if (!referenced.empty()) {
-            referenced_alone = canonical_view(referenced);
-            if (referenced_alone->bytes != alone.bytes) {
-                referenced_alone.reset();
-            }
-        }
-        // What the escape `before` takes of the form: the first byte of what the two read as,
-        // where it takes any.
-        // Takes in what the escape `before` takes of the form. Returns what the two read as from
-        // the escape on, where an escape before them may take its first byte.
-        const auto take = [&](std::string_view before) -> std::optional<std::string> {
-            auto taken = taken_at_start(before, head, alone);
-            if (!taken && referenced_alone && begins_numeric_reference(before)) {
-                taken = taken_at_start(before, referenced, *referenced_alone);
-            }
-            if (!taken) {
-                return std::nullopt;
-            }
-            // What the escape leaves is known whatever the escape's own digits were; a short
-            // form is known whole beside the escape too, where what is left is too short.
-            add_once_size(at_start, taken->taken);
-            std::optional<std::string> may_be_taken;
-            if (!taken->reading.empty() && may_be_taken_at_start(taken->reading.front())) {
-                may_be_taken = taken->reading;
-            }
-            if (head.size() == form.size() && taken->reading.size() >= kShortestEscapeReading) {
-                add_once(readings.beside_escapes, std::move(taken->reading));
-            }
-            return may_be_taken;
-        };
-        // The escapes of others, and the form's own end, which begins the escape that takes
-        // the start of a copy right after it.
-        for (const std::string_view before : kEscapesBegun) {
-            take(before);
-        }
-        take(kReferenceInOneBegun);
-        take(form.substr(form.size() - std::min(form.size(), kLongestEscapeBegun)));
-        // Escapes of digits, and chains of escapes before one, each waiting for what the one
-        // after it reads as, where that may be taken: it takes more of the form ("\\u\\u0033"
-        // and "3aa" read as U+33AA, "%&#X31;" and "3" as U+0013, "&#x\\u00\\u00" and "333a" as
-        // U+3AAA). Chains that read alike with the form go on as one.
-        struct Chain {
-            std::string escapes;
-            std::string reading;
-        };
-        std::vector<Chain> chains;
-        const auto add_chain = [&](std::vector<Chain>& to, std::string escapes) {
-            std::optional<std::string> reading = take(escapes);
-            if (reading && std::ranges::find(to, *reading, &Chain::reading) == to.end()) {
-                to.push_back(Chain{std::move(escapes), std::move(*reading)});
-            }
-        };
-        for (const std::string_view escape : kEscapesOfDigits) {
-            add_chain(chains, std::string(escape));
-        }
-        for (size_t length = 2; length <= kLongestEscapeChain && !chains.empty(); ++length) {
-            std::vector<Chain> longer;
-            for (const Chain& chain : chains) {
-                const auto before_chain = [&](std::string_view first) {
-                    add_chain(longer, std::string(first) + chain.escapes);
-                };
-                std::ranges::for_each(kEscapesOfDigits, before_chain);
-                std::ranges::for_each(kEscapesBegun, before_chain);
-            }
-            chains = std::move(longer);
-        }
+        add_taken_at_start(form, at_start, readings);
     }
     std::vector<size_t> at_end{0};
     const std::string_view tail = form.substr(form.size() - std::min(form.size(), kEdgeWindow));
