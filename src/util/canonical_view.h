@@ -68,13 +68,14 @@ inline constexpr size_t kLongestCanonicalReach = 160;
 //    its ";", as HTML readers take it (one before a "%" that may read as more digits waits for
 //    the next reading, and so does one that reads as what may begin a reference, before a run
 //    of digits, letters and "&" up to a ";" that holds a percent-escape, so that the run's
-//    references are read in one reading, as one reader reads them). A reference that names "&" joins the one after it, any number of times
-//    over ("&amp;amp;#39;" reads as "'"), and the references of such a chain before those it keeps
-//    within `kLongestCanonicalReach` read as nothing. A code point above U+007F gives its UTF-8
-//    bytes; a reference that names no character (a surrogate, above U+10FFFF, more digits, a named
-//    one without its ";") stands as it is. References are read after backslash escapes, so that
-//    one JSON wrote ("\u0026lt;") reads as well; a backslash a reference names is read again, as
-//    the escape it starts ("&#92;n" reads as a line break).
+//    references are read in one reading, as one reader reads them). A reference that names "&"
+//    joins the one after it, any number of times over ("&amp;amp;#39;" reads as "'"), and the
+//    references of such a chain before those it keeps within `kLongestCanonicalReach` read as
+//    nothing. A code point above U+007F gives its UTF-8 bytes; a reference that names no character
+//    (a surrogate, above U+10FFFF, more digits, a named one without its ";") stands as it is.
+//    References are read after backslash escapes, so that one JSON wrote ("\u0026lt;") reads as
+//    well; a backslash a reference names is read again, as the escape it starts ("&#92;n" reads as
+//    a line break).
 // 4. "+" reads as a blank, and a run of bytes that are not UTF-8, and U+FFFD, reads as one
 //    `kReplacement`, however long, so that a decoder that replaced each byte and one that
 //    replaced the run read alike, and so does the run escaped as the log shows it.
