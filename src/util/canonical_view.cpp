@@ -1123,6 +1123,8 @@ constexpr size_t kLongestEscapeChain = 3;
 // What may follow a form to complete an escape begun at its end.
 constexpr std::string_view kTextsAfter[] = {"0",    "a",     ";",   "n",   "41",  "0041", "lt;",
                                             "#49;", "u0041", "x41", "&#x", "%41", "\\n",  "{"};
+// The most bytes after a UTF-8 sequence's first that a character an escape begins may take in.
+constexpr size_t kLongestUtf8Continuation = 3;
 // How much of a form's ends is read to tell what an escape beside it takes: more than the
 // longest escape.
 constexpr size_t kEdgeWindow = 48;
@@ -1156,12 +1158,21 @@ std::optional<TakenAtStart> taken_at_start(std::string_view before, std::string_
     while (inside < beside.bytes.size() && beside.from[inside] < before.size()) {
         ++inside;
     }
-    const size_t rest = beside.bytes.size() - inside;
-    if (inside == escape || rest > alone.bytes.size() ||
-        !alone.bytes.ends_with(std::string_view(beside.bytes).substr(inside))) {
+    if (inside == escape) {
         return std::nullopt;
     }
-    return TakenAtStart{alone.bytes.size() - rest, beside.bytes.substr(escape)};
+    // What the escape reads as may join the bytes after it into one character (a byte "%d3"
+    // names before the form's own "%a3", which alone reads as the replacement): those bytes are
+    // taken too, up to where the two read alike again.
+    const std::string_view after = std::string_view(beside.bytes).substr(inside);
+    for (size_t taken_too = 0; taken_too <= kLongestUtf8Continuation && taken_too <= after.size();
+         ++taken_too) {
+        const size_t rest = after.size() - taken_too;
+        if (rest <= alone.bytes.size() && alone.bytes.ends_with(after.substr(taken_too))) {
+            return TakenAtStart{alone.bytes.size() - rest, beside.bytes.substr(escape)};
+        }
+    }
+    return std::nullopt;
 }
 
 // `head` with each of its escape starts written as a character reference ("&#37;" for "%"), as

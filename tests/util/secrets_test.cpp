@@ -274,6 +274,12 @@ TEST_F(KnownSecretsTest, HidesASecretBehindTwoEscapesThatReadAsOne) {
          R"(\u{\u{%333aaa%7d%7d%7d%7d%7d%7d%7d%7d%7d%7djfku++++0++++++m)", R"(\u{****)"},
         {"333aaaa/Wusr`uacccUcaaaaaa maa,'",
          R"(&#x\u00\u00333%61%61%61a/Wus%72%60%75acccU%63%61%61aaaa%20%6d%61%61,\\u0027)", "****"},
+        // A byte that an escape before the secret names ("%d3") and the secret's own escaped
+        // byte after it ("%a3", alone no UTF-8) read as one character.
+        {"d3%a3OZ%b!  shade", "%%d3%25a3OZ%25b!  shade", "%****"},
+        {"d3%a3OZ%b!  shade", R"(%4%\d3%25a3OZ%25b!  shade)", "%4****"},
+        {"d3%a3OZ%b!  '     3%   3    3z3S", R"(%4%\d3%a3OZ%b!  &amp;#39;     3%   3    3z3S)",
+         "%4****"},
     };
     for (const auto& c : cases) {
         forget_all_for_tests();
