@@ -783,10 +783,12 @@ void read_references(const Stage& in, Stage& out, NextReading next) {
             ++i;
             continue;
         }
-        // One that reads as what may begin or go on with a reference (not a ";", which ends one)
-        // waits for the run after it, where that holds an escape the next reading reads.
+        // One that reads as what may begin or go on with a reference ("&", "#", a digit or a
+        // letter; not a ";", which ends one, nor a "%", which begins a percent-escape that the
+        // next reading reads as it is) waits for the run after it, where that holds an escape the
+        // next reading reads.
         if (next == NextReading::kFollows && value < 0x80 &&
-            (in_reference_run(static_cast<char>(value)) || value == kAmpersand) &&
+            (std::isalnum(static_cast<int>(value)) != 0 || value == '#' || value == kAmpersand) &&
             precedes_escapes_read_later(b, end)) {
             wait();
             continue;

@@ -210,6 +210,9 @@ TEST(CanonicalViewTest, ReadsCharacterReferences) {
         // A ";" ends that run: one that reads as ";" waits for no run after it, however long,
         // so that a reference it ends is read whole ("&#x41&#59;" would read as "A;").
         {"&#38;&#35;x41&#59;" + std::string(150, 'b') + "%2541", "A" + std::string(150, 'b') + "A"},
+        // Nor does one that reads as "%": the percent-escape it begins is read next as it is, and
+        // a reference it ends is read whole ("&#X5c&#37;3B" would read as "\\;").
+        {"Lq&#x25;26&#37;23X5c&#37;3Bnab%4%441", "Lq\nabM1"},
         // A backslash a reference names is read again, as the escape it starts.
         {"&#92;n &#x5c;u00e9 &#92;&#92;n", "\n \xc3\xa9 \n"},
     };
