@@ -318,8 +318,8 @@ EscapeReading backslash_escape(std::string_view b, size_t j) {
 // "%" before what may read as a percent escape's two digits (hex digits, or escapes of them). A
 // "%" before anything else is none: that an HTML encoder wrote one of its references without the
 // ";" ("&#92&#37;" read as "&#92%") does not keep the reference from being read, and neither does
-// a "%" whose second digit can never come ("&#0%fu"): a reference that waited for it would wait
-// to the last reading, which reads no backslash it names as an escape again.
+// a "%" whose digits can never come ("&#0%fu", "&#0%%JJ"): a reference that waited for them would
+// wait to the last reading, which reads no backslash it names as an escape again.
 bool may_read_as_more_digits(std::string_view b, size_t at) {
     if (at >= b.size()) {
         return false;
@@ -335,7 +335,9 @@ bool may_read_as_more_digits(std::string_view b, size_t at) {
         return false;
     }
     if (hex_digit_value(b[at + 1]) < 0) {
-        return b[at + 1] == kPercent || b[at + 1] == kBackslash;
+        // A percent-escape that the next reading reads as a digit, or a backslash escape.
+        return (b[at + 1] == kPercent && percent_escape(b, at + 1).has_value()) ||
+               b[at + 1] == kBackslash;
     }
     return (at + 2 < b.size() && hex_digit_value(b[at + 2]) >= 0) || escape_at(at + 2);
 }

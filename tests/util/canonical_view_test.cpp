@@ -198,10 +198,11 @@ TEST(CanonicalViewTest, ReadsCharacterReferences) {
         // A "%" before nothing that may read as hex digits leaves it to be read at once: its
         // backslash is then read with the "%" after it.
         {"%26%2392&#37%3b &#9%%33%33", "% ]"},
-        // So does a "%" whose second digit can never come: the reference after it is read at
-        // once, and the escape its backslash starts with it.
+        // So does a "%" whose digits can never come: the reference after it is read at once, and
+        // the escape its backslash starts with it.
         {"&#0%fu&#92;n x&#65%fu&#92;n &#65%4 &#65%4%31 &#65%4&#49;",
          std::string(1, '\0') + "%fu\n xA%fu\n A%4 AA AA"},
+        {"&#0%%JJ&#92;n", std::string(1, '\0') + "%%JJ\n"},
         // A reference that may begin or go on with one, before a run of digits, letters and "&"
         // up to a ";" that holds a percent-escape the next reading reads, waits for the run to be
         // whole, as one reader reads all of it:
