@@ -1179,19 +1179,20 @@ std::optional<TakenAtStart> taken_at_start(std::string_view before, std::string_
     return std::nullopt;
 }
 
-// `head` with each of its escape starts written as a character reference ("&#37;" for "%"), as
-// an encoder that writes every such byte so quotes it; empty when it holds none. A numeric
-// reference before the form ends at such a reference, where a bare "%" or "\\" after its digits
-// keeps it waiting for more of them: "&#0" before "33333&#37;" reads the five digits as one
-// character, before "33333%" as itself.
+// `head` with each of its escape starts and each ";" written as a character reference ("&#37;"
+// for "%"), as an encoder that writes every such byte so quotes it; empty when it holds none. A
+// numeric reference before the form ends at such a reference, where a bare "%" or "\\" after its
+// digits keeps it waiting for more of them, and a bare ";" would end it with the form's own:
+// "&#0" before "33333&#37;" reads the five digits as one character, before "33333%" as itself,
+// and before "33&#59;3" as "!" and ";".
 std::string escape_starts_referenced(std::string_view head) {
-    if (head.find_first_of("%\\&") == std::string_view::npos) {
+    if (head.find_first_of("%\\&;") == std::string_view::npos) {
         return {};
     }
     std::string referenced;
     referenced.reserve(head.size() + head.size() / 2);
     for (const char c : head) {
-        if (is_escape_start(c)) {
+        if (is_escape_start(c) || c == ';') {
             referenced += "&#";
             referenced += std::to_string(static_cast<unsigned char>(c));
             referenced += ';';
@@ -1202,7 +1203,6 @@ std::string escape_starts_referenced(std::string_view head) {
     return referenced;
 }
 
-// Whether `before` holds a numeric reference begun, which digits after it may go on.
 bool begins_numeric_reference(std::string_view before) {
     return before.find("&#") != std::string_view::npos;
 }
@@ -1295,24 +1295,35 @@ void add_taken_at_start(std::string_view form, std::vector<size_t>& at_start,
     }
     // Takes in what the escape `before` takes of the form. Returns what the two read as from
     // the escape on, where an escape before them may take its first byte.
+    // What the escape leaves is known whatever the escape's own digits were; a short form is
+    // known whole beside the escape too, where what is left is too short.
+    const auto add = [&](TakenAtStart& taken) {
+        add_once_size(at_start, taken.taken);
+        if (head.size() == form.size() && taken.reading.size() >= kShortestEscapeReading) {
+            add_once(readings.beside_escapes, std::move(taken.reading));
+        }
+    };
     const auto take = [&](std::string_view before) -> std::optional<std::string> {
         auto taken = taken_at_start(before, head, alone);
-        if (!taken && referenced_alone && begins_numeric_reference(before)) {
-            taken = taken_at_start(before, referenced, *referenced_alone);
+        // A numeric reference takes otherwise where the form's escape starts and ";" were written
+        // as references: both are known.
+        if (referenced_alone && begins_numeric_reference(before)) {
+            if (auto referenced_taken = taken_at_start(before, referenced, *referenced_alone)) {
+                if (!taken) {
+                    taken = std::move(referenced_taken);
+                } else if (referenced_taken->taken != taken->taken) {
+                    add(*referenced_taken);
+                }
+            }
         }
         if (!taken) {
             return std::nullopt;
         }
-        // What the escape leaves is known whatever the escape's own digits were; a short
-        // form is known whole beside the escape too, where what is left is too short.
-        add_once_size(at_start, taken->taken);
         std::optional<std::string> may_be_taken;
         if (!taken->reading.empty() && may_be_taken_at_start(taken->reading.front())) {
             may_be_taken = taken->reading;
         }
-        if (head.size() == form.size() && taken->reading.size() >= kShortestEscapeReading) {
-            add_once(readings.beside_escapes, std::move(taken->reading));
-        }
+        add(*taken);
         return may_be_taken;
     };
     // The escapes of others, and the form's own end, which begins the escape that takes

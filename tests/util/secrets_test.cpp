@@ -274,6 +274,10 @@ TEST_F(KnownSecretsTest, HidesASecretBehindTwoEscapesThatReadAsOne) {
          R"(\u{\u{%333aaa%7d%7d%7d%7d%7d%7d%7d%7d%7d%7djfku++++0++++++m)", R"(\u{****)"},
         {"333aaaa/Wusr`uacccUcaaaaaa maa,'",
          R"(&#x\u00\u00333%61%61%61a/Wus%72%60%75acccU%63%61%61aaaa%20%6d%61%61,\\u0027)", "****"},
+        // A reference begun before the secret that takes its digits, where an encoder wrote the
+        // secret's ";" as a reference too: the reference is hidden with the rest.
+        {R"(000000000000000000000033;33339a\M$sa)",
+         "&#000000000000000000000033&#X3b;33339a&#x0005C;M&#00036;sa", "****"},
         // A byte that an escape before the secret names ("%d3") and the secret's own escaped
         // byte after it ("%a3", alone no UTF-8) read as one character.
         {"d3%a3OZ%b!  shade", "%%d3%25a3OZ%25b!  shade", "%****"},
