@@ -1114,11 +1114,11 @@ CanonicalView canonical_view(std::string_view text) {
 namespace {
 
 // The escapes begun before a form that may take in its first bytes: those that read as a digit,
-// or as what a digit may stand in, from the form's first bytes ("%41", "&#x34;")...
-constexpr std::string_view kEscapesOfDigits[] = {"%", "&#", "&#x", "\\u00", "\\x"};
+// or as what a digit may stand in, from the form's first bytes ("%41", "&#x34;", "\\u{33}")...
+constexpr std::string_view kEscapesOfDigits[] = {"%", "&#", "&#x", "\\u00", "\\u{", "\\x"};
 // ...the others, which wait for a digit or a "#"...
-constexpr std::string_view kEscapesBegun[] = {"\\",  "%4",   "&",    "&#0",  "&#x1",
-                                              "\\u", "\\u0", "\\u{", "\\x4", "\\U0001"};
+constexpr std::string_view kEscapesBegun[] = {"\\",  "%4",   "&",    "&#0",    "&#x1",
+                                              "\\u", "\\u0", "\\x4", "\\U0001"};
 // ...and a reference without its ";" inside one begun, which takes a ";" that the form starts with.
 constexpr std::string_view kReferenceInOneBegun = "&#x&#x41";
 // The most escapes before a form, each waiting for what the next reads as, that are read with it.

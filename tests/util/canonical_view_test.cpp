@@ -428,9 +428,10 @@ TEST(CanonicalViewTest, EdgeReadingsLeaveOutWhatAChainOfEscapesTakes) {
         const char* form;
         const char* left;
     } cases[] = {
-        {"33;33ETabcdefgh", "ETabcdefgh"},  // "&#&#x33;" reads as "&#3", then "&#33" as "!"
-        {"333aaa}}}}}}}}", "}}}}}}}"},      // "\\u{%33" reads as "\\u{3", then U+33AAA
-        {"333aaaa/Wusrxyz", "/Wusrxyz"},    // "&#x\\u00\\u0033" as "&#x\\u0033", "&#x3", U+3AAAA
+        {"33;33ETabcdefgh", "ETabcdefgh"},   // "&#&#x33;" reads as "&#3", then "&#33" as "!"
+        {"333aaa}}}}}}}}", "}}}}}}}"},       // "\\u{%33" reads as "\\u{3", then U+33AAA
+        {"333aaaa/Wusrxyz", "/Wusrxyz"},     // "&#x\\u00\\u0033" as "&#x\\u0033", "&#x3", U+3AAAA
+        {"33}}3!Kccaaabbb", "3!Kccaaabbb"},  // "\\u{\\u{33}" as "\\u{3", then "\\u{3}"
     };
     for (const auto& c : cases) {
         const std::vector<std::string> starts_taken = edge_readings(c.form).starts_taken;
