@@ -1117,8 +1117,8 @@ namespace {
 // or as what a digit may stand in, from the form's first bytes ("%41", "&#x34;", "\\u{33}")...
 constexpr std::string_view kEscapesOfDigits[] = {"%", "&#", "&#x", "\\u00", "\\u{", "\\x"};
 // ...the others, which wait for a digit or a "#"...
-constexpr std::string_view kEscapesBegun[] = {"\\",  "%4",   "&",    "&#0",    "&#x1",
-                                              "\\u", "\\u0", "\\x4", "\\U0001"};
+constexpr std::string_view kEscapesBegun[] = {"\\",   "%4",     "&",    "&#0",   "&#x1",   "\\u",
+                                              "\\u0", "\\u{41", "\\x4", "\\x{4", "\\U0001"};
 // ...and a reference without its ";" inside one begun, which takes a ";" that the form starts with.
 constexpr std::string_view kReferenceInOneBegun = "&#x&#x41";
 // The most escapes before a form, each waiting for what the next reads as, that are read with it.
@@ -1233,11 +1233,11 @@ size_t taken_at_end(std::string_view tail, const CanonicalView& alone, std::stri
 
 // Whether an escape begun before a form may take in its first byte as more than itself: a hex
 // digit (of "%", "&#x", "\\u"), a digit (of "&#"), an escape letter, the start of a named
-// reference, what ends a reference or a braced escape (";", "{"), or an escape of its own, whose
-// reading an escape waiting before it reads with it.
+// reference, what begins or ends a braced escape ("{", "}"), what ends a reference (";"), or an
+// escape of its own, whose reading an escape waiting before it reads with it.
 bool may_be_taken_at_start(char first) {
     return hex_digit_value(first) >= 0 ||
-           std::string_view("nrtuxUXlgq#;{\\%&").find(first) != std::string_view::npos;
+           std::string_view("nrtuxUXlgq#;{}\\%&").find(first) != std::string_view::npos;
 }
 
 // How many bytes at the end of a canonical form escapes that what follows completes may take, one
