@@ -667,6 +667,26 @@ bool in_reference_run(char c) {
     return std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '#' || c == kPercent;
 }
 
+// Whether a percent-escape that the next reading reads stands in the run that ends
+// (`Side::kBefore`) or starts (`Side::kAfter`) at `at`, of digits, letters, "#", "%" and `also`,
+// within `kLongestCanonicalReach` bytes.
+bool run_holds_escape_read_later(std::string_view b, size_t at, Side side, char also) {
+    for (size_t n = 0; n < kLongestCanonicalReach; ++n) {
+        if (side == Side::kBefore ? n >= at : at + n >= b.size()) {
+            return false;
+        }
+        const size_t k = side == Side::kBefore ? at - 1 - n : at + n;
+        const char c = b[k];
+        if (c == kPercent && percent_escape(b, k)) {
+            return true;
+        }
+        if (!in_reference_run(c) && c != also) {
+            return false;
+        }
+    }
+    return false;
+}
+
 // Whether the reference whose "&" stands at `at` comes right after a run of digits, letters and
 // percent-escapes that the next reading reads ("&#003%37&#X3b;", "&#%58003b&#92;",
 // "%26%23x0025&#X5c;"): that run may become a reference, or more digits of one, that what this
@@ -674,17 +694,7 @@ bool in_reference_run(char c) {
 // that reading too. A backslash escape before it is no such run: the reading that left it waits
 // for what the references read as.
 bool follows_escapes_read_later(std::string_view b, size_t at) {
-    for (size_t k = at; k > 0 && at - k < kLongestCanonicalReach;) {
-        --k;
-        const char c = b[k];
-        if (c == kPercent && percent_escape(b, k)) {
-            return true;
-        }
-        if (!in_reference_run(c) && c != kBackslash) {
-            return false;
-        }
-    }
-    return false;
+    return run_holds_escape_read_later(b, at, Side::kBefore, kBackslash);
 }
 
 // Whether a percent-escape that the next reading reads stands in the run of digits, letters, "#"
@@ -694,17 +704,7 @@ bool follows_escapes_read_later(std::string_view b, size_t at) {
 // HTML reader reads such a run's references in one pass, so that what they read as joins, and
 // that reference waits for the run to be whole. A ";" ends the run, as it ends a reference.
 bool precedes_escapes_read_later(std::string_view b, size_t at) {
-    const size_t last = std::min(b.size(), at + kLongestCanonicalReach);
-    for (size_t k = at; k < last; ++k) {
-        const char c = b[k];
-        if (c == kPercent && percent_escape(b, k)) {
-            return true;
-        }
-        if (!in_reference_run(c) && c != kAmpersand) {
-            return false;
-        }
-    }
-    return false;
+    return run_holds_escape_read_later(b, at, Side::kAfter, kAmpersand);
 }
 
 // Where the run of digits, letters and percent-escapes of a reference that waits, from just past
