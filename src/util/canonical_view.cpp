@@ -68,6 +68,27 @@ bool completed_later(std::string_view b, size_t j) {
     return (braced || digits < most) && after < b.size() && is_escape_start(b[after]);
 }
 
+// The stretches that `n` bytes of a text from `at` on stand for as they stand, each its own, into
+// `from` and `to`.
+void positions_as_they_stand(size_t at, size_t n, uint32_t* from, uint32_t* to) {
+    // Four positions at a time.
+    using Positions = uint32_t __attribute__((vector_size(16)));
+    const auto first = static_cast<uint32_t>(at);
+    Positions next = Positions{0, 1, 2, 3} + first;
+    const Positions one{1, 1, 1, 1};
+    const Positions four{4, 4, 4, 4};
+    size_t i = 0;
+    for (; i + 4 <= n; i += 4, next += four) {
+        const Positions after = next + one;
+        std::memcpy(from + i, &next, sizeof next);
+        std::memcpy(to + i, &after, sizeof after);
+    }
+    for (; i < n; ++i) {
+        from[i] = static_cast<uint32_t>(first + i);
+        to[i] = static_cast<uint32_t>(first + i + 1);
+    }
+}
+
 // The bytes of one reading with the stretches of the text they stand for, and whether the reading
 // decoded anything. No reading makes a text longer, so a stage is sized once for what it reads
 // and written byte by byte; its storage is kept for the thread's next text.
@@ -75,39 +96,21 @@ class Stage {
   public:
     // Empties the stage for a reading of at most `n` bytes.
     void start(size_t n) {
-        if (bytes_.size() < n) {
-            bytes_.resize(n);
-            from_.resize(n);
-            to_.resize(n);
+        if (bytes_.size() < n + kSlack) {
+            bytes_.resize(n + kSlack);
+            from_.resize(n + kSlack);
+            to_.resize(n + kSlack);
         }
         size_ = 0;
         decoded_ = false;
     }
-    // The text as it stands, each byte standing for itself.
-    void start_with(std::string_view text) {
-        start(text.size());
-        std::memcpy(bytes_.data(), text.data(), text.size());
-        // Four positions at a time.
-        using Positions = uint32_t __attribute__((vector_size(16)));
-        const auto n = static_cast<uint32_t>(text.size());
-        Positions next{0, 1, 2, 3};
-        const Positions one{1, 1, 1, 1};
-        const Positions four{4, 4, 4, 4};
-        // Through pointers of its own: a store through the vectors' data would have them read
-        // again.
-        uint32_t* const from = from_.data();
-        uint32_t* const to = to_.data();
-        uint32_t i = 0;
-        for (; i + 4 <= n; i += 4, next += four) {
-            const Positions after = next + one;
-            std::memcpy(from + i, &next, sizeof next);
-            std::memcpy(to + i, &after, sizeof after);
-        }
-        for (; i < n; ++i) {
-            from[i] = i;
-            to[i] = i + 1;
-        }
-        size_ = text.size();
+    // The text from `offset` on as it stands, each byte standing for itself.
+    void start_with(std::string_view text, size_t offset) {
+        const size_t n = text.size() - offset;
+        start(n);
+        std::memcpy(bytes_.data(), text.data() + offset, n);
+        positions_as_they_stand(offset, n, from_.data(), to_.data());
+        size_ = n;
     }
     // Gives back storage that a long text made large.
     void release_if_large() {
@@ -118,8 +121,11 @@ class Stage {
 
     std::string_view bytes() const { return {bytes_.data(), size_}; }
     uint32_t from(size_t i) const { return from_[i]; }
-    const uint32_t* from_data() const { return from_.data(); }
-    const uint32_t* to_data() const { return to_.data(); }
+    // The stretches that `n` bytes from `i` stand for, into `from` and `to`.
+    void positions(size_t i, size_t n, uint32_t* from, uint32_t* to) const {
+        std::memcpy(from, from_.data() + i, n * sizeof(uint32_t));
+        std::memcpy(to, to_.data() + i, n * sizeof(uint32_t));
+    }
     uint32_t to(size_t i) const { return to_[i]; }
     bool decoded() const { return decoded_; }
     void note_decoded() { decoded_ = true; }
@@ -129,9 +135,21 @@ class Stage {
     // The bytes of the reading before from `begin` up to `end`, as they stand.
     void copy(const Stage& in, size_t begin, size_t end) {
         const size_t n = end - begin;
-        std::memcpy(bytes_.data() + size_, in.bytes_.data() + begin, n);
-        std::memcpy(from_.data() + size_, in.from_.data() + begin, n * sizeof(uint32_t));
-        std::memcpy(to_.data() + size_, in.to_.data() + begin, n * sizeof(uint32_t));
+        if (n <= kShortCopy) {
+            // Most stretches between escapes are short: copied a block at a time, past their end
+            // into the slack of both stages, rather than by three calls.
+            for (size_t k = 0; k < n; k += kSlack) {
+                std::memcpy(bytes_.data() + size_ + k, in.bytes_.data() + begin + k, kSlack);
+                std::memcpy(from_.data() + size_ + k, in.from_.data() + begin + k,
+                            kSlack * sizeof(uint32_t));
+                std::memcpy(to_.data() + size_ + k, in.to_.data() + begin + k,
+                            kSlack * sizeof(uint32_t));
+            }
+        } else {
+            std::memcpy(bytes_.data() + size_, in.bytes_.data() + begin, n);
+            std::memcpy(from_.data() + size_, in.from_.data() + begin, n * sizeof(uint32_t));
+            std::memcpy(to_.data() + size_, in.to_.data() + begin, n * sizeof(uint32_t));
+        }
         size_ += n;
     }
     // Copies the bytes of the reading before from `at` up to the next `start` of an escape, and
@@ -173,6 +191,10 @@ class Stage {
 
   private:
     static constexpr size_t kKeptStorage = 64 * 1024;
+    // Storage past the longest reading, which a short copy may write (and read) into: a reading
+    // is never longer than the one before, so a copy ending within it ends within the slack.
+    static constexpr size_t kSlack = 16;
+    static constexpr size_t kShortCopy = 4 * kSlack;
 
     void put(char c, uint32_t f, uint32_t t) {
         bytes_[size_] = c;
@@ -872,12 +894,21 @@ inline __attribute__((always_inline)) size_t find_byte(std::string_view text, si
             return at + lane;
         }
     }
-    if (at < text.size()) {
-        Vector b{};
-        std::memcpy(&b, text.data() + at, text.size() - at);
-        return at + first_set(matches(b), text.size() - at);
+    if (at == text.size()) {
+        return at;
     }
-    return text.size();
+    if (text.size() >= sizeof(Vector)) {
+        // The last sixteen bytes, of which those before `at` were tested already: one load, where
+        // a copy of the rest into a vector would have the load wait for the copy's stores.
+        const size_t last = text.size() - sizeof(Vector);
+        Vector b;
+        std::memcpy(&b, text.data() + last, sizeof b);
+        const uint32_t lanes = set_lanes(matches(b)) >> (at - last);
+        return lanes == 0 ? text.size() : at + static_cast<size_t>(__builtin_ctz(lanes));
+    }
+    Vector b{};
+    std::memcpy(&b, text.data() + at, text.size() - at);
+    return at + first_set(matches(b), text.size() - at);
 }
 
 constexpr auto escape_starts = [](Vector b) -> Vector {
@@ -889,65 +920,93 @@ constexpr auto read_otherwise = [](Vector b) -> Vector {
     return (Vector)((b == '+') | (b == '\n') | (b == '\r') | (b >= 0x80));
 };
 
-// A blank for "+", nothing for a line break inside base64 text, and one replacement for each run
-// of bytes that are not UTF-8 and of U+FFFD.
-void read_characters(const Stage& in, CanonicalView& out) {
-    const std::string_view b = in.bytes();
-    const size_t n = b.size();
-    // No step makes a text longer: the view is sized for the whole and cut to what was written.
-    out.bytes.resize(n);
-    out.from.resize(n);
-    out.to.resize(n);
-    char* const bytes = out.bytes.data();
-    uint32_t* const from = out.from.data();
-    uint32_t* const to = out.to.data();
-    size_t written = 0;
-    const auto put = [&](char c, uint32_t begin, uint32_t end) {
-        bytes[written] = c;
-        from[written] = begin;
-        to[written] = end;
-        ++written;
-    };
-    bool replacing = false;
-    for (size_t i = 0; i < n;) {
-        if (const size_t end = find_byte(b, i, read_otherwise); end > i) {
-            std::memcpy(bytes + written, b.data() + i, end - i);
-            std::memcpy(from + written, in.from_data() + i, (end - i) * sizeof(uint32_t));
-            std::memcpy(to + written, in.to_data() + i, (end - i) * sizeof(uint32_t));
-            written += end - i;
-            replacing = false;
-            i = end;
-            continue;
-        }
-        const auto c = static_cast<unsigned char>(b[i]);
-        if (c < 0x80) {
-            put(c == '+' ? ' ' : static_cast<char>(c), in.from(i), in.to(i));
-            replacing = false;
-            ++i;
-            continue;
-        }
-        const size_t length = utf8_sequence_length(b, i);
-        if (length == 0 || (length == 3 && b.substr(i, 3) == "\xef\xbf\xbd")) {
-            const size_t last = i + std::max<size_t>(length, 1) - 1;
-            if (replacing) {
-                to[written - 1] = in.to(last);
-            } else {
-                put(kReplacement, in.from(i), in.to(last));
-                replacing = true;
-            }
-            i = last + 1;
-            continue;
-        }
-        for (size_t k = 0; k < length; ++k) {
-            put(b[i + k], in.from(i + k), in.to(i + k));
-        }
-        replacing = false;
-        i += length;
+// A text from its start as it stands, as a `CharacterWriter` reads it: each byte stands for itself.
+struct AsItStands {
+    std::string_view text;
+
+    std::string_view bytes() const { return text; }
+    uint32_t from(size_t i) const { return static_cast<uint32_t>(i); }
+    uint32_t to(size_t i) const { return static_cast<uint32_t>(i + 1); }
+    void positions(size_t i, size_t n, uint32_t* from, uint32_t* to) const {
+        positions_as_they_stand(i, n, from, to);
     }
-    out.bytes.resize(written);
-    out.from.resize(written);
-    out.to.resize(written);
-}
+};
+
+// What the last step of a reading writes the view with.
+class CharacterWriter {
+  public:
+    // For a view of at most `n` bytes. No step makes a text longer: the view is sized for the
+    // whole and cut to what was written.
+    CharacterWriter(CanonicalView& out, size_t n) : out_(out) {
+        out.bytes.resize(n);
+        out.from.resize(n);
+        out.to.resize(n);
+    }
+    ~CharacterWriter() {
+        out_.bytes.resize(written_);
+        out_.from.resize(written_);
+        out_.to.resize(written_);
+    }
+    CharacterWriter(const CharacterWriter&) = delete;
+    CharacterWriter& operator=(const CharacterWriter&) = delete;
+
+    // A blank for "+", nothing for a line break inside base64 text, and one replacement for each
+    // run of bytes that are not UTF-8 and of U+FFFD, from what `in` holds. A text read in two
+    // pieces reads as one where the first ends in ASCII.
+    template <typename Source>
+    void read(const Source& in) {
+        const std::string_view b = in.bytes();
+        const size_t n = b.size();
+        char* const bytes = out_.bytes.data();
+        uint32_t* const from = out_.from.data();
+        uint32_t* const to = out_.to.data();
+        const auto put = [&](char c, uint32_t begin, uint32_t end) {
+            bytes[written_] = c;
+            from[written_] = begin;
+            to[written_] = end;
+            ++written_;
+        };
+        bool replacing = false;
+        for (size_t i = 0; i < n;) {
+            if (const size_t end = find_byte(b, i, read_otherwise); end > i) {
+                std::memcpy(bytes + written_, b.data() + i, end - i);
+                in.positions(i, end - i, from + written_, to + written_);
+                written_ += end - i;
+                replacing = false;
+                i = end;
+                continue;
+            }
+            const auto c = static_cast<unsigned char>(b[i]);
+            if (c < 0x80) {
+                put(c == '+' ? ' ' : static_cast<char>(c), in.from(i), in.to(i));
+                replacing = false;
+                ++i;
+                continue;
+            }
+            const size_t length = utf8_sequence_length(b, i);
+            if (length == 0 || (length == 3 && b.substr(i, 3) == "\xef\xbf\xbd")) {
+                const size_t last = i + std::max<size_t>(length, 1) - 1;
+                if (replacing) {
+                    to[written_ - 1] = in.to(last);
+                } else {
+                    put(kReplacement, in.from(i), in.to(last));
+                    replacing = true;
+                }
+                i = last + 1;
+                continue;
+            }
+            for (size_t k = 0; k < length; ++k) {
+                put(b[i + k], in.from(i + k), in.to(i + k));
+            }
+            replacing = false;
+            i += length;
+        }
+    }
+
+  private:
+    CanonicalView& out_;
+    size_t written_ = 0;
+};
 
 bool holds_escape_start(std::string_view bytes) {
     return find_byte(bytes, 0, escape_starts) < bytes.size();
@@ -1002,12 +1061,19 @@ bool may_differ_from_canonical(std::string_view text) {
 }
 
 void canonical_view(std::string_view text, CanonicalView& out, ReadingStep first) {
+    // Every reading reads the text before its first escape start as it stands: no escape looks
+    // back past its start for more than escapes. The readings start there, or before the bytes
+    // that are not ASCII just before it, which what an escape reads as may join into a character.
+    size_t read_from = find_byte(text, 0, escape_starts);
+    while (read_from > 0 && static_cast<unsigned char>(text[read_from - 1]) >= 0x80) {
+        --read_from;
+    }
     thread_local Stages stages;
-    stages.text.start_with(text);
+    stages.text.start_with(text, read_from);
     stages.named.before.clear();
     stages.named.now.clear();
     Stage* read = &stages.text;
-    for (int layer = 0; layer < kMostLayers && holds_escape_start(read->bytes()); ++layer) {
+    for (int layer = 0; layer < kMostLayers && !read->bytes().empty(); ++layer) {
         const auto [next, decoded] =
             read_layer(stages, layer == 0 ? first : ReadingStep::kPercentEscapes,
                        layer + 1 < kMostLayers ? NextReading::kFollows : NextReading::kNone);
@@ -1021,7 +1087,9 @@ void canonical_view(std::string_view text, CanonicalView& out, ReadingStep first
         std::swap(stages.named.before, stages.named.now);
         read = &stages.text;
     }
-    read_characters(*read, out);
+    CharacterWriter view(out, read_from + read->bytes().size());
+    view.read(AsItStands{text.substr(0, read_from)});
+    view.read(*read);
     stages.release_if_large();
 }
 
