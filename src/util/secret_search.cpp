@@ -752,9 +752,16 @@ void PatternIndex::find(std::string_view text,
     size_t read = 0;  // the automaton has read the text up to here
     uint32_t state = 0;
     uint32_t depth_now = 0;  // the state's depth, looked up only after a failure link
-    for (size_t i = 0; i + kShortestPattern <= n; i += step_) {
-        // The probes that no key passes, which are nearly all of them, cost no more than this.
-        if (!filter_passes(key_at(data + i))) {
+    // Held apart from the members, which a store into `found` might change as far as the
+    // compiler knows: the probes read them without loading them again each time.
+    const uint64_t* const filter = filter_.data();
+    const unsigned filter_shift = filter_shift_;
+    const size_t step = step_;
+    for (size_t i = 0; i + kShortestPattern <= n; i += step) {
+        // The probes that no key passes, which are nearly all of them, cost no more than this:
+        // the first hash's bit turns most away.
+        const uint32_t key = key_at(data + i);
+        if (!filter_holds(filter, filter_shift, key, kFilterHashes[0]) || !filter_passes(key)) {
             continue;
         }
         // An occurrence that this probe finds starts no earlier than `step_ - 1` bytes before it.

@@ -111,10 +111,13 @@ class PatternIndex {
     // most of them away.
     static constexpr uint64_t kFilterHashes[] = {0xc2b2ae3d27d4eb4fULL, 0x165667b19e3779f9ULL,
                                                  0x27d4eb2f165667c5ULL};
+    static bool filter_holds(const uint64_t* filter, unsigned shift, uint32_t key, uint64_t hash) {
+        const size_t bit = (key * hash) >> shift;
+        return ((filter[bit / 64] >> (bit % 64)) & 1) != 0;
+    }
     bool filter_passes(uint32_t key) const {
         for (const uint64_t hash : kFilterHashes) {
-            const size_t bit = (key * hash) >> filter_shift_;
-            if (((filter_[bit / 64] >> (bit % 64)) & 1) == 0) {
+            if (!filter_holds(filter_.data(), filter_shift_, key, hash)) {
                 return false;
             }
         }
