@@ -9,6 +9,8 @@
 #include <numeric>
 #include <stdexcept>
 
+#include "util/in_parts.h"
+
 namespace quorvel::secrets {
 
 namespace {
@@ -340,9 +342,9 @@ void PatternIndex::build_failure_links(Trie& trie) {
     // the last bytes it read, and the build needs none of them. The states are taken in their
     // order, which walks each chain byte by byte. Where the link of a state's parent is less than
     // `kShallowDepth` bytes deep, which is most of a chain of random bytes, the state's own link
-    // is at most `kShallowDepth` deep, and it is kept only when it is that deep: one probe of the
-    // state's last bytes in a small filter says so, nearly always that it is not. Otherwise the
-    // link follows the links from its parent's (mostly to the state after it, along another
+    // is at most `kShallowDepth` deep, and it is kept only when it is that deep: a bit found for
+    // every state beforehand, on a few threads, says so, nearly always that it is not. Otherwise
+    // the link follows the links from its parent's (mostly to the state after it, along another
     // chain); a link that needs a state not done yet (one later in the order, always of a shorter
     // text) does that one first, on a stack, which never holds more states than the longest text
     // has bytes. Each state is done once, and the links its walk follows telescope along each
@@ -380,33 +382,21 @@ void PatternIndex::build_failure_links(Trie& trie) {
         }
         kept_before = to;
     };
-    const auto parent = [&](uint32_t state) {
-        return is_start(state) ? trie.start_parent[start_rank(state)] : state - 1;
-    };
-    // The last bytes of a state's text, the last lowest.
-    const auto last_bytes = [&](uint32_t state) {
-        uint32_t last = 0;
-        for (unsigned shift = 0; shift < 32 && state != 0; shift += 8, state = parent(state)) {
-            last |= uint32_t{label_[state]} << shift;
-        }
-        return last;
-    };
+    const auto parent = [&](uint32_t state) { return parent_in(trie, state); };
+    const auto last_bytes = [&](uint32_t state) { return last_bytes_in(trie, state); };
     // A link less than `kShallowDepth` deep: a text shorter than any indexed one, so with no
     // output, and the links that follow from it are no deeper than `kShallowDepth`.
     static_assert(kShallowDepth <= kShortestPattern);
     constexpr Link kShallow{0, 0};
-    // The link of a state of `depth` bytes ending in `last`, when it is no deeper than
-    // `kShallowDepth`: the state of its last `kShallowDepth` bytes, if there is one.
-    const auto shallow_of = [&](uint32_t last, uint32_t depth) {
-        if (depth <= kShallowDepth) {
-            return kShallow;
-        }
-        const uint64_t key = shallow_key(last, kShallowDepth);
-        if (!trie.four_may_hold(key)) {
-            return kShallow;
-        }
-        const uint32_t state = shallow_state(key);
-        return state != 0 ? Link{state, kShallowDepth} : kShallow;
+    // The states whose link, where it is no deeper than `kShallowDepth`, is that deep.
+    const std::vector<uint64_t> ending_in_shallow = ending_in_shallow_states(trie);
+    decltype(trie.four_filter)().swap(trie.four_filter);
+    // The link of `state`, whose text ends in `last`, when it is no deeper than `kShallowDepth`:
+    // the state of its last `kShallowDepth` bytes, if there is one.
+    const auto shallow_of = [&](uint32_t state, uint32_t last) {
+        return bit(ending_in_shallow, state)
+                   ? Link{shallow_state(shallow_key(last, kShallowDepth)), kShallowDepth}
+                   : kShallow;
     };
     // The links done last, by state: what the states after them, mostly their children, read
     // next, without looking up a link's depth far away in the trie.
@@ -451,7 +441,9 @@ void PatternIndex::build_failure_links(Trie& trie) {
             }
         }
         recent[state % recent.size()] = Done{state, link};
-        if (link.depth >= kShortestPattern && bit(output_, link.state) && !bit(output_, state)) {
+        // A link shorter than every indexed text ends none, which is most of them: its output is
+        // not read, from far away in memory.
+        if (link.depth >= shortest_ && bit(output_, link.state) && !bit(output_, state)) {
             inherit_output(state, link.state);
         }
     };
@@ -519,7 +511,7 @@ void PatternIndex::build_failure_links(Trie& trie) {
                 pending.push_back({w.needs, kShallow, false});
                 continue;
             }
-            const Link link = w.shallow ? shallow_of(last_bytes(x), depth(x)) : w.link;
+            const Link link = w.shallow ? shallow_of(x, last_bytes(x)) : w.link;
             settle(x, link);
             pending.pop_back();
             if (x == state) {
@@ -534,21 +526,7 @@ void PatternIndex::build_failure_links(Trie& trie) {
     uint32_t depth_x = 0;    // the depth of the state before, then of this one
     size_t start = 1;        // the next start after the root
     keep_link(0, 0);
-    // The filter of the states of `kShallowDepth` bytes is probed at nearly every state, at a place
-    // its bytes choose: the probe of a state a few ahead is started early, from its last labels
-    // (along a chain, its last bytes), so that its memory is at hand when it is probed.
-    constexpr uint32_t kProbeAhead = 16;
-    static_assert(kProbeAhead >= kShallowDepth);
     for (uint32_t x = 1; x < states; ++x) {
-        if (x + kProbeAhead < states) {
-            uint32_t ahead_last;
-            std::memcpy(&ahead_last, label_.data() + x + kProbeAhead - 3, sizeof ahead_last);
-            if constexpr (std::endian::native == std::endian::little) {
-                ahead_last = __builtin_bswap32(ahead_last);
-            }
-            const uint64_t key = shallow_key(ahead_last, kShallowDepth);
-            __builtin_prefetch(trie.four_word(key));
-        }
         Link from = before;  // the parent's link
         uint32_t parent_last = last;
         uint32_t p = x - 1;
@@ -573,7 +551,7 @@ void PatternIndex::build_failure_links(Trie& trie) {
             before = kShallow;
             settle(x, before);
         } else if (from.depth < kShallowDepth) {
-            before = shallow_of(last, depth_x);
+            before = shallow_of(x, last);
             settle(x, before);
         } else if (has_first_child(from.state) && label_[from.state + 1] == c &&
                    (done(from.state + 1) || link_of(from.state).depth < kShallowDepth)) {
@@ -582,11 +560,11 @@ void PatternIndex::build_failure_links(Trie& trie) {
             // later, its link follows from the same last bytes, the parent's being shallow.
             before = Link{from.state + 1, from.depth + 1};
             if (!done(before.state)) {
-                settle(before.state, shallow_of(last, before.depth));
+                settle(before.state, shallow_of(before.state, last));
             }
             settle(x, before);
         } else if (const Walk w = walk(from, c); w.needs == kUnset) {
-            before = w.shallow ? shallow_of(last, depth_x) : w.link;
+            before = w.shallow ? shallow_of(x, last) : w.link;
             settle(x, before);
         } else {
             before = settle_deep(x);
@@ -624,6 +602,71 @@ void PatternIndex::build_failure_links(Trie& trie) {
         }
         plain_[w] = ~next_starts & ~more_[w] & ~output_[w];
     }
+}
+
+uint32_t PatternIndex::parent_in(const Trie& trie, uint32_t state) const {
+    return is_start(state) ? trie.start_parent[start_rank(state)] : state - 1;
+}
+
+uint32_t PatternIndex::last_bytes_in(const Trie& trie, uint32_t state) const {
+    uint32_t last = 0;
+    for (unsigned shift = 0; shift < 32 && state != 0; shift += 8, state = parent_in(trie, state)) {
+        last |= uint32_t{label_[state]} << shift;
+    }
+    return last;
+}
+
+std::vector<uint64_t> PatternIndex::ending_in_shallow_states(const Trie& trie) const {
+    // Each state's last bytes are probed in the filter of the states of `kShallowDepth` bytes,
+    // at a place they choose: for a large set, memory that is rarely at hand. The states are
+    // taken in stretches of whole words of the bits, on threads of their own, and in each, the
+    // probe of a state a few ahead is started early, from its last labels (along a chain, its
+    // last bytes).
+    const size_t states = label_.size();
+    const size_t words = (states + 63) / 64;
+    std::vector<uint64_t> bits(words, 0);
+    const size_t parts = parts_for(states, kStatesForThreads, kMostThreads);
+    constexpr uint32_t kProbeAhead = 16;
+    static_assert(kProbeAhead >= kShallowDepth);
+    run_in_parts(parts, [&](size_t k) noexcept {
+        const auto begin = static_cast<uint32_t>(std::max<size_t>(1, words * k / parts * 64));
+        const auto end = static_cast<uint32_t>(std::min(states, words * (k + 1) / parts * 64));
+        if (begin >= end) {
+            return;
+        }
+        uint32_t last = last_bytes_in(trie, begin);
+        uint32_t depth_x = depth(begin);
+        size_t start = start_rank(begin) + (is_start(begin) ? 1 : 0);  // the next start
+        for (uint32_t x = begin;;) {
+            if (x + kProbeAhead < end) {
+                uint32_t ahead_last;
+                std::memcpy(&ahead_last, label_.data() + x + kProbeAhead - 3, sizeof ahead_last);
+                if constexpr (std::endian::native == std::endian::little) {
+                    ahead_last = __builtin_bswap32(ahead_last);
+                }
+                __builtin_prefetch(trie.four_word(shallow_key(ahead_last, kShallowDepth)));
+            }
+            if (depth_x > kShallowDepth) {
+                const uint64_t key = shallow_key(last, kShallowDepth);
+                if (trie.four_may_hold(key) && shallow_state(key) != 0) {
+                    bits[x / 64] |= uint64_t{1} << (x % 64);
+                }
+            }
+            if (++x == end) {
+                break;
+            }
+            if (is_start(x)) {
+                const uint32_t p = trie.start_parent[start];
+                depth_x = start_depth_[start];
+                ++start;
+                last = (p == 0 ? 0 : last_bytes_in(trie, p)) << 8 | label_[x];
+            } else {
+                last = last << 8 | label_[x];
+                ++depth_x;
+            }
+        }
+    });
+    return bits;
 }
 
 uint32_t PatternIndex::start_rank(uint32_t state) const {

@@ -130,6 +130,16 @@ class PatternIndex {
     struct Trie;
     Trie build_trie(const std::vector<std::string_view>& texts);
     void build_failure_links(Trie& trie);
+    // What the build reads of the trie: a state's parent, and the last bytes of its text, the last
+    // lowest.
+    uint32_t parent_in(const Trie& trie, uint32_t state) const;
+    uint32_t last_bytes_in(const Trie& trie, uint32_t state) const;
+    // A bit for each state deeper than `kShallowDepth` whose last `kShallowDepth` bytes are the
+    // text of a state: where its link is no deeper than that, it leads there.
+    std::vector<uint64_t> ending_in_shallow_states(const Trie& trie) const;
+    // A set of this many states or more has them probed on a few threads.
+    static constexpr size_t kStatesForThreads = size_t{1} << 20;
+    static constexpr size_t kMostThreads = 4;
 
     std::vector<uint64_t> filter_;
     unsigned filter_shift_ = 63;

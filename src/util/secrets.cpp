@@ -11,12 +11,12 @@
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <thread>
 #include <unordered_set>
 #include <utility>
 #include <vector>
 
 #include "util/canonical_view.h"
+#include "util/in_parts.h"
 #include "util/secret_forms.h"
 #include "util/secret_search.h"
 #include "util/snapshot_slot.h"
@@ -413,12 +413,9 @@ constexpr size_t kMostFormThreads = 4;
 // allocation that fails) is thrown here once every thread has ended, that of the first stretch
 // first; where no thread can be started, the caller's makes the forms.
 std::vector<FormsOfStretch> make_forms_of_level(const Registry& r, const Level& level) {
-    const size_t threads =
-        level.count >= kTextsForThreads
-            ? std::clamp<size_t>(std::thread::hardware_concurrency(), 1, kMostFormThreads)
-            : 1;
+    const size_t threads = parts_for(level.count, kTextsForThreads, kMostFormThreads);
     std::vector<FormsOfStretch> stretches(threads);
-    const auto make = [&](size_t k) noexcept {
+    run_in_parts(threads, [&](size_t k) noexcept {
         const size_t begin = level.first + level.count * k / threads;
         const size_t end = level.first + level.count * (k + 1) / threads;
         try {
@@ -426,23 +423,7 @@ std::vector<FormsOfStretch> make_forms_of_level(const Registry& r, const Level& 
         } catch (...) {
             stretches[k].failure = std::current_exception();
         }
-    };
-    {
-        std::vector<std::jthread> workers;
-        workers.reserve(threads - 1);
-        size_t started = 1;
-        try {
-            for (; started < threads; ++started) {
-                workers.emplace_back(make, started);
-            }
-        } catch (...) {
-            // No thread to be had: the stretches left are made here instead.
-        }
-        for (size_t k = started; k < threads; ++k) {
-            make(k);
-        }
-        make(0);
-    }  // every worker joined
+    });
     for (const FormsOfStretch& stretch : stretches) {
         if (stretch.failure) {
             std::rethrow_exception(stretch.failure);
