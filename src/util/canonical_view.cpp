@@ -36,16 +36,15 @@ bool is_escape_start(char c) {
 // Whether another reading of a text follows this one: what this one leaves for it is read then.
 enum class NextReading { kFollows, kNone };
 
-// Whether the escape whose letter stands at `j` may be one that an escape after its digits is
-// still to complete ("\\u%30041", "\\x4%31", "\\u{1f51%31}", "\\%6e"): its letter is a percent
-// escape's start, or fewer digits than it takes, or a braced escape's digits without their "}",
-// stand before an escape's start. Such an escape is left to the next reading. A backslash before a
-// reference escapes its "&", as JSON's "\\\u0026" reads.
-bool completed_later(std::string_view b, size_t j) {
+// The escape whose letter stands at `j` cut short before an escape's start: fewer digits than it
+// takes, or a braced escape's digits without their "}" ("\\u%30041", "\\x4%31", "\\u{1f51%31}").
+struct CutShort {
+    size_t next;  // where the escape's start after its digits stands
+    bool octal;
+    bool braced;
+};
+std::optional<CutShort> cut_short(std::string_view b, size_t j) {
     const char c = b[j];
-    if (c == kPercent) {
-        return true;
-    }
     const bool braced = (c == 'u' || c == 'x') && j + 1 < b.size() && b[j + 1] == '{';
     const bool octal = c >= '1' && c <= '3';
     size_t most = 0;
@@ -65,7 +64,10 @@ bool completed_later(std::string_view b, size_t j) {
         ++digits;
     }
     const size_t after = first + digits;
-    return (braced || digits < most) && after < b.size() && is_escape_start(b[after]);
+    if ((braced || digits < most) && after < b.size() && is_escape_start(b[after])) {
+        return CutShort{after, octal, braced};
+    }
+    return std::nullopt;
 }
 
 // The stretches that `n` bytes of a text from `at` on stand for as they stand, each its own, into
@@ -334,6 +336,44 @@ EscapeReading backslash_escape(std::string_view b, size_t j) {
         }
     }
     return {Escaped::kCharacter, static_cast<unsigned char>(read), j + 1};
+}
+
+// Whether the backslashes that the reading before named stood for quote some in the text: those
+// runs read otherwise (`read_backslashes`).
+enum class NamedBefore { kNone, kSome };
+
+// Whether the escape whose letter stands at `j` may be one that an escape after its digits is
+// still to complete: its letter is a percent escape's start ("\\%6e"), or it is cut short before
+// an escape's start. Such an escape is left to the next reading. A backslash escape after it
+// completes it only where it may read as one more digit, or as the "}" of a braced one: one read
+// now as anything else leaves it as it stands ("\\30\\xe9" reads as "30" and "\u00e9"), unless
+// the reading before named backslashes, which may read otherwise here. A backslash before a
+// reference escapes its "&", as JSON's "\\\u0026" reads.
+bool completed_later(std::string_view b, size_t j, NamedBefore named = NamedBefore::kSome) {
+    if (b[j] == kPercent) {
+        return true;
+    }
+    const auto cut = cut_short(b, j);
+    if (!cut) {
+        return false;
+    }
+    if (b[cut->next] != kBackslash || named == NamedBefore::kSome) {
+        return true;
+    }
+    size_t k = cut->next;
+    while (k < b.size() && b[k] == kBackslash) {
+        ++k;
+    }
+    if (k == b.size() || is_escape_start(b[k]) || cut_short(b, k)) {
+        return true;  // that escape may wait itself, or read as a reference
+    }
+    const EscapeReading r = backslash_escape(b, k);
+    if (r.value >= 0x80) {
+        return false;
+    }
+    const auto c = static_cast<char>(r.value);
+    return (cut->octal ? c >= '0' && c <= '7' : hex_digit_value(c) >= 0) ||
+           (cut->braced && c == '}');
 }
 
 // Whether what stands at `at` may read as a digit in a later reading: a backslash escape, or a
@@ -632,7 +672,8 @@ void read_backslashes(const Stage& in, Stage& out, NextReading next, NamedBacksl
             }
         }
         const uint32_t f = in.from(std::max(i, j - std::min(j, kLongestBackslashRun)));
-        if (next == NextReading::kFollows && completed_later(b, j)) {
+        if (next == NextReading::kFollows &&
+            completed_later(b, j, named.before.empty() ? NamedBefore::kNone : NamedBefore::kSome)) {
             // One backslash for the run, as any run reads, before what the next reading
             // completes. The last reading waits for none: what it leaves stands as read
             // ("\\u" before a byte escape that waited up to it reads as "u").

@@ -143,6 +143,11 @@ TEST(CanonicalViewTest, ReadsEscapesOfOtherLanguages) {
         {R"(\2\& \2& x\2\&#ux\2\y)", "2& 2& x2&#ux2y"},
         {R"(\a\% \u12\& \x4\&q)", "a% u12& x4&q"},
         {R"(\2&#53;&#53;)", "\xc2\xad"},
+        // One cut short before a backslash escape that reads as none of its digits reads now, as
+        // it stands, and so does one that waited for it; before one that reads as a digit, it
+        // still waits.
+        {R"(\30\xe9&& \x\30\xe9&&)", "30" + e_acute + "&& 0" + e_acute + "&&"},
+        {R"(\30\x37& \u{4\x31}&)", "\xc3\x87& A&"},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(canonical(c.text), c.canonical) << c.text;

@@ -161,6 +161,7 @@ TEST_F(KnownSecretsTest, HidesTheFormsEncodersWrite) {
     remember("Kp\xf0\x9f\x94\x91x\xf0\x9f\x94\x91-pair-depth");
     remember("Rf%%%%Lq-last-reference");
     remember("Gh%4;u>Lqfx\\u");
+    remember("Lq\\\\\\\\x\\30\xc3\xa9&&-cut-short");
     const struct {
         std::string text;
         std::string shown;
@@ -202,6 +203,9 @@ TEST_F(KnownSecretsTest, HidesTheFormsEncodersWrite) {
         // Its last "\\u" and four hex digits after it read as one character: found without
         // it, which shows with what follows.
         {"x Gh%4;u&gt;Lqfx\\\\ue941 y", "x ****\\\\ue941 y"},
+        // Written with code-point escapes: its octal escape cut short before the escape of its
+        // "\u00e9" reads as it stands, as does the "\\x" that waited for it.
+        {R"(x Lq\\\\\\\\x\\30\xe9&&-cut-short y)", "x **** y"},
         // Near misses stay.
         {"Zq7\"Wv8\\Kx9/J\xc3\xa9 Yp6Rm5", "Zq7\"Wv8\\Kx9/J\xc3\xa9 Yp6Rm5"},
         {"s%C3%A9cret-plus", "s%C3%A9cret-plus"},
