@@ -345,10 +345,11 @@ enum class NamedBefore { kNone, kSome };
 // Whether the escape whose letter stands at `j` may be one that an escape after its digits is
 // still to complete: its letter is a percent escape's start ("\\%6e"), or it is cut short before
 // an escape's start. Such an escape is left to the next reading. A backslash escape after it
-// completes it only where it may read as one more digit, or as the "}" of a braced one: one read
-// now as anything else leaves it as it stands ("\\30\\xe9" reads as "30" and "\u00e9"), unless
-// the reading before named backslashes, which may read otherwise here. A backslash before a
-// reference escapes its "&", as JSON's "\\\u0026" reads.
+// completes it only where it may read as one more digit, as the "}" of a braced one, or as an
+// escape's start, as the text it was written of holds it: one read now as anything else leaves it
+// as it stands ("\\30\\xe9" reads as "30" and "\u00e9"), unless the reading before named
+// backslashes, which may read otherwise here. A backslash before a reference escapes its "&", as
+// JSON's "\\\u0026" reads.
 bool completed_later(std::string_view b, size_t j, NamedBefore named = NamedBefore::kSome) {
     if (b[j] == kPercent) {
         return true;
@@ -373,7 +374,7 @@ bool completed_later(std::string_view b, size_t j, NamedBefore named = NamedBefo
     }
     const auto c = static_cast<char>(r.value);
     return (cut->octal ? c >= '0' && c <= '7' : hex_digit_value(c) >= 0) ||
-           (cut->braced && c == '}');
+           (cut->braced && c == '}') || is_escape_start(c);
 }
 
 // Whether what stands at `at` may read as a digit in a later reading: a backslash escape, or a
