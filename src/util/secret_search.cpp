@@ -30,6 +30,12 @@ uint32_t key_at(const char* at) {
     return key;
 }
 
+uint64_t start_key_at(const char* at) {
+    uint64_t key;
+    std::memcpy(&key, at, sizeof key);
+    return key;
+}
+
 unsigned bits_for(size_t count) {
     unsigned bits = 0;
     while ((size_t{1} << bits) < count) {
@@ -197,18 +203,49 @@ void PatternIndex::build_filter(const std::vector<std::string_view>& texts) {
     step_ = std::min<size_t>(8, shortest_ - kShortestPattern + 1);
     // Sized for every key filed, distinct or not: counting the distinct ones would cost more than
     // the build of the rest.
-    const unsigned filter_bits = std::max(12U, bits_for(texts.size() * step_ * 16));
-    filter_shift_ = 64 - filter_bits;
-    filter_.assign((size_t{1} << filter_bits) / 64, 0);
+    filter_.start(texts.size() * step_, kFilterKeyBits);
     for (const std::string_view text : texts) {
         for (size_t o = 0; o < step_; ++o) {
-            const uint32_t key = key_at(text.data() + o);
-            for (const uint64_t hash : kFilterHashes) {
-                const size_t bit = (key * hash) >> filter_shift_;
-                filter_[bit / 64] |= uint64_t{1} << (bit % 64);
-            }
+            filter_.add(key_at(text.data() + o), kFilterHashes);
         }
     }
+    // Four bytes that a text holds are common in text of the same kind (letters and digits, or
+    // base64), where a large set holds most of them: where every text holds eight, a probe that
+    // passes is asked of the eight bytes from each place an occurrence it finds may start, each
+    // text filed under its first eight.
+    if (shortest_ < kStartKey) {
+        return;
+    }
+    start_filter_.start(texts.size(), kStartKeyBits);
+    for (const std::string_view text : texts) {
+        start_filter_.add(start_key_at(text.data()), kStartHashes);
+    }
+}
+
+void PatternIndex::KeyFilter::start(size_t keys, size_t bits_per_key) {
+    const unsigned bits = std::max(12U, bits_for(keys * bits_per_key));
+    shift_ = 64 - bits;
+    words_.assign((size_t{1} << bits) / 64, 0);
+}
+
+void PatternIndex::KeyFilter::add(uint64_t key, std::span<const uint64_t> hashes) {
+    for (const uint64_t hash : hashes) {
+        const size_t bit = (key * hash) >> shift_;
+        words_[bit / 64] |= uint64_t{1} << (bit % 64);
+    }
+}
+
+bool PatternIndex::may_start_near(const char* data, size_t n, size_t i) const {
+    if (start_filter_.empty()) {
+        return true;
+    }
+    const size_t last = std::min(i, n - kStartKey);
+    for (size_t at = i - std::min(i, step_ - 1); at <= last; ++at) {
+        if (start_filter_.passes(start_key_at(data + at), kStartHashes)) {
+            return true;
+        }
+    }
+    return false;
 }
 
 namespace {
@@ -795,16 +832,19 @@ void PatternIndex::find(std::string_view text,
     size_t read = 0;  // the automaton has read the text up to here
     uint32_t state = 0;
     uint32_t depth_now = 0;  // the state's depth, looked up only after a failure link
-    // Held apart from the members, which a store into `found` might change as far as the
-    // compiler knows: the probes read them without loading them again each time.
-    const uint64_t* const filter = filter_.data();
-    const unsigned filter_shift = filter_shift_;
+    // Held apart from the members, as `KeyFilter::View` says.
+    const KeyFilter::View filter = filter_.view();
     const size_t step = step_;
-    for (size_t i = 0; i + kShortestPattern <= n; i += step) {
+    // A probe finds occurrences that start at most `step - 1` bytes before it: those after the
+    // last from which the shortest text may still end in the text find none.
+    for (size_t i = 0; i + shortest_ < n + step; i += step) {
         // The probes that no key passes, which are nearly all of them, cost no more than this:
         // the first hash's bit turns most away.
         const uint32_t key = key_at(data + i);
-        if (!filter_holds(filter, filter_shift, key, kFilterHashes[0]) || !filter_passes(key)) {
+        if (!filter.holds(key, kFilterHashes[0]) || !filter_.passes(key, kFilterHashes)) {
+            continue;
+        }
+        if (!may_start_near(data, n, i)) {
             continue;
         }
         // An occurrence that this probe finds starts no earlier than `step_ - 1` bytes before it.
@@ -885,11 +925,11 @@ size_t PatternIndex::unfinished_at_end(std::string_view text) const {
 
 size_t PatternIndex::memory_bytes() const {
     const auto bytes = [](const auto& v) { return v.capacity() * sizeof v[0]; };
-    return sizeof *this + bytes(filter_) + bytes(root_) + bytes(label_) + bytes(blocks_) +
-           bytes(start_depth_) + bytes(more_) + bytes(output_) + bytes(plain_) + bytes(linked_) +
-           bytes(link_runs_) + bytes(link_rank_) + bytes(run_links_) + bytes(links_) +
-           bytes(shallow_keys_) + bytes(shallow_states_) + bytes(more_keys_) +
-           bytes(more_children_) + bytes(outputs_);
+    return sizeof *this + filter_.memory_bytes() + start_filter_.memory_bytes() + bytes(root_) +
+           bytes(label_) + bytes(blocks_) + bytes(start_depth_) + bytes(more_) + bytes(output_) +
+           bytes(plain_) + bytes(linked_) + bytes(link_runs_) + bytes(link_rank_) +
+           bytes(run_links_) + bytes(links_) + bytes(shallow_keys_) + bytes(shallow_states_) +
+           bytes(more_keys_) + bytes(more_children_) + bytes(outputs_);
 }
 
 }  // namespace quorvel::secrets

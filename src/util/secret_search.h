@@ -6,8 +6,10 @@
 // with "n" behind a backslash).
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -106,24 +108,52 @@ class PatternIndex {
     uint32_t shallow_state(uint64_t key) const;
     // The length of the longest indexed text that ends at `state`, which has an output.
     uint32_t output_of(uint32_t state) const;
+    // Keys filed at a bit for each of a few hashes: a key not filed passes rarely.
+    class KeyFilter {
+      public:
+        // What a search reads the filter with, held apart from it: a store of the search might
+        // change the filter's members as far as the compiler knows, and they would be loaded
+        // again at each probe.
+        struct View {
+            const uint64_t* words;
+            unsigned shift;
+            bool holds(uint64_t key, uint64_t hash) const {
+                const size_t bit = (key * hash) >> shift;
+                return ((words[bit / 64] >> (bit % 64)) & 1) != 0;
+            }
+        };
+        // Empties the filter, sized for `keys` keys at `bits_per_key` bits each.
+        void start(size_t keys, size_t bits_per_key);
+        void add(uint64_t key, std::span<const uint64_t> hashes);
+        bool passes(uint64_t key, std::span<const uint64_t> hashes) const {
+            const View view = this->view();
+            return std::all_of(hashes.begin(), hashes.end(),
+                               [&](uint64_t hash) { return view.holds(key, hash); });
+        }
+        View view() const { return {words_.data(), shift_}; }
+        bool empty() const { return words_.empty(); }
+        size_t memory_bytes() const { return words_.capacity() * sizeof words_[0]; }
+
+      private:
+        std::vector<uint64_t> words_;
+        unsigned shift_ = 63;
+    };
+
     // The bits a key sets in the filter, of three hashes: a probe of a key not filed passes far
     // more rarely than with one bit of a filter of the same size, and the first bit alone turns
     // most of them away.
     static constexpr uint64_t kFilterHashes[] = {0xc2b2ae3d27d4eb4fULL, 0x165667b19e3779f9ULL,
                                                  0x27d4eb2f165667c5ULL};
-    static bool filter_holds(const uint64_t* filter, unsigned shift, uint32_t key, uint64_t hash) {
-        const size_t bit = (key * hash) >> shift;
-        return ((filter[bit / 64] >> (bit % 64)) & 1) != 0;
-    }
-    bool filter_passes(uint32_t key) const {
-        for (const uint64_t hash : kFilterHashes) {
-            if (!filter_holds(filter_.data(), filter_shift_, key, hash)) {
-                return false;
-            }
-        }
-        return true;
-    }
     static constexpr uint64_t kMoreHash = 0x9e3779b97f4a7c15ULL;
+    // The first eight bytes of each text, filed at two bits each, where every text holds them:
+    // asked of each place an occurrence that a probe which passed finds may start.
+    static constexpr size_t kStartKey = 8;
+    static constexpr size_t kStartKeyBits = 32;
+    static constexpr size_t kFilterKeyBits = 16;
+    static constexpr uint64_t kStartHashes[] = {0xd6e8feb86659fd93ULL, 0xa0761d6478bd642fULL};
+    // Whether an indexed text may start at one of the places at most `step_ - 1` bytes before `i`
+    // in the text of `n` bytes at `data` where eight bytes stand.
+    bool may_start_near(const char* data, size_t n, size_t i) const;
 
     // The phases of the build (see the constructor).
     void build_filter(const std::vector<std::string_view>& texts);
@@ -141,8 +171,8 @@ class PatternIndex {
     static constexpr size_t kStatesForThreads = size_t{1} << 20;
     static constexpr size_t kMostThreads = 4;
 
-    std::vector<uint64_t> filter_;
-    unsigned filter_shift_ = 63;
+    KeyFilter filter_;
+    KeyFilter start_filter_;  // empty where some text is shorter than `kStartKey`
     size_t step_ = 1;
     size_t shortest_ = 0;
     size_t longest_ = 0;
