@@ -262,6 +262,17 @@ TEST(PatternIndexTest, MatchesAPlainSearchOverSetsOfEveryShape) {
              }
              return set;
          }},
+        // Texts of eight bytes or a few more over few letters: every probe's four bytes are
+        // filed, and only the first eight bytes of the texts where an occurrence may start tell
+        // one apart, down to the shortest text that bound holds.
+        {"texts of eight bytes and a few more", "abcd",
+         [&] {
+             Set set;
+             for (int i = 0; i < 80; ++i) {
+                 set.push_back(word(8 + random() % 4, "abcd"));
+             }
+             return set;
+         }},
         {"no text at all", "abc", [] { return Set{}; }},
         // Texts shorter than the index takes are left out, whatever else the set holds.
         {"texts of one to three bytes", "abc",
@@ -355,6 +366,10 @@ TEST(PatternIndexTest, MatchesAPlainSearchOverSetsOfEveryShape) {
                 }
             }
             ASSERT_EQ(indexed_search(index, text), plain_search(taken, text)) << t;
+            // A short text that ends with a whole one, where the last probes stand.
+            const std::string ending =
+                word(random() % 9, c.alphabet) + planted[random() % planted.size()];
+            ASSERT_EQ(indexed_search(index, ending), plain_search(taken, ending)) << t;
             const std::string end =
                 text.substr(0, 1000) + planted[random() % planted.size()].substr(0, 3);
             ASSERT_EQ(index.unfinished_at_end(end), plain_unfinished(taken, end)) << t;
