@@ -1,6 +1,7 @@
 #include "util/canonical_view.h"
 
 #include <algorithm>
+#include <bit>
 #include <cctype>
 #include <cstring>
 #include <optional>
@@ -914,6 +915,41 @@ inline size_t first_set(Vector hit, size_t n) {
     return lanes == 0 ? n : static_cast<size_t>(__builtin_ctz(lanes));
 }
 
+// The `n` bytes at `p`, fewer than a vector holds, in the first lanes of one, the others zero:
+// loaded as words, where a copy into a vector would have the load wait for the copy's stores.
+inline Vector short_load(const char* p, size_t n) {
+    if constexpr (std::endian::native != std::endian::little) {
+        Vector b{};
+        std::memcpy(&b, p, n);
+        return b;
+    }
+    uint64_t low = 0;
+    uint64_t high = 0;
+    if (n >= 8) {
+        // Two words that overlap: the second's bytes past the first's, shifted down into place.
+        std::memcpy(&low, p, sizeof low);
+        if (n > 8) {
+            std::memcpy(&high, p + n - 8, sizeof high);
+            high >>= 8 * (16 - n);
+        }
+    } else if (n >= 4) {
+        uint32_t first;
+        std::memcpy(&first, p, sizeof first);
+        low = first;
+        if (n > 4) {
+            uint32_t last;
+            std::memcpy(&last, p + n - 4, sizeof last);
+            low |= uint64_t{last >> (8 * (8 - n))} << 32;
+        }
+    } else {
+        for (size_t k = 0; k < n; ++k) {
+            low |= uint64_t{static_cast<unsigned char>(p[k])} << (8 * k);
+        }
+    }
+    using Words = uint64_t __attribute__((vector_size(16)));
+    return reinterpret_cast<Vector>(Words{low, high});
+}
+
 // Where the first byte of `text` from `at` on stands for which `matches` holds, sixteen bytes at
 // a time; the text's size when none does.
 template <typename Matches>
@@ -948,9 +984,8 @@ inline __attribute__((always_inline)) size_t find_byte(std::string_view text, si
         const uint32_t lanes = set_lanes(matches(b)) >> (at - last);
         return lanes == 0 ? text.size() : at + static_cast<size_t>(__builtin_ctz(lanes));
     }
-    Vector b{};
-    std::memcpy(&b, text.data() + at, text.size() - at);
-    return at + first_set(matches(b), text.size() - at);
+    const size_t rest = text.size() - at;
+    return at + first_set(matches(short_load(text.data() + at, rest)), rest);
 }
 
 constexpr auto escape_starts = [](Vector b) -> Vector {

@@ -546,9 +546,10 @@ TEST(CanonicalViewTest, TellsWhichTextsMayDiffer) {
     }
     EXPECT_FALSE(may_differ_from_canonical("GET /api/v1 200 ok: {\"a\":1}"));
     EXPECT_FALSE(may_differ_from_canonical("#39; lt; x50 U0001F511 303 251 ;#xX"));
-    // Each byte that may differ, at every place of texts long enough for whole vector steps and
-    // for blocks of four of them, and the view of a text that reads "+" as a blank there.
-    for (const size_t length : {40, 150}) {
+    // Each byte that may differ, at every place of texts shorter than a vector step (read as
+    // words of four and eight bytes), long enough for whole steps and for blocks of four of
+    // them, and the view of a text that reads "+" as a blank there.
+    for (const size_t length : {1, 3, 4, 5, 7, 8, 9, 15, 16, 17, 40, 150}) {
         for (const char c : {'%', '+', '\\', '&', '\n', '\x80', '\xff'}) {
             for (size_t at = 0; at < length; ++at) {
                 std::string text(length, 'a');
