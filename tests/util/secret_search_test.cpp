@@ -273,6 +273,19 @@ TEST(PatternIndexTest, MatchesAPlainSearchOverSetsOfEveryShape) {
              }
              return set;
          }},
+        // More states than the build takes on one thread: the states' last bytes are probed in
+        // stretches on threads of their own, links lead across the stretches' ends, and texts
+        // over few letters share most of their four-byte pieces.
+        {"a set linked on threads", "uxyz:",
+         [&] {
+             Set set;
+             for (int i = 0; i < 560; ++i) {
+                 const std::string inner = word(1000, "xyz");
+                 set.push_back(inner);
+                 set.push_back("u:" + inner);
+             }
+             return set;
+         }},
         {"no text at all", "abc", [] { return Set{}; }},
         // Texts shorter than the index takes are left out, whatever else the set holds.
         {"texts of one to three bytes", "abc",
