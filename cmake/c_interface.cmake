@@ -46,7 +46,8 @@ function(quorvel_add_c_host target source)
     endif()
 endfunction()
 
-# One archive with the agent and its own helper libraries, for hosts that link statically.
+# One archive with the agent and its own helper libraries, for hosts that link statically: it holds
+# copies of the objects that those (thin) libraries name.
 set(QUORVEL_ARCHIVE ${CMAKE_CURRENT_BINARY_DIR}/dist/libquorvel_agent.a)
 set(QUORVEL_ARCHIVE_TARGETS quorvel_agent quorvel_util)
 foreach(part quorvel_p2p quorvel_controller_api)

@@ -6,7 +6,8 @@
 # the slower sanitized build hides.
 #
 # QUORVEL_TEST_BUILDS picks the builds ("sanitize", "release" or both, the default);
-# QUORVEL_BUILD_DIR, with a single build, names its folder; QUORVEL_JOBS sets the parallelism.
+# QUORVEL_BUILD_DIR, with a single build, names its folder; QUORVEL_JOBS sets the parallelism;
+# QUORVEL_DROP_BUILDS=1 removes each build's folder once its tests pass (CI, short of disk).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -41,4 +42,7 @@ for build in $builds; do
     ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:strict_string_checks=1" \
         UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" \
         ctest --test-dir "$build_dir" --output-on-failure -j "$jobs" --timeout 300
+    if [ "${QUORVEL_DROP_BUILDS:-0}" = 1 ]; then
+        rm -rf "$build_dir"
+    fi
 done

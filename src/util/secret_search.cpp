@@ -228,13 +228,6 @@ void PatternIndex::KeyFilter::start(size_t keys, size_t bits_per_key) {
     words_.assign((size_t{1} << bits) / 64, 0);
 }
 
-void PatternIndex::KeyFilter::add(uint64_t key, std::span<const uint64_t> hashes) {
-    for (const uint64_t hash : hashes) {
-        const size_t bit = (key * hash) >> shift_;
-        words_[bit / 64] |= uint64_t{1} << (bit % 64);
-    }
-}
-
 bool PatternIndex::may_start_near(const char* data, size_t n, size_t i) const {
     if (start_filter_.empty()) {
         return true;
@@ -373,19 +366,44 @@ PatternIndex::Trie PatternIndex::build_trie(const std::vector<std::string_view>&
     return trie;
 }
 
+// Both run for nearly every state of the build: inlined.
+inline uint32_t PatternIndex::shallow_end(const Trie& trie, uint32_t last, uint32_t depth) const {
+    if (depth <= kShallowDepth) {
+        return 0;
+    }
+    const uint64_t key = shallow_key(last, kShallowDepth);
+    return trie.four_may_hold(key) ? shallow_state(key) : 0;
+}
+
+inline void PatternIndex::prefetch_shallow_end(const Trie& trie, uint32_t x, uint32_t end) const {
+    // The probe of a state a few ahead is started from its last labels: along a chain, its last
+    // bytes.
+    constexpr uint32_t kProbeAhead = 16;
+    static_assert(kProbeAhead >= kShallowDepth);
+    if (x + kProbeAhead < end) {
+        uint32_t ahead_last;
+        std::memcpy(&ahead_last, label_.data() + x + kProbeAhead - 3, sizeof ahead_last);
+        if constexpr (std::endian::native == std::endian::little) {
+            ahead_last = __builtin_bswap32(ahead_last);
+        }
+        __builtin_prefetch(trie.four_word(shallow_key(ahead_last, kShallowDepth)));
+    }
+}
+
 void PatternIndex::build_failure_links(Trie& trie) {
     // The failure link of a state: the longest proper suffix of its text that is a state too. The
     // links less than `kShallowDepth` bytes deep are kept as 0: the search finds them again from
     // the last bytes it read, and the build needs none of them. The states are taken in their
     // order, which walks each chain byte by byte. Where the link of a state's parent is less than
     // `kShallowDepth` bytes deep, which is most of a chain of random bytes, the state's own link
-    // is at most `kShallowDepth` deep, and it is kept only when it is that deep: a bit found for
-    // every state beforehand, on a few threads, says so, nearly always that it is not. Otherwise
-    // the link follows the links from its parent's (mostly to the state after it, along another
-    // chain); a link that needs a state not done yet (one later in the order, always of a shorter
-    // text) does that one first, on a stack, which never holds more states than the longest text
-    // has bytes. Each state is done once, and the links its walk follows telescope along each
-    // text: linear in the texts' length.
+    // is at most `kShallowDepth` deep, and it is kept only when it is that deep: a probe of the
+    // state's last bytes in a small filter says so, nearly always that it is not (for a large set,
+    // made for every state beforehand, on a few threads). Otherwise the link follows the links
+    // from its parent's (mostly to the state after it, along another chain); a link that needs a
+    // state not done yet (one later in the order, always of a shorter text) does that one first,
+    // on a stack, which never holds more states than the longest text has bytes. Each state is
+    // done once, and the links its walk follows telescope along each text: linear in the texts'
+    // length.
     const size_t states = label_.size();
     const size_t words = (states + 63) / 64;
     linked_.assign(words, 0);
@@ -425,12 +443,20 @@ void PatternIndex::build_failure_links(Trie& trie) {
     // output, and the links that follow from it are no deeper than `kShallowDepth`.
     static_assert(kShallowDepth <= kShortestPattern);
     constexpr Link kShallow{0, 0};
-    // The states whose link, where it is no deeper than `kShallowDepth`, is that deep.
+    // The states whose link, where it is no deeper than `kShallowDepth`, is that deep: found
+    // beforehand for a large set, else probed here as the states come.
     const std::vector<uint64_t> ending_in_shallow = ending_in_shallow_states(trie);
-    decltype(trie.four_filter)().swap(trie.four_filter);
-    // The link of `state`, whose text ends in `last`, when it is no deeper than `kShallowDepth`:
-    // the state of its last `kShallowDepth` bytes, if there is one.
-    const auto shallow_of = [&](uint32_t state, uint32_t last) {
+    const bool probed_before = !ending_in_shallow.empty();
+    if (probed_before) {
+        decltype(trie.four_filter)().swap(trie.four_filter);
+    }
+    // The link of `state`, of `depth` bytes ending in `last`, when it is no deeper than
+    // `kShallowDepth`: the state of its last `kShallowDepth` bytes, if there is one.
+    const auto shallow_of = [&](uint32_t state, uint32_t last, uint32_t depth) {
+        if (!probed_before) {
+            const uint32_t to = shallow_end(trie, last, depth);
+            return to != 0 ? Link{to, kShallowDepth} : kShallow;
+        }
         return bit(ending_in_shallow, state)
                    ? Link{shallow_state(shallow_key(last, kShallowDepth)), kShallowDepth}
                    : kShallow;
@@ -548,7 +574,7 @@ void PatternIndex::build_failure_links(Trie& trie) {
                 pending.push_back({w.needs, kShallow, false});
                 continue;
             }
-            const Link link = w.shallow ? shallow_of(x, last_bytes(x)) : w.link;
+            const Link link = w.shallow ? shallow_of(x, last_bytes(x), depth(x)) : w.link;
             settle(x, link);
             pending.pop_back();
             if (x == state) {
@@ -564,6 +590,9 @@ void PatternIndex::build_failure_links(Trie& trie) {
     size_t start = 1;        // the next start after the root
     keep_link(0, 0);
     for (uint32_t x = 1; x < states; ++x) {
+        if (!probed_before) {
+            prefetch_shallow_end(trie, x, states);
+        }
         Link from = before;  // the parent's link
         uint32_t parent_last = last;
         uint32_t p = x - 1;
@@ -588,7 +617,7 @@ void PatternIndex::build_failure_links(Trie& trie) {
             before = kShallow;
             settle(x, before);
         } else if (from.depth < kShallowDepth) {
-            before = shallow_of(x, last);
+            before = shallow_of(x, last, depth_x);
             settle(x, before);
         } else if (has_first_child(from.state) && label_[from.state + 1] == c &&
                    (done(from.state + 1) || link_of(from.state).depth < kShallowDepth)) {
@@ -597,11 +626,11 @@ void PatternIndex::build_failure_links(Trie& trie) {
             // later, its link follows from the same last bytes, the parent's being shallow.
             before = Link{from.state + 1, from.depth + 1};
             if (!done(before.state)) {
-                settle(before.state, shallow_of(before.state, last));
+                settle(before.state, shallow_of(before.state, last, before.depth));
             }
             settle(x, before);
         } else if (const Walk w = walk(from, c); w.needs == kUnset) {
-            before = w.shallow ? shallow_of(x, last) : w.link;
+            before = w.shallow ? shallow_of(x, last, depth_x) : w.link;
             settle(x, before);
         } else {
             before = settle_deep(x);
@@ -660,11 +689,12 @@ std::vector<uint64_t> PatternIndex::ending_in_shallow_states(const Trie& trie) c
     // probe of a state a few ahead is started early, from its last labels (along a chain, its
     // last bytes).
     const size_t states = label_.size();
+    const size_t parts = parts_for(states, kStatesForThreads, kMostThreads);
+    if (parts == 1) {
+        return {};
+    }
     const size_t words = (states + 63) / 64;
     std::vector<uint64_t> bits(words, 0);
-    const size_t parts = parts_for(states, kStatesForThreads, kMostThreads);
-    constexpr uint32_t kProbeAhead = 16;
-    static_assert(kProbeAhead >= kShallowDepth);
     run_in_parts(parts, [&](size_t k) noexcept {
         const auto begin = static_cast<uint32_t>(std::max<size_t>(1, words * k / parts * 64));
         const auto end = static_cast<uint32_t>(std::min(states, words * (k + 1) / parts * 64));
@@ -675,19 +705,9 @@ std::vector<uint64_t> PatternIndex::ending_in_shallow_states(const Trie& trie) c
         uint32_t depth_x = depth(begin);
         size_t start = start_rank(begin) + (is_start(begin) ? 1 : 0);  // the next start
         for (uint32_t x = begin;;) {
-            if (x + kProbeAhead < end) {
-                uint32_t ahead_last;
-                std::memcpy(&ahead_last, label_.data() + x + kProbeAhead - 3, sizeof ahead_last);
-                if constexpr (std::endian::native == std::endian::little) {
-                    ahead_last = __builtin_bswap32(ahead_last);
-                }
-                __builtin_prefetch(trie.four_word(shallow_key(ahead_last, kShallowDepth)));
-            }
-            if (depth_x > kShallowDepth) {
-                const uint64_t key = shallow_key(last, kShallowDepth);
-                if (trie.four_may_hold(key) && shallow_state(key) != 0) {
-                    bits[x / 64] |= uint64_t{1} << (x % 64);
-                }
+            prefetch_shallow_end(trie, x, end);
+            if (shallow_end(trie, last, depth_x) != 0) {
+                bits[x / 64] |= uint64_t{1} << (x % 64);
             }
             if (++x == end) {
                 break;

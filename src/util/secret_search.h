@@ -124,7 +124,12 @@ class PatternIndex {
         };
         // Empties the filter, sized for `keys` keys at `bits_per_key` bits each.
         void start(size_t keys, size_t bits_per_key);
-        void add(uint64_t key, std::span<const uint64_t> hashes);
+        void add(uint64_t key, std::span<const uint64_t> hashes) {
+            for (const uint64_t hash : hashes) {
+                const size_t bit = (key * hash) >> shift_;
+                words_[bit / 64] |= uint64_t{1} << (bit % 64);
+            }
+        }
         bool passes(uint64_t key, std::span<const uint64_t> hashes) const {
             const View view = this->view();
             return std::all_of(hashes.begin(), hashes.end(),
@@ -164,8 +169,14 @@ class PatternIndex {
     // lowest.
     uint32_t parent_in(const Trie& trie, uint32_t state) const;
     uint32_t last_bytes_in(const Trie& trie, uint32_t state) const;
-    // A bit for each state deeper than `kShallowDepth` whose last `kShallowDepth` bytes are the
-    // text of a state: where its link is no deeper than that, it leads there.
+    // The state of the last `kShallowDepth` bytes, `last`, of a text of `depth` bytes, where the
+    // text is longer than that and there is one; else 0. The probe of state `x + 16`, below
+    // `end`, is started ahead of it.
+    uint32_t shallow_end(const Trie& trie, uint32_t last, uint32_t depth) const;
+    void prefetch_shallow_end(const Trie& trie, uint32_t x, uint32_t end) const;
+    // For a set of `kStatesForThreads` states or more, a bit for each state whose `shallow_end`
+    // is a state: where its link is no deeper than `kShallowDepth`, it leads there. For a smaller
+    // set, nothing: the build probes each state as it comes to it.
     std::vector<uint64_t> ending_in_shallow_states(const Trie& trie) const;
     // A set of this many states or more has them probed on a few threads.
     static constexpr size_t kStatesForThreads = size_t{1} << 20;
