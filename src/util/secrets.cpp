@@ -824,13 +824,10 @@ Stretches star_runs(std::string_view text) {
     return runs;
 }
 
-// Drops the stretches that take in part of a run of stars but not all of it: a mask and what
-// stands beside it are no occurrence of a secret ("a***" known, "aa****" is no "a***" and a
-// mask). Both lists are sorted.
-void drop_those_splitting_masks(Stretches& stretches, const Stretches& runs) {
-    if (runs.empty()) {
-        return;
-    }
+// Moves the stretches that take in part of a run of stars but not all of it to `dropped`: a mask
+// and what stands beside it are no occurrence of a secret ("a***" known, "aa****" is no "a***"
+// and a mask). Both lists are sorted.
+void drop_those_splitting_masks(Stretches& stretches, const Stretches& runs, Stretches& dropped) {
     size_t r = 0;
     std::erase_if(stretches, [&](const std::pair<size_t, size_t>& s) {
         while (r < runs.size() && runs[r].second <= s.first) {
@@ -838,6 +835,7 @@ void drop_those_splitting_masks(Stretches& stretches, const Stretches& runs) {
         }
         for (size_t k = r; k < runs.size() && runs[k].first < s.second; ++k) {
             if (runs[k].first < s.first || s.second < runs[k].second) {
+                dropped.push_back(s);
                 return true;
             }
         }
@@ -929,6 +927,44 @@ class MaskMap {
 // counts then.
 enum class FormsAtEnd { kComplete, kMayBeCut };
 
+// Keeps of `stretches` (sorted, apart) those that take in no part of a run of stars without all
+// of it (`drop_those_splitting_masks`), sorted and apart. A search joins the occurrences that
+// overlap into one stretch, so that one left out may hold occurrences apart from the runs it
+// splits: those are sought again in it, between the runs it splits, and kept.
+void keep_those_apart_from_masks(const Index& index, std::string_view text, Stretches& stretches) {
+    const Stretches runs = star_runs(text);
+    if (runs.empty()) {
+        return;
+    }
+    Stretches dropped;
+    drop_those_splitting_masks(stretches, runs, dropped);
+    const size_t kept = stretches.size();
+    while (!dropped.empty()) {
+        auto [begin, end] = dropped.back();
+        dropped.pop_back();
+        // Each piece sought is shorter than the stretch it was in, so the search ends.
+        for (const auto& [run_begin, run_end] : runs) {
+            if (run_begin < begin && begin < run_end) {
+                begin = run_end;
+            }
+            if (run_begin < end && end < run_end) {
+                end = run_begin;
+            }
+        }
+        if (begin >= end) {
+            continue;
+        }
+        Stretches inside;
+        find_forms(index, text.substr(begin, end - begin), begin, inside, false);
+        std::sort(inside.begin(), inside.end());
+        drop_those_splitting_masks(inside, runs, dropped);
+        stretches.insert(stretches.end(), inside.begin(), inside.end());
+    }
+    if (stretches.size() > kept) {
+        join(stretches);
+    }
+}
+
 // Masks what each reading of `text` finds. A mask changes how what stands beside it reads (an
 // escape that began in a secret no longer takes in the text behind it), so the text is read again
 // until a reading finds nothing: then hiding what it returns changes nothing. Where `masked` is
@@ -963,7 +999,7 @@ void mask_every_reading(const Index& index, std::string& text, FormsAtEnd end, S
             }
             std::inplace_merge(masked->begin(), masked->begin() + found_before, masked->end());
         }
-        drop_those_splitting_masks(stretches, star_runs(text));
+        keep_those_apart_from_masks(index, text, stretches);
         if (stretches.empty()) {
             break;
         }

@@ -462,6 +462,29 @@ TEST_F(KnownSecretsTest, APasswordEndingInStarsHidesOneRun) {
     EXPECT_EQ(hide(path), shown);
 }
 
+// A secret that a mask and its neighbours seem to hold is no occurrence of it, but a secret inside
+// that stretch, apart from the mask, is one: it is hidden, whether the stretch takes in part of
+// a run of stars at its start, at its end, or at both.
+TEST_F(KnownSecretsTest, ASecretInsideAStretchBesideStarsIsHidden) {
+    remember("inner-secret");
+    remember("**ab-inner-secret-cd");
+    remember("ab-inner-secret-cd**");
+    remember("**a-inner-secret-b-inner-secret-c**");
+    const struct {
+        std::string text;
+        std::string hidden;
+    } cases[] = {
+        {"xx****ab-inner-secret-cd", "xx****ab-****-cd"},
+        {"ab-inner-secret-cd****yy", "ab-****-cd****yy"},
+        {"******a-inner-secret-b-inner-secret-c******", "******a-****-b-****-c******"},
+        {"****a-inner-secret-b-inner-secret-c**", "****a-****-b-****-c**"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(hide(c.text), c.hidden) << c.text;
+        EXPECT_EQ(hide(c.hidden), c.hidden) << c.text;
+    }
+}
+
 // Secrets added one at a time, each followed by a search, as networks joined one by one: every
 // secret known before a search is hidden by it, through the indexes of recent additions and
 // their joining into larger ones.
