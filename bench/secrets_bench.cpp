@@ -288,8 +288,9 @@ void BM_HideTextOfSharedPieces(benchmark::State& state) {
 }
 BENCHMARK(BM_HideTextOfSharedPieces)->Arg(0)->Arg(1)->Arg(2)->Unit(benchmark::kMicrosecond);
 
-// A path of runs of 20 "a" and "***", 16 or 64 KiB long, hidden with "a***" known (argument 1),
-// which ends each run, or with another password that ends in stars (argument 0).
+// A path of runs of 20 "a" and "***", 16 KiB to 1 MiB long, hidden with "a***" known (argument
+// 1), which ends each run, or with another password that ends in stars (argument 0). Each mask
+// leaves a stretch that takes in part of it for the next reading: the time per byte stays flat.
 void BM_HidePasswordEndingInStars(benchmark::State& state) {
     secrets::forget_all_for_tests();
     secrets::remember(state.range(1) != 0 ? "a***" : "zq7***");
@@ -309,6 +310,7 @@ BENCHMARK(BM_HidePasswordEndingInStars)
     ->Args({16 * 1024, 1})
     ->Args({64 * 1024, 0})
     ->Args({64 * 1024, 1})
+    ->Args({1024 * 1024, 1})
     ->Unit(benchmark::kMicrosecond);
 
 // One network URL more, then one written line, with 10,000 secrets known before.

@@ -942,16 +942,23 @@ void keep_those_apart_from_masks(const Index& index, std::string_view text, Stre
     while (!dropped.empty()) {
         auto [begin, end] = dropped.back();
         dropped.pop_back();
-        // Each piece sought is shorter than the stretch it was in, so the search ends.
-        for (const auto& [run_begin, run_end] : runs) {
-            if (run_begin < begin && begin < run_end) {
-                begin = run_end;
-            }
-            if (run_begin < end && end < run_end) {
-                end = run_begin;
-            }
+        if (end - begin <= kShortestPattern) {
+            continue;  // its piece is shorter still (below)
         }
-        if (begin >= end) {
+        // The piece between the runs it splits, shorter than the stretch, so the search ends.
+        // A piece shorter than every form holds none, not even in a reading, which is never
+        // longer than what it reads.
+        const auto run_after = [&](size_t at) {
+            return std::partition_point(runs.begin(), runs.end(),
+                                        [&](const auto& run) { return run.second <= at; });
+        };
+        if (const auto run = run_after(begin); run != runs.end() && run->first < begin) {
+            begin = run->second;
+        }
+        if (const auto run = run_after(end); run != runs.end() && run->first < end) {
+            end = run->first;
+        }
+        if (begin >= end || end - begin < kShortestPattern) {
             continue;
         }
         Stretches inside;
