@@ -1281,8 +1281,17 @@ constexpr size_t kEdgeWindow = 48;
 // "&#x10FFF").
 constexpr size_t kLongestEscapeBegun = 12;
 
-// How many bytes at the start of `form`'s canonical form an escape ending in `before` takes in;
-// 0 when it takes none or the reading after it is no longer the form's.
+// The canonical view of `first` and `second` joined, in storage the thread keeps for its next
+// call: a form's edges are read beside dozens of escapes, each a short text.
+const CanonicalView& view_of_joined(std::string_view first, std::string_view second) {
+    thread_local std::string joined;
+    thread_local CanonicalView view;
+    joined.assign(first);
+    joined += second;
+    canonical_view(joined, view);
+    return view;
+}
+
 // What an escape ending in `before` takes of a form whose first bytes are `head`: how many bytes at
 // the start of its canonical form (`alone`), and what the two read as from the escape on.
 struct TakenAtStart {
@@ -1292,9 +1301,7 @@ struct TakenAtStart {
 
 std::optional<TakenAtStart> taken_at_start(std::string_view before, std::string_view head,
                                            const CanonicalView& alone) {
-    std::string joined(before);
-    joined += head;
-    const CanonicalView beside = canonical_view(joined);
+    const CanonicalView& beside = view_of_joined(before, head);
     if (beside.bytes.ends_with(alone.bytes)) {
         return std::nullopt;
     }
@@ -1355,9 +1362,7 @@ bool begins_numeric_reference(std::string_view before) {
 // How many bytes at the end of `form`'s canonical form an escape begun in it takes in with
 // `after`; 0 when it takes none.
 size_t taken_at_end(std::string_view tail, const CanonicalView& alone, std::string_view after) {
-    std::string joined(tail);
-    joined += after;
-    const CanonicalView beside = canonical_view(joined);
+    const CanonicalView& beside = view_of_joined(tail, after);
     if (beside.bytes.starts_with(alone.bytes)) {
         return 0;
     }
@@ -1471,17 +1476,14 @@ void add_taken_at_start(std::string_view form, std::vector<size_t>& at_start,
         add(*taken);
         return may_be_taken;
     };
-    // The escapes of others, and the form's own end, which begins the escape that takes
-    // the start of a copy right after it.
-    for (const std::string_view before : kEscapesBegun) {
-        take(before);
-    }
+    // The form's own end, which begins the escape that takes the start of a copy right after it.
     take(kReferenceInOneBegun);
     take(form.substr(form.size() - std::min(form.size(), kLongestEscapeBegun)));
-    // Escapes of digits, and chains of escapes before one, each waiting for what the one
+    // The escapes of others, and chains of escapes before one, each waiting for what the one
     // after it reads as, where that may be taken: it takes more of the form ("\\u\\u0033"
     // and "3aa" read as U+33AA, "%&#X31;" and "3" as U+0013, "&#x\\u00\\u00" and "333a" as
-    // U+3AAA). Chains that read alike with the form go on as one.
+    // U+3AAA, "&#\\" and "x3333335" as U+51617). Chains that read alike with the form go on as
+    // one.
     struct Chain {
         std::string escapes;
         std::string reading;
@@ -1494,6 +1496,9 @@ void add_taken_at_start(std::string_view form, std::vector<size_t>& at_start,
         }
     };
     for (const std::string_view escape : kEscapesOfDigits) {
+        add_chain(chains, std::string(escape));
+    }
+    for (const std::string_view escape : kEscapesBegun) {
         add_chain(chains, std::string(escape));
     }
     for (size_t length = 2; length <= kLongestEscapeChain && !chains.empty(); ++length) {

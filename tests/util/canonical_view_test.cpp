@@ -382,11 +382,13 @@ TEST(CanonicalViewTest, EdgeReadingsLeaveOutWhatAnEscapeBesideAFormTakes) {
         // A trailing backslash stands for nothing alone.
         {"nabcdef\\", {}, {"abcdef"}, {"\nabcdef"}},
         // Hex digits after "%", "%4", "&#" and "\\u": what is left whatever the escape's own
-        // digits, and the short form whole beside each escape.
+        // digits, and the short form whole beside each escape, and beside each escape begun
+        // before "%4", which reads with the form's first digit as one ("%4%4" as "M", "\\u00%4"
+        // as U+00DE, "\\x%4" as a byte that is not UTF-8).
         {"4eabcdefgh",
          {},
          {"abcdefgh", "eabcdefgh", "cdefgh", "bcdefgh"},
-         {"Nabcdefgh", "Deabcdefgh",
+         {"Nabcdefgh", "Deabcdefgh", "Meabcdefgh",
           "\x04"
           "eabcdefgh",
           "\xe4\xba\xab"
@@ -394,6 +396,16 @@ TEST(CanonicalViewTest, EdgeReadingsLeaveOutWhatAnEscapeBesideAFormTakes) {
           "\xd3\xaa"
           "bcdefgh",
           "\xf0\x94\xba\xab"
+          "cdefgh",
+          "\xc3\x9e"
+          "abcdefgh",
+          "\xe0\xb7\xaa"
+          "bcdefgh",
+          "\xf0\x9d\xba\xab"
+          "cdefgh",
+          "\xff"
+          "abcdefgh",
+          "\xff"
           "cdefgh"}},
         // Too little left for a reading of its own: known beside each escape alone.
         {"0123", {}, {}, {std::string(1, '\0') + "123", "@123", "\xf0\x90\x84\xa3"}},
@@ -437,6 +449,7 @@ TEST(CanonicalViewTest, EdgeReadingsLeaveOutWhatAChainOfEscapesTakes) {
         {"333aaa}}}}}}}}", "}}}}}}}"},       // "\\u{%33" reads as "\\u{3", then U+33AAA
         {"333aaaa/Wusrxyz", "/Wusrxyz"},     // "&#x\\u00\\u0033" as "&#x\\u0033", "&#x3", U+3AAAA
         {"33}}3!Kccaaabbb", "3!Kccaaabbb"},  // "\\u{\\u{33}" as "\\u{3", then "\\u{3}"
+        {"x3333335Upabcdef", "Upabcdef"},    // "&#\\x33" as "&#3", then "&#333335" as U+51617
     };
     for (const auto& c : cases) {
         const std::vector<std::string> starts_taken = edge_readings(c.form).starts_taken;

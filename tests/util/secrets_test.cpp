@@ -280,6 +280,11 @@ TEST_F(KnownSecretsTest, HidesASecretBehindTwoEscapesThatReadAsOne) {
          R"(&#x\u00\u00333%61%61%61a/Wus%72%60%75acccU%63%61%61aaaa%20%6d%61%61,\\u0027)", "****"},
         {"33}}3!K ccaaa  !   `a7_] _aaaa@R",
          R"(\u{\u{\u{33%7d%7d3%21K+ccaaa++%21+++%60a7_%5d+_aaaa%40R)", R"(\u{****)"},
+        // A backslash that reads with the secret's first letter as a digit, which a reference
+        // begun before it takes with those after it.
+        {"x3333335Upaaaaaaaaaaaaaa&&99m5Rt,m", "&#\\x%2533%25333335Upaaaaaaaaaaaaaa&&99m5Rt,m x",
+         "**** x"},
+        {"u0033aaaa-secret-pass", "&#x\\%75%30%30%33%33aaaa-secret-pass", "****"},
         // A braced escape begun before the secret that its first "}" ends.
         {R"(}N\         %b!'       H iCCCCCC)",
          R"(&#X\u{e9}%4e%5c%20%20%20%20%20%20%20%20%20%25b%21'%20%20%20%20%20%20%20H%20%69C%43%43C%43C)",
