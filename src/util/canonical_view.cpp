@@ -1476,7 +1476,8 @@ void add_taken_at_start(std::string_view form, std::vector<size_t>& at_start,
         add(*taken);
         return may_be_taken;
     };
-    // The form's own end, which begins the escape that takes the start of a copy right after it.
+    // A reference inside one begun, and the form's own end, which begins the escape that takes
+    // the start of a copy right after it.
     take(kReferenceInOneBegun);
     take(form.substr(form.size() - std::min(form.size(), kLongestEscapeBegun)));
     // The escapes of others, and chains of escapes before one, each waiting for what the one
