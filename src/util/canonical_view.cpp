@@ -1261,11 +1261,21 @@ namespace {
 // The escapes begun before a form that may take in its first bytes: those that read as a digit,
 // or as what a digit may stand in, from the form's first bytes ("%41", "&#x34;", "\\u{33}")...
 constexpr std::string_view kEscapesOfDigits[] = {"%", "&#", "&#x", "\\u00", "\\u{", "\\x"};
-// ...the others, which wait for a digit or a "#"...
-constexpr std::string_view kEscapesBegun[] = {"\\",   "%4",     "&",    "&#0",   "&#x1",   "\\u",
-                                              "\\u0", "\\u{41", "\\x4", "\\x{4", "\\U0001"};
+// ...the others, which wait for a digit or a "#": one of each escape of a fixed number of digits
+// for each number of them it may take ("\\U000" takes five)...
+constexpr std::string_view kEscapesBegun[] = {"\\",  "%4",   "&",      "&#0",    "&#x1",
+                                              "\\u", "\\u0", "\\u{41", "\\x4",   "\\x{4",
+                                              "\\U", "\\U0", "\\U00",  "\\U000", "\\U0001"};
 // ...and a reference without its ";" inside one begun, which takes a ";" that the form starts with.
 constexpr std::string_view kReferenceInOneBegun = "&#x&#x41";
+// What an escape among those that waits for digits may take besides a hex digit: an escape of one,
+// what ends it (";", "}"), or what makes it a braced or a hex one ("{", "x", "X"). A backslash and
+// "&" alone wait for no digit.
+constexpr std::string_view kTakenBesideDigits = "%\\&;{}xX";
+bool may_take(std::string_view escape, char next) {
+    return escape == "\\" || escape == "&" || hex_digit_value(next) >= 0 ||
+           kTakenBesideDigits.find(next) != std::string_view::npos;
+}
 // The most escapes before a form, each waiting for what the next reads as, that are read with it.
 constexpr size_t kLongestEscapeChain = 3;
 
@@ -1315,7 +1325,19 @@ std::optional<TakenAtStart> taken_at_start(std::string_view before, std::string_
         ++inside;
     }
     if (inside == escape) {
-        return std::nullopt;
+        // The escape takes no byte of the form, but the character it reads as may end in the
+        // form's first bytes (in copies in a row, one's "%cD" and the next one's "%AD" read as
+        // U+036D): the form is taken up to where the two read alike again, below, and what they
+        // read as starts with that character.
+        const auto continues = [&](size_t i) {
+            return (static_cast<unsigned char>(beside.bytes[i]) & 0xc0) == 0x80;
+        };
+        if (inside == beside.bytes.size() || !continues(inside)) {
+            return std::nullopt;
+        }
+        while (escape > 0 && continues(escape)) {
+            --escape;
+        }
     }
     // What the escape reads as may join the bytes after it into one character (a byte "%d3"
     // names before the form's own "%a3", which alone reads as the replacement): those bytes are
@@ -1490,23 +1512,31 @@ void add_taken_at_start(std::string_view form, std::vector<size_t>& at_start,
         std::string reading;
     };
     std::vector<Chain> chains;
-    const auto add_chain = [&](std::vector<Chain>& to, std::string escapes) {
-        std::optional<std::string> reading = take(escapes);
+    // `first` before `escapes` (none, or a chain), whose reading starts with `next`: not read
+    // where it can take nothing of that.
+    const auto add_chain = [&](std::vector<Chain>& to, std::string_view first,
+                               std::string_view escapes, char next) {
+        if (!may_take(first, next)) {
+            return;
+        }
+        std::string joined(first);
+        joined += escapes;
+        std::optional<std::string> reading = take(joined);
         if (reading && std::ranges::find(to, *reading, &Chain::reading) == to.end()) {
-            to.push_back(Chain{std::move(escapes), std::move(*reading)});
+            to.push_back(Chain{std::move(joined), std::move(*reading)});
         }
     };
     for (const std::string_view escape : kEscapesOfDigits) {
-        add_chain(chains, std::string(escape));
+        add_chain(chains, escape, {}, head.front());
     }
     for (const std::string_view escape : kEscapesBegun) {
-        add_chain(chains, std::string(escape));
+        add_chain(chains, escape, {}, head.front());
     }
     for (size_t length = 2; length <= kLongestEscapeChain && !chains.empty(); ++length) {
         std::vector<Chain> longer;
         for (const Chain& chain : chains) {
             const auto before_chain = [&](std::string_view first) {
-                add_chain(longer, std::string(first) + chain.escapes);
+                add_chain(longer, first, chain.escapes, chain.reading.front());
             };
             std::ranges::for_each(kEscapesOfDigits, before_chain);
             std::ranges::for_each(kEscapesBegun, before_chain);

@@ -382,9 +382,9 @@ TEST(CanonicalViewTest, EdgeReadingsLeaveOutWhatAnEscapeBesideAFormTakes) {
         // A trailing backslash stands for nothing alone.
         {"nabcdef\\", {}, {"abcdef"}, {"\nabcdef"}},
         // Hex digits after "%", "%4", "&#" and "\\u": what is left whatever the escape's own
-        // digits, and the short form whole beside each escape, and beside each escape begun
-        // before "%4", which reads with the form's first digit as one ("%4%4" as "M", "\\u00%4"
-        // as U+00DE, "\\x%4" as a byte that is not UTF-8).
+        // digits, and the short form whole beside each escape ("\\U000" takes five digits), and
+        // beside each escape begun before "%4", which reads with the form's first digit as one
+        // ("%4%4" as "M", "\\u00%4" as U+00DE, "\\x%4" as a byte that is not UTF-8).
         {"4eabcdefgh",
          {},
          {"abcdefgh", "eabcdefgh", "cdefgh", "bcdefgh"},
@@ -406,7 +406,11 @@ TEST(CanonicalViewTest, EdgeReadingsLeaveOutWhatAnEscapeBesideAFormTakes) {
           "\xff"
           "abcdefgh",
           "\xff"
-          "cdefgh"}},
+          "cdefgh",
+          "\xf1\x8e\xaa\xbc"
+          "defgh",
+          "\xf3\x9e\xaa\xbc"
+          "defgh"}},
         // Too little left for a reading of its own: known beside each escape alone.
         {"0123", {}, {}, {std::string(1, '\0') + "123", "@123", "\xf0\x90\x84\xa3"}},
         // What follows completes an escape begun at the end.
@@ -450,6 +454,7 @@ TEST(CanonicalViewTest, EdgeReadingsLeaveOutWhatAChainOfEscapesTakes) {
         {"333aaaa/Wusrxyz", "/Wusrxyz"},     // "&#x\\u00\\u0033" as "&#x\\u0033", "&#x3", U+3AAAA
         {"33}}3!Kccaaabbb", "3!Kccaaabbb"},  // "\\u{\\u{33}" as "\\u{3", then "\\u{3}"
         {"x3333335Upabcdef", "Upabcdef"},    // "&#\\x33" as "&#3", then "&#333335" as U+51617
+        {"5E6Af1-secret", "1-secret"},       // "\\U000" and five hex digits as U+5E6AF
     };
     for (const auto& c : cases) {
         const std::vector<std::string> starts_taken = edge_readings(c.form).starts_taken;

@@ -218,7 +218,8 @@ TEST_F(KnownSecretsTest, HidesTheFormsEncodersWrite) {
 // Copies of a secret that ends in a backslash in a row, percent-encoded: each copy's backslash
 // reads with the next copy's first character as one escape, which leaves an escape of the copy
 // ("\\2" before "&") for a reading that may complete it. Where none comes, it reads as it stands,
-// so every copy is found at once, however many stand in a row.
+// so every copy is found at once, however many stand in a row. So is a secret whose last escaped
+// byte and the next copy's first read as one character ("%cD%AD" as U+036D).
 TEST_F(KnownSecretsTest, HidesCopiesInARowHoweverMany) {
     const struct {
         const char* secret;
@@ -228,6 +229,7 @@ TEST_F(KnownSecretsTest, HidesCopiesInARowHoweverMany) {
         {"&a\\3#x\\3", "%26a%5C3#x%5C3"},
         {"\\a&;b\\u\\3", "%5Ca%26;b%5Cu%5C3"},
         {"%b&;1\\uf\\a", "%25b%26;1%5Cuf%5Ca"},
+        {"%AD03Rr\\3%0%aaaaaa@5[D-5%cD", R"(%AD03Rr\\\\3%0%aaaaaa@5[D-5%cD)"},
     };
     for (const auto& c : cases) {
         forget_all_for_tests();
@@ -285,6 +287,8 @@ TEST_F(KnownSecretsTest, HidesASecretBehindTwoEscapesThatReadAsOne) {
         {"x3333335Upaaaaaaaaaaaaaa&&99m5Rt,m", "&#\\x%2533%25333335Upaaaaaaaaaaaaaa&&99m5Rt,m x",
          "**** x"},
         {"u0033aaaa-secret-pass", "&#x\\%75%30%30%33%33aaaa-secret-pass", "****"},
+        // An escape of eight hex digits, five of them the secret's.
+        {"5E6Af1-secret-words", R"(\U000%35%45%36%41%66%31%2Dsecret-words)", "****"},
         // A braced escape begun before the secret that its first "}" ends.
         {R"(}N\         %b!'       H iCCCCCC)",
          R"(&#X\u{e9}%4e%5c%20%20%20%20%20%20%20%20%20%25b%21'%20%20%20%20%20%20%20H%20%69C%43%43C%43C)",
