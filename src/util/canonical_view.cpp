@@ -778,9 +778,18 @@ bool precedes_escapes_read_later(std::string_view b, size_t at) {
 // digits ("&#0%4&#37;"): that escape waits for what the reference after it reads as, so that
 // one is read now.
 size_t end_of_waiting_reference(std::string_view b, size_t at) {
+    // A reference whole with its ";" reads as what the run after it goes on with, in the next
+    // reading ("&#38;&#35;" then "000125" as "&#000125", "&amp;amp;#125" as "}"): a reference at
+    // that run's end waits too, so that what it reads as ends that one as it stands, not as a ";"
+    // it would read as now.
     size_t k = at;
-    while (k < b.size() && in_reference_run(b[k])) {
-        ++k;
+    for (size_t run = at;; run = ++k) {
+        while (k < b.size() && in_reference_run(b[k])) {
+            ++k;
+        }
+        if (k == run || k == b.size() || b[k] != ';') {
+            break;
+        }
     }
     const bool escape_begun = (k < b.size() && b[k] == kBackslash) ||
                               (k > at && b[k - 1] == kPercent) ||

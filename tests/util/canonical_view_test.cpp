@@ -200,6 +200,12 @@ TEST(CanonicalViewTest, ReadsCharacterReferences) {
         {"&#%2558003b&#92;9 %2526%2523x0025&#X5c;9", ";9 %9"},
         // And one right after a reference that waits waits with it.
         {"%2541&#xE9&#0059x &#003%2537&#X3b;&#X3b;", "A\xc3\xa9;x %;;"},
+        // So does one at the end of the run after a reference that waits and is whole with its
+        // ";", which the next reading reads with that run, and so on: "&#000125" is then ended by
+        // the "&" of "&#59", as an HTML reader reads both in one pass, not by the ";" that
+        // "&#59" reads as.
+        {"%%333&#00038&#35;000125&#00038&#35;59x", "3};x"},
+        {"%%333&amp;amp;#125&amp;amp;#59&amp;amp;#59x", "3};;x"},
         // A "%" before nothing that may read as hex digits leaves it to be read at once: its
         // backslash is then read with the "%" after it.
         {"%26%2392&#37%3b &#9%%33%33", "% ]"},

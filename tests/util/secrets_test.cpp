@@ -162,6 +162,7 @@ TEST_F(KnownSecretsTest, HidesTheFormsEncodersWrite) {
     remember("Rf%%%%Lq-last-reference");
     remember("Gh%4;u>Lqfx\\u");
     remember("Lq\\\\\\\\x\\30\xc3\xa9&&-cut-short");
+    remember("333aaa};;;+re");
     const struct {
         std::string text;
         std::string shown;
@@ -206,6 +207,11 @@ TEST_F(KnownSecretsTest, HidesTheFormsEncodersWrite) {
         // Written with code-point escapes: its octal escape cut short before the escape of its
         // "\u00e9" reads as it stands, as does the "\\x" that waited for it.
         {R"(x Lq\\\\\\\\x\\30\xe9&&-cut-short y)", "x **** y"},
+        // Written by an HTML writer twice over (every character but letters and digits, with
+        // leading zeros and without ";"), after a percent escape that a second reading completes.
+        {"%%333aaa&#00038&#35;000125&#00038&#35;59&#00038;&#X23;00059&#X00026;&#00035;X0003b"
+         "&#X0003b;&#00038;&#X23;00043&#X0003b;re x",
+         "**** x"},
         // Near misses stay.
         {"Zq7\"Wv8\\Kx9/J\xc3\xa9 Yp6Rm5", "Zq7\"Wv8\\Kx9/J\xc3\xa9 Yp6Rm5"},
         {"s%C3%A9cret-plus", "s%C3%A9cret-plus"},
