@@ -1277,7 +1277,7 @@ constexpr std::string_view kEscapesBegun[] = {"\\",  "%4",   "&",      "&#0",   
                                               "\\U", "\\U0", "\\U00",  "\\U000", "\\U0001"};
 // ...and a reference without its ";" inside one begun, which takes a ";" that the form starts with.
 constexpr std::string_view kReferenceInOneBegun = "&#x&#x41";
-// What an escape among those that waits for digits may take besides a hex digit: an escape of one,
+// What an escape listed here that waits for digits may take besides a hex digit: an escape of one,
 // what ends it (";", "}"), or what makes it a braced or a hex one ("{", "x", "X"). A backslash and
 // "&" alone wait for no digit.
 constexpr std::string_view kTakenBesideDigits = "%\\&;{}xX";
